@@ -1,0 +1,5 @@
+#pragma once
+// Object layer of the device library: links, modules and entities over the runtime.
+namespace Tessaron {
+namespace Halyard {}
+}  // namespace Tessaron

@@ -1,0 +1,8 @@
+#pragma once
+#include <cstddef>
+
+// Standard alphabet, "=" padding, no line breaks. Results are malloc'ed, followed by one zero
+// byte, and freed by the caller. Decoding refuses a length that is not a multiple of 4 and any
+// character outside the alphabet (null result).
+unsigned char* base64_decode(const unsigned char* text, size_t length, size_t* outLength);
+unsigned char* base64_encode(const unsigned char* data, size_t length, size_t* outLength);

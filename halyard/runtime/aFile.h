@@ -1,0 +1,24 @@
+#pragma once
+#include <cstddef>
+
+#include "aError.h"
+
+// Buffered file access through opaque handles.
+typedef struct aUnixFile* aFileRef;
+
+enum aFileMode { aFileModeRead = 0, aFileModeWrite = 1, aFileModeAppend = 2 };
+
+constexpr size_t kMaxPathLength = 4096;
+
+bool aFile_Exists(const char* path);
+aFileRef aFile_Open(const char* path, int mode);
+aErr aFile_Close(aFileRef* file);
+aErr aFile_Read(aFileRef file, void* buffer, size_t length, size_t* read);
+aErr aFile_Write(aFileRef file, const void* buffer, size_t length, size_t* written);
+aErr aFile_Seek(aFileRef file, long offset, int origin);
+aErr aFile_GetSize(aFileRef file, size_t* size);
+aErr aFile_GetPosition(aFileRef file, size_t* position);
+aErr aFile_ReadLine(aFileRef file, char* buffer, size_t capacity, size_t* length);
+aErr aFile_Printf(aFileRef file, const char* format, ...) __attribute__((format(printf, 2, 3)));
+aErr aFile_SetUnbuffered(aFileRef file);
+aErr aFile_Delete(const char* path);
