@@ -1,0 +1,25 @@
+#pragma once
+#include <cstdint>
+
+#include "aLinkSpec.h"
+
+// Called for every module found; sets *found to count it and returns true to continue.
+typedef bool (*aDiscoveryModuleFoundProc)(const linkSpec* spec, bool* found, void* reference);
+
+// UDP discovery on TCP/IP.
+constexpr const char* kDiscoveryGroup = "232.2.2.2";
+constexpr uint16_t kDiscoveryRequestPort = 9888;
+constexpr uint16_t kDiscoveryReplyPort = 9889;
+constexpr unsigned kDiscoveryDatagramSize = 16;
+constexpr unsigned kDiscoveryReplyTimeoutMs = 2000;
+
+// Number of modules the callback counted; types other than USB and TCP/IP give 0 at once.
+uint8_t aDiscovery_EnumerateModules(linkType type, aDiscoveryModuleFoundProc callback, void* reference);
+// The first module of that serial number (free with aLinkSpec_Destroy), or null.
+linkSpec* aDiscovery_FindModule(linkType type, unsigned int serialNumber);
+// The first module with a non-zero serial number, or null.
+linkSpec* aDiscovery_FindFirstModule(linkType type);
+
+// Fills a TCP/IP record from a reply datagram (at most 16 bytes used; missing bytes are 0, a
+// missing model byte is 0xFF) and its source address (network byte order).
+void aDiscovery_FillFromReply(linkSpec* spec, const uint8_t* reply, unsigned length, uint32_t sourceAddress);
