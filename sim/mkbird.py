@@ -201,7 +201,8 @@ def block_list(blocks, count=None, checksum=None, omit_checksum=False, trailing=
     count:         reported block count (default: the real number of blocks)
     checksum:      checksum value (default: ``default_checksum``)
     omit_checksum: leave the checksum out
-    trailing:      extra bytes after the checksum
+    trailing:      extra bytes after the checksum (a reader takes them and the
+                   checksum for one more block header)
     truncate:      cut the finished list to this many bytes
     """
     body = be32(len(blocks) if count is None else count)
@@ -355,7 +356,6 @@ class Parsed:
         self.reported_count = None
         self.blocks = []
         self.checksum = None
-        self.remaining = 0            # bytes left after the checksum
         self.problems = []
 
     def find(self, btype):
@@ -403,7 +403,6 @@ class Parsed:
             "block_count": len(self.blocks),
             "blocks": [b.as_dict(with_data) for b in self.blocks],
             "checksum": self.checksum,
-            "remaining": self.remaining,
             "serial_replaceable": self.serial_replaceable,
             "serial_offsets": list(self.serial_offsets),
             "problems": list(self.problems),
@@ -478,10 +477,9 @@ def _scan_blocks(parsed):
         if len(body) - pos < 4:
             parsed.problems.append("no room for the checksum (%d bytes left)" % (len(body) - pos))
         else:
+            # The loop stops with at most 4 bytes left, so nothing can follow the
+            # checksum: extra bytes written after it are read as one more block.
             parsed.checksum = struct.unpack(">I", body[pos:pos + 4])[0]
-            parsed.remaining = len(body) - pos - 4
-            if parsed.remaining:
-                parsed.problems.append("%d bytes after the checksum" % parsed.remaining)
     if len(parsed.blocks) != parsed.reported_count:
         parsed.problems.append("block count mismatch: %d parsed, %d reported"
                                % (len(parsed.blocks), parsed.reported_count))
