@@ -1,0 +1,1080 @@
+#!/usr/bin/python3
+"""Simulated NXP LPC17xx boot ROM (ISP command handler) on a pseudo-terminal.
+
+The simulated chip answers the LPC ISP protocol on the master side of a pty;
+host programs open the slave side (or a stable symlink to it) as if it were a
+serial port.  See sim/README.md for options, the control channel and the fault
+switches.  Standard library only.
+"""
+
+import argparse
+import json
+import os
+import select
+import signal
+import socket
+import sys
+import time
+import tty
+from collections import deque
+
+# ---------------------------------------------------------------------------
+# Chip description
+
+PART_ID_LPC1768 = 0x26013F37
+UNLOCK_CODE = 23130
+FLASH_SIZE = 512 * 1024
+ERASED = 0xFF
+
+# (start, size) per sector number: 16 x 4 KB, then 14 x 32 KB.
+SECTORS = [(n * 0x1000, 0x1000) for n in range(16)] + \
+          [(0x10000 + (n - 16) * 0x8000, 0x8000) for n in range(16, 30)]
+LAST_SECTOR = len(SECTORS) - 1
+
+RAM_REGIONS = [
+    (0x10000000, 32 * 1024),   # local SRAM
+    (0x2007C000, 32 * 1024),   # AHB SRAM banks 0 and 1
+]
+# The ISP handler keeps its own variables at the bottom of the local SRAM.
+ISP_RESERVED_RAM = (0x10000000, 0x200)
+
+COPY_SIZES = (256, 512, 1024, 4096)
+BAUD_RATES = (9600, 19200, 38400, 57600, 115200, 230400)
+LINES_PER_CHECKSUM = 20
+BYTES_PER_LINE = 45
+MAX_LINE = 1024
+
+# What reads of flash 0x00-0x3F show while the boot ROM is mapped there:
+# the ROM's own vector table (stack in local SRAM, handlers in the ROM).
+ROM_VECTORS = b"".join(w.to_bytes(4, "little") for w in (
+    0x10000400, 0x1FFF0081, 0x1FFF0095, 0x1FFF0097,
+    0x1FFF0099, 0x1FFF009B, 0x1FFF009D, 0x00000000,
+    0x00000000, 0x00000000, 0x00000000, 0x1FFF009F,
+    0x1FFF00A1, 0x00000000, 0x1FFF00A3, 0x1FFF00A5))
+ROM_VECTOR_SIZE = len(ROM_VECTORS)
+
+# ISP return codes
+CMD_SUCCESS = 0
+INVALID_COMMAND = 1
+SRC_ADDR_ERROR = 2
+DST_ADDR_ERROR = 3
+SRC_ADDR_NOT_MAPPED = 4
+DST_ADDR_NOT_MAPPED = 5
+COUNT_ERROR = 6
+INVALID_SECTOR = 7
+SECTOR_NOT_BLANK = 8
+SECTOR_NOT_PREPARED_FOR_WRITE_OPERATION = 9
+COMPARE_ERROR = 10
+BUSY = 11
+PARAM_ERROR = 12
+ADDR_ERROR = 13
+ADDR_NOT_MAPPED = 14
+CMD_LOCKED = 15
+INVALID_CODE = 16
+INVALID_BAUD_RATE = 17
+INVALID_STOP_BIT = 18
+
+DEFAULT_SERIAL = (0x12345678, 0x9ABCDEF0, 0x0F1E2D3C, 0x4B5A6978)
+DEFAULT_BOOT_VERSION = (4, 1)   # major, minor
+
+HISTORY_LIMIT = 20000
+
+
+# ---------------------------------------------------------------------------
+# uuencoding as the ISP protocol uses it (no begin/end lines, ` for zero)
+
+def uu_char(v):
+    v &= 0x3F
+    return 0x60 if v == 0 else 0x20 + v
+
+
+def uu_encode_line(data):
+    out = bytearray([uu_char(len(data))])
+    padded = bytes(data) + b"\0" * (-len(data) % 3)
+    for i in range(0, len(padded), 3):
+        g = (padded[i] << 16) | (padded[i + 1] << 8) | padded[i + 2]
+        out += bytes(uu_char(g >> s) for s in (18, 12, 6, 0))
+    return bytes(out)
+
+
+def uu_decode_line(line):
+    """Decode one line; characters missing at the end decode as zero."""
+    if not line:
+        return b""
+    count = (line[0] - 0x20) & 0x3F
+    chars = line[1:]
+    out = bytearray()
+    i = 0
+    while len(out) < count:
+        group = 0
+        for k in range(4):
+            c = chars[i + k] if i + k < len(chars) else 0x20
+            group = (group << 6) | ((c - 0x20) & 0x3F)
+        out += bytes(((group >> 16) & 0xFF, (group >> 8) & 0xFF, group & 0xFF))
+        i += 4
+    return bytes(out[:count])
+
+
+# ---------------------------------------------------------------------------
+# Fault switches
+
+class Countdown:
+    """A switch that is off, on for the next N uses, or always on."""
+
+    def __init__(self):
+        self.remaining = 0   # -1 = always
+
+    def set(self, word):
+        if word in ("off", "0"):
+            self.remaining = 0
+        elif word == "once":
+            self.remaining = 1
+        elif word == "always":
+            self.remaining = -1
+        else:
+            n = int(word)
+            if n < 0:
+                raise ValueError("count must not be negative")
+            self.remaining = n
+
+    def take(self):
+        if self.remaining == 0:
+            return False
+        if self.remaining > 0:
+            self.remaining -= 1
+        return True
+
+    def describe(self):
+        return {0: "off", -1: "always"}.get(self.remaining, self.remaining)
+
+
+class ByteDropper:
+    """Drops every Nth byte, or the next N bytes."""
+
+    def __init__(self):
+        self.every = 0
+        self.counter = 0
+        self.next = 0
+        self.dropped = 0
+
+    def filter(self, data):
+        if not self.every and not self.next:
+            return data
+        kept = bytearray()
+        for b in data:
+            if self.next:
+                self.next -= 1
+                self.dropped += 1
+                continue
+            if self.every:
+                self.counter += 1
+                if self.counter >= self.every:
+                    self.counter = 0
+                    self.dropped += 1
+                    continue
+            kept.append(b)
+        return bytes(kept)
+
+    def describe(self):
+        return {"every": self.every, "next": self.next, "dropped": self.dropped}
+
+
+class Faults:
+    def __init__(self):
+        self.clear()
+
+    def clear(self):
+        self.mute = False
+        self.resend = Countdown()          # answer RESEND to W checksums
+        self.read_checksum = Countdown()   # send a wrong checksum during R
+        self.fail = {}                     # command letter -> (code or None, Countdown)
+        self.drop_out = ByteDropper()
+        self.drop_in = ByteDropper()
+        self.delay_all = 0.0
+        self.delay_cmd = {}                # command letter -> seconds
+
+    def apply(self, words):
+        """Apply one fault setting given as words; raises ValueError."""
+        if not words:
+            raise ValueError("empty fault setting")
+        kind, args = words[0], words[1:]
+        if kind == "clear" and not args:
+            self.clear()
+        elif kind == "mute" and len(args) == 1 and args[0] in ("on", "off"):
+            self.mute = args[0] == "on"
+        elif kind == "resend" and len(args) == 1:
+            self.resend.set(args[0])
+        elif kind == "read-checksum" and len(args) == 1:
+            self.read_checksum.set(args[0])
+        elif kind == "fail" and len(args) in (2, 3):
+            cmd = args[0].upper()
+            if args[1] == "off":
+                self.fail.pop(cmd, None)
+                return
+            code = None if args[1] == "none" else int(args[1])
+            if code is not None and not 0 <= code <= 255:
+                raise ValueError("return code out of range")
+            count = Countdown()
+            count.set(args[2] if len(args) == 3 else "always")
+            self.fail[cmd] = (code, count)
+        elif kind in ("drop-out", "drop-in") and len(args) in (1, 2):
+            dropper = self.drop_out if kind == "drop-out" else self.drop_in
+            if args[0] == "off" and len(args) == 1:
+                dropper.every = dropper.next = dropper.counter = 0
+            elif args[0] == "every" and len(args) == 2:
+                n = int(args[1])
+                if n < 0 or n == 1:
+                    raise ValueError("drop every N needs N >= 2 (0 = off)")
+                dropper.every, dropper.counter = n, 0
+            elif args[0] == "next" and len(args) == 2:
+                n = int(args[1])
+                if n < 0:
+                    raise ValueError("count must not be negative")
+                dropper.next = n
+            else:
+                raise ValueError("usage: %s off | every N | next N" % kind)
+        elif kind == "delay" and len(args) in (1, 2):
+            seconds = int(args[0]) / 1000.0
+            if seconds < 0:
+                raise ValueError("delay must not be negative")
+            if len(args) == 1:
+                self.delay_all = seconds
+            elif seconds:
+                self.delay_cmd[args[1].upper()] = seconds
+            else:
+                self.delay_cmd.pop(args[1].upper(), None)
+        else:
+            raise ValueError("unknown fault setting: %s" % " ".join(words))
+
+    def take_failure(self, cmd):
+        rule = self.fail.get(cmd)
+        if rule and rule[1].take():
+            return True, rule[0]
+        return False, None
+
+    def reply_delay(self, cmd):
+        return self.delay_cmd.get(cmd, self.delay_all)
+
+    def describe(self):
+        return {
+            "mute": self.mute,
+            "resend": self.resend.describe(),
+            "read-checksum": self.read_checksum.describe(),
+            "fail": {k: {"code": v[0], "count": v[1].describe()} for k, v in self.fail.items()},
+            "drop-out": self.drop_out.describe(),
+            "drop-in": self.drop_in.describe(),
+            "delay": int(self.delay_all * 1000),
+            "delay-cmd": {k: int(v * 1000) for k, v in self.delay_cmd.items()},
+        }
+
+
+# ---------------------------------------------------------------------------
+# The ISP command handler
+
+class IspChip:
+    """Byte-in, byte-out model of the boot ROM's ISP handler.
+
+    `emit(data, delay)` is called with every byte string the chip sends;
+    `delay` is extra time in seconds before it starts on the wire.
+    """
+
+    def __init__(self, emit, faults, serial=DEFAULT_SERIAL, part_id=PART_ID_LPC1768,
+                 boot_version=DEFAULT_BOOT_VERSION, on_baud_change=None):
+        self.emit_raw = emit
+        self.faults = faults
+        self.serial = tuple(serial)
+        self.part_id = part_id
+        self.boot_version = tuple(boot_version)
+        self.on_baud_change = on_baud_change
+        self.flash = bytearray([ERASED]) * FLASH_SIZE
+        self.ram = {base: bytearray(size) for base, size in RAM_REGIONS}
+        self.history = deque(maxlen=HISTORY_LIMIT)
+        self.resets = 0
+        self.power_on()
+
+    # -- state -------------------------------------------------------------
+    def power_on(self):
+        self.state = "autobaud"
+        self.echo = True
+        self.unlocked = False
+        self.prepared = set()
+        self.line = bytearray()
+        self.transfer = None
+        self.started_at = None
+        self.reply_delay = 0.0
+        for region in self.ram.values():
+            region[:] = bytes(len(region))
+        self.resets += 1
+
+    def status(self):
+        return {
+            "state": self.state,
+            "echo": self.echo,
+            "unlocked": self.unlocked,
+            "prepared": sorted(self.prepared),
+            "started_at": self.started_at,
+            "user_code_valid": self.user_code_valid(),
+            "resets": self.resets,
+            "serial": list(self.serial),
+        }
+
+    def user_code_valid(self):
+        words = [int.from_bytes(self.flash[i:i + 4], "little") for i in range(0, 32, 4)]
+        return sum(words) & 0xFFFFFFFF == 0
+
+    # -- output ------------------------------------------------------------
+    def send(self, text):
+        if isinstance(text, str):
+            text = text.encode("ascii")
+        self.emit_raw(text, self.reply_delay)
+        self.reply_delay = 0.0
+
+    def reply(self, code, *extra):
+        self.send("%d\r\n" % code + "".join("%s\r\n" % x for x in extra))
+
+    # -- input -------------------------------------------------------------
+    def feed(self, data):
+        for b in data:
+            self.feed_byte(b)
+
+    def feed_byte(self, b):
+        if self.faults.mute or self.state == "running":
+            return
+        if self.state == "autobaud":
+            if b == ord("?"):
+                self.send("Synchronized\r\n")
+                self.state = "sync_line"
+            return
+        if self.echo:
+            self.emit_raw(bytes((b,)), 0.0)
+        if b != 0x0A:
+            if len(self.line) < MAX_LINE:
+                self.line.append(b)
+            return
+        line = bytes(self.line).rstrip(b"\r")
+        self.line.clear()
+        self.handle_line(line)
+
+    def handle_line(self, line):
+        handler = {
+            "sync_line": self.on_sync_line,
+            "freq_line": self.on_freq_line,
+            "command": self.on_command_line,
+            "write_data": self.on_write_line,
+            "read_ack": self.on_read_ack,
+        }[self.state]
+        handler(line)
+
+    def on_sync_line(self, line):
+        if line == b"Synchronized":
+            self.send("OK\r\n")
+            self.state = "freq_line"
+        else:
+            self.state = "autobaud"
+
+    def on_freq_line(self, line):
+        if line.isdigit():
+            self.send("OK\r\n")
+            self.state = "command"
+        else:
+            self.state = "autobaud"
+
+    # -- commands ------------------------------------------------------------
+    def on_command_line(self, line):
+        text = line.decode("latin-1").strip()
+        if not text:
+            return
+        words = text.split()
+        cmd = words[0]
+        self.reply_delay = self.faults.reply_delay(cmd)
+        failed, code = self.faults.take_failure(cmd)
+        if failed:
+            self.history.append({"line": text, "code": code, "injected": True})
+            if code is not None:
+                self.reply(code)
+            self.reply_delay = 0.0
+            return
+        handler = getattr(self, "cmd_" + cmd, None) if len(cmd) == 1 and cmd.isalpha() else None
+        if handler is None:
+            code = INVALID_COMMAND
+            self.reply(code)
+        else:
+            try:
+                args = [int(w, 10) for w in words[1:]] if cmd != "G" else words[1:]
+            except ValueError:
+                args = None
+            if args is None:
+                code = PARAM_ERROR
+                self.reply(code)
+            else:
+                code = handler(args)
+        self.history.append({"line": text, "code": code})
+        self.reply_delay = 0.0
+
+    def cmd_U(self, args):
+        if len(args) != 1:
+            return self.fail(PARAM_ERROR)
+        if args[0] != UNLOCK_CODE:
+            return self.fail(INVALID_CODE)
+        self.unlocked = True
+        return self.ok()
+
+    def cmd_B(self, args):
+        if len(args) != 2:
+            return self.fail(PARAM_ERROR)
+        if args[0] not in BAUD_RATES:
+            return self.fail(INVALID_BAUD_RATE)
+        if args[1] not in (1, 2):
+            return self.fail(INVALID_STOP_BIT)
+        self.ok()
+        if self.on_baud_change:
+            self.on_baud_change(args[0])
+        return CMD_SUCCESS
+
+    def cmd_A(self, args):
+        if len(args) != 1 or args[0] not in (0, 1):
+            return self.fail(PARAM_ERROR)
+        self.echo = args[0] == 1
+        return self.ok()
+
+    def cmd_W(self, args):
+        if len(args) != 2:
+            return self.fail(PARAM_ERROR)
+        address, count = args
+        if address % 4:
+            return self.fail(ADDR_ERROR)
+        if count <= 0 or count % 4:
+            return self.fail(COUNT_ERROR)
+        if self.ram_slice(address, count) is None:
+            return self.fail(ADDR_NOT_MAPPED)
+        if self.overlaps_isp_ram(address, count):
+            return self.fail(ADDR_ERROR)
+        self.transfer = {"address": address, "count": count, "done": 0,
+                         "group": bytearray(), "lines": 0, "want_sum": False}
+        self.ok()
+        self.state = "write_data"
+        return CMD_SUCCESS
+
+    def cmd_R(self, args):
+        if len(args) != 2:
+            return self.fail(PARAM_ERROR)
+        address, count = args
+        if address % 4:
+            return self.fail(ADDR_ERROR)
+        if count <= 0 or count % 4:
+            return self.fail(COUNT_ERROR)
+        data = self.read_mapped(address, count)
+        if data is None:
+            return self.fail(ADDR_NOT_MAPPED)
+        self.transfer = {"data": data, "done": 0, "group_end": 0}
+        self.ok()
+        self.send_read_group()
+        return CMD_SUCCESS
+
+    def cmd_P(self, args):
+        if len(args) != 2:
+            return self.fail(PARAM_ERROR)
+        if not self.valid_sectors(*args):
+            return self.fail(INVALID_SECTOR)
+        self.prepared.update(range(args[0], args[1] + 1))
+        return self.ok()
+
+    def cmd_C(self, args):
+        if len(args) != 3:
+            return self.fail(PARAM_ERROR)
+        dst, src, count = args
+        if not self.unlocked:
+            return self.fail(CMD_LOCKED)
+        if dst % 256:
+            return self.fail(DST_ADDR_ERROR)
+        if src % 4:
+            return self.fail(SRC_ADDR_ERROR)
+        if count not in COPY_SIZES:
+            return self.fail(COUNT_ERROR)
+        if dst + count > FLASH_SIZE:
+            return self.fail(DST_ADDR_NOT_MAPPED)
+        source = self.ram_slice(src, count)
+        if source is None:
+            return self.fail(SRC_ADDR_NOT_MAPPED)
+        if not set(self.sectors_of(dst, count)) <= self.prepared:
+            return self.fail(SECTOR_NOT_PREPARED_FOR_WRITE_OPERATION)
+        region, offset = source
+        # Programming can only turn ones into zeros.
+        for i in range(count):
+            self.flash[dst + i] &= region[offset + i]
+        self.prepared.clear()
+        return self.ok()
+
+    def cmd_E(self, args):
+        if len(args) != 2:
+            return self.fail(PARAM_ERROR)
+        if not self.unlocked:
+            return self.fail(CMD_LOCKED)
+        first, last = args
+        if not self.valid_sectors(first, last):
+            return self.fail(INVALID_SECTOR)
+        if not set(range(first, last + 1)) <= self.prepared:
+            return self.fail(SECTOR_NOT_PREPARED_FOR_WRITE_OPERATION)
+        start = SECTORS[first][0]
+        end = SECTORS[last][0] + SECTORS[last][1]
+        self.flash[start:end] = bytes([ERASED]) * (end - start)
+        self.prepared.clear()
+        return self.ok()
+
+    def cmd_I(self, args):
+        if len(args) != 2:
+            return self.fail(PARAM_ERROR)
+        first, last = args
+        if not self.valid_sectors(first, last):
+            return self.fail(INVALID_SECTOR)
+        start = SECTORS[first][0]
+        end = SECTORS[last][0] + SECTORS[last][1]
+        view = self.read_mapped(start, end - start)
+        for off in range(0, len(view), 4):
+            word = view[off:off + 4]
+            if word != b"\xff\xff\xff\xff":
+                self.reply(SECTOR_NOT_BLANK, off, int.from_bytes(word, "little"))
+                return SECTOR_NOT_BLANK
+        return self.ok()
+
+    def cmd_G(self, args):
+        if len(args) != 2:
+            return self.fail(PARAM_ERROR)
+        try:
+            address = int(args[0], 10)
+        except ValueError:
+            return self.fail(PARAM_ERROR)
+        if not self.unlocked:
+            return self.fail(CMD_LOCKED)
+        if args[1] != "T":   # the Cortex-M3 only runs Thumb code
+            return self.fail(PARAM_ERROR)
+        if self.read_mapped(address, 4) is None:
+            return self.fail(ADDR_NOT_MAPPED)
+        self.ok()
+        self.state = "running"
+        self.started_at = address
+        return CMD_SUCCESS
+
+    def cmd_J(self, args):
+        if args:
+            return self.fail(PARAM_ERROR)
+        self.reply(CMD_SUCCESS, self.part_id)
+        return CMD_SUCCESS
+
+    def cmd_K(self, args):
+        if args:
+            return self.fail(PARAM_ERROR)
+        self.reply(CMD_SUCCESS, *self.boot_version)
+        return CMD_SUCCESS
+
+    def cmd_N(self, args):
+        if args:
+            return self.fail(PARAM_ERROR)
+        self.reply(CMD_SUCCESS, *self.serial)
+        return CMD_SUCCESS
+
+    def cmd_M(self, args):
+        if len(args) != 3:
+            return self.fail(PARAM_ERROR)
+        a, b, count = args
+        if a % 4 or b % 4:
+            return self.fail(ADDR_ERROR)
+        if count <= 0 or count % 4:
+            return self.fail(COUNT_ERROR)
+        first = self.read_mapped(a, count)
+        second = self.read_mapped(b, count)
+        if first is None or second is None:
+            return self.fail(ADDR_NOT_MAPPED)
+        for off in range(0, count, 4):
+            if first[off:off + 4] != second[off:off + 4]:
+                self.reply(COMPARE_ERROR, off)
+                return COMPARE_ERROR
+        return self.ok()
+
+    def ok(self):
+        self.reply(CMD_SUCCESS)
+        return CMD_SUCCESS
+
+    def fail(self, code):
+        self.reply(code)
+        return code
+
+    # -- data phases -------------------------------------------------------
+    def on_write_line(self, line):
+        t = self.transfer
+        if not line:
+            return
+        if t["want_sum"]:
+            group = t["group"]
+            try:
+                given = int(line.decode("latin-1").strip(), 10)
+            except ValueError:
+                given = None
+            good = given == sum(group) and not self.faults.resend.take()
+            if good:
+                ram, off = self.ram_slice(t["address"] + t["done"], len(group))
+                ram[off:off + len(group)] = group
+                t["done"] += len(group)
+                self.send("OK\r\n")
+            else:
+                self.send("RESEND\r\n")
+            t["group"] = bytearray()
+            t["lines"] = 0
+            t["want_sum"] = False
+            if t["done"] >= t["count"]:
+                self.transfer = None
+                self.state = "command"
+            return
+        room = t["count"] - t["done"] - len(t["group"])
+        t["group"] += uu_decode_line(line)[:max(room, 0)]
+        t["lines"] += 1
+        if t["lines"] >= LINES_PER_CHECKSUM or t["done"] + len(t["group"]) >= t["count"]:
+            t["want_sum"] = True
+
+    def send_read_group(self):
+        t = self.transfer
+        data = t["data"]
+        start = t["done"]
+        end = min(len(data), start + LINES_PER_CHECKSUM * BYTES_PER_LINE)
+        out = bytearray()
+        for i in range(start, end, BYTES_PER_LINE):
+            out += uu_encode_line(data[i:min(i + BYTES_PER_LINE, end)]) + b"\r\n"
+        checksum = sum(data[start:end])
+        if self.faults.read_checksum.take():
+            checksum += 1
+        out += b"%d\r\n" % checksum
+        t["group_end"] = end
+        self.state = "read_ack"
+        self.send(bytes(out))
+
+    def on_read_ack(self, line):
+        t = self.transfer
+        word = line.strip()
+        if word == b"OK":
+            t["done"] = t["group_end"]
+            if t["done"] >= len(t["data"]):
+                self.transfer = None
+                self.state = "command"
+                return
+            self.send_read_group()
+        elif word == b"RESEND":
+            self.send_read_group()
+        elif word:
+            # Anything else abandons the transfer.
+            self.transfer = None
+            self.state = "command"
+
+    # -- memory ------------------------------------------------------------
+    @staticmethod
+    def valid_sectors(first, last):
+        return 0 <= first <= last <= LAST_SECTOR
+
+    @staticmethod
+    def sectors_of(address, count):
+        return [n for n, (start, size) in enumerate(SECTORS)
+                if start < address + count and address < start + size]
+
+    @staticmethod
+    def overlaps_isp_ram(address, count):
+        base, size = ISP_RESERVED_RAM
+        return address < base + size and base < address + count
+
+    def ram_slice(self, address, count):
+        for base, region in self.ram.items():
+            if base <= address and address + count <= base + len(region):
+                return region, address - base
+        return None
+
+    def read_mapped(self, address, count):
+        """Memory as the ISP handler sees it, or None when not mapped."""
+        if 0 <= address and address + count <= FLASH_SIZE:
+            data = bytearray(self.flash[address:address + count])
+            for i in range(address, min(address + count, ROM_VECTOR_SIZE)):
+                data[i - address] = ROM_VECTORS[i]
+            return bytes(data)
+        found = self.ram_slice(address, count)
+        if found:
+            region, off = found
+            return bytes(region[off:off + count])
+        return None
+
+
+# ---------------------------------------------------------------------------
+# The pty side: event loop, pacing, control channel
+
+class Simulator:
+    def __init__(self, opts):
+        self.opts = opts
+        self.faults = Faults()
+        for spec in opts.fault or []:
+            self.faults.apply(spec.split())
+        self.chip = IspChip(self.queue_output, self.faults,
+                            serial=opts.serial, part_id=opts.part_id,
+                            boot_version=opts.boot_version,
+                            on_baud_change=self.on_baud_change)
+        if opts.flash_in:
+            self.load_flash(opts.flash_in)
+        self.on_close = opts.on_close
+        self.set_pace(opts.pace)
+        self.initial_pace = opts.pace
+        self.out = deque()          # [not_before, bytearray]
+        self.tx_clock = 0.0
+        self.rx_clock = 0.0
+        self.connected = False
+        self.opens = 0
+        self.closes = 0
+        self.running = True
+        self.bytes_in = 0
+        self.bytes_out = 0
+
+    # -- helpers -----------------------------------------------------------
+    def set_pace(self, baud):
+        self.pace = int(baud or 0)
+        self.char_time = 10.0 / self.pace if self.pace else 0.0
+
+    def on_baud_change(self, baud):
+        if self.pace:
+            self.set_pace(baud)
+
+    def load_flash(self, path):
+        with open(path, "rb") as f:
+            data = f.read(FLASH_SIZE + 1)
+        if len(data) > FLASH_SIZE:
+            raise ValueError("flash image larger than 512 KB")
+        self.chip.flash[:] = data + bytes([ERASED]) * (FLASH_SIZE - len(data))
+
+    def dump_flash(self, path):
+        tmp = path + ".tmp"
+        with open(tmp, "wb") as f:
+            f.write(self.chip.flash)
+        os.replace(tmp, path)
+
+    def queue_output(self, data, delay):
+        data = self.faults.drop_out.filter(data)
+        if not data:
+            return
+        now = time.monotonic()
+        not_before = now + delay
+        if self.out and self.out[-1][0] >= not_before:
+            self.out[-1][1].extend(data)
+        else:
+            self.out.append([not_before, bytearray(data)])
+
+    def power_on(self):
+        self.chip.power_on()
+        self.out.clear()
+        self.set_pace(self.initial_pace)
+
+    # -- setup -------------------------------------------------------------
+    def open_pty(self):
+        master, slave = os.openpty()
+        tty.setraw(slave)
+        self.slave_path = os.ttyname(slave)
+        os.close(slave)
+        os.set_blocking(master, False)
+        self.master = master
+        if self.opts.link:
+            link = self.opts.link
+            if os.path.islink(link):
+                os.unlink(link)
+            os.symlink(self.slave_path, link)
+
+    def open_control(self):
+        self.ctl = None
+        self.ctl_clients = {}
+        if not self.opts.control:
+            return
+        if os.path.exists(self.opts.control):
+            os.unlink(self.opts.control)
+        s = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+        s.bind(self.opts.control)
+        s.listen(4)
+        s.setblocking(False)
+        self.ctl = s
+
+    def cleanup(self):
+        if self.opts.flash_out:
+            self.dump_flash(self.opts.flash_out)
+        for path in (self.opts.link, self.opts.control):
+            if path and os.path.lexists(path):
+                try:
+                    os.unlink(path)
+                except OSError:
+                    pass
+
+    # -- loop --------------------------------------------------------------
+    def run(self):
+        self.open_pty()
+        self.open_control()
+        ready = {"ready": True, "pty": self.slave_path, "link": self.opts.link,
+                 "control": self.opts.control, "pid": os.getpid()}
+        print(json.dumps(ready), flush=True)
+        try:
+            while self.running:
+                self.step()
+        finally:
+            self.cleanup()
+
+    def slave_open(self):
+        p = select.poll()
+        p.register(self.master, select.POLLIN)
+        events = p.poll(0)
+        return not any(ev & select.POLLHUP for _, ev in events)
+
+    def handle_hangup(self):
+        # Read what the host wrote before it closed; it still reached the chip.
+        self.read_input(unlimited=True)
+        self.connected = False
+        self.closes += 1
+        self.out.clear()
+        if self.opts.flash_out:
+            self.dump_flash(self.opts.flash_out)
+        if self.on_close == "reset":
+            self.power_on()
+        self.log("port closed (%s)" % self.on_close)
+
+    def step(self):
+        now = time.monotonic()
+        if not self.connected:
+            if self.slave_open():
+                self.connected = True
+                self.opens += 1
+                self.tx_clock = self.rx_clock = now
+                self.log("port opened")
+            else:
+                self.poll_control(0.01)
+                return
+        timeout = 0.05
+        want_out = False
+        if self.out:
+            head_time = self.out[0][0]
+            start = max(head_time, self.tx_clock if self.pace else 0.0)
+            if start <= now + 0.0005:
+                want_out = True
+                timeout = 0.0
+            else:
+                timeout = min(timeout, start - now)
+        can_read = not self.pace or self.rx_clock <= now + 0.0005
+        if not can_read:
+            timeout = min(timeout, self.rx_clock - now)
+        fds = {}
+        p = select.poll()
+        mask = (select.POLLIN if can_read else 0) | (select.POLLOUT if want_out else 0)
+        p.register(self.master, mask)
+        fds[self.master] = "pty"
+        if self.ctl:
+            p.register(self.ctl, select.POLLIN)
+            fds[self.ctl.fileno()] = "listen"
+            for fd in self.ctl_clients:
+                p.register(fd, select.POLLIN)
+                fds[fd] = "client"
+        for fd, ev in p.poll(max(timeout, 0.0) * 1000.0):
+            kind = fds.get(fd)
+            if kind == "pty":
+                if ev & select.POLLHUP:
+                    self.handle_hangup()
+                    return
+                if ev & select.POLLIN:
+                    self.read_input()
+                if ev & select.POLLOUT and self.connected:
+                    self.write_output()
+            elif kind == "listen":
+                self.accept_control()
+            elif kind == "client":
+                self.serve_control(fd)
+        if want_out and self.connected and self.out:
+            self.write_output()
+
+    def read_input(self, unlimited=False):
+        limit = 4096
+        now = time.monotonic()
+        if self.pace and not unlimited:
+            # A wire delivers one character per character time.
+            limit = max(1, int(0.002 / self.char_time))
+        try:
+            data = os.read(self.master, limit)
+        except BlockingIOError:
+            return
+        except OSError:
+            return
+        if not data:
+            return
+        if self.pace:
+            self.rx_clock = max(self.rx_clock, now) + len(data) * self.char_time
+        self.bytes_in += len(data)
+        data = self.faults.drop_in.filter(data)
+        self.chip.feed(data)
+
+    def write_output(self):
+        now = time.monotonic()
+        head = self.out[0]
+        if head[0] > now + 0.0005:
+            return
+        chunk = head[1]
+        n = len(chunk)
+        if self.pace:
+            if self.tx_clock > now + 0.0005:
+                return
+            n = min(n, max(1, int(0.002 / self.char_time)))
+        try:
+            written = os.write(self.master, bytes(chunk[:n]))
+        except (BlockingIOError, InterruptedError):
+            return
+        except OSError:
+            return
+        del chunk[:written]
+        self.bytes_out += written
+        if self.pace:
+            self.tx_clock = max(self.tx_clock, now) + written * self.char_time
+        if not chunk:
+            self.out.popleft()
+
+    # -- control channel -----------------------------------------------------
+    def poll_control(self, timeout):
+        if not self.ctl:
+            time.sleep(timeout)
+            return
+        fds = [self.ctl] + list(self.ctl_clients)
+        readable, _, _ = select.select(fds, [], [], timeout)
+        for r in readable:
+            if r is self.ctl:
+                self.accept_control()
+            else:
+                self.serve_control(r)
+
+    def accept_control(self):
+        try:
+            conn, _ = self.ctl.accept()
+        except BlockingIOError:
+            return
+        conn.setblocking(False)
+        self.ctl_clients[conn.fileno()] = (conn, bytearray())
+
+    def serve_control(self, fd):
+        if not isinstance(fd, int):
+            fd = fd.fileno() if hasattr(fd, "fileno") else fd
+        conn, buf = self.ctl_clients[fd]
+        try:
+            data = conn.recv(4096)
+        except BlockingIOError:
+            return
+        except OSError:
+            data = b""
+        if not data:
+            del self.ctl_clients[fd]
+            conn.close()
+            return
+        buf += data
+        while b"\n" in buf:
+            line, _, rest = bytes(buf).partition(b"\n")
+            buf[:] = rest
+            reply = self.control_command(line.decode("utf-8", "replace").split())
+            try:
+                conn.setblocking(True)
+                conn.sendall((json.dumps(reply) + "\n").encode())
+                conn.setblocking(False)
+            except OSError:
+                pass
+
+    def control_command(self, words):
+        try:
+            return self.run_control(words)
+        except (ValueError, OSError, IndexError) as e:
+            return {"ok": False, "error": str(e)}
+
+    def run_control(self, words):
+        if not words:
+            raise ValueError("empty request")
+        cmd, args = words[0], words[1:]
+        if cmd == "status":
+            st = self.chip.status()
+            st.update({"ok": True, "connected": self.connected, "opens": self.opens,
+                       "closes": self.closes, "on_close": self.on_close,
+                       "pace": self.pace, "bytes_in": self.bytes_in,
+                       "bytes_out": self.bytes_out, "faults": self.faults.describe()})
+            return st
+        if cmd == "dump" and len(args) == 1:
+            self.dump_flash(args[0])
+            return {"ok": True}
+        if cmd == "load" and len(args) == 1:
+            self.load_flash(args[0])
+            return {"ok": True}
+        if cmd == "reset" and not args:
+            self.power_on()
+            return {"ok": True}
+        if cmd == "history" and not args:
+            return {"ok": True, "history": list(self.chip.history)}
+        if cmd == "history" and args == ["clear"]:
+            self.chip.history.clear()
+            return {"ok": True}
+        if cmd == "fault":
+            self.faults.apply(args)
+            return {"ok": True, "faults": self.faults.describe()}
+        if cmd == "pace" and len(args) == 1:
+            self.initial_pace = 0 if args[0] == "off" else int(args[0])
+            self.set_pace(self.initial_pace)
+            return {"ok": True}
+        if cmd == "on-close" and len(args) == 1 and args[0] in ("reset", "keep"):
+            self.on_close = args[0]
+            return {"ok": True}
+        if cmd == "serial" and len(args) == 4:
+            self.chip.serial = tuple(parse_word(w) for w in args)
+            return {"ok": True}
+        if cmd == "quit" and not args:
+            self.running = False
+            return {"ok": True}
+        raise ValueError("unknown request: %s" % " ".join(words))
+
+    def log(self, text):
+        if self.opts.verbose:
+            print("lpc_rom: " + text, file=sys.stderr, flush=True)
+
+
+def parse_word(text):
+    value = int(text, 0)
+    if not 0 <= value <= 0xFFFFFFFF:
+        raise ValueError("not a 32-bit word: %s" % text)
+    return value
+
+
+def parse_args(argv):
+    ap = argparse.ArgumentParser(description="Simulated NXP LPC17xx ISP boot ROM on a pty.")
+    ap.add_argument("--link", help="symlink to create to the pty slave")
+    ap.add_argument("--control", help="Unix socket path for run-time control")
+    ap.add_argument("--flash-in", help="preload flash from this file (rest erased)")
+    ap.add_argument("--flash-out", help="write flash here on every port close and at exit")
+    ap.add_argument("--on-close", choices=("reset", "keep"), default="reset",
+                    help="what a host closing the port does to the chip (default: reset)")
+    ap.add_argument("--pace", type=int, default=0, metavar="BAUD",
+                    help="pace both directions at BAUD, 10 bits per character")
+    ap.add_argument("--serial", nargs=4, type=parse_word, default=list(DEFAULT_SERIAL),
+                    metavar="WORD", help="the four words answered to N")
+    ap.add_argument("--part-id", type=parse_word, default=PART_ID_LPC1768)
+    ap.add_argument("--boot-version", nargs=2, type=int, default=list(DEFAULT_BOOT_VERSION),
+                    metavar=("MAJOR", "MINOR"))
+    ap.add_argument("--fault", action="append", metavar="SETTING",
+                    help='fault setting as on the control channel, e.g. "resend once"')
+    ap.add_argument("-v", "--verbose", action="store_true")
+    opts = ap.parse_args(argv)
+    try:
+        for spec in opts.fault or []:
+            Faults().apply(spec.split())
+    except ValueError as e:
+        ap.error(str(e))
+    return opts
+
+
+def main(argv=None):
+    opts = parse_args(sys.argv[1:] if argv is None else argv)
+    sim = Simulator(opts)
+
+    def stop(signum, frame):
+        sim.running = False
+    signal.signal(signal.SIGTERM, stop)
+    signal.signal(signal.SIGINT, stop)
+    sim.run()
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
