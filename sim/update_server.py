@@ -388,6 +388,9 @@ class Handler(BaseHTTPRequestHandler):
             lines = answer(self.server.store, params)
         except ServerError as error:
             lines = ["error", str(error)]
+        except (KeyError, TypeError, ValueError, AttributeError, OSError) as error:
+            # Broken test data (e.g. a fingerprint entry without "serial").
+            lines = ["error", "server data: %s: %s" % (type(error).__name__, error)]
         rule = self.server.faults.take(op)
         if rule is None:
             self._send(200, self._body(lines))

@@ -205,6 +205,15 @@ class RecoveryTest(ServerTestCase):
             else:
                 self.assertEqual(stored.data, plain.data)
 
+    def test_broken_table_gives_an_error_reply(self):
+        for table in ('{"11111111 22222222 33333333 44444444": {"build": 1}}',
+                      '{"11111111 22222222 33333333 44444444": ["x"]}',
+                      '{"1 2 3 4": {"serial": 1}}', '{not json'):
+            with self.subTest(table):
+                (self.root / "fingerprints.json").write_text(table)
+                status, body = self.server.get(FP_QUERY)
+                self.assertEqual((status, body.split(b"\n")[0]), (200, b"error"))
+
     def test_encoding_can_be_switched_off(self):
         self.write_table({"serial": "0012ABCD", "build": 1300, "encode": False})
         status, body = self.server.get(bird_query())
