@@ -43,6 +43,7 @@ CONTROL_PREFIX = "/ctl/"
 DEFAULT_FIRMWARE = "default"
 DEFAULT_HANG_SECONDS = 60.0
 DEFAULT_HUGE_SECONDS = 30.0
+MAX_SECONDS = 3600
 HUGE_MAX_BYTES = 4 << 30
 HUGE_CHUNK = 64 * 1024
 SERIAL_RE = re.compile(r"^[0-9A-F]{8}$")
@@ -111,9 +112,11 @@ class Rule:
             if self.badb64 not in ("length", "chars"):
                 raise ValueError("badb64 is length or chars")
         elif key in ("delay", "hang", "limit"):
+            if not value and key != "hang":
+                raise ValueError("%s needs a number of seconds" % key)
             seconds = float(value) if value else DEFAULT_HANG_SECONDS
-            if seconds < 0:
-                raise ValueError("%s must not be negative" % key)
+            if not 0 <= seconds <= MAX_SECONDS:
+                raise ValueError("%s must be 0..%d seconds" % (key, MAX_SECONDS))
             setattr(self, key, seconds)
         elif key == "close":
             self.close = True

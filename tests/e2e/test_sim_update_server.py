@@ -305,6 +305,7 @@ class FaultTest(ServerTestCase):
     def test_bad_control_requests(self):
         for command, query, code in (("fault", "colour=red", 400), ("fault", "status=abc", 400),
                                      ("fault", "ops=hi,nope&status=500", 400), ("fault", "", 400),
+                                     ("fault", "delay=", 400), ("fault", "hang=7200", 400),
                                      ("reboot", "", 404)):
             with self.subTest(command=command, query=query):
                 with self.assertRaises(urllib.error.HTTPError) as caught:
