@@ -1,8 +1,3 @@
-#include "CLI_Display.h"
-#include "Updater.h"
+#include "AppMain.h"
 
-int main(int, char**) {
-  CLI_Display display;
-  display.info_message("Updater (Version: 1.1 Apr 26 2023)");
-  return 0;
-}
+int main(int argc, char** argv) { return UpdaterMain(argc, argv); }

@@ -1,0 +1,178 @@
+#include "AppMain.h"
+
+#include <cstdlib>
+#include <string>
+
+#include "CLI_Display.h"
+#include "Log.h"
+#include "ParamParser.h"
+#include "Parameters.h"
+#include "Updater.h"
+#include "Usage.h"
+#include "aDirectory.h"
+#include "aPath.h"
+
+namespace {
+
+constexpr unsigned int kFingerprintSerialNumber = 0xDEADDEAD;
+constexpr mode_t kUpdaterDirectoryMode = 0755;
+
+enum ExitStatus { kExitSuccess = 0, kExitFailure = 1 };
+
+// Runs the requested commands once the updater directory exists.
+class CommandRunner {
+ public:
+  CommandRunner(CLI_Display& display, Parameters& params, Updater& updater)
+      : display_(display), params_(params), updater_(updater) {}
+
+  int run() {
+    int status = kExitSuccess;
+    if (params_.commands.IsSet(CMD_FINGERPRINT)) {
+      if (params_.serialPort.empty()) return error("Must specify the serial port used for connecting");
+      status = fingerprint();
+    }
+    if (params_.commands.IsSet(CMD_GET_BUILD)) {
+      if (params_.serialNumber == 0) {
+        error("-G must specify a specific device via -d");
+        return error("--help for usage information");
+      }
+      status = download();
+    }
+    if (params_.commands.IsSet(CMD_DISCOVER)) return discover();
+    if (params_.commands.IsSet(CMD_UPDATE)) return update();
+    if (params_.commands.IsSet(CMD_LIST_BUILDS)) return listBuilds();
+    return status;
+  }
+
+ private:
+  int error(const char* text) {
+    display_.message(UpdaterDisplayInterface::ERROR, "%s", text);
+    return kExitFailure;
+  }
+
+  void info(const char* text) { display_.message(UpdaterDisplayInterface::INFO, "%s", text); }
+
+  int fingerprint() {
+    Fingerprint print{};
+    if (!updater_.Get_Fingerprint(print, params_.serialPort, kFingerprintSerialNumber, params_.birdFile,
+                                  params_.baudRate, true)) {
+      return error("Got no response from chip");
+    }
+    _display_fingerprint(display_, print);
+    return kExitSuccess;
+  }
+
+  int download() {
+    display_.message(UpdaterDisplayInterface::INFO, "Retrieving firmware for device with serial number %08X",
+                     params_.serialNumber);
+    if (params_.build.empty()) {
+      info("No build specified");
+      info("Using Latest build");
+    } else {
+      display_.message(UpdaterDisplayInterface::INFO, "Retrieving firmware build %s", params_.build.c_str());
+    }
+    int build = updater_.Download_Firmware(params_.serialNumber, params_.build, params_.overrideModelCheck, false);
+    if (build == 0) return kExitFailure;
+    // A following -U installs exactly the build just fetched.
+    params_.build = std::to_string(static_cast<unsigned int>(build));
+    return kExitSuccess;
+  }
+
+  int discover() {
+    linkType transport = params_.transportGiven && params_.transport != linkTypeRecover ? params_.transport : linkTypeAny;
+    if (params_.routerSerialNumber != 0) {
+      display_.message(UpdaterDisplayInterface::INFO, "Searching for Halyard Network devices connected to %08X",
+                       params_.routerSerialNumber);
+      std::vector<DeviceInfo> list = updater_.Discover_HyNetwork_Devices(params_.routerSerialNumber, transport);
+      _display_device_list(display_, list, transport);
+      return kExitSuccess;
+    }
+    info("Searching for Halyard devices");
+    if (transport == linkTypeAny) transport = linkTypeUSB;
+    std::vector<DeviceInfo> list = updater_.Discover_Devices(transport);
+    _display_device_list(display_, list, transport);
+    return kExitSuccess;
+  }
+
+  unsigned int buildNumber() const {
+    if (params_.build.empty()) return 0;
+    return static_cast<unsigned int>(strtoul(params_.build.c_str(), nullptr, 10));
+  }
+
+  int update() {
+    unsigned int build = buildNumber();
+    if (params_.transport == linkTypeRecover) {
+      bool recovered = updater_.Recover_Firmware(params_.serialPort, build, params_.baudRate, params_.serialNumber,
+                                                 params_.birdFile, params_.overrideModelCheck);
+      return recovered ? kExitSuccess : kExitFailure;
+    }
+    if (params_.serialNumber == 0) return error("Must specify the specific device to be updated");
+    bool updated = updater_.Update_Firmware(params_.serialNumber, build, params_.birdFile, params_.moduleAddress,
+                                            params_.routerSerialNumber, params_.overrideModelCheck);
+    return updated ? kExitSuccess : kExitFailure;
+  }
+
+  int listBuilds() {
+    if (params_.serialNumber == 0) {
+      error("Error must supply a serial number for the List Builds command");
+      _display_usage(false, false);
+      return kExitFailure;
+    }
+    std::map<std::string, std::string> builds = updater_.Get_BuildList(params_.serialNumber);
+    _display_builds(display_, builds, params_.serialNumber);
+    return kExitSuccess;
+  }
+
+  CLI_Display& display_;
+  Parameters& params_;
+  Updater& updater_;
+};
+
+}  // namespace
+
+std::string _build_updater_directory() {
+  char home[kHomeDirectorySize];
+  aErr result = aDirectory_GetHomeDirectory(home, sizeof home);
+  if (result != aErrNone) {
+    Log::log(DEBUG_APP, "Updater: FailedaDirectory_GetHomeDirectory()==> %d\n", static_cast<int>(result));
+    return std::string();
+  }
+  return BuildPath(home, ".tessaron", "updater", nullptr);
+}
+
+int UpdaterMain(int argc, char** argv) {
+  Parameters params;
+  CLI_Display display;
+  Log::SetOutput(stderr);
+
+  if (_get_params(display, argc, argv, &params) != 0) {
+    _display_app_version(display);
+    _display_copyright(display);
+    _display_usage(false, false);
+    _release_params(&params);
+    return kExitFailure;
+  }
+  _display_app_version(display);
+  if (params.helpRequested || !params.commands.IsSet(CMD_ANY)) {
+    _display_copyright(display);
+    _display_hy_version(display);
+    _display_usage(params.extendedUsage, params.helpRequested);
+    _release_params(&params);
+    return kExitSuccess;
+  }
+
+  std::string directory = _build_updater_directory();
+  if (directory.empty() || aDirectory_Ensure(directory.c_str(), kUpdaterDirectoryMode) != aErrNone) {
+    display.message(UpdaterDisplayInterface::ERROR, "Could not find updater directory at %s", directory.c_str());
+    _release_params(&params);
+    return kExitFailure;
+  }
+
+  int status;
+  {
+    Updater updater(params.serverUrl.c_str(), directory.c_str(), display);
+    status = CommandRunner(display, params, updater).run();
+  }
+  _release_params(&params);
+  return status;
+}
