@@ -88,7 +88,8 @@ class Rule:
         self.ops = None
         self.times = None
         self.spec = spec
-        pairs = urllib.parse.parse_qsl(spec, keep_blank_values=True, strict_parsing=False)
+        # latin-1: a body may carry any byte value as %XX
+        pairs = urllib.parse.parse_qsl(spec, keep_blank_values=True, encoding="latin-1")
         if not pairs:
             raise ValueError("empty fault spec")
         for key, value in pairs:
@@ -402,7 +403,7 @@ class Handler(BaseHTTPRequestHandler):
 
     @staticmethod
     def _body(lines):
-        return ("".join(line + "\n" for line in lines)).encode("latin-1")
+        return ("".join(line + "\n" for line in lines)).encode("latin-1", "replace")
 
     def _apply(self, rule, lines):
         if rule.delay and self.server.stopping.wait(rule.delay):

@@ -232,6 +232,7 @@ class FaultTest(ServerTestCase):
             ("notok", "op=hi&rv=2&", (200, b"error\n")),
             ("body=ok%0A%0A1234%0Afw%20x%0D%0A", "op=qu&sn=0012ABCD&", (200, b"ok\n\n1234\nfw x\r\n")),
             ("body=&status=200", "op=builds&sn=0012ABCD&", (200, b"")),
+            ("body=ok%0A%FF%00", "op=hi&rv=2&", (200, b"ok\n\xff\x00")),
             ("delay=0.2", "op=hi&rv=2&", (200, b"ok\n")),
         ]
         for spec, query, expected in cases:
