@@ -1,0 +1,56 @@
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <string>
+
+// The result of one HTTP GET: the URL asked for, the status code and the reply body.
+class HTTPResponse {
+ public:
+  // Replies longer than this count as failed requests: a build image is a few megabytes, and a
+  // server that keeps sending must not fill the memory.
+  static constexpr size_t DEFAULT_MAX_BODY = 256u * 1024u * 1024u;
+
+  explicit HTTPResponse(std::string request, size_t maxBody = DEFAULT_MAX_BODY);
+
+  void set_status(long status) { this->status = status; }
+  // Appends length bytes to the body; refuses (false, nothing appended) past the body bound.
+  [[nodiscard]] bool process(const char* data, size_t length);
+  // The body as zero-terminated text.
+  const char* get_response() const { return response.c_str(); }
+  const std::string& body() const { return response; }
+  std::string& body() { return response; }
+  int64_t get_status() const { return status; }
+  const char* get_request() const { return request.c_str(); }
+  size_t max_body() const { return maxBody; }
+  bool overflowed() const { return tooLong; }
+
+ private:
+  std::string request;
+  int64_t status = 0;
+  std::string response;
+  size_t maxBody;
+  bool tooLong = false;
+};
+
+// Write callback of the HTTP client; context is the HTTPResponse being filled. Returns the
+// number of bytes taken: all of them, or 0 (which aborts the transfer) past the body bound.
+size_t _rcv_data(void* data, size_t size, size_t count, void* context);
+
+class HTTPRequest {
+ public:
+  // Bounds on the transfer, so that a server that stops answering ends in an error: no
+  // connection within CONNECT_TIMEOUT_S, or less than LOW_SPEED_BYTES_PER_S on average for
+  // LOW_SPEED_TIME_S. A slow download that keeps moving is never cut.
+  static constexpr long CONNECT_TIMEOUT_S = 15;
+  static constexpr long LOW_SPEED_BYTES_PER_S = 1;
+  static constexpr long LOW_SPEED_TIME_S = 30;
+
+  // base URL, then "?" and "key=value&" for every parameter in key order; nothing is escaped.
+  static std::string BuildURL(const char* url, const std::map<std::string, std::string>& params);
+
+  // One GET of the URL built from url and params. Throws std::runtime_error with the HTTP
+  // client's error text on any transport failure, and when the body exceeds maxBody.
+  static HTTPResponse GET(const char* url, const std::map<std::string, std::string>& params,
+                          size_t maxBody = HTTPResponse::DEFAULT_MAX_BODY);
+};
