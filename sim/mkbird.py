@@ -522,8 +522,8 @@ def parse_fingerprint(text):
     return words
 
 
-def parse_data(spec):
-    """Bytes from a data spec.
+def parse_data(text):
+    """Bytes from a data source.
 
     @PATH        file contents
     hex:0011FF   hex bytes
@@ -533,12 +533,12 @@ def parse_data(spec):
     zeros:N      N zero bytes
     ""           no bytes
     """
-    if spec == "":
+    if text == "":
         return b""
-    if spec.startswith("@"):
-        with open(spec[1:], "rb") as handle:
+    if text.startswith("@"):
+        with open(text[1:], "rb") as handle:
             return handle.read()
-    kind, _, rest = spec.partition(":")
+    kind, _, rest = text.partition(":")
     if kind == "hex":
         return bytes.fromhex(rest)
     if kind == "text":
@@ -550,12 +550,12 @@ def parse_data(spec):
         return bytes([int(value, 16)]) * parse_int(count)
     if kind == "zeros":
         return bytes(parse_int(rest))
-    raise ValueError("unknown data spec %r" % spec)
+    raise ValueError("unknown data source %r" % text)
 
 
-def split_modifiers(spec):
+def split_modifiers(text):
     """'main;flags=3;length=0x10' -> ('main', {'flags': 3, 'length': 16})."""
-    main, *mods = spec.split(";")
+    main, *mods = text.split(";")
     options = {}
     for mod in mods:
         key, _, value = mod.partition("=")
@@ -575,8 +575,8 @@ def parse_key_values(text):
     return values
 
 
-def block_from_option(kind, spec):
-    main, mods = split_modifiers(spec)
+def block_from_option(kind, text):
+    main, mods = split_modifiers(text)
     if kind in ("loader", "firmware"):
         address, _, data = main.partition(":")
         maker = loader_block if kind == "loader" else firmware_block
@@ -610,9 +610,9 @@ class _AppendBlock(argparse.Action):
     """Keeps blocks of all kinds in command-line order."""
 
     def __call__(self, parser, namespace, values, option_string=None):
-        specs = getattr(namespace, "blocks", None) or []
-        specs.append((self.const, values))
-        namespace.blocks = specs
+        entries = getattr(namespace, "blocks", None) or []
+        entries.append((self.const, values))
+        namespace.blocks = entries
 
 
 def _write_output(path, data):
@@ -632,7 +632,7 @@ def _read_input(path):
 
 
 def cmd_build(args):
-    blocks = [block_from_option(kind, spec) for kind, spec in (args.blocks or [])]
+    blocks = [block_from_option(kind, text) for kind, text in (args.blocks or [])]
     data = make(
         blocks,
         fingerprint=parse_fingerprint(args.fingerprint) if args.fingerprint else None,
@@ -724,7 +724,7 @@ def build_parser():
 
     build = sub.add_parser("build", help="write a bird file",
                            description="Blocks are written in command-line order. DATA is @PATH, "
-                           "hex:HEX, text:TEXT, count:N, fill:N:BB or zeros:N. Any block spec may "
+                           "hex:HEX, text:TEXT, count:N, fill:N:BB or zeros:N. Any block option may "
                            "end with ;flags=N and/or ;length=N (overrides the length field).")
     build.add_argument("-o", "--output", required=True, help="output file, - for stdout")
     build.add_argument("--loader", action=_AppendBlock, const="loader", metavar="ADDR:DATA")

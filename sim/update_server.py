@@ -2,7 +2,7 @@
 """Update server for tests: answers the "/cgi/u" queries from a directory of builds.
 
     update_server.py --root DIR [--port 0] [--log FILE] [--fingerprints FILE]
-                     [--url-file FILE] [--fault SPEC ...]
+                     [--url-file FILE] [--fault RULE ...]
 
 Binds to 127.0.0.1 only.  When ready it prints one line on stdout, the URL of
 the query endpoint (http://127.0.0.1:PORT/cgi/u), and nothing else there.
@@ -79,7 +79,7 @@ class Rule:
     KEYS = ("status", "notok", "body", "badb64", "delay", "hang", "close", "cut", "huge",
             "limit", "ops", "times")
 
-    def __init__(self, spec):
+    def __init__(self, text):
         self.status = self.notok = self.body = self.badb64 = None
         self.hang = self.cut = self.huge = None
         self.delay = 0.0
@@ -87,11 +87,11 @@ class Rule:
         self.limit = DEFAULT_HUGE_SECONDS
         self.ops = None
         self.times = None
-        self.spec = spec
+        self.text = text
         # latin-1: a body may carry any byte value as %XX
-        pairs = urllib.parse.parse_qsl(spec, keep_blank_values=True, encoding="latin-1")
+        pairs = urllib.parse.parse_qsl(text, keep_blank_values=True, encoding="latin-1")
         if not pairs:
-            raise ValueError("empty fault spec")
+            raise ValueError("empty fault rule")
         for key, value in pairs:
             self._set(key, value)
         if self.badb64 and self.ops is None:
@@ -143,7 +143,7 @@ class Rule:
         return self.ops is None or op in self.ops
 
     def as_dict(self):
-        return {"spec": self.spec, "ops": sorted(self.ops) if self.ops else None,
+        return {"rule": self.text, "ops": sorted(self.ops) if self.ops else None,
                 "times": self.times}
 
 
@@ -568,15 +568,15 @@ def main(argv=None):
     parser.add_argument("--log", help="append each query string to this file")
     parser.add_argument("--fingerprints", help="recovery table (default ROOT/fingerprints.json)")
     parser.add_argument("--url-file", help="also write the URL to this file when ready")
-    parser.add_argument("--fault", action="append", default=[], metavar="SPEC",
+    parser.add_argument("--fault", action="append", default=[], metavar="RULE",
                         help="fault rule as a query string, e.g. status=500&ops=bird&times=1")
     parser.add_argument("--quiet", action="store_true", help="no request lines on stderr")
     args = parser.parse_args(argv)
 
     faults = Faults()
     try:
-        for spec in args.fault:
-            faults.add(Rule(spec))
+        for text in args.fault:
+            faults.add(Rule(text))
     except ValueError as error:
         parser.error(str(error))
     store = BuildStore(args.root, args.fingerprints)

@@ -224,7 +224,7 @@ class FaultTest(ServerTestCase):
     def test_reply_shaping_faults(self):
         image_line = base64.b64encode(self.files[1300])
         cases = [
-            # fault spec, query, expected (status, body)
+            # fault rule, query, expected (status, body)
             ("status=404", "op=hi&rv=2&", (404, b"ok\n")),
             ("status=500&ops=bird", "op=hi&rv=2&", (200, b"ok\n")),
             ("status=500&ops=bird", bird_query(), (500, b"ok\n" + image_line + b"\n")),
@@ -235,10 +235,10 @@ class FaultTest(ServerTestCase):
             ("body=ok%0A%FF%00", "op=hi&rv=2&", (200, b"ok\n\xff\x00")),
             ("delay=0.2", "op=hi&rv=2&", (200, b"ok\n")),
         ]
-        for spec, query, expected in cases:
-            with self.subTest(spec=spec, query=query[:12]):
+        for rule, query, expected in cases:
+            with self.subTest(rule=rule, query=query[:12]):
                 self.server.control("clear")
-                self.server.control("fault", spec)
+                self.server.control("fault", rule)
                 self.assertEqual(self.server.get(query), expected)
 
     def test_undecodable_base64(self):
@@ -261,10 +261,10 @@ class FaultTest(ServerTestCase):
         self.assertEqual(caught.exception.expected, len(b"ok\n1300\ndefault\n") - 5)
 
     def test_close_and_bounded_hang_give_no_reply(self):
-        for spec in ("close", "hang=0.2"):
-            with self.subTest(spec):
+        for rule in ("close", "hang=0.2"):
+            with self.subTest(rule):
                 self.server.control("clear")
-                self.server.control("fault", spec)
+                self.server.control("fault", rule)
                 with self.assertRaises((http.client.RemoteDisconnected, ConnectionError)):
                     self.server.get("op=hi&rv=2&")
 
