@@ -1,0 +1,100 @@
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// One typed block of a loaded bird file. A plain value record: data points into the owning
+// BirdFile's inflated buffer and stays valid as long as that BirdFile (or the one it was moved
+// into) lives.
+struct BirdBlock {
+  uint8_t type = 0;      // 0..31
+  uint8_t flags = 0;     // 0..7
+  uint32_t length = 0;   // data bytes, including the 4 address bytes of loader and firmware blocks
+  uint32_t address = 0;  // load address of loader and firmware blocks, else 0
+  unsigned char* data = nullptr;
+
+  // Loader and firmware blocks: the bytes after the address (none when the block is too short).
+  unsigned char* image() const { return length >= 4 ? data + 4 : data; }
+  uint32_t imageLength() const { return length >= 4 ? length - 4 : 0; }
+};
+
+// A firmware file: "bird", a 16-bit format version and a zlib stream holding the block list.
+// Move-only: the inflated buffer is owned here and every BirdBlock points into it.
+class BirdFile {
+ public:
+  enum BLOCK_TYPE : uint8_t {
+    BLOCK_LOADER = 0,
+    BLOCK_FIRMWARE = 1,
+    BLOCK_SERIAL_OFFSETS = 2,
+    BLOCK_INFO = 4,
+    BLOCK_START_ADDRESS = 5,
+  };
+
+  static constexpr uint32_t BIRD_FILE_SIGNATURE = 0x62697264;  // "bird"
+  static constexpr uint16_t BIRD_FILE_VERSION = 0x0101;
+  static constexpr uint8_t BIRD_FILE_TYPE_MASK = 0x1F;
+  static constexpr uint8_t BIRD_FILE_FLAG_MASK = 0xE0;
+  static constexpr size_t INFO_BLOCK_SIZE = 64;
+  static constexpr size_t INFO_FIELD_SIZE = 16;
+  // Largest block list that is inflated; anything larger is refused as a decompression error.
+  static constexpr size_t MAX_INFLATED_SIZE = 64u * 1024 * 1024;
+  // Largest file read: a block list within the bound above cannot need much more (stored zlib
+  // blocks add 5 bytes per 64 KiB).
+  static constexpr size_t MAX_FILE_SIZE = MAX_INFLATED_SIZE + 1024 * 1024;
+
+  BirdFile() = default;
+  // Loads the file; throws std::runtime_error("Failed to load bird data") when it does not load.
+  explicit BirdFile(const char* filename);
+  ~BirdFile() = default;
+  BirdFile(BirdFile&& other) noexcept;
+  BirdFile& operator=(BirdFile&& other) noexcept;
+  BirdFile(const BirdFile&) = delete;
+  BirdFile& operator=(const BirdFile&) = delete;
+
+  // True when the file starts with "bird" and two non-zero version bytes. Never throws.
+  [[nodiscard]] static bool VerifyFile(const char* filename);
+
+  std::vector<BirdBlock> FindBlocks(BLOCK_TYPE type) const;
+  [[nodiscard]] bool ValidateModel(const char* model) const;
+  uint32_t GetSerialNumber() const;
+  [[nodiscard]] bool ValidateSerialNumber(uint32_t serial) const;
+  // Writes serial into every firmware image that holds the serial-number or descriptor field.
+  [[nodiscard]] bool ReplaceSerialNumber(uint32_t serial);
+  // Removes the per-chip encoding of a recovery image; not idempotent.
+  bool DecodeFirmwareBlocks(const uint32_t fingerprint[4]);
+
+  uint32_t GetBuild() const;
+  std::string GetVersion() const;
+  [[nodiscard]] bool ValidateData(const unsigned char* pattern, size_t length) const;
+  [[nodiscard]] bool ReplaceVectorChecksum();
+  void DumpBlocks(BLOCK_TYPE type) const;
+
+  const std::vector<BirdBlock>& Blocks() const { return blocks; }
+  const unsigned char* Data() const { return data.data(); }
+  size_t DataSize() const { return dataSize; }
+
+  std::string filename;
+  uint32_t signature = 0;
+  uint16_t version = 0;
+  uint32_t checksum = 0;
+  uint32_t blockCount = 0;
+  bool serialReplaceable = false;
+  uint32_t serialNumberOffset = 0;
+  uint32_t descriptorOffset = 0;
+
+ private:
+  std::vector<BirdBlock> blocks;
+  std::vector<unsigned char> data;  // the inflated block list
+  size_t dataSize = 0;
+
+  [[nodiscard]] bool Load();
+  [[nodiscard]] bool ReadWholeFile(std::vector<unsigned char>& contents) const;
+  [[nodiscard]] bool Inflate(const unsigned char* compressed, size_t length);
+  bool ScanBlocks();
+  void ReadSerialOffsets();
+  const BirdBlock* InfoBlock() const;
+  std::string InfoField(size_t index) const;
+  static std::string InfoField(const BirdBlock& info, size_t index);
+  void ResetToEmpty();
+};

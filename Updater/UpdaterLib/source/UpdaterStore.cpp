@@ -1,0 +1,143 @@
+#include "UpdaterStore.h"
+
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <cstring>
+#include <stdexcept>
+
+#include "Log.h"
+#include "aDirectory.h"
+
+namespace {
+
+constexpr mode_t kDirectoryMode = 0755;
+
+void EnsureStoreDirectory(const std::string& path) {
+  struct stat info;
+  if (stat(path.c_str(), &info) != 0) {
+    aErr error = aDirectory_Ensure(path.c_str(), kDirectoryMode);
+    if (error != aErrNone) {
+      throw std::runtime_error("UpdaterStore: Could not create directory " + path + " error " +
+                               std::to_string(static_cast<int>(error)));
+    }
+    Log::log(DEBUG_Updater, "UpdaterStore: Created directory [%s].\n", path.c_str());
+  } else if (S_ISDIR(info.st_mode)) {
+    Log::log(DEBUG_Updater, "UpdaterStore: [%s] already exists.\n", path.c_str());
+  } else {
+    throw std::runtime_error("UpdaterStore: " + path + " exists and is a file");
+  }
+}
+
+// A device directory name must name one entry directly below the root.
+bool UsableEntryName(const char* name) {
+  return name != nullptr && name[0] != '\0' && strchr(name, '/') == nullptr && strcmp(name, ".") != 0 &&
+         strcmp(name, "..") != 0;
+}
+
+const char* LastComponent(const char* path) {
+  const char* slash = strrchr(path, '/');
+  return slash != nullptr ? slash + 1 : path;
+}
+
+struct result_t {
+  bool found = false;
+  const char* name = nullptr;
+  UpdaterStoreItem* item = nullptr;
+};
+
+// The search compares with the entry's own name, so a root whose path happens to contain the
+// name (or the "." and ".." entries of such a root) is never taken for a device.
+bool _find_item(const aDirectoryListData* entry, void* userData) {
+  result_t* result = static_cast<result_t*>(userData);
+  Log::log(DEBUG_Updater, "%s([%s], %d, %d) searching for %s\n", "_find_item", entry->path,
+           static_cast<int>(entry->isDirectory), static_cast<int>(entry->size), result->name);
+  const char* entryName = LastComponent(entry->path);
+  if (strcmp(entryName, ".") == 0 || strcmp(entryName, "..") == 0) return true;
+  if (strstr(entryName, result->name) == nullptr) return true;
+  result->found = true;
+  if (result->item != nullptr) {
+    std::string directory(entry->path, static_cast<size_t>(entryName - entry->path));
+    if (directory.size() > 1 && directory.back() == '/') directory.pop_back();
+    *result->item = UpdaterStoreItem(directory.c_str(), entryName,
+                                     entry->isDirectory ? STORE_ITEM_DIRECTORY : STORE_ITEM_FILE);
+  }
+  return false;
+}
+
+struct builds_t {
+  std::string directory;
+  std::vector<UpdaterStoreItem>* items;
+};
+
+bool _find_items(const aDirectoryListData* entry, void* userData) {
+  builds_t* builds = static_cast<builds_t*>(userData);
+  Log::log(DEBUG_Updater, "%s([%s], %d, %d)\n", "_find_items", entry->path, static_cast<int>(entry->isDirectory),
+           static_cast<int>(entry->size));
+  const char* entryName = LastComponent(entry->path);
+  if (entryName[0] == '.') return true;
+  builds->items->push_back(UpdaterStoreItem(builds->directory.c_str(), entryName,
+                                            entry->isDirectory ? STORE_ITEM_DIRECTORY : STORE_ITEM_FILE));
+  return true;
+}
+
+}  // namespace
+
+UpdaterStore::UpdaterStore(const char* path) : root(path != nullptr ? path : "") {
+  if (root.empty()) throw std::runtime_error("UpdaterStore: Could not create directory  error " +
+                                             std::to_string(static_cast<int>(aErrParam)));
+  EnsureStoreDirectory(root);
+}
+
+std::string UpdaterStore::SerialText(uint32_t serial) {
+  char text[9];
+  snprintf(text, sizeof text, "%08X", serial);
+  return text;
+}
+
+std::string UpdaterStore::JoinPath(const std::string& directory, const std::string& name) {
+  if (directory.empty()) return name;
+  if (name.empty()) return directory;
+  if (directory.back() == '/' || name.front() == '/') return directory + name;
+  return directory + "/" + name;
+}
+
+UpdaterStoreItem UpdaterStore::AddDevice(const char* name) {
+  std::string path = JoinPath(root, name != nullptr ? name : "");
+  if (!UsableEntryName(name)) {
+    throw std::runtime_error("UpdaterStore: Could not create directory " + path + " error " +
+                             std::to_string(static_cast<int>(aErrParam)));
+  }
+  EnsureStoreDirectory(path);
+  return UpdaterStoreItem(root.c_str(), name, STORE_ITEM_DIRECTORY);
+}
+
+UpdaterStoreItem UpdaterStore::AddDevice(uint32_t serial) { return AddDevice(SerialText(serial).c_str()); }
+
+bool UpdaterStore::SearchDirectory(const std::string& directory, const char* name, UpdaterStoreItem* item) {
+  if (name == nullptr) return false;
+  result_t result;
+  result.name = name;
+  result.item = item;
+  (void)aDirectory_List(directory.c_str(), _find_item, &result);
+  return result.found;
+}
+
+bool UpdaterStore::FindDevice(const char* name, UpdaterStoreItem* item) {
+  bool found = SearchDirectory(root, name, item);
+  Log::log(DEBUG_Updater, "UpdaterStore: FindDevice %s %s.\n", found ? "Found" : "Not Found",
+           name != nullptr ? name : "");
+  return found;
+}
+
+bool UpdaterStore::FindDevice(uint32_t serial, UpdaterStoreItem* item) {
+  return FindDevice(SerialText(serial).c_str(), item);
+}
+
+bool UpdaterStore::FindLocalBuilds(uint32_t serial, std::vector<UpdaterStoreItem>& items) {
+  UpdaterStoreItem device;
+  if (!FindDevice(serial, &device)) return true;
+  builds_t builds{device.FullPath(), &items};
+  (void)aDirectory_List(builds.directory.c_str(), _find_items, &builds);
+  return true;
+}
