@@ -180,7 +180,10 @@ class HostLink:
                 self.heartbeats.append((address, data[1]))
                 self._cond.notify_all()
             if self.answer_heartbeats:
-                self.send(bytes([address, 2, 0, self.heartbeat_reply(data[1]) & 0xFF]))
+                try:
+                    self.send(bytes([address, 2, 0, self.heartbeat_reply(data[1]) & 0xFF]))
+                except OSError:
+                    pass  # closed meanwhile
             return
         with self._cond:
             self.frames.append((address, data))
