@@ -1,7 +1,9 @@
 """The module simulator on its own, over loopback TCP: framing, link frames, UEI replies,
 routing, heartbeats, fault switches and the packet log."""
 
+import json
 import os
+import subprocess
 import sys
 import tempfile
 import time
@@ -321,6 +323,48 @@ class FaultSwitches(unittest.TestCase):
             self.control(f"set {ROUTER} no_such_switch 1")
         with self.assertRaises(RuntimeError):
             self.control("set 12345678 drop 1")
+
+
+class Configuration(unittest.TestCase):
+    def test_json_file_with_defaults_faults_and_behind_modules(self):
+        tmp = tempfile.TemporaryDirectory()
+        self.addCleanup(tmp.cleanup)
+        path = os.path.join(tmp.name, "modules.json")
+        with open(path, "w") as f:
+            json.dump({"defaults": {"heartbeat_ms": 0, "block_size": 128},
+                       "modules": [{"serial": "0x00ABCDEF", "address": 8, "model": 21,
+                                    "version": "0x31000002", "faults": {"drop": 1},
+                                    "behind": [{"serial": "BEEF0001", "address": 12,
+                                                "short_init": True}]}]}, f)
+        sim = host.SimProcess(["--config", path])
+        self.addCleanup(sim.stop)
+        self.assertEqual([m["serial"] for m in sim.ready["modules"]], ["00ABCDEF"])
+        link = connect(self, sim, "00ABCDEF")
+        self.assertIsNone(host.get_uei(link, 8, 9, timeout=0.5))   # the dropped reply
+        self.assertEqual(host.get_uei(link, 8, 7), h("03 07 00 31 00 00 02"))
+        self.assertEqual(host.get_uei(link, 8, 8), h("03 08 00 15"))
+        behind = sim.control.state("BEEF0001")
+        self.assertEqual((behind["router"], behind["settings"]["block_size"],
+                          behind["faults"]["short_init"]), ("00ABCDEF", 128, True))
+
+    def test_bad_configurations_are_refused(self):
+        table = [
+            (["--module", "serial=1,address=3"], "even"),
+            (["--module", "serial=1", "--module", "serial=00000001,port=0"], "twice"),
+            (["--module", "serial=1,colour=blue"], "unknown module keys: colour"),
+            (["--module", "serial=1", "--behind", "router=2,serial=3,address=4"], "no module 2"),
+            (["--module", "serial=1,address=4", "--behind", "router=1,serial=3,address=4"],
+             "already taken"),
+            (["--module", "serial=1,load_mode=never"], "load_mode"),
+            ([], "no module"),
+        ]
+        for args, message in table:
+            with self.subTest(args=args):
+                result = subprocess.run(
+                    [host.PYTHON, os.path.join(SIM_DIR, "module_sim.py")] + args,
+                    capture_output=True, text=True, timeout=30)
+                self.assertEqual(result.returncode, 2)
+                self.assertIn(message, result.stderr)
 
 
 if __name__ == "__main__":

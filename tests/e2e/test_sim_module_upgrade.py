@@ -272,5 +272,17 @@ class StartsInLoader(UpgradeCase):
         self.assertEqual(self.control.state(SERIAL)["firmware"][0]["length"], len(FIRMWARE))
 
 
+class Lifecycle(UpgradeCase):
+    def test_sigterm_ends_cleanly_and_dumps_what_was_received(self):
+        self.assertIsNotNone(self.init())
+        self.assertEqual(self.prepare(LOADER_ADDRESS)[0], 0)
+        self.block(LOADER[:52])
+        self.assertEqual(self.sim.stop(), 0)
+        self.assertEqual(self.link.wait_closed(timeout=5), "reset")
+        self.assertEqual(self.dumped("loader", LOADER_ADDRESS), LOADER[:52])
+        with open(os.path.join(self.dump, SERIAL, "index.json")) as f:
+            self.assertEqual(json.load(f)["mode"], "upgrade")
+
+
 if __name__ == "__main__":
     unittest.main()
