@@ -1,6 +1,7 @@
 #pragma once
-// A one-thread HTTP server on 127.0.0.1 for tests of the update server client. It answers every
-// request with the reply set last and records the request targets it received.
+// A one-thread HTTP server on 127.0.0.1 for tests of the update server client. It answers a
+// request with the reply set for its "op" value, else with the reply set last, and records the
+// request targets it received.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -8,6 +9,8 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
+#include <map>
 #include <mutex>
 #include <stdexcept>
 #include <string>
@@ -25,6 +28,7 @@ class LocalHttpServer {
     int status = 200;
     std::string body;
     Framing framing = Framing::Length;
+    int delayMs = 0;  // wait this long before answering
   };
 
   LocalHttpServer() {
@@ -59,7 +63,14 @@ class LocalHttpServer {
     std::lock_guard<std::mutex> lock(mutex);
     reply = std::move(next);
   }
-  void set(int status, std::string body, Framing framing = Framing::Length) { set(Reply{status, std::move(body), framing}); }
+  void set(int status, std::string body, Framing framing = Framing::Length) {
+    set(Reply{status, std::move(body), framing, 0});
+  }
+  // The reply to requests whose query holds "op=<op>&".
+  void setFor(const std::string& op, Reply next) {
+    std::lock_guard<std::mutex> lock(mutex);
+    replies[op] = std::move(next);
+  }
 
   std::vector<std::string> targets() const {
     std::lock_guard<std::mutex> lock(mutex);
@@ -77,6 +88,7 @@ class LocalHttpServer {
   std::thread worker;
   mutable std::mutex mutex;
   Reply reply;
+  std::map<std::string, Reply> replies;
   std::vector<std::string> received;
 
   void serve() {
@@ -121,9 +133,14 @@ class LocalHttpServer {
     Reply now;
     {
       std::lock_guard<std::mutex> lock(mutex);
-      received.push_back(head.substr(firstSpace + 1, secondSpace - firstSpace - 1));
+      std::string target = head.substr(firstSpace + 1, secondSpace - firstSpace - 1);
+      received.push_back(target);
       now = reply;
+      for (const auto& [op, special] : replies) {
+        if (target.find("op=" + op + "&") != std::string::npos) now = special;
+      }
     }
+    if (now.delayMs > 0) std::this_thread::sleep_for(std::chrono::milliseconds(now.delayMs));
     std::string out = "HTTP/1.0 " + std::to_string(now.status) + " Reply\r\nContent-Type: text/plain\r\n";
     if (now.framing == Framing::Length) out += "Content-Length: " + std::to_string(now.body.size()) + "\r\n";
     if (now.framing == Framing::CutShort) out += "Content-Length: " + std::to_string(now.body.size() + 100) + "\r\n";

@@ -30,6 +30,7 @@ class Updater {
   int Download_Firmware(unsigned int serial, std::string build, bool override, bool no_cal);
   int Download_Firmware(Fingerprint fingerprint, std::string build, bool override);
   std::map<std::string, std::string> Get_BuildList(unsigned int serial);
+  std::map<std::string, std::string> Get_BuildListLocal(unsigned int serial);
 
   // Serial recovery (-U -t RECOVER, -N).
   [[nodiscard]] bool Recover_Firmware(std::string port, unsigned int build, unsigned int baud, unsigned int serial,
@@ -49,5 +50,7 @@ class Updater {
 };
 
 void _display_device_list(CLI_Display& display, const std::vector<DeviceInfo>& list, linkType type);
+// Whether build is in the server's build list of the device.
+[[nodiscard]] bool _valid_build(unsigned int serial, unsigned int build, const char* url);
 void _display_builds(CLI_Display& display, const std::map<std::string, std::string>& builds, unsigned int serial);
 void _display_fingerprint(CLI_Display& display, const Fingerprint& fingerprint);

@@ -1,20 +1,263 @@
-// Placeholder until build retrieval is built: reports that it cannot run.
+// Build retrieval: listing the builds the update server offers for a device and downloading one
+// into the device's directory of the local store.
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <cstdlib>
+#include <ctime>
+#include <exception>
+#include <future>
+#include <memory>
+#include <thread>
+#include <utility>
+#include <vector>
+
 #include "CLI_Display.h"
+#include "KeyValueStore.h"
+#include "Log.h"
+#include "NumberText.h"
+#include "UpdateServerRequest.h"
 #include "Updater.h"
+#include "UpdaterStore.h"
+#include "aBase64.h"
 
-int Updater::Download_Firmware(unsigned int, std::string, bool, bool) {
-  reportUnavailable("Firmware download");
-  return 0;
+namespace {
+
+constexpr const char* kSpinnerLabel = "Downloading";
+constexpr std::chrono::milliseconds kSpinnerPeriod(100);
+constexpr const char* kLatestDownloadKey = "LATEST_DOWNLOAD";
+constexpr const char* kLastDownloadDateKey = "LAST_DOWNLOAD_DATE";
+constexpr const char* kBirdExtension = ".bird";
+constexpr size_t kBirdHeaderSize = 6;  // "bird" and the two version bytes
+
+using BuildMap = std::map<std::string, std::string>;
+
+struct FreeDeleter {
+  void operator()(unsigned char* bytes) const { free(bytes); }
+};
+using DecodedBytes = std::unique_ptr<unsigned char, FreeDeleter>;
+
+// A build number text as a build number: decimal, white space first allowed, reading stops at the
+// first non-digit. False when there is no digit or the number does not fit a build number.
+bool readBuildNumber(const std::string& text, unsigned int* build) {
+  uint64_t value = 0;
+  if (!ReadUnsignedNumber(text, 10, &value) || value > UINT32_MAX) return false;
+  *build = static_cast<unsigned int>(value);
+  return true;
 }
 
-int Updater::Download_Firmware(Fingerprint, std::string, bool) {
-  reportUnavailable("Firmware download");
-  return 0;
+// The current local time in the ctime layout, without its line end.
+std::string currentTimeText() {
+  time_t now = time(nullptr);
+  char text[64] = "";
+  if (ctime_r(&now, text) == nullptr) return std::string();
+  std::string result(text);
+  while (!result.empty() && (result.back() == '\n' || result.back() == '\r')) result.pop_back();
+  return result;
 }
 
-std::map<std::string, std::string> Updater::Get_BuildList(unsigned int) {
-  reportUnavailable("Build listing");
-  return {};
+// The same test the store applies before it reads a bird file: "bird" and two non-zero version bytes.
+bool looksLikeBirdFile(const unsigned char* data, size_t length) {
+  return length >= kBirdHeaderSize && data[0] == 'b' && data[1] == 'i' && data[2] == 'r' && data[3] == 'd' &&
+         data[4] != 0 && data[5] != 0;
 }
 
-void _display_builds(CLI_Display&, const std::map<std::string, std::string>&, unsigned int) {}
+// The worker of one download: fetches the image and hands its result to the waiting thread.
+void downloadWorker(std::string url, std::promise<bool>* result, std::string* content, unsigned int serial,
+                    std::string firmware, std::string build, bool no_cal) {
+  bool fetched = false;
+  try {
+    fetched = UpdateServerRequest::GetBuild(serial, firmware.c_str(), build.c_str(), *content, url.c_str(), no_cal);
+  } catch (const std::exception& error) {
+    Log::log(DEBUG_Updater, "Download worker failed: %s\n", error.what());
+  }
+  result->set_value(fetched);
+}
+
+// Runs the download on a worker thread while this thread turns the spinner.
+bool fetchBuildImage(UpdaterDisplayInterface& display, const std::string& url, unsigned int serial,
+                     const std::string& firmware, const std::string& build, bool no_cal, std::string& content) {
+  std::promise<bool> result;
+  std::future<bool> ready = result.get_future();
+  std::thread worker;
+  try {
+    worker = std::thread(downloadWorker, url, &result, &content, serial, firmware, build, no_cal);
+  } catch (const std::exception& error) {
+    Log::log(DEBUG_Updater, "Could not start the download: %s\n", error.what());
+    display.message(UpdaterDisplayInterface::ERROR, "Download failed");
+    return false;
+  }
+  display.update_spinner(true, kSpinnerLabel);
+  while (ready.wait_for(kSpinnerPeriod) != std::future_status::ready) display.update_spinner(true, kSpinnerLabel);
+  display.update_spinner(false, kSpinnerLabel);
+  bool fetched = ready.get();
+  if (!fetched) display.message(UpdaterDisplayInterface::ERROR, "Download failed");
+  worker.join();
+  return fetched;
+}
+
+// Decodes the image and stores it as BUILD.bird with the two download settings; false (with the
+// user told why) when nothing was stored, in which case no setting changed either.
+bool storeBuildImage(UpdaterDisplayInterface& display, UpdaterStoreItem& item, unsigned int build,
+                     const std::string& content) {
+  std::string fileName = std::to_string(build) + kBirdExtension;
+  size_t length = 0;
+  DecodedBytes bytes(base64_decode(reinterpret_cast<const unsigned char*>(content.data()), content.size(), &length));
+  // An image that does not decode, or is no bird file, is not stored under a build's name.
+  if (!bytes || !looksLikeBirdFile(bytes.get(), length)) {
+    Log::log(DEBUG_Updater, "Build %u: the server's image is no bird file (%zu Base64 characters)\n", build,
+             content.size());
+    display.message(UpdaterDisplayInterface::ERROR, "Failed to retreive a valid BIRD file");
+    return false;
+  }
+  std::string timeText = currentTimeText();
+  aErr written = item.WriteFile(fileName.c_str(), bytes.get(), length);
+  bytes.reset();
+  if (written != aErrNone) {
+    // The settings keep naming the last build that was really stored.
+    display.message(UpdaterDisplayInterface::ERROR, "Failed to write file with %d", static_cast<int>(written));
+    return false;
+  }
+  item.settings.Add(kLatestDownloadKey, fileName);
+  item.settings.Add(kLastDownloadDateKey, timeText.c_str());
+  item.settings.Save(nullptr);
+  return true;
+}
+
+// The device's item of the store, created when the device is new.
+bool openDeviceItem(UpdaterDisplayInterface& display, const std::string& root, unsigned int serial,
+                    UpdaterStoreItem& item) {
+  try {
+    UpdaterStore store(root.c_str());
+    if (store.FindDevice(serial, &item)) return true;
+    Log::log(DEBUG_APP, "Could not find device in our update history.\n");
+    item = store.AddDevice(serial);
+    return true;
+  } catch (const std::exception& error) {
+    Log::log(DEBUG_Updater, "%s\n", error.what());
+    display.message(UpdaterDisplayInterface::ERROR, "Could not create directory for storing BIRD file");
+    return false;
+  }
+}
+
+bool validateBuild(UpdaterDisplayInterface& display, const char* url, unsigned int serial, unsigned int build,
+                   bool override) {
+  if (override) {
+    display.message(UpdaterDisplayInterface::INFO, "Override specified, skipping validation of build %u", build);
+    return true;
+  }
+  display.message(UpdaterDisplayInterface::INFO, "Validating build %u with server", build);
+  if (!_valid_build(serial, build, url)) {
+    display.message(UpdaterDisplayInterface::ERROR, "No valid build %u", build);
+    return false;
+  }
+  display.message(UpdaterDisplayInterface::INFO, "Build %u is valid", build);
+  return true;
+}
+
+}  // namespace
+
+int Updater::Download_Firmware(unsigned int serial, std::string build, bool override, bool no_cal) {
+  unsigned int buildNumber = 0;
+  if (!build.empty() && !readBuildNumber(build, &buildNumber)) {
+    display.message(UpdaterDisplayInterface::ERROR, "Build number '%s' must be an number", build.c_str());
+    return 0;
+  }
+  if (serial == 0) {
+    display.message(UpdaterDisplayInterface::ERROR, "Serial Number must be non-zero");
+    return 0;
+  }
+  if (!UpdateServerRequest::ping(serverUrl.c_str())) {
+    display.message(UpdaterDisplayInterface::ERROR, "Server request failed for %s", serverUrl.c_str());
+    return 0;
+  }
+  UpdaterStoreItem item;
+  if (!openDeviceItem(display, updaterDirectory, serial, item)) return 0;
+
+  std::string latest, firmware;
+  if (!UpdateServerRequest::QueryBuild(serial, latest, firmware, serverUrl.c_str())) {
+    display.message(UpdaterDisplayInterface::ERROR, "No build information for device");
+    return 0;
+  }
+  if (buildNumber == 0 && !readBuildNumber(latest, &buildNumber)) {
+    Log::log(DEBUG_Updater, "Error: Could not convert %s to int.\n", latest.c_str());
+  }
+  // Build 0 names no build: there is nothing to fetch, and nothing may be stored as 0.bird.
+  if (buildNumber == 0) {
+    display.message(UpdaterDisplayInterface::ERROR, "No build information for device");
+    return 0;
+  }
+  display.message(UpdaterDisplayInterface::INFO, "Retrieving build %u", buildNumber);
+  if (!validateBuild(display, serverUrl.c_str(), serial, buildNumber, override)) return 0;
+
+  std::string buildText = std::to_string(buildNumber);
+  std::string content;
+  bool fetched = fetchBuildImage(display, serverUrl, serial, firmware, buildText, no_cal, content);
+  if (content.empty()) {
+    display.message(UpdaterDisplayInterface::ERROR, "Failed to retreive a valid BIRD file");
+    return 0;
+  }
+  if (!fetched || !storeBuildImage(display, item, buildNumber, content)) return 0;
+  return static_cast<int>(buildNumber);
+}
+
+int Updater::Download_Firmware(Fingerprint fingerprint, std::string build, bool override) {
+  unsigned int buildNumber = 0;
+  if (!readBuildNumber(build, &buildNumber)) {
+    Log::log(DEBUG_Updater, "Error: Could not convert %s to int.\n", build.c_str());
+    buildNumber = 0;
+  }
+  unsigned int serial = 0;
+  unsigned int serverBuild = 0;
+  if (!UpdateServerRequest::GetRecoveryInfo(fingerprint.words, &serial, &serverBuild, serverUrl.c_str())) {
+    display.message(UpdaterDisplayInterface::ERROR,
+                    "Failed to retreive recovery information from Tessaron update server");
+    return 0;
+  }
+  if (buildNumber == 0) buildNumber = serverBuild;
+  return Download_Firmware(serial, std::to_string(buildNumber), override, false);
+}
+
+std::map<std::string, std::string> Updater::Get_BuildList(unsigned int serial) {
+  BuildMap builds;
+  if (!UpdateServerRequest::ping(serverUrl.c_str())) {
+    display.message(UpdaterDisplayInterface::ERROR, "Server request failed for %s", serverUrl.c_str());
+    return builds;
+  }
+  if (!UpdateServerRequest::GetBuildList(serial, builds, serverUrl.c_str())) {
+    display.message(UpdaterDisplayInterface::ERROR, "Failed to retrieve builds for %08X", serial);
+  }
+  return builds;
+}
+
+std::map<std::string, std::string> Updater::Get_BuildListLocal(unsigned int) { return {}; }
+
+bool _valid_build(unsigned int serial, unsigned int build, const char* url) {
+  BuildMap builds;
+  if (!UpdateServerRequest::GetBuildList(serial, builds, url)) return false;
+  for (const auto& entry : builds) {
+    uint64_t number = 0;
+    if (!ReadUnsignedNumber(entry.first, 10, &number)) {
+      Log::log(DEBUG_Updater, "Error: Could not convert %s to int.\n", entry.first.c_str());
+      number = 0;
+    }
+    if (number == build) return true;
+  }
+  return false;
+}
+
+void _display_builds(CLI_Display& display, const std::map<std::string, std::string>& builds, unsigned int serial) {
+  if (builds.empty()) {
+    display.message(UpdaterDisplayInterface::INFO, "No builds found for device [%08X]", serial);
+    return;
+  }
+  display.message(UpdaterDisplayInterface::INFO, "Build List for device [%08X]:\n", serial);
+  display.message(UpdaterDisplayInterface::INFO, "%-15.15s\t%-15.15s", "Build", "Version");
+  std::vector<std::pair<std::string, std::string>> entries(builds.begin(), builds.end());
+  // By version text, byte by byte: 1.10 comes before 1.9.
+  std::stable_sort(entries.begin(), entries.end(),
+                   [](const auto& left, const auto& right) { return left.second < right.second; });
+  for (const auto& [number, version] : entries) {
+    display.message(UpdaterDisplayInterface::INFO, "%-15.15s\t%-15.15s", number.c_str(), version.c_str());
+  }
+}

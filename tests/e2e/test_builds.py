@@ -1,0 +1,379 @@
+"""-B and -G end to end: the built Updater against sim/update_server.py on 127.0.0.1.
+
+The Updater runs as a user id without a password entry and with HOME set to a temporary
+directory, so its store (HOME/.tessaron/updater) never touches a real home directory.
+"""
+
+import json
+import os
+import pty
+import pwd
+import re
+import select
+import shutil
+import signal
+import socket
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+import urllib.request
+from pathlib import Path
+
+SIM_DIR = Path(os.environ.get("SIM_DIR", Path(__file__).resolve().parents[2] / "sim"))
+UPDATER = os.environ.get("UPDATER_BIN", "")
+sys.dont_write_bytecode = True
+sys.path.insert(0, str(SIM_DIR))
+import mkbird  # noqa: E402
+
+SERVER = str(SIM_DIR / "update_server.py")
+RUN_UID = 54321
+START_TIMEOUT = 20
+STOP_TIMEOUT = 15
+RUN_TIMEOUT = 60
+# A server that never answers must be given up well within this (connect and low-speed bounds).
+DEAD_SERVER_TIMEOUT = 90
+SERIAL = "0012ABCD"
+CTIME_RE = re.compile(r"^(Mon|Tue|Wed|Thu|Fri|Sat|Sun) (Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec) "
+                      r"[ 123][0-9] [0-2][0-9]:[0-5][0-9]:[0-6][0-9] [0-9]{4}$")
+ERASE = "\r" + " " * 88 + "\r"
+
+
+def user_prefix():
+    """How to start the Updater so that its home directory is the HOME we give it."""
+    if os.geteuid() == 0:
+        return ["setpriv", "--reuid=%d" % RUN_UID, "--regid=%d" % RUN_UID, "--clear-groups"]
+    try:
+        pwd.getpwuid(os.getuid())
+    except KeyError:
+        return []          # no password entry: HOME is used
+    return None
+
+
+class Server:
+    """sim/update_server.py as a subprocess, stopped by its pid."""
+
+    def __init__(self, root, faults=()):
+        self.log = Path(root) / "queries.log"
+        args = [sys.executable, SERVER, "--root", str(root), "--log", str(self.log), "--quiet"]
+        for fault in faults:
+            args += ["--fault", fault]
+        self.proc = subprocess.Popen(args, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+        ready, _, _ = select.select([self.proc.stdout], [], [], START_TIMEOUT)
+        self.url = self.proc.stdout.readline().decode().strip() if ready else ""
+        if not self.url:
+            self.stop()
+            raise RuntimeError("update server did not start")
+
+    def queries(self):
+        return self.log.read_text().splitlines() if self.log.exists() else []
+
+    def stop(self):
+        if self.proc.poll() is None:
+            os.kill(self.proc.pid, signal.SIGTERM)
+        try:
+            self.proc.wait(timeout=STOP_TIMEOUT)
+        except subprocess.TimeoutExpired:
+            self.proc.kill()
+            self.proc.wait(timeout=STOP_TIMEOUT)
+        self.proc.stdout.close()
+
+
+class Result:
+    def __init__(self, status, stdout, stderr):
+        self.status, self.stdout, self.stderr = status, stdout, stderr
+        self.out_lines = stdout.splitlines()
+        self.err_lines = stderr.splitlines()
+
+
+def bird(build, version="1.0.0"):
+    return mkbird.simple_file(build=build, version=version, serial=0, model="Osprey",
+                              firmware=bytes(range(256)) * (build % 5 + 1), loader=b"\x10" * 64)
+
+
+def closed_port_url():
+    with socket.socket() as probe:
+        probe.bind(("127.0.0.1", 0))
+        port = probe.getsockname()[1]
+    return "http://127.0.0.1:%d/cgi/u" % port
+
+
+@unittest.skipUnless(UPDATER and os.access(UPDATER, os.X_OK), "UPDATER_BIN not set")
+class BuildsTest(unittest.TestCase):
+    def setUp(self):
+        self.prefix = user_prefix()
+        if self.prefix is None:
+            self.skipTest("cannot run the Updater without touching a real home directory")
+        self.work = Path(tempfile.mkdtemp(prefix="test_builds."))
+        self.addCleanup(shutil.rmtree, self.work, ignore_errors=True)
+        self.root = self.work / "server"
+        self.home = self.work / "home"
+        self.home.mkdir()
+        if os.geteuid() == 0:
+            os.chown(self.home, RUN_UID, RUN_UID)
+            os.chmod(self.work, 0o755)
+        self.device = self.home / ".tessaron" / "updater" / SERIAL
+        self.files = {}
+        self.add_device(SERIAL, {7: "1.9", 9: "1.10", 12: "0.5-beta-with-a-long-name"},
+                        latest="12", firmware="fw-osprey")
+
+    def add_device(self, serial, versions, latest=None, firmware=None):
+        directory = self.root / serial
+        directory.mkdir(parents=True)
+        for build, version in versions.items():
+            data = bird(build, version)
+            (directory / ("%d.bird" % build)).write_bytes(data)
+            self.files[(serial, build)] = data
+        meta = {"versions": {str(b): v for b, v in versions.items()}}
+        if latest is not None:
+            meta["latest"] = latest
+        if firmware is not None:
+            meta["firmware"] = firmware
+        (directory / "meta.json").write_text(json.dumps(meta))
+
+    def server(self, *faults):
+        server = Server(self.root, faults)
+        self.addCleanup(server.stop)
+        return server
+
+    def environment(self):
+        env = {"HOME": str(self.home), "PATH": "/usr/sbin:/usr/bin:/sbin:/bin"}
+        for key in ("ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS", "TSAN_OPTIONS"):
+            if key in os.environ:
+                env[key] = os.environ[key]
+        return env
+
+    def run_updater(self, *args, timeout=RUN_TIMEOUT):
+        proc = subprocess.run(self.prefix + [UPDATER, *args], env=self.environment(), cwd=str(self.home),
+                              stdin=subprocess.DEVNULL, capture_output=True, timeout=timeout)
+        return Result(proc.returncode, proc.stdout.decode("latin-1"), proc.stderr.decode("latin-1"))
+
+    def run_on_terminal(self, *args, timeout=RUN_TIMEOUT):
+        """Standard output on a pseudo-terminal; returns (status, terminal text)."""
+        master, slave = pty.openpty()
+        proc = subprocess.Popen(self.prefix + [UPDATER, *args], env=self.environment(), cwd=str(self.home),
+                                stdin=subprocess.DEVNULL, stdout=slave, stderr=subprocess.DEVNULL)
+        os.close(slave)
+        chunks = []
+        deadline = time.monotonic() + timeout
+        try:
+            while time.monotonic() < deadline:
+                ready, _, _ = select.select([master], [], [], 0.5)
+                if not ready:
+                    if proc.poll() is not None:
+                        break
+                    continue
+                try:
+                    data = os.read(master, 65536)
+                except OSError:
+                    break          # the terminal closed with the process
+                if not data:
+                    break
+                chunks.append(data)
+            status = proc.wait(timeout=max(1, deadline - time.monotonic()))
+        finally:
+            if proc.poll() is None:
+                proc.kill()
+                proc.wait(timeout=STOP_TIMEOUT)
+            os.close(master)
+        return status, b"".join(chunks).decode("latin-1")
+
+    def settings(self):
+        path = self.device / ".settings"
+        if not path.exists():
+            return {}
+        pairs = [line.split("=", 1) for line in path.read_text().splitlines() if "=" in line]
+        return {key: value for key, value in pairs}
+
+    def stored(self):
+        """Names in the device directory other than the settings file."""
+        if not self.device.exists():
+            return set()
+        return {name for name in os.listdir(self.device) if name != ".settings"}
+
+    def assert_downloaded(self, build, result):
+        self.assertEqual(result.status, 0, result.stderr)
+        self.assertEqual(self.stored(), {"%d.bird" % build})
+        self.assertEqual((self.device / ("%d.bird" % build)).read_bytes(), self.files[(SERIAL, build)])
+        settings = self.settings()
+        self.assertEqual(settings.get("LATEST_DOWNLOAD"), "%d.bird" % build)
+        self.assertRegex(settings.get("LAST_DOWNLOAD_DATE", ""), CTIME_RE)
+
+    # ------------------------------------------------------------------ -B
+
+    def test_build_list_sorted_by_version_text(self):
+        server = self.server()
+        result = self.run_updater("-B", "-d", SERIAL, "-u", server.url)
+        self.assertEqual(result.status, 0, result.stderr)
+        self.assertEqual(result.out_lines[1:], [
+            "Build List for device [0012ABCD]:",
+            "",
+            "Build          \tVersion        ",
+            "12             \t0.5-beta-with-a",
+            "9              \t1.10           ",
+            "7              \t1.9            ",
+        ])
+        self.assertEqual(result.stderr, "")
+        self.assertEqual(server.queries(), ["op=hi&rv=2&", "op=builds&sn=0012ABCD&"])
+
+    def test_build_list_empty_and_failed(self):
+        (self.root / "0000BEEF").mkdir()
+        server = self.server()
+        cases = [
+            # (serial, url, stdout after the version line, stderr lines)
+            ("0000BEEF", server.url, ["No builds found for device [0000BEEF]"], []),
+            ("0000CAFE", server.url, ["No builds found for device [0000CAFE]"],
+             ["Failed to retrieve builds for 0000CAFE"]),
+            (SERIAL, closed_port_url(), ["No builds found for device [0012ABCD]"], None),
+        ]
+        for serial, url, out, err in cases:
+            with self.subTest(serial=serial, url=url):
+                result = self.run_updater("-B", "-d", serial, "-u", url)
+                self.assertEqual(result.status, 0)
+                self.assertEqual(result.out_lines[1:], out)
+                if err is None:
+                    err = ["Server request failed for %s" % url]
+                self.assertEqual(result.err_lines, err)
+
+    # ------------------------------------------------------------------ -G
+
+    def test_get_latest_build(self):
+        server = self.server()
+        result = self.run_updater("-G", "-d", SERIAL, "-u", server.url)
+        self.assert_downloaded(12, result)
+        self.assertEqual(result.out_lines[1:], [
+            "Retrieving firmware for device with serial number 0012ABCD",
+            "No build specified",
+            "Using Latest build",
+            "Retrieving build 12",
+            "Validating build 12 with server",
+            "Build 12 is valid",
+        ])
+        self.assertEqual(server.queries(), [
+            "op=hi&rv=2&",
+            "op=qu&sn=0012ABCD&",
+            "op=builds&sn=0012ABCD&",
+            "bld=12&fw=fw-osprey&no_cal=false&op=bird&sn=0012ABCD&",
+        ])
+
+    def test_get_named_build_then_another_replaces_the_settings(self):
+        server = self.server()
+        result = self.run_updater("-G", "-d", SERIAL, "-b", "7", "-u", server.url)
+        self.assert_downloaded(7, result)
+        self.assertIn("Retrieving firmware build 7", result.out_lines)
+        self.assertEqual(server.queries()[-1], "bld=7&fw=fw-osprey&no_cal=false&op=bird&sn=0012ABCD&")
+        result = self.run_updater("-G", "-d", SERIAL, "-b", "9", "-u", server.url)
+        self.assertEqual(result.status, 0, result.stderr)
+        self.assertEqual(self.stored(), {"7.bird", "9.bird"})
+        self.assertEqual((self.device / "9.bird").read_bytes(), self.files[(SERIAL, 9)])
+        self.assertEqual(self.settings()["LATEST_DOWNLOAD"], "9.bird")
+
+    def test_override_skips_the_build_list(self):
+        server = self.server("body=ok%0A&ops=builds")    # the server lists no builds
+        result = self.run_updater("-G", "-d", SERIAL, "-b", "7", "-u", server.url)
+        self.assertEqual(result.status, 1)
+        self.assertEqual(result.err_lines, ["No valid build 7"])
+        self.assertEqual(self.stored(), set())
+        result = self.run_updater("-G", "-d", SERIAL, "-b", "7", "-OVERRIDE", "-u", server.url)
+        self.assert_downloaded(7, result)
+        self.assertIn("Override specified, skipping validation of build 7", result.out_lines)
+        self.assertNotIn("op=builds&sn=0012ABCD&", server.queries()[-3:])
+
+    def test_failures_report_and_store_nothing(self):
+        cases = [
+            # (name, fault rules, extra arguments, expected error lines)
+            ("build not offered", [], ["-b", "5"], ["No valid build 5"]),
+            ("no build information", ["notok&ops=qu"], [], ["No build information for device"]),
+            ("latest is no number", ["body=ok%0Aabc%0Afw-osprey%0A&ops=qu"], [],
+             ["No build information for device"]),
+            ("build request refused", ["status=500&ops=bird"], [],
+             ["Download failed", "Failed to retreive a valid BIRD file"]),
+            ("error reply to the build request", ["notok&ops=bird"], [],
+             ["Download failed", "Failed to retreive a valid BIRD file"]),
+            ("body cut mid-way", ["cut&ops=bird"], [],
+             ["Download failed", "Failed to retreive a valid BIRD file"]),
+            ("connection closed", ["close&ops=bird"], [],
+             ["Download failed", "Failed to retreive a valid BIRD file"]),
+            ("body over the bound", ["huge=%d&ops=bird" % (300 << 20)], [],
+             ["Download failed", "Failed to retreive a valid BIRD file"]),
+            ("Base64 of a wrong length", ["badb64=length"], [], ["Failed to retreive a valid BIRD file"]),
+            ("Base64 with foreign characters", ["badb64=chars"], [], ["Failed to retreive a valid BIRD file"]),
+            ("image that is no bird file", ["body=ok%0AaGVsbG8gd29ybGQh%0A&ops=bird"], [],
+             ["Failed to retreive a valid BIRD file"]),
+        ]
+        for name, faults, extra, errors in cases:
+            with self.subTest(name):
+                server = Server(self.root, faults)
+                try:
+                    result = self.run_updater("-G", "-d", SERIAL, *extra, "-u", server.url)
+                finally:
+                    server.stop()
+                self.assertEqual(result.status, 1, name)
+                self.assertEqual(result.err_lines, errors, name)
+                self.assertEqual(self.stored(), set(), name)
+                self.assertNotIn("LATEST_DOWNLOAD", self.settings(), name)
+
+    def test_unreachable_server_is_reported_before_the_store_is_touched(self):
+        url = closed_port_url()
+        result = self.run_updater("-G", "-d", SERIAL, "-u", url)
+        self.assertEqual(result.status, 1)
+        self.assertEqual(result.err_lines, ["Server request failed for %s" % url])
+        self.assertFalse(self.device.exists())
+
+    def test_failed_download_keeps_the_stored_build_and_settings(self):
+        server = self.server()
+        self.assert_downloaded(7, self.run_updater("-G", "-d", SERIAL, "-b", "7", "-u", server.url))
+        before = self.settings()
+        for fault in ("cut=100&ops=bird&times=1", "badb64=chars&times=1"):
+            with self.subTest(fault):
+                # The same server, with one fault for the next build request.
+                with urllib.request.urlopen(server.url.replace("/cgi/u", "/ctl/fault?") + fault,
+                                            timeout=10) as reply:
+                    self.assertEqual(reply.status, 200)
+                result = self.run_updater("-G", "-d", SERIAL, "-b", "7", "-u", server.url)
+                self.assertEqual(result.status, 1)
+                self.assertEqual(self.stored(), {"7.bird"})
+                self.assertEqual((self.device / "7.bird").read_bytes(), self.files[(SERIAL, 7)])
+                self.assertEqual(self.settings(), before)
+
+    def test_file_that_cannot_be_written(self):
+        server = self.server()
+        self.device.mkdir(parents=True)
+        (self.device / "12.bird").mkdir()          # a directory stands where the file goes
+        if os.geteuid() == 0:
+            for path in (self.home / ".tessaron", self.home / ".tessaron" / "updater", self.device,
+                         self.device / "12.bird"):
+                os.chown(path, RUN_UID, RUN_UID)
+        result = self.run_updater("-G", "-d", SERIAL, "-u", server.url)
+        self.assertEqual(result.status, 1)
+        self.assertEqual(len(result.err_lines), 1, result.stderr)
+        self.assertRegex(result.err_lines[0], r"^Failed to write file with [1-9][0-9]*$")
+        self.assertEqual(self.stored(), {"12.bird"})
+        self.assertTrue((self.device / "12.bird").is_dir())
+        self.assertNotIn("LATEST_DOWNLOAD", self.settings())
+
+    def test_server_that_never_answers_ends_within_the_bound(self):
+        server = self.server("hang=600&ops=bird")
+        result = self.run_updater("-G", "-d", SERIAL, "-u", server.url, timeout=DEAD_SERVER_TIMEOUT)
+        self.assertEqual(result.status, 1)
+        self.assertEqual(result.err_lines, ["Download failed", "Failed to retreive a valid BIRD file"])
+        self.assertEqual(self.stored(), set())
+
+    def test_spinner_only_on_a_terminal(self):
+        server = self.server("delay=1&ops=bird")
+        status, text = self.run_on_terminal("-G", "-d", SERIAL, "-u", server.url)
+        self.assertEqual(status, 0)
+        self.assertIn("\r (Downloading) .      \r", text)
+        self.assertIn("\r (Downloading) ..      \r", text)
+        self.assertIn(ERASE, text)
+        self.assertLess(text.index("(Downloading)"), text.index(ERASE))
+        shutil.rmtree(self.device)
+        result = self.run_updater("-G", "-d", SERIAL, "-u", server.url)
+        self.assert_downloaded(12, result)
+        self.assertNotIn("Downloading", result.stdout)
+        self.assertNotIn("\r", result.stdout)
+
+
+if __name__ == "__main__":
+    unittest.main()
