@@ -1,14 +1,19 @@
 #include "aStream.h"
 
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 
 struct aStream {
   aStreamGetProc get;
   aStreamPutProc put;
   aStreamWriteProc write;
   aStreamDeleteProc del;
+  aStreamReadyProc ready;
   void* ref;
+  unsigned readyWaitMs;
+  std::atomic<uint32_t> discontinuities;
   uint8_t* buffer;
   size_t buffered;
   size_t capacity;
@@ -47,11 +52,20 @@ bool takeBuffered(aStreamRef stream, uint8_t* out) {
   return true;
 }
 
+// One get; when nothing is waiting and the stream may wait for readiness, wait (bounded) and ask
+// once more before answering aErrNotReady.
+aErr getOrAwait(aStreamRef stream, uint8_t* out) {
+  aErr result = stream->get(out, stream->ref);
+  if (result != aErrNotReady || stream->ready == nullptr || stream->readyWaitMs == 0) return result;
+  if (stream->ready(stream->readyWaitMs, stream->ref) != aErrNone) return aErrNotReady;
+  return stream->get(out, stream->ref);
+}
+
 }  // namespace
 
 aStreamRef aStream_Create(aStreamGetProc get, aStreamPutProc put, aStreamWriteProc write,
                           aStreamDeleteProc del, void* ref) {
-  aStream* stream = static_cast<aStream*>(calloc(1, sizeof(aStream)));
+  aStream* stream = new (std::nothrow) aStream{};
   if (stream == nullptr) return nullptr;
   stream->get = get;
   stream->put = put;
@@ -86,7 +100,7 @@ aErr aStream_Read(aStreamRef stream, uint8_t* buffer, size_t length) {
       ++count;
       continue;
     }
-    result = stream->get(&arrived[count], stream->ref);
+    result = getOrAwait(stream, &arrived[count]);
     if (result != aErrNone) break;
     ++count;
   }
@@ -124,8 +138,30 @@ aErr aStream_Destroy(aStreamRef* stream) {
   aErr result = handle->del ? handle->del(handle->ref) : aErrNone;
   free(handle->buffer);
   handle->check = 0;
-  free(handle);
+  delete handle;
   return result;
+}
+
+aErr aStream_SetReadyProc(aStreamRef stream, aStreamReadyProc ready) {
+  if (!valid(stream)) return aErrParam;
+  stream->ready = ready;
+  return aErrNone;
+}
+
+aErr aStream_SetReadyWait(aStreamRef stream, unsigned waitMs) {
+  if (!valid(stream)) return aErrParam;
+  stream->readyWaitMs = waitMs < kStreamLongestReadyWaitMs ? waitMs : kStreamLongestReadyWaitMs;
+  return aErrNone;
+}
+
+bool aStream_CanAwaitReady(aStreamRef stream) { return valid(stream) && stream->ready != nullptr; }
+
+void aStream_NoteDiscontinuity(aStreamRef stream) {
+  if (valid(stream)) stream->discontinuities.fetch_add(1, std::memory_order_relaxed);
+}
+
+uint32_t aStream_Discontinuities(aStreamRef stream) {
+  return valid(stream) ? stream->discontinuities.load(std::memory_order_relaxed) : 0;
 }
 
 void* aStream_Reference(aStreamRef stream) { return valid(stream) ? stream->ref : nullptr; }

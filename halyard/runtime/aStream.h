@@ -17,6 +17,9 @@ typedef aErr (*aStreamGetProc)(uint8_t* out, void* ref);
 typedef aErr (*aStreamPutProc)(const uint8_t* byte, void* ref);
 typedef aErr (*aStreamWriteProc)(const uint8_t* data, size_t length, void* ref);
 typedef aErr (*aStreamDeleteProc)(void* ref);
+// Optional: waits up to timeoutMs for a byte to become readable; aErrNone when one may be
+// there (or the transport has news, such as a closed peer), aErrNotReady on time-out.
+typedef aErr (*aStreamReadyProc)(unsigned timeoutMs, void* ref);
 
 typedef struct aStream* aStreamRef;
 
@@ -30,6 +33,20 @@ aErr aStreamBufferChar(aStreamRef stream, uint8_t byte);
 // The transport record, for transports that need to reach it (tests, diagnostics).
 void* aStream_Reference(aStreamRef stream);
 
+// Readiness waiting. A stream whose transport offers a ready callback may be told to wait up to
+// waitMs (at most kStreamLongestReadyWaitMs) for a byte before a read answers aErrNotReady,
+// instead of the reader polling. Streams start with 0: get answers at once, as always.
+constexpr unsigned kStreamLongestReadyWaitMs = 10;
+aErr aStream_SetReadyProc(aStreamRef stream, aStreamReadyProc ready);
+aErr aStream_SetReadyWait(aStreamRef stream, unsigned waitMs);
+bool aStream_CanAwaitReady(aStreamRef stream);
+
+// Transports that re-establish their connection by themselves count each time the byte stream
+// was broken off, so a reader can drop a partly received frame instead of splicing old bytes to
+// new ones.
+void aStream_NoteDiscontinuity(aStreamRef stream);
+uint32_t aStream_Discontinuities(aStreamRef stream);
+
 // Serial ports.
 enum aSerial_Bits { aSerialBits8 = 0, aSerialBits7 = 1 };
 enum aSerial_Stop_bits { aSerialStopBits1 = 0, aSerialStopBits2 = 1 };
@@ -42,3 +59,30 @@ int aSerial_BaudIndex(unsigned baud);
 
 aErr aStream_CreateSerial(const char* port, int baudIndex, bool parity, unsigned bits, unsigned stopBits,
                           aStreamRef* stream);
+
+// TCP socket to ipAddress (IPv4, network byte order) and port. The stream reconnects by itself
+// inside get and write when the connection is lost. aErrResource when no connection can be made.
+aErr aStream_CreateSocket(uint32_t ipAddress, uint16_t port, aStreamRef* stream);
+
+// A module of the family by its serial number: through its kernel node "/dev/halyard.%08X" when
+// that exists, else through libusb.
+aErr aStream_CreateUSB(uint32_t serialNumber, aStreamRef* stream);
+
+// Files: one byte per get (aErrEOF at the end) or per put.
+aErr aStream_CreateFileInput(const char* path, aStreamRef* stream);
+aErr aStream_CreateFileOutput(const char* path, aStreamRef* stream);
+
+// Terminator-delimited records. Reads store at most capacity - 1 bytes and a closing zero, and
+// give aErrOverrun (the rest of the record left unread) when the record does not fit; length
+// receives the number of bytes stored, terminator excluded.
+aErr aStream_ReadRecord(aStreamRef stream, char* buffer, size_t capacity, char terminator, size_t* length);
+aErr aStream_WriteRecord(aStreamRef stream, const char* data, size_t length, char terminator);
+// A C string travels with its zero terminator.
+aErr aStream_ReadCString(aStreamRef stream, char* buffer, size_t capacity);
+aErr aStream_WriteCString(aStreamRef stream, const char* text);
+// A C string travels followed by the terminator instead of its zero.
+aErr aStream_ReadCStringRecord(aStreamRef stream, char* buffer, size_t capacity, char terminator);
+aErr aStream_WriteCStringRecord(aStreamRef stream, const char* text, char terminator);
+// Copies bytes from in to out until in reports end of file (aErrNone then). Any other failure
+// ends the copy with that result; aErrNotReady from in ends it too, so it never waits unbounded.
+aErr aStream_Flush(aStreamRef in, aStreamRef out);

@@ -1,5 +1,6 @@
 // Serial port transport (termios): raw bytes, reads that return at once with what is waiting.
 #include <fcntl.h>
+#include <poll.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -39,6 +40,13 @@ aErr serialGet(uint8_t* out, void* ref) {
   if (count == 1) return aErrNone;
   if (count == 0 || errno == EAGAIN || errno == EINTR) return aErrNotReady;
   return aErrIO;
+}
+
+aErr serialReady(unsigned timeoutMs, void* ref) {
+  aUnixSerialStream* serial = record(ref);
+  if (serial == nullptr) return aErrParam;
+  struct pollfd waiting = {serial->fd, POLLIN, 0};
+  return poll(&waiting, 1, static_cast<int>(timeoutMs)) > 0 ? aErrNone : aErrNotReady;
 }
 
 aErr serialWrite(const uint8_t* data, size_t length, void* ref) {
@@ -134,5 +142,5 @@ aErr aStream_CreateSerial(const char* port, int baudIndex, bool parity, unsigned
     serialDelete(serial);
     return aErrResource;
   }
-  return aErrNone;
+  return aStream_SetReadyProc(*stream, serialReady);
 }

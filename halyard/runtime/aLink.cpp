@@ -1,0 +1,679 @@
+#include "aLink.h"
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <deque>
+#include <functional>
+#include <list>
+#include <memory>
+#include <mutex>
+#include <new>
+#include <thread>
+
+#include "aDefs.h"
+#include "aFile.h"
+#include "aLinkInternal.h"
+#include "aPacketFifo.h"
+#include "aTime.h"
+#include "hyusb.h"
+
+namespace {
+
+constexpr uint16_t kLinkCheck = 0xCEED;
+constexpr uint8_t kSyncPattern[kLinkSyncPatternLength] = {
+    kLinkMagicAddress, 0x00, kLinkMagicAddress, 0x00, kLinkMagicAddress, 0x00,
+    kLinkMagicAddress, 0x00, kLinkMagicAddress, 0x00, kLinkMagicAddress, 0x00};
+constexpr uint8_t kHeartbeatCommand = 0x00;
+constexpr uint8_t kHeartbeatLength = 2;
+constexpr uint8_t kHeartbeatStep = 2;
+
+constexpr std::chrono::microseconds kIdlePoll{5};
+constexpr unsigned long kIOErrorPauseMs = 100;
+constexpr unsigned long kSyncSettleMs = 2;
+constexpr unsigned long kWriterAwaitMs = 5;
+constexpr unsigned long kPacketPacingMs = 1;
+// A caller waiting for a reply re-checks the link this often, so a link that stops running
+// ends the wait promptly instead of at its time-out.
+constexpr unsigned long kAwaitSliceMs = 20;
+constexpr int kResetAttempts = 20;
+constexpr unsigned long kResetPauseMs = 100;
+constexpr size_t kDefaultLogRecords = 64;
+
+// Heartbeat states: 0 idle, 2 and 3 a heartbeat with b = 0 or 1 being answered.
+constexpr uint32_t kHeartbeatIdle = 0;
+constexpr uint32_t kHeartbeatAnsweringZero = 2;
+constexpr uint32_t kHeartbeatAnsweringOne = 3;
+
+// Synchronisation: after writing the pattern the engine waits for two zero-length frames from
+// one address (address, 0, address, 0).
+enum SyncState : uint32_t {
+  syncIdle = 0,
+  syncPatternNotWritten = 1,
+  syncAwaitAddress = 2,
+  syncAwaitFirstZero = 3,
+  syncAwaitAddressAgain = 4,
+  syncAwaitSecondZero = 5,
+};
+
+struct LogRecord {
+  bool sent;
+  uint8_t length;
+  uint8_t bytes[kPacketMaxWire];
+};
+
+struct PacketLog {
+  size_t capacity = kDefaultLogRecords;
+  bool enabled = false;
+  std::deque<LogRecord> records;
+};
+
+struct aLink {
+  uint16_t check = kLinkCheck;
+  uint32_t id = 0;
+  std::atomic<uint8_t> running{0};
+  std::atomic<linkStatus> status{linkInvalid};
+  std::atomic<aPacketFifoRef> inbound{0};
+  std::atomic<aPacketFifoRef> outbound{0};
+  aPacket* assembly = nullptr;  // reader thread only while running
+  std::thread readerThread;
+  std::thread writerThread;
+  std::atomic<std::thread::id> readerId{};
+  std::atomic<std::thread::id> writerId{};
+  aStreamRef stream = nullptr;  // get by the reader, write by the writer and by synchronisation
+  std::atomic<uint32_t> heartbeatState{kHeartbeatIdle};
+  std::atomic<aLinkHeartbeatObserver> heartbeatObserver{nullptr};
+  uint32_t syncState = syncIdle;  // reader thread only
+  uint8_t syncAddress = 0;
+  std::mutex packetLogMutex;
+  std::unique_ptr<PacketLog> packetLog;
+  // Recursive so that a filter may remove itself.
+  std::recursive_mutex filterMutex;
+  aLinkUserFilter userFilter = nullptr;
+  void* userFilterRef = nullptr;
+  // Keeps the writer's packets and the reader's synchronisation pattern from interleaving.
+  std::mutex writeMutex;
+};
+
+using LinkPtr = std::shared_ptr<aLink>;
+
+struct _linkEntry {
+  uint32_t id;
+  uint32_t identifier;
+  uint32_t port;
+  linkType type;
+  int16_t uses;
+  LinkPtr link;
+};
+
+struct LinkTable {
+  std::mutex mutex;
+  std::list<_linkEntry> entries;  // new entries at the front
+  uint32_t next = 1;
+};
+
+LinkTable& _links() {
+  // Never destroyed: link threads may outlive static destruction at exit.
+  static LinkTable* table = new LinkTable;
+  return *table;
+}
+
+std::atomic<bool> gLiteralPolling{false};
+
+using StreamOpener = std::function<aErr(aStreamRef*)>;
+
+bool onLinkThread(const aLink& link) {
+  std::thread::id self = std::this_thread::get_id();
+  return self == link.readerId.load() || self == link.writerId.load();
+}
+
+std::list<_linkEntry>::iterator findById(LinkTable& table, uint32_t id) {
+  for (auto entry = table.entries.begin(); entry != table.entries.end(); ++entry) {
+    if (entry->id == id) return entry;
+  }
+  return table.entries.end();
+}
+
+LinkPtr lookUp(uint32_t id) {
+  if (id == 0) return nullptr;
+  LinkTable& table = _links();
+  std::lock_guard<std::mutex> lock(table.mutex);
+  auto entry = findById(table, id);
+  if (entry == table.entries.end() || !entry->link || entry->link->check != kLinkCheck) return nullptr;
+  return entry->link;
+}
+
+// ---- packet log -------------------------------------------------------------------------------
+
+void logPacket(aLink& link, const aPacket& packet, bool sent) {
+  std::lock_guard<std::mutex> lock(link.packetLogMutex);
+  if (!link.packetLog || !link.packetLog->enabled || link.packetLog->capacity == 0) return;
+  LogRecord record = {sent, 0, {}};
+  uint8_t length = packet.dataSize <= kPacketMaxData ? packet.dataSize : kPacketMaxData;
+  record.bytes[0] = packet.address;
+  record.bytes[1] = length;
+  for (uint8_t i = 0; i < length; ++i) record.bytes[2 + i] = packet.data[i];
+  record.length = static_cast<uint8_t>(length + 2);
+  while (link.packetLog->records.size() >= link.packetLog->capacity) link.packetLog->records.pop_front();
+  link.packetLog->records.push_back(record);
+}
+
+// ---- writing ----------------------------------------------------------------------------------
+
+aErr sWritePacket(aLink& link, const aPacket& packet) {
+  uint8_t bytes[kPacketMaxWire];
+  uint8_t length = packet.dataSize <= kPacketMaxData ? packet.dataSize : kPacketMaxData;
+  bytes[0] = packet.address;
+  bytes[1] = length;
+  for (uint8_t i = 0; i < length; ++i) bytes[2 + i] = packet.data[i];
+  aErr result;
+  {
+    std::lock_guard<std::mutex> lock(link.writeMutex);
+    result = aStream_Write(link.stream, bytes, length + 2u);
+  }
+  logPacket(link, packet, true);
+  return result;
+}
+
+void sWriterThread(aLink* link) {
+  link->writerId = std::this_thread::get_id();
+  while (link->running) {
+    aPacket* packet = aPacketFifo_Await(link->outbound, kWriterAwaitMs);
+    if (packet == nullptr) continue;
+    (void)sWritePacket(*link, *packet);  // write errors show as a missing reply
+    aTime_MSSleep(kPacketPacingMs);
+    aPacket_Destroy(&packet);
+  }
+  // The link-stop frame and replies still queued go out without pacing. Once a write fails the
+  // module is not taking bytes; the rest is dropped so that stopping stays bounded.
+  bool writing = true;
+  for (aPacket* packet; (packet = aPacketFifo_Get(link->outbound)) != nullptr; aPacket_Destroy(&packet)) {
+    if (writing && sWritePacket(*link, *packet) != aErrNone) writing = false;
+  }
+}
+
+// ---- reading ----------------------------------------------------------------------------------
+
+void sStartSync(aLink& link) {
+  aTime_MSSleep(kSyncSettleMs);
+  link.status = linkSyncing;
+  link.syncState = syncPatternNotWritten;
+  aPacket_Reset(link.assembly);
+  aErr result;
+  {
+    std::lock_guard<std::mutex> lock(link.writeMutex);
+    result = aStream_Write(link.stream, kSyncPattern, sizeof kSyncPattern);
+  }
+  if (result == aErrNone) link.syncState = syncAwaitAddress;
+}
+
+void sSyncByte(aLink& link, uint8_t byte) {
+  switch (link.syncState) {
+    case syncAwaitAddress:
+      if (byte != 0 && (byte & 1) == 0) {
+        link.syncAddress = byte;
+        link.syncState = syncAwaitFirstZero;
+      } else {
+        link.syncState = syncPatternNotWritten;
+      }
+      break;
+    case syncAwaitFirstZero:
+      link.syncState = byte == 0 ? syncAwaitAddressAgain : syncPatternNotWritten;
+      break;
+    case syncAwaitAddressAgain:
+      link.syncState = byte == link.syncAddress ? syncAwaitSecondZero : syncPatternNotWritten;
+      break;
+    case syncAwaitSecondZero:
+      if (byte == 0) {
+        link.syncState = syncIdle;
+        link.status = linkRunning;
+      } else {
+        link.syncState = syncPatternNotWritten;
+      }
+      break;
+    default:
+      sStartSync(link);
+      break;
+  }
+}
+
+bool isHeartbeat(const aPacket& packet) {
+  return packet.dataSize == kHeartbeatLength && packet.data[0] == kHeartbeatCommand;
+}
+
+void sAnswerHeartbeat(aLink& link, const aPacket& heartbeat) {
+  uint8_t b = heartbeat.data[1];
+  if (b == 0) link.heartbeatState = kHeartbeatAnsweringZero;
+  if (b == 1) link.heartbeatState = kHeartbeatAnsweringOne;
+  uint8_t replyData[kHeartbeatLength] = {kHeartbeatCommand, static_cast<uint8_t>(b + kHeartbeatStep)};
+  aPacket* reply = aPacket_CreateWithData(heartbeat.address, kHeartbeatLength, replyData);
+  if (reply == nullptr) return;
+  (void)aPacketFifo_Put(link.outbound, reply);
+  aPacket_Destroy(&reply);
+  link.heartbeatState = kHeartbeatIdle;
+  aLinkHeartbeatObserver observer = link.heartbeatObserver;
+  if (observer != nullptr) observer((replyData[1] & 1) != 0);
+}
+
+bool consumedByUserFilter(aLink& link, const aPacket& packet) {
+  std::lock_guard<std::recursive_mutex> lock(link.filterMutex);
+  return link.userFilter != nullptr && link.userFilter(&packet, link.userFilterRef) == 1;
+}
+
+// Hands a complete packet on: user filter, heartbeat reply or the inbound queue.
+aErr sInPipeProcess(aLink& link) {
+  if (!aPacket_IsComplete(link.assembly)) return aErrNone;
+  const aPacket& packet = *link.assembly;
+  logPacket(link, packet, false);
+  aErr result = aErrNone;
+  if (!consumedByUserFilter(link, packet)) {
+    uint32_t heartbeat = link.heartbeatState;
+    if (isHeartbeat(packet) && (heartbeat == 0 || heartbeat == 1)) {
+      sAnswerHeartbeat(link, packet);
+    } else {
+      result = aPacketFifo_Put(link.inbound, &packet);
+    }
+  }
+  aPacket_Reset(link.assembly);
+  return result;
+}
+
+void sReceiveByte(aLink& link, uint8_t byte) {
+  if (link.status == linkSyncing) {
+    sSyncByte(link, byte);
+    return;
+  }
+  if (aPacket_AddByte(link.assembly, byte) != aErrNone) {
+    sStartSync(link);
+    return;
+  }
+  if (sInPipeProcess(link) != aErrNone) link.status = linkError;
+}
+
+void sReaderThread(aLink* link) {
+  link->readerId = std::this_thread::get_id();
+  link->heartbeatState = kHeartbeatIdle;
+  link->status = linkRunning;
+  link->syncState = syncIdle;
+  uint32_t breaks = aStream_Discontinuities(link->stream);
+  while (link->running) {
+    uint8_t byte;
+    aErr result = aStream_Read(link->stream, &byte, 1);
+    uint32_t breaksNow = aStream_Discontinuities(link->stream);
+    if (breaksNow != breaks) {
+      // The transport re-established its connection: a partly received frame ended with the old
+      // connection and must not be completed by bytes from the new one.
+      breaks = breaksNow;
+      aPacket_Reset(link->assembly);
+    }
+    if (result == aErrNotReady) {
+      std::this_thread::sleep_for(kIdlePoll);
+    } else if (result != aErrNone) {
+      link->status = linkIOError;
+      aPacket_Reset(link->assembly);
+      aTime_MSSleep(kIOErrorPauseMs);
+    } else {
+      sReceiveByte(*link, byte);
+    }
+  }
+}
+
+// ---- life cycle -------------------------------------------------------------------------------
+
+aErr putControlFrame(aLink& link, uint8_t command) {
+  aPacket* frame = aPacket_CreateWithData(kLinkControlAddress, 1, &command);
+  if (frame == nullptr) return aErrMemory;
+  aErr result = aPacketFifo_Put(link.outbound, frame);
+  aPacket_Destroy(&frame);
+  return result;
+}
+
+// Gives the link its stream, queues and assembly packet. The stream is the link's from here on.
+aErr sAttach(aLink& link, aStreamRef stream) {
+  link.stream = stream;
+  link.running = 0;
+  link.status = stream != nullptr ? linkStopped : linkInvalid;
+  link.inbound = aPacketFifo_Create();
+  link.outbound = aPacketFifo_Create();
+  link.assembly = aPacket_Create();
+  link.heartbeatState = kHeartbeatIdle;
+  link.syncState = syncIdle;
+  link.syncAddress = 0;
+  if (link.inbound == 0 || link.outbound == 0 || link.assembly == nullptr) return aErrMemory;
+  return aErrNone;
+}
+
+aErr sStartLink(aLink& link) {
+  if (link.running) return aErrNone;
+  link.running = 1;
+  link.status = linkStarting;
+  link.heartbeatState = kHeartbeatIdle;
+  aStream_SetReadyWait(link.stream, gLiteralPolling ? 0 : kLinkReadyWaitMs);
+  try {
+    link.readerThread = std::thread(sReaderThread, &link);
+    link.writerThread = std::thread(sWriterThread, &link);
+  } catch (const std::system_error&) {
+    return aErrResource;
+  }
+  return putControlFrame(link, kLinkStartCommand);
+}
+
+aErr sStopLink(aLink& link) {
+  linkStatus status = link.status;
+  if (status == linkStopped || status == linkStopping) return aErrNone;
+  link.status = linkStopping;
+  if (onLinkThread(link)) return aErrNone;
+  (void)putControlFrame(link, kLinkStopCommand);
+  link.running = 0;
+  aErr result = aErrNone;
+  for (std::thread* thread : {&link.readerThread, &link.writerThread}) {
+    if (!thread->joinable()) continue;
+    try {
+      thread->join();
+    } catch (const std::system_error&) {
+      result = aErrUnknown;
+    }
+  }
+  link.readerId = std::thread::id();
+  link.writerId = std::thread::id();
+  aPacket_Reset(link.assembly);
+  link.status = linkStopped;
+  link.heartbeatState = kHeartbeatIdle;
+  return result;
+}
+
+// Frees what sAttach made; the threads must have ended.
+aErr sRelease(aLink& link) {
+  aPacketFifoRef inbound = link.inbound.exchange(0);
+  aPacketFifoRef outbound = link.outbound.exchange(0);
+  if (inbound != 0) aPacketFifo_Destroy(&inbound);
+  if (outbound != 0) aPacketFifo_Destroy(&outbound);
+  if (link.assembly != nullptr) aPacket_Destroy(&link.assembly);
+  aErr result = aErrNone;
+  if (link.stream != nullptr) result = aStream_Destroy(&link.stream);
+  return result;
+}
+
+aErr sTearDown(const LinkPtr& link) {
+  aErr result = sStopLink(*link);
+  {
+    std::lock_guard<std::mutex> lock(link->packetLogMutex);
+    link->packetLog.reset();
+  }
+  aErr released = sRelease(*link);
+  link->check = 0;
+  return result != aErrNone ? result : released;
+}
+
+uint32_t sCreateLink(uint32_t identifier, uint32_t port, linkType type, const StreamOpener& open) {
+  LinkTable& table = _links();
+  std::lock_guard<std::mutex> lock(table.mutex);
+  bool shareable = identifier != kLinkCallerStreamIdentifier;
+  if (shareable) {
+    for (_linkEntry& entry : table.entries) {
+      if (entry.identifier == identifier && entry.port == port && entry.uses < INT16_MAX) {
+        ++entry.uses;
+        return entry.id;
+      }
+    }
+  }
+  uint32_t id = table.next;
+  table.next = table.next == UINT32_MAX ? 1 : table.next + 1;
+  aStreamRef stream = nullptr;
+  if (open(&stream) != aErrNone || stream == nullptr) return 0;
+  LinkPtr link(new (std::nothrow) aLink);
+  if (!link) {
+    aStream_Destroy(&stream);
+    return 0;
+  }
+  link->id = id;
+  aErr result = sAttach(*link, stream);
+  table.entries.push_front({id, identifier, port, type, 1, link});
+  if (result == aErrNone) result = sStartLink(*link);
+  if (result != aErrNone) {
+    table.entries.pop_front();
+    sTearDown(link);
+    return 0;
+  }
+  return id;
+}
+
+aErr openByType(linkType type, uint32_t identifier, uint32_t port, aStreamRef* stream) {
+  switch (type) {
+    case linkTypeUSB: return aStream_CreateUSB(identifier, stream);
+    case linkTypeTCPIP: return aStream_CreateSocket(identifier, static_cast<uint16_t>(port & 0xFFFF), stream);
+    default: return aErrParam;
+  }
+}
+
+}  // namespace
+
+// ---- public operations ------------------------------------------------------------------------
+
+uint32_t aLink_CreateUSB(uint32_t serialNumber) {
+  return sCreateLink(serialNumber, 0, linkTypeUSB,
+                     [&](aStreamRef* stream) { return aStream_CreateUSB(serialNumber, stream); });
+}
+
+uint32_t aLink_CreateTCPIP(uint32_t ipAddress, uint32_t port) {
+  uint16_t tcpPort = static_cast<uint16_t>(port & 0xFFFF);
+  return sCreateLink(ipAddress, tcpPort, linkTypeTCPIP,
+                     [&](aStreamRef* stream) { return aStream_CreateSocket(ipAddress, tcpPort, stream); });
+}
+
+uint32_t aLink_CreateSerial(uint32_t serialNumber, const char* portName, uint32_t baudRate) {
+  int baudIndex = aSerial_BaudIndex(baudRate);
+  if (baudIndex < 0 || portName == nullptr) return 0;
+  return sCreateLink(serialNumber, 0, linkTypeSerial, [&](aStreamRef* stream) {
+    return aStream_CreateSerial(portName, baudIndex, false, aSerialBits8, aSerialStopBits1, stream);
+  });
+}
+
+uint32_t aLink_Create(aStreamRef stream) {
+  if (stream == nullptr) return 0;
+  return sCreateLink(kLinkCallerStreamIdentifier, 0, linkTypeAny, [&](aStreamRef* out) {
+    *out = stream;
+    return aErrNone;
+  });
+}
+
+aErr aLink_Destroy(uint32_t* id) {
+  if (id == nullptr) return aErrParam;
+  uint32_t wanted = *id;
+  *id = 0;
+  LinkPtr link;
+  {
+    LinkTable& table = _links();
+    std::lock_guard<std::mutex> lock(table.mutex);
+    auto entry = findById(table, wanted);
+    if (wanted == 0 || entry == table.entries.end()) return aErrParam;
+    if (--entry->uses > 0) return aErrNone;
+    link = std::move(entry->link);
+    table.entries.erase(entry);
+  }
+  if (!link) return aErrUnknown;
+  if (onLinkThread(*link)) {
+    // A link's own thread cannot join itself: a helper thread stops and frees the link.
+    try {
+      std::thread([link] { sTearDown(link); }).detach();
+      return aErrNone;
+    } catch (const std::system_error&) {
+      link->running = 0;  // the threads end; the link's storage is left to the process
+      return aErrResource;
+    }
+  }
+  return sTearDown(link);
+}
+
+linkStatus aLink_GetStatus(uint32_t id) {
+  LinkPtr link = lookUp(id);
+  return link ? link->status.load() : linkInvalid;
+}
+
+aErr aLink_PutPacket(uint32_t id, const aPacket* packet) {
+  LinkPtr link = lookUp(id);
+  if (!link) return aErrParam;
+  return aPacketFifo_Put(link->outbound, packet);
+}
+
+aPacket* aLink_AwaitFirst(uint32_t id, aPacketFilter filter, const void* ref, unsigned long timeoutMs) {
+  LinkPtr link = lookUp(id);
+  if (!link || filter == nullptr) return nullptr;
+  constexpr unsigned long kLongestWaitMs = 0x7FFFFFFFul;
+  if (timeoutMs > kLongestWaitMs) timeoutMs = kLongestWaitMs;
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  for (;;) {
+    if (!link->running || link->status != linkRunning) return nullptr;
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) return nullptr;
+    unsigned long slice = static_cast<unsigned long>(left.count());
+    if (slice > kAwaitSliceMs) slice = kAwaitSliceMs;
+    aPacket* packet = aPacketFifo_AwaitFirst(link->inbound, filter, ref, slice);
+    if (packet != nullptr) return packet;
+  }
+}
+
+unsigned aLink_DrainPackets(uint32_t id, aPacketFilter filter, const void* ref) {
+  LinkPtr link = lookUp(id);
+  return link ? aPacketFifo_DrainPackets(link->inbound, filter, ref) : 0;
+}
+
+aPacket* aLink_GetPacket(uint32_t id) {
+  LinkPtr link = lookUp(id);
+  return link ? aPacketFifo_Get(link->inbound) : nullptr;
+}
+
+aPacket* aLink_AwaitPacket(uint32_t id, unsigned long timeoutMs) {
+  LinkPtr link = lookUp(id);
+  return link ? aPacketFifo_Await(link->inbound, timeoutMs) : nullptr;
+}
+
+aPacket* aLink_GetFirst(uint32_t id, aPacketFilter filter, const void* ref) {
+  LinkPtr link = lookUp(id);
+  return link ? aPacketFifo_GetFirst(link->inbound, filter, ref) : nullptr;
+}
+
+aErr aLink_InstallUserPacketFilter(uint32_t id, aLinkUserFilter filter, void* ref) {
+  LinkPtr link = lookUp(id);
+  if (!link) return aErrParam;
+  std::lock_guard<std::recursive_mutex> lock(link->filterMutex);
+  link->userFilter = filter;
+  link->userFilterRef = filter != nullptr ? ref : nullptr;
+  return aErrNone;
+}
+
+aErr aLink_SetHeartbeatObserver(uint32_t id, aLinkHeartbeatObserver observer) {
+  LinkPtr link = lookUp(id);
+  if (!link) return aErrParam;
+  link->heartbeatObserver = observer;
+  return aErrNone;
+}
+
+aErr aLink_Reset(uint32_t id) {
+  LinkTable& table = _links();
+  std::unique_lock<std::mutex> lock(table.mutex, std::try_to_lock);
+  if (!lock.owns_lock()) return aErrBusy;
+  auto entry = findById(table, id);
+  if (id == 0 || entry == table.entries.end() || !entry->link) return aErrParam;
+  if (entry->type != linkTypeUSB && entry->type != linkTypeTCPIP) return aErrParam;
+  aLink& link = *entry->link;
+  (void)sStopLink(link);
+  (void)sRelease(link);
+  aStreamRef stream = nullptr;
+  aErr result = aErrNone;
+  for (int attempt = 0; attempt < kResetAttempts; ++attempt) {
+    if (attempt > 0) aTime_MSSleep(kResetPauseMs);
+    result = openByType(entry->type, entry->identifier, entry->port, &stream);
+    if (result == aErrNone) break;
+  }
+  if (result != aErrNone) {
+    link.status = linkInvalid;
+    return result;
+  }
+  result = sAttach(link, stream);
+  if (result != aErrNone) return result;
+  return sStartLink(link);
+}
+
+aErr aLink_PacketDebug_SetLogSize(uint32_t id, size_t records) {
+  LinkPtr link = lookUp(id);
+  if (!link) return aErrParam;
+  std::lock_guard<std::mutex> lock(link->packetLogMutex);
+  if (!link->packetLog) link->packetLog.reset(new (std::nothrow) PacketLog);
+  if (!link->packetLog) return aErrMemory;
+  link->packetLog->capacity = records;
+  while (link->packetLog->records.size() > records) link->packetLog->records.pop_front();
+  return aErrNone;
+}
+
+static aErr setLogging(uint32_t id, bool enabled) {
+  LinkPtr link = lookUp(id);
+  if (!link) return aErrParam;
+  std::lock_guard<std::mutex> lock(link->packetLogMutex);
+  if (!link->packetLog) link->packetLog.reset(new (std::nothrow) PacketLog);
+  if (!link->packetLog) return aErrMemory;
+  link->packetLog->enabled = enabled;
+  return aErrNone;
+}
+
+aErr aLink_PacketDebug_Enable(uint32_t id) { return setLogging(id, true); }
+
+aErr aLink_PacketDebug_Disable(uint32_t id) { return setLogging(id, false); }
+
+aErr aLink_PacketDebug_Read(uint32_t id, uint8_t* buffer, size_t capacity, size_t* length, bool* sent) {
+  if (length == nullptr || (buffer == nullptr && capacity > 0)) return aErrParam;
+  *length = 0;
+  LinkPtr link = lookUp(id);
+  if (!link) return aErrParam;
+  std::lock_guard<std::mutex> lock(link->packetLogMutex);
+  if (!link->packetLog || link->packetLog->records.empty()) return aErrNotFound;
+  const LogRecord& record = link->packetLog->records.front();
+  *length = record.length;
+  if (capacity < record.length) return aErrOverrun;
+  for (uint8_t i = 0; i < record.length; ++i) buffer[i] = record.bytes[i];
+  if (sent != nullptr) *sent = record.sent;
+  link->packetLog->records.pop_front();
+  return aErrNone;
+}
+
+aErr aLink_PacketDebug_Write(uint32_t id, const char* path) {
+  LinkPtr link = lookUp(id);
+  if (!link || path == nullptr) return aErrParam;
+  std::deque<LogRecord> records;
+  {
+    std::lock_guard<std::mutex> lock(link->packetLogMutex);
+    if (link->packetLog) records.swap(link->packetLog->records);
+  }
+  aFileRef file = aFile_Open(path, aFileModeAppend);
+  if (file == nullptr) return aErrIO;
+  aErr result = aErrNone;
+  for (const LogRecord& record : records) {
+    char line[3 + 3 * kPacketMaxWire + 2] = {};
+    size_t used = static_cast<size_t>(snprintf(line, sizeof line, "%s", record.sent ? ">" : "<"));
+    for (uint8_t i = 0; i < record.length && used < sizeof line; ++i) {
+      used += static_cast<size_t>(snprintf(line + used, sizeof line - used, " %02X", record.bytes[i]));
+    }
+    size_t written = 0;
+    if (used < sizeof line - 1) line[used++] = '\n';
+    if (result == aErrNone) result = aFile_Write(file, line, used, &written);
+  }
+  aErr closed = aFile_Close(&file);
+  return result != aErrNone ? result : closed;
+}
+
+// ---- internal ---------------------------------------------------------------------------------
+
+void aLink_SetLiteralPolling(bool literal) { gLiteralPolling = literal; }
+
+size_t aLink_TableSize() {
+  LinkTable& table = _links();
+  std::lock_guard<std::mutex> lock(table.mutex);
+  return table.entries.size();
+}
+
+int aLink_UseCount(uint32_t id) {
+  LinkTable& table = _links();
+  std::lock_guard<std::mutex> lock(table.mutex);
+  auto entry = findById(table, id);
+  return entry == table.entries.end() ? 0 : entry->uses;
+}
