@@ -14,6 +14,7 @@ SIM_DIR = os.environ.get("SIM_DIR") or os.path.join(
 sys.path.insert(0, SIM_DIR)
 
 import halyard_host as host  # noqa: E402
+import halyard_module as logic  # noqa: E402
 
 ROUTER = "0F5849A1"
 OTHER = "D272031D"
@@ -365,6 +366,115 @@ class Configuration(unittest.TestCase):
                     capture_output=True, text=True, timeout=30)
                 self.assertEqual(result.returncode, 2)
                 self.assertIn(message, result.stderr)
+
+
+class LogicWithoutTransport(unittest.TestCase):
+    """The module logic driven directly, as a USB face will drive it."""
+
+    class Face(logic.ModuleFace):
+        def __init__(self):
+            self.timers, self.offline, self.online = [], 0, 0
+
+        def schedule(self, delay_s, fn):
+            self.timers.append((delay_s, fn))
+
+        def go_offline(self, module):
+            self.offline += 1
+            for session in list(module.sessions):
+                session.close(True)
+
+        def go_online(self, module):
+            self.online += 1
+
+        def close_sessions(self, module, reset=True):
+            for session in list(module.sessions):
+                session.close(reset)
+
+        def run_timers(self):
+            while self.timers:
+                self.timers.sort(key=lambda t: t[0])
+                self.timers.pop(0)[1]()
+
+    def setUp(self):
+        self.face = self.Face()
+        self.module = logic.HalyardModule("0F5849A1", 19, 2, "2.1.5", 99519470, face=self.face,
+                                          heartbeat_ms=0)
+        self.sent, self.closed = [], []
+        self.clock = [100.0]
+        self.session = logic.ModuleSession(self.module, self.sent.append, self.closed.append,
+                                           clock=lambda: self.clock[0])
+
+    def out(self):
+        data, self.sent[:] = b"".join(self.sent), []
+        return data
+
+    def test_frame_parser_table(self):
+        table = [
+            ("zero-length packet", "02 00", [("frame", 2, b"")]),
+            ("full 28-byte packet", "04 1C" + " AA" * 28, [("frame", 4, b"\xAA" * 28)]),
+            ("zero address byte", "00 02 00", [("junk", h("00")), ("frame", 2, b"")]),
+            ("length 29 is retried as an address", "02 1D 00",
+             [("junk", h("02")), ("frame", 0x1D, b"")]),
+            ("odd control frame", "AF 01 01", [("frame", 0xAF, h("01"))]),
+        ]
+        for name, wire, expected in table:
+            with self.subTest(name):
+                self.assertEqual(logic.FrameParser().feed(h(wire)), expected)
+
+    def test_parser_keeps_state_across_chunks(self):
+        parser = logic.FrameParser()
+        wire = h("02 03 03 49 20 02 00")
+        got = []
+        for b in wire:
+            got += parser.feed(bytes([b]))
+        self.assertEqual(got, [("frame", 2, h("03 49 20")), ("frame", 2, b"")])
+
+    def test_memory_places_bytes_at_their_addresses(self):
+        import random
+        rng = random.Random(7)
+        memory, reference = logic.Memory(), {}
+        for _ in range(300):
+            address = rng.randrange(0, 600)
+            data = bytes(rng.randrange(256) for _ in range(rng.randrange(1, 40)))
+            memory.write(address, data)
+            for i, b in enumerate(data):
+                reference[address + i] = b
+        rebuilt = {}
+        for start, seg in memory.segments:
+            for i, b in enumerate(seg):
+                rebuilt[start + i] = b
+        self.assertEqual(rebuilt, reference)
+        ends = [(s, s + len(seg)) for s, seg in memory.segments]
+        for (_, end), (start, _) in zip(ends, ends[1:]):
+            self.assertLess(end, start)   # separate ranges never touch
+
+    def test_bytes_in_bytes_out(self):
+        self.session.feed(h("AF 01 01 AD 00 02 03 03 49"))
+        self.assertEqual(self.out(), h("02 00"))
+        self.session.feed(h("20"))
+        self.assertEqual(self.out(), h("02 07 03 09 00 0F 58 49 A1"))
+
+    def test_heartbeat_timing_follows_the_clock(self):
+        self.module.set_value("heartbeat_ms", 500)
+        self.session.feed(host.LINK_START)
+        self.assertEqual(self.session.poll(), 100.5)
+        self.clock[0] = 100.5
+        self.session.poll()
+        self.assertEqual(self.out(), h("02 02 00 00"))
+        self.clock[0] = 101.5   # reply never came: missed once the time-out passed
+        self.session.poll()
+        self.assertEqual(self.module.stats["heartbeats_missed"], 1)
+        self.assertEqual(self.out(), h("02 02 00 01"))
+        self.session.feed(h("02 02 00 03"))
+        self.assertEqual(self.module.stats["heartbeats_ok"], 1)
+
+    def test_reboot_goes_through_the_face(self):
+        self.session.feed(h("02 02 5F 06"))
+        self.assertEqual(self.out(), b"")
+        self.face.run_timers()
+        self.assertEqual((self.face.offline, self.face.online), (1, 1))
+        self.assertEqual(self.closed, [True])
+        self.assertFalse(self.session.is_open)
 
 
 if __name__ == "__main__":
