@@ -150,9 +150,6 @@ class FrameParser:
         self._length = None
         self._data = bytearray()
 
-    def reset(self):
-        self.__init__()
-
     def feed(self, chunk):
         """Returns a list of ("frame", address, data) and ("junk", bytes) items."""
         out = []
@@ -254,7 +251,7 @@ class Faults:
 
     def set(self, name, text):
         if name.startswith("_") or not hasattr(self, name) or callable(getattr(self, name)):
-            raise KeyError(name)
+            raise KeyError("unknown switch or setting: %s" % name)
         setattr(self, name, coerce_like(getattr(self, name), text, name in self.COUNTS))
 
     def as_dict(self):
@@ -283,7 +280,7 @@ def coerce_like(current, text, count=False):
     if isinstance(current, list):
         if isinstance(text, list):
             return [int(v) for v in text]
-        return [int(v, 0) for v in str(text).split(",") if v]
+        return [int(v, 0) for v in re.split(r"[,:]", str(text)) if v]
     return type(current)(text) if current is not None else text
 
 
@@ -417,7 +414,7 @@ class HalyardModule:
 
     def set_setting(self, name, value):
         if name not in SETTINGS:
-            raise KeyError(name)
+            raise KeyError("unknown setting: %s" % name)
         current = SETTINGS[name]
         if name in ("next_version", "next_build") and value in (None, "", "none"):
             self.settings[name] = None
