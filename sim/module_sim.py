@@ -113,43 +113,43 @@ class Simulator(ModuleFace):
     # ---- configuration -----------------------------------------------------------
 
     def _build_modules(self, config):
-        specs = config.get("modules") or []
-        if not specs:
+        entries = config.get("modules") or []
+        if not entries:
             raise ConfigError("no module configured")
         default_ip = self.iface or "127.0.0.1"
-        for spec in specs:
-            module = self._make_module(spec, None)
-            ip = spec.get("ip", default_ip)
+        for entry in entries:
+            module = self._make_module(entry, None)
+            ip = entry.get("ip", default_ip)
             if not self.private and not is_loopback(ip):
                 raise ConfigError("outside a private network namespace modules may only listen on "
                                   "loopback addresses (got %s); run under sim/netns_run.sh" % ip)
-            self.endpoints[module.label] = (ip, int(spec.get("port", 0)))
-            for behind in spec.get("behind", []):
+            self.endpoints[module.label] = (ip, int(entry.get("port", 0)))
+            for behind in entry.get("behind", []):
                 module.add_behind(self._make_module(behind, module))
             self.modules.append(module)
         if self.iface and not self.private:
             raise ConfigError("discovery answers multicast and runs only inside a private network "
                               "namespace; run under sim/netns_run.sh")
 
-    def _make_module(self, spec, router):
-        unknown = set(spec) - set(IDENTITY_KEYS) - set(FRONT_KEYS) - set(SETTINGS)
+    def _make_module(self, entry, router):
+        unknown = set(entry) - set(IDENTITY_KEYS) - set(FRONT_KEYS) - set(SETTINGS)
         if unknown:
             raise ConfigError("unknown module keys: %s" % ", ".join(sorted(unknown)))
-        if "serial" not in spec:
+        if "serial" not in entry:
             raise ConfigError("a module needs a serial number")
-        settings = {k: v for k, v in spec.items() if k in SETTINGS}
+        settings = {k: v for k, v in entry.items() if k in SETTINGS}
         for name, value in self.config.get("defaults", {}).items():
             settings.setdefault(name, value)
         try:
             module = HalyardModule(
-                spec["serial"], int(spec.get("model", 19)), int(spec.get("address", 2)),
-                spec.get("version", "1.0.0"), int(spec.get("build", 1000)),
-                uid=spec.get("uid"), start_in_loader=bool(spec.get("start_in_loader", False)),
+                entry["serial"], int(entry.get("model", 19)), int(entry.get("address", 2)),
+                entry.get("version", "1.0.0"), int(entry.get("build", 1000)),
+                uid=entry.get("uid"), start_in_loader=bool(entry.get("start_in_loader", False)),
                 log=self.log, face=self, router=router, **settings)
-            for name, value in spec.get("faults", {}).items():
+            for name, value in entry.get("faults", {}).items():
                 module.faults.set(name, value)
         except (KeyError, ValueError) as exc:
-            raise ConfigError("module %s: %s" % (spec.get("serial"), exc))
+            raise ConfigError("module %s: %s" % (entry.get("serial"), exc))
         if module.label in self.by_label:
             raise ConfigError("serial number %s used twice" % module.label)
         module.dump_dir = self.config.get("dump_dir")
@@ -563,14 +563,14 @@ def parse_pairs(text):
     return result
 
 
-def split_faults(spec):
-    """Moves fault-switch keys of a flat module spec into its "faults" dict."""
+def split_faults(entry):
+    """Moves fault-switch keys of a flat module entry into its "faults" dict."""
     from halyard_module import Faults
     names = set(Faults().as_dict())
-    faults = {k: spec.pop(k) for k in list(spec) if k in names}
+    faults = {k: entry.pop(k) for k in list(entry) if k in names}
     if faults:
-        spec.setdefault("faults", {}).update(faults)
-    return spec
+        entry.setdefault("faults", {}).update(faults)
+    return entry
 
 
 def build_config(argv):
@@ -603,13 +603,13 @@ def build_config(argv):
     for text in args.module:
         config["modules"].append(split_faults(parse_pairs(text)))
     for text in args.behind:
-        spec = parse_pairs(text)
-        router = spec.pop("router", None)
+        entry = parse_pairs(text)
+        router = entry.pop("router", None)
         if router is None:
             raise ConfigError("--behind needs router=SERIAL")
         for m in config["modules"]:
             if parse_serial(m["serial"]) == parse_serial(router):
-                m.setdefault("behind", []).append(split_faults(spec))
+                m.setdefault("behind", []).append(split_faults(entry))
                 break
         else:
             raise ConfigError("--behind: no module %s" % router)
