@@ -40,11 +40,12 @@ std::string CLI_Display::EraseText() { return formatted("\r%*s\r", ERASE_WIDTH, 
 std::string CLI_Display::ProgressText(double fraction, const char* label) {
   int width = BAR_WIDTH;
   if (label != nullptr) width = BAR_WIDTH - static_cast<int>(strnlen(label, 256)) - 4;
-  // A label too long for a bar leaves only the label and the percentage.
-  if (width < 1) width = 1;
+  // A label too long for a bar leaves only the label, ">" and the percentage.
+  if (width < 0) width = 0;
+  // Out-of-range or non-numeric fractions would overflow the integer conversions below.
+  if (!(fraction >= 0.0)) fraction = 0.0;
+  if (fraction > 1.0) fraction = 1.0;
   int filled = static_cast<int>(width * fraction);
-  if (filled < 0) filled = 0;
-  if (filled > width) filled = width;
   int percent = static_cast<int>(100 * fraction);
   if (label == nullptr) {
     return formatted("\r[%.*s>%*s] (%3d%% ) ", filled, kBarSource, width - filled - 1, "", percent);

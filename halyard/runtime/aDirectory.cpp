@@ -19,8 +19,10 @@ bool makeOne(const std::string& path, mode_t mode) {
 }
 
 // Appends component to buffer (holding used bytes) with the joining rule; false when it does not fit.
-bool appendComponent(char* buffer, size_t size, size_t* used, const char* component) {
-  bool needSeparator = *used > 0 && buffer[*used - 1] != '/' && component[0] != '/';
+// A separator goes between two components unless the text so far ends with one or the component
+// begins with one.
+bool appendComponent(char* buffer, size_t size, size_t* used, const char* component, bool first) {
+  bool needSeparator = !first && (*used == 0 || buffer[*used - 1] != '/') && component[0] != '/';
   size_t extra = strlen(component) + (needSeparator ? 1 : 0);
   if (*used + extra + 1 > size) return false;
   if (needSeparator) buffer[(*used)++] = '/';
@@ -108,7 +110,7 @@ aErr aDirectory_BuildPath(char* buffer, size_t size, const char* first, ...) {
   buffer[0] = '\0';
   size_t used = 0;
   for (int i = 0; i < count; ++i) {
-    if (!appendComponent(buffer, size, &used, components[i])) return aErrOverrun;
+    if (!appendComponent(buffer, size, &used, components[i], i == 0)) return aErrOverrun;
   }
   return aErrNone;
 }

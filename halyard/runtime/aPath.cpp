@@ -3,6 +3,7 @@
 #include <cstdarg>
 
 std::string BuildPath(const char* first, ...) {
+  if (first == nullptr) return std::string();
   std::string path(first);
   va_list args;
   va_start(args, first);
