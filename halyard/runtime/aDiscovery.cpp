@@ -7,10 +7,12 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <cstdlib>
+#include <cerrno>
+#include <cstdint>
 #include <cstring>
 
 #include "aError.h"
+#include "aTime.h"
 
 namespace {
 
@@ -27,17 +29,23 @@ uint32_t SockAddrToUint32(const struct sockaddr* address) {
   return ntohl(reinterpret_cast<const struct sockaddr_in*>(address)->sin_addr.s_addr);
 }
 
+bool setReceiveTimeout(int socketFd, unsigned ms) {
+  struct timeval timeout {};
+  timeout.tv_sec = ms / 1000;
+  timeout.tv_usec = static_cast<suseconds_t>((ms % 1000) * 1000);
+  return setsockopt(socketFd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout) == 0;
+}
+
 int sTCPIPSetupListener() {
   int listener = socket(AF_INET, SOCK_DGRAM, 0);
   if (listener < 0) return -1;
   int on = 1;
-  struct timeval timeout = {kDiscoveryReplyTimeoutMs / 1000, (kDiscoveryReplyTimeoutMs % 1000) * 1000};
   struct sockaddr_in any {};
   any.sin_family = AF_INET;
   any.sin_port = htons(kDiscoveryReplyPort);
   any.sin_addr.s_addr = htonl(INADDR_ANY);
   if (setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0 ||
-      setsockopt(listener, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout) != 0 ||
+      !setReceiveTimeout(listener, kDiscoveryReplyTimeoutMs) ||
       bind(listener, reinterpret_cast<struct sockaddr*>(&any), sizeof any) != 0) {
     sTCPIPCleanup(listener);
     return -1;
@@ -82,24 +90,45 @@ bool sendRequests() {
   return anySent;
 }
 
+void countModule(uint8_t* count) {
+  if (*count < UINT8_MAX) ++*count;
+}
+
+// Waits for the next reply, at most the reply time-out and never past the collection limit.
+// The length received, or -1 once nothing more is to be collected.
+ssize_t receiveReply(int listener, uint64_t limit, uint8_t* reply, struct sockaddr_in* source) {
+  for (;;) {
+    uint64_t now = aTime_GetMSTicks();
+    if (now >= limit) return -1;
+    uint64_t left = limit - now;
+    if (!setReceiveTimeout(listener, left < kDiscoveryReplyTimeoutMs ? static_cast<unsigned>(left)
+                                                                      : kDiscoveryReplyTimeoutMs)) {
+      return -1;
+    }
+    socklen_t sourceLength = sizeof *source;
+    ssize_t length = recvfrom(listener, reply, kDiscoveryDatagramSize, 0,
+                              reinterpret_cast<struct sockaddr*>(source), &sourceLength);
+    if (length >= 0 || errno != EINTR) return length;
+  }
+}
+
 uint8_t enumerateTCPIP(aDiscoveryModuleFoundProc callback, void* reference) {
   int listener = sTCPIPSetupListener();
   bool sent = sendRequests();
+  uint64_t limit = aTime_GetMSTicks() + kDiscoveryCollectLimitMs;
   uint8_t count = 0;
   bool goOn = true;
   while (listener >= 0 && sent && goOn) {
     uint8_t reply[kDiscoveryDatagramSize];
     struct sockaddr_in source {};
-    socklen_t sourceLength = sizeof source;
-    ssize_t length = recvfrom(listener, reply, sizeof reply, 0, reinterpret_cast<struct sockaddr*>(&source),
-                              &sourceLength);
+    ssize_t length = receiveReply(listener, limit, reply, &source);
     if (length < 0) break;
     linkSpec* spec = aLinkSpec_Create(linkTypeTCPIP);
     if (spec == nullptr) continue;
     aDiscovery_FillFromReply(spec, reply, static_cast<unsigned>(length), source.sin_addr.s_addr);
     bool found = false;
     goOn = callback(spec, &found, reference);
-    if (found) ++count;
+    if (found) countModule(&count);
     aLinkSpec_Destroy(&spec);
   }
   sTCPIPCleanup(listener);
@@ -116,13 +145,14 @@ bool readSerialText(libusb_device_handle* handle, libusb_device* device, uint32_
   if (libusb_get_device_descriptor(device, &descriptor) != 0) return false;
   unsigned char text[32] = {0};
   int length = libusb_get_string_descriptor_ascii(handle, descriptor.iSerialNumber, text, sizeof text - 1);
-  if (length != 8) return false;
-  char* end = nullptr;
-  unsigned long value = strtoul(reinterpret_cast<char*>(text), &end, 16);
-  // A serial string that is not eight hexadecimal digits cannot name a module.
-  if (end != reinterpret_cast<char*>(text) + 8) return false;
-  *serial = static_cast<uint32_t>(value);
-  return true;
+  return aDiscovery_ParseSerialText(reinterpret_cast<const char*>(text), length, serial);
+}
+
+int hexDigitValue(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  return -1;
 }
 
 void sCopyToUSBLinkspec(linkSpec* spec, uint32_t serial, uint16_t productId) {
@@ -148,7 +178,7 @@ bool offerUSBDevice(libusb_device* device, aDiscoveryModuleFoundProc callback, v
       sCopyToUSBLinkspec(spec, serial, descriptor.idProduct);
       bool found = false;
       goOn = callback(spec, &found, reference);
-      if (found) ++*count;
+      if (found) countModule(count);
       aLinkSpec_Destroy(&spec);
     }
   }
@@ -210,6 +240,20 @@ void aDiscovery_FillFromReply(linkSpec* spec, const uint8_t* reply, unsigned len
   spec->model = bytes[12];
   spec->t.ip.ipAddress = sourceAddress;
   spec->t.ip.ipPort = static_cast<uint32_t>(bytes[2]) | (static_cast<uint32_t>(bytes[3]) << 8);
+}
+
+bool aDiscovery_ParseSerialText(const char* text, int length, uint32_t* serial) {
+  constexpr int kSerialDigits = 8;
+  if (text == nullptr || serial == nullptr || length != kSerialDigits) return false;
+  uint32_t value = 0;
+  for (int i = 0; i < kSerialDigits; ++i) {
+    int digit = hexDigitValue(text[i]);
+    // A serial string that is not eight hexadecimal digits cannot name a module.
+    if (digit < 0) return false;
+    value = (value << 4) | static_cast<uint32_t>(digit);
+  }
+  *serial = value;
+  return true;
 }
 
 uint8_t aDiscovery_EnumerateModules(linkType type, aDiscoveryModuleFoundProc callback, void* reference) {

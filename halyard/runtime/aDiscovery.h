@@ -12,6 +12,8 @@ constexpr uint16_t kDiscoveryRequestPort = 9888;
 constexpr uint16_t kDiscoveryReplyPort = 9889;
 constexpr unsigned kDiscoveryDatagramSize = 16;
 constexpr unsigned kDiscoveryReplyTimeoutMs = 2000;
+// Replies are collected at most this long after the requests left, however often they come.
+constexpr unsigned kDiscoveryCollectLimitMs = 10000;
 
 // Number of modules the callback counted; types other than USB and TCP/IP give 0 at once.
 uint8_t aDiscovery_EnumerateModules(linkType type, aDiscoveryModuleFoundProc callback, void* reference);
@@ -23,3 +25,7 @@ linkSpec* aDiscovery_FindFirstModule(linkType type);
 // Fills a TCP/IP record from a reply datagram (at most 16 bytes used; missing bytes are 0, a
 // missing model byte is 0xFF) and its source address (network byte order).
 void aDiscovery_FillFromReply(linkSpec* spec, const uint8_t* reply, unsigned length, uint32_t sourceAddress);
+
+// The serial number named by a USB serial-number string: exactly 8 hexadecimal digits (either
+// case); false for any other text.
+[[nodiscard]] bool aDiscovery_ParseSerialText(const char* text, int length, uint32_t* serial);
