@@ -1,0 +1,262 @@
+"""The command line end to end: golden usage output, parse errors, guards and exit statuses.
+
+Every run of the Updater happens as a user id without a password entry (so HOME, a temporary
+directory, is its home directory and the real home directory is never touched) and, when we are
+root, inside a private network namespace, so that no command can send a packet off the machine.
+"""
+
+import os
+import pwd
+import shutil
+import stat
+import subprocess
+import tempfile
+import unittest
+from pathlib import Path
+
+UPDATER = os.environ.get("UPDATER_BIN", "")
+GOLDEN = Path(os.environ.get("SRC_DIR", Path(__file__).resolve().parents[2])) / "tests" / "golden"
+RUN_UID = 54321
+RUN_TIMEOUT = 120
+# A server address on the loopback interface where nothing listens.
+DEAD_SERVER = "http://127.0.0.1:9/cgi/u"
+
+VERSION = "Updater (Version: 1.1 Apr 26 2023)\n"
+COPYRIGHT = "(Copyright (c) 2023 Tessaron Instruments. All rights reserved.)\n"
+RELEASE = "[Halyard Release: 2.9.29]\n"
+
+
+def run_prefix():
+    """How to start the Updater: as an unlisted user, in a private network namespace when root."""
+    if os.geteuid() == 0:
+        return ["unshare", "--net", "setpriv", "--reuid=%d" % RUN_UID, "--regid=%d" % RUN_UID, "--clear-groups"]
+    try:
+        pwd.getpwuid(os.getuid())
+    except KeyError:
+        return []  # no password entry of our own: HOME decides
+    return None
+
+
+class Run:
+    def __init__(self, completed):
+        self.status = completed.returncode
+        self.out = completed.stdout.decode("utf-8", "replace")
+        self.err = completed.stderr.decode("utf-8", "replace")
+
+    def __repr__(self):
+        return "status %d\n--- stdout\n%s--- stderr\n%s" % (self.status, self.out, self.err)
+
+
+@unittest.skipUnless(UPDATER, "UPDATER_BIN is not set")
+class CommandLine(unittest.TestCase):
+    def setUp(self):
+        prefix = run_prefix()
+        if prefix is None:
+            self.skipTest("needs root, or a user without a password entry, to keep the real home untouched")
+        self.prefix = prefix
+        self.home = Path(tempfile.mkdtemp(prefix="updater_cli_"))
+        os.chmod(self.home, 0o755)
+        if os.geteuid() == 0:
+            os.chown(self.home, RUN_UID, RUN_UID)
+        self.addCleanup(shutil.rmtree, self.home, ignore_errors=True)
+
+    def run_updater(self, *args, home=None, unset_home=False):
+        env = {key: value for key, value in os.environ.items() if key.startswith(("ASAN_", "UBSAN_", "LSAN_"))}
+        env["PATH"] = os.environ.get("PATH", "/usr/bin:/bin")
+        if not unset_home:
+            env["HOME"] = str(self.home if home is None else home)
+        completed = subprocess.run(self.prefix + [UPDATER, *args], stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                   stderr=subprocess.PIPE, env=env, timeout=RUN_TIMEOUT)
+        return Run(completed)
+
+    def updater_dir(self):
+        return self.home / ".tessaron" / "updater"
+
+    def golden(self, name):
+        return (GOLDEN / name).read_text()
+
+    # Usage output.
+
+    def test_bare_command_prints_short_usage(self):
+        run = self.run_updater()
+        self.assertEqual(run.status, 0, run)
+        self.assertEqual(run.out, self.golden("bare.stdout"))
+        self.assertEqual(run.err, self.golden("bare.stderr"))
+        self.assertFalse((self.home / ".tessaron").exists(), "no directory without a command")
+
+    def test_help_prints_full_usage(self):
+        for args in (["-h"], ["-H"], ["--help"], ["--h"], ["-D", "-h", "-U"], ["stray", "-h"]):
+            with self.subTest(args=args):
+                run = self.run_updater(*args)
+                self.assertEqual(run.status, 0, run)
+                self.assertEqual(run.out, self.golden("help.stdout"))
+                self.assertEqual(run.err, self.golden("help.stderr"))
+
+    def test_help_wins_over_an_earlier_invalid_option(self):
+        run = self.run_updater("-d", "xyz", "-h", "-t", "usb")
+        self.assertEqual(run.status, 0, run)
+        self.assertEqual(run.out, self.golden("help.stdout"))
+        self.assertEqual(run.err, "Invalid serial number obtained from argument [xyz]\n" + self.golden("help.stderr"))
+
+    def test_rejected_options_alone_give_short_usage(self):
+        for args in (["-help"], ["-DU"], ["-d40F5849A"], ["-D=1"], ["-e", "-d"], ["word"], ["-X", "1"]):
+            with self.subTest(args=args):
+                run = self.run_updater(*args)
+                self.assertEqual(run.status, 0, run)
+                self.assertEqual(run.out, self.golden("bare.stdout"))
+                self.assertTrue(run.err.endswith(self.golden("bare.stderr")), run)
+
+    # Parse failures: error lines, version, copyright, short usage, exit 1.
+
+    def test_parse_failures(self):
+        cases = [
+            (["-d", "xyz", "-U"], "Invalid serial number obtained from argument [xyz]\n"),
+            (["-d", "0", "-U"], "Invalid serial number obtained from argument [0]\n"),
+            (["-d", "12G4", "-B"], "Invalid serial number obtained from argument [12G4]\n"),
+            (["-d", "0x", "-B"], "Invalid serial number obtained from argument []\n"),
+            (["-r", "nothex", "-D"], "Invalid router serial number obtained from argument [nothex]\n"),
+            (["-t", "usb", "-D"], "Invalid transport type:[usb]\nMust be one of the following: USB, TCPIP, RECOVER\n"),
+            (["-Y"], "Unhandled command: [-Y]\n"),
+            (["-d", "q", "-Y", "-t", "x"], "Invalid serial number obtained from argument [q]\nUnhandled command: [-Y]\n"
+             "Invalid transport type:[x]\nMust be one of the following: USB, TCPIP, RECOVER\n"),
+        ]
+        for args, errors in cases:
+            with self.subTest(args=args):
+                run = self.run_updater(*args)
+                self.assertEqual(run.status, 1, run)
+                self.assertEqual(run.out, VERSION + COPYRIGHT)
+                self.assertEqual(run.err, errors + self.golden("bare.stderr"))
+                self.assertFalse((self.home / ".tessaron").exists())
+
+    # Guards: exit 1 at that point, after the directory was made.
+
+    def test_guards(self):
+        cases = [
+            (["-N"], "Must specify the serial port used for connecting\n"),
+            (["-N", "-D"], "Must specify the serial port used for connecting\n"),
+            (["-G"], "-G must specify a specific device via -d\n--help for usage information\n"),
+            (["-G", "-D", "-U"], "-G must specify a specific device via -d\n--help for usage information\n"),
+            (["-U"], "Must specify the specific device to be updated\n"),
+            (["-U", "-t", "USB", "-B", "-d=0x"], None),  # a parse failure comes first
+            (["-B"], "Error must supply a serial number for the List Builds command\n" + self.golden("bare.stderr")),
+        ]
+        for args, errors in cases:
+            with self.subTest(args=args):
+                run = self.run_updater(*args)
+                self.assertEqual(run.status, 1, run)
+                if errors is None:
+                    continue
+                self.assertEqual(run.out, VERSION)
+                self.assertEqual(run.err, errors)
+                self.assertTrue(self.updater_dir().is_dir())
+
+    def test_view_information_alone(self):
+        run = self.run_updater("-I")
+        self.assertEqual((run.status, run.out, run.err), (0, VERSION, ""), run)
+        self.assertTrue(self.updater_dir().is_dir())
+        self.assertEqual(stat.S_IMODE(self.updater_dir().stat().st_mode) & 0o022, 0)
+        if os.geteuid() == 0:
+            self.assertEqual(self.updater_dir().stat().st_uid, RUN_UID)
+
+    def test_commands_without_action_exit_zero(self):
+        for args in (["-C"], ["-Z", "ignored"], ["-I", "-C", "stray"], ["-I", "-OVERRIDE", "-n", "-e", "x"]):
+            with self.subTest(args=args):
+                run = self.run_updater(*args)
+                self.assertEqual((run.status, run.out, run.err), (0, VERSION, ""), run)
+
+    def test_missing_updater_directory(self):
+        blocker = self.home / "file"
+        blocker.write_text("not a directory")
+        run = self.run_updater("-I", home=blocker)
+        self.assertEqual(run.status, 1, run)
+        self.assertEqual(run.out, VERSION)
+        self.assertEqual(run.err, "Could not find updater directory at %s/.tessaron/updater\n" % blocker)
+
+    def test_no_home_directory_at_all(self):
+        if not self.prefix:
+            self.skipTest("only a user without a password entry can lack a home directory")
+        run = self.run_updater("-I", unset_home=True)
+        self.assertEqual(run.status, 1, run)
+        self.assertEqual(run.out, VERSION)
+        self.assertEqual(run.err, "Could not find updater directory at \n")
+
+    # -X.
+
+    def test_log_mask_shows_application_parameters(self):
+        for mask in ("0x10000", "65536", "0X10400"):
+            with self.subTest(mask=mask):
+                run = self.run_updater("-X", mask, "stray", "-I")
+                self.assertEqual((run.status, run.out), (0, VERSION), run)
+                self.assertIn("\nApplication parameters:[Updater]\n", run.err)
+                self.assertIn("\t[-X]\n\t[%s]\n\t[-I]\n\t[stray]\n" % mask, run.err)
+                self.assertNotIn("Home directory:", run.err)
+
+    def test_log_mask_without_app_package_stays_quiet(self):
+        run = self.run_updater("-X", "0x400", "-I")
+        self.assertEqual((run.status, run.out, run.err), (0, VERSION, ""), run)
+
+    def test_log_mask_with_unprocessed_characters(self):
+        run = self.run_updater("-X", "0x10000zz", "-I")
+        self.assertEqual((run.status, run.out), (0, VERSION), run)
+        self.assertEqual(run.err, "Invalid format for \"-X\" parameter, unprocessed characters [zz]\n")
+
+    # Commands reaching the engine. Their own output belongs to the engine; the front end's lines,
+    # the order of commands and the exit status are checked here.
+
+    def test_discovery_ends_the_run_with_zero(self):
+        cases = [
+            (["-D"], "Searching for Halyard devices\n"),
+            (["-D", "-U", "-d", "40F5849A", "-u", DEAD_SERVER], "Searching for Halyard devices\n"),
+            (["-D", "-t", "RECOVER"], "Searching for Halyard devices\n"),
+            (["-D", "-r", "0x1234ABCD"], "Searching for Halyard Network devices connected to 1234ABCD\n"),
+        ]
+        for args, line in cases:
+            with self.subTest(args=args):
+                run = self.run_updater(*args)
+                self.assertEqual(run.status, 0, run)
+                self.assertTrue(run.out.startswith(VERSION + line), run)
+                self.assertNotIn("Must specify", run.err)
+
+    def test_failed_fingerprint_does_not_change_discovery_status(self):
+        run = self.run_updater("-N", "-s", "/nonexistent/serial", "-D")
+        self.assertEqual(run.status, 0, run)
+        self.assertIn("Got no response from chip\n", run.err)
+        self.assertIn("Searching for Halyard devices\n", run.out)
+
+    def test_failed_fingerprint_sets_status(self):
+        run = self.run_updater("-N", "-s", "/nonexistent/serial", "-I")
+        self.assertEqual(run.status, 1, run)
+        self.assertIn("Got no response from chip\n", run.err)
+
+    def test_download_messages(self):
+        cases = [
+            (["-G", "-d", "40F5849A"], ["No build specified", "Using Latest build"]),
+            (["-G", "-d", "0x40f5849a", "-b", "0012"], ["Retrieving firmware build 12"]),
+            (["-G", "-d=40F5849A", "-b", "abc"], ["Retrieving firmware build 0"]),
+        ]
+        for args, lines in cases:
+            with self.subTest(args=args):
+                run = self.run_updater(*args, "-u", DEAD_SERVER)
+                self.assertEqual(run.status, 1, run)  # nothing answers at the server address
+                expected = [VERSION.rstrip("\n"), "Retrieving firmware for device with serial number 40F5849A"] + lines
+                self.assertEqual(run.out.splitlines()[:len(expected)], expected, run)
+
+    def test_update_needs_no_serial_number_for_recovery(self):
+        run = self.run_updater("-U", "-t", "RECOVER", "-s", "/nonexistent/serial", "-u", DEAD_SERVER)
+        self.assertEqual(run.status, 1, run)
+        self.assertNotIn("Must specify the specific device to be updated", run.err)
+
+    def test_dash_led_argument_leaves_update_a_command(self):
+        run = self.run_updater("-e", "-U", "-d", "1", "-u", DEAD_SERVER)
+        self.assertEqual(run.status, 1, run)  # the update is attempted and fails: no such module
+        self.assertNotIn("Must specify the specific device to be updated", run.err)
+        self.assertTrue(run.out.startswith(VERSION), run)
+
+    def test_update_wins_over_list_builds(self):
+        run = self.run_updater("-B", "-U", "-t", "RECOVER", "-s", "/nonexistent/serial", "-u", DEAD_SERVER)
+        self.assertEqual(run.status, 1, run)
+        self.assertNotIn("Error must supply a serial number for the List Builds command", run.err)
+
+
+if __name__ == "__main__":
+    unittest.main()
