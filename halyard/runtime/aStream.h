@@ -72,9 +72,9 @@ aErr aStream_CreateUSB(uint32_t serialNumber, aStreamRef* stream);
 aErr aStream_CreateFileInput(const char* path, aStreamRef* stream);
 aErr aStream_CreateFileOutput(const char* path, aStreamRef* stream);
 
-// Terminator-delimited records. Reads store at most capacity - 1 bytes and a closing zero, and
-// give aErrOverrun (the rest of the record left unread) when the record does not fit; length
-// receives the number of bytes stored, terminator excluded.
+// Terminator-delimited records. Reads store at most capacity - 1 bytes and a closing zero; a
+// record that does not fit is read to its end all the same and gives aErrOverrun with its start
+// stored. length receives the number of bytes stored, terminator excluded.
 aErr aStream_ReadRecord(aStreamRef stream, char* buffer, size_t capacity, char terminator, size_t* length);
 aErr aStream_WriteRecord(aStreamRef stream, const char* data, size_t length, char terminator);
 // A C string travels with its zero terminator.

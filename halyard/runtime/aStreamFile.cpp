@@ -46,22 +46,26 @@ aErr readUntil(aStreamRef stream, char* buffer, size_t capacity, char terminator
   if (length != nullptr) *length = 0;
   if (buffer == nullptr || capacity == 0) return aErrParam;
   size_t stored = 0;
+  bool truncated = false;
   buffer[0] = '\0';
   for (;;) {
     uint8_t byte;
     aErr result = aStream_Read(stream, &byte, 1);
     if (result != aErrNone) {
       // End of input after some bytes still gives a record.
-      if (result == aErrEOF && stored > 0) break;
+      if (result == aErrEOF && (stored > 0 || truncated)) break;
       return result;
     }
     if (static_cast<char>(byte) == terminator) break;
-    if (stored + 1 >= capacity) return aErrOverrun;
+    if (stored + 1 >= capacity) {
+      truncated = true;  // the rest of the record is skipped so the next read starts a record
+      continue;
+    }
     buffer[stored++] = static_cast<char>(byte);
     buffer[stored] = '\0';
     if (length != nullptr) *length = stored;
   }
-  return aErrNone;
+  return truncated ? aErrOverrun : aErrNone;
 }
 
 aErr writeWithTerminator(aStreamRef stream, const char* data, size_t length, char terminator) {
