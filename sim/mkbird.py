@@ -632,7 +632,7 @@ def _read_input(path):
 
 
 def cmd_build(args):
-    blocks = [block_from_option(kind, text) for kind, text in (args.blocks or [])]
+    blocks = [block_from_option(kind, text) for kind, text in (getattr(args, "blocks", None) or [])]
     data = make(
         blocks,
         fingerprint=parse_fingerprint(args.fingerprint) if args.fingerprint else None,
