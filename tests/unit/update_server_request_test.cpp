@@ -313,7 +313,7 @@ TEST(UpdateServerRequestTest, BodyBoundAndBrokenTransfersAreFailures) {
     const char* error;  // null: succeeds
   };
   const Case cases[] = {
-      {"declared length over the bound", Framing::Length, 1000, "Maximum file size exceeded"},
+      {"declared length over the bound", Framing::Length, 1000, "Reply body exceeds 1000 bytes"},
       {"undeclared length over the bound", Framing::CloseEnds, 1000, "Reply body exceeds 1000 bytes"},
       {"exactly the bound", Framing::CloseEnds, 5004, nullptr},
       {"connection closed before the declared length", Framing::CutShort, 1 << 20,

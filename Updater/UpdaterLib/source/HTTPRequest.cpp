@@ -54,7 +54,7 @@ CURLcode setSafetyOptions(CURL* curl, size_t maxBody) {
 }
 
 [[noreturn]] void throwTransferError(CURLcode code, const HTTPResponse& response) {
-  if (response.overflowed()) {
+  if (response.overflowed() || code == CURLE_FILESIZE_EXCEEDED) {
     throw std::runtime_error("Reply body exceeds " + std::to_string(response.max_body()) + " bytes");
   }
   throw std::runtime_error(curl_easy_strerror(code));
