@@ -8,8 +8,8 @@
 // are logged under DEBUG_ServerComm and returned as false; callers tell the user.
 class UpdateServerRequest {
  public:
-  // Used when a request is given no URL.
-  static constexpr const char* default_url = "http://update.tessaron.com/cgi/u";
+  // Used when a request is given no URL; the same as the command line's default (app/AppInfo.h).
+  static constexpr const char* default_url = "http://updates.example.invalid:8080/cgi/u";
 
   [[nodiscard]] static bool ping(const char* url);
   [[nodiscard]] static bool QueryBuild(unsigned int serial, std::string& build, std::string& firmware,
