@@ -232,7 +232,11 @@ void sSyncByte(aLink& link, uint8_t byte) {
       }
       break;
     default:
+      // Out of step (or the pattern could not be written): write the pattern again and let this
+      // byte begin the new attempt. Restarting without it would leave every later answer one
+      // byte out of phase, and the link would synchronise for ever.
       sStartSync(link);
+      if (link.syncState == syncAwaitAddress) sSyncByte(link, byte);
       break;
   }
 }

@@ -127,8 +127,9 @@ class LoopbackPeer {
   }
 
   static size_t count(const Bytes& haystack, const Bytes& needle) {
+    // Non-overlapping occurrences.
     size_t found = 0;
-    for (auto at = haystack.begin();; ++at) {
+    for (auto at = haystack.begin();; at += static_cast<long>(needle.size())) {
       at = std::search(at, haystack.end(), needle.begin(), needle.end());
       if (at == haystack.end()) return found;
       ++found;
