@@ -1,0 +1,110 @@
+// Whole-file replacement: a file is either the old one or the complete new one, never a mix.
+#include <sys/stat.h>
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <set>
+#include <string>
+
+#include "AtomicFile.h"
+#include "store_test_support.h"
+
+using store_test::FileSizeLimit;
+using store_test::ListNames;
+using store_test::ReadText;
+using store_test::TempDir;
+using store_test::WriteText;
+
+namespace {
+
+mode_t PermissionBits(const std::string& path) {
+  struct stat info;
+  return stat(path.c_str(), &info) == 0 ? (info.st_mode & 07777) : 0;
+}
+
+TEST(AtomicFileTest, CreatesAndReplacesFilesWithoutLeavingTemporaries) {
+  TempDir dir;
+  std::string path = dir / "file";
+  int error = -1;
+  EXPECT_EQ(aErrNone, AtomicFile_Write(path.c_str(), "first", 5, &error));
+  EXPECT_EQ(0, error);
+  EXPECT_EQ("first", ReadText(path));
+  EXPECT_EQ(aErrNone, AtomicFile_Write(path.c_str(), "second, longer", 14));
+  EXPECT_EQ("second, longer", ReadText(path));
+  EXPECT_EQ(aErrNone, AtomicFile_Write(path.c_str(), "", 0));
+  EXPECT_EQ("", ReadText(path));
+  EXPECT_EQ(std::set<std::string>{"file"}, ListNames(dir.path()));
+}
+
+TEST(AtomicFileTest, ReplacedFileKeepsItsPermissions) {
+  TempDir dir;
+  std::string path = dir / "file";
+  WriteText(path, "old");
+  ASSERT_EQ(0, chmod(path.c_str(), 0640));
+  EXPECT_EQ(aErrNone, AtomicFile_Write(path.c_str(), "new", 3));
+  EXPECT_EQ(0640u, PermissionBits(path));
+
+  std::string fresh = dir / "fresh";
+  mode_t mask = umask(022);
+  EXPECT_EQ(aErrNone, AtomicFile_Write(fresh.c_str(), "x", 1));
+  umask(mask);
+  EXPECT_EQ(0644u, PermissionBits(fresh));
+}
+
+TEST(AtomicFileTest, RefusesWhatItCannotWrite) {
+  TempDir dir;
+  WriteText(dir / "plain", "keep");
+  ASSERT_EQ(0, mkdir((dir / "directory").c_str(), 0755));
+  struct {
+    const char* name;
+    std::string path;
+    const void* data;
+    size_t length;
+    aErr result;
+    int error;
+  } cases[] = {
+      {"null path", "", "x", 1, aErrParam, EINVAL},
+      {"null data", dir / "new", nullptr, 1, aErrParam, EINVAL},
+      {"path ending in a slash", dir / "sub/", "x", 1, aErrParam, EISDIR},
+      {"missing directory", dir / "missing/file", "x", 1, aErrNotFound, ENOENT},
+      {"below a plain file", dir / "plain/file", "x", 1, aErrNotFound, ENOTDIR},
+      {"a directory in the way", dir / "directory", "x", 1, aErrIO, EISDIR},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    int error = 0;
+    const char* path = c.path.empty() ? nullptr : c.path.c_str();
+    EXPECT_EQ(c.result, AtomicFile_Write(path, c.data, c.length, &error));
+    EXPECT_EQ(c.error, error);
+  }
+  EXPECT_EQ("keep", ReadText(dir / "plain"));
+  EXPECT_TRUE(store_test::IsDirectory(dir / "directory"));
+  EXPECT_EQ((std::set<std::string>{"directory", "plain"}), ListNames(dir.path()));
+}
+
+TEST(AtomicFileTest, WriteFailingPartWayLeavesTheOldFile) {
+  TempDir dir;
+  std::string path = dir / "file";
+  WriteText(path, "the old contents");
+  std::string big(100000, 'n');
+  int error = 0;
+  {
+    FileSizeLimit limit(8192);
+    ASSERT_TRUE(limit.ok());
+    EXPECT_EQ(aErrIO, AtomicFile_Write(path.c_str(), big.data(), big.size(), &error));
+  }
+  EXPECT_EQ(EFBIG, error);
+  EXPECT_EQ("the old contents", ReadText(path));
+  EXPECT_EQ(std::set<std::string>{"file"}, ListNames(dir.path()));
+}
+
+TEST(AtomicFileTest, RelativePathsStayInTheirDirectory) {
+  TempDir dir;
+  store_test::WorkingDirectory cwd(dir.path());
+  ASSERT_TRUE(cwd.ok());
+  EXPECT_EQ(aErrNone, AtomicFile_Write("here", "h", 1));
+  EXPECT_EQ("h", ReadText(dir / "here"));
+}
+
+}  // namespace
