@@ -40,8 +40,8 @@ READ_CHUNK = 4096
 FAULTS = ("silent", "short-status", "chatter", "reject")
 
 
-class Pacer:
-    """Byte timing of one direction of a 115200-baud line."""
+class OutputPacer:
+    """Byte timing of the line towards the host."""
 
     def __init__(self):
         self.line_free = 0.0
@@ -53,13 +53,36 @@ class Pacer:
         self.line_free = start + count * BYTE_TIME
         return start
 
+
+class InputPacer:
+    """Byte timing of the line from the host: while bytes keep coming, take
+    no more than the line carried since the first of them; once the host
+    pauses (a read finds fewer bytes than allowed), the next byte starts the
+    clock again."""
+
+    def __init__(self):
+        self.idle = True
+        self.line_free = 0.0    # when the last byte taken left the line
+
     def allowance(self, now):
-        """How many bytes may be taken now (input pacing)."""
-        self.line_free = max(self.line_free, now - BYTE_TIME)
+        if self.idle:
+            return 1
         return int((now - self.line_free) / BYTE_TIME)
 
-    def consumed(self, count):
-        self.line_free += count * BYTE_TIME
+    def wait(self, now):
+        """Seconds until the next byte is due; None while idle."""
+        if self.idle:
+            return None
+        return self.line_free + BYTE_TIME - now
+
+    def taken(self, count, wanted, now):
+        if count and self.idle:
+            self.idle = False
+            self.line_free = now
+        elif count:
+            self.line_free += count * BYTE_TIME
+        if count < wanted:
+            self.idle = True
 
 
 class RomPort:
@@ -71,8 +94,8 @@ class RomPort:
         self.pace = False
         self.pace_input = False
         self.out = []               # [start time (None: unpaced), bytearray]
-        self.out_pacer = Pacer()
-        self.in_pacer = Pacer()
+        self.out_pacer = OutputPacer()
+        self.in_pacer = InputPacer()
         self.connected = False
         self.running = True
         self.clients = {}           # socket -> bytearray of pending input
@@ -150,7 +173,7 @@ class RomPort:
             if master_events:
                 poller.register(self.master, master_events)
             try:
-                events = poller.poll(None if timeout is None else max(0, timeout) * 1000)
+                events = poller.poll(None if timeout is None else timeout * 1000)
             except InterruptedError:
                 continue
             for fd, event in events:
@@ -171,8 +194,8 @@ class RomPort:
         if not self.connected:
             return 0
         events = 0
-        if not self.pace_input or self.in_pacer.allowance(now) > 0:
-            events |= select.POLLIN
+        if not self.pace_input or self.in_pacer.idle:
+            events |= select.POLLIN     # paced and busy: the time-out drives reads
         if self.out and (self.out[0][0] is None or self._due_bytes(now) > 0):
             events |= select.POLLOUT
         return events
@@ -183,19 +206,21 @@ class RomPort:
         if not self.connected:
             waits.append(IDLE_POLL_S)
         else:
-            if self.pace_input:
-                waits.append(self.in_pacer.line_free + BYTE_TIME - now)
-            if self.out and self.out[0][0] is not None:
+            # only waits for the line; ready work is signalled by poll itself
+            if self.pace_input and not self.in_pacer.idle:
+                waits.append(self.in_pacer.wait(now))
+            if self.out and self.out[0][0] is not None and self._due_bytes(now) <= 0:
                 waits.append(self.out[0][0] + BYTE_TIME - now)
-        return min(waits) if waits else None
+        return max(0.0, min(waits)) if waits else None
 
     # ---- the host side of the pty -----------------------------------------
 
     def _look_for_host(self):
         """While the port is closed a read fails with EIO; EAGAIN means a
         host has opened it."""
+        wanted = 1 if self.pace_input else READ_CHUNK
         try:
-            data = os.read(self.master, 1 if self.pace_input else READ_CHUNK)
+            data = os.read(self.master, wanted)
         except BlockingIOError:
             self.connected = True
             return
@@ -205,18 +230,20 @@ class RomPort:
             raise
         self.connected = True
         if data:
-            self.in_pacer.consumed(len(data))
+            self.in_pacer.taken(len(data), wanted, time.monotonic())
             self._feed(data)
 
     def _read_host(self):
         limit = READ_CHUNK
+        now = time.monotonic()
         if self.pace_input:
-            limit = min(limit, self.in_pacer.allowance(time.monotonic()))
+            limit = min(limit, self.in_pacer.allowance(now))
             if limit <= 0:
                 return
         try:
             data = os.read(self.master, limit)
         except BlockingIOError:
+            self.in_pacer.taken(0, limit, now)
             return
         except OSError as err:
             if err.errno == errno.EIO:
@@ -226,7 +253,7 @@ class RomPort:
         if not data:
             self._host_closed()
             return
-        self.in_pacer.consumed(len(data))
+        self.in_pacer.taken(len(data), limit, now)
         self._feed(data)
 
     def _feed(self, data):
@@ -272,8 +299,8 @@ class RomPort:
     def _host_closed(self):
         self.connected = False
         self.out.clear()
-        self.out_pacer = Pacer()
-        self.in_pacer = Pacer()
+        self.out_pacer = OutputPacer()
+        self.in_pacer = InputPacer()
         try:
             termios.tcflush(self.master, termios.TCIOFLUSH)
         except termios.error:
