@@ -444,6 +444,23 @@ class FaultSwitches(SimTestCase):
         self.assertEqual(host.receive(8), SECURITY + FILE_OK)
         self.assertEqual(rom.memory(0x8000, len(data)), data)
 
+    def test_chatter_reaches_a_host_writing_at_full_speed(self):
+        # a host that checks for early bytes only between its 1024-byte
+        # frames; the pty lets it run about 20 KB ahead of the ROM, so a
+        # 64 KB image leaves it many checks after the ROM has spoken
+        rom = self.start("--fault", "chatter")
+        host = self.connect(rom)
+        data = image(65536, seed=9)
+        host.send(write_cmd(0x10000, len(data)))
+        early = b""
+        for offset in range(0, len(data), 1024):
+            early = host.pending()
+            if early:
+                break
+            host.send(data[offset:offset + 1024])
+        self.assertTrue(early.startswith(SECURITY), early)
+        self.assertLess(offset, len(data) - 1024, "the host never saw the early bytes")
+
     def test_rejected_write(self):
         rom = self.start()
         host = self.connect(rom)
