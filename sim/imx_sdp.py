@@ -239,7 +239,7 @@ class SdpRom:
 
     def _power_on(self):
         self._buffer = bytearray()
-        self._pending = None    # (kind, record, remaining) of a data phase
+        self._pending = None    # the data phase under way (dict), if any
         self.jumped = False
 
     def reset(self):
