@@ -42,7 +42,7 @@ LOOPBACK_SETUP = (
 # aErr values the tests name.
 ERR = {"None": 0, "Param": 2, "NotFound": 3, "Busy": 5, "NotReady": 11, "Configuration": 17,
        "Timeout": 18, "Initialization": 19, "Packet": 24, "Connection": 25,
-       "InvalidOption": 29, "Resource": 30}
+       "IndexRange": 26, "InvalidOption": 29, "Resource": 30}
 
 
 def driver_path(name):
