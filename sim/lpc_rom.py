@@ -78,6 +78,7 @@ DEFAULT_SERIAL = (0x12345678, 0x9ABCDEF0, 0x0F1E2D3C, 0x4B5A6978)
 DEFAULT_BOOT_VERSION = (4, 1)   # major, minor
 
 HISTORY_LIMIT = 20000
+LINE_IDLE_SLACK = 0.005   # seconds a paced line may lag before it counts as idle
 
 
 # ---------------------------------------------------------------------------
@@ -732,6 +733,13 @@ class Simulator:
         self.pace = int(baud or 0)
         self.char_time = 10.0 / self.pace if self.pace else 0.0
 
+    @staticmethod
+    def line_base(clock, now):
+        """Where the next character starts: right after the previous one while
+        the line is busy (a late wake-up must not slow the line down), now
+        once it has been idle."""
+        return clock if clock > now - LINE_IDLE_SLACK else now
+
     def on_baud_change(self, baud):
         if self.pace:
             self.set_pace(baud)
@@ -900,7 +908,7 @@ class Simulator:
         if not data:
             return
         if self.pace:
-            self.rx_clock = max(self.rx_clock, now) + len(data) * self.char_time
+            self.rx_clock = self.line_base(self.rx_clock, now) + len(data) * self.char_time
         self.bytes_in += len(data)
         data = self.faults.drop_in.filter(data)
         self.chip.feed(data)
@@ -925,7 +933,7 @@ class Simulator:
         del chunk[:written]
         self.bytes_out += written
         if self.pace:
-            self.tx_clock = max(self.tx_clock, now) + written * self.char_time
+            self.tx_clock = self.line_base(self.tx_clock, now) + written * self.char_time
         if not chunk:
             self.out.popleft()
 
