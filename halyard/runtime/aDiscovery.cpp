@@ -229,7 +229,7 @@ linkSpec* findWith(linkType type, uint32_t serialNumber, aDiscoveryModuleFoundPr
 void aDiscovery_FillFromReply(linkSpec* spec, const uint8_t* reply, unsigned length, uint32_t sourceAddress) {
   uint8_t bytes[kDiscoveryDatagramSize] = {0};
   bytes[12] = 0xFF;
-  memcpy(bytes, reply, length < kDiscoveryDatagramSize ? length : kDiscoveryDatagramSize);
+  if (reply != nullptr && length > 0) memcpy(bytes, reply, length < kDiscoveryDatagramSize ? length : kDiscoveryDatagramSize);
   uint32_t serial = static_cast<uint32_t>(bytes[4]) | (static_cast<uint32_t>(bytes[5]) << 8) |
                     (static_cast<uint32_t>(bytes[6]) << 16) | (static_cast<uint32_t>(bytes[7]) << 24);
   spec->type = linkTypeTCPIP;
