@@ -29,6 +29,7 @@ constexpr uint8_t kHeartbeatLength = 2;
 constexpr uint8_t kHeartbeatStep = 2;
 
 constexpr std::chrono::microseconds kIdlePoll{5};
+constexpr std::chrono::microseconds kWaitedLongEnough{1000};
 constexpr unsigned long kIOErrorPauseMs = 100;
 constexpr unsigned long kSyncSettleMs = 2;
 constexpr unsigned long kWriterAwaitMs = 5;
@@ -302,6 +303,7 @@ void sReaderThread(aLink* link) {
   uint32_t breaks = aStream_Discontinuities(link->stream);
   while (link->running) {
     uint8_t byte;
+    auto asked = std::chrono::steady_clock::now();
     aErr result = aStream_Read(link->stream, &byte, 1);
     uint32_t breaksNow = aStream_Discontinuities(link->stream);
     if (breaksNow != breaks) {
@@ -311,7 +313,9 @@ void sReaderThread(aLink* link) {
       aPacket_Reset(link->assembly);
     }
     if (result == aErrNotReady) {
-      std::this_thread::sleep_for(kIdlePoll);
+      // A stream that waited for readiness has paused already; one that answered at once (it
+      // cannot wait, or its wait was cut short) gets the short pause between polls.
+      if (std::chrono::steady_clock::now() - asked < kWaitedLongEnough) std::this_thread::sleep_for(kIdlePoll);
     } else if (result != aErrNone) {
       link->status = linkIOError;
       aPacket_Reset(link->assembly);

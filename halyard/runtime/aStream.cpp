@@ -91,7 +91,9 @@ aErr aStream_Read(aStreamRef stream, uint8_t* buffer, size_t length) {
   if (!valid(stream) || buffer == nullptr) return aErrParam;
   if (stream->get == nullptr) return aErrMode;
   if (length == 0) return aErrNone;
-  uint8_t* arrived = static_cast<uint8_t*>(malloc(length));
+  // Short reads (the link reader asks for one byte at a time) need no temporary allocation.
+  uint8_t local[64];
+  uint8_t* arrived = length <= sizeof local ? local : static_cast<uint8_t*>(malloc(length));
   if (arrived == nullptr) return aErrResource;
   size_t count = 0;
   aErr result = aErrNone;
@@ -115,7 +117,7 @@ aErr aStream_Read(aStreamRef stream, uint8_t* buffer, size_t length) {
   } else if (result == aErrNone || result == aErrEOF) {
     memcpy(buffer, arrived, count);
   }
-  free(arrived);
+  if (arrived != local) free(arrived);
   return result;
 }
 
