@@ -57,6 +57,10 @@ aErr EntityClass::transact(uint8_t requestOption, uint8_t replyOption, uei* mess
   if (result != aErrNone) return result;
   message->option = replyOption;
   message->specifier = index;
+  // A reply of a length that carries no value type must not leave the request's value behind
+  // (a sub-index would read as the answer).
+  message->type = ueiTypeNone;
+  message->value = 0;
   result = target->receiveUEI(message->module, message->command, replyOption, index, message);
   if (result != aErrNone) return result;
   if (message->specifier & kUEISpecifierError) return moduleError(message->value);
