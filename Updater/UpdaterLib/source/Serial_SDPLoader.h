@@ -1,0 +1,49 @@
+#pragma once
+#include <cstddef>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "SDPLoader_Interface.h"
+
+struct PrivateSerial_SDPLoader;
+
+// SDP transport over a serial port (POSIX terminal interface, 115200 baud, 8N1, raw). The
+// report identifier at the head of each frame is not sent. Replies are the bytes as they arrive:
+// the 4-byte security-mode word, then the value.
+class Serial_SDPLoader : public SDPLoader_Interface {
+ public:
+  static constexpr unsigned int LINE_RATE = 115200;
+  static constexpr unsigned int BITS_PER_CHARACTER = 10;  // start, 8 data, stop
+  // Pause after the port settings are applied, before pending bytes are discarded.
+  static constexpr unsigned int SETTLE_MS = 1000;
+  // A frame the port has not taken completely within this time is given up (writeData returns a
+  // negative count). A 1024-byte frame needs 89 ms of line time, and a full kernel buffer ahead
+  // of it a few hundred more: only a port that stopped accepting data gets here.
+  static constexpr unsigned int WRITE_TIMEOUT_MS = 2000;
+  // Bytes one readData call takes at most, so that a chattering device cannot keep it reading.
+  static constexpr size_t MAX_REPLY_BYTES = 4096;
+
+  explicit Serial_SDPLoader(const char* port);
+  ~Serial_SDPLoader() override;
+
+  // Opens and configures the port; false when it cannot be opened or is not a terminal.
+  [[nodiscard]] bool init() override;
+  // Writes bytes 1 to the end of frame; frame size - 1 on success, negative on a write error or
+  // when the port took less than the whole frame within WRITE_TIMEOUT_MS.
+  [[nodiscard]] long writeData(const std::vector<unsigned char>& frame) override;
+  // timeoutMs 0: only the bytes already waiting. Otherwise the bytes that arrive within timeoutMs
+  // of the first one, which may come up to timeoutMs after the line has carried everything
+  // written so far: a device answers only once it has received the whole command or image.
+  unsigned long readData(std::vector<unsigned char>& reply, unsigned int timeoutMs) override;
+  [[nodiscard]] bool getDataFromBuffer(const std::vector<unsigned char>& reply, unsigned int offset,
+                                       unsigned int& value) override;
+
+  // The value layout of serial replies: with offset at most 15 and at least (offset + 2) * 4
+  // bytes, the little-endian word at 4 + offset.
+  [[nodiscard]] static bool valueFromReply(const std::vector<unsigned char>& reply, unsigned int offset,
+                                           unsigned int& value);
+
+ private:
+  std::unique_ptr<PrivateSerial_SDPLoader> d;
+};
