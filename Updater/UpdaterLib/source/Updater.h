@@ -7,8 +7,15 @@
 #include "Fingerprint.h"
 #include "UpdaterDisplayInterface.h"
 #include "aDefs.h"
+#include "aError.h"
 
+class BirdFile;
 class CLI_Display;
+namespace Tessaron {
+namespace Halyard {
+class Module;
+}
+}  // namespace Tessaron
 
 // The update engine: every command of the front end works through one Updater.
 class Updater {
@@ -25,6 +32,9 @@ class Updater {
   // Firmware update (-U).
   [[nodiscard]] bool Update_Firmware(unsigned int serial, unsigned int build, std::string birdFile,
                                      unsigned char moduleAddress, unsigned int routerSerial, bool override);
+  // The bird file to install: birdFile when named, else the build's file in the device's store
+  // directory (downloaded first when download is set). Throws std::runtime_error when none loads.
+  BirdFile load_bird(const char* action, std::string birdFile, unsigned int serial, unsigned int build, bool download);
 
   // Build retrieval (-G, -B).
   int Download_Firmware(unsigned int serial, std::string build, bool override, bool no_cal);
@@ -50,6 +60,18 @@ class Updater {
 };
 
 void _display_device_list(CLI_Display& display, const std::vector<DeviceInfo>& list, linkType type);
+// The transport (USB or TCP/IP) on which the module with that serial number answers, or 0.
+linkType _discover_link_type(unsigned int serialNumber);
+// The module's firmware build number; 0 on any failure.
+uint32_t _get_build_number(Tessaron::Halyard::Module& module);
+// Fills the version and the module and router addresses; the first failure is returned.
+aErr _get_version(Tessaron::Halyard::Module& module, DeviceInfo& record);
+
+// Firmware update steps, shared with serial recovery.
+int _validate_birdfile(UpdaterDisplayInterface& display, BirdFile& bird, Tessaron::Halyard::Module& module,
+                       unsigned int serial);
+aErr _transfer_loader(UpdaterDisplayInterface& display, Tessaron::Halyard::Module& module, BirdFile& bird);
+aErr _transfer_firmware(UpdaterDisplayInterface& display, Tessaron::Halyard::Module& module, BirdFile& bird);
 // Whether build is in the server's build list of the device.
 [[nodiscard]] bool _valid_build(unsigned int serial, unsigned int build, const char* url);
 void _display_builds(CLI_Display& display, const std::map<std::string, std::string>& builds, unsigned int serial);

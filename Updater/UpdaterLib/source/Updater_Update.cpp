@@ -1,7 +1,362 @@
-// Placeholder until the firmware update is built: reports that it cannot run.
-#include "Updater.h"
+// Firmware update (-U) of a module that still runs its firmware: choice of the build, the bird
+// file, connection (directly or through a router module), validation, loader, loader-mode
+// reconnection, firmware, reboot and the transfer record in the device's settings.
+#include <ctime>
+#include <exception>
+#include <stdexcept>
+#include <string>
+#include <vector>
 
-bool Updater::Update_Firmware(unsigned int, unsigned int, std::string, unsigned char, unsigned int, bool) {
-  reportUnavailable("Firmware update");
-  return false;
+#include "BirdFile.h"
+#include "KeyValueStore.h"
+#include "Log.h"
+#include "Module.h"
+#include "NumberText.h"
+#include "SystemClass.h"
+#include "UpdateServerRequest.h"
+#include "Updater.h"
+#include "UpdaterEntity.h"
+#include "UpdaterStore.h"
+#include "aTime.h"
+
+using Tessaron::Halyard::Module;
+using Tessaron::Halyard::SystemClass;
+
+namespace {
+
+constexpr const char* kLatestDownloadKey = "LATEST_DOWNLOAD";
+constexpr const char* kLatestTransferKey = "LATEST_TRANSFER";
+constexpr const char* kLastTransferDateKey = "LAST_TRANSFER_DATE";
+constexpr const char* kBirdExtension = ".bird";
+// Rediscovery of a module that restarted into its loader.
+constexpr unsigned kLoaderRediscoveryAttempts = 15;
+constexpr unsigned long kLoaderRediscoveryPauseMs = 1000;
+
+using UpdaterDisplay = UpdaterDisplayInterface;
+
+std::string birdFileName(unsigned int build) { return std::to_string(build) + kBirdExtension; }
+
+// A build number in the server's text: decimal, white space first allowed, reading stops at the
+// first non-digit. A number over 32 bits names no build of ours and is refused like text.
+bool readBuildNumber(const std::string& text, unsigned int* build) {
+  uint64_t value = 0;
+  if (!ReadUnsignedNumber(text, 10, &value) || value > UINT32_MAX) return false;
+  *build = static_cast<unsigned int>(value);
+  return true;
+}
+
+// A build number kept in a setting ("1234.bird" reads as 1234); 0 when there is none.
+unsigned int settingBuild(KeyValueStore& settings, const char* key) {
+  int value = settings.GetInt(key, 0);
+  return value > 0 ? static_cast<unsigned int>(value) : 0;
+}
+
+// The device's directory in the store; an item referring to nothing when there is none.
+UpdaterStoreItem findDeviceItem(const std::string& root, unsigned int serial) {
+  UpdaterStoreItem item;
+  try {
+    UpdaterStore store(root.c_str());
+    if (!store.FindDevice(serial, &item)) item = UpdaterStoreItem();
+  } catch (const std::exception& error) {
+    Log::log(DEBUG_Updater, "%s\n", error.what());
+  }
+  return item;
+}
+
+bool storeHoldsBuild(UpdaterStoreItem& item, unsigned int build) {
+  try {
+    (void)item.ReadBirdFile(birdFileName(build).c_str());
+    return true;
+  } catch (const std::exception& error) {
+    Log::log(DEBUG_Updater, "%s\n", error.what());
+    return false;
+  }
+}
+
+// The latest build the update server names for the device, 0 when it names none.
+unsigned int serverLatestBuild(const std::string& url, unsigned int serial) {
+  std::string latest, firmware;
+  if (!UpdateServerRequest::QueryBuild(serial, latest, firmware, url.c_str())) latest.clear();
+  unsigned int build = 0;
+  if (!readBuildNumber(latest, &build)) {
+    Log::log(DEBUG_Updater, "Error: Could not convert %s to int.\n", latest.c_str());
+    return 0;
+  }
+  return build;
+}
+
+// The build to install when none was given: the server's latest when it is in the store, else
+// the latest download, else the latest transfer; 0 when there is none.
+unsigned int chooseBuild(UpdaterDisplay& display, const std::string& url, unsigned int serial,
+                         UpdaterStoreItem& item) {
+  unsigned int build = serverLatestBuild(url, serial);
+  if (build != 0 && !storeHoldsBuild(item, build)) {
+    build = 0;
+    display.message(UpdaterDisplay::INFO,
+                    "New firmware is available.  Updater will proceed if valid firmware is found locally.");
+  }
+  if (build == 0) {
+    build = settingBuild(item.settings, kLatestDownloadKey);
+    if (build != 0) display.message(UpdaterDisplay::INFO, "Updating with the Latest Download");
+  }
+  if (build == 0) {
+    build = settingBuild(item.settings, kLatestTransferKey);
+    if (build != 0) display.message(UpdaterDisplay::INFO, "Updating with the Latest Transfer");
+  }
+  return build;
+}
+
+// Connects the device module directly (USB, then TCP/IP) or through its router module.
+// Returns false when the update must end at once (without its update time).
+bool connectDevice(UpdaterDisplay& display, Module& module, unsigned int serial, unsigned char moduleAddress,
+                   unsigned int routerSerial, aErr* status) {
+  if (routerSerial != 0) {
+    if (moduleAddress == 0) {
+      display.message(UpdaterDisplay::ERROR, "Module address required for indirect firmware update");
+      return false;
+    }
+    Module router(0, 0);
+    aErr result = router.connect(linkTypeUSB, routerSerial);
+    if (result == aErrNotFound) result = router.connect(linkTypeTCPIP, routerSerial);
+    if (result != aErrNone) {
+      display.message(UpdaterDisplay::ERROR, "Failed to connect to link module [%08X]", routerSerial);
+      return false;
+    }
+    *status = module.connectThroughLinkModule(&router);
+  } else {
+    *status = module.connect(linkTypeUSB, serial);
+    if (*status == aErrNotFound) *status = module.connect(linkTypeTCPIP, serial);
+  }
+  if (*status != aErrNone) display.message(UpdaterDisplay::ERROR, "Failed to connect to module [%08X]", serial);
+  return true;
+}
+
+// After LOAD the module may have restarted into its loader and left its link: find it again on
+// the transport it was reached by (through the router's link when it sits behind one).
+void reconnectInLoaderMode(Module& module, unsigned int serial, bool routed) {
+  linkSpec spec{};
+  linkType transport = module.getLinkSpecifier(&spec) == aErrNone ? spec.type : linkTypeUSB;
+  if (transport != linkTypeTCPIP) transport = linkTypeUSB;
+  (void)module.disconnect();
+  for (unsigned attempt = 1; attempt <= kLoaderRediscoveryAttempts; ++attempt) {
+    aErr result = routed ? module.reconnect() : module.discoverAndConnect(transport, serial);
+    Log::log(DEBUG_Updater, "Looking for the device in loader mode, attempt %u of %u: %d\n", attempt,
+             kLoaderRediscoveryAttempts, static_cast<int>(result));
+    if (module.isConnected()) return;
+    aTime_MSSleep(kLoaderRediscoveryPauseMs);
+  }
+}
+
+// Records the transfer in the device's settings file in the store. A device without a directory
+// gets one now, so the record lands where the next update looks for it (never in a settings file
+// of the working directory).
+void recordTransfer(UpdaterDisplay& display, const std::string& root, unsigned int serial, UpdaterStoreItem& item,
+                    const std::string& birdFile) {
+  if (!item.IsValid()) {
+    try {
+      UpdaterStore store(root.c_str());
+      item = store.AddDevice(serial);
+    } catch (const std::exception& error) {
+      Log::log(DEBUG_Updater, "%s\n", error.what());
+    }
+  }
+  if (!item.IsValid() || item.settings.Filename().empty()) {
+    display.message(UpdaterDisplay::ERROR, "Could not record the transfer for device %08X in %s", serial,
+                    root.c_str());
+    return;
+  }
+  item.settings.Add(kLatestTransferKey, birdFile);
+  item.settings.Add(kLastTransferDateKey, KeyValueStore::CurrentTimeText());
+  item.settings.Save();
+}
+
+}  // namespace
+
+bool Updater::Update_Firmware(unsigned int serial, unsigned int build, std::string birdFile, unsigned char moduleAddress,
+                              unsigned int routerSerial, bool override) {
+  if (serial == 0) {
+    display.message(UpdaterDisplay::ERROR, "Update command must specify the specific device");
+    return false;
+  }
+  UpdaterStoreItem item = findDeviceItem(updaterDirectory, serial);
+  const uint64_t start = aTime_GetMSTicks();
+
+  if (birdFile.empty() && build == 0) {
+    build = chooseBuild(display, serverUrl, serial, item);
+    if (build == 0) {
+      display.message(UpdaterDisplay::ERROR, "Could not find valid build for this device.");
+      return false;
+    }
+  }
+
+  BirdFile bird;
+  try {
+    bird = load_bird("Updating", birdFile, serial, build, false);
+  } catch (const std::exception& error) {
+    Log::log(DEBUG_Updater, "%s\n", error.what());
+    display.message(UpdaterDisplay::ERROR, "Failed to load bird file");
+    return false;
+  }
+
+  if (bird.serialReplaceable) {
+    Log::log(DEBUG_Updater, "Setting serial number into firmware... ");
+    if (!bird.ReplaceSerialNumber(serial)) {
+      Log::log(DEBUG_Updater, "Error: Unable to modify serial number in bird.\n");
+      return false;
+    }
+    Log::log(DEBUG_Updater, " Serial Number inserted into firmware.\n");
+  }
+
+  Module module(moduleAddress, 0);
+  aErr status = aErrNone;
+  if (!connectDevice(display, module, serial, moduleAddress, routerSerial, &status)) return false;
+
+  if (!override && module.isConnected() && _validate_birdfile(display, bird, module, serial) <= 0) {
+    display.message(UpdaterDisplay::ERROR, "Birdfile failed validation");
+    return false;
+  }
+
+  if (status == aErrNone) status = _transfer_loader(display, module, bird);
+  if (status == aErrNone && !module.isConnected()) reconnectInLoaderMode(module, serial, routerSerial != 0);
+  if (status == aErrNone) status = _transfer_firmware(display, module, bird);
+
+  if (status == aErrNone) {
+    recordTransfer(display, updaterDirectory, serial, item, birdFile.empty() ? birdFileName(build) : birdFile);
+  }
+  Log::log(DEBUG_Updater, "Updating device firmware: \n");
+  display.message(UpdaterDisplay::INFO, "Update time: %.4f sec",
+                  static_cast<double>(aTime_GetMSTicks() - start) / 1000.0);
+  return status == aErrNone;
+}
+
+BirdFile Updater::load_bird(const char* action, std::string birdFile, unsigned int serial, unsigned int build,
+                            bool download) {
+  if (!birdFile.empty()) {
+    display.message(UpdaterDisplay::INFO, "%s from Birdfile: %s", action, birdFile.c_str());
+    return BirdFile(birdFile.c_str());
+  }
+  UpdaterStore store(updaterDirectory.c_str());
+  UpdaterStoreItem item = store.AddDevice(serial);
+  display.message(UpdaterDisplay::INFO, "%s firmware with build: %u", action, build);
+  const std::string name = birdFileName(build);
+  try {
+    return item.ReadBirdFile(name.c_str());
+  } catch (const std::exception& error) {
+    Log::log(DEBUG_Updater, "%s\n", error.what());
+    if (!download) throw std::runtime_error("Error reading birdfile");
+  }
+  display.message(UpdaterDisplay::INFO, "Downloading firmware build %u", build);
+  (void)Download_Firmware(serial, std::to_string(build), false, false);
+  return item.ReadBirdFile(name.c_str());
+}
+
+int _validate_birdfile(UpdaterDisplayInterface& display, BirdFile& bird, Module& module, unsigned int serial) {
+  if (bird.blockCount == 0) return 0;
+  if (!bird.serialReplaceable && !bird.ValidateSerialNumber(serial)) return 0;
+  Log::log(DEBUG_Updater, "UpdateFirmware() Connecting to device\n");
+  SystemClass system;
+  system.init(&module, 0);
+  uint32_t deviceSerial = 0;
+  (void)system.getSerialNumber(&deviceSerial);
+  if (deviceSerial != serial) {
+    Log::log(DEBUG_Updater, "Bird serial number and connected device don't match.\n");
+    return 0;
+  }
+  uint8_t model = 0;
+  (void)system.getModel(&model);
+  const char* modelName = aDefs_GetModelName(model);
+  if (!bird.ValidateModel(modelName)) {
+    display.message(UpdaterDisplay::ERROR, "Connected device model and Bird file model do not match [%s]", modelName);
+    return 0;
+  }
+  return 1;
+}
+
+aErr _transfer_loader(UpdaterDisplayInterface& display, Module& module, BirdFile& bird) {
+  UpdaterEntity entity;
+  entity.init(&module, 0, true);
+  aErr status = entity.LoaderInit();
+  if (status != aErrNone) {
+    Log::log(DEBUG_Updater, "Error starting loader [%d, %s].\n", static_cast<int>(status), aError_GetErrorText(status));
+    return status;
+  }
+  display.message(UpdaterDisplay::INFO, "Transferring loader to device");
+  std::vector<BirdBlock> blocks = bird.FindBlocks(BirdFile::BLOCK_LOADER);
+  display.display_progress(true);
+  int sent = 0;
+  int total = 0;
+  // A failed block fails the loader as a whole: a loader with a hole must not be started.
+  aErr failure = aErrNone;
+  for (const BirdBlock& block : blocks) {
+    display.message(UpdaterDisplay::INFO, "Transferring loader block %d of %d, %d bytes", sent + 1,
+                    static_cast<int>(blocks.size()), static_cast<int>(block.length));
+    uint16_t blockSize = 0;
+    status = entity.TransferPrepare(block.data, block.length, block.flags, blockSize);
+    if (status != aErrNone && status != aErrTimeout) {
+      Log::log(DEBUG_Updater, "Error Preparing transfer [%d, %s].\n", static_cast<int>(status),
+               aError_GetErrorText(status));
+      break;
+    }
+    status = entity.LoaderTransfer(block.data, block.length);
+    if (status != aErrNone) {
+      Log::log(DEBUG_Updater, "Error loader transfer [%d, %s].\n", static_cast<int>(status),
+               aError_GetErrorText(status));
+      if (failure == aErrNone) failure = status;
+      continue;
+    }
+    total += static_cast<int>(block.length);
+    ++sent;
+  }
+  if (status == aErrNone && failure != aErrNone) status = failure;
+  display.message(UpdaterDisplay::INFO, "Transferred %d blocks, %d total bytes", sent, total);
+  display.display_progress(false);
+
+  if (status == aErrNone) {
+    display.message(UpdaterDisplay::INFO, "Starting Load on Device");
+    status = entity.LoaderStart();
+    if (status == aErrTimeout) {
+      Log::log(DEBUG_Updater, "Timeout on LoaderStart. Usually indicates this is an iMX Load ignore err.\n");
+      status = aErrNone;
+    } else if (status != aErrNone) {
+      display.message(UpdaterDisplay::ERROR, "Error starting loader [%d, %s]", static_cast<int>(status),
+                      aError_GetErrorText(status));
+    }
+  }
+  return status;
+}
+
+aErr _transfer_firmware(UpdaterDisplayInterface& display, Module& module, BirdFile& bird) {
+  UpdaterEntity entity;
+  entity.init(&module, 0, true);
+  Log::log(DEBUG_Updater, "Transferring firmware to device %s\n", bird.filename.c_str());
+  std::vector<BirdBlock> blocks = bird.FindBlocks(BirdFile::BLOCK_FIRMWARE);
+  unsigned sent = 0;
+  int total = 0;
+  aErr status = aErrNone;
+  // A failed block fails the update as a whole: the module must not reboot into half an image.
+  aErr failure = aErrNone;
+  for (const BirdBlock& block : blocks) {
+    display.message(UpdaterDisplay::INFO, "Transferring firmware block %u of %u, %d bytes", sent + 1,
+                    static_cast<unsigned>(blocks.size()), static_cast<int>(block.length));
+    uint16_t blockSize = 0;
+    status = entity.TransferPrepare(block.data, block.length, block.flags, blockSize);
+    if (status != aErrNone) {
+      Log::log(DEBUG_Updater, "Error firmware transfer init: [%d, %s].\n", static_cast<int>(status),
+               aError_GetErrorText(status));
+      break;
+    }
+    status = entity.FirmwareTransfer(block.data, block.length, blockSize, display);
+    if (status != aErrNone) {
+      Log::log(DEBUG_Updater, "Error firmware transfer [%d, %s].\n", static_cast<int>(status),
+               aError_GetErrorText(status));
+      if (failure == aErrNone) failure = status;
+      continue;
+    }
+    ++sent;
+    total += static_cast<int>(block.length);
+  }
+  if (status == aErrNone && failure != aErrNone) status = failure;
+  display.message(UpdaterDisplay::INFO, "Transferred %d blocks, %d total bytes", static_cast<int>(sent), total);
+  if (status != aErrNone) return status;
+  return entity.LoaderReboot(display);
 }

@@ -1,0 +1,86 @@
+#pragma once
+// The upgrade entity of a module: moves loader and firmware blocks of a bird file into the module
+// in small acknowledged packets with a byte-sum check per block, commits firmware chunks, starts
+// the loader and reboots the module.
+//
+// Every packet starts with cmdUPGRADE and an option byte:
+//   INIT     host: -                         module: load base (32-bit)
+//   DATA     host: 1..26 bytes               module: count accepted (8-bit)
+//   LOAD     host: -                         module: any (or it restarts into its loader)
+//   PREPARE  host: flags, address (32-bit)   module: STATUS status, block size (16-bit)
+//   SUM      host: -                         module: STATUS status, byte sum (32-bit)
+//   WRITE    host: length (16-bit)           module: STATUS status
+//   REBOOT   host: -                         module: no reply; the link drops
+// Numbers are big-endian.
+#include <cstdint>
+
+#include "Entity.h"
+#include "Module.h"
+#include "UpdaterDisplayInterface.h"
+#include "aError.h"
+
+constexpr uint8_t cmdUPGRADE = 95;
+
+constexpr uint8_t val_UPGRADE_INIT = 0;
+constexpr uint8_t val_UPGRADE_DATA = 1;
+constexpr uint8_t val_UPGRADE_LOAD = 2;
+constexpr uint8_t val_UPGRADE_PREPARE = 3;
+constexpr uint8_t val_UPGRADE_SUM = 4;
+constexpr uint8_t val_UPGRADE_WRITE = 5;
+constexpr uint8_t val_UPGRADE_REBOOT = 6;
+constexpr uint8_t val_UPGRADE_STATUS = 7;
+
+// Data bytes of one DATA packet (command and option fill the rest of a packet).
+constexpr uint32_t kUpgradeDataChunk = 26;
+// A chunk the module keeps acknowledging with a wrong count is sent this many more times, then
+// the transfer ends with aErrPacket.
+constexpr unsigned kUpgradeDataResends = 10;
+// LoaderReboot waits at most this long for the link to drop, polling at this period.
+constexpr unsigned long kUpgradeRebootWaitMs = 30000;
+constexpr unsigned long kUpgradeRebootPollMs = 250;
+// _reconnect: attempts with the module's own link, then under the default serial number.
+constexpr unsigned kUpgradeReconnectAttempts = 5;
+constexpr uint32_t kUpgradeDefaultSerialNumber = 0xDEADDEAD;
+constexpr uint32_t kUpgradeLoaderReconnectDelayMs = 500;
+
+class UpdaterEntity : public Tessaron::Halyard::EntityClass {
+ public:
+  UpdaterEntity() = default;
+  ~UpdaterEntity() override = default;
+
+  void init(Tessaron::Halyard::Module* module, uint8_t index, bool validate);
+
+  // Enters the upgrade mode; the load base the module names is only logged.
+  [[nodiscard]] aErr LoaderInit();
+  // Announces one bird block (block: 4 address bytes, then the image) and receives the number of
+  // bytes the module takes per write.
+  [[nodiscard]] aErr TransferPrepare(const uint8_t* block, uint32_t length, uint8_t flags, uint16_t& blockSize);
+  // Sends the image of a loader block as one block transfer.
+  [[nodiscard]] aErr LoaderTransfer(const uint8_t* block, uint32_t length);
+  // Starts the transferred loader; reconnects when the module restarted into it.
+  [[nodiscard]] aErr LoaderStart();
+  // Sends the image of a firmware block in chunks of blockSize bytes, each checked and written,
+  // with progress on display. Block size 0 is refused (aErrInvalidOption).
+  [[nodiscard]] aErr FirmwareTransfer(const uint8_t* block, uint32_t length, uint16_t blockSize,
+                                      UpdaterDisplayInterface& display);
+  // Commits the last chunk of length bytes.
+  [[nodiscard]] aErr FirmwareWrite(uint32_t length);
+  // Reboots the module and waits (at most kUpgradeRebootWaitMs) for its link to drop.
+  [[nodiscard]] aErr LoaderReboot(UpdaterDisplayInterface& display);
+
+  // One block transfer: DATA packets of at most 26 bytes, then (when validating) the byte-sum
+  // check. packets counts the accepted DATA packets.
+  [[nodiscard]] aErr _block_transfer(const uint8_t* data, uint32_t length, uint32_t& packets);
+  // Connects the module again after it dropped its link.
+  [[nodiscard]] aErr _reconnect(uint32_t delayMs);
+
+ private:
+  [[nodiscard]] aErr send(uint8_t option, uint8_t length = 0, const uint8_t* data = nullptr);
+  // Waits for a reply starting with cmdUPGRADE, option; reply receives its data bytes.
+  [[nodiscard]] aErr await(uint8_t option, uint8_t reply[], uint8_t* length);
+  [[nodiscard]] aErr sendChunk(const uint8_t* data, uint32_t chunk);
+  [[nodiscard]] aErr validateSum(uint32_t localSum, uint32_t packets);
+
+  Tessaron::Halyard::Module* module = nullptr;
+  bool validate = true;
+};
