@@ -251,8 +251,10 @@ bool Link::isConnected() const {
 }
 
 aErr Link::disconnect() {
-  if (m_impl != nullptr && m_impl->linkId != 0) aLink_Destroy(&m_impl->linkId);
-  if (m_impl != nullptr) m_impl->linkId = 0;
+  if (m_impl == nullptr || m_impl->linkId == 0) return aErrNone;
+  // Destroy zeroes the identifier whatever it reports.
+  aLink_Destroy(&m_impl->linkId);
+  m_impl->linkId = 0;
   return aErrNone;
 }
 
