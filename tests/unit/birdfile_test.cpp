@@ -343,8 +343,8 @@ TEST_F(BirdFileTest, ReplaceSerialNumberWritesLittleEndianWordAndUtf16Characters
       {"descriptor at 0x180", {"0:fill:0x200:AA"}, 0, 0x180, true, {{0, 0x180, kDescriptor}}},
       {"both", {"0:fill:0x200:AA"}, 0x100, 0x180, true, {{0, 0x100, kSerialWord}, {0, 0x180, kDescriptor}}},
       {"word in the last 4 bytes", {"0:fill:0x100:AA"}, 0xFC, 0, true, {{0, 0xFC, kSerialWord}}},
-      {"word straddling the image end", {"0:fill:0x100:AA"}, 0xFE, 0, true, {}},
-      {"word before the image", {"0x1000:fill:0x100:AA"}, 0x0FFE, 0, true, {}},
+      {"word straddling the image end", {"0:fill:0x100:AA"}, 0xFE, 0, false, {}},
+      {"word before the image", {"0x1000:fill:0x100:AA"}, 0x0FFE, 0, false, {}},
       {"descriptor straddling the end", {"0:fill:0x100:AA"}, 0, 0xF8, false, {}},
       {"descriptor ending at the end", {"0:fill:0x100:AA"}, 0, 0xF0, true, {{0, 0xF0, kDescriptor}}},
       {"both offsets zero", {"0:fill:0x100:AA"}, 0, 0, false, {}},
@@ -355,7 +355,7 @@ TEST_F(BirdFileTest, ReplaceSerialNumberWritesLittleEndianWordAndUtf16Characters
        true,
        {{1, 0x10, kSerialWord}, {0, 0x10, kDescriptor}}},
       {"image ending at 2^32", {"0xFFFFFF00:fill:0x100:AA"}, 0xFFFFFFFC, 0, true, {{0, 0xFC, kSerialWord}}},
-      {"word wrapping past 2^32", {"0xFFFFFF00:fill:0x100:AA"}, 0xFFFFFFFE, 0xFFFFFFF8, true, {}},
+      {"word wrapping past 2^32", {"0xFFFFFF00:fill:0x100:AA"}, 0xFFFFFFFE, 0xFFFFFFF8, false, {}},
   };
   for (const ReplaceCase& c : cases) {
     SCOPED_TRACE(c.name);
@@ -401,7 +401,7 @@ TEST_F(BirdFileTest, FirmwareBlockShorterThanItsAddressHasNoImage) {
   EXPECT_EQ(2u, block.length);
   EXPECT_EQ(0u, block.address);
   EXPECT_EQ(0u, block.imageLength());
-  EXPECT_TRUE(bird.ReplaceSerialNumber(1));  // the word offset is set; no image holds it
+  EXPECT_FALSE(bird.ReplaceSerialNumber(1));  // the word offset is set but no image holds it
   const uint32_t fingerprint[4] = {1, 2, 3, 4};
   EXPECT_TRUE(bird.DecodeFirmwareBlocks(fingerprint));
   EXPECT_EQ(0, memcmp(block.data, "\0\0", 2));

@@ -356,12 +356,12 @@ bool BirdFile::ReplaceSerialNumber(uint32_t serial) {
     if (block.type != BLOCK_FIRMWARE) continue;
     unsigned char* image = block.image();
     size_t index = 0;
-    if (serialNumberOffset != 0) {
-      if (FieldInImage(block, serialNumberOffset, 4, &index)) {
-        Log::log(DEBUG_BirdFile, "BIRDFILE: updating serial number from %08X ==> %08X\n",
-                 GetLittleEndianInt(image + index), serial);
-        StoreLittleEndianInt(image + index, serial);
-      }
+    // Success means the serial number really went into the image: a generic file whose offsets
+    // lie in no firmware image would otherwise install with a stale serial number.
+    if (serialNumberOffset != 0 && FieldInImage(block, serialNumberOffset, 4, &index)) {
+      Log::log(DEBUG_BirdFile, "BIRDFILE: updating serial number from %08X ==> %08X\n",
+               GetLittleEndianInt(image + index), serial);
+      StoreLittleEndianInt(image + index, serial);
       replaced = true;
     }
     if (descriptorOffset != 0 && FieldInImage(block, descriptorOffset, 16, &index)) {
