@@ -1,0 +1,125 @@
+#pragma once
+#include <cstdint>
+
+#include "aError.h"
+#include "aStream.h"
+
+// One flash sector of an LPC17xx: start address, size in bytes, sector number.
+struct NXP_LPC17XX_sector {
+  uint32_t start;
+  uint32_t size;
+  uint32_t number;
+};
+
+// Sectors 0..29 (16 of 4 KB, then 14 of 32 KB), ended by the record (0xFFFFFFFF, 0, 30).
+extern const NXP_LPC17XX_sector NXP_LPC17XX_sectors[];
+
+// Host side of the LPC17xx boot ROM's in-system-programming protocol on a serial port: ASCII
+// command lines ending in CR LF, numeric return codes, uuencoded data lines with a byte-sum
+// checksum after every 20 lines. Reads poll the stream (which answers aErrNotReady at once when no
+// byte waits); waits are computed from the baud rate. Nothing is printed: results are aErr codes,
+// diagnostics go to the log under DEBUG_NXPSerial (errors, results), DEBUG_NXPSerial_E (waits,
+// echoes, progress) and DEBUG_NXPSerial_SR (dumps of every text sent and received).
+// Single-threaded: one object per session.
+class NXPSerialClass {
+ public:
+  static constexpr uint8_t MAX_ERROR = 20;
+  static const char* const ERROR_TEXT[MAX_ERROR + 1];
+  static constexpr float CRYSTAL_DEFAULT = 14.7456f;  // MHz
+  static constexpr unsigned int MAX_BYTES_PER_LINE = 45;
+  static constexpr unsigned int LINES_PER_CHECKSUM = 20;
+  static constexpr unsigned int MAX_READ_RETRY = 3;
+  static constexpr unsigned int WRITE_ADDRESS = 0x10001000;
+  // The code that the "U" command wants before flash may be erased or written.
+  static constexpr unsigned int UNLOCK_CODE = 23130;
+
+  // A uuencoded line's count character has six bits: no line carries more than 63 bytes.
+  static constexpr unsigned int UU_MAX_LINE_BYTES = 63;
+  // Room uuencode needs for any line: count character, 21 groups of four, closing zero.
+  static constexpr unsigned int UU_LINE_CAPACITY = 1 + 4 * 21 + 1;
+  // GetEcho gives up after dropping this many bytes that were not the expected echo, and
+  // Response after skipping this many leading line ends or zero bytes: a chip that streams
+  // without end cannot keep either reading for ever.
+  static constexpr unsigned long MAX_ECHO_DROPPED = 1024;
+  static constexpr unsigned long MAX_RESPONSE_SKIPPED = 1024;
+
+  NXPSerialClass();
+  ~NXPSerialClass();
+  NXPSerialClass(const NXPSerialClass&) = delete;
+  NXPSerialClass& operator=(const NXPSerialClass&) = delete;
+
+  // Session.
+  [[nodiscard]] aErr Connect(const char* port, unsigned int baud);
+  aErr Disconnect();
+  // The rate Connect opens for a requested baud: the first accepted rate not below it, 9600 for
+  // anything above 230400.
+  static unsigned int ConnectRate(unsigned int baud);
+
+  // Commands.
+  [[nodiscard]] aErr Sync();
+  [[nodiscard]] aErr GetDeviceID();
+  [[nodiscard]] aErr Unlock();
+  [[nodiscard]] aErr Prepare(unsigned int first, unsigned int last);
+  [[nodiscard]] aErr Erase(unsigned int first, unsigned int last);
+  [[nodiscard]] aErr SetEcho(bool on);
+  [[nodiscard]] aErr Write(unsigned int address, unsigned int count, const unsigned char* data);
+  [[nodiscard]] aErr CopyToFlash(unsigned int flashAddress, unsigned int ramAddress, unsigned int length);
+  [[nodiscard]] aErr ExecuteFrom(unsigned int address);
+  [[nodiscard]] aErr GetBootLoaderVersion(unsigned char* major, unsigned char* minor);
+  [[nodiscard]] aErr GetPartNumber(long* part);
+  [[nodiscard]] aErr SetBaudRate(unsigned int baud);
+  [[nodiscard]] aErr Read(unsigned int address, unsigned int count, unsigned char* data);
+
+  // State.
+  bool Echo() const { return echo; }
+  unsigned int Baud() const { return baud; }
+  bool Connected() const { return stream != nullptr; }
+  // The four words of the device serial number, as the last successful GetDeviceID read them.
+  const uint32_t* DeviceID() const { return deviceID; }
+
+  // Static helpers.
+  static unsigned int CopyLength(unsigned int n);
+  static unsigned int SectorFromAddress(unsigned int address);
+  static const char* GetErrorText(const char* line);
+  static unsigned int sum(const unsigned char* data, unsigned int n);
+  static int uuchar(unsigned int v);
+  // Writes 1 + 4 * ceil(n / 3) characters and a closing zero into out, which must hold
+  // UU_LINE_CAPACITY bytes; n above UU_MAX_LINE_BYTES is cut to it. Returns the bytes encoded.
+  static unsigned int uuencode(char* out, const unsigned char* data, unsigned int n);
+  static unsigned int uudecode(unsigned char* out, unsigned int max, const char* line);
+  // Waiting time in milliseconds for n characters at baud (9 bit times a character).
+  static unsigned long WaitTimeMs(unsigned long n, unsigned int baud);
+  // Sleep after Send wrote n characters.
+  static unsigned long SendWaitMs(unsigned long n, unsigned int baud);
+
+  // Where the return code sits in a reply line of length characters (terminator included).
+  unsigned int GetErrorIndex(unsigned long length) const;
+  static unsigned int ErrorIndexFor(unsigned long length, bool echo);
+  // The return-code test on one reply line: the code at its position is 0. A digit before that
+  // position belongs to the same number, so "10" (COMPARE_ERROR) is no success with echo on.
+  static bool IsSuccessLine(const char* line, unsigned long length, bool echo);
+
+  // Transfer primitives.
+  aErr Send(const char* text, bool echo);
+  aErr SendCommand(const char* command, int waitMs);
+  aErr Response(char* buffer, unsigned long size, unsigned long* length, const char* expected,
+                unsigned long expectedLength);
+  aErr GetLine(char* buffer, unsigned long size, unsigned long* length, unsigned int tries);
+  aErr GetEcho(const char* text, unsigned long count, unsigned long* matched);
+
+ private:
+  enum class Pacing { Sleep, Drain };
+
+  aErr sendPaced(const char* text, bool readEcho, Pacing pacing);
+  aErr readByte(uint8_t* byte);
+  aErr writeText(const char* text, unsigned long length);
+  [[nodiscard]] aErr returnCode(bool writeCommand);
+  [[nodiscard]] aErr commandWithReturnCode(const char* command, bool writeCommand);
+  aErr readValueLines(const char* command, unsigned long long* values, unsigned int count);
+  aErr sendChecksumAndAwait(unsigned int checksum, char* answer, unsigned long size, unsigned long* length);
+
+  aStreamRef stream;
+  bool echo;
+  unsigned int baud;
+  uint32_t deviceID[4];
+};
