@@ -149,7 +149,9 @@ unsigned long Serial_SDPLoader::readData(std::vector<unsigned char>& reply, unsi
   size_t count = readWaiting(d->fd, reply, MAX_REPLY_BYTES);
   if (timeoutMs == 0) return count;
   const auto window = std::chrono::milliseconds(timeoutMs);
-  Clock::time_point deadline = std::max(d->lineFree, Clock::now()) + window;
+  Clock::time_point now = Clock::now();
+  Clock::duration stillOnLine = std::max(Clock::duration::zero(), d->lineFree - now);
+  Clock::time_point deadline = now + stillOnLine * (100 + LINE_SLACK_PERCENT) / 100 + window;
   bool answered = count > 0;
   if (answered) deadline = Clock::now() + window;
   while (count < MAX_REPLY_BYTES && Clock::now() < deadline) {
