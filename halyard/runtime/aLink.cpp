@@ -371,6 +371,11 @@ aErr sStopLink(aLink& link) {
   if (status == linkStopped || status == linkStopping) return aErrNone;
   link.status = linkStopping;
   if (onLinkThread(link)) return aErrNone;
+  // On a full queue the put would purge the stop frame along with the rest; drop the rest first
+  // (the purge would have dropped it anyway) so the module still hears that the link stops.
+  if (aPacketFifo_GetLength(link.outbound) >= kPacketFifoCapacity) {
+    aPacketFifo_DrainPackets(link.outbound, drainAll, nullptr);
+  }
   (void)putControlFrame(link, kLinkStopCommand);
   link.running = 0;
   aErr result = aErrNone;

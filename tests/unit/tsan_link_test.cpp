@@ -9,6 +9,8 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <random>
 #include <string>
 #include <thread>
@@ -418,6 +420,58 @@ TEST(LinkTable, CallerStreamLinksAreNeverShared) {
   aLink_Destroy(&one);
   aLink_Destroy(&two);
   EXPECT_TRUE(first.awaitReceived(kStopFrame));
+}
+
+// A caller's stream whose writes wait until the test opens a gate: it stands for a module that
+// has stopped reading.
+struct GatedStream {
+  std::mutex mutex;
+  std::condition_variable changed;
+  bool open = false;
+  bool entered = false;
+  Bytes written;
+
+  static aErr get(uint8_t*, void*) { return aErrNotReady; }
+  static aErr write(const uint8_t* data, size_t length, void* ref) {
+    GatedStream* self = static_cast<GatedStream*>(ref);
+    std::unique_lock<std::mutex> lock(self->mutex);
+    self->entered = true;
+    self->changed.wait_for(lock, std::chrono::seconds(10), [self] { return self->open; });
+    self->written.insert(self->written.end(), data, data + length);
+    return aErrNone;
+  }
+  static aErr put(const uint8_t* byte, void* ref) { return write(byte, 1, ref); }
+  void release() {
+    std::lock_guard<std::mutex> lock(mutex);
+    open = true;
+    changed.notify_all();
+  }
+};
+
+TEST(LinkTable, StopFrameSurvivesAFullOutboundQueue) {
+  GatedStream gated;
+  uint32_t id = aLink_Create(aStream_Create(GatedStream::get, GatedStream::put, GatedStream::write, nullptr, &gated));
+  ASSERT_NE(id, 0u);
+  // The writer is held in the write of the start frame; 20 more packets fill the queue.
+  ASSERT_TRUE(waitUntil([&] {
+    std::lock_guard<std::mutex> lock(gated.mutex);
+    return gated.entered;
+  }));
+  for (uint8_t i = 0; i < 20; ++i) {
+    PacketPtr packet(aPacket_CreateWithData(0x06, 1, &i));
+    ASSERT_EQ(aLink_PutPacket(id, packet.get()), aErrNone);
+  }
+  const uint32_t link = id;
+  std::thread stopper([&] { EXPECT_EQ(aLink_Destroy(&id), aErrNone); });
+  // Once the link has left the table its stop is under way; give it time to queue the frame.
+  EXPECT_TRUE(waitForStatus(link, linkInvalid));
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  gated.release();
+  stopper.join();
+  std::lock_guard<std::mutex> lock(gated.mutex);
+  ASSERT_GE(gated.written.size(), 6u);
+  EXPECT_EQ(Bytes(gated.written.begin(), gated.written.begin() + 3), kStartFrame);
+  EXPECT_EQ(Bytes(gated.written.end() - 3, gated.written.end()), kStopFrame);
 }
 
 TEST(LinkTable, LiteralPollingKeepsTheSameBehaviour) {
