@@ -1,0 +1,85 @@
+"""-D end to end: the built Updater discovers simulated modules over TCP/IP inside a private
+network namespace and prints the device table; -D -r scans the device network behind a
+simulated router (about two minutes: every one of the 126 addresses waits for its reply)."""
+
+import unittest
+
+import updater_e2e as e2e
+
+ROUTER = "D272031D"
+TITLE_TCPIP = "Discovered Devices: (TCPIP)"
+HEADER_IP = "    Device    Module   Router  Model          Firmware Version (Build)   [IP address]"
+
+
+class Outside(unittest.TestCase):
+    @unittest.skipIf(e2e.INSIDE, "runs in the machine's namespace")
+    @unittest.skipUnless(e2e.can_run(), "needs root, unshare, ip, setpriv and UPDATER_BIN")
+    def test_inside_a_private_network_namespace(self):
+        e2e.run_inside(self, "test_updater_discovery", "Discovery")
+
+
+@e2e.inside_only
+class Discovery(unittest.TestCase):
+    def setUp(self):
+        self.work = e2e.Workspace(self)
+
+    def test_table_of_tcpip_modules(self):
+        sim = e2e.Simulator(
+            self, self.work.root,
+            "--module", "serial=0F5849A1,model=19,address=2,version=0x21000005,build=99519470",
+            # Refuses the connection: still a plain line, with what discovery told.
+            "--module", "serial=D272031D,model=13,address=4,version=1.0.0,build=1000,port=40404,"
+                        "refuse=on",
+            "--module", "serial=00000007,model=200,address=254,version=15.1.11259375,"
+                        "build=4294967295")
+        result = self.work.run("-D", "-t", "TCP")
+        self.assertEqual(result.status, 0, result)
+        self.assertEqual(result.out_lines[:4], [
+            "Updater (Version: 1.1 Apr 26 2023)", "Searching for Halyard devices", TITLE_TCPIP,
+            HEADER_IP])
+        ip = "[%s]" % e2e.MODULE_IP
+        # Discovery gives the modules in the order their replies came.
+        self.assertEqual(sorted(result.out_lines[4:]), sorted([
+            "    0F5849A1  02       02      Osprey         2.1.5 (99519470) " + ip,
+            "    D272031D  04       04      Plover         0.0.0 (0) " + ip,
+            "    00000007  FE       FE      Unknown       15.1.11259375 (4294967295) " + ip,
+        ]))
+        self.assertEqual(result.stderr, "")
+        # Discovery only reads: nothing was stored for the modules.
+        self.assertEqual(list(self.work.store.iterdir()), [])
+        self.assertEqual(sim.state("D272031D")["stats"]["connections"], 0)
+
+    def test_no_module_answers(self):
+        result = self.work.run("-D", "-t", "TCP")
+        self.assertEqual(result.status, 0, result)
+        self.assertEqual(result.out_lines[-2:], [TITLE_TCPIP, "    No devices found."])
+
+    def test_network_behind_a_router_holds_exactly_its_modules_in_address_order(self):
+        sim = e2e.Simulator(
+            self, self.work.root,
+            "--module", "serial=%s,model=13,address=254,version=1.0.0,build=1000" % ROUTER,
+            "--behind", "router=%s,serial=0000000A,model=19,address=10,version=3.2.1,build=77" % ROUTER,
+            "--behind", "router=%s,serial=00000004,model=20,address=4,version=2.0.9,build=55" % ROUTER)
+        result = self.work.run("-D", "-r", ROUTER, timeout=400)
+        self.assertEqual(result.status, 0, result)
+        ip = "[%s]" % e2e.MODULE_IP
+        self.assertEqual(result.out_lines[1:], [
+            "Searching for Halyard Network devices connected to %s" % ROUTER,
+            "Discovered Devices: (Unknown)",
+            HEADER_IP,
+            "    00000004  04       FE      Petrel         2.0.9 (55) " + ip,
+            "    0000000A  0A       FE      Osprey         3.2.1 (77) " + ip,
+        ])
+        # Every even address from 2 to 252 was asked for its serial number, in rising order;
+        # the router routes to the host only while the scan runs.
+        asked = []
+        for rest in sim.rows(ROUTER, "RX"):
+            wire = bytes.fromhex(rest)
+            if wire[2:] == bytes([0x03, 0x49, 0x20]):
+                asked.append(wire[0])
+        self.assertEqual(asked, list(range(2, 253, 2)))
+        self.assertEqual(sim.state(ROUTER)["route_to_me"], 0)
+
+
+if __name__ == "__main__":
+    unittest.main()

@@ -1,0 +1,298 @@
+"""-U end to end: the built Updater installs firmware into a simulated module over TCP/IP inside
+a private network namespace, with the update server on 127.0.0.1 and the store in a temporary
+HOME. Every success is checked in the simulator's memory (loader and firmware byte for byte),
+in the module's new build after its reboot, and in the transfer record of the settings file;
+every failure leaves no transfer record."""
+
+import json
+import re
+import struct
+import unittest
+
+import updater_e2e as e2e
+
+SERIAL = "0F5849A1"
+SERIAL_NUMBER = 0x0F5849A1
+VERSION_LINE = "Updater (Version: 1.1 Apr 26 2023)"
+UPDATE_TIME = re.compile(r"^Update time: [0-9]+\.[0-9]{4} sec$")
+
+
+class Outside(unittest.TestCase):
+    @unittest.skipIf(e2e.INSIDE, "runs in the machine's namespace")
+    @unittest.skipUnless(e2e.can_run(), "needs root, unshare, ip, setpriv and UPDATER_BIN")
+    def test_inside_a_private_network_namespace(self):
+        e2e.run_inside(self, "test_updater_update", "BuildChoice")
+        e2e.run_inside(self, "test_updater_update", "Validation")
+        e2e.run_inside(self, "test_updater_update", "Faults")
+        e2e.run_inside(self, "test_updater_update", "Terminal")
+
+
+class UpdateCase(unittest.TestCase):
+    module_keys = ""
+
+    def setUp(self):
+        self.work = e2e.Workspace(self)
+        self.sim = e2e.Simulator(
+            self, self.work.root,
+            "--module", "serial=%s,model=19,address=2,version=2.1.5,build=1000,reboot_ms=300,"
+                        "load_restart_ms=300%s" % (SERIAL, self.module_keys))
+        self.no_server = e2e.closed_port_url()
+
+    def server(self, builds, latest=None):
+        """The update server with these builds of the device (number: Bird)."""
+        root = self.work.root / "server"
+        device = root / SERIAL
+        for build in builds:
+            e2e.Bird(device / ("%d.bird" % build), build, serial=SERIAL_NUMBER)
+        if latest is not None:
+            (device / "meta.json").write_text(json.dumps({"latest": str(latest)}))
+        return e2e.Server(self, root).url
+
+    def bird_file(self, name, build=1234, **options):
+        return e2e.Bird(self.work.cwd / name, build, **options)
+
+    def set(self, name, value):
+        self.sim.control("set %s %s %s" % (SERIAL, name, value))
+
+    def update(self, *args, **options):
+        return self.work.run("-U", "-d", SERIAL, *args, **options)
+
+    # -- checks --
+
+    def assert_installed(self, bird, firmware=None):
+        state = self.sim.control.wait_for(
+            SERIAL, lambda s: s["online"] and s["mode"] == "firmware", timeout=10)
+        self.assertEqual(self.sim.dumped(SERIAL, "loader", e2e.LOADER_ADDRESS), bird.loader)
+        self.assertEqual(self.sim.dumped(SERIAL, "firmware", e2e.FIRMWARE_ADDRESS),
+                         firmware if firmware is not None else bird.firmware)
+        self.assertEqual((state["build"], state["version"]), (bird.build, "3.2.1"))
+
+    def assert_recorded(self, transfer):
+        settings = self.work.settings(SERIAL)
+        self.assertEqual(settings.get("LATEST_TRANSFER"), transfer)
+        self.assertRegex(settings.get("LAST_TRANSFER_DATE", ""), e2e.CTIME_RE)
+
+    def assert_not_recorded(self):
+        settings = self.work.settings(SERIAL)
+        self.assertNotIn("LATEST_TRANSFER", settings)
+        self.assertNotIn("LAST_TRANSFER_DATE", settings)
+
+    def assert_failed_after_connecting(self, result):
+        self.assertEqual(result.status, 1, result)
+        self.assertRegex(result.out_lines[-1], UPDATE_TIME)
+        self.assert_not_recorded()
+
+
+@e2e.inside_only
+class BuildChoice(UpdateCase):
+    def test_latest_build_named_by_the_server_and_in_the_store(self):
+        url = self.server([1234], latest=1234)
+        bird = self.work.put_build(SERIAL, 1234)
+        result = self.update("-u", url)
+        self.assertEqual(result.status, 0, result)
+        firmware_length = len(bird.firmware) + 4
+        self.assertEqual(result.out_lines[:-1], [
+            VERSION_LINE,
+            "Updating firmware with build: 1234",
+            "Transferring loader to device",
+            "Transferring loader block 1 of 1, 304 bytes",
+            "Transferred 1 blocks, 304 total bytes",
+            "Starting Load on Device",
+            "Transferring firmware block 1 of 1, %d bytes" % firmware_length,
+            "Transferred 1 blocks, %d total bytes" % firmware_length,
+        ])
+        self.assertRegex(result.out_lines[-1], UPDATE_TIME)
+        self.assertEqual(result.stderr, "")
+        self.assert_installed(bird)
+        self.assert_recorded("1234.bird")
+
+        # The module now runs the new firmware, and discovery shows it.
+        listed = self.work.run("-D", "-t", "TCP")
+        self.assertIn("    %s  02       02      Osprey         3.2.1 (1234) [%s]"
+                      % (SERIAL, e2e.MODULE_IP), listed.out_lines)
+
+    def test_settings_name_the_build_when_the_server_cannot_be_asked(self):
+        for key, line in (("LATEST_DOWNLOAD", "Updating with the Latest Download"),
+                          ("LATEST_TRANSFER", "Updating with the Latest Transfer")):
+            with self.subTest(key):
+                bird = self.work.put_build(SERIAL, 1234, **{key: "1234.bird"})
+                result = self.update("-u", self.no_server)
+                self.assertEqual(result.status, 0, result)
+                self.assertEqual(result.out_lines[1:3], [line, "Updating firmware with build: 1234"])
+                self.assert_installed(bird)
+                self.assert_recorded("1234.bird")
+
+    def test_no_build_anywhere(self):
+        # The store holds a build, but neither the server nor the settings name one.
+        self.work.put_build(SERIAL, 1234)
+        result = self.update("-u", self.no_server)
+        self.assertEqual(result.status, 1, result)
+        self.assertEqual(result.err_lines, ["Could not find valid build for this device."])
+        self.assertEqual(result.out_lines, [VERSION_LINE])
+        self.assertEqual(self.sim.state(SERIAL)["stats"]["connections"], 0)
+        self.assert_not_recorded()
+
+    def test_server_names_a_build_missing_from_the_store(self):
+        url = self.server([1240], latest=1240)
+        bird = self.work.put_build(SERIAL, 1234, LATEST_DOWNLOAD="1234.bird")
+        result = self.update("-u", url)
+        self.assertEqual(result.status, 0, result)
+        self.assertEqual(result.out_lines[1:4], [
+            "New firmware is available.  Updater will proceed if valid firmware is found locally.",
+            "Updating with the Latest Download",
+            "Updating firmware with build: 1234"])
+        self.assert_installed(bird)
+        self.assert_recorded("1234.bird")
+
+    def test_bird_file_named_for_a_device_without_a_store_directory(self):
+        bird = self.bird_file("fw-1234.bird", serial=SERIAL_NUMBER)
+        typed = "./fw-1234.bird"
+        result = self.update("-f", typed, "-u", self.no_server)
+        self.assertEqual(result.status, 0, result)
+        self.assertEqual(result.out_lines[1], "Updating from Birdfile: " + typed)
+        self.assert_installed(bird)
+        # The record goes into the device's own directory of the store, made for it, never
+        # into a settings file of the working directory.
+        self.assert_recorded(typed)
+        self.assertFalse((self.work.cwd / ".settings").exists())
+
+    def test_get_then_update_installs_exactly_the_downloaded_build(self):
+        url = self.server([1234, 1240], latest=1240)
+        self.work.put_build(SERIAL, 1234, LATEST_DOWNLOAD="1234.bird")
+        result = self.work.run("-G", "-U", "-d", SERIAL, "-u", url)
+        self.assertEqual(result.status, 0, result)
+        self.assertIn("Updating firmware with build: 1240", result.out_lines)
+        downloaded = e2e.Bird(self.work.root / "expected" / "1240.bird", 1240, serial=SERIAL_NUMBER)
+        self.assert_installed(downloaded)
+        self.assert_recorded("1240.bird")
+        self.assertEqual(self.work.settings(SERIAL)["LATEST_DOWNLOAD"], "1240.bird")
+
+
+@e2e.inside_only
+class Validation(UpdateCase):
+    def test_generic_file_gets_the_device_serial_number_in_its_image(self):
+        serial_at, descriptor_at = 0x100, 0x200
+        bird = self.bird_file("generic.bird", serial=0, offsets=(serial_at, descriptor_at))
+        result = self.update("-f", "generic.bird", "-u", self.no_server)
+        self.assertEqual(result.status, 0, result)
+        expected = bytearray(bird.firmware)
+        expected[serial_at:serial_at + 4] = struct.pack("<I", SERIAL_NUMBER)
+        for i, char in enumerate(SERIAL.encode()):
+            expected[descriptor_at + 2 * i] = char
+        self.assertNotEqual(bytes(expected), bird.firmware)
+        self.assert_installed(bird, firmware=bytes(expected))
+        self.assert_recorded("generic.bird")
+
+    def test_file_made_for_another_device_is_refused(self):
+        self.bird_file("other.bird", serial=0x12345678)
+        result = self.update("-f", "other.bird", "-u", self.no_server)
+        self.assertEqual(result.status, 1, result)
+        self.assertEqual(result.err_lines, ["Birdfile failed validation"])
+        self.assertEqual(self.sim.upgrade_requests(SERIAL, 0x00), [])
+        self.assert_not_recorded()
+
+    def test_model_mismatch_is_refused_unless_overridden(self):
+        bird = self.bird_file("plover.bird", serial=SERIAL_NUMBER, model="Plover")
+        result = self.update("-f", "plover.bird", "-u", self.no_server)
+        self.assertEqual(result.status, 1, result)
+        self.assertEqual(result.err_lines, [
+            "Connected device model and Bird file model do not match [Osprey]",
+            "Birdfile failed validation"])
+        self.assertEqual(self.sim.upgrade_requests(SERIAL, 0x00), [])
+        self.assert_not_recorded()
+
+        result = self.update("-f", "plover.bird", "-u", self.no_server, "-OVERRIDE")
+        self.assertEqual(result.status, 0, result)
+        self.assert_installed(bird)
+        self.assert_recorded("plover.bird")
+
+
+@e2e.inside_only
+class Faults(UpdateCase):
+    def setUp(self):
+        super().setUp()
+        self.bird = self.bird_file("fw.bird", serial=SERIAL_NUMBER)
+
+    def run_update(self, *extra):
+        return self.update("-f", "fw.bird", "-u", self.no_server, *extra)
+
+    def test_wrong_data_count_is_answered_by_sending_the_chunk_again(self):
+        self.set("data_count_wrong", 1)
+        result = self.run_update()
+        self.assertEqual(result.status, 0, result)
+        data = self.sim.upgrade_requests(SERIAL, 0x01)
+        self.assertEqual(data[0], data[1])
+        self.assert_installed(self.bird)
+        self.assert_recorded("fw.bird")
+
+    def test_chunk_refused_again_and_again_ends_the_update(self):
+        self.set("data_count_wrong", "always")
+        result = self.run_update()
+        self.assert_failed_after_connecting(result)
+        data = self.sim.upgrade_requests(SERIAL, 0x01)
+        self.assertEqual(len(data), 11)
+        self.assertEqual(len(set(data)), 1)
+        self.assertEqual(self.sim.upgrade_requests(SERIAL, 0x02), [])
+
+    def test_sum_mismatch_fails_the_update(self):
+        self.set("sum_wrong", 1)
+        result = self.run_update()
+        self.assert_failed_after_connecting(result)
+        self.assertEqual(self.sim.upgrade_requests(SERIAL, 0x02), [])   # the loader never started
+
+    def test_module_restarting_into_its_loader_is_reconnected(self):
+        self.set("load_mode", "restart")
+        result = self.run_update("-X", "0x100")
+        self.assertEqual(result.status, 0, result)
+        self.assertIn("NETWORK: Attempting to reconnect. Attempt: 1 of 5", result.err_lines)
+        self.assertIn("NETWORK: Reconnected to device", result.err_lines)
+        self.assert_installed(self.bird)
+        self.assert_recorded("fw.bird")
+
+    def test_module_vanishing_mid_transfer_ends_the_update(self):
+        # The loader takes 12 DATA packets; the module vanishes on the 20th, in the firmware.
+        self.set("vanish_after_data", 20)
+        result = self.run_update()
+        self.assert_failed_after_connecting(result)
+        self.assertTrue(self.sim.state(SERIAL)["vanished"])
+        self.assertEqual(self.sim.upgrade_requests(SERIAL, 0x06), [])
+
+    def test_block_size_zero_is_refused(self):
+        self.set("block_size", 0)
+        result = self.run_update()
+        self.assert_failed_after_connecting(result)
+        self.assertEqual(self.sim.upgrade_requests(SERIAL, 0x05), [])
+        self.assertEqual(self.sim.upgrade_requests(SERIAL, 0x06), [])
+
+    def test_indirect_update_needs_a_module_address(self):
+        result = self.update("-r", "D272031D", "-f", "fw.bird", "-u", self.no_server)
+        self.assertEqual(result.status, 1, result)
+        self.assertEqual(result.err_lines, ["Module address required for indirect firmware update"])
+        self.assertEqual(self.sim.state(SERIAL)["stats"]["connections"], 0)
+        self.assert_not_recorded()
+
+
+@e2e.inside_only
+class Terminal(UpdateCase):
+    def test_progress_and_spinner_only_on_a_terminal(self):
+        self.bird_file("fw.bird", serial=SERIAL_NUMBER)
+        shown = self.update("-f", "fw.bird", "-u", self.no_server, terminal=True)
+        self.assertEqual(shown.status, 0, shown)
+        self.assertIn("\r[" + "=" * 69 + "> ] (100% ) ", shown.stdout)
+        self.assertIn("\r (Verifying Update) .      \r", shown.stdout)
+        self.assertIn("\r" + " " * 88 + "\r", shown.stdout)
+
+        self.sim.control.wait_for(SERIAL, lambda s: s["online"] and s["mode"] == "firmware",
+                                  timeout=10)
+        piped = self.update("-f", "fw.bird", "-u", self.no_server)
+        self.assertEqual(piped.status, 0, piped)
+        self.assertNotIn("\r", piped.stdout)
+        self.assertNotIn("Verifying Update", piped.stdout)
+        # The same lines otherwise.
+        strip = [line for line in shown.stdout.replace("\r", "\n").split("\n")
+                 if line.strip() and not line.startswith((" (", "[")) and "Update time" not in line]
+        self.assertEqual(strip, [line for line in piped.out_lines if "Update time" not in line])
+
+
+if __name__ == "__main__":
+    unittest.main()

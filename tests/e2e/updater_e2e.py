@@ -1,0 +1,258 @@
+"""Shared by the end-to-end tests of -D and -U (test_updater_discovery.py, test_updater_update.py).
+
+The built Updater finds simulated modules by UDP multicast, so these tests run only inside a
+private network namespace: run normally, a test file's outer class starts the same file again
+under sim/netns_run.sh (simulated modules on the far end of a veth pair, update server on
+127.0.0.1) and checks that the tests inside passed.
+
+The Updater runs as a user id without a password entry and with HOME set to a temporary
+directory, so its store (HOME/.tessaron/updater) never touches a real home directory.
+"""
+
+import os
+import re
+import select
+import shutil
+import signal
+import socket
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+import unittest
+from pathlib import Path
+
+HERE = Path(__file__).resolve().parent
+SIM_DIR = Path(os.environ.get("SIM_DIR") or HERE.parents[1] / "sim")
+sys.dont_write_bytecode = True
+sys.path.insert(0, str(SIM_DIR))
+
+import halyard_host as host  # noqa: E402
+import mkbird  # noqa: E402
+
+PYTHON = "/usr/bin/python3"
+UPDATER = os.environ.get("UPDATER_BIN", "")
+HARNESS = str(SIM_DIR / "netns_run.sh")
+SERVER = str(SIM_DIR / "update_server.py")
+MODULE_IP = os.environ.get("HALYARD_NETNS_MODULE_IP", "10.77.0.2")
+INSIDE = os.environ.get("UPDATER_E2E_INSIDE") == "1" and os.environ.get("HALYARD_NETNS") == "1"
+RUN_UID = 54322
+RUN_TIMEOUT = 120
+SERVER_TIMEOUT = 20
+
+LOADER_ADDRESS = 0x10000000
+FIRMWARE_ADDRESS = 0x00000000
+CTIME_RE = re.compile(r"^(Mon|Tue|Wed|Thu|Fri|Sat|Sun) (Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec) "
+                      r"[ 123][0-9] [0-2][0-9]:[0-5][0-9]:[0-6][0-9] [0-9]{4}$")
+
+
+def can_run():
+    return (os.geteuid() == 0 and shutil.which("unshare") and shutil.which("ip")
+            and shutil.which("setpriv") and UPDATER and os.access(UPDATER, os.X_OK))
+
+
+def run_inside(testcase, module, selector, timeout=900):
+    """Runs `python3 -m unittest -v module.selector` under sim/netns_run.sh and asserts that
+    it ran tests and that all passed."""
+    env = dict(os.environ, SIM_DIR=str(SIM_DIR), UPDATER_E2E_INSIDE="1")
+    command = [HARNESS, PYTHON, "-m", "unittest", "-v", "%s.%s" % (module, selector)]
+    result = subprocess.run(command, cwd=str(HERE), env=env, capture_output=True, text=True,
+                            timeout=timeout)
+    sys.stderr.write(result.stdout + result.stderr)
+    testcase.assertEqual(result.returncode, 0, "tests inside the namespace failed")
+    summary = result.stderr.split("\nRan ")[-1]
+    testcase.assertRegex(summary, r"^[1-9][0-9]* tests? in ")
+    testcase.assertNotIn("skipped", summary)
+
+
+def inside_only(cls):
+    return unittest.skipUnless(INSIDE, "runs inside the private network namespace")(cls)
+
+
+def closed_port_url():
+    with socket.socket() as probe:
+        probe.bind(("127.0.0.1", 0))
+        port = probe.getsockname()[1]
+    return "http://127.0.0.1:%d/cgi/u" % port
+
+
+class Result:
+    def __init__(self, status, stdout, stderr, seconds):
+        self.status, self.stdout, self.stderr, self.seconds = status, stdout, stderr, seconds
+        self.out_lines = stdout.splitlines()
+        self.err_lines = stderr.splitlines()
+
+    def __repr__(self):
+        return "exit %s\n--- stdout\n%s--- stderr\n%s" % (self.status, self.stdout, self.stderr)
+
+
+# ---- firmware images and bird files ---------------------------------------------------------------
+
+def firmware_image(build, version, size=2000, seed=1):
+    """Image bytes the simulator reads its new build and version from after REBOOT."""
+    body = bytes(((i * 131 + seed * 17) >> 3 ^ i) & 0xFF for i in range(size))
+    return body + ("FWINFO build=%d version=%s" % (build, version)).encode() + b"\0"
+
+
+def loader_image(size=300, seed=1):
+    return bytes((i * 7 + seed) & 0xFF for i in range(size))
+
+
+class Bird:
+    """A bird file written with mkbird and the blocks it carries."""
+
+    def __init__(self, path, build, version="3.2.1", serial=0, model="Osprey", offsets=None,
+                 firmware=None, loader=None):
+        self.path = Path(path)
+        self.build = build
+        self.loader = loader if loader is not None else loader_image(seed=build)
+        self.firmware = firmware if firmware is not None else firmware_image(build, version,
+                                                                              seed=build)
+        blocks = [mkbird.loader_block(LOADER_ADDRESS, self.loader),
+                  mkbird.firmware_block(FIRMWARE_ADDRESS, self.firmware),
+                  mkbird.info_block(build=build, version=version, serial=serial, model=model)]
+        if offsets is not None:
+            blocks.append(mkbird.serial_offsets_block(*offsets))
+        self.path.parent.mkdir(parents=True, exist_ok=True)
+        self.path.write_bytes(mkbird.make(blocks))
+        os.chmod(self.path, 0o644)
+
+
+# ---- processes ------------------------------------------------------------------------------------
+
+class Simulator:
+    """module_sim.py answering discovery on the modules' end of the veth pair; stopped by pid."""
+
+    def __init__(self, testcase, work, *args):
+        self.dump = Path(work) / "dump"
+        self.log = Path(work) / "packets.log"
+        self.proc = host.SimProcess(["--iface", MODULE_IP, "--packet-log", str(self.log),
+                                     "--dump-dir", str(self.dump)] + list(args))
+        testcase.addCleanup(self.proc.stop)
+        self.control = self.proc.control
+
+    def state(self, serial):
+        return self.control.state(serial)
+
+    def dumped(self, serial, kind, address):
+        self.control("dump " + serial)
+        path = self.dump / serial / ("%s-%08X.bin" % (kind, address))
+        return path.read_bytes() if path.exists() else None
+
+    def rows(self, serial, kind):
+        return [rest for _, who, row_kind, rest in host.read_log(str(self.log))
+                if who == serial and row_kind == kind]
+
+    def upgrade_requests(self, serial, option):
+        """Received upgrade packets with this option byte, as lists of data bytes."""
+        found = []
+        for rest in self.rows(serial, "RX"):
+            data = bytes.fromhex(rest)[2:]
+            if len(data) >= 2 and data[0] == 0x5F and data[1] == option:
+                found.append(data)
+        return found
+
+
+class Server:
+    """sim/update_server.py on 127.0.0.1 as a subprocess, stopped by its pid."""
+
+    def __init__(self, testcase, root):
+        self.proc = subprocess.Popen([PYTHON, SERVER, "--root", str(root), "--quiet"],
+                                     stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+        testcase.addCleanup(self.stop)
+        ready, _, _ = select.select([self.proc.stdout], [], [], SERVER_TIMEOUT)
+        self.url = self.proc.stdout.readline().decode().strip() if ready else ""
+        if not self.url:
+            raise RuntimeError("update server did not start")
+
+    def stop(self):
+        if self.proc.poll() is None:
+            os.kill(self.proc.pid, signal.SIGTERM)
+        try:
+            self.proc.wait(timeout=SERVER_TIMEOUT)
+        except subprocess.TimeoutExpired:
+            os.kill(self.proc.pid, signal.SIGKILL)
+            self.proc.wait(timeout=SERVER_TIMEOUT)
+        self.proc.stdout.close()
+
+
+class Workspace:
+    """A temporary directory with the Updater's HOME, its store and a working directory."""
+
+    def __init__(self, testcase):
+        self.root = Path(tempfile.mkdtemp(prefix="updater_e2e."))
+        testcase.addCleanup(shutil.rmtree, self.root, ignore_errors=True)
+        os.chmod(self.root, 0o755)
+        self.home = self.root / "home"
+        self.cwd = self.root / "cwd"
+        for directory in (self.home, self.cwd):
+            directory.mkdir()
+            os.chown(directory, RUN_UID, RUN_UID)
+        self.store = self.home / ".tessaron" / "updater"
+
+    def device(self, serial):
+        return self.store / serial
+
+    def put_build(self, serial, build, **settings):
+        """Puts BUILD.bird into the device's store directory, with settings lines."""
+        bird = Bird(self.device(serial) / ("%d.bird" % build), build, serial=int(serial, 16))
+        if settings:
+            lines = "".join("%s=%s\n" % item for item in sorted(settings.items()))
+            (self.device(serial) / ".settings").write_text(lines)
+        self.give_store_to_runner()
+        return bird
+
+    def give_store_to_runner(self):
+        for path in [self.home] + list(self.home.rglob("*")):
+            os.chown(path, RUN_UID, RUN_UID)
+
+    def settings(self, serial):
+        path = self.device(serial) / ".settings"
+        if not path.exists():
+            return {}
+        pairs = (line.split("=", 1) for line in path.read_text().splitlines() if "=" in line)
+        return {key: value for key, value in pairs}
+
+    def run(self, *args, timeout=RUN_TIMEOUT, terminal=False):
+        """Runs the Updater as the user without a password entry; stdout on a pseudo-terminal
+        when terminal is set."""
+        command = ["setpriv", "--reuid=%d" % RUN_UID, "--regid=%d" % RUN_UID, "--clear-groups",
+                   UPDATER] + [str(a) for a in args]
+        env = {"HOME": str(self.home), "PATH": os.environ.get("PATH", "/usr/bin:/bin")}
+        start = time.monotonic()
+        if not terminal:
+            done = subprocess.run(command, cwd=str(self.cwd), env=env, capture_output=True,
+                                  timeout=timeout)
+            return Result(done.returncode, done.stdout.decode(errors="replace"),
+                          done.stderr.decode(errors="replace"), time.monotonic() - start)
+        master, slave = os.openpty()
+        proc = subprocess.Popen(command, cwd=str(self.cwd), env=env, stdin=subprocess.DEVNULL,
+                                stdout=slave, stderr=subprocess.PIPE)
+        os.close(slave)
+        chunks = []
+
+        def read_terminal():
+            while True:
+                try:
+                    chunk = os.read(master, 4096)
+                except OSError:
+                    return          # EIO once the child has closed its side
+                if not chunk:
+                    return
+                chunks.append(chunk)
+
+        reader = threading.Thread(target=read_terminal)
+        reader.start()
+        try:
+            _, err = proc.communicate(timeout=timeout)
+        except subprocess.TimeoutExpired:
+            os.kill(proc.pid, signal.SIGKILL)
+            proc.wait(timeout=10)
+            raise
+        finally:
+            reader.join(timeout=10)
+            os.close(master)
+        text = b"".join(chunks).decode(errors="replace").replace("\r\n", "\n")
+        return Result(proc.returncode, text, err.decode(errors="replace"),
+                      time.monotonic() - start)
