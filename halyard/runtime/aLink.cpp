@@ -16,7 +16,6 @@
 #include "aLinkInternal.h"
 #include "aPacketFifo.h"
 #include "aTime.h"
-#include "hyusb.h"
 
 namespace {
 
