@@ -249,6 +249,19 @@ class Faults(UpdateCase):
         self.assert_installed(self.bird)
         self.assert_recorded("fw.bird")
 
+    def test_module_back_in_loader_mode_only_after_the_reconnect_gave_up_is_found_again(self):
+        # LOAD restarts the module for longer than _reconnect tries (5 + 5 attempts, 500 ms
+        # apart); the update then looks for it again on its own transport and goes on.
+        self.set("load_mode", "restart")
+        self.set("load_restart_ms", 9000)
+        result = self.run_update("-X", "0x101")
+        self.assertEqual(result.status, 0, result)
+        self.assertIn("NETWORK: Attempting to reconnect DEFAULT sn. Attempt: 5 of 5", result.err_lines)
+        self.assertTrue(any(line.startswith("Looking for the device in loader mode, attempt 1 of 15")
+                            for line in result.err_lines), result)
+        self.assert_installed(self.bird)
+        self.assert_recorded("fw.bird")
+
     def test_module_vanishing_mid_transfer_ends_the_update(self):
         # The loader takes 12 DATA packets; the module vanishes on the 20th, in the firmware.
         self.set("vanish_after_data", 20)
