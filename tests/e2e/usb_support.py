@@ -1,0 +1,232 @@
+"""Shared by the end-to-end tests over emulated USB (test_usb_*.py).
+
+`UsbBus` starts sim/usb_modules.py under umockdev-wrapper (so that it can send uevents),
+reads its ready line, talks to its control socket and stops it by pid; the test bed
+directory it made is gone afterwards (checked).  Programs see the bus through
+`bus.env()`: the umockdev preload library, after libasan in the sanitizer build
+(UPDATER_SANITIZE=address), and UMOCKDEV_DIR.
+"""
+
+import json
+import os
+import select
+import shutil
+import signal
+import socket
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+SIM_DIR = os.environ.get("SIM_DIR") or os.path.join(HERE, "..", "..", "sim")
+sys.path.insert(0, SIM_DIR)
+sys.dont_write_bytecode = True
+
+import usb_env  # noqa: E402
+
+PYTHON = "/usr/bin/python3"
+WRAPPER = shutil.which("umockdev-wrapper")
+SANITIZE = os.environ.get("UPDATER_SANITIZE", "")
+
+# aErr values the tests name.
+ERR = {"None": 0, "Param": 2, "NotFound": 3, "Busy": 5, "IO": 6, "Mode": 7, "Write": 8,
+       "NotReady": 11, "Configuration": 17, "Timeout": 18, "Connection": 25}
+
+
+def have_umockdev():
+    if WRAPPER is None or not os.path.exists(PYTHON):
+        return False
+    probe = subprocess.run([PYTHON, "-c", "import gi; gi.require_version('UMockdev', '1.0'); "
+                                          "from gi.repository import UMockdev"],
+                           capture_output=True, timeout=30)
+    return probe.returncode == 0
+
+
+HAVE_UMOCKDEV = have_umockdev()
+needs_umockdev = unittest.skipUnless(HAVE_UMOCKDEV, "needs umockdev, its typelib and python3-gi")
+
+
+def driver_path(name):
+    directory = os.environ.get("DRIVER_DIR")
+    if not directory:
+        build = os.environ.get("BUILD_DIR") or os.path.join(HERE, "..", "..", "build")
+        directory = os.path.join(build, "tests", "drivers")
+    return os.path.join(directory, name)
+
+
+def module_arg(**keys):
+    return "--module", ",".join("%s=%s" % (k, v) for k, v in keys.items())
+
+
+class UsbBus:
+    """sim/usb_modules.py as a child process."""
+
+    def __init__(self, testcase, *args, timeout=20.0):
+        self.tmp = tempfile.TemporaryDirectory(prefix="usbbus-")
+        self.control_path = os.path.join(self.tmp.name, "control")
+        self.stderr_path = os.path.join(self.tmp.name, "sim.stderr")
+        self.stderr = open(self.stderr_path, "wb")
+        command = [WRAPPER, PYTHON, os.path.join(SIM_DIR, "usb_modules.py"),
+                   "--control", self.control_path] + list(args)
+        env = {k: v for k, v in os.environ.items() if k not in ("LD_PRELOAD", "UMOCKDEV_DIR")}
+        self.proc = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=self.stderr, env=env)
+        testcase.addCleanup(self.stop)
+        self.ready = self._read_ready(timeout)
+        self.root = self.ready["umockdev_dir"]
+        self._env = None
+
+    def _read_ready(self, timeout):
+        deadline = time.monotonic() + timeout
+        line = b""
+        while not line.endswith(b"\n"):
+            left = deadline - time.monotonic()
+            readable, _, _ = select.select([self.proc.stdout], [], [], max(0.0, left))
+            if not readable:
+                self.stop()
+                raise AssertionError("USB simulator not ready within %.0f s: %s" % (timeout, self.errors()))
+            chunk = os.read(self.proc.stdout.fileno(), 4096)
+            if not chunk:
+                self.proc.wait(timeout=10)
+                raise AssertionError("USB simulator ended: %s" % self.errors())
+            line += chunk
+        return json.loads(line)
+
+    def errors(self):
+        self.stderr.flush()
+        with open(self.stderr_path, "rb") as f:
+            return f.read().decode(errors="replace")
+
+    def env(self, extra=None):
+        if self._env is None:
+            self._env = usb_env.program_env(self.root, sanitize=SANITIZE)
+        env = dict(self._env)
+        env.update(extra or {})
+        return env
+
+    def __call__(self, line, timeout=10.0):
+        """One control request; returns its result, raises on an error answer."""
+        with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) as sock:
+            sock.settimeout(timeout)
+            sock.connect(self.control_path)
+            sock.sendall(line.encode() + b"\n")
+            answer = b""
+            while not answer.endswith(b"\n"):
+                chunk = sock.recv(1 << 20)
+                if not chunk:
+                    break
+                answer += chunk
+        reply = json.loads(answer)
+        if not reply["ok"]:
+            raise AssertionError("%s: %s" % (line, reply["error"]))
+        return reply["result"]
+
+    def state(self, serial):
+        return self("state %s" % serial)
+
+    def wait_for(self, predicate, timeout=10.0, what="condition"):
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            value = predicate()
+            if value:
+                return value
+            time.sleep(0.05)
+        raise AssertionError("%s not reached within %.0f s" % (what, timeout))
+
+    def run(self, command, timeout=60.0, env=None):
+        """Runs a program on the bus; returns the CompletedProcess (text)."""
+        return run_bounded(command, self.env(env), timeout)
+
+    def stop(self, timeout=15.0):
+        """SIGTERM, wait, SIGKILL by pid if needed; checks the test bed directory went away."""
+        if self.proc.poll() is None:
+            os.kill(self.proc.pid, signal.SIGTERM)
+            try:
+                self.proc.wait(timeout=timeout)
+            except subprocess.TimeoutExpired:
+                os.kill(self.proc.pid, signal.SIGKILL)
+                self.proc.wait(timeout=timeout)
+        if self.proc.stdout:
+            self.proc.stdout.close()
+        self.stderr.close()
+        root = getattr(self, "root", None)
+        left = root is not None and os.path.isdir(root)
+        if left:  # a simulator that died leaves its test bed; it is ours to remove
+            shutil.rmtree(root, ignore_errors=True)
+        self.tmp.cleanup()
+        if left:
+            raise AssertionError("the USB simulator left its test bed %s behind" % root)
+        return self.proc.returncode
+
+
+def run_bounded(command, env, timeout):
+    """Runs a command with a time limit; on expiry kills it by pid and fails."""
+    proc = subprocess.Popen(command, env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                            stdin=subprocess.DEVNULL)
+    try:
+        out, err = proc.communicate(timeout=timeout)
+    except subprocess.TimeoutExpired:
+        os.kill(proc.pid, signal.SIGKILL)
+        out, err = proc.communicate(timeout=30)
+        raise AssertionError("%s did not end within %.0f s: %s %s" % (
+            command, timeout, out.decode(errors="replace"), err.decode(errors="replace")))
+    return subprocess.CompletedProcess(command, proc.returncode, out.decode(errors="replace"),
+                                       err.decode(errors="replace"))
+
+
+class Driver:
+    """An interactive driver program on the bus: one command per line in, one JSON line out."""
+
+    def __init__(self, testcase, bus, name, extra_env=None):
+        self.proc = subprocess.Popen([driver_path(name)], stdin=subprocess.PIPE,
+                                     stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                     env=bus.env(extra_env))
+        self.buffer = b""
+        self.printed = []
+        testcase.addCleanup(self.stop)
+
+    def __call__(self, line, timeout=20.0):
+        self.proc.stdin.write(line.encode() + b"\n")
+        self.proc.stdin.flush()
+        deadline = time.monotonic() + timeout
+        while True:
+            while b"\n" not in self.buffer:
+                left = deadline - time.monotonic()
+                readable, _, _ = select.select([self.proc.stdout], [], [], max(0.0, left))
+                if not readable:
+                    raise AssertionError("driver gave no answer to %r within %.0f s" % (line, timeout))
+                chunk = os.read(self.proc.stdout.fileno(), 65536)
+                if not chunk:
+                    self.proc.wait(timeout=10)
+                    raise AssertionError("driver ended (%s) on %r: %s" % (
+                        self.proc.returncode, line, self.proc.stderr.read().decode(errors="replace")))
+                self.buffer += chunk
+            answer, self.buffer = self.buffer.split(b"\n", 1)
+            if answer.startswith(b"{"):
+                return json.loads(answer)
+            self.printed.append(answer.decode(errors="replace"))   # what the runtime printed
+
+    def stop(self, timeout=15.0):
+        """quit, then SIGKILL by pid; returns the exit status and checks the driver's stderr
+        holds no sanitizer report."""
+        if self.proc.poll() is None:
+            try:
+                self.proc.stdin.write(b"quit\n")
+                self.proc.stdin.flush()
+            except OSError:
+                pass
+            try:
+                self.proc.wait(timeout=timeout)
+            except subprocess.TimeoutExpired:
+                os.kill(self.proc.pid, signal.SIGKILL)
+                self.proc.wait(timeout=timeout)
+        err = self.proc.stderr.read().decode(errors="replace") if self.proc.stderr else ""
+        for stream in (self.proc.stdin, self.proc.stdout, self.proc.stderr):
+            try:
+                stream.close()
+            except OSError:
+                pass
+        if "Sanitizer" in err or "runtime error:" in err:
+            raise AssertionError("sanitizer report from the driver:\n" + err)
+        return self.proc.returncode
