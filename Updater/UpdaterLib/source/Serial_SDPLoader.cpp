@@ -149,23 +149,26 @@ unsigned long Serial_SDPLoader::readData(std::vector<unsigned char>& reply, unsi
   size_t count = readWaiting(d->fd, reply, MAX_REPLY_BYTES);
   if (timeoutMs == 0) return count;
   const auto window = std::chrono::milliseconds(timeoutMs);
+  const auto quiet = std::chrono::milliseconds(std::min(timeoutMs, REPLY_QUIET_MS));
   Clock::time_point now = Clock::now();
-  Clock::duration stillOnLine = std::max(Clock::duration::zero(), d->lineFree - now);
-  Clock::time_point deadline = now + stillOnLine * (100 + LINE_SLACK_PERCENT) / 100 + window;
-  bool answered = count > 0;
-  if (answered) deadline = Clock::now() + window;
+  Clock::time_point windowEnd;  // set by the first byte
+  Clock::time_point deadline;
+  if (count > 0) {
+    windowEnd = now + window;
+    deadline = std::min(windowEnd, now + quiet);
+  } else {
+    Clock::duration stillOnLine = std::max(Clock::duration::zero(), d->lineFree - now);
+    deadline = now + stillOnLine * (100 + LINE_SLACK_PERCENT) / 100 + window;
+  }
   while (count < MAX_REPLY_BYTES && Clock::now() < deadline) {
     if (!waitFor(d->fd, POLLIN, deadline)) continue;
     size_t got = readWaiting(d->fd, reply, MAX_REPLY_BYTES - count);
-    if (got == 0) {
-      // Readable but nothing to read: the other end hung up. Nothing more will come.
-      break;
-    }
+    // Readable but nothing to read: the other end hung up and nothing more will come.
+    if (got == 0) break;
+    now = Clock::now();
+    if (count == 0) windowEnd = now + window;
     count += got;
-    if (!answered) {
-      answered = true;
-      deadline = Clock::now() + window;
-    }
+    deadline = std::min(windowEnd, now + quiet);
   }
   return count;
 }

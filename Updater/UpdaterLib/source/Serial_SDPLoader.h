@@ -23,6 +23,10 @@ class Serial_SDPLoader : public SDPLoader_Interface {
   static constexpr unsigned int WRITE_TIMEOUT_MS = 2000;
   // Bytes one readData call takes at most, so that a chattering device cannot keep it reading.
   static constexpr size_t MAX_REPLY_BYTES = 4096;
+  // A reply is complete once the line has stayed quiet this long after its last byte (even if
+  // the read's time-out has not run out): more than the 16 ms a USB serial adapter may hold a
+  // few bytes before passing them on.
+  static constexpr unsigned int REPLY_QUIET_MS = 30;
   // How much slower than LINE_RATE the line may carry bytes still queued before a reply is
   // given up: UARTs tolerate a few percent of rate error, adapters add gaps between characters.
   static constexpr unsigned int LINE_SLACK_PERCENT = 25;
@@ -36,7 +40,8 @@ class Serial_SDPLoader : public SDPLoader_Interface {
   // when the port took less than the whole frame within WRITE_TIMEOUT_MS.
   [[nodiscard]] long writeData(const std::vector<unsigned char>& frame) override;
   // timeoutMs 0: only the bytes already waiting. Otherwise the bytes that arrive within timeoutMs
-  // of the first one, which may come up to timeoutMs after the line has carried everything
+  // of the first one (ending early after REPLY_QUIET_MS without a byte), which may come up to
+  // timeoutMs after the line has carried everything
   // written so far (reckoned at LINE_RATE plus LINE_SLACK_PERCENT): a device answers only once
   // it has received the whole command or image, and at 115200 baud a kernel buffer full of
   // image data takes far longer than timeoutMs to leave.

@@ -1,0 +1,68 @@
+// Times one image written and started through SDPLoader over Serial_SDPLoader, for
+// bench/sdp_serial_bench.py. Prints one line of figures:
+//   init_ms=N write_ms=N start_ms=N result=N bytes=N
+//
+//   sdp_serial_bench PORT LOAD_ADDRESS ENTRY_ADDRESS IMAGE
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <vector>
+
+#include "SDPLoader.h"
+#include "Serial_SDPLoader.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+long long msSince(Clock::time_point start) {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+}
+
+bool readFile(const char* path, std::vector<unsigned char>* bytes) {
+  FILE* file = fopen(path, "rb");
+  if (file == nullptr) return false;
+  unsigned char chunk[65536];
+  size_t got;
+  while ((got = fread(chunk, 1, sizeof chunk, file)) > 0) bytes->insert(bytes->end(), chunk, chunk + got);
+  bool ok = ferror(file) == 0;
+  fclose(file);
+  return ok;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc != 5) {
+    fputs("usage: sdp_serial_bench PORT LOAD_ADDRESS ENTRY_ADDRESS IMAGE\n", stderr);
+    return 2;
+  }
+  unsigned int load = static_cast<unsigned int>(strtoul(argv[2], nullptr, 0));
+  unsigned int entry = static_cast<unsigned int>(strtoul(argv[3], nullptr, 0));
+  std::vector<unsigned char> image;
+  if (!readFile(argv[4], &image)) {
+    fprintf(stderr, "sdp_serial_bench: cannot read %s\n", argv[4]);
+    return 2;
+  }
+  SDPLoader loader;
+  if (!loader.setLoader(new Serial_SDPLoader(argv[1]))) return 2;
+
+  Clock::time_point start = Clock::now();
+  int result = loader.init();
+  long long initMs = msSince(start);
+  long long writeMs = 0;
+  long long startMs = 0;
+  if (result == SDPLoader::SDP_OK) {
+    start = Clock::now();
+    result = loader.writeLoader(image, load);
+    writeMs = msSince(start);
+    if (result == SDPLoader::SDP_OK) {
+      start = Clock::now();
+      loader.startLoader(entry);
+      startMs = msSince(start);
+    }
+  }
+  printf("init_ms=%lld write_ms=%lld start_ms=%lld result=%d bytes=%zu\n", initMs, writeMs, startMs, result,
+         image.size());
+  return result == SDPLoader::SDP_OK ? 0 : 1;
+}
