@@ -11,6 +11,7 @@ struct aStream {
   aStreamWriteProc write;
   aStreamDeleteProc del;
   aStreamReadyProc ready;
+  aStreamDrainProc drain;
   void* ref;
   unsigned readyWaitMs;
   std::atomic<uint32_t> discontinuities;
@@ -157,6 +158,18 @@ aErr aStream_SetReadyWait(aStreamRef stream, unsigned waitMs) {
 }
 
 bool aStream_CanAwaitReady(aStreamRef stream) { return valid(stream) && stream->ready != nullptr; }
+
+aErr aStream_SetDrainProc(aStreamRef stream, aStreamDrainProc drain) {
+  if (!valid(stream)) return aErrParam;
+  stream->drain = drain;
+  return aErrNone;
+}
+
+aErr aStream_Drain(aStreamRef stream) {
+  if (!valid(stream)) return aErrParam;
+  if (stream->drain == nullptr) return aErrUnimplemented;
+  return stream->drain(stream->ref);
+}
 
 void aStream_NoteDiscontinuity(aStreamRef stream) {
   if (valid(stream)) stream->discontinuities.fetch_add(1, std::memory_order_relaxed);

@@ -41,6 +41,12 @@ aErr aStream_SetReadyProc(aStreamRef stream, aStreamReadyProc ready);
 aErr aStream_SetReadyWait(aStreamRef stream, unsigned waitMs);
 bool aStream_CanAwaitReady(aStreamRef stream);
 
+// Draining. A transport that buffers output may offer a drain callback that returns once every
+// byte written so far has left it (a serial port: tcdrain). aErrUnimplemented without one.
+typedef aErr (*aStreamDrainProc)(void* ref);
+aErr aStream_SetDrainProc(aStreamRef stream, aStreamDrainProc drain);
+aErr aStream_Drain(aStreamRef stream);
+
 // Transports that re-establish their connection by themselves count each time the byte stream
 // was broken off, so a reader can drop a partly received frame instead of splicing old bytes to
 // new ones.

@@ -58,6 +58,15 @@ aErr serialWrite(const uint8_t* data, size_t length, void* ref) {
 
 aErr serialPut(const uint8_t* byte, void* ref) { return serialWrite(byte, 1, ref); }
 
+aErr serialDrain(void* ref) {
+  aUnixSerialStream* serial = record(ref);
+  if (serial == nullptr) return aErrParam;
+  while (tcdrain(serial->fd) != 0) {
+    if (errno != EINTR) return aErrIO;
+  }
+  return aErrNone;
+}
+
 aErr serialDelete(void* ref) {
   aUnixSerialStream* serial = record(ref);
   if (serial == nullptr) return aErrParam;
@@ -142,5 +151,6 @@ aErr aStream_CreateSerial(const char* port, int baudIndex, bool parity, unsigned
     serialDelete(serial);
     return aErrResource;
   }
-  return aStream_SetReadyProc(*stream, serialReady);
+  result = aStream_SetReadyProc(*stream, serialReady);
+  return result == aErrNone ? aStream_SetDrainProc(*stream, serialDrain) : result;
 }

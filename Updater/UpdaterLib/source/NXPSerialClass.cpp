@@ -294,6 +294,13 @@ aErr NXPSerialClass::writeText(const char* text, unsigned long length) {
   return aStream_Write(stream, reinterpret_cast<const uint8_t*>(text), length);
 }
 
+// Sleep: the time n characters need on the wire, estimated from the baud rate. Drain: until
+// the port has actually sent them, where the stream can tell (a serial port can), else the sleep.
+void NXPSerialClass::awaitSent(unsigned long length, Pacing pacing) {
+  if (pacing == Pacing::Drain && stream != nullptr && aStream_Drain(stream) == aErrNone) return;
+  aTime_MSSleep(SendWaitMs(length, baud));
+}
+
 aErr NXPSerialClass::Send(const char* text, bool readEcho) { return sendPaced(text, readEcho, Pacing::Sleep); }
 
 aErr NXPSerialClass::sendPaced(const char* text, bool readEcho, Pacing pacing) {
@@ -301,8 +308,7 @@ aErr NXPSerialClass::sendPaced(const char* text, bool readEcho, Pacing pacing) {
   unsigned long length = strlen(text);
   dumpEscaped("Sending:[", text, length);
   aErr result = writeText(text, length);
-  (void)pacing;
-  aTime_MSSleep(SendWaitMs(length, baud));
+  awaitSent(length, result == aErrNone ? pacing : Pacing::Sleep);
   if (result != aErrNone) {
     Log::log(DEBUG_NXPSerial, "Error Test_Serial_Send() [%s]\n", aError_GetErrorText(result));
     return result;

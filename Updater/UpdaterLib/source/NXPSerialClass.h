@@ -108,9 +108,13 @@ class NXPSerialClass {
   aErr GetEcho(const char* text, unsigned long count, unsigned long* matched);
 
  private:
+  // How a send waits for its characters to leave: Send (synchronisation, read acknowledgements)
+  // sleeps for the estimated wire time; the data phase of Write waits until the port has sent
+  // them, so that the next line follows without a gap.
   enum class Pacing { Sleep, Drain };
 
   aErr sendPaced(const char* text, bool readEcho, Pacing pacing);
+  void awaitSent(unsigned long length, Pacing pacing);
   aErr readByte(uint8_t* byte);
   aErr writeText(const char* text, unsigned long length);
   [[nodiscard]] aErr returnCode(bool writeCommand);
