@@ -1,0 +1,155 @@
+#!/usr/bin/python3
+"""Figures for -U: how fast the built Updater moves a 256 KB firmware image into a simulated
+module, against the protocol's own bound.
+
+The link writer paces packets 1 ms apart and a DATA packet carries 26 bytes, so one 512-byte
+chunk costs at least 22 packets (20 DATA, SUM, WRITE): 512 bytes / 22 ms, about 23.3 KB/s.
+Printed: the firmware phase (from the Updater's "Transferring firmware block" line to its
+"Transferred" line, as they arrive on a pipe), its throughput and the ratio to that bound
+(target at least 0.9), and the whole -U time.
+
+    sudo bench/update_throughput.py [--runs N] [--updater PATH]
+
+Runs itself again inside a private network namespace (sim/netns_run.sh): the Updater finds the
+module by UDP discovery. The Updater runs as a user id without a password entry with HOME in a
+temporary directory; the simulator is stopped by its process id; every wait is bounded.
+"""
+
+import argparse
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+ROOT = os.path.dirname(HERE)
+SIM_DIR = os.environ.get("SIM_DIR") or os.path.join(ROOT, "sim")
+sys.dont_write_bytecode = True
+sys.path.insert(0, SIM_DIR)
+
+import halyard_host as host  # noqa: E402
+import mkbird  # noqa: E402
+
+SERIAL = "0F5849A1"
+IMAGE_SIZE = 256 * 1024
+BLOCK_SIZE = 512
+PACKETS_PER_CHUNK = (BLOCK_SIZE + 25) // 26 + 2   # DATA packets, SUM, WRITE
+PACING_S = 0.001
+BOUND = BLOCK_SIZE / (PACKETS_PER_CHUNK * PACING_S)   # bytes per second
+RUN_UID = 54331
+RUN_TIMEOUT = 300
+
+
+def free_uid():
+    import pwd
+    for uid in range(RUN_UID, RUN_UID + 100):
+        try:
+            pwd.getpwuid(uid)
+        except KeyError:
+            return uid
+    raise RuntimeError("no user id without a password entry")
+
+
+def make_bird(path):
+    image = bytes((i * 131 + (i >> 9)) & 0xFF for i in range(IMAGE_SIZE))
+    data = mkbird.make([mkbird.loader_block(0x10000000, bytes(range(256)) * 2),
+                        mkbird.firmware_block(0x00000000, image),
+                        mkbird.info_block(build=4321, version="3.2.1", serial=int(SERIAL, 16),
+                                          model="Osprey")])
+    with open(path, "wb") as f:
+        f.write(data)
+    os.chmod(path, 0o644)
+    return image
+
+
+def timed_lines(proc, lines):
+    for raw in iter(proc.stdout.readline, b""):
+        lines.append((time.monotonic(), raw.decode(errors="replace").rstrip("\n")))
+
+
+def one_run(updater, work, uid):
+    home = os.path.join(work, "home")
+    os.makedirs(home, exist_ok=True)
+    os.chown(home, uid, uid)
+    bird = os.path.join(work, "fw.bird")
+    image = make_bird(bird)
+    dump = os.path.join(work, "dump")
+    sim = host.SimProcess(["--iface", os.environ["HALYARD_NETNS_MODULE_IP"], "--dump-dir", dump,
+                           "--module", "serial=%s,model=19,address=2,block_size=%d,reboot_ms=300"
+                           % (SERIAL, BLOCK_SIZE)])
+    try:
+        command = ["setpriv", "--reuid=%d" % uid, "--regid=%d" % uid, "--clear-groups", updater,
+                   "-U", "-d", SERIAL, "-f", bird, "-u", "http://127.0.0.1:9/cgi/u"]
+        start = time.monotonic()
+        proc = subprocess.Popen(command, env={"HOME": home, "PATH": "/usr/bin:/bin"},
+                                stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        lines = []
+        reader = threading.Thread(target=timed_lines, args=(proc, lines))
+        reader.start()
+        try:
+            _, err = proc.communicate(timeout=RUN_TIMEOUT)
+        except subprocess.TimeoutExpired:
+            proc.kill()
+            proc.wait(timeout=10)
+            raise
+        reader.join(timeout=10)
+        total = time.monotonic() - start
+        if proc.returncode != 0:
+            raise RuntimeError("Updater ended with %d:\n%s\n%s" % (
+                proc.returncode, "\n".join(text for _, text in lines), err.decode(errors="replace")))
+        begin = next(t for t, text in lines if text.startswith("Transferring firmware block 1 "))
+        end = next(t for t, text in lines if t > begin and text.startswith("Transferred "))
+        sim.control.wait_for(SERIAL, lambda s: s["online"] and s["mode"] == "firmware", timeout=15)
+        sim.control("dump " + SERIAL)
+        with open(os.path.join(dump, SERIAL, "firmware-00000000.bin"), "rb") as f:
+            if f.read() != image:
+                raise RuntimeError("the simulator's firmware differs from the image sent")
+        return end - begin, total
+    finally:
+        sim.stop()
+
+
+def inside(args):
+    uid = free_uid()
+    print("firmware image %d bytes, block size %d, protocol bound %.1f KB/s "
+          "(%d packets per chunk, %.0f ms apart)" % (IMAGE_SIZE, BLOCK_SIZE, BOUND / 1000,
+                                                    PACKETS_PER_CHUNK, PACING_S * 1000))
+    ratios = []
+    for run in range(1, args.runs + 1):
+        work = tempfile.mkdtemp(prefix="update_bench.")
+        os.chmod(work, 0o755)
+        try:
+            phase, total = one_run(args.updater, work, uid)
+        finally:
+            shutil.rmtree(work, ignore_errors=True)
+        rate = IMAGE_SIZE / phase
+        ratios.append(rate / BOUND)
+        print("run %d: firmware phase %.2f s, %.1f KB/s, ratio to bound %.3f; whole -U %.2f s"
+              % (run, phase, rate / 1000, rate / BOUND, total))
+    print("best ratio %.3f, worst %.3f (target >= 0.9)" % (max(ratios), min(ratios)))
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--runs", type=int, default=3)
+    parser.add_argument("--updater", default=os.environ.get("UPDATER_BIN")
+                        or os.path.join(ROOT, "build", "Updater"))
+    args = parser.parse_args()
+    args.updater = os.path.abspath(args.updater)
+    if os.environ.get("HALYARD_NETNS") == "1":
+        inside(args)
+        return
+    if os.geteuid() != 0:
+        sys.exit("update_throughput: run as root (it makes a private network namespace)")
+    if not os.access(args.updater, os.X_OK):
+        sys.exit("update_throughput: no Updater at %s (build first, or --updater PATH)" % args.updater)
+    command = [os.path.join(SIM_DIR, "netns_run.sh"), "/usr/bin/python3", os.path.abspath(__file__),
+               "--runs", str(args.runs), "--updater", args.updater]
+    sys.exit(subprocess.run(command, timeout=RUN_TIMEOUT * (args.runs + 1)).returncode)
+
+
+if __name__ == "__main__":
+    main()
