@@ -350,6 +350,21 @@ TEST(SDPReplies, TransportsTakeValuesWithTheirOwnLayout) {
   EXPECT_FALSE(hid.getDataFromBuffer(serialReply(0x88888888), 0, value));
 }
 
+TEST(SDPReplies, HidTransportWithoutADevice) {
+  // No device with this vendor and product id exists here: init fails, and the transport stays
+  // closed (nothing sent, nothing read) until it is destroyed.
+  SDPLoader loader;
+  ASSERT_TRUE(loader.setLoader(new HID_SDPLoader(0xFFFF, 0xFFFE)));
+  EXPECT_EQ(loader.init(), 6);
+  EXPECT_EQ(loader.writeLoader(testImage(100), 0), 2);
+
+  HID_SDPLoader hid(0xFFFF, 0xFFFE);
+  Bytes reply;
+  EXPECT_LT(hid.writeData(SDPLoader::_createStatusPacket()), 0);
+  EXPECT_EQ(hid.readData(reply, 0), 0u);
+  EXPECT_TRUE(reply.empty());
+}
+
 TEST(SDPReplies, ExpectQuestions) {
   struct Case {
     Bytes reply;
