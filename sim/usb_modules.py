@@ -19,7 +19,7 @@ device node arrives here.
     kernel driver: "/dev/halyard.%08X" exists in the test bed and carries the
     stream, and libusb cannot claim the interface.
   * The i.MX boot ROM (imx_sdp.py) is a USB HID device 0x1FC9:0x0130 on
-    /dev/hidraw0 (reports 1 and 2 from the host, 3 and 4 to it).  Once it has
+    /dev/hidrawN (reports 1 and 2 from the host, 3 and 4 to it).  Once it has
     jumped it leaves the bus and the live loader appears as a module of serial
     number 0xDEADDEAD running in loader mode.
 
@@ -723,7 +723,7 @@ class ModuleUsb:
 # ---- the i.MX boot ROM --------------------------------------------------------------------------
 
 class HidrawNode:
-    """/dev/hidraw0 of the boot ROM.  Reports written by the host go to the ROM; its replies
+    """The hidraw node of the boot ROM.  Reports written by the host go to the ROM; its replies
     are queued as input reports, each announced by one doorbell byte in the node's
     pseudo-terminal so that poll() wakes (hidapi waits with poll before reading)."""
 
@@ -822,6 +822,7 @@ class ImxRomUsb:
         self.boot_ms = boot_ms
         self.node = None
         self.syspath = None
+        self.syspaths = []
         self.devnum = None
         self.reports_in = collections.Counter()
         self.report_sizes = collections.deque(maxlen=RECORDED_SIZES)
@@ -833,10 +834,17 @@ class ImxRomUsb:
             return
         bus = self.bus
         self.devnum = bus.next_devnum()
+        # Each arrival gets new numbers, as from the kernel: a node path is never reused.
+        number = self.plugs
+        hidraw = "hidraw%d" % number
         usb = "/devices/pci0000:00/0000:00:14.0/usb%d/%d-%d" % (bus.busnum, bus.busnum, self.slot)
         self.syspath = "/sys" + usb
-        hid = "%s/%d-%d:1.0/0003:%04X:%04X.0001" % (usb, bus.busnum, self.slot, IMX_VENDOR, IMX_PRODUCT)
-        self.node = HidrawNode(bus, self, "/dev/hidraw0")
+        hid_name = "0003:%04X:%04X.%04X" % (IMX_VENDOR, IMX_PRODUCT, number + 1)
+        hid = "%s/%d-%d:1.0/%s" % (usb, bus.busnum, self.slot, hid_name)
+        # umockdev removes a device's own links only: children go first, deepest first.
+        self.syspaths = ["/sys%s/hidraw/%s" % (hid, hidraw), "/sys" + hid,
+                         "/sys%s/%d-%d:1.0" % (usb, bus.busnum, self.slot), self.syspath]
+        self.node = HidrawNode(bus, self, "/dev/" + hidraw)
         record = "\n".join([
             "P: " + usb, "N: bus/usb/%03d/%03d" % (bus.busnum, self.devnum),
             "E: SUBSYSTEM=usb", "E: DEVTYPE=usb_device",
@@ -856,11 +864,11 @@ class ImxRomUsb:
             "E: HID_NAME=NXP SE Blank", "E: HID_UNIQ=",
             "H: report_descriptor=" + IMX_REPORT_DESCRIPTOR.hex(),
             "",
-            "P: %s/hidraw/hidraw0" % hid, "N: hidraw0", "E: SUBSYSTEM=hidraw",
-            "E: DEVNAME=/dev/hidraw0", "A: dev=243:0\\n",
-            "L: device=../../../0003:%04X:%04X.0001" % (IMX_VENDOR, IMX_PRODUCT),
+            "P: %s/hidraw/%s" % (hid, hidraw), "N: " + hidraw, "E: SUBSYSTEM=hidraw",
+            "E: DEVNAME=/dev/" + hidraw, "A: dev=243:%d\\n" % number,
+            "L: device=../../../" + hid_name,
             "", ""])
-        bus.queue_testbed(("attach", "/dev/hidraw0", self.node.handler))
+        bus.queue_testbed(("attach", "/dev/" + hidraw, self.node.handler))
         bus.queue_testbed(("add", record))
         bus.queue_testbed(("doorbell", self.node))
         self.plugs += 1
@@ -872,7 +880,8 @@ class ImxRomUsb:
         if self.node.parked is not None:
             handle, self.node.parked = self.node.parked, None
             handle.complete(-1, errno.ENODEV)
-        self.bus.queue_testbed(("remove", self.syspath))
+        for syspath in self.syspaths:
+            self.bus.queue_testbed(("remove", syspath))
         self.bus.queue_testbed(("close-node", self.node))
         self.node = None
 
@@ -915,6 +924,7 @@ class ImxRomUsb:
     def describe(self):
         state = self.rom.state()
         state.update({"plugged": self.node is not None, "plugs": self.plugs,
+                      "hidraw": self.node.devnode if self.node else None,
                       "reports_in": {str(k): v for k, v in self.reports_in.items()},
                       "report_sizes": list(self.report_sizes), "bad_reports": self.bad_reports,
                       "loader": self.loader.label if self.loader else None})
@@ -1145,6 +1155,9 @@ class UsbBus(ModuleFace):
             result = self._command(words[0].lower(), words[1:])
         except (KeyError, ValueError, IndexError, SimError) as exc:
             return {"ok": False, "error": str(exc.args[0] if exc.args else exc)}
+        except Exception as exc:  # noqa: BLE001 - a fault of the simulator, told to the caller
+            self.note("request %r failed: %r" % (line, exc))
+            return {"ok": False, "error": "simulator fault: %r" % exc}
         return {"ok": True, "result": result}
 
     def _usb(self, name):
@@ -1233,7 +1246,7 @@ class UsbBus(ModuleFace):
                 "modules": [{"serial": u.label, "vid": u.vid, "pid": u.pid, "serial_string": u.serial_string,
                              "devnum": u.devnum, "plugged": u.usbfs is not None,
                              "node": u.node_mode} for u in self.modules],
-                "imx": {"hidraw": "/dev/hidraw0", "loader": self.imx.loader.label} if self.imx else None}
+                "imx": {"hidraw": self.imx.node.devnode, "loader": self.imx.loader.label} if self.imx else None}
 
     def _poll_sessions(self):
         """Runs due timers and heartbeats; returns how long the loop may sleep."""
@@ -1385,8 +1398,10 @@ def main(argv=None):
         return 2
     if not command:
         print(json.dumps(bus.ready_record()), flush=True)
-        bus.run()
-        bus.shutdown()
+        try:
+            bus.run()
+        finally:
+            bus.shutdown()
         return 0
     child = subprocess.Popen(command, env=program_env(bus.root))
     deadline = time.monotonic() + args.timeout
@@ -1395,11 +1410,13 @@ def main(argv=None):
         if child.poll() is None and time.monotonic() >= deadline:
             child.kill()
     bus.schedule(args.timeout, expire)
-    bus.run(child)
-    if child.poll() is None:
-        child.kill()
-    status = child.wait()
-    bus.shutdown()
+    try:
+        bus.run(child)
+    finally:
+        if child.poll() is None:
+            child.kill()
+        status = child.wait()
+        bus.shutdown()
     return status
 
 

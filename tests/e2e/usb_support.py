@@ -63,7 +63,9 @@ def module_arg(**keys):
 class UsbBus:
     """sim/usb_modules.py as a child process."""
 
-    def __init__(self, testcase, *args, timeout=20.0):
+    def __init__(self, testcase, *args, timeout=20.0, run_as=None):
+        """run_as: a user id to run the simulator as, so that programs running as that user
+        can open the test bed (umockdev makes it readable by its owner only)."""
         self.tmp = tempfile.TemporaryDirectory(prefix="usbbus-")
         self.control_path = os.path.join(self.tmp.name, "control")
         self.stderr_path = os.path.join(self.tmp.name, "sim.stderr")
@@ -71,6 +73,11 @@ class UsbBus:
         command = [WRAPPER, PYTHON, os.path.join(SIM_DIR, "usb_modules.py"),
                    "--control", self.control_path] + list(args)
         env = {k: v for k, v in os.environ.items() if k not in ("LD_PRELOAD", "UMOCKDEV_DIR")}
+        self.run_as = run_as
+        if run_as is not None:
+            os.chown(self.tmp.name, run_as, run_as)
+            env["HOME"] = self.tmp.name
+            command = ["setpriv", "--reuid=%d" % run_as, "--regid=%d" % run_as, "--clear-groups"] + command
         self.proc = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=self.stderr, env=env)
         testcase.addCleanup(self.stop)
         self.ready = self._read_ready(timeout)
@@ -107,16 +114,21 @@ class UsbBus:
 
     def __call__(self, line, timeout=10.0):
         """One control request; returns its result, raises on an error answer."""
-        with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) as sock:
-            sock.settimeout(timeout)
-            sock.connect(self.control_path)
-            sock.sendall(line.encode() + b"\n")
-            answer = b""
-            while not answer.endswith(b"\n"):
-                chunk = sock.recv(1 << 20)
-                if not chunk:
-                    break
-                answer += chunk
+        answer = b""
+        try:
+            with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) as sock:
+                sock.settimeout(timeout)
+                sock.connect(self.control_path)
+                sock.sendall(line.encode() + b"\n")
+                while not answer.endswith(b"\n"):
+                    chunk = sock.recv(1 << 20)
+                    if not chunk:
+                        break
+                    answer += chunk
+        except OSError as exc:
+            raise AssertionError("%s: %s; simulator: %s" % (line, exc, self.errors()))
+        if not answer.endswith(b"\n"):
+            raise AssertionError("%s: no answer; simulator: %s" % (line, self.errors()))
         reply = json.loads(answer)
         if not reply["ok"]:
             raise AssertionError("%s: %s" % (line, reply["error"]))
@@ -134,9 +146,17 @@ class UsbBus:
             time.sleep(0.05)
         raise AssertionError("%s not reached within %.0f s" % (what, timeout))
 
+    def wrap(self, command):
+        """The command run as the simulator's user: a client of another user would leave
+        files in the test bed that the simulator can neither use nor remove."""
+        if self.run_as is None:
+            return list(command)
+        return ["setpriv", "--reuid=%d" % self.run_as, "--regid=%d" % self.run_as,
+                "--clear-groups"] + list(command)
+
     def run(self, command, timeout=60.0, env=None):
         """Runs a program on the bus; returns the CompletedProcess (text)."""
-        return run_bounded(command, self.env(env), timeout)
+        return run_bounded(self.wrap(command), self.env(env), timeout)
 
     def stop(self, timeout=15.0):
         """SIGTERM, wait, SIGKILL by pid if needed; checks the test bed directory went away."""
@@ -179,7 +199,7 @@ class Driver:
     """An interactive driver program on the bus: one command per line in, one JSON line out."""
 
     def __init__(self, testcase, bus, name, extra_env=None):
-        self.proc = subprocess.Popen([driver_path(name)], stdin=subprocess.PIPE,
+        self.proc = subprocess.Popen(bus.wrap([driver_path(name)]), stdin=subprocess.PIPE,
                                      stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                                      env=bus.env(extra_env))
         self.buffer = b""

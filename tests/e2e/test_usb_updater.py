@@ -1,0 +1,233 @@
+"""-D and -U over emulated USB (sim/usb_modules.py): the built Updater lists the modules on the
+bus with the exact table lines, and installs firmware into a module that drops off USB when it
+starts its loader and comes back in loader mode.
+
+The Updater runs as a user id without a password entry, with HOME in a temporary directory
+(its store never touches a real home), inside a network namespace of its own holding no
+interface at all, so that a fall-back to TCP/IP discovery could not send a packet anywhere.
+The simulator runs as the same user so that the Updater can open its test bed."""
+
+import json
+import os
+import re
+import shutil
+import time
+import unittest
+
+import updater_e2e as e2e
+import usb_support as support
+
+UPDATER = os.environ.get("UPDATER_BIN", "")
+SERIAL = "0F5849A1"
+SECOND = "D272031D"
+TITLE = "Discovered Devices: (USB)"
+HEADER = "    Device    Module   Router  Model          Firmware Version (Build)"
+UPDATE_TIME = re.compile(r"^Update time: [0-9]+\.[0-9]{4} sec$")
+RUN_TIMEOUT = 120
+# Devices on the bus that are not modules: the family's vendor with a product id of 0x8000 or
+# more, serial strings of 7 and 9 characters, another vendor. Each is a complete module behind
+# the odd identity, so taking it for one would show in the table.
+NOT_MODULES = [
+    support.module_arg(serial="11111111", pid=0x8013, heartbeat_ms=0),
+    support.module_arg(serial="22222222", serial_string="2222222", heartbeat_ms=0),
+    support.module_arg(serial="33333333", serial_string="333333333", heartbeat_ms=0),
+    support.module_arg(serial="44444444", vid=0x1234, heartbeat_ms=0),
+]
+
+
+def can_run():
+    return (support.HAVE_UMOCKDEV and os.geteuid() == 0 and UPDATER and os.access(UPDATER, os.X_OK)
+            and all(shutil.which(tool) for tool in ("unshare", "setpriv")))
+
+
+def flatten(groups):
+    return [arg for group in groups for arg in group]
+
+
+def run_updater(work, bus, *args, timeout=RUN_TIMEOUT):
+    """The Updater on the bus, as RUN_UID, in an empty network namespace."""
+    bus_env = bus.env()
+    command = ["unshare", "--net", "--", "setpriv", "--reuid=%d" % e2e.RUN_UID,
+               "--regid=%d" % e2e.RUN_UID, "--clear-groups", "env",
+               "LD_PRELOAD=" + bus_env["LD_PRELOAD"], "UMOCKDEV_DIR=" + bus_env["UMOCKDEV_DIR"],
+               UPDATER] + [str(a) for a in args]
+    env = {"HOME": str(work.home), "PATH": os.environ.get("PATH", "/usr/bin:/bin")}
+    for name in ("ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS"):
+        if name in os.environ:
+            env[name] = os.environ[name]
+    start = time.monotonic()
+    done = support.run_bounded(command, env, timeout)
+    return e2e.Result(done.returncode, done.stdout, done.stderr, time.monotonic() - start)
+
+
+@unittest.skipUnless(can_run(), "needs root, umockdev, unshare, setpriv and UPDATER_BIN")
+class UsbCase(unittest.TestCase):
+    def setUp(self):
+        self.work = e2e.Workspace(self)
+        self.dump = self.work.root / "dump"
+        self.dump.mkdir()
+        os.chown(self.dump, e2e.RUN_UID, e2e.RUN_UID)
+
+    def start_bus(self, *groups):
+        self.bus = support.UsbBus(self, "--dump-dir", str(self.dump), *flatten(groups),
+                                  run_as=e2e.RUN_UID)
+        return self.bus
+
+    def run_updater(self, *args, **options):
+        return run_updater(self.work, self.bus, *args, **options)
+
+    def assert_clean(self, result):
+        self.assertEqual(result.stderr, "", result)
+
+
+class Discovery(UsbCase):
+    def test_table_of_the_modules_on_the_bus_in_usb_list_order(self):
+        self.start_bus(support.module_arg(serial=SERIAL, model=19, address=2, version="0x21000005",
+                                          build=99519470),
+                       *NOT_MODULES,
+                       support.module_arg(serial=SECOND, model=13, address=4, version="15.1.11259375",
+                                          build=4294967295),
+                       ("--imx",))
+        result = self.run_updater("-D")
+        self.assertEqual(result.status, 0, result)
+        self.assert_clean(result)
+        lines = {
+            SERIAL: "    0F5849A1  02       02      Osprey         2.1.5 (99519470)",
+            SECOND: "    D272031D  04       04      Plover        15.1.11259375 (4294967295)",
+        }
+        # The order of libusb's device list, as the runtime's own enumeration sees it; libusb
+        # lists the device found last first, so it is neither the bus order nor sorted.
+        listed = self.bus.run([support.driver_path("discovery_driver"), "enumerate", "1"])
+        order = [m["serial"] for m in json.loads(listed.stdout)["modules"]]
+        self.assertEqual(order, [SECOND, SERIAL])
+        self.assertEqual(result.out_lines, [
+            "Updater (Version: 1.1 Apr 26 2023)", "Searching for Halyard devices", TITLE, HEADER,
+            lines[SECOND], lines[SERIAL]])
+        # Discovery only reads: nothing stored, and the modules not taken for ones never opened
+        # for a link.
+        self.assertEqual(list(self.work.store.iterdir()), [])
+        for serial in ("11111111", "22222222", "33333333", "44444444"):
+            self.assertEqual(self.bus.state(serial)["usb"]["claims"], 0, serial)
+
+    def test_a_module_held_by_another_process_shows_the_error_line(self):
+        self.start_bus(support.module_arg(serial=SERIAL, model=19),
+                       support.module_arg(serial=SECOND, model=13, address=4))
+        holder = support.Driver(self, self.bus, "usb_stream_driver")
+        self.assertEqual(holder("open " + SERIAL)["err"], support.ERR["None"])
+        result = self.run_updater("-D")
+        self.assertEqual(result.status, 0, result)
+        self.assertEqual(result.out_lines[2:], [
+            TITLE, HEADER,
+            "    D272031D  04       04      Plover         1.0.0 (1000)",
+            # The link could not be made: the object layer's connection error.
+            "    0F5849A1  [Error (25): Is someone else connected to this device?]"])
+        self.assertEqual(self.bus.state(SERIAL)["usb"]["claims_refused"], 1)
+        # Once the holder lets go, the module is listed normally.
+        self.assertEqual(holder("close")["err"], support.ERR["None"])
+        again = self.run_updater("-D")
+        self.assertIn("    0F5849A1  02       02      Osprey         1.0.0 (1000)", again.out_lines)
+
+    def test_no_module_on_the_bus(self):
+        self.start_bus(*NOT_MODULES, ("--imx",))
+        result = self.run_updater("-D")
+        self.assertEqual(result.status, 0, result)
+        self.assert_clean(result)
+        self.assertEqual(result.out_lines[2:], [TITLE, "    No devices found."])
+
+    def test_a_module_owned_by_the_kernel_driver_is_reached_through_its_node(self):
+        self.start_bus(support.module_arg(serial=SERIAL, model=19, node="on", build=77))
+        result = self.run_updater("-D")
+        self.assertEqual(result.status, 0, result)
+        self.assertEqual(result.out_lines[2:], [
+            TITLE, HEADER, "    0F5849A1  02       02      Osprey         1.0.0 (77)"])
+        usb = self.bus.state(SERIAL)["usb"]
+        self.assertGreater(usb["node_bytes_in"], 0)
+        self.assertEqual((usb["claims"], usb["out_transfers"]), (0, 0))
+
+
+class Update(UsbCase):
+    def start_module(self, **keys):
+        settings = dict(serial=SERIAL, model=19, address=2, version="2.1.5", build=1000,
+                        load_mode="restart", load_restart_ms=500, reboot_ms=300)
+        settings.update(keys)
+        self.start_bus(support.module_arg(**settings),
+                       support.module_arg(serial=SECOND, model=13, address=4, heartbeat_ms=0))
+        self.bird = self.work.put_build(SERIAL, 1234, LATEST_DOWNLOAD="1234")
+
+    def update(self):
+        return self.run_updater("-U", "-d", SERIAL, "-u", e2e.closed_port_url())
+
+    def dumped(self, kind, address):
+        self.bus("dump " + SERIAL)
+        path = self.dump / SERIAL / ("%s-%08X.bin" % (kind, address))
+        return path.read_bytes() if path.exists() else None
+
+    def test_loader_restart_off_the_bus_and_firmware(self):
+        self.start_module()
+        result = self.update()
+        self.assertEqual(result.status, 0, result)
+        self.assert_clean(result)
+        firmware_length = len(self.bird.firmware) + 4
+        self.assertEqual(result.out_lines[:-2], [
+            "Updater (Version: 1.1 Apr 26 2023)",
+            "Updating with the Latest Download",
+            "Updating firmware with build: 1234",
+            "Transferring loader to device",
+            "Transferring loader block 1 of 1, 304 bytes",
+            "Transferred 1 blocks, 304 total bytes",
+            "Starting Load on Device",
+            # The module left the bus: releasing its interface failed (LIBUSB_ERROR_NO_DEVICE).
+            "error release -4",
+            "Transferring firmware block 1 of 1, %d bytes" % firmware_length,
+            "Transferred 1 blocks, %d total bytes" % firmware_length,
+        ])
+        self.assertRegex(result.out_lines[-2], UPDATE_TIME)
+        # Rebooting, the module is off the bus again when its link is closed at the end.
+        self.assertEqual(result.out_lines[-1], "error release -4")
+        state = self.bus.wait_for(
+            lambda: (lambda s: s if s["plugged"] and s["module"]["mode"] == "firmware"
+                     and s["module"]["build"] == 1234 else None)(self.bus.state(SERIAL)),
+            what="module back on the bus with the new firmware")
+        # Off the bus twice (loader start, reboot), back three times with the first plugging.
+        self.assertEqual((state["usb"]["unplugs"], state["usb"]["plugs"]), (2, 3))
+        self.assertEqual(state["module"]["version"], "3.2.1")
+        self.assertEqual(self.dumped("loader", e2e.LOADER_ADDRESS), self.bird.loader)
+        self.assertEqual(self.dumped("firmware", e2e.FIRMWARE_ADDRESS), self.bird.firmware)
+        settings = self.work.settings(SERIAL)
+        self.assertEqual(settings.get("LATEST_TRANSFER"), "1234.bird")
+        self.assertRegex(settings.get("LAST_TRANSFER_DATE", ""), e2e.CTIME_RE)
+        # The other module on the bus was never touched.
+        self.assertEqual(self.bus.state(SECOND)["usb"]["claims"], 0)
+        listed = self.run_updater("-D")
+        self.assertIn("    0F5849A1  02       02      Osprey         3.2.1 (1234)", listed.out_lines)
+
+    def test_a_module_back_after_several_rounds_is_still_found(self):
+        self.start_module(load_restart_ms=3500)
+        result = self.update()
+        self.assertEqual(result.status, 0, result)
+        self.assertEqual(self.dumped("firmware", e2e.FIRMWARE_ADDRESS), self.bird.firmware)
+        self.assertEqual(self.work.settings(SERIAL).get("LATEST_TRANSFER"), "1234.bird")
+
+    def test_a_module_that_never_comes_back_fails_without_a_transfer_record(self):
+        self.start_module(load_restart_ms=3600000)
+        result = self.update()
+        self.assertEqual(result.status, 1, result)
+        firmware_length = len(self.bird.firmware) + 4
+        self.assertEqual(result.out_lines[6:-1], [
+            "Starting Load on Device",
+            "error release -4",
+            # Not connected: the block's preparation fails and nothing is sent.
+            "Transferring firmware block 1 of 1, %d bytes" % firmware_length,
+            "Transferred 0 blocks, 0 total bytes"])
+        self.assertRegex(result.out_lines[-1], UPDATE_TIME)
+        settings = self.work.settings(SERIAL)
+        self.assertNotIn("LATEST_TRANSFER", settings)
+        self.assertNotIn("LAST_TRANSFER_DATE", settings)
+        state = self.bus.state(SERIAL)
+        self.assertFalse(state["plugged"])
+        self.assertEqual(state["module"]["firmware"], [])
+        self.assertEqual(self.dumped("loader", e2e.LOADER_ADDRESS), self.bird.loader)
+
+
+if __name__ == "__main__":
+    unittest.main()
