@@ -117,10 +117,13 @@ long Serial_SDPLoader::writeData(const std::vector<unsigned char>& frame) {
       Log::log(DEBUG_iMXSerial, "Serial write failed: %s\n", strerror(errno));
       return -1;
     }
-    if (!waitFor(d->fd, POLLOUT, deadline) && Clock::now() >= deadline) {
-      Log::log(DEBUG_iMXSerial, "Serial port took no data for %u ms, %zu bytes left\n", WRITE_TIMEOUT_MS, left);
+    if (waitFor(d->fd, POLLOUT, deadline)) continue;
+    if (Clock::now() >= deadline) {
+      Log::log(DEBUG_iMXSerial, "Serial port did not take the frame within %u ms, %zu bytes left\n",
+               WRITE_TIMEOUT_MS, left);
       return -1;
     }
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));  // poll itself failed: do not spin
   }
   return static_cast<long>(frame.size() - 1);
 }
