@@ -218,13 +218,13 @@ class CommandLine(unittest.TestCase):
                 self.assertNotIn("Must specify", run.err)
 
     def test_failed_fingerprint_does_not_change_discovery_status(self):
-        run = self.run_updater("-N", "-s", "/nonexistent/serial", "-D")
+        run = self.run_updater("-N", "-s", "/nonexistent/serial", "-u", DEAD_SERVER, "-D")
         self.assertEqual(run.status, 0, run)
         self.assertIn("Got no response from chip\n", run.err)
         self.assertIn("Searching for Halyard devices\n", run.out)
 
     def test_failed_fingerprint_sets_status(self):
-        run = self.run_updater("-N", "-s", "/nonexistent/serial", "-I")
+        run = self.run_updater("-N", "-s", "/nonexistent/serial", "-u", DEAD_SERVER, "-I")
         self.assertEqual(run.status, 1, run)
         self.assertIn("Got no response from chip\n", run.err)
 

@@ -51,6 +51,9 @@ class Updater {
   enum class RecoveryChip { None, LPC, IMX };
 
  private:
+  friend bool _get_fingerprint_imx(UpdaterDisplayInterface& display, Updater& updater, std::string port,
+                                   unsigned int serial, std::string birdFile, Fingerprint& fingerprint, bool reset);
+
   std::string serverUrl;
   std::string updaterDirectory;
   UpdaterDisplayInterface& display;
@@ -76,3 +79,20 @@ aErr _transfer_firmware(UpdaterDisplayInterface& display, Tessaron::Halyard::Mod
 [[nodiscard]] bool _valid_build(unsigned int serial, unsigned int build, const char* url);
 void _display_builds(CLI_Display& display, const std::map<std::string, std::string>& builds, unsigned int serial);
 void _display_fingerprint(CLI_Display& display, const Fingerprint& fingerprint);
+
+// Serial recovery steps. Identification of an LPC chip over its ISP protocol (the port closed
+// afterwards, the chip left synchronised); of an i.MX chip by starting its live loader and reading
+// the unique identifier over USB (reset: restart the loader afterwards).
+[[nodiscard]] bool _get_fingerprint_lpc(std::string port, unsigned int baud, Fingerprint& fingerprint);
+[[nodiscard]] bool _get_fingerprint_imx(UpdaterDisplayInterface& display, Updater& updater, std::string port,
+                                        unsigned int serial, std::string birdFile, Fingerprint& fingerprint,
+                                        bool reset);
+// Writes the bird file's loader blocks through the i.MX boot ROM on port ("USB": its HID device)
+// and starts the loader: 0, 11 when the boot ROM cannot be opened, 25 when a block failed.
+[[nodiscard]] int _transfer_recovery_loader(UpdaterDisplayInterface& display, BirdFile& bird, std::string port);
+// Erases the LPC chip's flash and writes the (decoded) firmware blocks; the chip must still be
+// synchronised at baud.
+[[nodiscard]] bool _recover_firmware_lpc(UpdaterDisplayInterface& display, BirdFile& bird, std::string& port,
+                                         unsigned int baud, Fingerprint& fingerprint);
+// Updates the module through the running live loader (found over USB).
+[[nodiscard]] bool _recover_firmware_imx(UpdaterDisplayInterface& display, BirdFile& bird, unsigned int serial);

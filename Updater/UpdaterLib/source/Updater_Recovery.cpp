@@ -1,15 +1,494 @@
-// Placeholder until serial recovery is built: reports that it cannot run.
+// Serial recovery (-U -t RECOVER) and chip identification (-N) of a module whose firmware no
+// longer starts, through its processor's boot ROM: an LPC chip is identified and flashed over its
+// ISP serial protocol; an i.MX chip is sent a live loader over the Serial Download Protocol (USB
+// HID or a serial port), identified through that loader over USB and updated through it.
+#include <algorithm>
+#include <cstdint>
+#include <exception>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "BirdFile.h"
 #include "CLI_Display.h"
+#include "HID_SDPLoader.h"
+#include "Log.h"
+#include "Module.h"
+#include "NXPSerialClass.h"
+#include "SDPLoader.h"
+#include "Serial_SDPLoader.h"
+#include "SystemClass.h"
+#include "UpdateServerRequest.h"
 #include "Updater.h"
+#include "UpdaterStore.h"
+#include "aTime.h"
 
-bool Updater::Recover_Firmware(std::string, unsigned int, unsigned int, unsigned int, std::string, bool) {
-  reportUnavailable("Serial recovery");
+using Tessaron::Halyard::Module;
+using Tessaron::Halyard::SystemClass;
+
+namespace {
+
+using UpdaterDisplay = UpdaterDisplayInterface;
+
+// The LPC identification always synchronises at this rate; the chip keeps it afterwards.
+constexpr unsigned int kIdentificationBaud = 115200;
+// A started live loader without a device identity, and the server's default recovery image.
+constexpr unsigned int kLiveLoaderSerial = 0xDEADDEAD;
+constexpr const char* kUsbPort = "USB";
+constexpr unsigned int kDefaultLoaderEntry = 0x20000400;
+constexpr const char* kLatestDownloadKey = "LATEST_DOWNLOAD";
+constexpr const char* kBirdExtension = ".bird";
+
+// The live loader comes up on USB some time after the boot ROM jumped to it.
+constexpr unsigned kLoaderConnectAttempts = 15;
+constexpr unsigned long kLoaderConnectPauseMs = 1000;
+
+// LPC flash: every sector is erased, images are staged in RAM in pieces of at most 4096 bytes.
+constexpr unsigned int kFirstSector = 0;
+constexpr unsigned int kLastSector = 29;
+constexpr unsigned int kPieceSize = 4096;
+constexpr uint32_t kFlashEnd = 0x80000;
+constexpr unsigned int kCopyAlignment = 256;
+// The value of erased flash: programming it changes nothing.
+constexpr unsigned char kErasedByte = 0xFF;
+// A firmware block whose image is this long ends a recovery image.
+constexpr uint32_t kEndBlockImageLength = 4;
+
+// Results of _transfer_recovery_loader.
+constexpr int kLoaderTransferred = 0;
+constexpr int kLoaderNoTransport = 11;
+constexpr int kLoaderWriteFailed = 25;
+
+uint32_t bigEndian32(const unsigned char* bytes) {
+  return static_cast<uint32_t>(bytes[0]) << 24 | static_cast<uint32_t>(bytes[1]) << 16 |
+         static_cast<uint32_t>(bytes[2]) << 8 | static_cast<uint32_t>(bytes[3]);
+}
+
+std::string birdFileName(unsigned int build) { return std::to_string(build) + kBirdExtension; }
+
+// Mutes the display's messages for as long as it lives.
+class MutedMessages {
+ public:
+  explicit MutedMessages(UpdaterDisplay& display) : display_(display), was_(display.muted()) {
+    display_.mute_messages(true);
+  }
+  ~MutedMessages() { display_.mute_messages(was_); }
+  MutedMessages(const MutedMessages&) = delete;
+  MutedMessages& operator=(const MutedMessages&) = delete;
+
+ private:
+  UpdaterDisplay& display_;
+  bool was_;
+};
+
+// ---- LPC flash plan ----------------------------------------------------------------------------
+
+// One piece of a firmware image: staged in RAM, then copied to flash. The copy moves copyLength
+// bytes (a size the chip accepts); what lies past the piece is staged as erased flash, so the
+// copy never programs anything but the image.
+struct FlashPiece {
+  uint32_t offset;
+  uint32_t length;
+  uint32_t flashAddress;
+  uint32_t copyLength;
+};
+
+struct FlashBlock {
+  const BirdBlock* block;
+  std::vector<FlashPiece> pieces;
+};
+
+// The firmware blocks to write, in file order, up to the block that ends a recovery image.
+std::vector<FlashBlock> planFlashBlocks(const std::vector<BirdBlock>& firmware) {
+  std::vector<FlashBlock> plan;
+  for (const BirdBlock& block : firmware) {
+    if (block.imageLength() == kEndBlockImageLength) break;
+    FlashBlock entry{&block, {}};
+    uint32_t piece = kPieceSize;
+    for (uint32_t offset = 0; offset < block.imageLength(); offset += piece) {
+      if (block.imageLength() - offset < piece) piece = block.imageLength() - offset;
+      entry.pieces.push_back({offset, piece, block.address + offset, NXPSerialClass::CopyLength(piece)});
+    }
+    plan.push_back(entry);
+  }
+  return plan;
+}
+
+// A plan the chip can carry out: something to write, every copy on a 256-byte boundary and inside
+// the flash. Checked before the flash is erased, so that a bad image cannot leave a blank chip.
+bool planFitsFlash(UpdaterDisplay& display, const std::vector<FlashBlock>& plan) {
+  uint64_t bytes = 0;
+  for (size_t number = 0; number < plan.size(); ++number) {
+    for (const FlashPiece& piece : plan[number].pieces) {
+      bytes += piece.length;
+      uint64_t end = static_cast<uint64_t>(piece.flashAddress) + piece.copyLength;
+      if (piece.flashAddress % kCopyAlignment != 0 || end > kFlashEnd) {
+        display.message(UpdaterDisplay::ERROR,
+                        "Firmware block %d does not fit the chip's flash (address 0x%08X, %u bytes)",
+                        static_cast<int>(number + 1), plan[number].block->address,
+                        plan[number].block->imageLength());
+        return false;
+      }
+    }
+  }
+  if (bytes == 0) {
+    display.message(UpdaterDisplay::ERROR, "Bird file holds no firmware to recover");
+    return false;
+  }
+  return true;
+}
+
+bool writeFlashPiece(NXPSerialClass& chip, const BirdBlock& block, const FlashPiece& piece) {
+  const unsigned int staging = NXPSerialClass::WRITE_ADDRESS;
+  Log::log(DEBUG_Updater, "Transferring firmware %d bytes to address 0x%08X\n", static_cast<int>(piece.length),
+           piece.flashAddress);
+  std::vector<unsigned char> staged(piece.copyLength, kErasedByte);
+  std::copy(block.image() + piece.offset, block.image() + piece.offset + piece.length, staged.begin());
+  Log::log(DEBUG_Updater, "\t Write %d bytes to address 0x%08X\n", static_cast<int>(staged.size()), staging);
+  if (chip.Write(staging, static_cast<unsigned int>(staged.size()), staged.data()) != aErrNone) {
+    Log::log(DEBUG_Updater, "\t Write to RAM failed\n");
+    return false;
+  }
+  unsigned int first = NXPSerialClass::SectorFromAddress(piece.flashAddress);
+  unsigned int last = NXPSerialClass::SectorFromAddress(piece.flashAddress + piece.copyLength - 1);
+  Log::log(DEBUG_Updater, "\t Prepare to copy to sector(s) %d to %d\n", static_cast<int>(first),
+           static_cast<int>(last));
+  if (chip.Prepare(first, last) != aErrNone) {
+    Log::log(DEBUG_Updater, "\t Prepare failed\n");
+    return false;
+  }
+  Log::log(DEBUG_Updater, "\t Copy %d bytes from %08X to %08X\n", static_cast<int>(piece.copyLength), staging,
+           piece.flashAddress);
+  if (chip.CopyToFlash(piece.flashAddress, staging, piece.copyLength) != aErrNone) {
+    Log::log(DEBUG_Updater, "\t Transfer to flash failed\n");
+    return false;
+  }
+  return true;
+}
+
+// Unlock, prepare and erase the whole flash of a chip that is still synchronised.
+bool eraseFlash(NXPSerialClass& chip) {
+  Log::log(DEBUG_Updater, "\n\tUnlock Memory:\n");
+  if (chip.Unlock() != aErrNone) {
+    Log::log(DEBUG_Network, "Could not unlock\n");
+    return false;
+  }
+  Log::log(DEBUG_Updater, "\n\tPrepare ALL memory for update:\n");
+  if (chip.Prepare(kFirstSector, kLastSector) != aErrNone) {
+    Log::log(DEBUG_Network, "Could not prepare\n");
+    return false;
+  }
+  Log::log(DEBUG_Updater, "\n\tErase all memory before update:\n");
+  if (chip.Erase(kFirstSector, kLastSector) != aErrNone) {
+    Log::log(DEBUG_Network, "Could not erase\n");
+    return false;
+  }
+  return true;
+}
+
+// ---- i.MX live loader --------------------------------------------------------------------------
+
+// The live-loader file for _get_fingerprint_imx: a named file, or a build in the store (downloaded
+// when the store has none). False, with the reason given, when there is none to use.
+bool loadLiveLoaderFile(UpdaterDisplay& display, Updater& updater, const std::string& storeRoot,
+                        unsigned int serial, const std::string& birdFile, BirdFile& bird) {
+  if (!birdFile.empty()) {
+    if (serial == kLiveLoaderSerial) {
+      display.message(UpdaterDisplay::ERROR,
+                      "Add serial number or remove the bird filename to use a default recovery image.");
+      return false;
+    }
+    try {
+      bird = BirdFile(birdFile.c_str());
+      return true;
+    } catch (const std::exception& error) {
+      Log::log(DEBUG_APP, "%s\n", error.what());
+      return false;
+    }
+  }
+  try {
+    UpdaterStore store(storeRoot.c_str());
+    UpdaterStoreItem item;
+    std::string fileName;
+    if (store.FindDevice(serial, &item) && item.IsValid()) fileName = item.settings.GetString(kLatestDownloadKey, "");
+    // A device directory without a download (an earlier download failed half-way) is treated
+    // like an unknown device, else it would never get a loader.
+    if (fileName.empty()) {
+      MutedMessages muted(display);
+      Log::log(DEBUG_APP, "Existing loader device not found. Downloading.\n");
+      int build = updater.Download_Firmware(serial, "", false, false);
+      if (build > 0 && store.FindDevice(serial, &item)) fileName = birdFileName(static_cast<unsigned int>(build));
+    }
+    if (fileName.empty()) {
+      Log::log(DEBUG_APP, "No live loader for %08X in the store\n", serial);
+      return false;
+    }
+    bird = item.ReadBirdFile(fileName.c_str());
+    return true;
+  } catch (const std::exception& error) {
+    Log::log(DEBUG_APP, "%s\n", error.what());
+    return false;
+  }
+}
+
+// Connects module over USB to the first of serials that answers, in up to 15 rounds 1 s apart.
+bool connectLiveLoader(Module& module, const std::vector<unsigned int>& serials) {
+  for (unsigned round = 1; round <= kLoaderConnectAttempts; ++round) {
+    for (unsigned int serial : serials) {
+      aErr result = module.discoverAndConnect(linkTypeUSB, serial);
+      Log::log(DEBUG_Updater, "Looking for the live loader %08X, round %u of %u: %d\n", serial, round,
+               kLoaderConnectAttempts, static_cast<int>(result));
+      if (result == aErrNone) return true;
+    }
+    if (round < kLoaderConnectAttempts) aTime_MSSleep(kLoaderConnectPauseMs);
+  }
   return false;
 }
 
-bool Updater::Get_Fingerprint(Fingerprint&, std::string, unsigned int, std::string, unsigned int, bool) {
-  reportUnavailable("Chip identification");
-  return false;
+std::unique_ptr<SDPLoader_Interface> bootRomTransport(const std::string& port) {
+  if (port == kUsbPort) {
+    return std::make_unique<HID_SDPLoader>(HID_SDPLoader::IMX_VENDOR_ID, HID_SDPLoader::IMX_PRODUCT_ID);
+  }
+  return std::make_unique<Serial_SDPLoader>(port.c_str());
 }
 
-void _display_fingerprint(CLI_Display&, const Fingerprint&) {}
+}  // namespace
+
+// ---- Recovery ----------------------------------------------------------------------------------
+
+bool Updater::Recover_Firmware(std::string port, unsigned int build, unsigned int baud, unsigned int serial,
+                               std::string birdFile, bool /*override: has no effect on recovery*/) {
+  const uint64_t start = aTime_GetMSTicks();
+  Fingerprint fingerprint{};
+  if (!Get_Fingerprint(fingerprint, port, serial, birdFile, kIdentificationBaud, false)) {
+    display.message(UpdaterDisplay::ERROR, "Could not get Device Identifier");
+    return false;
+  }
+  // The flash session follows the identification without synchronising again: the chip only
+  // understands the rate it synchronised at.
+  if (recoveryChip == RecoveryChip::LPC &&
+      NXPSerialClass::ConnectRate(baud) != NXPSerialClass::ConnectRate(kIdentificationBaud)) {
+    display.message(UpdaterDisplay::ERROR,
+                    "LPC recovery runs at %u baud, the rate the chip was identified at; %u baud is not supported",
+                    kIdentificationBaud, baud);
+    return false;
+  }
+
+  unsigned int recoveryBuild = 0;
+  if (birdFile.empty()) {
+    unsigned int serverBuild = 0;
+    if (!UpdateServerRequest::GetRecoveryInfo(fingerprint.words, &serial, &serverBuild, serverUrl.c_str())) {
+      Log::log(DEBUG_Updater, "No recovery information from the server for %08X %08X %08X %08X\n",
+               fingerprint.words[0], fingerprint.words[1], fingerprint.words[2], fingerprint.words[3]);
+    }
+    recoveryBuild = build != 0 ? build : serverBuild;
+    // Without a device and a build there is no file to look for: nothing is asked for or stored
+    // under serial number or build 0.
+    if (serial == 0 || recoveryBuild == 0) {
+      display.message(UpdaterDisplay::ERROR, "The update server named no recovery image for this chip");
+      display.message(UpdaterDisplay::ERROR, "Failed to load bird file");
+      return false;
+    }
+  }
+
+  BirdFile bird;
+  try {
+    bird = load_bird("Recovering", birdFile, serial, recoveryBuild, true);
+  } catch (const std::exception& error) {
+    Log::log(DEBUG_Updater, "%s\n", error.what());
+    display.message(UpdaterDisplay::ERROR, "Failed to load bird file");
+    return false;
+  }
+  if (bird.serialReplaceable) {
+    display.message(UpdaterDisplay::ERROR, "Updater does not support offline recovery");
+    return false;
+  }
+
+  bool recovered = false;
+  switch (recoveryChip) {
+    case RecoveryChip::IMX:
+      recovered = _recover_firmware_imx(display, bird, serial);
+      break;
+    case RecoveryChip::LPC:
+      bird.DecodeFirmwareBlocks(fingerprint.words);
+      recovered = _recover_firmware_lpc(display, bird, port, baud, fingerprint);
+      break;
+    default:
+      display.message(UpdaterDisplay::ERROR, "Unknown device");
+      break;
+  }
+  display.message(UpdaterDisplay::INFO, "Update time: %.4f sec",
+                  static_cast<double>(aTime_GetMSTicks() - start) / 1000.0);
+  return recovered;
+}
+
+bool Updater::Get_Fingerprint(Fingerprint& fingerprint, std::string port, unsigned int serial,
+                              std::string birdFile, unsigned int baud, bool reset) {
+  if (_get_fingerprint_lpc(port, baud, fingerprint)) {
+    recoveryChip = RecoveryChip::LPC;
+    return true;
+  }
+  recoveryChip = RecoveryChip::IMX;
+  return _get_fingerprint_imx(display, *this, port, serial, birdFile, fingerprint, reset);
+}
+
+// ---- Identification ----------------------------------------------------------------------------
+
+bool _get_fingerprint_lpc(std::string port, unsigned int baud, Fingerprint& fingerprint) {
+  NXPSerialClass chip;
+  aErr result = chip.Connect(port.c_str(), baud);
+  if (result != aErrNone) {
+    Log::log(DEBUG_APP, "ERROR %d ==> Could not open serial port\n", static_cast<int>(result));
+    return false;
+  }
+  Log::log(DEBUG_APP, "\n\tSync to Device:\n");
+  result = chip.Sync();
+  if (result != aErrNone) {
+    Log::log(DEBUG_APP, "ERROR %d ==> Could not communicate with device over serial port\n",
+             static_cast<int>(result));
+    return false;
+  }
+  Log::log(DEBUG_APP, "\n\tGet Info from Device:\n");
+  if (chip.GetDeviceID() != aErrNone) {
+    Log::log(DEBUG_APP, "\tERROR ==> Got no response from chip\n");
+    return false;
+  }
+  for (int word = 0; word < 4; ++word) fingerprint.words[word] = chip.DeviceID()[word];
+  return true;
+}
+
+bool _get_fingerprint_imx(UpdaterDisplayInterface& display, Updater& updater, std::string port, unsigned int serial,
+                          std::string birdFile, Fingerprint& fingerprint, bool reset) {
+  if (serial == 0) serial = kLiveLoaderSerial;
+  BirdFile bird;
+  if (!loadLiveLoaderFile(display, updater, updater.updaterDirectory, serial, birdFile, bird)) return false;
+  if (_transfer_recovery_loader(display, bird, port) != kLoaderTransferred) {
+    Log::log(DEBUG_APP, "Error loading liveloader.\n");
+    return false;
+  }
+  Module module(0, 0);
+  if (!connectLiveLoader(module, {serial})) {
+    Log::log(DEBUG_APP, "Could not connect to device.\n");
+    return false;
+  }
+  SystemClass system;
+  system.init(&module, 0);
+  for (uint8_t index = 0; index < 4; ++index) {
+    uint32_t word = 0;
+    if (system.getUniqueIdentifier(index, &word) != aErrNone) {
+      Log::log(DEBUG_APP, "Error getting Identifier %d.\n", index);
+      return false;
+    }
+    fingerprint.words[3 - index] = word;
+  }
+  if (reset) (void)system.reset();
+  return true;
+}
+
+// ---- i.MX live loader --------------------------------------------------------------------------
+
+int _transfer_recovery_loader(UpdaterDisplayInterface& /*display*/, BirdFile& bird, std::string port) {
+  SDPLoader loader;
+  std::unique_ptr<SDPLoader_Interface> transport = bootRomTransport(port);
+  if (!loader.setLoader(transport.get())) return kLoaderNoTransport;
+  (void)transport.release();  // owned by loader now
+  Log::log(DEBUG_Updater, "Transfer Loader via Serial Interface (iMX):\n");
+  if (loader.init() != SDPLoader::SDP_OK) return kLoaderNoTransport;
+
+  std::vector<BirdBlock> blocks = bird.FindBlocks(BirdFile::BLOCK_LOADER);
+  // Jumping to an address nothing was written to would start whatever the RAM holds.
+  if (blocks.empty()) {
+    Log::log(DEBUG_Updater, "The bird file holds no loader block\n");
+    return kLoaderWriteFailed;
+  }
+  int number = 0;
+  for (const BirdBlock& block : blocks) {
+    if (block.length < 4) {
+      Log::log(DEBUG_Updater, "Loader block %d has no load address\n", number);
+      return kLoaderWriteFailed;
+    }
+    std::vector<unsigned char> image(block.image(), block.image() + block.imageLength());
+    Log::log(DEBUG_Updater, "Writting Block: %d, size %zu, address: %d\b", number, image.size(),
+             static_cast<int>(block.address));
+    if (loader.writeLoader(image, block.address) != SDPLoader::SDP_OK) return kLoaderWriteFailed;
+    ++number;
+  }
+  unsigned int entry = kDefaultLoaderEntry;
+  std::vector<BirdBlock> starts = bird.FindBlocks(BirdFile::BLOCK_START_ADDRESS);
+  if (!starts.empty() && starts.front().length >= 4) entry = bigEndian32(starts.front().data);
+  loader.startLoader(entry);
+  return kLoaderTransferred;
+}
+
+bool _recover_firmware_imx(UpdaterDisplayInterface& display, BirdFile& bird, unsigned int serial) {
+  Module module(0, 0);
+  std::vector<unsigned int> serials{kLiveLoaderSerial};
+  // Serial number 0 would connect to whichever module is found first.
+  if (serial != 0 && serial != kLiveLoaderSerial) serials.push_back(serial);
+  if (!connectLiveLoader(module, serials)) {
+    display.message(UpdaterDisplay::ERROR, "Could not connect to device");
+    return false;
+  }
+  if (_transfer_firmware(display, module, bird) != aErrNone) {
+    display.message(UpdaterDisplay::ERROR, "Failed to transfer firmware");
+    return false;
+  }
+  return true;
+}
+
+// ---- LPC flash ---------------------------------------------------------------------------------
+
+bool _recover_firmware_lpc(UpdaterDisplayInterface& display, BirdFile& bird, std::string& port, unsigned int baud,
+                           Fingerprint& /*fingerprint: the image is decoded already*/) {
+  std::vector<BirdBlock> firmware = bird.FindBlocks(BirdFile::BLOCK_FIRMWARE);
+  std::vector<FlashBlock> plan = planFlashBlocks(firmware);
+  if (!planFitsFlash(display, plan)) return false;
+
+  // The chip is still synchronised from the identification: no Sync.
+  NXPSerialClass chip;
+  if (chip.Connect(port.c_str(), baud) != aErrNone) {
+    Log::log(DEBUG_Network, "Could not connect to %s\n", port.c_str());
+    return false;
+  }
+  if (!eraseFlash(chip)) return false;
+  (void)chip.SetEcho(false);
+  Log::log(DEBUG_Updater, "Updating device firmware: \n");
+  Log::log(DEBUG_Updater, "Transferring firmware to device from [%s]\n", bird.filename.c_str());
+
+  const int announced = static_cast<int>(plan.size());
+  int totalBytes = 0;
+  for (size_t number = 0; number < plan.size(); ++number) {
+    const BirdBlock& block = *plan[number].block;
+    const uint32_t length = block.imageLength();
+    display.message(UpdaterDisplay::INFO, "Transferring firmware block %d of %d, %d bytes",
+                    static_cast<int>(number + 1), announced, static_cast<int>(length));
+    display.display_progress(true);
+    Log::log(DEBUG_Updater, "Transferring firmware block: %d bytes to address 0x%08X\n", static_cast<int>(length),
+             block.address);
+    for (const FlashPiece& piece : plan[number].pieces) {
+      if (!writeFlashPiece(chip, block, piece)) {
+        display.display_progress(false);
+        return false;
+      }
+      display.update_progress(static_cast<double>(piece.offset + piece.length) / length, nullptr);
+    }
+    display.display_progress(false);
+    totalBytes += static_cast<int>(length);
+  }
+
+  display.message(UpdaterDisplay::INFO, "Transferred %d blocks, %d total bytes", announced, totalBytes);
+  aErr result = chip.SetEcho(true);
+  if (result != aErrNone) {
+    display.message(UpdaterDisplay::ERROR, "Recovery Error transfering data to device ==> [%d, %s]",
+                    static_cast<int>(result), aError_GetErrorText(result));
+    return false;
+  }
+  display.message(UpdaterDisplay::INFO, "Rebooting Device");
+  (void)chip.ExecuteFrom(0);
+  return true;
+}
+
+void _display_fingerprint(CLI_Display& display, const Fingerprint& fingerprint) {
+  display.message(UpdaterDisplay::INFO, "[ %08X %08X %08X %08X ]", fingerprint.words[0], fingerprint.words[1],
+                  fingerprint.words[2], fingerprint.words[3]);
+}
