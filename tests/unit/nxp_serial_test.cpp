@@ -16,6 +16,7 @@
 
 #include <gtest/gtest.h>
 
+#include "Log.h"
 #include "LpcRomSim.h"
 #include "NXPSerialClass.h"
 
@@ -446,6 +447,55 @@ TEST_F(NXPSerialPty, GetDeviceIdFailsWhenTheWordsDoNotCome) {
   EXPECT_EQ(client.GetDeviceID(), aErrNone);
   const uint32_t expected[4] = {16, 8, 10, 0xFFFFFFFF};
   for (int i = 0; i < 4; ++i) EXPECT_EQ(client.DeviceID()[i], expected[i]) << i;
+}
+
+// Sends the log to a temporary file with the given packages on; the text logged so far on demand.
+class LogCapture {
+ public:
+  explicit LogCapture(unsigned int packages) : file_(tmpfile()), saved_(Log::fh), savedMask_(Log::package_bitmask) {
+    Log::SetOutput(file_);
+    Log::package_bitmask = packages;
+  }
+  ~LogCapture() {
+    Log::SetOutput(saved_);
+    Log::package_bitmask = savedMask_;
+    if (file_ != nullptr) fclose(file_);
+  }
+  LogCapture(const LogCapture&) = delete;
+  LogCapture& operator=(const LogCapture&) = delete;
+
+  std::string text() {
+    std::string all;
+    if (file_ == nullptr) return all;
+    fflush(file_);
+    rewind(file_);
+    char buffer[512];
+    size_t n;
+    while ((n = fread(buffer, 1, sizeof buffer, file_)) > 0) all.append(buffer, n);
+    return all;
+  }
+
+ private:
+  FILE* file_;
+  FILE* saved_;
+  uint32_t savedMask_;
+};
+
+TEST_F(NXPSerialPty, DumpsShowEveryTextSentAndReceived) {
+  LogCapture log(DEBUG_NXPSerial_SR);
+  ASSERT_EQ(client.Send("A\r\n", false), aErrNone);
+  ASSERT_EQ(client.SendCommand("P 0\t1\r\n", 0), aErrNone);
+  ASSERT_TRUE(peer.chipSends("OK\r\n"));
+  char buffer[64];
+  unsigned long length = 0;
+  ASSERT_EQ(client.Response(buffer, sizeof buffer, &length, "OK\r\n", 4), aErrNone);
+  ASSERT_TRUE(peer.chipSends("0\x01\r\n"));
+  ASSERT_EQ(client.GetLine(buffer, sizeof buffer, &length, 100), aErrNone);
+  std::string text = log.text();
+  EXPECT_NE(text.find("Sending:[41 0D 0A] [A\\r\\n]\n"), std::string::npos) << text;
+  EXPECT_NE(text.find("Sending:[50 20 30 09 31 0D 0A] [P 0 1  ]\n"), std::string::npos) << text;
+  EXPECT_NE(text.find("Response: [4F 4B 0D 0A] [OK\\r\\n]\n"), std::string::npos) << text;
+  EXPECT_NE(text.find("GetLine() Received: [30 01 0D 0A] [0   ] 4 term [aErrNone]\n"), std::string::npos) << text;
 }
 
 // ---------------------------------------------------------------------------------------------
