@@ -27,6 +27,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <iterator>
 #include <random>
 #include <string>
 #include <vector>
@@ -147,7 +148,13 @@ Run flashWithLpc21isp(const lpcsim::LpcRomSim& sim, const std::vector<unsigned c
     return fail(run, "lpc21isp timed out");
   }
   run.seconds = secondsSince(start);
-  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) return fail(run, "lpc21isp failed, see " + logPath);
+  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+    std::ifstream in(logPath);
+    std::string output((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    if (output.size() > 400) output = "..." + output.substr(output.size() - 400);
+    return fail(run, "lpc21isp exit status " + std::to_string(WIFEXITED(status) ? WEXITSTATUS(status) : -1) +
+                         ", its output ends:\n" + output);
+  }
   run.ok = flashHolds(sim, withVectorChecksum(image));
   if (!run.ok) run.failure = "flash differs from the image";
   return run;

@@ -627,15 +627,18 @@ aErr NXPSerialClass::ExecuteFrom(unsigned int address) {
   return result;
 }
 
-// Sends one checksum line and reads the chip's answer to it.
-aErr NXPSerialClass::sendChecksumAndAwait(unsigned int checksum, char* answer, unsigned long size,
-                                          unsigned long* length) {
+// Sends one checksum line and reads the chip's answer to it. groupCharacters were sent since the
+// last answer: a port that reports them sent while they still wait in a buffer on the way (a
+// pseudo-terminal does) gets the time they need on the wire on top of the usual wait.
+aErr NXPSerialClass::sendChecksumAndAwait(unsigned int checksum, unsigned long groupCharacters, char* answer,
+                                          unsigned long size, unsigned long* length) {
   char text[16];
   snprintf(text, sizeof text, "%u\r\n", checksum);
   aErr result = sendPaced(text, echo, Pacing::Drain);
   if (result != aErrNone) return result;
+  unsigned long onTheWire = WaitTimeMs(groupCharacters + strlen(text), baud);
   uint64_t started = aTime_GetMSTicks();
-  (void)GetLine(answer, size, length, kChecksumTries);
+  (void)GetLine(answer, size, length, static_cast<unsigned int>(kChecksumTries + onTheWire));
   Log::log(DEBUG_NXPSerial_E, "Write() waited for checksum %d ms\n", static_cast<int>(aTime_GetMSTicks() - started));
   return aErrNone;
 }
@@ -651,6 +654,7 @@ aErr NXPSerialClass::Write(unsigned int address, unsigned int count, const unsig
   unsigned int acknowledged = 0;
   unsigned int lines = 0;
   unsigned int retries = MAX_READ_RETRY;
+  unsigned long groupCharacters = 0;
   char line[UU_LINE_CAPACITY];
   while (written < count && result == aErrNone) {
     unsigned int piece = count - written < MAX_BYTES_PER_LINE ? count - written : MAX_BYTES_PER_LINE;
@@ -660,6 +664,7 @@ aErr NXPSerialClass::Write(unsigned int address, unsigned int count, const unsig
     written += piece;
     result = sendPaced(kTerminator, echo, Pacing::Drain);
     if (result != aErrNone) break;
+    groupCharacters += strlen(line) + strlen(kTerminator);
     ++lines;
     if (lines < LINES_PER_CHECKSUM && written < count) continue;
 
@@ -667,7 +672,8 @@ aErr NXPSerialClass::Write(unsigned int address, unsigned int count, const unsig
     Log::log(DEBUG_NXPSerial_E, "Write() Checksum: %08X (%d)\n", checksum, static_cast<int>(checksum));
     char answer[kReplyLineSize];
     unsigned long length = 0;
-    result = sendChecksumAndAwait(checksum, answer, sizeof answer, &length);
+    result = sendChecksumAndAwait(checksum, groupCharacters, answer, sizeof answer, &length);
+    groupCharacters = 0;
     if (result != aErrNone) break;
     if (strcmp(answer, kOk) == 0) {
       acknowledged = written;

@@ -120,7 +120,8 @@ class NXPSerialClass {
   [[nodiscard]] aErr returnCode(bool writeCommand);
   [[nodiscard]] aErr commandWithReturnCode(const char* command, bool writeCommand);
   aErr readValueLines(const char* command, unsigned long long* values, unsigned int count);
-  aErr sendChecksumAndAwait(unsigned int checksum, char* answer, unsigned long size, unsigned long* length);
+  aErr sendChecksumAndAwait(unsigned int checksum, unsigned long groupCharacters, char* answer, unsigned long size,
+                            unsigned long* length);
 
   aStreamRef stream;
   bool echo;
