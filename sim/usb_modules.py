@@ -375,42 +375,22 @@ class UsbfsNode:
 # ---- the family's kernel node -----------------------------------------------------------------
 
 class KernelNode:
-    """"/dev/halyard.%08X" of a module owned by the family's kernel driver.  Every open is a
-    connection to the module; reads take one byte of its stream (0 bytes when nothing is
-    pending), writes feed it.  poll() on the node works by a doorbell byte kept in the
-    node's pseudo-terminal while bytes are pending."""
+    """"/dev/halyard.%08X" of a module owned by the family's kernel driver, for one arrival of
+    the module.  Every open is a connection to the module; reads take pending bytes of its
+    stream (0 bytes when nothing is pending), writes feed it.  poll() on the node works by a
+    doorbell byte kept in the node's pseudo-terminal while bytes are pending.  The node's path
+    is the same at every arrival, so one handler (NodeHandler) serves them all."""
 
     def __init__(self, bus, owner, devnode):
         self.bus = bus
         self.owner = owner
         self.devnode = devnode
         self.sessions = {}         # IoctlClient wrapper -> UsbLink
-        self.gone = False
-        self.rung = False
-        self.bell = None
-        self.drain = None
-        self.handler = UMockdev.IoctlBase()
-        self.handler.connect("handle-read", self._on_read)
-        self.handler.connect("handle-write", self._on_write)
-        self.handler.connect("handle-ioctl", self._on_ioctl)
 
-    def attach_doorbell(self, testbed):
-        pty = os.readlink(testbed.get_root_dir() + self.devnode)
-        self.bell = testbed.get_dev_fd(self.devnode)
-        self.drain = os.open(pty, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
-
-    def close(self):
-        if self.drain is not None:
-            os.close(self.drain)
-            self.drain = None
-
-    def _link(self, handle):
+    def link(self, handle):
         link = self.sessions.get(handle)
         if link is None:
-            for other, old in list(self.sessions.items()):
-                if not Client(other).connected:
-                    old.end("node closed")
-                    del self.sessions[other]
+            self.reap_closed()
             link = self.sessions[handle] = self.owner.open_link(self)
         return link
 
@@ -424,7 +404,80 @@ class KernelNode:
         return any(link.tx for link in self.sessions.values())
 
     def ring(self):
-        want = self.pending() and not self.gone
+        self.owner.node_handler.ring(self.pending())
+
+    def read(self, handle):
+        buffer = handle.get_arg()
+        link = self.link(handle)
+        self.owner.stats["node_reads"] += 1
+        wanted = len(buffer.retrieve())
+        if not link.tx or wanted == 0:
+            if self.owner.usb_faults["node_efault"]:
+                handle.complete(-1, errno.EFAULT)
+            else:
+                handle.complete(0, 0)
+            return
+        data = bytes(link.tx[:wanted])
+        del link.tx[:len(data)]
+        buffer.update(0, data)
+        handle.complete(len(data), 0)
+        self.ring()
+
+    def write(self, handle):
+        data = bytes(handle.get_arg().retrieve())
+        link = self.link(handle)
+        self.owner.stats["node_writes"] += 1
+        self.owner.stats["node_bytes_in"] += len(data)
+        handle.complete(len(data), 0)
+        link.feed(data)
+        self.ring()
+
+
+class NodeHandler:
+    """The handler attached once to a module's kernel-node path.  Opens, reads and writes go
+    to the node of the module's current arrival; a file opened on an earlier arrival, or any
+    file while the module is off the bus, gets ENODEV, as from a driver whose device left."""
+
+    def __init__(self, bus, owner, devnode):
+        self.bus = bus
+        self.owner = owner
+        self.devnode = devnode
+        self.retired = set()       # clients of earlier arrivals
+        self.pty = None
+        self.bell = None
+        self.drain = None
+        self.rung = False
+        self.handler = UMockdev.IoctlBase()
+        self.handler.connect("client-connected", self._on_open)
+        self.handler.connect("handle-read", self._on_read)
+        self.handler.connect("handle-write", self._on_write)
+        self.handler.connect("handle-ioctl", self._on_ioctl)
+
+    # umockdev cannot add a node of the same name twice (it keeps the first one's
+    # pseudo-terminal), so the node device stays in the test bed and only its /dev entry goes
+    # and comes back with the module.
+
+    def attach_doorbell(self, testbed):
+        self.pty = os.readlink(testbed.get_root_dir() + self.devnode)
+        self.bell = testbed.get_dev_fd(self.devnode)
+        self.drain = os.open(self.pty, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
+
+    def show(self, testbed):
+        entry = testbed.get_root_dir() + self.devnode
+        if not os.path.lexists(entry):
+            os.symlink(self.pty, entry)
+
+    def hide(self, testbed):
+        entry = testbed.get_root_dir() + self.devnode
+        if os.path.lexists(entry):
+            os.unlink(entry)
+
+    def close(self):
+        if self.drain is not None:
+            os.close(self.drain)
+            self.drain = None
+
+    def ring(self, want):
         if want and not self.rung and self.bell is not None:
             os.write(self.bell, b"\0")
             self.rung = True
@@ -436,40 +489,39 @@ class KernelNode:
                 pass
             self.rung = False
 
+    def retire(self, node):
+        self.retired.update(node.sessions)
+        if len(self.retired) > 256:
+            self.retired = {h for h in self.retired if Client(h).connected}
+
+    def _current(self, handle):
+        node = self.owner.node
+        return None if node is None or handle in self.retired else node
+
+    def _on_open(self, handler, handle):
+        with self.bus.lock:
+            node = self._current(handle)
+            if node is None:
+                self.retired.add(handle)
+            else:
+                node.link(handle)
+
     def _on_read(self, handler, handle):
         with self.bus.lock:
-            buffer = handle.get_arg()
-            if self.gone:
+            node = self._current(handle)
+            if node is None:
                 handle.complete(-1, errno.ENODEV)
-                return True
-            link = self._link(handle)
-            self.owner.stats["node_reads"] += 1
-            wanted = len(buffer.retrieve())
-            if not link.tx or wanted == 0:
-                if self.owner.usb_faults["node_efault"]:
-                    handle.complete(-1, errno.EFAULT)
-                else:
-                    handle.complete(0, 0)
-                return True
-            data = bytes(link.tx[:wanted])
-            del link.tx[:len(data)]
-            buffer.update(0, data)
-            handle.complete(len(data), 0)
-            self.ring()
+            else:
+                node.read(handle)
         return True
 
     def _on_write(self, handler, handle):
         with self.bus.lock:
-            if self.gone:
+            node = self._current(handle)
+            if node is None:
                 handle.complete(-1, errno.ENODEV)
-                return True
-            data = bytes(handle.get_arg().retrieve())
-            link = self._link(handle)
-            self.owner.stats["node_writes"] += 1
-            self.owner.stats["node_bytes_in"] += len(data)
-            handle.complete(len(data), 0)
-            link.feed(data)
-            self.ring()
+            else:
+                node.write(handle)
         return True
 
     def _on_ioctl(self, handler, handle):
@@ -551,6 +603,7 @@ class ModuleUsb:
         self.stats = new_stats()
         self.usbfs = None          # UsbfsNode while plugged in
         self.node = None           # KernelNode while plugged in with node=on
+        self.node_handler = None   # NodeHandler, attached at the first arrival
         self.link = None           # UsbLink over libusb
         self.syspath = None
         self.devnum = None
@@ -595,9 +648,13 @@ class ModuleUsb:
                 "P: " + self.node_syspath[len("/sys"):], "N: " + node_path[len("/dev/"):],
                 "E: SUBSYSTEM=halyard", "E: DEVNAME=" + node_path,
                 "A: dev=240:%d\\n" % self.slot, "", ""])
-            bus.queue_testbed(("attach", node_path, self.node.handler))
-            bus.queue_testbed(("add", node_record))
-            bus.queue_testbed(("doorbell", self.node))
+            if self.node_handler is None:
+                self.node_handler = NodeHandler(bus, self, node_path)
+                bus.queue_testbed(("attach", node_path, self.node_handler.handler))
+                bus.queue_testbed(("add", node_record))
+                bus.queue_testbed(("doorbell", self.node_handler))
+            else:
+                bus.queue_testbed(("node-show", self.node_handler))
         self.stats["plugs"] += 1
         self.module.event("on the bus as %03d/%03d" % (bus.busnum, self.devnum))
 
@@ -609,12 +666,12 @@ class ModuleUsb:
         self.usbfs = None
         self._end_link("unplugged")
         if self.node is not None:
-            self.node.gone = True
+            self.node_handler.retire(self.node)
             for link in self.node.sessions.values():
                 link.end("unplugged")
             self.node.sessions.clear()
-            self.bus.queue_testbed(("remove", self.node_syspath))
-            self.bus.queue_testbed(("close-node", self.node))
+            self.node_handler.ring(False)
+            self.bus.queue_testbed(("node-hide", self.node_handler))
             self.node = None
         self.stats["unplugs"] += 1
         self.module.event("off the bus")
@@ -1108,6 +1165,10 @@ class UsbBus(ModuleFace):
                 self.testbed.remove_device(op[1])
             elif kind == "doorbell":
                 op[1].attach_doorbell(self.testbed)
+            elif kind == "node-show":
+                op[1].show(self.testbed)
+            elif kind == "node-hide":
+                op[1].hide(self.testbed)
             elif kind == "close-node":
                 op[1].close()
 
@@ -1300,6 +1361,8 @@ class UsbBus(ModuleFace):
                     print("dump of %s failed: %s" % (usb.label, exc), file=sys.stderr)
             for usb in self.modules:
                 usb.unplug()
+                if usb.node_handler is not None:
+                    self.queue_testbed(("close-node", usb.node_handler))
             if self.imx is not None:
                 self.imx.unplug()
         self._run_testbed_ops()

@@ -202,6 +202,23 @@ class KernelNode(unittest.TestCase):
         self.assertEqual(driver("inits")["inits"], 1)
         self.assertEqual(usb_stats(bus, OTHER)["claims"], 1)
 
+    def test_the_node_goes_and_comes_back_with_the_module(self):
+        bus = support.UsbBus(self, *support.module_arg(serial=SERIAL, node="on", heartbeat_ms=0))
+        driver = support.Driver(self, bus, DRIVER)
+        self.assertEqual(driver("open " + SERIAL)["err"], ERR["None"])
+        bus("unplug " + SERIAL)
+        bus.wait_for(lambda: not bus.state(SERIAL)["plugged"], what="unplug")
+        self.assertEqual(driver("node " + SERIAL)["installed"], False)
+        self.assertEqual(driver("get")["err"], ERR["IO"])          # the node's device left
+        self.assertEqual(driver("close")["err"], ERR["None"])
+        self.assertEqual(driver("open " + SERIAL)["err"], ERR["NotFound"])   # not on the bus at all
+        bus("plug " + SERIAL)
+        bus.wait_for(lambda: bus.state(SERIAL)["plugged"], what="plug")
+        self.assertEqual(driver("node " + SERIAL)["installed"], True)
+        self.assertEqual(driver("open " + SERIAL)["err"], ERR["None"])
+        self.assertEqual(driver("write " + MAGIC)["err"], ERR["None"])
+        self.assertEqual(driver("read 2 3000")["data"], "0200")
+
     def test_libusb_cannot_claim_a_module_the_kernel_driver_owns(self):
         bus = support.UsbBus(self, *support.module_arg(serial=SERIAL, node="on", heartbeat_ms=0))
         driver = support.Driver(self, bus, DRIVER)

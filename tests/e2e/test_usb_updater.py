@@ -57,6 +57,8 @@ def run_updater(work, bus, *args, timeout=RUN_TIMEOUT):
             env[name] = os.environ[name]
     start = time.monotonic()
     done = support.run_bounded(command, env, timeout)
+    if "Sanitizer" in done.stderr or "runtime error:" in done.stderr:
+        raise AssertionError("sanitizer report from the Updater:\n" + done.stderr)
     return e2e.Result(done.returncode, done.stdout, done.stderr, time.monotonic() - start)
 
 
@@ -96,7 +98,8 @@ class Discovery(UsbCase):
             SECOND: "    D272031D  04       04      Plover        15.1.11259375 (4294967295)",
         }
         # The order of libusb's device list, as the runtime's own enumeration sees it; libusb
-        # lists the device found last first, so it is neither the bus order nor sorted.
+        # lists the devices in the reverse order of their ports: neither the order on the
+        # command line nor sorted.
         listed = self.bus.run([support.driver_path("discovery_driver"), "enumerate", "1"])
         order = [m["serial"] for m in json.loads(listed.stdout)["modules"]]
         self.assertEqual(order, [SECOND, SERIAL])
@@ -143,6 +146,18 @@ class Discovery(UsbCase):
         usb = self.bus.state(SERIAL)["usb"]
         self.assertGreater(usb["node_bytes_in"], 0)
         self.assertEqual((usb["claims"], usb["out_transfers"]), (0, 0))
+
+
+    def test_pipes_that_stall_or_time_out_once_do_not_change_the_table(self):
+        self.start_bus(support.module_arg(serial=SERIAL, model=19, build=5, stall_out=1, stall_in=1,
+                                          timeout_out=1))
+        result = self.run_updater("-D")
+        self.assertEqual(result.status, 0, result)
+        self.assertEqual(result.out_lines[2:], [
+            TITLE, HEADER, "    0F5849A1  02       02      Osprey         1.0.0 (5)"])
+        usb = self.bus.state(SERIAL)["usb"]
+        self.assertEqual(sorted(usb["clear_halt"]), [0x01, 0x81])
+        self.assertEqual((usb["stalls"], usb["timeouts"]), (2, 1))
 
 
 class Update(UsbCase):
@@ -200,6 +215,26 @@ class Update(UsbCase):
         self.assertEqual(self.bus.state(SECOND)["usb"]["claims"], 0)
         listed = self.run_updater("-D")
         self.assertIn("    0F5849A1  02       02      Osprey         3.2.1 (1234)", listed.out_lines)
+
+    def test_through_the_kernel_node_across_the_restart(self):
+        self.start_module(node="on")
+        result = self.update()
+        self.assertEqual(result.status, 0, result)
+        self.assert_clean(result)
+        self.assertNotIn("error release -4", result.out_lines)   # no libusb handle to release
+        self.assertEqual(self.dumped("loader", e2e.LOADER_ADDRESS), self.bird.loader)
+        self.assertEqual(self.dumped("firmware", e2e.FIRMWARE_ADDRESS), self.bird.firmware)
+        usb = self.bus.state(SERIAL)["usb"]
+        self.assertEqual((usb["claims"], usb["out_transfers"]), (0, 0))
+        self.assertGreater(usb["node_bytes_in"], len(self.bird.firmware))
+        self.assertEqual(self.work.settings(SERIAL).get("LATEST_TRANSFER"), "1234.bird")
+
+    def test_a_module_on_no_bus_is_not_found(self):
+        self.start_module()
+        result = self.run_updater("-U", "-d", "0BADBEEF", "-f", self.bird.path)
+        self.assertEqual(result.status, 1, result)
+        self.assertIn("Failed to connect to module [0BADBEEF]", result.err_lines + result.out_lines)
+        self.assertEqual(self.bus.state(SERIAL)["usb"]["claims"], 0)
 
     def test_a_module_back_after_several_rounds_is_still_found(self):
         self.start_module(load_restart_ms=3500)
