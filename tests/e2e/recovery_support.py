@@ -1,0 +1,280 @@
+"""Shared by the end-to-end tests of serial recovery (test_recovery_lpc.py, test_recovery_imx.py).
+
+The built Updater runs as a user id without a password entry, with HOME set to a temporary
+directory (its store is HOME/.tessaron/updater), against simulators on pseudo-terminals and the
+simulated update server on 127.0.0.1. Every process started here has a time limit and is stopped
+by its process id.
+"""
+
+import json
+import os
+import pty
+import re
+import select
+import shutil
+import signal
+import socket
+import subprocess
+import sys
+import tempfile
+import time
+import tty
+import unittest
+from pathlib import Path
+
+HERE = Path(__file__).resolve().parent
+SIM_DIR = Path(os.environ.get("SIM_DIR") or HERE.parents[1] / "sim")
+sys.dont_write_bytecode = True
+sys.path.insert(0, str(SIM_DIR))
+
+import mkbird  # noqa: E402
+
+PYTHON = "/usr/bin/python3"
+UPDATER = os.environ.get("UPDATER_BIN", "")
+RUN_UID = 54323
+START_TIMEOUT = 20
+STOP_TIMEOUT = 15
+STEP_TIMEOUT = 10
+RUN_TIMEOUT = 180
+
+LIVE_LOADER_SERIAL = "DEADDEAD"
+UPDATE_TIME_RE = re.compile(r"^Update time: [0-9]+\.[0-9]{4} sec$")
+
+
+def can_run():
+    return (os.geteuid() == 0 and shutil.which("setpriv") is not None and bool(UPDATER)
+            and os.access(UPDATER, os.X_OK))
+
+
+needs_updater = unittest.skipUnless(can_run(), "needs root, setpriv and UPDATER_BIN")
+
+
+def closed_port_url():
+    with socket.socket() as probe:
+        probe.bind(("127.0.0.1", 0))
+        port = probe.getsockname()[1]
+    return "http://127.0.0.1:%d/cgi/u" % port
+
+
+def fingerprint_key(words):
+    return " ".join("%08X" % w for w in words)
+
+
+def stop_process(proc):
+    """SIGTERM by pid, wait, SIGKILL by pid when it will not go."""
+    if proc.poll() is None:
+        os.kill(proc.pid, signal.SIGTERM)
+        try:
+            proc.wait(timeout=STOP_TIMEOUT)
+        except subprocess.TimeoutExpired:
+            os.kill(proc.pid, signal.SIGKILL)
+            proc.wait(timeout=STOP_TIMEOUT)
+
+
+def open_to_all(path):
+    """The Updater runs as another user: it must be able to open the port."""
+    os.chmod(os.path.realpath(path), 0o666)
+
+
+class Result:
+    def __init__(self, status, stdout, stderr):
+        self.status, self.stdout, self.stderr = status, stdout, stderr
+        self.out_lines = stdout.splitlines()
+        self.err_lines = stderr.splitlines()
+
+    def __repr__(self):
+        return "exit %s\n--- stdout\n%s--- stderr\n%s" % (self.status, self.stdout, self.stderr)
+
+
+class Server:
+    """sim/update_server.py on 127.0.0.1 with a query log."""
+
+    def __init__(self, root):
+        self.log = Path(root) / "queries.log"
+        self.proc = subprocess.Popen([PYTHON, str(SIM_DIR / "update_server.py"), "--root", str(root),
+                                      "--log", str(self.log), "--quiet"],
+                                     stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+        ready, _, _ = select.select([self.proc.stdout], [], [], START_TIMEOUT)
+        self.url = self.proc.stdout.readline().decode().strip() if ready else ""
+        if not self.url:
+            self.stop()
+            raise AssertionError("update server did not start")
+
+    def queries(self):
+        return self.log.read_text().splitlines() if self.log.exists() else []
+
+    def stop(self):
+        stop_process(self.proc)
+        self.proc.stdout.close()
+
+
+class ServerData:
+    """The server's files: builds per device and the recovery table."""
+
+    def __init__(self, root):
+        self.root = Path(root)
+        self.root.mkdir(parents=True, exist_ok=True)
+        self.table = {}
+
+    def add_build(self, serial, build, data):
+        directory = self.root / serial
+        directory.mkdir(parents=True, exist_ok=True)
+        (directory / ("%d.bird" % build)).write_bytes(data)
+
+    def add_fingerprint(self, words, serial, build, encode=True):
+        self.table[fingerprint_key(words)] = {"serial": serial, "build": build, "encode": encode}
+        (self.root / "fingerprints.json").write_text(json.dumps(self.table))
+
+
+class LpcRom:
+    """sim/lpc_rom.py on a pty. The recovery closes the port after identifying the chip and opens
+    it again without synchronising: the chip keeps its state over closes (--on-close keep)."""
+
+    def __init__(self, workdir, serial, *args):
+        self.link = os.path.join(workdir, "ttyLPC")
+        self.control_path = os.path.join(workdir, "lpc.ctl")
+        words = ["%d" % w for w in serial]
+        self.proc = subprocess.Popen([PYTHON, str(SIM_DIR / "lpc_rom.py"), "--link", self.link,
+                                      "--control", self.control_path, "--on-close", "keep",
+                                      "--serial", *words, *args],
+                                     stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+        ready, _, _ = select.select([self.proc.stdout], [], [], START_TIMEOUT)
+        if not ready:
+            self.stop()
+            raise AssertionError("LPC simulator did not start")
+        self.ready = json.loads(self.proc.stdout.readline())
+        open_to_all(self.ready["pty"])
+
+    def control(self, *words):
+        with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) as sock:
+            sock.settimeout(STEP_TIMEOUT)
+            sock.connect(self.control_path)
+            sock.sendall((" ".join(str(w) for w in words) + "\n").encode())
+            answer = b""
+            while not answer.endswith(b"\n"):
+                chunk = sock.recv(1 << 20)
+                if not chunk:
+                    break
+                answer += chunk
+        reply = json.loads(answer)
+        if not reply.get("ok"):
+            raise AssertionError("LPC simulator refused %r: %r" % (words, reply))
+        return reply
+
+    def commands(self):
+        """The command lines the chip received, in order."""
+        return [entry["line"] for entry in self.control("history")["history"]]
+
+    def flash(self, workdir):
+        path = os.path.join(workdir, "flash.bin")
+        self.control("dump", path)
+        with open(path, "rb") as handle:
+            return handle.read()
+
+    def stop(self):
+        stop_process(self.proc)
+        self.proc.stdout.close()
+
+
+class BarePty:
+    """A pty whose far end is nobody: it hears everything and answers nothing."""
+
+    def __init__(self, workdir):
+        self.master, slave = pty.openpty()
+        tty.setraw(self.master)
+        self.path = os.path.join(workdir, "ttySILENT")
+        os.symlink(os.ttyname(slave), self.path)
+        open_to_all(self.path)
+        os.close(slave)
+        self.heard = b""
+
+    def drain(self):
+        while True:
+            ready, _, _ = select.select([self.master], [], [], 0)
+            if not ready:
+                return
+            try:
+                data = os.read(self.master, 65536)
+            except OSError:
+                return
+            if not data:
+                return
+            self.heard += data
+
+    def close(self):
+        os.close(self.master)
+
+
+class RecoveryCase(unittest.TestCase):
+    """A temporary home for the Updater, a server data root and a way to run the Updater."""
+
+    def setUp(self):
+        self.work = Path(tempfile.mkdtemp(prefix="test_recovery."))
+        self.addCleanup(shutil.rmtree, self.work, ignore_errors=True)
+        os.chmod(self.work, 0o755)
+        self.home = self.work / "home"
+        self.home.mkdir()
+        os.chown(self.home, RUN_UID, RUN_UID)
+        self.files = self.work / "files"
+        self.files.mkdir()
+        self.data = ServerData(self.work / "server")
+
+    def start_server(self):
+        server = Server(self.data.root)
+        self.addCleanup(server.stop)
+        return server
+
+    def write_file(self, name, data):
+        path = self.files / name
+        path.write_bytes(data)
+        os.chmod(path, 0o644)
+        return str(path)
+
+    def store(self, serial):
+        return self.home / ".tessaron" / "updater" / serial
+
+    def settings(self, serial):
+        path = self.store(serial) / ".settings"
+        if not path.exists():
+            return {}
+        pairs = [line.split("=", 1) for line in path.read_text().splitlines() if "=" in line]
+        return {key: value for key, value in pairs}
+
+    def environment(self, extra=None):
+        env = {"HOME": str(self.home), "PATH": "/usr/sbin:/usr/bin:/sbin:/bin"}
+        for key in ("ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS"):
+            if key in os.environ:
+                env[key] = os.environ[key]
+        env.update(extra or {})
+        return env
+
+    def run_updater(self, *args, env=None, timeout=RUN_TIMEOUT, while_running=None):
+        """Runs the Updater as RUN_UID; while_running() is called about every 50 ms until it ends."""
+        command = ["setpriv", "--reuid=%d" % RUN_UID, "--regid=%d" % RUN_UID, "--clear-groups",
+                   UPDATER, *args]
+        out_path, err_path = self.work / "updater.out", self.work / "updater.err"
+        with open(out_path, "wb") as out, open(err_path, "wb") as err:
+            proc = subprocess.Popen(command, env=self.environment(env), cwd=str(self.home),
+                                    stdin=subprocess.DEVNULL, stdout=out, stderr=err)
+            deadline = time.monotonic() + timeout
+            try:
+                while proc.poll() is None:
+                    if time.monotonic() > deadline:
+                        raise AssertionError("Updater %s did not end within %d s" % (args, timeout))
+                    if while_running is not None:
+                        while_running()
+                    time.sleep(0.05)
+            finally:
+                if proc.poll() is None:
+                    os.kill(proc.pid, signal.SIGKILL)
+                    proc.wait(timeout=STOP_TIMEOUT)
+        if while_running is not None:
+            while_running()
+        return Result(proc.returncode, out_path.read_text(encoding="latin-1"),
+                      err_path.read_text(encoding="latin-1"))
+
+    def assert_update_time_last(self, result):
+        self.assertTrue(result.out_lines and UPDATE_TIME_RE.match(result.out_lines[-1]), result)
+
+    def assert_no_update_time(self, result):
+        self.assertFalse(any(UPDATE_TIME_RE.match(line) for line in result.out_lines), result)

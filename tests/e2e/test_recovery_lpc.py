@@ -1,0 +1,257 @@
+"""-N and -U -t RECOVER end to end against the simulated LPC boot ROM (sim/lpc_rom.py on a pty)
+and the simulated update server.
+
+The recovery identifies the chip at 115200 baud, asks the server which device and build belong
+to its fingerprint, downloads that build (encoded for this chip) into the store, decodes it and
+writes it into flash through the ISP commands; the simulator's flash is compared with the plain
+image and its command history with the pieces the flash session must send.
+"""
+
+import os
+import random
+import unittest
+import urllib.parse
+
+import recovery_support as rs
+from recovery_support import mkbird
+
+CHIP = (0x12345678, 0x9ABCDEF0, 0x0F1E2D3C, 0x4B5A6978)
+OTHER_CHIP = (0x01020304, 0x05060708, 0x090A0B0C, 0x0D0E0F10)
+UNKNOWN_CHIP = (0xFFFF0000, 0x0000FFFF, 0x00FF00FF, 0xFF00FF00)
+SERIAL = "0012ABCD"
+BUILD = 1234
+STAGING = 0x10001000
+FLASH_SIZE = 512 * 1024
+
+
+def image(size, seed):
+    rng = random.Random(seed)
+    return bytes(rng.getrandbits(8) for _ in range(size))
+
+
+def recovery_file(firmware, serial=int(SERIAL, 16), fingerprint=None, offsets=None):
+    """A bird file with the given (address, image) firmware blocks; encoded for fingerprint."""
+    blocks = [mkbird.info_block(build=BUILD, version="2.0.0", serial=serial, model="Osprey")]
+    blocks += [mkbird.firmware_block(address, data) for address, data in firmware]
+    if offsets is not None:
+        blocks.append(mkbird.serial_offsets_block(*offsets))
+    return mkbird.make(blocks, fingerprint=fingerprint)
+
+
+def flash_commands(commands):
+    """The flash session's W and C commands as (letter, numbers) tuples."""
+    return [(line[0], tuple(int(n) for n in line.split()[1:])) for line in commands if line[:1] in ("W", "C")]
+
+
+@rs.needs_updater
+class LpcRecoveryTest(rs.RecoveryCase):
+    def setUp(self):
+        super().setUp()
+        self.plain = image(70000, 1)
+        self.firmware = [(0, self.plain), (0x7F000, b"\x01\x02\x03\x04")]
+        self.data.add_build(SERIAL, BUILD, recovery_file(self.firmware))
+        self.data.add_fingerprint(CHIP, SERIAL, BUILD)
+
+    def subdir(self, name):
+        path = self.work / name.replace(" ", "_")
+        path.mkdir()
+        os.chmod(path, 0o755)
+        return str(path)
+
+    def chip(self, *args):
+        rom = rs.LpcRom(self.subdir("chip"), CHIP, *args)
+        self.addCleanup(rom.stop)
+        return rom
+
+    def recover(self, rom, *args):
+        return self.run_updater("-U", "-t", "RECOVER", "-s", rom.link, *args)
+
+    def assert_flash_untouched(self, rom):
+        commands = rom.commands()
+        self.assertFalse([line for line in commands if line[:1] in ("U", "P", "E", "W", "C", "G")], commands)
+        self.assertEqual(rom.flash(str(self.work)), b"\xff" * FLASH_SIZE)
+
+    # ---- -N --------------------------------------------------------------------------------------
+
+    def test_fingerprint_prints_the_four_serial_words(self):
+        rom = self.chip()
+        result = self.run_updater("-N", "-s", rom.link, "-u", rs.closed_port_url())
+        self.assertEqual(result.status, 0, result)
+        self.assertIn("[ 12345678 9ABCDEF0 0F1E2D3C 4B5A6978 ]", result.out_lines, result)
+        self.assertEqual(rom.commands(), ["N"])
+
+    def test_fingerprint_on_a_port_where_nothing_answers(self):
+        # The i.MX identification that follows the failed LPC one downloads the default live
+        # loader and talks to the port's boot ROM: nothing answers that either.
+        loader = mkbird.make([mkbird.loader_block(0x20000400, image(64, 2))])
+        self.data.add_build(rs.LIVE_LOADER_SERIAL, 7, loader)
+        server = self.start_server()
+        mute = self.chip("--fault", "mute on")
+        silent = rs.BarePty(str(self.work))
+        self.addCleanup(silent.close)
+        for name, port, watch in (("mute LPC chip", mute.link, None), ("bare pty", silent.path, silent.drain)):
+            with self.subTest(name):
+                result = self.run_updater("-N", "-s", port, "-u", server.url, while_running=watch)
+                self.assertEqual(result.status, 1, result)
+                self.assertEqual(result.err_lines, ["Got no response from chip"], result)
+        self.assertEqual(mute.control("status")["bytes_out"], 0)
+        # The LPC synchronisation came first, then the boot ROM status check of the i.MX loader.
+        self.assertTrue(silent.heard.startswith(b"?"), silent.heard)
+        self.assertIn(bytes([0x05, 0x05]), silent.heard)
+        self.assertEqual(self.settings(rs.LIVE_LOADER_SERIAL).get("LATEST_DOWNLOAD"), "7.bird")
+
+    # ---- -U -t RECOVER ---------------------------------------------------------------------------
+
+    def test_recovery_through_the_server(self):
+        rom = self.chip()
+        server = self.start_server()
+        result = self.recover(rom, "-u", server.url)
+        self.assertEqual(result.status, 0, result)
+        self.assertEqual(result.err_lines, [], result)
+        lines = result.out_lines
+        for expected in ("Recovering firmware with build: 1234", "Downloading firmware build 1234",
+                         "Transferring firmware block 1 of 1, 70000 bytes",
+                         "Transferred 1 blocks, 70000 total bytes", "Rebooting Device"):
+            self.assertIn(expected, lines, result)
+        self.assertLess(lines.index("Transferred 1 blocks, 70000 total bytes"), lines.index("Rebooting Device"))
+        self.assert_update_time_last(result)
+
+        fix = [q for q in server.queries() if "op=fix&" in q]
+        self.assertEqual(len(fix), 1, server.queries())
+        self.assertEqual(urllib.parse.parse_qs(fix[0])["fp"], ["12345678 9ABCDEF0 0F1E2D3C 4B5A6978"])
+        # The store keeps the build as served: encoded for this chip.
+        stored = (self.store(SERIAL) / "1234.bird").read_bytes()
+        self.assertEqual(stored, mkbird.transcode_file(recovery_file(self.firmware), CHIP))
+        self.assertEqual(self.settings(SERIAL).get("LATEST_DOWNLOAD"), "1234.bird")
+
+        flash = rom.flash(str(self.work))
+        self.assertEqual(flash[:70000], self.plain)
+        self.assertEqual(flash[70000:], b"\xff" * (FLASH_SIZE - 70000))  # the 4-byte block ends it
+
+        # One synchronisation (N is the first command), then the flash session without one.
+        pieces = []
+        for n in range(18):
+            length = 4096 if n < 17 else 512  # the 368-byte piece is staged with erased bytes
+            pieces += ["W %d %d" % (STAGING, length), "P %d %d" % (n if n < 16 else 16, n if n < 16 else 16),
+                       "C %d %d %d" % (n * 4096, STAGING, length)]
+        self.assertEqual(rom.commands(), ["N", "U 23130", "P 0 29", "E 0 29", "A 0"] + pieces + ["A 1", "G 0 T"])
+        self.assertEqual(rom.control("status")["opens"], 2)
+
+    def test_recovery_from_a_bird_file_skips_the_server(self):
+        rom = self.chip()
+        server = self.start_server()
+        path = self.write_file("chip.bird", recovery_file(self.firmware, fingerprint=CHIP))
+        result = self.recover(rom, "-f", path, "-u", server.url)
+        self.assertEqual(result.status, 0, result)
+        self.assertIn("Recovering from Birdfile: %s" % path, result.out_lines, result)
+        self.assertEqual(server.queries(), [])
+        self.assertEqual(rom.flash(str(self.work))[:70000], self.plain)
+
+    def test_blocks_are_written_whole_and_stop_at_the_end_block(self):
+        # Block 1 ends off a 4-byte boundary; its last piece (1101 bytes) is copied as 4096 bytes
+        # over flash where block 2 follows. Block 3 lies behind the end block.
+        first, second, third = image(4096 + 1101, 3), image(600, 4), image(256, 5)
+        blocks = [(0, first), (0x1500, second), (0x7F000, b"\x00\x00\x00\x00"), (0x3000, third)]
+        self.data.add_build(SERIAL, BUILD, recovery_file(blocks))
+        rom = self.chip()
+        result = self.recover(rom, "-u", self.start_server().url)
+        self.assertEqual(result.status, 0, result)
+        for expected in ("Transferring firmware block 1 of 2, 5197 bytes",
+                         "Transferring firmware block 2 of 2, 600 bytes",
+                         "Transferred 2 blocks, 5797 total bytes"):
+            self.assertIn(expected, result.out_lines, result)
+        flash = rom.flash(str(self.work))
+        expected = bytearray(b"\xff" * FLASH_SIZE)
+        expected[0:len(first)] = first
+        expected[0x1500:0x1500 + len(second)] = second
+        self.assertEqual(flash, bytes(expected))
+        copies = [numbers for letter, numbers in flash_commands(rom.commands()) if letter == "C"]
+        self.assertEqual(copies, [(0, STAGING, 4096), (4096, STAGING, 4096), (0x1500, STAGING, 1024)])
+
+    def test_refusals_before_any_write(self):
+        generic = recovery_file(self.firmware, serial=0, fingerprint=CHIP, offsets=(0x100, 0))
+        generic_path = self.write_file("generic.bird", generic)
+        self.data.add_build("00C0FFEE", 5, recovery_file(self.firmware, serial=0, offsets=(0x100, 0)))
+        self.data.add_fingerprint(OTHER_CHIP, "00C0FFEE", 5)
+        cases = [
+            ("generic bird file named", CHIP, ["-f", generic_path],
+             ["Updater does not support offline recovery"]),
+            ("generic bird file from the server", OTHER_CHIP, [],
+             ["Updater does not support offline recovery"]),
+            ("other flash rate", CHIP, ["-o", "57600"],
+             ["LPC recovery runs at 115200 baud, the rate the chip was identified at; "
+              "57600 baud is not supported"]),
+            ("chip unknown to the server", UNKNOWN_CHIP, [],
+             ["The update server named no recovery image for this chip", "Failed to load bird file"]),
+        ]
+        server = self.start_server()
+        for name, chip, args, errors in cases:
+            with self.subTest(name):
+                rom = rs.LpcRom(self.subdir(name), chip)
+                try:
+                    result = self.recover(rom, *args, "-u", server.url)
+                    self.assertEqual(result.status, 1, result)
+                    self.assertEqual(result.err_lines, errors, result)
+                    self.assert_no_update_time(result)
+                    self.assert_flash_untouched(rom)
+                finally:
+                    rom.stop()
+        self.assertFalse(self.store("00000000").exists())
+
+    def test_images_that_do_not_fit_the_flash_are_refused_before_the_erase(self):
+        cases = [
+            ("address off a 256-byte boundary", 0x80, 1000, "address 0x00000080, 1000 bytes"),
+            ("past the end of the flash", 0x7F800, 4096, "address 0x0007F800, 4096 bytes"),
+        ]
+        server = self.start_server()
+        rom = self.chip()
+        for name, address, size, where in cases:
+            with self.subTest(name):
+                self.data.add_build(SERIAL, BUILD, recovery_file([(address, image(size, 6)), (0, b"\0" * 4)]))
+                (self.store(SERIAL) / "1234.bird").unlink(missing_ok=True)
+                rom.control("reset")  # a new power-on: the chip synchronises again
+                rom.control("history", "clear")
+                result = self.recover(rom, "-u", server.url)
+                self.assertEqual(result.status, 1, result)
+                self.assertEqual(result.err_lines, ["Firmware block 1 does not fit the chip's flash (%s)" % where],
+                                 result)
+                self.assert_update_time_last(result)
+                self.assert_flash_untouched(rom)
+
+    def test_failures_in_the_flash_session(self):
+        # Failures inside the session are only logged: the display shows just the update time.
+        cases = [
+            ("unlock refused", "fail U 16", "U 23130"),
+            ("erase refused", "fail E 9", "E 0 29"),
+            ("RAM write rejected", "resend always", "W 268439552 4096"),
+            ("no answer to a RAM write", "fail W none", "W 268439552 4096"),
+            ("copy refused", "fail C 9", "C 0 268439552 4096"),
+        ]
+        server = self.start_server()
+        for name, fault, last in cases:
+            with self.subTest(name):
+                rom = rs.LpcRom(self.subdir(name), CHIP, "--fault", fault)
+                try:
+                    result = self.recover(rom, "-u", server.url)
+                    self.assertEqual(result.status, 1, result)
+                    self.assertEqual(result.err_lines, [], result)
+                    self.assertNotIn("Rebooting Device", result.out_lines, result)
+                    self.assert_update_time_last(result)
+                    commands = rom.commands()
+                    self.assertEqual(commands[-1], last, commands)
+                finally:
+                    rom.stop()
+
+    def test_echo_not_restored(self):
+        rom = self.chip("--fault", "fail A 12")
+        result = self.recover(rom, "-u", self.start_server().url)
+        self.assertEqual(result.status, 1, result)
+        self.assertEqual(result.err_lines, ["Recovery Error transfering data to device ==> [2, aErrParam]"],
+                         result)
+        self.assertNotIn("Rebooting Device", result.out_lines, result)
+        self.assert_update_time_last(result)
+        self.assertNotIn("G 0 T", rom.commands())
+
+
+if __name__ == "__main__":
+    unittest.main()
