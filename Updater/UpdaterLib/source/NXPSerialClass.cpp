@@ -314,8 +314,11 @@ aErr NXPSerialClass::sendPaced(const char* text, bool readEcho, Pacing pacing) {
     return result;
   }
   if (readEcho && length > 1) {
+    // After a drain the echo may still be on its way (a pty reports characters sent while the
+    // far end has not taken them): the wait for it covers their time on the wire as well.
+    unsigned long extra = pacing == Pacing::Drain ? WaitTimeMs(length, baud) : 0;
     unsigned long matched = 0;
-    GetEcho(text, length - 1, &matched);
+    awaitEcho(text, length - 1, &matched, static_cast<unsigned int>(kEchoTries + extra));
   }
   return result;
 }
@@ -345,11 +348,15 @@ aErr NXPSerialClass::SendCommand(const char* command, int waitMs) {
 }
 
 aErr NXPSerialClass::GetEcho(const char* text, unsigned long count, unsigned long* matched) {
+  return awaitEcho(text, count, matched, kEchoTries);
+}
+
+aErr NXPSerialClass::awaitEcho(const char* text, unsigned long count, unsigned long* matched, unsigned int tries) {
   unsigned long got = 0;
   unsigned long dropped = 0;
   unsigned int empty = 0;
   aErr result = aErrNone;
-  while (text != nullptr && got < count && empty < kEchoTries) {
+  while (text != nullptr && got < count && empty < tries) {
     uint8_t byte = 0;
     result = readByte(&byte);
     if (result == aErrNotReady) {

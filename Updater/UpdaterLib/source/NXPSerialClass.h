@@ -115,6 +115,7 @@ class NXPSerialClass {
 
   aErr sendPaced(const char* text, bool readEcho, Pacing pacing);
   void awaitSent(unsigned long length, Pacing pacing);
+  aErr awaitEcho(const char* text, unsigned long count, unsigned long* matched, unsigned int tries);
   aErr readByte(uint8_t* byte);
   aErr writeText(const char* text, unsigned long length);
   [[nodiscard]] aErr returnCode(bool writeCommand);
