@@ -44,13 +44,14 @@ def flatten(groups):
     return [arg for group in groups for arg in group]
 
 
-def run_updater(work, bus, *args, timeout=RUN_TIMEOUT):
-    """The Updater on the bus, as RUN_UID, in an empty network namespace."""
+def run_updater(work, bus, *args, timeout=RUN_TIMEOUT, enter=None):
+    """The Updater on the bus, as RUN_UID, in a network namespace without any interface (or the
+    one `enter` puts a command into)."""
     bus_env = bus.env()
-    command = ["unshare", "--net", "--", "setpriv", "--reuid=%d" % e2e.RUN_UID,
-               "--regid=%d" % e2e.RUN_UID, "--clear-groups", "env",
-               "LD_PRELOAD=" + bus_env["LD_PRELOAD"], "UMOCKDEV_DIR=" + bus_env["UMOCKDEV_DIR"],
+    command = ["setpriv", "--reuid=%d" % e2e.RUN_UID, "--regid=%d" % e2e.RUN_UID, "--clear-groups",
+               "env", "LD_PRELOAD=" + bus_env["LD_PRELOAD"], "UMOCKDEV_DIR=" + bus_env["UMOCKDEV_DIR"],
                UPDATER] + [str(a) for a in args]
+    command = enter(command) if enter is not None else ["unshare", "--net", "--"] + command
     env = {"HOME": str(work.home), "PATH": os.environ.get("PATH", "/usr/bin:/bin")}
     for name in ("ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS"):
         if name in os.environ:
