@@ -179,7 +179,7 @@ class Update(UsbCase):
         return path.read_bytes() if path.exists() else None
 
     def test_loader_restart_off_the_bus_and_firmware(self):
-        self.start_module()
+        self.start_module(heartbeat_ms=200)
         result = self.update()
         self.assertEqual(result.status, 0, result)
         self.assert_clean(result)
@@ -206,6 +206,10 @@ class Update(UsbCase):
             what="module back on the bus with the new firmware")
         # Off the bus twice (loader start, reboot), back three times with the first plugging.
         self.assertEqual((state["usb"]["unplugs"], state["usb"]["plugs"]), (2, 3))
+        # The link answered every heartbeat the module sent over the bulk pipes.
+        stats = state["module"]["stats"]
+        self.assertGreaterEqual(stats["heartbeats_ok"], 3)
+        self.assertEqual((stats["heartbeats_bad"], stats["heartbeats_missed"]), (0, 0))
         self.assertEqual(state["module"]["version"], "3.2.1")
         self.assertEqual(self.dumped("loader", e2e.LOADER_ADDRESS), self.bird.loader)
         self.assertEqual(self.dumped("firmware", e2e.FIRMWARE_ADDRESS), self.bird.firmware)
