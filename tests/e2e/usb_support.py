@@ -91,8 +91,9 @@ class UsbBus:
             left = deadline - time.monotonic()
             readable, _, _ = select.select([self.proc.stdout], [], [], max(0.0, left))
             if not readable:
+                errors = self.errors()
                 self.stop()
-                raise AssertionError("USB simulator not ready within %.0f s: %s" % (timeout, self.errors()))
+                raise AssertionError("USB simulator not ready within %.0f s: %s" % (timeout, errors))
             chunk = os.read(self.proc.stdout.fileno(), 4096)
             if not chunk:
                 self.proc.wait(timeout=10)
@@ -101,7 +102,8 @@ class UsbBus:
         return json.loads(line)
 
     def errors(self):
-        self.stderr.flush()
+        if not self.stderr.closed:
+            self.stderr.flush()
         with open(self.stderr_path, "rb") as f:
             return f.read().decode(errors="replace")
 
