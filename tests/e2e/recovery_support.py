@@ -176,6 +176,46 @@ class LpcRom:
         self.proc.stdout.close()
 
 
+class ImxRom:
+    """sim/imx_rom.py: the i.MX boot ROM speaking SDP on a pty."""
+
+    def __init__(self, workdir, *args):
+        self.link = os.path.join(workdir, "ttyIMX")
+        self.control_path = os.path.join(workdir, "imx.ctl")
+        self.proc = subprocess.Popen([PYTHON, str(SIM_DIR / "imx_rom.py"), "--link", self.link,
+                                      "--control", self.control_path, *args],
+                                     stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+        ready, _, _ = select.select([self.proc.stdout], [], [], START_TIMEOUT)
+        line = self.proc.stdout.readline().decode() if ready else ""
+        if not line.startswith("imx_rom ready"):
+            self.stop()
+            raise AssertionError("i.MX simulator did not start")
+        open_to_all(self.link)
+
+    def control(self, line):
+        with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) as sock:
+            sock.settimeout(STEP_TIMEOUT)
+            sock.connect(self.control_path)
+            sock.sendall(line.encode() + b"\n")
+            answer = b""
+            while not answer.endswith(b"\n"):
+                chunk = sock.recv(1 << 20)
+                if not chunk:
+                    break
+                answer += chunk
+        text = answer.decode().strip()
+        if not text.startswith("ok"):
+            raise AssertionError("i.MX simulator refused %r: %r" % (line, text))
+        return json.loads(text[3:]) if len(text) > 3 else None
+
+    def state(self):
+        return self.control("state")
+
+    def stop(self):
+        stop_process(self.proc)
+        self.proc.stdout.close()
+
+
 class BarePty:
     """A pty whose far end is nobody: it hears everything and answers nothing."""
 
@@ -248,10 +288,11 @@ class RecoveryCase(unittest.TestCase):
         env.update(extra or {})
         return env
 
-    def run_updater(self, *args, env=None, timeout=RUN_TIMEOUT, while_running=None):
-        """Runs the Updater as RUN_UID; while_running() is called about every 50 ms until it ends."""
+    def run_updater(self, *args, env=None, timeout=RUN_TIMEOUT, while_running=None, launcher=()):
+        """Runs the Updater as RUN_UID (through launcher, e.g. env with variables for it alone);
+        while_running() is called about every 50 ms until it ends."""
         command = ["setpriv", "--reuid=%d" % RUN_UID, "--regid=%d" % RUN_UID, "--clear-groups",
-                   UPDATER, *args]
+                   *launcher, UPDATER, *args]
         out_path, err_path = self.work / "updater.out", self.work / "updater.err"
         with open(out_path, "wb") as out, open(err_path, "wb") as err:
             proc = subprocess.Popen(command, env=self.environment(env), cwd=str(self.home),

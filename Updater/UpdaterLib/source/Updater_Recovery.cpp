@@ -366,8 +366,12 @@ bool _get_fingerprint_imx(UpdaterDisplayInterface& display, Updater& updater, st
     Log::log(DEBUG_APP, "Error loading liveloader.\n");
     return false;
   }
+  // A live loader without the device's identity comes up under the placeholder serial number,
+  // as the firmware step expects too.
+  std::vector<unsigned int> serials{serial};
+  if (serial != kLiveLoaderSerial) serials.push_back(kLiveLoaderSerial);
   Module module(0, 0);
-  if (!connectLiveLoader(module, {serial})) {
+  if (!connectLiveLoader(module, serials)) {
     Log::log(DEBUG_APP, "Could not connect to device.\n");
     return false;
   }
