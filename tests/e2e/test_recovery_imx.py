@@ -149,6 +149,35 @@ class HidBootRom(ImxCase):
         self.bus.wait_for(lambda: self.loader_state()["module"]["stats"]["restarts"] >= 1,
                           what="live loader restart")
 
+    def test_live_loader_from_the_store(self):
+        # A device directory with a download is used as it is; one without (a download that
+        # failed half-way) gets the default image again instead of never getting a loader.
+        stored_loader = loader_code(seed=9)
+        cases = [
+            ("latest download in the store", {"LATEST_DOWNLOAD": "3.bird"}, stored_loader, False),
+            ("directory without a download", {}, loader_code(), True),
+        ]
+        for name, settings, written, downloads in cases:
+            with self.subTest(name):
+                store = self.store(LOADER)
+                store.mkdir(parents=True, exist_ok=True)
+                (store / "3.bird").write_bytes(live_loader_file(loader=stored_loader))
+                (store / ".settings").write_text("".join("%s=%s\n" % item for item in settings.items()))
+                for path in [store.parent.parent, store.parent, store] + list(store.iterdir()):
+                    os.chown(path, rs.RUN_UID, rs.RUN_UID)
+                before = len(self.server.queries())
+                self.start_chip()
+                try:
+                    result = self.updater("-N", "-s", "USB", "-u", self.server.url)
+                    self.assertEqual(result.status, 0, result)
+                    rom = self.bus("imx state")
+                    self.assertEqual([w["count"] for w in rom["writes"]], [len(written)])
+                    self.assertEqual(self.bus("imx read 0x%X %d" % (LOADER_ADDRESS, 64)), written[:64].hex())
+                    asked = [q for q in self.server.queries()[before:] if "sn=%s" % LOADER in q]
+                    self.assertEqual(bool(asked), downloads, self.server.queries())
+                finally:
+                    self.bus.stop()
+
     def test_start_address_block(self):
         self.data.add_build(LOADER, LOADER_BUILD, live_loader_file(start=0x20000800))
         self.start_chip()
