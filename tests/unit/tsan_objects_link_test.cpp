@@ -23,7 +23,10 @@ constexpr uint8_t kPeerAddress = 6;
 constexpr uint32_t kUntouched = 0xA5A5A5A5;
 
 Bytes frame(uint8_t address, const Bytes& data) {
-  Bytes wire{address, static_cast<uint8_t>(data.size())};
+  Bytes wire;
+  wire.reserve(data.size() + 2);
+  wire.push_back(address);
+  wire.push_back(static_cast<uint8_t>(data.size()));
   wire.insert(wire.end(), data.begin(), data.end());
   return wire;
 }
