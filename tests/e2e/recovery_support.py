@@ -219,10 +219,10 @@ class ImxRom:
 class BarePty:
     """A pty whose far end is nobody: it hears everything and answers nothing."""
 
-    def __init__(self, workdir):
+    def __init__(self, workdir, name="ttySILENT"):
         self.master, slave = pty.openpty()
         tty.setraw(self.master)
-        self.path = os.path.join(workdir, "ttySILENT")
+        self.path = os.path.join(workdir, name)
         os.symlink(os.ttyname(slave), self.path)
         open_to_all(self.path)
         os.close(slave)

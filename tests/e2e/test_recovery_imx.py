@@ -142,8 +142,12 @@ class HidBootRom(ImxCase):
 
     def test_fingerprint(self):
         self.start_chip()
-        result = self.updater("-N", "-s", "USB", "-u", self.server.url)
+        # "USB" is the HID device even when the working directory holds a port of that name.
+        decoy = rs.BarePty(str(self.home), "USB")
+        self.addCleanup(decoy.close)
+        result = self.updater("-N", "-s", "USB", "-u", self.server.url, while_running=decoy.drain)
         self.assertEqual(result.status, 0, result)
+        self.assertEqual(decoy.heard, b"")
         self.assertEqual(result.out_lines[-1], "[ 77778888 55556666 33334444 11112222 ]", result)
         # -N restarts the live loader once it has read the identifier.
         self.bus.wait_for(lambda: self.loader_state()["module"]["stats"]["restarts"] >= 1,

@@ -324,7 +324,9 @@ bool Updater::Recover_Firmware(std::string port, unsigned int build, unsigned in
 
 bool Updater::Get_Fingerprint(Fingerprint& fingerprint, std::string port, unsigned int serial,
                               std::string birdFile, unsigned int baud, bool reset) {
-  if (_get_fingerprint_lpc(port, baud, fingerprint)) {
+  // "USB" names the i.MX boot ROM's HID device, never a serial port: a file of that name in the
+  // working directory is not opened as one.
+  if (port != kUsbPort && _get_fingerprint_lpc(port, baud, fingerprint)) {
     recoveryChip = RecoveryChip::LPC;
     return true;
   }
