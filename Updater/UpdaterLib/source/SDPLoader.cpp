@@ -142,17 +142,20 @@ bool SDPLoader::_expectResponse(const std::vector<unsigned char>& reply) {
 
 // ---- exchanges --------------------------------------------------------------------------------
 
+std::vector<unsigned char> SDPLoader::_exchange(const std::vector<unsigned char>& frame) {
+  long written = loader->writeData(frame);
+  Log::log(DEBUG_iMXSerial, "bytesWritten: %zu\n", static_cast<size_t>(written));
+  _printBuffer(frame);
+  std::vector<unsigned char> reply;
+  unsigned long received = loader->readData(reply, REPLY_TIMEOUT_MS);
+  Log::log(DEBUG_iMXSerial, "Read Data: %zd\n", static_cast<ssize_t>(received));
+  _printBuffer(reply);
+  return reply;
+}
+
 bool SDPLoader::_isConnectionAlive() {
   for (int attempt = 0; attempt < CONNECTION_ATTEMPTS; ++attempt) {
-    std::vector<unsigned char> frame = _createStatusPacket();
-    long written = loader->writeData(frame);
-    Log::log(DEBUG_iMXSerial, "bytesWritten: %zu\n", static_cast<size_t>(written));
-    _printBuffer(frame);
-    std::vector<unsigned char> reply;
-    unsigned long received = loader->readData(reply, REPLY_TIMEOUT_MS);
-    Log::log(DEBUG_iMXSerial, "Read Data: %zd\n", static_cast<ssize_t>(received));
-    _printBuffer(reply);
-    if (_expectResponse(reply)) return true;
+    if (_expectResponse(_exchange(_createStatusPacket()))) return true;
   }
   Log::log(DEBUG_iMXSerial, "Error: No ack from iMX device\n");
   return false;
@@ -224,13 +227,5 @@ int SDPLoader::_awaitFileAccepted(int total) {
 }
 
 bool SDPLoader::_readRegister(unsigned int address, unsigned int& value) {
-  std::vector<unsigned char> frame = _create4ByteReadRegisterPacket(address);
-  long written = loader->writeData(frame);
-  Log::log(DEBUG_iMXSerial, "bytesWritten: %zu\n", static_cast<size_t>(written));
-  _printBuffer(frame);
-  std::vector<unsigned char> reply;
-  unsigned long received = loader->readData(reply, REPLY_TIMEOUT_MS);
-  Log::log(DEBUG_iMXSerial, "Read Data: %zd\n", static_cast<ssize_t>(received));
-  _printBuffer(reply);
-  return _replyValue(reply, value);
+  return _replyValue(_exchange(_create4ByteReadRegisterPacket(address)), value);
 }

@@ -79,6 +79,8 @@ class SDPLoader {
   [[nodiscard]] bool _expectResponse(const std::vector<unsigned char>& reply);
 
  private:
+  // Writes one command frame and returns the reply that came within the reply time-out.
+  std::vector<unsigned char> _exchange(const std::vector<unsigned char>& frame);
   [[nodiscard]] bool _isConnectionAlive();
   [[nodiscard]] bool _sendWriteFileCommand(unsigned int address, size_t length);
   [[nodiscard]] int _sendImage(const std::vector<unsigned char>& image, int& total);
