@@ -10,6 +10,7 @@
 
 #include "SDPLoader.h"
 #include "Serial_SDPLoader.h"
+#include "sdp_steps.h"
 
 namespace {
 
@@ -17,17 +18,6 @@ using Clock = std::chrono::steady_clock;
 
 long long msSince(Clock::time_point start) {
   return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
-}
-
-bool readFile(const char* path, std::vector<unsigned char>* bytes) {
-  FILE* file = fopen(path, "rb");
-  if (file == nullptr) return false;
-  unsigned char chunk[65536];
-  size_t got;
-  while ((got = fread(chunk, 1, sizeof chunk, file)) > 0) bytes->insert(bytes->end(), chunk, chunk + got);
-  bool ok = ferror(file) == 0;
-  fclose(file);
-  return ok;
 }
 
 }  // namespace
@@ -40,7 +30,7 @@ int main(int argc, char** argv) {
   unsigned int load = static_cast<unsigned int>(strtoul(argv[2], nullptr, 0));
   unsigned int entry = static_cast<unsigned int>(strtoul(argv[3], nullptr, 0));
   std::vector<unsigned char> image;
-  if (!readFile(argv[4], &image)) {
+  if (!driver::readFile(argv[4], &image)) {
     fprintf(stderr, "sdp_serial_bench: cannot read %s\n", argv[4]);
     return 2;
   }
