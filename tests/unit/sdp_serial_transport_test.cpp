@@ -15,6 +15,7 @@
 #include <gtest/gtest.h>
 
 #include "Serial_SDPLoader.h"
+#include "pty_support.h"
 
 namespace {
 
@@ -27,10 +28,7 @@ constexpr int STEP_TIMEOUT_MS = 5000;
 class SerialOnPty : public ::testing::Test {
  protected:
   void SetUp() override {
-    master = posix_openpt(O_RDWR | O_NOCTTY);
-    ASSERT_GE(master, 0);
-    ASSERT_EQ(grantpt(master), 0);
-    ASSERT_EQ(unlockpt(master), 0);
+    ASSERT_NO_FATAL_FAILURE(openPtyMaster(&master, false));
     char name[128];
     ASSERT_EQ(ptsname_r(master, name, sizeof name), 0);
     path = name;

@@ -18,6 +18,7 @@
 #include "LoopbackPeer.h"
 #include "aStream.h"
 #include "hyusb.h"
+#include "pty_support.h"
 
 namespace {
 
@@ -380,14 +381,7 @@ TEST(Hyusb, EndpointSearchFollowsTheInterfaceRules) {
 class KernelNode : public ::testing::Test {
  protected:
   void SetUp() override {
-    master = posix_openpt(O_RDWR | O_NOCTTY);
-    ASSERT_GE(master, 0);
-    ASSERT_EQ(grantpt(master), 0);
-    ASSERT_EQ(unlockpt(master), 0);
-    struct termios raw;
-    ASSERT_EQ(tcgetattr(master, &raw), 0);
-    cfmakeraw(&raw);
-    ASSERT_EQ(tcsetattr(master, TCSANOW, &raw), 0);
+    ASSERT_NO_FATAL_FAILURE(openPtyMaster(&master, true));
     char pattern[] = "/tmp/hyusb-node-XXXXXX";
     ASSERT_NE(mkdtemp(pattern), nullptr);
     directory = pattern;

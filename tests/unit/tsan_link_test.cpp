@@ -19,6 +19,7 @@
 #include "aLink.h"
 #include "aLinkInternal.h"
 #include "hyusb.h"
+#include "pty_support.h"
 
 namespace {
 
@@ -494,14 +495,7 @@ TEST(LinkTable, LiteralPollingKeepsTheSameBehaviour) {
 class Terminal : public ::testing::Test {
  protected:
   void SetUp() override {
-    master = posix_openpt(O_RDWR | O_NOCTTY);
-    ASSERT_GE(master, 0);
-    ASSERT_EQ(grantpt(master), 0);
-    ASSERT_EQ(unlockpt(master), 0);
-    struct termios raw;
-    ASSERT_EQ(tcgetattr(master, &raw), 0);
-    cfmakeraw(&raw);
-    ASSERT_EQ(tcsetattr(master, TCSANOW, &raw), 0);
+    ASSERT_NO_FATAL_FAILURE(openPtyMaster(&master, true));
     slave = ptsname(master);
   }
   void TearDown() override {
