@@ -19,6 +19,7 @@
 #include "Log.h"
 #include "LpcRomSim.h"
 #include "NXPSerialClass.h"
+#include "log_capture.h"
 
 using lpcsim::LpcRomSim;
 
@@ -448,38 +449,6 @@ TEST_F(NXPSerialPty, GetDeviceIdFailsWhenTheWordsDoNotCome) {
   const uint32_t expected[4] = {16, 8, 10, 0xFFFFFFFF};
   for (int i = 0; i < 4; ++i) EXPECT_EQ(client.DeviceID()[i], expected[i]) << i;
 }
-
-// Sends the log to a temporary file with the given packages on; the text logged so far on demand.
-class LogCapture {
- public:
-  explicit LogCapture(unsigned int packages) : file_(tmpfile()), saved_(Log::fh), savedMask_(Log::package_bitmask) {
-    Log::SetOutput(file_);
-    Log::package_bitmask = packages;
-  }
-  ~LogCapture() {
-    Log::SetOutput(saved_);
-    Log::package_bitmask = savedMask_;
-    if (file_ != nullptr) fclose(file_);
-  }
-  LogCapture(const LogCapture&) = delete;
-  LogCapture& operator=(const LogCapture&) = delete;
-
-  std::string text() {
-    std::string all;
-    if (file_ == nullptr) return all;
-    fflush(file_);
-    rewind(file_);
-    char buffer[512];
-    size_t n;
-    while ((n = fread(buffer, 1, sizeof buffer, file_)) > 0) all.append(buffer, n);
-    return all;
-  }
-
- private:
-  FILE* file_;
-  FILE* saved_;
-  uint32_t savedMask_;
-};
 
 TEST_F(NXPSerialPty, DumpsShowEveryTextSentAndReceived) {
   LogCapture log(DEBUG_NXPSerial_SR);

@@ -13,6 +13,7 @@
 #include "Log.h"
 #include "SDPLoader.h"
 #include "Serial_SDPLoader.h"
+#include "log_capture.h"
 
 namespace {
 
@@ -112,34 +113,6 @@ std::vector<size_t> frameSizes(const Recording& recording) {
   for (const Bytes& frame : recording.frames) sizes.push_back(frame.size());
   return sizes;
 }
-
-// Log output of one scope, with only DEBUG_iMXSerial enabled.
-class LogCapture {
- public:
-  LogCapture() : file(tmpfile()), savedFile(Log::fh), savedMask(Log::package_bitmask) {
-    Log::SetOutput(file);
-    Log::package_bitmask = DEBUG_iMXSerial;
-  }
-  ~LogCapture() {
-    Log::SetOutput(savedFile);
-    Log::package_bitmask = savedMask;
-    if (file) fclose(file);
-  }
-  std::string text() {
-    fflush(file);
-    rewind(file);
-    std::string all;
-    char chunk[4096];
-    size_t got;
-    while ((got = fread(chunk, 1, sizeof chunk, file)) > 0) all.append(chunk, got);
-    return all;
-  }
-
- private:
-  FILE* file;
-  FILE* savedFile;
-  uint32_t savedMask;
-};
 
 // ---- frames -----------------------------------------------------------------------------------
 
@@ -253,7 +226,7 @@ TEST(SDPLoaderWrite, ResultsAndFramesSent) {
 }
 
 TEST(SDPLoaderWrite, LogsEveryStepOfATransfer) {
-  LogCapture capture;
+  LogCapture capture(DEBUG_iMXSerial);
   Scripted s(Layout::Serial, {serialReply(0xF0F0F0F0), {}, {}, serialReply(0x88888888)});
   EXPECT_EQ(s.loader.writeLoader(testImage(1500), 0x20000000), 0);
   const std::string log = capture.text();
@@ -289,7 +262,7 @@ TEST(SDPLoaderWrite, LogsWhyATransferFailed) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    LogCapture capture;
+    LogCapture capture(DEBUG_iMXSerial);
     Scripted s(Layout::Serial, c.script);
     EXPECT_NE(s.loader.writeLoader(testImage(100), 0), 0);
     EXPECT_NE(capture.text().find(c.line), std::string::npos) << capture.text();
@@ -509,14 +482,14 @@ TEST(SDPDump, EveryByteAsUpperCaseHexWithoutPadding) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    LogCapture capture;
+    LogCapture capture(DEBUG_iMXSerial);
     SDPLoader::_printBuffer(c.buffer);
     EXPECT_EQ(capture.text(), c.text);
   }
 }
 
 TEST(SDPDump, NothingWhenThePackageIsOff) {
-  LogCapture capture;
+  LogCapture capture(DEBUG_iMXSerial);
   Log::package_bitmask = DEBUG_APP;
   SDPLoader::_printBuffer({1, 2, 3});
   Scripted s(Layout::Serial, {});

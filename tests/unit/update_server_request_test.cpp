@@ -12,40 +12,13 @@
 #include "NumberText.h"
 #include "UpdateServerRequest.h"
 #include "local_http_server.h"
+#include "log_capture.h"
 
 namespace {
 
 using Map = std::map<std::string, std::string>;
 using namespace std::string_literals;
 using Framing = LocalHttpServer::Framing;
-
-// Sends the log to a temporary file with DEBUG_ServerComm enabled, and restores it afterwards.
-class LogCapture {
- public:
-  LogCapture() : file(tmpfile()), previous(Log::fh), previousMask(Log::package_bitmask) {
-    Log::SetOutput(file);
-    Log::ActivatePackage(DEBUG_ServerComm);
-  }
-  ~LogCapture() {
-    Log::SetOutput(previous);
-    Log::package_bitmask = previousMask;
-    fclose(file);
-  }
-  std::string text() {
-    fflush(file);
-    rewind(file);
-    std::string all;
-    char chunk[4096];
-    size_t got;
-    while ((got = fread(chunk, 1, sizeof chunk, file)) > 0) all.append(chunk, got);
-    return all;
-  }
-
- private:
-  FILE* file;
-  FILE* previous;
-  uint32_t previousMask;
-};
 
 // A port on 127.0.0.1 where nothing listens.
 std::string closedPortUrl() {
@@ -130,7 +103,7 @@ TEST(UpdateServerRequestTest, RefusedFirstLineIsLoggedWithNameAndUrl) {
   LocalHttpServer server;
   const std::string url = server.url();
   server.set(200, "OK\n1\nfw\n");
-  LogCapture log;
+  LogCapture log(Log::package_bitmask | DEBUG_ServerComm);
   std::string build = "before", firmware = "before";
   EXPECT_FALSE(UpdateServerRequest::QueryBuild(0x12ABCD, build, firmware, url.c_str()));
   EXPECT_EQ(build, "before");
@@ -273,7 +246,7 @@ TEST(UpdateServerRequestTest, StatusFailureIsLogged) {
   LocalHttpServer server;
   const std::string url = server.url();
   server.set(404, "not here");
-  LogCapture log;
+  LogCapture log(Log::package_bitmask | DEBUG_ServerComm);
   std::string content;
   EXPECT_FALSE(UpdateServerRequest::ping(url.c_str()));
   EXPECT_FALSE(UpdateServerRequest::GetBuild(1, "f", "1", content, url.c_str(), false));
@@ -295,7 +268,7 @@ TEST(UpdateServerRequestTest, UnreachableServerThrowsFromGetAndFailsRequests) {
         }
       },
       std::runtime_error);
-  LogCapture log;
+  LogCapture log(Log::package_bitmask | DEBUG_ServerComm);
   std::string build = "b", firmware = "f";
   EXPECT_FALSE(UpdateServerRequest::QueryBuild(1, build, firmware, url.c_str()));
   EXPECT_EQ(build, "b");
@@ -346,7 +319,7 @@ TEST(UpdateServerRequestTest, OnlyHttpIsSpoken) {
 
 TEST(UpdateServerRequestTest, ReceiveCallbackAppendsAndLogsAtMost100Bytes) {
   HTTPResponse response("http://x/", 300);
-  LogCapture log;
+  LogCapture log(Log::package_bitmask | DEBUG_ServerComm);
   std::string chunk(150, 'Q');
   EXPECT_EQ(_rcv_data(chunk.data(), 1, chunk.size(), &response), 150u);
   EXPECT_EQ(_rcv_data(chunk.data(), 50, 3, &response), 150u);
