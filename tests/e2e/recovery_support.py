@@ -28,6 +28,7 @@ sys.dont_write_bytecode = True
 sys.path.insert(0, str(SIM_DIR))
 
 import mkbird  # noqa: E402
+from e2e_common import stop_by_pid  # noqa: E402
 
 PYTHON = "/usr/bin/python3"
 UPDATER = os.environ.get("UPDATER_BIN", "")
@@ -58,17 +59,6 @@ def closed_port_url():
 
 def fingerprint_key(words):
     return " ".join("%08X" % w for w in words)
-
-
-def stop_process(proc):
-    """SIGTERM by pid, wait, SIGKILL by pid when it will not go."""
-    if proc.poll() is None:
-        os.kill(proc.pid, signal.SIGTERM)
-        try:
-            proc.wait(timeout=STOP_TIMEOUT)
-        except subprocess.TimeoutExpired:
-            os.kill(proc.pid, signal.SIGKILL)
-            proc.wait(timeout=STOP_TIMEOUT)
 
 
 def open_to_all(path):
@@ -104,7 +94,7 @@ class Server:
         return self.log.read_text().splitlines() if self.log.exists() else []
 
     def stop(self):
-        stop_process(self.proc)
+        stop_by_pid(self.proc, STOP_TIMEOUT)
         self.proc.stdout.close()
 
 
@@ -172,7 +162,7 @@ class LpcRom:
             return handle.read()
 
     def stop(self):
-        stop_process(self.proc)
+        stop_by_pid(self.proc, STOP_TIMEOUT)
         self.proc.stdout.close()
 
 
@@ -212,7 +202,7 @@ class ImxRom:
         return self.control("state")
 
     def stop(self):
-        stop_process(self.proc)
+        stop_by_pid(self.proc, STOP_TIMEOUT)
         self.proc.stdout.close()
 
 

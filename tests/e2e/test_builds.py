@@ -11,7 +11,6 @@ import pwd
 import re
 import select
 import shutil
-import signal
 import socket
 import subprocess
 import sys
@@ -26,6 +25,7 @@ UPDATER = os.environ.get("UPDATER_BIN", "")
 sys.dont_write_bytecode = True
 sys.path.insert(0, str(SIM_DIR))
 import mkbird  # noqa: E402
+from e2e_common import stop_by_pid  # noqa: E402
 
 SERVER = str(SIM_DIR / "update_server.py")
 RUN_UID = 54321
@@ -70,13 +70,7 @@ class Server:
         return self.log.read_text().splitlines() if self.log.exists() else []
 
     def stop(self):
-        if self.proc.poll() is None:
-            os.kill(self.proc.pid, signal.SIGTERM)
-        try:
-            self.proc.wait(timeout=STOP_TIMEOUT)
-        except subprocess.TimeoutExpired:
-            self.proc.kill()
-            self.proc.wait(timeout=STOP_TIMEOUT)
+        stop_by_pid(self.proc, STOP_TIMEOUT)
         self.proc.stdout.close()
 
 

@@ -11,17 +11,18 @@ import os
 import re
 import select
 import shutil
-import signal
 import subprocess
 import time
 import unittest
 
 import updater_e2e as e2e
 import usb_support as support
+from e2e_common import stop_by_pid
 from test_usb_updater import can_run, run_updater
 
 SERIAL = "0F5849A1"
 LIVE_LOADER = "DEADDEAD"
+STOP_TIMEOUT = 15
 LOADER_ADDRESS = 0x00910000
 ENTRY = 0x00910400
 UID = (0x11111111, 0x22222222, 0x33333333, 0x44444444)
@@ -52,16 +53,6 @@ def firmware_bird(path, build, firmware, serial, loader=None):
     os.chmod(path, 0o644)
 
 
-def stop_by_pid(proc, timeout=15):
-    if proc.poll() is None:
-        os.kill(proc.pid, signal.SIGTERM)
-        try:
-            proc.wait(timeout=timeout)
-        except subprocess.TimeoutExpired:
-            os.kill(proc.pid, signal.SIGKILL)
-            proc.wait(timeout=timeout)
-
-
 class LoopbackNamespace:
     """A network namespace holding only loopback, kept by a sleeping process; programs enter
     it with nsenter."""
@@ -69,7 +60,7 @@ class LoopbackNamespace:
     def __init__(self, testcase):
         self.holder = subprocess.Popen(["unshare", "--net", "--", "/bin/sh", "-c",
                                         "ip link set lo up && exec sleep 600"])
-        testcase.addCleanup(stop_by_pid, self.holder)
+        testcase.addCleanup(stop_by_pid, self.holder, STOP_TIMEOUT)
         self.path = "/proc/%d/ns/net" % self.holder.pid
         deadline = time.monotonic() + START_TIMEOUT
         while "UP" not in self._lo_flags():
@@ -114,7 +105,7 @@ class Server:
         return self.log.read_text().splitlines() if self.log.exists() else []
 
     def stop(self):
-        stop_by_pid(self.proc)
+        stop_by_pid(self.proc, STOP_TIMEOUT)
         self.proc.stdout.close()
 
 

@@ -30,6 +30,7 @@ sys.path.insert(0, str(SIM_DIR))
 
 import halyard_host as host  # noqa: E402
 import mkbird  # noqa: E402
+from e2e_common import stop_by_pid  # noqa: E402
 
 PYTHON = "/usr/bin/python3"
 UPDATER = os.environ.get("UPDATER_BIN", "")
@@ -167,13 +168,7 @@ class Server:
             raise RuntimeError("update server did not start")
 
     def stop(self):
-        if self.proc.poll() is None:
-            os.kill(self.proc.pid, signal.SIGTERM)
-        try:
-            self.proc.wait(timeout=SERVER_TIMEOUT)
-        except subprocess.TimeoutExpired:
-            os.kill(self.proc.pid, signal.SIGKILL)
-            self.proc.wait(timeout=SERVER_TIMEOUT)
+        stop_by_pid(self.proc, SERVER_TIMEOUT)
         self.proc.stdout.close()
 
 

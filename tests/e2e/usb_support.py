@@ -25,6 +25,7 @@ sys.path.insert(0, SIM_DIR)
 sys.dont_write_bytecode = True
 
 import usb_env  # noqa: E402
+from e2e_common import stop_by_pid  # noqa: E402
 
 PYTHON = "/usr/bin/python3"
 WRAPPER = shutil.which("umockdev-wrapper")
@@ -162,13 +163,7 @@ class UsbBus:
 
     def stop(self, timeout=15.0):
         """SIGTERM, wait, SIGKILL by pid if needed; checks the test bed directory went away."""
-        if self.proc.poll() is None:
-            os.kill(self.proc.pid, signal.SIGTERM)
-            try:
-                self.proc.wait(timeout=timeout)
-            except subprocess.TimeoutExpired:
-                os.kill(self.proc.pid, signal.SIGKILL)
-                self.proc.wait(timeout=timeout)
+        stop_by_pid(self.proc, timeout)
         if self.proc.stdout:
             self.proc.stdout.close()
         self.stderr.close()
