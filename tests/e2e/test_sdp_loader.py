@@ -9,23 +9,19 @@ wait is bounded; the simulator is stopped by its process id.
 import json
 import os
 import random
-import select
 import shutil
-import signal
-import socket
 import subprocess
 import sys
 import tempfile
 import time
 import unittest
 
+from imx_rom_support import ImxRomProcess
+
 SRC_DIR = os.environ.get("SRC_DIR") or os.path.abspath(
     os.path.join(os.path.dirname(__file__), "..", ".."))
-SIM_DIR = os.environ.get("SIM_DIR") or os.path.join(SRC_DIR, "sim")
-SIM = os.path.join(SIM_DIR, "imx_rom.py")
 DRIVER_DIR = os.environ.get("DRIVER_DIR") or os.path.join(SRC_DIR, "build", "tests", "drivers")
 DRIVER = os.path.join(DRIVER_DIR, "sdp_driver")
-PYTHON = "/usr/bin/python3"
 
 STEP_TIMEOUT = 5.0
 DRIVER_TIMEOUT = 120
@@ -38,40 +34,8 @@ def image(size, seed):
     return random.Random(seed).randbytes(size)
 
 
-class Rom:
-    """One simulator process: its port link, control socket and dump directory."""
-
-    def __init__(self, workdir, *args):
-        self.link = os.path.join(workdir, "ttyIMX")
-        self.control_path = os.path.join(workdir, "control")
-        self.dump_dir = os.path.join(workdir, "dump")
-        self.proc = subprocess.Popen(
-            [PYTHON, SIM, "--link", self.link, "--control", self.control_path,
-             "--dump-dir", self.dump_dir] + list(args),
-            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-        ready, _, _ = select.select([self.proc.stdout], [], [], STEP_TIMEOUT)
-        line = self.proc.stdout.readline() if ready else ""
-        if not line.startswith("imx_rom ready"):
-            self.stop()
-            raise AssertionError("simulator did not start: %r" % line)
-
-    def control(self, line):
-        with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) as s:
-            s.settimeout(STEP_TIMEOUT)
-            s.connect(self.control_path)
-            s.sendall(line.encode() + b"\n")
-            answer = b""
-            while not answer.endswith(b"\n"):
-                chunk = s.recv(65536)
-                if not chunk:
-                    break
-                answer += chunk
-        return answer.decode().strip()
-
-    def state(self):
-        answer = self.control("state")
-        assert answer.startswith("ok "), answer
-        return json.loads(answer[3:])
+class Rom(ImxRomProcess):
+    """The simulator with the state and dump readings these tests use."""
 
     def state_with(self, commands):
         """The state once the ROM has taken `commands` commands (bounded wait)."""
@@ -81,24 +45,6 @@ class Rom:
             time.sleep(0.01)
             state = self.state()
         return state
-
-    def memory(self, address, count):
-        answer = self.control("read 0x%X %d" % (address, count))
-        assert answer.startswith("ok"), answer
-        return bytes.fromhex(answer[3:])
-
-    def stop(self):
-        """SIGTERM by process id (the simulator dumps), SIGKILL if it hangs."""
-        if self.proc.poll() is None:
-            self.proc.send_signal(signal.SIGTERM)
-            try:
-                self.proc.wait(timeout=STEP_TIMEOUT)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait(timeout=STEP_TIMEOUT)
-        self.proc.stdout.close()
-        self.proc.stderr.close()
-        return self.proc.returncode
 
     def dumped(self):
         with open(os.path.join(self.dump_dir, "state.json")) as f:

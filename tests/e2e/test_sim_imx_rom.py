@@ -12,8 +12,6 @@ import os
 import random
 import select
 import shutil
-import signal
-import socket
 import struct
 import subprocess
 import sys
@@ -25,12 +23,11 @@ import unittest
 SRC_DIR = os.environ.get("SRC_DIR") or os.path.abspath(
     os.path.join(os.path.dirname(__file__), "..", ".."))
 SIM_DIR = os.environ.get("SIM_DIR") or os.path.join(SRC_DIR, "sim")
-SIM = os.path.join(SIM_DIR, "imx_rom.py")
-PYTHON = "/usr/bin/python3"
 
 sys.dont_write_bytecode = True
 sys.path.insert(0, SIM_DIR)
 import imx_sdp  # noqa: E402
+from imx_rom_support import ImxRomProcess  # noqa: E402
 
 SECURITY = struct.pack(">I", 0x56787856)
 FILE_OK = struct.pack(">I", 0x88888888)
@@ -66,40 +63,8 @@ def image(size, seed):
     return random.Random(seed).randbytes(size)
 
 
-class RomProcess:
-    """One simulator process with its pty link, control socket and dump dir."""
-
-    def __init__(self, workdir, *args):
-        self.link = os.path.join(workdir, "ttyIMX")
-        self.control_path = os.path.join(workdir, "control")
-        self.dump_dir = os.path.join(workdir, "dump")
-        self.proc = subprocess.Popen(
-            [PYTHON, SIM, "--link", self.link, "--control", self.control_path,
-             "--dump-dir", self.dump_dir] + list(args),
-            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-        ready, _, _ = select.select([self.proc.stdout], [], [], STEP_TIMEOUT)
-        line = self.proc.stdout.readline() if ready else ""
-        if not line.startswith("imx_rom ready"):
-            self.stop()
-            raise AssertionError("simulator did not start: %r %s" % (line, self.proc.stderr.read()))
-
-    def control(self, line):
-        with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) as s:
-            s.settimeout(STEP_TIMEOUT)
-            s.connect(self.control_path)
-            s.sendall(line.encode() + b"\n")
-            answer = b""
-            while not answer.endswith(b"\n"):
-                chunk = s.recv(65536)
-                if not chunk:
-                    break
-                answer += chunk
-        return answer.decode().strip()
-
-    def state(self):
-        answer = self.control("state")
-        assert answer.startswith("ok "), answer
-        return json.loads(answer[3:])
+class RomProcess(ImxRomProcess):
+    """The simulator with the state and dump readings these tests use."""
 
     def wait_state(self, predicate, what):
         deadline = time.monotonic() + STEP_TIMEOUT
@@ -109,24 +74,6 @@ class RomProcess:
                 return state
             time.sleep(0.01)
         raise AssertionError("simulator never reached: %s; last state %r" % (what, state))
-
-    def memory(self, address, count):
-        answer = self.control("read 0x%X %d" % (address, count))
-        assert answer.startswith("ok"), answer
-        return bytes.fromhex(answer[3:])
-
-    def stop(self):
-        """SIGTERM by pid (the simulator dumps), SIGKILL if it hangs."""
-        if self.proc.poll() is None:
-            self.proc.send_signal(signal.SIGTERM)
-            try:
-                self.proc.wait(timeout=STEP_TIMEOUT)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait(timeout=STEP_TIMEOUT)
-        self.proc.stdout.close()
-        self.proc.stderr.close()
-        return self.proc.returncode
 
     def dumped_state(self):
         with open(os.path.join(self.dump_dir, "state.json")) as f:
