@@ -2,6 +2,7 @@
 
 import os
 import signal
+import socket
 import subprocess
 
 
@@ -15,3 +16,19 @@ def stop_by_pid(proc, timeout):
             os.kill(proc.pid, signal.SIGKILL)
             proc.wait(timeout=timeout)
     return proc.returncode
+
+
+def unix_request(path, line, timeout):
+    """Sends one line to the Unix control socket at path; returns the answer up to its newline,
+    or what came before the simulator closed the connection."""
+    with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) as sock:
+        sock.settimeout(timeout)
+        sock.connect(path)
+        sock.sendall(line.encode() + b"\n")
+        answer = b""
+        while not answer.endswith(b"\n"):
+            chunk = sock.recv(1 << 20)
+            if not chunk:
+                break
+            answer += chunk
+    return answer

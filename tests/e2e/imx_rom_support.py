@@ -3,10 +3,9 @@
 import json
 import os
 import select
-import socket
 import subprocess
 
-from e2e_common import stop_by_pid
+from e2e_common import stop_by_pid, unix_request
 
 SRC_DIR = os.environ.get("SRC_DIR") or os.path.abspath(
     os.path.join(os.path.dirname(__file__), "..", ".."))
@@ -36,17 +35,7 @@ class ImxRomProcess:
             raise AssertionError("simulator did not start: %r %s" % (line, errors))
 
     def control(self, line):
-        with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) as s:
-            s.settimeout(STEP_TIMEOUT)
-            s.connect(self.control_path)
-            s.sendall(line.encode() + b"\n")
-            answer = b""
-            while not answer.endswith(b"\n"):
-                chunk = s.recv(65536)
-                if not chunk:
-                    break
-                answer += chunk
-        return answer.decode().strip()
+        return unix_request(self.control_path, line, STEP_TIMEOUT).decode().strip()
 
     def state(self):
         answer = self.control("state")

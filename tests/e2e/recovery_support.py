@@ -28,7 +28,7 @@ sys.dont_write_bytecode = True
 sys.path.insert(0, str(SIM_DIR))
 
 import mkbird  # noqa: E402
-from e2e_common import stop_by_pid  # noqa: E402
+from e2e_common import stop_by_pid, unix_request  # noqa: E402
 
 PYTHON = "/usr/bin/python3"
 UPDATER = os.environ.get("UPDATER_BIN", "")
@@ -136,16 +136,7 @@ class LpcRom:
         open_to_all(self.ready["pty"])
 
     def control(self, *words):
-        with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) as sock:
-            sock.settimeout(STEP_TIMEOUT)
-            sock.connect(self.control_path)
-            sock.sendall((" ".join(str(w) for w in words) + "\n").encode())
-            answer = b""
-            while not answer.endswith(b"\n"):
-                chunk = sock.recv(1 << 20)
-                if not chunk:
-                    break
-                answer += chunk
+        answer = unix_request(self.control_path, " ".join(str(w) for w in words), STEP_TIMEOUT)
         reply = json.loads(answer)
         if not reply.get("ok"):
             raise AssertionError("LPC simulator refused %r: %r" % (words, reply))
@@ -183,17 +174,7 @@ class ImxRom:
         open_to_all(self.link)
 
     def control(self, line):
-        with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) as sock:
-            sock.settimeout(STEP_TIMEOUT)
-            sock.connect(self.control_path)
-            sock.sendall(line.encode() + b"\n")
-            answer = b""
-            while not answer.endswith(b"\n"):
-                chunk = sock.recv(1 << 20)
-                if not chunk:
-                    break
-                answer += chunk
-        text = answer.decode().strip()
+        text = unix_request(self.control_path, line, STEP_TIMEOUT).decode().strip()
         if not text.startswith("ok"):
             raise AssertionError("i.MX simulator refused %r: %r" % (line, text))
         return json.loads(text[3:]) if len(text) > 3 else None

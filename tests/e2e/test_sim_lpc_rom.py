@@ -14,13 +14,14 @@ import os
 import random
 import select
 import shutil
-import socket
 import struct
 import subprocess
 import tempfile
 import time
 import tty
 import unittest
+
+from e2e_common import unix_request
 
 SRC_DIR = os.environ.get("SRC_DIR") or os.path.abspath(
     os.path.join(os.path.dirname(__file__), "..", ".."))
@@ -77,17 +78,7 @@ class LpcSim:
         self.ready = json.loads(self.proc.stdout.readline())
 
     def control(self, *words):
-        with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) as s:
-            s.settimeout(STEP_TIMEOUT)
-            s.connect(self.control_path)
-            s.sendall((" ".join(str(w) for w in words) + "\n").encode())
-            buf = b""
-            while not buf.endswith(b"\n"):
-                chunk = s.recv(1 << 20)
-                if not chunk:
-                    break
-                buf += chunk
-        return json.loads(buf)
+        return json.loads(unix_request(self.control_path, " ".join(str(w) for w in words), STEP_TIMEOUT))
 
     def flash(self, workdir):
         path = os.path.join(workdir, "flash-dump.bin")

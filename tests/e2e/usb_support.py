@@ -12,7 +12,6 @@ import os
 import select
 import shutil
 import signal
-import socket
 import subprocess
 import sys
 import tempfile
@@ -25,7 +24,7 @@ sys.path.insert(0, SIM_DIR)
 sys.dont_write_bytecode = True
 
 import usb_env  # noqa: E402
-from e2e_common import stop_by_pid  # noqa: E402
+from e2e_common import stop_by_pid, unix_request  # noqa: E402
 
 PYTHON = "/usr/bin/python3"
 WRAPPER = shutil.which("umockdev-wrapper")
@@ -117,17 +116,8 @@ class UsbBus:
 
     def __call__(self, line, timeout=10.0):
         """One control request; returns its result, raises on an error answer."""
-        answer = b""
         try:
-            with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) as sock:
-                sock.settimeout(timeout)
-                sock.connect(self.control_path)
-                sock.sendall(line.encode() + b"\n")
-                while not answer.endswith(b"\n"):
-                    chunk = sock.recv(1 << 20)
-                    if not chunk:
-                        break
-                    answer += chunk
+            answer = unix_request(self.control_path, line, timeout)
         except OSError as exc:
             raise AssertionError("%s: %s; simulator: %s" % (line, exc, self.errors()))
         if not answer.endswith(b"\n"):
