@@ -4,6 +4,9 @@ import os
 import signal
 import socket
 import subprocess
+import sys
+
+HERE = os.path.dirname(os.path.abspath(__file__))
 
 
 def stop_by_pid(proc, timeout):
@@ -32,3 +35,30 @@ def unix_request(path, line, timeout):
                 break
             answer += chunk
     return answer
+
+
+def driver_path(name):
+    """The built test driver called name (DRIVER_DIR, else BUILD_DIR or build/ of the tree)."""
+    directory = os.environ.get("DRIVER_DIR")
+    if not directory:
+        build = os.environ.get("BUILD_DIR") or os.path.join(HERE, "..", "..", "build")
+        directory = os.path.join(build, "tests", "drivers")
+    return os.path.join(directory, name)
+
+
+def closed_port_url():
+    """An update server URL on 127.0.0.1 where nothing listens."""
+    with socket.socket() as probe:
+        probe.bind(("127.0.0.1", 0))
+        port = probe.getsockname()[1]
+    return "http://127.0.0.1:%d/cgi/u" % port
+
+
+def assert_inner_run_passed(testcase, result):
+    """Checks a `python3 -m unittest -v` run made in a namespace of its own: it passed, ran
+    tests and skipped none. Its output goes to standard error."""
+    sys.stderr.write(result.stdout + result.stderr)
+    testcase.assertEqual(result.returncode, 0, "tests inside the namespace failed")
+    summary = result.stderr.split("\nRan ")[-1]
+    testcase.assertRegex(summary, r"^[1-9][0-9]* tests? in ")
+    testcase.assertNotIn("skipped", summary)

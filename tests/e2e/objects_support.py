@@ -22,6 +22,7 @@ SIM_DIR = os.environ.get("SIM_DIR") or os.path.join(HERE, "..", "..", "sim")
 sys.path.insert(0, SIM_DIR)
 
 import halyard_host as host  # noqa: E402
+from e2e_common import assert_inner_run_passed, driver_path  # noqa: E402
 
 PYTHON = "/usr/bin/python3"
 HARNESS = os.path.join(SIM_DIR, "netns_run.sh")
@@ -45,14 +46,6 @@ ERR = {"None": 0, "Param": 2, "NotFound": 3, "Busy": 5, "NotReady": 11, "Configu
        "IndexRange": 26, "InvalidOption": 29, "Resource": 30}
 
 
-def driver_path(name):
-    directory = os.environ.get("DRIVER_DIR")
-    if not directory:
-        build = os.environ.get("BUILD_DIR") or os.path.join(HERE, "..", "..", "build")
-        directory = os.path.join(build, "tests", "drivers")
-    return os.path.join(directory, name)
-
-
 def can_make_namespaces():
     return os.geteuid() == 0 and shutil.which("unshare") and shutil.which("ip")
 
@@ -68,11 +61,7 @@ def run_inside(testcase, module, selector, where, timeout=600):
         command = ["unshare", "--net", "--", "/bin/sh", "-c", LOOPBACK_SETUP, "setup"] + command
     result = subprocess.run(command, cwd=HERE, env=env, capture_output=True, text=True,
                             timeout=timeout)
-    sys.stderr.write(result.stdout + result.stderr)
-    testcase.assertEqual(result.returncode, 0, "tests inside the namespace failed")
-    summary = result.stderr.split("\nRan ")[-1]
-    testcase.assertRegex(summary, r"^[1-9][0-9]* tests? in ")
-    testcase.assertNotIn("skipped", summary)
+    assert_inner_run_passed(testcase, result)
 
 
 def run_driver(args, timeout=30):

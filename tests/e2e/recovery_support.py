@@ -13,7 +13,6 @@ import re
 import select
 import shutil
 import signal
-import socket
 import subprocess
 import sys
 import tempfile
@@ -28,7 +27,7 @@ sys.dont_write_bytecode = True
 sys.path.insert(0, str(SIM_DIR))
 
 import mkbird  # noqa: E402
-from e2e_common import stop_by_pid, unix_request  # noqa: E402
+from e2e_common import closed_port_url, stop_by_pid, unix_request  # noqa: E402,F401
 
 PYTHON = "/usr/bin/python3"
 UPDATER = os.environ.get("UPDATER_BIN", "")
@@ -48,13 +47,6 @@ def can_run():
 
 
 needs_updater = unittest.skipUnless(can_run(), "needs root, setpriv and UPDATER_BIN")
-
-
-def closed_port_url():
-    with socket.socket() as probe:
-        probe.bind(("127.0.0.1", 0))
-        port = probe.getsockname()[1]
-    return "http://127.0.0.1:%d/cgi/u" % port
 
 
 def fingerprint_key(words):

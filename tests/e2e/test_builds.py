@@ -11,7 +11,6 @@ import pwd
 import re
 import select
 import shutil
-import socket
 import subprocess
 import sys
 import tempfile
@@ -25,7 +24,7 @@ UPDATER = os.environ.get("UPDATER_BIN", "")
 sys.dont_write_bytecode = True
 sys.path.insert(0, str(SIM_DIR))
 import mkbird  # noqa: E402
-from e2e_common import stop_by_pid  # noqa: E402
+from e2e_common import closed_port_url, stop_by_pid  # noqa: E402
 
 SERVER = str(SIM_DIR / "update_server.py")
 RUN_UID = 54321
@@ -84,13 +83,6 @@ class Result:
 def bird(build, version="1.0.0"):
     return mkbird.simple_file(build=build, version=version, serial=0, model="Osprey",
                               firmware=bytes(range(256)) * (build % 5 + 1), loader=b"\x10" * 64)
-
-
-def closed_port_url():
-    with socket.socket() as probe:
-        probe.bind(("127.0.0.1", 0))
-        port = probe.getsockname()[1]
-    return "http://127.0.0.1:%d/cgi/u" % port
 
 
 @unittest.skipUnless(UPDATER and os.access(UPDATER, os.X_OK), "UPDATER_BIN not set")

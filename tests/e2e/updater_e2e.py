@@ -14,7 +14,6 @@ import re
 import select
 import shutil
 import signal
-import socket
 import subprocess
 import sys
 import tempfile
@@ -30,7 +29,7 @@ sys.path.insert(0, str(SIM_DIR))
 
 import halyard_host as host  # noqa: E402
 import mkbird  # noqa: E402
-from e2e_common import stop_by_pid  # noqa: E402
+from e2e_common import assert_inner_run_passed, closed_port_url, stop_by_pid  # noqa: E402,F401
 
 PYTHON = "/usr/bin/python3"
 UPDATER = os.environ.get("UPDATER_BIN", "")
@@ -60,22 +59,11 @@ def run_inside(testcase, module, selector, timeout=900):
     command = [HARNESS, PYTHON, "-m", "unittest", "-v", "%s.%s" % (module, selector)]
     result = subprocess.run(command, cwd=str(HERE), env=env, capture_output=True, text=True,
                             timeout=timeout)
-    sys.stderr.write(result.stdout + result.stderr)
-    testcase.assertEqual(result.returncode, 0, "tests inside the namespace failed")
-    summary = result.stderr.split("\nRan ")[-1]
-    testcase.assertRegex(summary, r"^[1-9][0-9]* tests? in ")
-    testcase.assertNotIn("skipped", summary)
+    assert_inner_run_passed(testcase, result)
 
 
 def inside_only(cls):
     return unittest.skipUnless(INSIDE, "runs inside the private network namespace")(cls)
-
-
-def closed_port_url():
-    with socket.socket() as probe:
-        probe.bind(("127.0.0.1", 0))
-        port = probe.getsockname()[1]
-    return "http://127.0.0.1:%d/cgi/u" % port
 
 
 class Result:

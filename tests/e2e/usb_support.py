@@ -24,7 +24,7 @@ sys.path.insert(0, SIM_DIR)
 sys.dont_write_bytecode = True
 
 import usb_env  # noqa: E402
-from e2e_common import stop_by_pid, unix_request  # noqa: E402
+from e2e_common import driver_path, stop_by_pid, unix_request  # noqa: E402
 
 PYTHON = "/usr/bin/python3"
 WRAPPER = shutil.which("umockdev-wrapper")
@@ -46,14 +46,6 @@ def have_umockdev():
 
 HAVE_UMOCKDEV = have_umockdev()
 needs_umockdev = unittest.skipUnless(HAVE_UMOCKDEV, "needs umockdev, its typelib and python3-gi")
-
-
-def driver_path(name):
-    directory = os.environ.get("DRIVER_DIR")
-    if not directory:
-        build = os.environ.get("BUILD_DIR") or os.path.join(HERE, "..", "..", "build")
-        directory = os.path.join(build, "tests", "drivers")
-    return os.path.join(directory, name)
 
 
 def module_arg(**keys):
