@@ -1,10 +1,12 @@
 """Helpers shared by the end-to-end support modules and suites."""
 
 import os
+import select
 import signal
 import socket
 import subprocess
 import sys
+import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 
@@ -62,3 +64,22 @@ def assert_inner_run_passed(testcase, result):
     summary = result.stderr.split("\nRan ")[-1]
     testcase.assertRegex(summary, r"^[1-9][0-9]* tests? in ")
     testcase.assertNotIn("skipped", summary)
+
+
+def read_driver_line(proc, buffer, deadline, what, exit_wait):
+    """Reads one line of a driver's standard output into (line, rest) without waiting past
+    deadline (a time.monotonic() value); buffer holds what was read before. A driver that gives
+    no line in time, or ends, fails the test with what it was asked and its standard error."""
+    while b"\n" not in buffer:
+        left = deadline - time.monotonic()
+        readable, _, _ = select.select([proc.stdout], [], [], max(0.0, left))
+        if not readable:
+            raise AssertionError("driver gave no answer to %r within the time-out" % (what,))
+        chunk = os.read(proc.stdout.fileno(), 65536)
+        if not chunk:
+            proc.wait(timeout=exit_wait)
+            raise AssertionError("driver ended (%s) on %r: %s" % (
+                proc.returncode, what, proc.stderr.read().decode(errors="replace")))
+        buffer += chunk
+    line, rest = buffer.split(b"\n", 1)
+    return line, rest

@@ -9,7 +9,6 @@ driver program from DRIVER_DIR that prints one JSON line per operation.
 
 import json
 import os
-import select
 import shutil
 import signal
 import subprocess
@@ -22,7 +21,7 @@ SIM_DIR = os.environ.get("SIM_DIR") or os.path.join(HERE, "..", "..", "sim")
 sys.path.insert(0, SIM_DIR)
 
 import halyard_host as host  # noqa: E402
-from e2e_common import assert_inner_run_passed, driver_path  # noqa: E402
+from e2e_common import assert_inner_run_passed, driver_path, read_driver_line  # noqa: E402
 
 PYTHON = "/usr/bin/python3"
 HARNESS = os.path.join(SIM_DIR, "netns_run.sh")
@@ -92,19 +91,7 @@ class Driver:
         return self._read_line(timeout, line)
 
     def _read_line(self, timeout, what):
-        deadline = time.monotonic() + timeout
-        while b"\n" not in self.buffer:
-            left = deadline - time.monotonic()
-            readable, _, _ = select.select([self.proc.stdout], [], [], max(0.0, left))
-            if not readable:
-                raise AssertionError("driver gave no answer to %r within %.0f s" % (what, timeout))
-            chunk = os.read(self.proc.stdout.fileno(), 65536)
-            if not chunk:
-                self.proc.wait(timeout=5)
-                raise AssertionError("driver ended (%s) on %r: %s" % (
-                    self.proc.returncode, what, self.proc.stderr.read().decode(errors="replace")))
-            self.buffer += chunk
-        line, self.buffer = self.buffer.split(b"\n", 1)
+        line, self.buffer = read_driver_line(self.proc, self.buffer, time.monotonic() + timeout, what, 5)
         return json.loads(line)
 
     def stop(self, timeout=10.0):

@@ -24,7 +24,7 @@ sys.path.insert(0, SIM_DIR)
 sys.dont_write_bytecode = True
 
 import usb_env  # noqa: E402
-from e2e_common import driver_path, stop_by_pid, unix_request  # noqa: E402
+from e2e_common import driver_path, read_driver_line, stop_by_pid, unix_request  # noqa: E402
 
 PYTHON = "/usr/bin/python3"
 WRAPPER = shutil.which("umockdev-wrapper")
@@ -190,18 +190,7 @@ class Driver:
         self.proc.stdin.flush()
         deadline = time.monotonic() + timeout
         while True:
-            while b"\n" not in self.buffer:
-                left = deadline - time.monotonic()
-                readable, _, _ = select.select([self.proc.stdout], [], [], max(0.0, left))
-                if not readable:
-                    raise AssertionError("driver gave no answer to %r within %.0f s" % (line, timeout))
-                chunk = os.read(self.proc.stdout.fileno(), 65536)
-                if not chunk:
-                    self.proc.wait(timeout=10)
-                    raise AssertionError("driver ended (%s) on %r: %s" % (
-                        self.proc.returncode, line, self.proc.stderr.read().decode(errors="replace")))
-                self.buffer += chunk
-            answer, self.buffer = self.buffer.split(b"\n", 1)
+            answer, self.buffer = read_driver_line(self.proc, self.buffer, deadline, line, 10)
             if answer.startswith(b"{"):
                 return json.loads(answer)
             self.printed.append(answer.decode(errors="replace"))   # what the runtime printed
