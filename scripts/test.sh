@@ -5,9 +5,9 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 jobs=$(nproc)
-scripts/setup.sh build
-scripts/setup.sh build-asan -DSANITIZE=address -DCMAKE_BUILD_TYPE=Debug -DUPDATER_BENCH=OFF
-scripts/setup.sh build-tsan -DSANITIZE=thread -DCMAKE_BUILD_TYPE=Debug -DUPDATER_BENCH=OFF \
+scripts/setup.sh build -DUPDATER_WERROR=ON
+scripts/setup.sh build-asan -DUPDATER_WERROR=ON -DSANITIZE=address -DCMAKE_BUILD_TYPE=Debug -DUPDATER_BENCH=OFF
+scripts/setup.sh build-tsan -DUPDATER_WERROR=ON -DSANITIZE=thread -DCMAKE_BUILD_TYPE=Debug -DUPDATER_BENCH=OFF \
   -DUPDATER_E2E=OFF "-DUPDATER_TEST_FILTER=^tsan_"
 
 status=0

@@ -1,6 +1,7 @@
 """Helpers shared by the end-to-end support modules and suites."""
 
 import os
+import pwd
 import select
 import signal
 import socket
@@ -9,6 +10,18 @@ import sys
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
+
+
+def unlisted_uid(first, lookup=None, tries=1000):
+    """The first user id from first on that has no password entry: the Updater run under it finds
+    no home directory of a real user and takes HOME. Raises RuntimeError when none is free."""
+    lookup = lookup or pwd.getpwuid
+    for uid in range(first, first + tries):
+        try:
+            lookup(uid)
+        except KeyError:
+            return uid
+    raise RuntimeError("no user id without a password entry in %d..%d" % (first, first + tries - 1))
 
 
 def stop_by_pid(proc, timeout):

@@ -27,11 +27,11 @@ sys.dont_write_bytecode = True
 sys.path.insert(0, str(SIM_DIR))
 
 import mkbird  # noqa: E402
-from e2e_common import closed_port_url, stop_by_pid, unix_request  # noqa: E402,F401
+from e2e_common import closed_port_url, stop_by_pid, unix_request, unlisted_uid  # noqa: E402,F401
 
 PYTHON = "/usr/bin/python3"
 UPDATER = os.environ.get("UPDATER_BIN", "")
-RUN_UID = 54323
+RUN_UID = unlisted_uid(54323)
 START_TIMEOUT = 20
 STOP_TIMEOUT = 15
 STEP_TIMEOUT = 10

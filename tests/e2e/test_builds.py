@@ -24,10 +24,10 @@ UPDATER = os.environ.get("UPDATER_BIN", "")
 sys.dont_write_bytecode = True
 sys.path.insert(0, str(SIM_DIR))
 import mkbird  # noqa: E402
-from e2e_common import closed_port_url, stop_by_pid  # noqa: E402
+from e2e_common import closed_port_url, stop_by_pid, unlisted_uid  # noqa: E402
 
 SERVER = str(SIM_DIR / "update_server.py")
-RUN_UID = 54321
+RUN_UID = unlisted_uid(54321)
 START_TIMEOUT = 20
 STOP_TIMEOUT = 15
 RUN_TIMEOUT = 60

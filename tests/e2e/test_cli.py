@@ -14,9 +14,11 @@ import tempfile
 import unittest
 from pathlib import Path
 
+from e2e_common import unlisted_uid
+
 UPDATER = os.environ.get("UPDATER_BIN", "")
 GOLDEN = Path(os.environ.get("SRC_DIR", Path(__file__).resolve().parents[2])) / "tests" / "golden"
-RUN_UID = 54321
+RUN_UID = unlisted_uid(54321)
 RUN_TIMEOUT = 120
 # A server address on the loopback interface where nothing listens.
 DEAD_SERVER = "http://127.0.0.1:9/cgi/u"

@@ -29,7 +29,7 @@ sys.path.insert(0, str(SIM_DIR))
 
 import halyard_host as host  # noqa: E402
 import mkbird  # noqa: E402
-from e2e_common import assert_inner_run_passed, closed_port_url, stop_by_pid  # noqa: E402,F401
+from e2e_common import assert_inner_run_passed, closed_port_url, stop_by_pid, unlisted_uid  # noqa: E402,F401
 
 PYTHON = "/usr/bin/python3"
 UPDATER = os.environ.get("UPDATER_BIN", "")
@@ -37,7 +37,7 @@ HARNESS = str(SIM_DIR / "netns_run.sh")
 SERVER = str(SIM_DIR / "update_server.py")
 MODULE_IP = os.environ.get("HALYARD_NETNS_MODULE_IP", "10.77.0.2")
 INSIDE = os.environ.get("UPDATER_E2E_INSIDE") == "1" and os.environ.get("HALYARD_NETNS") == "1"
-RUN_UID = 54322
+RUN_UID = unlisted_uid(54322)
 RUN_TIMEOUT = 120
 SERVER_TIMEOUT = 20
 

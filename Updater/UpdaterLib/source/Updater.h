@@ -10,7 +10,6 @@
 #include "aError.h"
 
 class BirdFile;
-class CLI_Display;
 namespace Tessaron {
 namespace Halyard {
 class Module;
@@ -62,7 +61,7 @@ class Updater {
   void reportUnavailable(const char* command);
 };
 
-void _display_device_list(CLI_Display& display, const std::vector<DeviceInfo>& list, linkType type);
+void _display_device_list(UpdaterDisplayInterface& display, const std::vector<DeviceInfo>& list, linkType type);
 // The transport (USB or TCP/IP) on which the module with that serial number answers, or 0.
 linkType _discover_link_type(unsigned int serialNumber);
 // The module's firmware build number; 0 on any failure.
@@ -77,8 +76,8 @@ aErr _transfer_loader(UpdaterDisplayInterface& display, Tessaron::Halyard::Modul
 aErr _transfer_firmware(UpdaterDisplayInterface& display, Tessaron::Halyard::Module& module, BirdFile& bird);
 // Whether build is in the server's build list of the device.
 [[nodiscard]] bool _valid_build(unsigned int serial, unsigned int build, const char* url);
-void _display_builds(CLI_Display& display, const std::map<std::string, std::string>& builds, unsigned int serial);
-void _display_fingerprint(CLI_Display& display, const Fingerprint& fingerprint);
+void _display_builds(UpdaterDisplayInterface& display, const std::map<std::string, std::string>& builds, unsigned int serial);
+void _display_fingerprint(UpdaterDisplayInterface& display, const Fingerprint& fingerprint);
 
 // Serial recovery steps. Identification of an LPC chip over its ISP protocol (the port closed
 // afterwards, the chip left synchronised); of an i.MX chip by starting its live loader and reading

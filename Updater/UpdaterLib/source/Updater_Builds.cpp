@@ -12,7 +12,6 @@
 #include <utility>
 #include <vector>
 
-#include "CLI_Display.h"
 #include "KeyValueStore.h"
 #include "Log.h"
 #include "NumberText.h"
@@ -246,7 +245,7 @@ bool _valid_build(unsigned int serial, unsigned int build, const char* url) {
   return false;
 }
 
-void _display_builds(CLI_Display& display, const std::map<std::string, std::string>& builds, unsigned int serial) {
+void _display_builds(UpdaterDisplayInterface& display, const std::map<std::string, std::string>& builds, unsigned int serial) {
   if (builds.empty()) {
     display.message(UpdaterDisplayInterface::INFO, "No builds found for device [%08X]", serial);
     return;

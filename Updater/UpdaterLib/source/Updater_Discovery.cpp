@@ -3,7 +3,6 @@
 #include <cstring>
 #include <memory>
 
-#include "CLI_Display.h"
 #include "Link.h"
 #include "Log.h"
 #include "Module.h"
@@ -110,7 +109,7 @@ const char* transportName(linkType type) {
   }
 }
 
-void displayRecord(CLI_Display& display, const DeviceInfo& record) {
+void displayRecord(UpdaterDisplayInterface& display, const DeviceInfo& record) {
   const linkSpec& spec = record.spec;
   if (spec.type == linkTypeTCPIP) {
     uint8_t ip[4];
@@ -205,7 +204,7 @@ std::vector<DeviceInfo> Updater::Discover_HyNetwork_Devices(unsigned int routerS
   return list;
 }
 
-void _display_device_list(CLI_Display& display, const std::vector<DeviceInfo>& list, linkType type) {
+void _display_device_list(UpdaterDisplayInterface& display, const std::vector<DeviceInfo>& list, linkType type) {
   display.message(UpdaterDisplayInterface::INFO, "Discovered Devices: (%s)", transportName(type));
   if (list.empty()) {
     display.message(UpdaterDisplayInterface::INFO, "    No devices found.");

@@ -10,7 +10,6 @@
 #include <vector>
 
 #include "BirdFile.h"
-#include "CLI_Display.h"
 #include "HID_SDPLoader.h"
 #include "Log.h"
 #include "Module.h"
@@ -494,7 +493,7 @@ bool _recover_firmware_lpc(UpdaterDisplayInterface& display, BirdFile& bird, std
   return true;
 }
 
-void _display_fingerprint(CLI_Display& display, const Fingerprint& fingerprint) {
+void _display_fingerprint(UpdaterDisplayInterface& display, const Fingerprint& fingerprint) {
   display.message(UpdaterDisplay::INFO, "[ %08X %08X %08X %08X ]", fingerprint.words[0], fingerprint.words[1],
                   fingerprint.words[2], fingerprint.words[3]);
 }
