@@ -129,15 +129,29 @@ struct Link::impl {
   }
 };
 
+namespace {
+
+// Whether the packet is a reply to the record's module, command, option and specifier.
+bool isReplyTo(const aPacket* packet, const uei& message) {
+  if (packet->address != message.module || packet->dataSize < kUEIHeaderLength) return false;
+  const uint8_t* data = packet->data;
+  return data[0] == message.command && data[1] == message.option &&
+         (data[2] & kUEIIndexMask) == message.specifier;
+}
+
+// The filter of dropMatchingUEIPackets: matches like sUEIFilter but leaves the pattern alone, so
+// an error reply drained first cannot change what the later ones are matched against.
+uint8_t sUEIPatternFilter(const aPacket* packet, const void* ref) {
+  return isReplyTo(packet, *static_cast<const uei*>(ref)) ? 1 : 0;
+}
+
+}  // namespace
+
 uint8_t sUEIFilter(const aPacket* packet, const void* ref) {
   // The record is the caller's own (non-const) object; the filter writes the reply into it.
   uei* message = const_cast<uei*>(static_cast<const uei*>(ref));
-  if (packet->address != message->module || packet->dataSize < kUEIHeaderLength) return 0;
+  if (!isReplyTo(packet, *message)) return 0;
   const uint8_t* data = packet->data;
-  if (data[0] != message->command || data[1] != message->option ||
-      (data[2] & kUEIIndexMask) != message->specifier) {
-    return 0;
-  }
   if (data[2] & kUEISpecifierError) {
     message->specifier = data[2];
     message->value = packet->dataSize > kUEIHeaderLength ? data[3] : 0;
@@ -349,7 +363,7 @@ unsigned Link::dropMatchingUEIPackets(uint8_t module, uint8_t command, uint8_t o
   pattern.command = command;
   pattern.option = option;
   pattern.specifier = index & kUEIIndexMask;
-  return aLink_DrainPackets(m_impl->linkId, sUEIFilter, &pattern);
+  return aLink_DrainPackets(m_impl->linkId, sUEIPatternFilter, &pattern);
 }
 
 }  // namespace Halyard

@@ -11,6 +11,7 @@
 #include <memory>
 #include <mutex>
 #include <new>
+#include <string>
 #include <thread>
 
 #include "aDefs.h"
@@ -100,13 +101,20 @@ struct aLink {
 
 using LinkPtr = std::shared_ptr<aLink>;
 
+// A link is shared by every create for the same transport and address: type, identifier (USB
+// and serial: serial number; TCP/IP: IPv4 address), TCP port and serial port name.
 struct _linkEntry {
   uint32_t id;
   uint32_t identifier;
   uint32_t port;
   linkType type;
+  std::string portName;
   int16_t uses;
   LinkPtr link;
+
+  bool reaches(linkType otherType, uint32_t otherIdentifier, uint32_t otherPort, const std::string& otherName) const {
+    return type == otherType && identifier == otherIdentifier && port == otherPort && portName == otherName;
+  }
 };
 
 struct LinkTable {
@@ -423,13 +431,14 @@ aErr sTearDown(const LinkPtr& link) {
   return result != aErrNone ? result : released;
 }
 
-uint32_t sCreateLink(uint32_t identifier, uint32_t port, linkType type, const StreamOpener& open) {
+uint32_t sCreateLink(uint32_t identifier, uint32_t port, linkType type, const std::string& portName,
+                     const StreamOpener& open) {
   LinkTable& table = _links();
   std::lock_guard<std::mutex> lock(table.mutex);
   bool shareable = identifier != kLinkCallerStreamIdentifier;
   if (shareable) {
     for (_linkEntry& entry : table.entries) {
-      if (entry.identifier == identifier && entry.port == port && entry.uses < INT16_MAX) {
+      if (entry.reaches(type, identifier, port, portName) && entry.uses < INT16_MAX) {
         ++entry.uses;
         return entry.id;
       }
@@ -446,7 +455,7 @@ uint32_t sCreateLink(uint32_t identifier, uint32_t port, linkType type, const St
   }
   link->id = id;
   aErr result = sAttach(*link, stream);
-  table.entries.push_front({id, identifier, port, type, 1, link});
+  table.entries.push_front({id, identifier, port, type, portName, 1, link});
   if (result == aErrNone) result = sStartLink(*link);
   if (result != aErrNone) {
     table.entries.pop_front();
@@ -469,27 +478,27 @@ aErr openByType(linkType type, uint32_t identifier, uint32_t port, aStreamRef* s
 // ---- public operations ------------------------------------------------------------------------
 
 uint32_t aLink_CreateUSB(uint32_t serialNumber) {
-  return sCreateLink(serialNumber, 0, linkTypeUSB,
+  return sCreateLink(serialNumber, 0, linkTypeUSB, "",
                      [&](aStreamRef* stream) { return aStream_CreateUSB(serialNumber, stream); });
 }
 
 uint32_t aLink_CreateTCPIP(uint32_t ipAddress, uint32_t port) {
   uint16_t tcpPort = static_cast<uint16_t>(port & 0xFFFF);
-  return sCreateLink(ipAddress, tcpPort, linkTypeTCPIP,
+  return sCreateLink(ipAddress, tcpPort, linkTypeTCPIP, "",
                      [&](aStreamRef* stream) { return aStream_CreateSocket(ipAddress, tcpPort, stream); });
 }
 
 uint32_t aLink_CreateSerial(uint32_t serialNumber, const char* portName, uint32_t baudRate) {
   int baudIndex = aSerial_BaudIndex(baudRate);
   if (baudIndex < 0 || portName == nullptr) return 0;
-  return sCreateLink(serialNumber, 0, linkTypeSerial, [&](aStreamRef* stream) {
+  return sCreateLink(serialNumber, 0, linkTypeSerial, portName, [&](aStreamRef* stream) {
     return aStream_CreateSerial(portName, baudIndex, false, aSerialBits8, aSerialStopBits1, stream);
   });
 }
 
 uint32_t aLink_Create(aStreamRef stream) {
   if (stream == nullptr) return 0;
-  return sCreateLink(kLinkCallerStreamIdentifier, 0, linkTypeAny, [&](aStreamRef* out) {
+  return sCreateLink(kLinkCallerStreamIdentifier, 0, linkTypeAny, "", [&](aStreamRef* out) {
     *out = stream;
     return aErrNone;
   });

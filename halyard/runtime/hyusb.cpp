@@ -14,6 +14,7 @@
 #include <string>
 
 #include "aDefs.h"
+#include "aDiscovery.h"
 
 namespace {
 
@@ -54,14 +55,27 @@ bool readSerialString(libusb_device* device, libusb_device_handle* handle, char*
   return true;
 }
 
-// The open handle of the family device whose serial string is exactly serialText, or null.
+// The serial number a serial string names, by the rule discovery lists modules by: eight
+// hexadecimal digits of either case. False for any other text.
+bool serialNumberOf(const char* text, uint32_t* serial) {
+  return aDiscovery_ParseSerialText(text, static_cast<int>(strnlen(text, kSerialStringLength + 1)), serial);
+}
+
+// The open handle of the family device whose serial string names the same serial number as
+// serialText, or null.
 libusb_device_handle* openBySerial(libusb_device** devices, ssize_t count, const char* serialText) {
+  uint32_t wanted = 0;
+  if (!serialNumberOf(serialText, &wanted)) return nullptr;
   for (ssize_t i = 0; i < count; ++i) {
     if (!is_halyard_device(devices[i])) continue;
     libusb_device_handle* handle = nullptr;
     if (libusb_open(devices[i], &handle) != 0) continue;
     char text[kSerialStringLength + 1];
-    if (readSerialString(devices[i], handle, text, sizeof text) && strcmp(text, serialText) == 0) return handle;
+    uint32_t serial = 0;
+    if (readSerialString(devices[i], handle, text, sizeof text) && serialNumberOf(text, &serial) &&
+        serial == wanted) {
+      return handle;
+    }
     libusb_close(handle);
   }
   return nullptr;
@@ -100,6 +114,11 @@ bool copySerialText(hyusb* usb, const char* serialText) {
   if (serialText == nullptr || strnlen(serialText, kHyusbSerialTextSize) >= kHyusbSerialTextSize) return false;
   snprintf(usb->serialNumber, sizeof usb->serialNumber, "%s", serialText);
   return true;
+}
+
+bool nodeHungUp(int fd) {
+  struct pollfd node = {fd, POLLIN, 0};
+  return poll(&node, 1, 0) > 0 && (node.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
 }
 
 int millisecondsLeft(std::chrono::steady_clock::time_point deadline) {
@@ -270,15 +289,17 @@ aErr hyusb_write_to_USBlib_device(hyusb* usb, const uint8_t* data, size_t length
   aErr blocked = stateBlocksTransfer(usb);
   if (blocked != aErrNone) return blocked;
   size_t sent = 0;
+  // Only transfers that fail count against the bound, so a block of any length goes out in
+  // chunks while a pipe that keeps failing still ends the write.
   int attempts = 0;
   bool failedTwice = false;
   while (sent < length && attempts < kHyusbMaxWriteAttempts) {
     size_t chunk = length - sent < kHyusbOutChunkSize ? length - sent : kHyusbOutChunkSize;
     int transferred = 0;
-    ++attempts;
     int error = bulkOut(usb, data + sent, chunk, &transferred);
     sent += static_cast<size_t>(transferred);
     if (error == 0) continue;
+    ++attempts;
     if (error == LIBUSB_ERROR_PIPE) {
       libusb_clear_halt(usb->handle, usb->outEndpoint);
       continue;
@@ -360,9 +381,10 @@ aErr hyusb_get_from_kernel_device(hyusb* usb, uint8_t* byte) {
   if (usesLibusb(usb) || usb->fd < 0) return aErrMode;
   ssize_t count = read(usb->fd, byte, 1);
   if (count == 1) return aErrNone;
-  if (count == 0) return aErrNotReady;
-  if (errno == EFAULT || errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return aErrNotReady;
-  return aErrIO;
+  if (count < 0 && errno != EFAULT && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) return aErrIO;
+  // The driver answers an empty read with 0 bytes or a bad address; the same answers from a node
+  // that has hung up (its module left the bus) are the end of the stream.
+  return nodeHungUp(usb->fd) ? aErrIO : aErrNotReady;
 }
 
 aErr hyusb_get_from_device(hyusb* usb, uint8_t* byte) {
@@ -381,8 +403,9 @@ aErr hyusb_await_readable(hyusb* usb, unsigned timeoutMs) {
 aErr hyusb_close_halyard_USBlib_device(hyusb* usb) {
   if (usb == nullptr) return aErrParam;
   if (!usesLibusb(usb) || usb->handle == nullptr) return aErrMode;
-  int error = libusb_release_interface(usb->handle, usb->interfaceNumber);
-  if (error != 0) printf("error release %d\n", error);
+  // Fails with LIBUSB_ERROR_NO_DEVICE when the module has left the bus; the handle is closed
+  // either way, and the transport never writes to standard output.
+  (void)libusb_release_interface(usb->handle, usb->interfaceNumber);
   closeHandle(usb);
   usb->remaining = 0;
   usb->readPosition = usb->buffer;

@@ -43,6 +43,14 @@ class BulkPipes(unittest.TestCase):
         self.assertEqual(self.driver("write AD")["err"], ERR["None"])
         self.assertEqual(usb_stats(self.bus)["out_sizes"], [1])
 
+    def test_a_block_longer_than_100_chunks_is_split_and_goes_out_whole(self):
+        frames = 2600                                   # 5200 bytes: 104 chunks of 50
+        self.assertEqual(self.driver("write " + MAGIC * frames)["err"], ERR["None"])
+        stats = usb_stats(self.bus)
+        self.assertEqual((stats["out_transfers"], stats["bytes_in"]), (104, 2 * frames))
+        self.assertEqual(set(stats["out_sizes"]), {50})
+        self.bus.wait_for(lambda: self.rx_frames() == frames, what="all frames at the module")
+
     def test_reads_are_served_from_800_byte_transfers(self):
         burst = bytes((i * 7 + 3) & 0xFF for i in range(2000))
         self.assertEqual(self.bus("send %s %s" % (SERIAL, burst.hex())), 1)
@@ -98,7 +106,9 @@ class BulkPipes(unittest.TestCase):
         self.assertEqual(self.driver("get")["err"], ERR["IO"])
         self.assertEqual(self.driver("write " + MAGIC)["err"], ERR["IO"])
         self.assertEqual(self.driver("close")["err"], ERR["None"])
-        self.assertEqual(self.driver.printed, ["error release -4"])   # LIBUSB_ERROR_NO_DEVICE
+        # Releasing the interface of a module that left fails (LIBUSB_ERROR_NO_DEVICE); the
+        # transport keeps that to itself: nothing on standard output.
+        self.assertEqual(self.driver.printed, [])
         self.bus("plug " + SERIAL)
         self.bus.wait_for(lambda: self.bus.state(SERIAL)["plugged"], what="plug")
         self.assertEqual(self.driver("open " + SERIAL)["err"], ERR["None"])
@@ -147,16 +157,19 @@ class DeviceLayer(unittest.TestCase):
 
 @support.needs_umockdev
 class Identification(unittest.TestCase):
-    def test_the_serial_string_must_be_the_upper_case_text(self):
-        bus = support.UsbBus(self, *support.module_arg(serial=SERIAL, serial_string=SERIAL.lower()),
+    def test_a_lower_case_serial_string_names_the_same_module_as_discovery_lists(self):
+        # Discovery reads the eight digits in either case; opening follows the same rule, so a
+        # module that -D lists can be opened for -U.
+        bus = support.UsbBus(self, *support.module_arg(serial=SERIAL, serial_string=SERIAL.lower(),
+                                                       heartbeat_ms=0),
                              *support.module_arg(serial=OTHER))
         driver = support.Driver(self, bus, DRIVER)
-        self.assertEqual(driver("open " + SERIAL)["err"], ERR["NotFound"])
-        lower = usb_stats(bus, SERIAL)
-        self.assertGreaterEqual(lower["opens"], 1)          # it was looked at ...
-        self.assertEqual(lower["claims"], 0)                 # ... and not taken
-        self.assertEqual(driver("open " + OTHER)["err"], ERR["None"])
-        self.assertEqual(usb_stats(bus, OTHER)["claims"], 1)
+        self.assertEqual(driver("open " + SERIAL)["err"], ERR["None"])
+        self.assertEqual(usb_stats(bus, SERIAL)["claims"], 1)
+        self.assertEqual(usb_stats(bus, OTHER)["claims"], 0)
+        self.assertEqual(driver("write " + MAGIC)["err"], ERR["None"])
+        self.assertEqual(driver("read 2 3000")["data"], "0200")
+        self.assertEqual(driver("close")["err"], ERR["None"])
 
     def test_devices_outside_the_family_are_never_opened_as_modules(self):
         bus = support.UsbBus(self, *support.module_arg(serial="11111111", pid=0x8013),

@@ -436,6 +436,20 @@ TEST_F(KernelNode, StreamGoesThroughTheNodeWhenItExists) {
   EXPECT_EQ(readBytes(stream.get(), 2), (Bytes{0x04, 0x00}));
 }
 
+TEST_F(KernelNode, ANodeThatHungUpEndsTheStreamWithAnIOError) {
+  aStreamRef raw = nullptr;
+  ASSERT_EQ(aStream_CreateUSB(0x0000ABCD, &raw), aErrNone);
+  StreamPtr stream(raw);
+  uint8_t byte;
+  EXPECT_EQ(aStream_Read(stream.get(), &byte, 1), aErrNotReady);  // empty, still there
+  // The far side goes away: reads give end of file and poll reports a hang-up, as from a node
+  // whose module left the bus. That is an I/O error, not an empty node.
+  close(master);
+  master = -1;
+  EXPECT_EQ(aStream_Read(stream.get(), &byte, 1), aErrIO);
+  EXPECT_EQ(aStream_Read(stream.get(), &byte, 1), aErrIO);
+}
+
 TEST_F(KernelNode, OpenFailuresAndRefusals) {
   aStreamRef stream = nullptr;
   EXPECT_EQ(aStream_CreateUSB(0, &stream), aErrParam);

@@ -560,4 +560,38 @@ TEST_F(Terminal, USBLinkRunsThroughTheKernelNode) {
   rmdir(directory.c_str());
 }
 
+TEST_F(Terminal, LinksAreSharedOnlyForTheSameTransportAndAddress) {
+  // This terminal is the USB module's kernel node; two more stand in for serial ports on which
+  // answers modules of the same serial number.
+  int firstPort = -1, secondPort = -1;
+  ASSERT_NO_FATAL_FAILURE(openPtyMaster(&firstPort, true));
+  ASSERT_NO_FATAL_FAILURE(openPtyMaster(&secondPort, true));
+  std::string firstName = ptsname(firstPort), secondName = ptsname(secondPort);
+  char pattern[] = "/tmp/link-node-XXXXXX";
+  ASSERT_NE(mkdtemp(pattern), nullptr);
+  std::string directory = pattern;
+  std::string node = directory + "/halyard.0BADCAFE";
+  ASSERT_EQ(symlink(slave.c_str(), node.c_str()), 0);
+  hyusb_set_node_prefix((directory + "/halyard.").c_str());
+
+  uint32_t usb = aLink_CreateUSB(0x0BADCAFE);
+  uint32_t serial = aLink_CreateSerial(0x0BADCAFE, firstName.c_str(), 115200);
+  uint32_t otherPort = aLink_CreateSerial(0x0BADCAFE, secondName.c_str(), 115200);
+  uint32_t samePort = aLink_CreateSerial(0x0BADCAFE, firstName.c_str(), 115200);
+  EXPECT_NE(usb, 0u);
+  EXPECT_NE(serial, 0u);
+  EXPECT_NE(otherPort, 0u);
+  EXPECT_NE(serial, usb);         // same serial number, another transport
+  EXPECT_NE(otherPort, serial);   // same transport and serial number, another port
+  EXPECT_EQ(samePort, serial);
+  for (uint32_t* id : {&samePort, &otherPort, &serial, &usb}) {
+    if (*id != 0) aLink_Destroy(id);
+  }
+  hyusb_set_node_prefix(nullptr);
+  unlink(node.c_str());
+  rmdir(directory.c_str());
+  close(firstPort);
+  close(secondPort);
+}
+
 }  // namespace

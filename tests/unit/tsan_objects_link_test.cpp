@@ -290,6 +290,34 @@ TEST_F(ObjectsTest, ReceivePacketTakesTheFirstMatchFromAnyModule) {
   EXPECT_EQ(module->getLink()->receivePacket(3, longMatch, &length, buffer), aErrPacket);
 }
 
+TEST_F(ObjectsTest, DroppingRepliesAfterAnErrorReplyDropsEveryMatchingReply) {
+  auto module = connectedModule();
+  Link* link = module->getLink();
+  ASSERT_NE(link, nullptr);
+  // An error reply, a value reply to the same request, a reply to another option, then a marker:
+  // once the marker is taken, the three replies before it are queued.
+  for (const Bytes& reply : {frame(kPeerAddress, {0x03, 0x09, 0x80, 0x1D}),
+                             frame(kPeerAddress, {0x03, 0x09, 0x00, 1, 2, 3, 4}),
+                             frame(kPeerAddress, {0x03, 0x08, 0x00, 0x13}), frame(kPeerAddress, {0x77})}) {
+    peer.sendToAll(reply);
+  }
+  const uint8_t marker = 0x77;
+  uint8_t buffer[kPacketMaxData];
+  uint8_t length = 1;
+  ASSERT_EQ(link->receivePacket(kPeerAddress, &marker, &length, buffer), aErrNone);
+
+  EXPECT_EQ(link->dropMatchingUEIPackets(kPeerAddress, 0x03, 0x09, 0), 2u);
+  uei message;
+  message.module = kPeerAddress;
+  message.command = 0x03;
+  message.option = 0x09;
+  message.specifier = 0;
+  EXPECT_EQ(link->receiveUEI(kPeerAddress, 0x03, 0x09, 0, &message), aErrTimeout);
+  message.option = 0x08;
+  EXPECT_EQ(link->receiveUEI(kPeerAddress, 0x03, 0x08, 0, &message), aErrNone);  // left alone
+  EXPECT_EQ(message.value, 0x13u);
+}
+
 TEST_F(ObjectsTest, ConnectResults) {
   // No specifier.
   Link link("Link");
