@@ -5,6 +5,7 @@
 
 #include "CLI_Display.h"
 #include "Log.h"
+#include "PlaceholderSerial.h"
 #include "ParamParser.h"
 #include "Parameters.h"
 #include "Updater.h"
@@ -14,7 +15,6 @@
 
 namespace {
 
-constexpr unsigned int kFingerprintSerialNumber = 0xDEADDEAD;
 constexpr mode_t kUpdaterDirectoryMode = 0755;
 
 enum ExitStatus { kExitSuccess = 0, kExitFailure = 1 };
@@ -54,7 +54,7 @@ class CommandRunner {
 
   int fingerprint() {
     Fingerprint print{};
-    if (!updater_.Get_Fingerprint(print, params_.serialPort, kFingerprintSerialNumber, params_.birdFile,
+    if (!updater_.Get_Fingerprint(print, params_.serialPort, kPlaceholderSerialNumber, params_.birdFile,
                                   params_.baudRate, true)) {
       return error("Got no response from chip");
     }

@@ -26,7 +26,7 @@ aErr moduleError(uint32_t code) {
 
 EntityClass::EntityClass() : m_impl(new (std::nothrow) impl(this)) {}
 
-EntityClass::~EntityClass() { delete m_impl; }
+EntityClass::~EntityClass() = default;
 
 void EntityClass::init(Module* module, uint8_t command, uint8_t index) {
   if (m_impl == nullptr) return;

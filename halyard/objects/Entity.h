@@ -2,6 +2,7 @@
 // One addressable function inside a module (named by a command byte, the entity class, and an
 // index), read, set and called with UEI transactions over the module's link.
 #include <cstdint>
+#include <memory>
 
 #include "Module.h"
 #include "UEI.h"
@@ -57,7 +58,7 @@ class EntityClass {
   [[nodiscard]] aErr setTyped(uint8_t option, ueiType type, uint32_t value);
   Link* link() const;
 
-  impl* m_impl;
+  std::unique_ptr<impl> m_impl;
 };
 
 }  // namespace Halyard

@@ -197,11 +197,7 @@ Link::Link(const linkSpec& spec, const char* name) : Link(name) {
   }
 }
 
-Link::~Link() {
-  if (m_impl == nullptr) return;
-  disconnect();
-  delete m_impl;
-}
+Link::~Link() { disconnect(); }
 
 aErr Link::setLinkSpecifier(const linkSpec& spec) {
   if (m_impl == nullptr) return aErrInitialization;

@@ -3,6 +3,7 @@
 // link (aLink_*) made from it, and request/reply primitives over the engine's queues. Every
 // operation returns an aErr code and never throws.
 #include <cstdint>
+#include <memory>
 
 #include "UEI.h"
 #include "aDefs.h"
@@ -78,7 +79,7 @@ class Link {
   struct impl;
 
  private:
-  impl* m_impl;
+  std::unique_ptr<impl> m_impl;
 };
 
 // The reply filter of receiveUEI, `ref` being the uei record to match and decode into (it runs

@@ -16,10 +16,10 @@ Module::Module(uint8_t address, uint8_t model) : Module(address, true, model) {}
 Module::Module(uint8_t address, bool networking, uint8_t model)
     : m_link(new (std::nothrow) Link(kModuleLinkName)), m_address(address), m_networking(networking), m_model(model) {}
 
-Module::~Module() { delete m_link; }
+Module::~Module() = default;
 
 aErr Module::ensureLink() {
-  if (m_link == nullptr) m_link = new (std::nothrow) Link(kModuleLinkName);
+  if (m_link == nullptr) m_link.reset(new (std::nothrow) Link(kModuleLinkName));
   return m_link != nullptr ? aErrNone : aErrInitialization;
 }
 

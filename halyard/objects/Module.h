@@ -1,6 +1,7 @@
 #pragma once
 // One addressed device on the modules' network, reached through its own Link.
 #include <cstdint>
+#include <memory>
 
 #include "Link.h"
 
@@ -39,7 +40,7 @@ class Module {
 
   uint8_t getModuleAddress() const { return m_address; }
   void setModuleAddress(uint8_t address) { m_address = address; }
-  Link* getLink() const { return m_link; }
+  Link* getLink() const { return m_link.get(); }
   // aErrNotReady without a link.
   [[nodiscard]] aErr getLinkSpecifier(linkSpec* spec) const;
   linkStatus getStatus() const;
@@ -50,7 +51,7 @@ class Module {
   [[nodiscard]] aErr ensureLink();
   void learnAddress();
 
-  Link* m_link = nullptr;
+  std::unique_ptr<Link> m_link;
   uint8_t m_address;
   bool m_networking;
   uint8_t m_model;

@@ -4,6 +4,7 @@
 #include <chrono>
 
 #include "Log.h"
+#include "PlaceholderSerial.h"
 #include "aPacket.h"
 #include "aTime.h"
 #include "aUEI.h"
@@ -277,7 +278,7 @@ aErr UpdaterEntity::_reconnect(uint32_t delayMs) {
   for (unsigned attempt = 1; attempt <= kUpgradeReconnectAttempts; ++attempt) {
     Log::log(DEBUG_Network, "NETWORK: Attempting to reconnect DEFAULT sn. Attempt: %d of %d\n", attempt,
              kUpgradeReconnectAttempts);
-    result = module->connect(linkTypeUSB, kUpgradeDefaultSerialNumber);
+    result = module->connect(linkTypeUSB, kPlaceholderSerialNumber);
     if (result == aErrNone) {
       Log::log(DEBUG_Network, "NETWORK: Reconnected to device\n");
       return aErrNone;

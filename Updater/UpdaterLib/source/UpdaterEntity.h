@@ -40,7 +40,6 @@ constexpr unsigned long kUpgradeRebootWaitMs = 30000;
 constexpr unsigned long kUpgradeRebootPollMs = 250;
 // _reconnect: attempts with the module's own link, then under the default serial number.
 constexpr unsigned kUpgradeReconnectAttempts = 5;
-constexpr uint32_t kUpgradeDefaultSerialNumber = 0xDEADDEAD;
 constexpr uint32_t kUpgradeLoaderReconnectDelayMs = 500;
 
 class UpdaterEntity : public Tessaron::Halyard::EntityClass {

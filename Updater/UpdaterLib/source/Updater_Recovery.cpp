@@ -14,6 +14,7 @@
 #include "Log.h"
 #include "Module.h"
 #include "NXPSerialClass.h"
+#include "PlaceholderSerial.h"
 #include "SDPLoader.h"
 #include "Serial_SDPLoader.h"
 #include "SystemClass.h"
@@ -31,8 +32,6 @@ using UpdaterDisplay = UpdaterDisplayInterface;
 
 // The LPC identification always synchronises at this rate; the chip keeps it afterwards.
 constexpr unsigned int kIdentificationBaud = 115200;
-// A started live loader without a device identity, and the server's default recovery image.
-constexpr unsigned int kLiveLoaderSerial = 0xDEADDEAD;
 constexpr const char* kUsbPort = "USB";
 constexpr unsigned int kDefaultLoaderEntry = 0x20000400;
 constexpr const char* kLatestDownloadKey = "LATEST_DOWNLOAD";
@@ -192,7 +191,7 @@ bool eraseFlash(NXPSerialClass& chip) {
 bool loadLiveLoaderFile(UpdaterDisplay& display, Updater& updater, const std::string& storeRoot,
                         unsigned int serial, const std::string& birdFile, BirdFile& bird) {
   if (!birdFile.empty()) {
-    if (serial == kLiveLoaderSerial) {
+    if (serial == kPlaceholderSerialNumber) {
       display.message(UpdaterDisplay::ERROR,
                       "Add serial number or remove the bird filename to use a default recovery image.");
       return false;
@@ -360,7 +359,7 @@ bool _get_fingerprint_lpc(std::string port, unsigned int baud, Fingerprint& fing
 
 bool _get_fingerprint_imx(UpdaterDisplayInterface& display, Updater& updater, std::string port, unsigned int serial,
                           std::string birdFile, Fingerprint& fingerprint, bool reset) {
-  if (serial == 0) serial = kLiveLoaderSerial;
+  if (serial == 0) serial = kPlaceholderSerialNumber;
   BirdFile bird;
   if (!loadLiveLoaderFile(display, updater, updater.updaterDirectory, serial, birdFile, bird)) return false;
   if (_transfer_recovery_loader(display, bird, port) != kLoaderTransferred) {
@@ -370,7 +369,7 @@ bool _get_fingerprint_imx(UpdaterDisplayInterface& display, Updater& updater, st
   // A live loader without the device's identity comes up under the placeholder serial number,
   // as the firmware step expects too.
   std::vector<unsigned int> serials{serial};
-  if (serial != kLiveLoaderSerial) serials.push_back(kLiveLoaderSerial);
+  if (serial != kPlaceholderSerialNumber) serials.push_back(kPlaceholderSerialNumber);
   Module module(0, 0);
   if (!connectLiveLoader(module, serials)) {
     Log::log(DEBUG_APP, "Could not connect to device.\n");
@@ -427,9 +426,9 @@ int _transfer_recovery_loader(UpdaterDisplayInterface& /*display*/, BirdFile& bi
 
 bool _recover_firmware_imx(UpdaterDisplayInterface& display, BirdFile& bird, unsigned int serial) {
   Module module(0, 0);
-  std::vector<unsigned int> serials{kLiveLoaderSerial};
+  std::vector<unsigned int> serials{kPlaceholderSerialNumber};
   // Serial number 0 would connect to whichever module is found first.
-  if (serial != 0 && serial != kLiveLoaderSerial) serials.push_back(serial);
+  if (serial != 0 && serial != kPlaceholderSerialNumber) serials.push_back(serial);
   if (!connectLiveLoader(module, serials)) {
     display.message(UpdaterDisplay::ERROR, "Could not connect to device");
     return false;
