@@ -5,9 +5,9 @@
 
 #include "CLI_Display.h"
 #include "Log.h"
-#include "PlaceholderSerial.h"
 #include "ParamParser.h"
 #include "Parameters.h"
+#include "PlaceholderSerial.h"
 #include "Updater.h"
 #include "Usage.h"
 #include "aDirectory.h"

@@ -76,7 +76,8 @@ aErr _transfer_loader(UpdaterDisplayInterface& display, Tessaron::Halyard::Modul
 aErr _transfer_firmware(UpdaterDisplayInterface& display, Tessaron::Halyard::Module& module, BirdFile& bird);
 // Whether build is in the server's build list of the device.
 [[nodiscard]] bool _valid_build(unsigned int serial, unsigned int build, const char* url);
-void _display_builds(UpdaterDisplayInterface& display, const std::map<std::string, std::string>& builds, unsigned int serial);
+void _display_builds(UpdaterDisplayInterface& display, const std::map<std::string, std::string>& builds,
+                     unsigned int serial);
 void _display_fingerprint(UpdaterDisplayInterface& display, const Fingerprint& fingerprint);
 
 // Serial recovery steps. Identification of an LPC chip over its ISP protocol (the port closed

@@ -245,7 +245,8 @@ bool _valid_build(unsigned int serial, unsigned int build, const char* url) {
   return false;
 }
 
-void _display_builds(UpdaterDisplayInterface& display, const std::map<std::string, std::string>& builds, unsigned int serial) {
+void _display_builds(UpdaterDisplayInterface& display, const std::map<std::string, std::string>& builds,
+                     unsigned int serial) {
   if (builds.empty()) {
     display.message(UpdaterDisplayInterface::INFO, "No builds found for device [%08X]", serial);
     return;
