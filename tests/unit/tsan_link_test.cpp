@@ -499,7 +499,22 @@ class Terminal : public ::testing::Test {
     slave = ptsname(master);
   }
   void TearDown() override {
+    if (!nodeDirectory.empty()) {
+      hyusb_set_node_prefix(nullptr);
+      unlink(node.c_str());
+      rmdir(nodeDirectory.c_str());
+    }
     if (master >= 0) close(master);
+  }
+
+  // Makes the slave the kernel node of module 0BADCAFE.
+  void makeKernelNode() {
+    char pattern[] = "/tmp/link-node-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    nodeDirectory = pattern;
+    node = nodeDirectory + "/halyard.0BADCAFE";
+    ASSERT_EQ(symlink(slave.c_str(), node.c_str()), 0);
+    hyusb_set_node_prefix((nodeDirectory + "/halyard.").c_str());
   }
 
   bool awaitFromMaster(const Bytes& pattern) {
@@ -516,6 +531,8 @@ class Terminal : public ::testing::Test {
 
   int master = -1;
   std::string slave;
+  std::string nodeDirectory;
+  std::string node;
 };
 
 TEST_F(Terminal, SerialLinkRunsOverAPort) {
@@ -536,12 +553,7 @@ TEST_F(Terminal, SerialLinkRunsOverAPort) {
 
 TEST_F(Terminal, USBLinkRunsThroughTheKernelNode) {
   makeNonBlocking();
-  char pattern[] = "/tmp/link-node-XXXXXX";
-  ASSERT_NE(mkdtemp(pattern), nullptr);
-  std::string directory = pattern;
-  std::string node = directory + "/halyard.0BADCAFE";
-  ASSERT_EQ(symlink(slave.c_str(), node.c_str()), 0);
-  hyusb_set_node_prefix((directory + "/halyard.").c_str());
+  ASSERT_NO_FATAL_FAILURE(makeKernelNode());
   uint32_t id = aLink_CreateUSB(0x0BADCAFE);
   EXPECT_NE(id, 0u);
   if (id != 0) {
@@ -555,9 +567,6 @@ TEST_F(Terminal, USBLinkRunsThroughTheKernelNode) {
     aLink_Destroy(&id);
     EXPECT_TRUE(awaitFromMaster(kStopFrame));
   }
-  hyusb_set_node_prefix(nullptr);
-  unlink(node.c_str());
-  rmdir(directory.c_str());
 }
 
 TEST_F(Terminal, LinksAreSharedOnlyForTheSameTransportAndAddress) {
@@ -567,12 +576,7 @@ TEST_F(Terminal, LinksAreSharedOnlyForTheSameTransportAndAddress) {
   ASSERT_NO_FATAL_FAILURE(openPtyMaster(&firstPort, true));
   ASSERT_NO_FATAL_FAILURE(openPtyMaster(&secondPort, true));
   std::string firstName = ptsname(firstPort), secondName = ptsname(secondPort);
-  char pattern[] = "/tmp/link-node-XXXXXX";
-  ASSERT_NE(mkdtemp(pattern), nullptr);
-  std::string directory = pattern;
-  std::string node = directory + "/halyard.0BADCAFE";
-  ASSERT_EQ(symlink(slave.c_str(), node.c_str()), 0);
-  hyusb_set_node_prefix((directory + "/halyard.").c_str());
+  ASSERT_NO_FATAL_FAILURE(makeKernelNode());
 
   uint32_t usb = aLink_CreateUSB(0x0BADCAFE);
   uint32_t serial = aLink_CreateSerial(0x0BADCAFE, firstName.c_str(), 115200);
@@ -587,9 +591,6 @@ TEST_F(Terminal, LinksAreSharedOnlyForTheSameTransportAndAddress) {
   for (uint32_t* id : {&samePort, &otherPort, &serial, &usb}) {
     if (*id != 0) aLink_Destroy(id);
   }
-  hyusb_set_node_prefix(nullptr);
-  unlink(node.c_str());
-  rmdir(directory.c_str());
   close(firstPort);
   close(secondPort);
 }
