@@ -1,7 +1,9 @@
 """The helpers every end-to-end suite relies on: the run-as user id without a password entry,
-and run_suite.py's exit status, by which CTest tells a skipped suite from a passed one."""
+and the exit statuses of run_suite.py and in_loopback_namespace.sh, by which CTest tells a
+skipped suite from a passed one."""
 
 import os
+import shutil
 import subprocess
 import sys
 import tempfile
@@ -9,7 +11,9 @@ import unittest
 
 from e2e_common import unlisted_uid
 
-RUN_SUITE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "run_suite.py")
+HERE = os.path.dirname(os.path.abspath(__file__))
+RUN_SUITE = os.path.join(HERE, "run_suite.py")
+IN_LOOPBACK = os.path.join(HERE, "in_loopback_namespace.sh")
 
 
 class UnlistedUid(unittest.TestCase):
@@ -56,6 +60,26 @@ class RunSuiteStatus(unittest.TestCase):
                 done = self.run_suite(bodies)
                 self.assertEqual(done.returncode, status, done.stderr)
                 self.assertIn("Ran %d test" % len(bodies), done.stderr)
+
+
+@unittest.skipUnless(os.geteuid() == 0 and shutil.which("setpriv") and shutil.which("unshare"),
+                     "needs root, setpriv and unshare")
+class LoopbackNamespace(unittest.TestCase):
+    def run_inside(self, prefix, *command):
+        return subprocess.run(prefix + ["/bin/sh", IN_LOOPBACK] + list(command), capture_output=True,
+                              text=True, timeout=60)
+
+    def test_root_runs_the_command_with_only_the_loopback_interface_up(self):
+        done = self.run_inside([], "ip", "-o", "link")
+        self.assertEqual(done.returncode, 0, done.stderr)
+        self.assertEqual([line.split(":")[1].strip() for line in done.stdout.splitlines()], ["lo"])
+        self.assertIn("UP", done.stdout)
+        self.assertEqual(self.run_inside([], "false").returncode, 1)   # the command's own status
+
+    def test_without_the_right_to_make_a_namespace_the_suite_is_skipped(self):
+        uid = unlisted_uid(54400)
+        done = self.run_inside(["setpriv", "--reuid=%d" % uid, "--regid=%d" % uid, "--clear-groups"], "true")
+        self.assertEqual(done.returncode, 77, done.stderr)
 
 
 if __name__ == "__main__":
