@@ -37,6 +37,10 @@ class CommandRunner {
         return error("--help for usage information");
       }
       status = download();
+      // -G -U installs exactly the build just fetched, or nothing.
+      if (status != kExitSuccess && params_.commands.IsSet(CMD_UPDATE) && !params_.commands.IsSet(CMD_DISCOVER)) {
+        return error("Download failed: no firmware was installed");
+      }
     }
     if (params_.commands.IsSet(CMD_DISCOVER)) return discover();
     if (params_.commands.IsSet(CMD_UPDATE)) return update();
@@ -118,7 +122,9 @@ class CommandRunner {
       _display_usage(false, false);
       return kExitFailure;
     }
-    std::map<std::string, std::string> builds = updater_.Get_BuildList(params_.serialNumber);
+    std::map<std::string, std::string> builds;
+    // The failure was reported by the engine; an empty list is only an answer when the server gave it.
+    if (!updater_.Get_BuildList(params_.serialNumber, builds)) return kExitFailure;
     _display_builds(display_, builds, params_.serialNumber);
     return kExitSuccess;
   }

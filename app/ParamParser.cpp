@@ -5,6 +5,7 @@
 #include <string>
 
 #include "Log.h"
+#include "NumberText.h"
 #include "Options.h"
 #include "aDirectory.h"
 
@@ -51,6 +52,27 @@ class ParamParse {
   ParamParse(UpdaterDisplayInterface& display, Parameters* params) : display_(display), params_(*params) {}
 
   bool failed() const { return failed_; }
+  bool misunderstood() const { return misunderstood_; }
+
+  // Names an option the parser could not take (unknown, ambiguous, without its argument, or
+  // with one it does not take).
+  void rejected(int error, const char* text) {
+    misunderstood_ = true;
+    switch (error) {
+      case kOptionUnknown:
+        display_.message(UpdaterDisplayInterface::ERROR, "Unknown option: [%s]", text);
+        break;
+      case kOptionAmbiguous:
+        display_.message(UpdaterDisplayInterface::ERROR, "Ambiguous option: [%s]", text);
+        break;
+      case kOptionUnexpectedArg:
+        display_.message(UpdaterDisplayInterface::ERROR, "Option [%s] takes no argument", text);
+        break;
+      default:
+        display_.message(UpdaterDisplayInterface::ERROR, "Option [%s] requires an argument", text);
+        break;
+    }
+  }
 
   void command(const char* text) {
     switch (text[1]) {
@@ -77,7 +99,7 @@ class ParamParse {
       case 'd': params_.serialNumber = serial(arg, "serial number"); break;
       case 'r': params_.routerSerialNumber = serial(arg, "router serial number"); break;
       case 't': transport(arg); break;
-      case 'b': params_.build = std::to_string(decimal(arg)); break;
+      case 'b': build(arg); break;
       case 'o': params_.baudRate = decimal(arg); break;
       case 's': params_.serialPort = arg; break;
       case 'f': params_.birdFile = arg; break;
@@ -121,6 +143,17 @@ class ParamParse {
     return value;
   }
 
+  // Only a plain decimal build number is taken: anything else would install another build.
+  void build(const char* arg) {
+    uint32_t number = 0;
+    if (!ParseBuildNumber(arg, &number)) {
+      display_.message(UpdaterDisplayInterface::ERROR, "Invalid build number obtained from argument [%s]", arg);
+      failed_ = true;
+      return;
+    }
+    params_.build = std::to_string(number);
+  }
+
   static uint32_t decimal(const char* arg) {
     char* end = nullptr;
     return _get_int_arg(arg, &end);
@@ -145,7 +178,11 @@ class ParamParse {
   UpdaterDisplayInterface& display_;
   Parameters& params_;
   bool failed_ = false;
+  bool misunderstood_ = false;
 };
+
+// Commands that write firmware into a module or builds into the store.
+constexpr uint32_t kWritingCommands = CMD_UPDATE | CMD_GET_BUILD;
 
 void logArguments(const Parameters& params, int argc, char** argv) {
   Log::log(DEBUG_APP, "\nApplication parameters:[%s]\n", params.programName.c_str());
@@ -172,7 +209,10 @@ int _get_params(UpdaterDisplayInterface& display, int argc, char** argv, Paramet
   ParamParse parse(display, params);
   CSimpleOptTempl<char> options(argv != nullptr ? argc : 0, argv, g_rgOptions, 0);
   while (options.Next()) {
-    if (options.LastError() != kOptionOk) continue;
+    if (options.LastError() != kOptionOk) {
+      parse.rejected(options.LastError(), options.OptionText());
+      continue;
+    }
     switch (options.OptionId()) {
       case OPT_HELP:
         params->commands.Set(CMD_HELP);
@@ -185,5 +225,8 @@ int _get_params(UpdaterDisplayInterface& display, int argc, char** argv, Paramet
   }
   logArguments(*params, argv != nullptr ? argc : 0, argv);
   if (parse.failed()) return 1;
+  // A command line that was not understood must not write: it may have meant another file,
+  // build or device than the one the rest of it names.
+  if (parse.misunderstood() && params->commands.IsSet(kWritingCommands)) return 1;
   return _validate_params(params);
 }

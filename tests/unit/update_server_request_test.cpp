@@ -379,4 +379,25 @@ TEST(NumberTextTest, ReadsLikeTheServerTexts) {
   }
 }
 
+// A build number typed by a person: plain decimal that fits 32 bits, and not 0.
+TEST(NumberTextTest, BuildNumberIsPlainDecimal) {
+  struct Case {
+    const char* text;
+    bool ok;
+    uint32_t value;
+  };
+  const Case cases[] = {
+      {"1234", true, 1234},        {"0012", true, 12},  {"4294967295", true, 4294967295u},
+      {"4294967296", false, 0},    {"99999999999", false, 0}, {"1234x", false, 0},
+      {"abc", false, 0},           {"-5", false, 0},    {"+5", false, 0},
+      {"0x4D2", false, 0},         {" 12", false, 0},   {"12 ", false, 0},
+      {"", false, 0},              {"0", false, 0},
+  };
+  for (const Case& c : cases) {
+    uint32_t value = 4242;
+    EXPECT_EQ(ParseBuildNumber(c.text, &value), c.ok) << c.text;
+    EXPECT_EQ(value, c.ok ? c.value : 4242u) << c.text;
+  }
+}
+
 }  // namespace

@@ -38,3 +38,16 @@ bool ReadUnsignedNumber(std::string_view text, int base, uint64_t* value) {
   if (value) *value = number;
   return true;
 }
+
+bool ParseBuildNumber(std::string_view text, uint32_t* build) {
+  if (text.empty()) return false;
+  uint64_t number = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return false;
+    number = number * 10 + static_cast<uint64_t>(c - '0');
+    if (number > UINT32_MAX) return false;
+  }
+  if (number == 0) return false;
+  if (build) *build = static_cast<uint32_t>(number);
+  return true;
+}

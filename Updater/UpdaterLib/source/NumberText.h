@@ -8,3 +8,7 @@
 // "0" octal, else decimal). No sign is accepted. False when no digit is found or the value does
 // not fit 64 bits.
 [[nodiscard]] bool ReadUnsignedNumber(std::string_view text, int base, uint64_t* value);
+
+// A build number as a person types it: only decimal digits, no sign, no white space, no prefix,
+// and a value from 1 to 4294967295 (0 names no build). False for anything else.
+[[nodiscard]] bool ParseBuildNumber(std::string_view text, uint32_t* build);
