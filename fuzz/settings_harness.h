@@ -39,7 +39,7 @@ inline size_t RunSettingsInput(const uint8_t* data, size_t size, const std::stri
   }
   const std::map<std::string, std::string> read = store.Entries();
 
-  store.Save(savedPath.c_str());
+  SettingsCheck(store.Save(savedPath.c_str()));
   SettingsCheck(!store.IsModified());
   KeyValueStore reread(savedPath.c_str());
   SettingsCheck(WithoutCommentKeys(reread.Entries()) == WithoutCommentKeys(read));

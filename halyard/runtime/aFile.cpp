@@ -1,6 +1,8 @@
 #include "aFile.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdarg>
@@ -58,6 +60,34 @@ aFileRef aFile_Open(const char* path, int mode) {
   }
   if (mode == aFileModeAppend) fseek(file->stream, 0, SEEK_END);
   file->mode = mode;
+  file->check = kFileCheck;
+  return file;
+}
+
+aFileRef aFile_OpenRegular(const char* path) {
+  if (!pathUsable(path)) {
+    errno = EINVAL;
+    return nullptr;
+  }
+  // O_NONBLOCK: opening a FIFO for reading would otherwise wait for a writer.
+  int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+  if (fd < 0) return nullptr;
+  struct stat info;
+  if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) ||
+      fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) {
+    close(fd);
+    errno = EINVAL;
+    return nullptr;
+  }
+  aUnixFile* file = static_cast<aUnixFile*>(calloc(1, sizeof(aUnixFile)));
+  FILE* stream = file != nullptr ? fdopen(fd, "rb") : nullptr;
+  if (stream == nullptr) {
+    free(file);
+    close(fd);
+    return nullptr;
+  }
+  file->stream = stream;
+  file->mode = aFileModeRead;
   file->check = kFileCheck;
   return file;
 }

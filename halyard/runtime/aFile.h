@@ -12,6 +12,9 @@ constexpr size_t kMaxPathLength = 4096;
 
 bool aFile_Exists(const char* path);
 aFileRef aFile_Open(const char* path, int mode);
+// Opens a regular file for reading without ever blocking on the open: a FIFO, a device, a
+// socket or a directory gives null with errno EINVAL (other failures keep the errno of open).
+aFileRef aFile_OpenRegular(const char* path);
 aErr aFile_Close(aFileRef* file);
 aErr aFile_Read(aFileRef file, void* buffer, size_t length, size_t* read);
 aErr aFile_Write(aFileRef file, const void* buffer, size_t length, size_t* written);

@@ -1,7 +1,13 @@
 // Settings files: line syntax, key order, creation and update times, getters, Add overloads, and
 // saves that fail part-way leaving the previous file intact.
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <map>
 #include <regex>
 #include <string>
@@ -58,9 +64,9 @@ TEST_F(KeyValueStoreTest, ReadsLinesAsTheFormatDefines) {
       {"empty key", "   =x\n==\n", {}},
       {"blank lines", "\n\n   \nA=1\n", {{"A", "1"}}},
       {"nul byte ends the line", std::string("AB\0=1\nC=2\0x\n", 12), {{"C", "2"}}},
-      {"line longer than the buffer ends the load",
-       "A=1\nL=" + std::string(3000, 'x') + "\nB=2\n",
-       {{"A", "1"}}},
+      {"line of any length is kept, and so are the lines after it",
+       "A=1\nL=" + std::string(300000, 'x') + "\nB=2\n",
+       {{"A", "1"}, {"L", std::string(300000, 'x')}, {"B", "2"}}},
       {"line that just fits", "L=" + std::string(2044, 'y') + "\nB=2\n", {{"L", std::string(2044, 'y')}, {"B", "2"}}},
   };
   for (const auto& c : cases) {
@@ -113,7 +119,7 @@ TEST_F(KeyValueStoreTest, SaveWritesEntriesInKeyOrderAndStampsTheUpdateTime) {
   EXPECT_TRUE(store.Add("ALPHA", "a"));
   EXPECT_TRUE(store.Add("Mixed", "m"));
   EXPECT_TRUE(store.IsModified());
-  store.Save(file.c_str());
+  EXPECT_TRUE(store.Save(file.c_str()));
   EXPECT_FALSE(store.IsModified());
   std::string updated = store.GetString("UPDATED_TIME", "");
   EXPECT_TRUE(IsTimeText(updated));
@@ -125,12 +131,12 @@ TEST_F(KeyValueStoreTest, UnchangedValueLeavesTheStoreUnmodified) {
   KeyValueStore store(file.c_str());
   EXPECT_TRUE(store.Add("K", "1"));
   EXPECT_FALSE(store.IsModified());
-  store.Save();
+  EXPECT_TRUE(store.Save());
   EXPECT_EQ("K=1\nUPDATED_TIME=then\n", ReadText(file));
 
   EXPECT_TRUE(store.Add("K", std::string("2")));
   EXPECT_TRUE(store.IsModified());
-  store.Save();
+  EXPECT_TRUE(store.Save());
   EXPECT_NE(std::string::npos, ReadText(file).find("K=2\n"));
   EXPECT_EQ(std::string::npos, ReadText(file).find("UPDATED_TIME=then"));
 }
@@ -190,7 +196,7 @@ TEST_F(KeyValueStoreTest, NumericGetterCreatesAMissingKeyThatASaveWrites) {
   EXPECT_EQ("d", store.GetString("S", "d"));
   EXPECT_EQ(nullptr, store["S"]);
   EXPECT_FALSE(store.IsModified());
-  store.Save(file.c_str());
+  EXPECT_TRUE(store.Save(file.c_str()));
   EXPECT_EQ("B=\nD=\nH=\nI=\n", ReadText(file));
 }
 
@@ -242,7 +248,7 @@ TEST_F(KeyValueStoreTest, SaveWithoutAnyNameWritesDotSettingsInTheWorkingDirecto
   LogCapture log(DEBUG_Attributes);
   KeyValueStore store;
   EXPECT_TRUE(store.Add("K", "v"));
-  store.Save();
+  EXPECT_TRUE(store.Save());
   EXPECT_EQ(".settings", store.Filename());
   EXPECT_EQ(0u, ReadText(dir / ".settings").find("K=v\nUPDATED_TIME="));
   EXPECT_TRUE(log.contains("Attibutes: no filename given for attributes, using default:[.settings]\n")) << log.text();
@@ -252,10 +258,10 @@ TEST_F(KeyValueStoreTest, SaveGoesToTheFileLastLoaded) {
   WriteText(file, "K=1\n");
   KeyValueStore store(file.c_str());
   EXPECT_TRUE(store.Add("K", "2"));
-  store.Save();
+  EXPECT_TRUE(store.Save());
   EXPECT_EQ(0u, ReadText(file).find("K=2\n"));
   std::string other = dir / "other";
-  store.Save(other.c_str());
+  EXPECT_TRUE(store.Save(other.c_str()));
   EXPECT_EQ(other, store.Filename());
 }
 
@@ -270,17 +276,89 @@ TEST_F(KeyValueStoreTest, FailedSaveLeavesTheOldFileIntact) {
   {
     FileSizeLimit limit(4096);
     ASSERT_TRUE(limit.ok());
-    store.Save();
+    EXPECT_FALSE(store.Save());
   }
   EXPECT_EQ(old, ReadText(file));
   EXPECT_EQ(std::set<std::string>{"settings"}, ListNames(dir.path()));
   EXPECT_TRUE(store.IsModified());
   EXPECT_TRUE(log.contains("Attibutes: Error - cannot write attributes file: '" + file + "' (27)\n")) << log.text();
 
-  store.Save();  // without the limit the same save succeeds
+  EXPECT_TRUE(store.Save());  // without the limit the same save succeeds
   EXPECT_FALSE(store.IsModified());
   EXPECT_NE(std::string::npos, ReadText(file).find("BIG=" + std::string(10000, 'b') + "\n"));
   EXPECT_EQ(std::set<std::string>{"settings"}, ListNames(dir.path()));
+}
+
+// A long line survives a load and a save: every key of the file is still there afterwards.
+TEST_F(KeyValueStoreTest, LongLineSurvivesLoadAndSave) {
+  const std::string longValue(5000, 'v');
+  WriteText(file, "A=1\nLONG=" + longValue + "\nZ=26\n");
+  KeyValueStore store(file.c_str());
+  EXPECT_TRUE(store.Add("NEW", "x"));
+  ASSERT_TRUE(store.Save());
+  KeyValueStore reread(file.c_str());
+  EXPECT_EQ(longValue, reread.GetString("LONG", nullptr));
+  EXPECT_EQ("26", reread.GetString("Z", nullptr));
+  EXPECT_EQ("x", reread.GetString("NEW", nullptr));
+}
+
+// A settings file that is there but cannot be read (a FIFO, which must not block the load; a
+// directory) is reported and never replaced.
+TEST_F(KeyValueStoreTest, UnreadableFileIsReportedAndNeverReplaced) {
+  ASSERT_EQ(0, mkfifo((dir / "fifo").c_str(), 0644));
+  store_test::MakeDirectory(dir / "directory");
+  for (const char* name : {"fifo", "directory"}) {
+    SCOPED_TRACE(name);
+    std::string path = dir / name;
+    KeyValueStore store;
+    EXPECT_FALSE(store.Load(path.c_str()));
+    EXPECT_FALSE(store.IsReadable());
+    EXPECT_TRUE(store.Add("K", "v"));
+    EXPECT_FALSE(store.Save());
+    EXPECT_STREQ("it could not be read, so it is left as it is", store.SaveProblem());
+    struct stat info;
+    ASSERT_EQ(0, lstat(path.c_str(), &info));
+    EXPECT_TRUE(S_ISFIFO(info.st_mode) || S_ISDIR(info.st_mode));
+  }
+}
+
+// Two runs that loaded the same file each save their own keys: neither loses the other's.
+TEST_F(KeyValueStoreTest, ConcurrentSavesKeepEachOthersKeys) {
+  WriteText(file, "CREATED_TIME=Sat Dec  5 21:20:24 2026\nSHARED=old\n");
+  KeyValueStore download(file.c_str());
+  KeyValueStore transfer(file.c_str());
+  EXPECT_TRUE(download.Add("LATEST_DOWNLOAD", "1240.bird"));
+  EXPECT_TRUE(transfer.Add("LATEST_TRANSFER", "1234.bird"));
+  EXPECT_TRUE(transfer.Add("SHARED", "new"));
+  ASSERT_TRUE(download.Save());
+  ASSERT_TRUE(transfer.Save());
+  KeyValueStore reread(file.c_str());
+  EXPECT_EQ("1240.bird", reread.GetString("LATEST_DOWNLOAD", nullptr));
+  EXPECT_EQ("1234.bird", reread.GetString("LATEST_TRANSFER", nullptr));
+  EXPECT_EQ("new", reread.GetString("SHARED", nullptr));
+  EXPECT_EQ("Sat Dec  5 21:20:24 2026", reread.GetString("CREATED_TIME", nullptr));
+  EXPECT_EQ(std::set<std::string>{"settings"}, ListNames(dir.path()));  // no lock file left
+}
+
+// A lock that another run holds too long ends the save with a reason, not a hang.
+TEST_F(KeyValueStoreTest, LockHeldTooLongFailsTheSave) {
+  WriteText(file, "K=old\n");
+  KeyValueStore store(file.c_str());
+  EXPECT_TRUE(store.Add("K", "new"));
+  std::string lockPath = file + ".lock";
+  int holder = open(lockPath.c_str(), O_RDWR | O_CREAT, 0600);
+  ASSERT_GE(holder, 0);
+  ASSERT_EQ(0, flock(holder, LOCK_EX));
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_FALSE(store.Save());
+  auto waited = std::chrono::steady_clock::now() - start;
+  EXPECT_GE(waited, std::chrono::milliseconds(KeyValueStore::LOCK_WAIT_MS - 100));
+  EXPECT_LT(waited, std::chrono::milliseconds(KeyValueStore::LOCK_WAIT_MS + 5000));  // hang guard
+  EXPECT_STREQ("another run held its lock too long", store.SaveProblem());
+  EXPECT_EQ("K=old\n", ReadText(file));
+  close(holder);
+  EXPECT_TRUE(store.Save());
+  EXPECT_NE(std::string::npos, ReadText(file).find("K=new\n"));
 }
 
 }  // namespace

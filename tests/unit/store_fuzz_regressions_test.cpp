@@ -54,7 +54,7 @@ TEST(StoreFuzzRegressionsTest, BirdFileInputs) {
 
 TEST(StoreFuzzRegressionsTest, SettingsInputs) {
   const std::map<std::string, size_t> entries = {
-      {"line-longer-than-read-buffer", 1},
+      {"line-longer-than-read-buffer", 3},
       {"key-of-only-spaces", 0},
       {"hash-key-after-space", 1},
       {"crlf-line-ends", 2},

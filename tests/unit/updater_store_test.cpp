@@ -81,7 +81,7 @@ TEST_F(UpdaterStoreTest, AddDeviceOnAnExistingDeviceKeepsItsSettings) {
   UpdaterStore store(root.c_str());
   UpdaterStoreItem first = store.AddDevice(0x0012ABCDu);
   EXPECT_TRUE(first.settings.Add("LATEST_DOWNLOAD", "1234.bird"));
-  first.settings.Save();
+  EXPECT_TRUE(first.settings.Save());
   UpdaterStoreItem second = store.AddDevice("0012ABCD");
   EXPECT_EQ("1234.bird", second.settings.GetString("LATEST_DOWNLOAD", ""));
 }
@@ -160,7 +160,7 @@ TEST_F(UpdaterStoreTest, FoundItemCarriesTheDevicesSettings) {
   UpdaterStore store(root.c_str());
   UpdaterStoreItem added = store.AddDevice(0x0012ABCDu);
   EXPECT_TRUE(added.settings.Add("LATEST_TRANSFER", "77.bird"));
-  added.settings.Save();
+  EXPECT_TRUE(added.settings.Save());
   UpdaterStoreItem found;
   ASSERT_TRUE(store.FindDevice(0x0012ABCDu, &found));
   EXPECT_EQ(77, found.settings.GetInt("LATEST_TRANSFER", 0));

@@ -103,7 +103,7 @@ void BirdFile::ResetToEmpty() {
 
 bool BirdFile::VerifyFile(const char* name) {
   if (name == nullptr) return false;
-  aFileRef file = aFile_Open(name, aFileModeRead);
+  aFileRef file = aFile_OpenRegular(name);
   if (file == nullptr) {
     Log::log(DEBUG_BirdFile, "BIRDFILE: Error - cannot open bird file: '%s'\n", name);
     return false;
@@ -118,7 +118,7 @@ bool BirdFile::VerifyFile(const char* name) {
 
 bool BirdFile::ReadWholeFile(std::vector<unsigned char>& contents) const {
   const char* name = filename.c_str();
-  aFileRef file = aFile_Open(name, aFileModeRead);
+  aFileRef file = aFile_OpenRegular(name);
   if (file == nullptr) {
     Log::log(DEBUG_BirdFile, "BIRDFILE: Error - cannot open bird file: '%s'\n", name);
     return false;
@@ -295,6 +295,16 @@ void BirdFile::ReadSerialOffsets() {
              static_cast<int>(serialNumberOffset), static_cast<int>(descriptorOffset));
     return;
   }
+}
+
+bool BirdFile::HasUsableImage(BLOCK_TYPE type) const {
+  bool any = false;
+  for (const BirdBlock& block : blocks) {
+    if (block.type != type) continue;
+    if (block.imageLength() == 0) return false;
+    any = true;
+  }
+  return any;
 }
 
 std::vector<BirdBlock> BirdFile::FindBlocks(BLOCK_TYPE type) const {

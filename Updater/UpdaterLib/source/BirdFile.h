@@ -56,6 +56,9 @@ class BirdFile {
   [[nodiscard]] static bool VerifyFile(const char* filename);
 
   std::vector<BirdBlock> FindBlocks(BLOCK_TYPE type) const;
+  // True when the file holds at least one block of this type (loader or firmware) and every such
+  // block carries its 4 address bytes and at least one byte of image: what an update writes.
+  [[nodiscard]] bool HasUsableImage(BLOCK_TYPE type) const;
   [[nodiscard]] bool ValidateModel(const char* model) const;
   uint32_t GetSerialNumber() const;
   [[nodiscard]] bool ValidateSerialNumber(uint32_t serial) const;

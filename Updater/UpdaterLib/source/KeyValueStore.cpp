@@ -1,5 +1,10 @@
 #include "KeyValueStore.h"
 
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cctype>
 #include <cerrno>
 #include <climits>
@@ -10,7 +15,7 @@
 
 #include "AtomicFile.h"
 #include "Log.h"
-#include "aFile.h"
+#include "aTime.h"
 
 namespace {
 
@@ -59,30 +64,145 @@ bool KeyValueStore::ParseLine(const char* line, std::string* key, std::string* v
   return true;
 }
 
-void KeyValueStore::Load(const char* name) {
-  if (name == nullptr) return;
-  aFileRef file = aFile_Open(name, aFileModeRead);
-  if (file == nullptr) {
-    Log::log(DEBUG_Attributes, "Attibutes: Error - cannot open attributes file: '%s' (%d)\n", name, errno);
-    Add(KEY_CREATED_TIME, CurrentTimeText());
-    Save(name);
-    filename = name;
-    modified = false;
-    return;
+namespace {
+
+// A settings file larger than this is not one of ours; it is refused as unreadable.
+constexpr off_t kMaxFileSize = 16 * 1024 * 1024;
+constexpr unsigned long kLockPollMs = 20;
+
+enum class ReadOutcome { Read, Missing, Unreadable };
+
+// The whole file. A FIFO, device or directory is refused at once (never a blocking open).
+ReadOutcome ReadFileText(const std::string& name, std::string* text, int* error) {
+  text->clear();
+  int fd = open(name.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+  if (fd < 0) {
+    *error = errno;
+    return errno == ENOENT ? ReadOutcome::Missing : ReadOutcome::Unreadable;
   }
-  filename = name;
-  modified = false;
-  char line[LINE_BUFFER_SIZE];
-  size_t length = 0;
-  while (aFile_ReadLine(file, line, sizeof line, &length) == aErrNone) {
-    std::string key;
-    std::string value;
-    if (ParseLine(line, &key, &value)) entries[key] = value;
+  struct stat info;
+  ReadOutcome outcome = ReadOutcome::Read;
+  if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_size > kMaxFileSize) {
+    *error = EINVAL;
+    outcome = ReadOutcome::Unreadable;
   }
-  aFile_Close(&file);
+  char buffer[8192];
+  while (outcome == ReadOutcome::Read) {
+    ssize_t got = read(fd, buffer, sizeof buffer);
+    if (got == 0) break;
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0 || text->size() + static_cast<size_t>(got) > static_cast<size_t>(kMaxFileSize)) {
+      *error = got < 0 ? errno : EFBIG;
+      outcome = ReadOutcome::Unreadable;
+      break;
+    }
+    text->append(buffer, static_cast<size_t>(got));
+  }
+  close(fd);
+  return outcome;
 }
 
-std::string KeyValueStore::Serialise() const {
+// Every entry of a settings text; lines of any length.
+std::map<std::string, std::string> ParseText(const std::string& text) {
+  std::map<std::string, std::string> entries;
+  size_t start = 0;
+  while (start < text.size()) {
+    size_t end = text.find('\n', start);
+    end = end == std::string::npos ? text.size() : end + 1;
+    std::string line = text.substr(start, end - start);
+    std::string key;
+    std::string value;
+    if (KeyValueStore::ParseLine(line.c_str(), &key, &value)) entries[key] = value;
+    start = end;
+  }
+  return entries;
+}
+
+// The lock that serialises the read-modify-write of one settings file between processes. The
+// file itself is replaced by a rename on every save, so the lock is a file of its own,
+// "<file>.lock", removed by its holder when done. A run that locked a lock file which its holder
+// removed meanwhile sees that the path names another file now, and locks again.
+class SettingsLock {
+ public:
+  explicit SettingsLock(const std::string& settingsFile) : path_(settingsFile + ".lock") {}
+  ~SettingsLock() {
+    if (fd_ < 0) return;
+    unlink(path_.c_str());
+    close(fd_);  // closing releases the lock
+  }
+  SettingsLock(const SettingsLock&) = delete;
+  SettingsLock& operator=(const SettingsLock&) = delete;
+
+  // False when other runs held the lock for the whole wait. Where no lock file can be made (a
+  // directory that cannot be written) there is nothing to wait for: the write itself will fail.
+  bool acquire(unsigned long waitMs) {
+    const uint64_t deadline = aTime_GetMSTicks() + waitMs;
+    for (;;) {
+      int fd = open(path_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOCTTY, 0600);
+      if (fd < 0) return true;
+      if (!lockBefore(fd, deadline)) {
+        close(fd);
+        return false;
+      }
+      struct stat locked;
+      struct stat named;
+      if (fstat(fd, &locked) == 0 && stat(path_.c_str(), &named) == 0 && locked.st_dev == named.st_dev &&
+          locked.st_ino == named.st_ino) {
+        fd_ = fd;
+        return true;
+      }
+      close(fd);
+    }
+  }
+
+ private:
+  static bool lockBefore(int fd, uint64_t deadline) {
+    for (;;) {
+      if (flock(fd, LOCK_EX | LOCK_NB) == 0) return true;
+      if (errno != EWOULDBLOCK && errno != EINTR) return true;
+      if (aTime_GetMSTicks() >= deadline) return false;
+      aTime_MSSleep(kLockPollMs);
+    }
+  }
+
+  std::string path_;
+  int fd_ = -1;
+};
+
+}  // namespace
+
+bool KeyValueStore::Load(const char* name) {
+  if (name == nullptr) return false;
+  std::string text;
+  int error = 0;
+  ReadOutcome outcome = ReadFileText(name, &text, &error);
+  if (outcome == ReadOutcome::Missing) {
+    Log::log(DEBUG_Attributes, "Attibutes: Error - cannot open attributes file: '%s' (%d)\n", name, error);
+    unreadable = false;
+    loadedFrom = name;
+    Add(KEY_CREATED_TIME, CurrentTimeText());
+    (void)Save(name);
+    filename = name;
+    modified = false;
+    return true;
+  }
+  filename = name;
+  if (outcome == ReadOutcome::Unreadable) {
+    // Its entries are unknown: a save would replace them with what this store holds.
+    Log::log(DEBUG_Attributes, "Attibutes: Error - cannot read attributes file: '%s' (%d)\n", name, error);
+    unreadable = true;
+    return false;
+  }
+  unreadable = false;
+  loadedFrom = name;
+  modified = false;
+  changed.clear();
+  cleared = false;
+  for (auto& entry : ParseText(text)) entries[entry.first] = std::move(entry.second);
+  return true;
+}
+
+std::string KeyValueStore::Serialise(const std::map<std::string, std::string>& entries) {
   std::string text;
   for (const auto& entry : entries) {
     text += entry.first;
@@ -93,29 +213,65 @@ std::string KeyValueStore::Serialise() const {
   return text;
 }
 
-void KeyValueStore::Save(const char* name) {
+std::map<std::string, std::string> KeyValueStore::MergedOver(const std::map<std::string, std::string>& onDisk) const {
+  if (cleared) return entries;
+  std::map<std::string, std::string> merged = onDisk;
+  for (const auto& entry : entries) {
+    // Keys set here win; keys this store only read keep what another run may have written since.
+    if (changed.count(entry.first) != 0 || merged.count(entry.first) == 0) merged[entry.first] = entry.second;
+  }
+  return merged;
+}
+
+bool KeyValueStore::Save(const char* name) {
   if (name != nullptr) {
+    if (filename != name) unreadable = false;
     filename = name;
   } else if (filename.empty()) {
     filename = DEFAULT_FILENAME;
     Log::log(DEBUG_Attributes, "Attibutes: no filename given for attributes, using default:[%s]\n",
              filename.c_str());
   }
-  if (modified) Add(KEY_UPDATED_TIME, CurrentTimeText());
-  const std::string text = Serialise();
+  saveProblem = nullptr;
+  if (unreadable) return SaveFailed("it could not be read, so it is left as it is", 0);
+
+  SettingsLock lock(filename);
+  if (!lock.acquire(LOCK_WAIT_MS)) return SaveFailed("another run held its lock too long", EWOULDBLOCK);
+  std::string text;
   int error = 0;
-  aErr result = AtomicFile_Write(filename.c_str(), text.data(), text.size(), &error);
+  ReadOutcome outcome = ReadFileText(filename, &text, &error);
+  if (outcome == ReadOutcome::Unreadable) return SaveFailed("it could not be read, so it is left as it is", error);
+
+  if (modified) Add(KEY_UPDATED_TIME, CurrentTimeText());
+  // Only the file this store was loaded from holds keys it should keep; any other is replaced.
+  std::map<std::string, std::string> merged =
+      outcome == ReadOutcome::Read && filename == loadedFrom ? MergedOver(ParseText(text)) : entries;
+  const std::string contents = Serialise(merged);
+  aErr result = AtomicFile_Write(filename.c_str(), contents.data(), contents.size(), &error);
   if (result == aErrNotFound || result == aErrParam) {
     Log::log(DEBUG_Attributes, "Attibutes: Error - cannot open attributes file for writting: '%s' (%d)\n",
              filename.c_str(), error);
-    return;
+    saveProblem = "it could not be created";
+    return false;
   }
   if (result != aErrNone) {
     Log::log(DEBUG_Attributes, "Attibutes: Error - cannot write attributes file: '%s' (%d)\n",
              filename.c_str(), error);
-    return;
+    saveProblem = "it could not be written";
+    return false;
   }
+  entries = std::move(merged);
   modified = false;
+  changed.clear();
+  cleared = false;
+  return true;
+}
+
+bool KeyValueStore::SaveFailed(const char* problem, int error) {
+  Log::log(DEBUG_Attributes, "Attibutes: Error - not saving attributes file '%s': %s (%d)\n", filename.c_str(),
+           problem, error);
+  saveProblem = problem;
+  return false;
 }
 
 const std::string& KeyValueStore::ValueForGetter(const char* key) {
@@ -154,8 +310,12 @@ const char* KeyValueStore::operator[](const char* key) const {
 }
 
 bool KeyValueStore::Add(const char* key, const std::string& value) {
-  std::string& stored = entries[key != nullptr ? key : ""];
-  if (stored != value) modified = true;
+  const char* name = key != nullptr ? key : "";
+  std::string& stored = entries[name];
+  if (stored != value) {
+    modified = true;
+    changed.insert(name);
+  }
   stored = value;
   return true;
 }
@@ -179,13 +339,18 @@ bool KeyValueStore::AddHex(const char* key, uint32_t value) {
 }
 
 bool KeyValueStore::Add(const KeyValueStore& other) {
-  for (const auto& entry : other.entries) entries[entry.first] = entry.second;
+  for (const auto& entry : other.entries) {
+    entries[entry.first] = entry.second;
+    changed.insert(entry.first);
+  }
   if (!other.entries.empty()) modified = true;
   return true;
 }
 
 bool KeyValueStore::Clear() {
   entries.clear();
+  changed.clear();
+  cleared = true;
   modified = true;
   return true;
 }

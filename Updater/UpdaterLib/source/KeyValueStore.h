@@ -1,6 +1,7 @@
 #pragma once
 #include <cstdint>
 #include <map>
+#include <set>
 #include <string>
 
 // A small persistent dictionary kept as "key=value" lines, sorted by key. Remembers whether it
@@ -10,17 +11,29 @@ class KeyValueStore {
   static constexpr const char* KEY_CREATED_TIME = "CREATED_TIME";
   static constexpr const char* KEY_UPDATED_TIME = "UPDATED_TIME";
   static constexpr const char* DEFAULT_FILENAME = ".settings";
-  static constexpr size_t LINE_BUFFER_SIZE = 2048;
 
   explicit KeyValueStore(const char* filename = nullptr);
   KeyValueStore(const KeyValueStore&) = default;
   KeyValueStore& operator=(const KeyValueStore&) = default;
 
-  // Reads the file into the store; a missing file is created holding its creation time.
-  void Load(const char* filename);
-  // Writes the whole store to filename (or the file last loaded or saved). The file is replaced
-  // as a whole, so a failed save leaves the previous file untouched; failures are only logged.
-  void Save(const char* filename = nullptr);
+  // Longest wait for another run's save of the same file.
+  static constexpr unsigned long LOCK_WAIT_MS = 5000;
+
+  // Reads the file into the store; a missing file is created holding its creation time. False
+  // when the file exists but cannot be read (not a regular file, no permission, read error): the
+  // store then refuses to save over it.
+  bool Load(const char* filename);
+  // Writes the store to filename (or the file last loaded or saved). The read-modify-write runs
+  // under a lock on "<file>.lock", shared by every run on the same file: the file the store was
+  // loaded from is read again, the keys set in this store are put over it, and the result
+  // replaces it as a whole, so a concurrent run's keys are kept and a failed save leaves the
+  // previous file untouched. Any other file is replaced by exactly the store's entries. False
+  // (with SaveProblem() saying why) when nothing was written.
+  [[nodiscard]] bool Save(const char* filename = nullptr);
+  // Why the last Save failed, for the user; null after a successful one.
+  const char* SaveProblem() const { return saveProblem; }
+  // False when the file was there but could not be read.
+  bool IsReadable() const { return !unreadable; }
 
   std::string GetString(const char* key, const char* defaultValue);
   int GetInt(const char* key, int defaultValue);
@@ -51,8 +64,16 @@ class KeyValueStore {
   std::string filename;
   std::map<std::string, std::string> entries;
   bool modified = false;
+  std::string loadedFrom;         // the file whose keys the store was loaded with
+  std::set<std::string> changed;  // keys Add set since the last load or save
+  bool cleared = false;            // Clear() since the last load or save: the file's keys go too
+  bool unreadable = false;         // the file exists but could not be read
+  const char* saveProblem = nullptr;
 
   // The value of a getter's key; creates a missing key with an empty value, leaving modified alone.
   const std::string& ValueForGetter(const char* key);
-  std::string Serialise() const;
+  static std::string Serialise(const std::map<std::string, std::string>& entries);
+  // The entries a save writes over what is on disk now.
+  std::map<std::string, std::string> MergedOver(const std::map<std::string, std::string>& onDisk) const;
+  bool SaveFailed(const char* problem, int error);
 };

@@ -10,6 +10,7 @@
 #include "aError.h"
 
 class BirdFile;
+class UpdaterStoreItem;
 namespace Tessaron {
 namespace Halyard {
 class Module;
@@ -39,6 +40,8 @@ class Updater {
   int Download_Firmware(unsigned int serial, std::string build, bool override, bool no_cal);
   int Download_Firmware(Fingerprint fingerprint, std::string build, bool override);
   std::map<std::string, std::string> Get_BuildList(unsigned int serial);
+  // The same, telling a failure (server not reached, or its answer an error) from an empty list.
+  [[nodiscard]] bool Get_BuildList(unsigned int serial, std::map<std::string, std::string>& builds);
   std::map<std::string, std::string> Get_BuildListLocal(unsigned int serial);
 
   // Serial recovery (-U -t RECOVER, -N).
@@ -69,6 +72,9 @@ uint32_t _get_build_number(Tessaron::Halyard::Module& module);
 // Fills the version and the module and router addresses; the first failure is returned.
 aErr _get_version(Tessaron::Halyard::Module& module, DeviceInfo& record);
 
+// False, with the user told, when the device's settings file exists but cannot be read: nothing
+// is then done that would have to be recorded in it.
+[[nodiscard]] bool _settings_readable(UpdaterDisplayInterface& display, const UpdaterStoreItem& item);
 // Firmware update steps, shared with serial recovery.
 int _validate_birdfile(UpdaterDisplayInterface& display, BirdFile& bird, Tessaron::Halyard::Module& module,
                        unsigned int serial);

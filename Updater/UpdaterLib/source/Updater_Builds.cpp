@@ -15,6 +15,7 @@
 #include "KeyValueStore.h"
 #include "Log.h"
 #include "NumberText.h"
+#include "PrintableText.h"
 #include "UpdateServerRequest.h"
 #include "Updater.h"
 #include "UpdaterStore.h"
@@ -119,8 +120,10 @@ bool storeBuildImage(UpdaterDisplayInterface& display, UpdaterStoreItem& item, u
   }
   item.settings.Add(kLatestDownloadKey, fileName);
   item.settings.Add(kLastDownloadDateKey, timeText.c_str());
-  item.settings.Save(nullptr);
-  return true;
+  if (item.settings.Save(nullptr)) return true;
+  display.message(UpdaterDisplayInterface::ERROR, "Build %u stored, but the download record could not be saved in %s: %s",
+                  build, item.settings.Filename().c_str(), item.settings.SaveProblem());
+  return false;
 }
 
 // The device's item of the store, created when the device is new.
@@ -172,6 +175,8 @@ int Updater::Download_Firmware(unsigned int serial, std::string build, bool over
   }
   UpdaterStoreItem item;
   if (!openDeviceItem(display, updaterDirectory, serial, item)) return 0;
+  // Nothing is fetched that could not be recorded.
+  if (!_settings_readable(display, item)) return 0;
 
   std::string latest, firmware;
   if (!UpdateServerRequest::QueryBuild(serial, latest, firmware, serverUrl.c_str())) {
@@ -219,14 +224,21 @@ int Updater::Download_Firmware(Fingerprint fingerprint, std::string build, bool 
 
 std::map<std::string, std::string> Updater::Get_BuildList(unsigned int serial) {
   BuildMap builds;
+  (void)Get_BuildList(serial, builds);
+  return builds;
+}
+
+bool Updater::Get_BuildList(unsigned int serial, std::map<std::string, std::string>& builds) {
+  builds.clear();
   if (!UpdateServerRequest::ping(serverUrl.c_str())) {
     display.message(UpdaterDisplayInterface::ERROR, "Server request failed for %s", serverUrl.c_str());
-    return builds;
+    return false;
   }
   if (!UpdateServerRequest::GetBuildList(serial, builds, serverUrl.c_str())) {
     display.message(UpdaterDisplayInterface::ERROR, "Failed to retrieve builds for %08X", serial);
+    return false;
   }
-  return builds;
+  return true;
 }
 
 std::map<std::string, std::string> Updater::Get_BuildListLocal(unsigned int) { return {}; }
@@ -258,6 +270,8 @@ void _display_builds(UpdaterDisplayInterface& display, const std::map<std::strin
   std::stable_sort(entries.begin(), entries.end(),
                    [](const auto& left, const auto& right) { return left.second < right.second; });
   for (const auto& [number, version] : entries) {
-    display.message(UpdaterDisplayInterface::INFO, "%-15.15s\t%-15.15s", number.c_str(), version.c_str());
+    // Both texts are the server's: nothing in them may drive the terminal.
+    display.message(UpdaterDisplayInterface::INFO, "%-15.15s\t%-15.15s", PrintableText(number).c_str(),
+                    PrintableText(version).c_str());
   }
 }

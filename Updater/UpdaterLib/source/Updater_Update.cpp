@@ -1,6 +1,8 @@
 // Firmware update (-U) of a module that still runs its firmware: choice of the build, the bird
 // file, connection (directly or through a router module), validation, loader, loader-mode
 // reconnection, firmware, reboot and the transfer record in the device's settings.
+#include <sys/stat.h>
+
 #include <ctime>
 #include <exception>
 #include <stdexcept>
@@ -106,6 +108,21 @@ unsigned int chooseBuild(UpdaterDisplay& display, const std::string& url, unsign
   return build;
 }
 
+bool regularFileOrMissing(const std::string& path) {
+  struct stat info;
+  return stat(path.c_str(), &info) != 0 || S_ISREG(info.st_mode);
+}
+
+bool holdsBothImages(UpdaterDisplay& display, const BirdFile& bird) {
+  const char* missing = !bird.HasUsableImage(BirdFile::BLOCK_LOADER)     ? "loader"
+                        : !bird.HasUsableImage(BirdFile::BLOCK_FIRMWARE) ? "firmware"
+                                                                           : nullptr;
+  if (missing == nullptr) return true;
+  display.message(UpdaterDisplay::ERROR, "Bird file %s holds no usable %s image; nothing was sent to the device",
+                  bird.filename.c_str(), missing);
+  return false;
+}
+
 // Connects the device module directly (USB, then TCP/IP) or through its router module.
 // Returns false when the update must end at once (without its update time).
 bool connectDevice(UpdaterDisplay& display, Module& module, unsigned int serial, unsigned char moduleAddress,
@@ -150,7 +167,7 @@ void reconnectInLoaderMode(Module& module, unsigned int serial, bool routed) {
 // Records the transfer in the device's settings file in the store. A device without a directory
 // gets one now, so the record lands where the next update looks for it (never in a settings file
 // of the working directory).
-void recordTransfer(UpdaterDisplay& display, const std::string& root, unsigned int serial, UpdaterStoreItem& item,
+bool recordTransfer(UpdaterDisplay& display, const std::string& root, unsigned int serial, UpdaterStoreItem& item,
                     const std::string& birdFile) {
   if (!item.IsValid()) {
     try {
@@ -163,11 +180,14 @@ void recordTransfer(UpdaterDisplay& display, const std::string& root, unsigned i
   if (!item.IsValid() || item.settings.Filename().empty()) {
     display.message(UpdaterDisplay::ERROR, "Could not record the transfer for device %08X in %s", serial,
                     root.c_str());
-    return;
+    return false;
   }
   item.settings.Add(kLatestTransferKey, birdFile);
   item.settings.Add(kLastTransferDateKey, KeyValueStore::CurrentTimeText());
-  item.settings.Save();
+  if (item.settings.Save()) return true;
+  display.message(UpdaterDisplay::ERROR, "Firmware installed, but the transfer record could not be saved in %s: %s",
+                  item.settings.Filename().c_str(), item.settings.SaveProblem());
+  return false;
 }
 
 }  // namespace
@@ -179,6 +199,7 @@ bool Updater::Update_Firmware(unsigned int serial, unsigned int build, std::stri
     return false;
   }
   UpdaterStoreItem item = findDeviceItem(updaterDirectory, serial);
+  if (!_settings_readable(display, item)) return false;
   const uint64_t start = aTime_GetMSTicks();
 
   if (birdFile.empty() && build == 0) {
@@ -197,6 +218,10 @@ bool Updater::Update_Firmware(unsigned int serial, unsigned int build, std::stri
     display.message(UpdaterDisplay::ERROR, "Failed to load bird file");
     return false;
   }
+
+  // A file without a loader or a firmware image would erase the module's firmware and leave it
+  // with nothing, or stranded in its loader: refused before the first packet.
+  if (!holdsBothImages(display, bird)) return false;
 
   if (bird.serialReplaceable) {
     Log::log(DEBUG_Updater, "Setting serial number into firmware... ");
@@ -220,19 +245,23 @@ bool Updater::Update_Firmware(unsigned int serial, unsigned int build, std::stri
   if (status == aErrNone && !module.isConnected()) reconnectInLoaderMode(module, serial, routerSerial != 0);
   if (status == aErrNone) status = _transfer_firmware(display, module, bird);
 
-  if (status == aErrNone) {
-    recordTransfer(display, updaterDirectory, serial, item, birdFile.empty() ? birdFileName(build) : birdFile);
-  }
+  bool recorded = status == aErrNone &&
+                  recordTransfer(display, updaterDirectory, serial, item, birdFile.empty() ? birdFileName(build) : birdFile);
   Log::log(DEBUG_Updater, "Updating device firmware: \n");
   display.message(UpdaterDisplay::INFO, "Update time: %.4f sec",
                   static_cast<double>(aTime_GetMSTicks() - start) / 1000.0);
-  return status == aErrNone;
+  return status == aErrNone && recorded;
 }
 
 BirdFile Updater::load_bird(const char* action, std::string birdFile, unsigned int serial, unsigned int build,
                             bool download) {
   if (!birdFile.empty()) {
     display.message(UpdaterDisplay::INFO, "%s from Birdfile: %s", action, birdFile.c_str());
+    if (!regularFileOrMissing(birdFile)) {
+      // A FIFO or device would block the read, a directory holds no firmware.
+      display.message(UpdaterDisplay::ERROR, "Bird file %s is not a regular file", birdFile.c_str());
+      throw std::runtime_error("Bird file is not a regular file");
+    }
     return BirdFile(birdFile.c_str());
   }
   UpdaterStore store(updaterDirectory.c_str());
@@ -248,6 +277,13 @@ BirdFile Updater::load_bird(const char* action, std::string birdFile, unsigned i
   display.message(UpdaterDisplay::INFO, "Downloading firmware build %u", build);
   (void)Download_Firmware(serial, std::to_string(build), false, false);
   return item.ReadBirdFile(name.c_str());
+}
+
+bool _settings_readable(UpdaterDisplayInterface& display, const UpdaterStoreItem& item) {
+  if (item.settings.IsReadable()) return true;
+  display.message(UpdaterDisplay::ERROR, "Could not read the settings file %s; it is left as it is",
+                  item.settings.Filename().c_str());
+  return false;
 }
 
 int _validate_birdfile(UpdaterDisplayInterface& display, BirdFile& bird, Module& module, unsigned int serial) {
