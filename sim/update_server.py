@@ -72,16 +72,17 @@ class Rule:
     cut     send only this many body bytes of a longer declared Content-Length
     huge    stream a body of this many bytes ("ok", then one Base64 line)
     limit   seconds a huge body may take before the server stops sending
+    rate    send the reply body at this many bytes a second
     ops     query ops it applies to (None: all)
     times   how many more queries it applies to (None: no end)
     """
 
     KEYS = ("status", "notok", "body", "badb64", "delay", "hang", "close", "cut", "huge",
-            "limit", "ops", "times")
+            "limit", "rate", "ops", "times")
 
     def __init__(self, text):
         self.status = self.notok = self.body = self.badb64 = None
-        self.hang = self.cut = self.huge = None
+        self.hang = self.cut = self.huge = self.rate = None
         self.delay = 0.0
         self.close = False
         self.limit = DEFAULT_HUGE_SECONDS
@@ -129,6 +130,10 @@ class Rule:
             self.huge = int(value)
             if not 0 < self.huge <= HUGE_MAX_BYTES:
                 raise ValueError("huge must be 1..%d bytes" % HUGE_MAX_BYTES)
+        elif key == "rate":
+            self.rate = float(value) if value else 0.0
+            if not 0 < self.rate <= HUGE_MAX_BYTES:
+                raise ValueError("rate must be more than 0 bytes a second")
         elif key == "ops":
             self.ops = set(filter(None, value.split(",")))
             unknown = self.ops - set(OPS)
@@ -424,6 +429,8 @@ class Handler(BaseHTTPRequestHandler):
             self._send_huge(status, rule.huge, rule.limit)
         elif rule.cut is not None:
             self._send_cut(status, body, rule.cut)
+        elif rule.rate is not None:
+            self._send_at_rate(status, body, rule.rate)
         else:
             self._send(status, body)
 
@@ -445,6 +452,24 @@ class Handler(BaseHTTPRequestHandler):
         self.wfile.write(body[:cut])
         self.wfile.flush()
         self._drop_connection()
+
+    def _send_at_rate(self, status, body, rate):
+        """The whole body, paced to rate bytes a second (pieces every 0.1 s, or one byte at a
+        time for slower rates), until the client leaves or the server stops."""
+        self._headers(status, len(body))
+        piece = max(1, int(rate / 10))
+        pause = piece / rate
+        sent = 0
+        try:
+            while sent < len(body):
+                if self.server.stopping.wait(pause):
+                    self._drop_connection()
+                    return
+                self.wfile.write(body[sent:sent + piece])
+                self.wfile.flush()
+                sent += piece
+        except OSError:
+            self.close_connection = True
 
     def _send_huge(self, status, size, limit):
         """Stream "ok\\n" and a Base64 line of 'A's until size bytes or the time limit."""

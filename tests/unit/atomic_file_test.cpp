@@ -1,7 +1,14 @@
 // Whole-file replacement: a file is either the old one or the complete new one, never a mix.
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
+
+#include <chrono>
+#include <thread>
+#include <vector>
 
 #include <cerrno>
 #include <set>
@@ -105,6 +112,59 @@ TEST(AtomicFileTest, RelativePathsStayInTheirDirectory) {
   ASSERT_TRUE(cwd.ok());
   EXPECT_EQ(aErrNone, AtomicFile_Write("here", "h", 1));
   EXPECT_EQ("h", ReadText(dir / "here"));
+}
+
+// The process id of a process that has ended (forked and reaped).
+pid_t EndedProcessId() {
+  pid_t child = fork();
+  if (child == 0) _exit(0);
+  waitpid(child, nullptr, 0);
+  return child;
+}
+
+bool HasTemporary(const std::string& directory) {
+  for (const std::string& name : ListNames(directory)) {
+    if (name.find(".partial.") != std::string::npos) return true;
+  }
+  return false;
+}
+
+TEST(AtomicFileTest, TemporaryOfAKilledRunIsRemovedByTheNextWrite) {
+  TempDir dir;
+  const std::string abandoned = ".file.partial." + std::to_string(EndedProcessId()) + ".0";
+  const std::string ours = ".file.partial." + std::to_string(getpid()) + ".99";
+  const std::string alive = ".file.partial.1.0";  // process 1 always lives
+  for (const std::string& name : {abandoned, ours, alive, std::string(".file.partial.notes")}) {
+    WriteText(dir / name, "x");
+  }
+  EXPECT_EQ(aErrNone, AtomicFile_Write((dir / "other").c_str(), "o", 1));
+  EXPECT_EQ((std::set<std::string>{"other", ours, alive, ".file.partial.notes"}), ListNames(dir.path()));
+}
+
+// SIGINT or SIGTERM while a file is being written ends the process and leaves no temporary file.
+TEST(AtomicFileTest, SignalDuringAWriteLeavesNoTemporary) {
+  for (int signalNumber : {SIGINT, SIGTERM}) {
+    SCOPED_TRACE(signalNumber);
+    TempDir dir;
+    std::string path = dir / "file";
+    pid_t writer = fork();
+    ASSERT_GE(writer, 0);
+    if (writer == 0) {
+      std::vector<char> big(32u * 1024 * 1024, 'b');
+      for (int round = 0; round < 500; ++round) (void)AtomicFile_Write(path.c_str(), big.data(), big.size());
+      _exit(0);
+    }
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (!HasTemporary(dir.path()) && std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
+    EXPECT_TRUE(HasTemporary(dir.path()));
+    kill(writer, signalNumber);
+    int status = 0;
+    ASSERT_EQ(writer, waitpid(writer, &status, 0));
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == signalNumber) << status;
+    EXPECT_FALSE(HasTemporary(dir.path())) << "left behind after the signal";
+  }
 }
 
 }  // namespace

@@ -4,8 +4,11 @@
 #include "aError.h"
 
 // Replaces the file at path with exactly length bytes of data, never leaving it half-written:
-// the bytes go to a hidden temporary file in the same directory (".<name>.XXXXXX"), which is
-// flushed to disk and then renamed over path. A new file gets the usual 0666 & ~umask
+// the bytes go to a hidden temporary file in the same directory (".<name>.partial.<pid>.<n>"),
+// which is flushed to disk and then renamed over path. While the temporary file exists, SIGINT,
+// SIGTERM and SIGHUP (when the program left them at their default) remove it before they end
+// the process; temporary files of runs that were killed outright are removed by the next write
+// to the same directory. Writes from one thread at a time. A new file gets the usual 0666 & ~umask
 // permissions, a replaced file keeps its own.
 //
 // Returns aErrNone on success. aErrParam for a null path or null data with a non-zero length,

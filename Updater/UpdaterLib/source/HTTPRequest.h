@@ -41,10 +41,12 @@ class HTTPRequest {
  public:
   // Bounds on the transfer, so that a server that stops answering ends in an error: no
   // connection within CONNECT_TIMEOUT_S, or less than LOW_SPEED_BYTES_PER_S on average for
-  // LOW_SPEED_TIME_S. A slow download that keeps moving is never cut.
+  // LOW_SPEED_TIME_S. A reply that trickles (a few bytes a second would keep a multi-megabyte
+  // image coming for days) ends after LOW_SPEED_TIME_S; a slow real link (tens of KB/s) is never
+  // cut.
   static constexpr long CONNECT_TIMEOUT_S = 15;
-  static constexpr long LOW_SPEED_BYTES_PER_S = 1;
-  static constexpr long LOW_SPEED_TIME_S = 30;
+  static constexpr long LOW_SPEED_BYTES_PER_S = 1024;
+  static constexpr long LOW_SPEED_TIME_S = 20;
 
   // base URL, then "?" and "key=value&" for every parameter in key order; nothing is escaped.
   static std::string BuildURL(const char* url, const std::map<std::string, std::string>& params);
