@@ -5,11 +5,14 @@
 #include <libusb.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <unordered_set>
 
 #include "aError.h"
 #include "aTime.h"
@@ -90,6 +93,12 @@ bool sendRequests() {
   return anySent;
 }
 
+// Bytes 4-7 of a discovery reply, least significant first.
+uint32_t replySerialNumber(const uint8_t* reply) {
+  return static_cast<uint32_t>(reply[4]) | (static_cast<uint32_t>(reply[5]) << 8) |
+         (static_cast<uint32_t>(reply[6]) << 16) | (static_cast<uint32_t>(reply[7]) << 24);
+}
+
 void countModule(uint8_t* count) {
   if (*count < UINT8_MAX) ++*count;
 }
@@ -112,17 +121,71 @@ ssize_t receiveReply(int listener, uint64_t limit, uint8_t* reply, struct sockad
   }
 }
 
+// Replies come to one fixed UDP port, and the kernel hands each to only one of the sockets
+// bound to it: two discoveries listening at once would each see some of the other's replies and
+// miss some of their own. So the whole window (bind, requests, collection) is held by one
+// discovery at a time per network stack. The lock is an abstract Unix socket name: it lives in
+// the same network namespace as the port it guards, needs no file or permission, and is freed by
+// the kernel when its holder closes it or dies.
+class DiscoveryWindowLock {
+ public:
+  DiscoveryWindowLock() {
+    const uint64_t deadline = aTime_GetMSTicks() + kDiscoveryLockWaitMs;
+    for (;;) {
+      fd_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+      if (fd_ < 0 || bindName()) return;
+      int error = errno;
+      close(fd_);
+      fd_ = -1;
+      // Past the wait (several discoveries queued behind a long window) this one goes ahead
+      // unlocked rather than hang; any other failure leaves nothing to wait for.
+      if (error != EADDRINUSE || aTime_GetMSTicks() >= deadline) return;
+      aTime_MSSleep(kDiscoveryLockPollMs);
+    }
+  }
+  ~DiscoveryWindowLock() {
+    if (fd_ >= 0) close(fd_);
+  }
+  DiscoveryWindowLock(const DiscoveryWindowLock&) = delete;
+  DiscoveryWindowLock& operator=(const DiscoveryWindowLock&) = delete;
+
+ private:
+  bool bindName() {
+    struct sockaddr_un address {};
+    address.sun_family = AF_UNIX;
+    // sun_path[0] stays 0: an abstract name.
+    size_t length = strnlen(kDiscoveryLockName, sizeof address.sun_path - 2);
+    memcpy(address.sun_path + 1, kDiscoveryLockName, length);
+    socklen_t size = static_cast<socklen_t>(offsetof(struct sockaddr_un, sun_path) + 1 + length);
+    return bind(fd_, reinterpret_cast<struct sockaddr*>(&address), size) == 0;
+  }
+
+  int fd_ = -1;
+};
+
+// A reply must reach the serial number (bytes 4-7); shorter datagrams name no module.
+constexpr unsigned kMinimumReplyLength = 8;
+// Distinct modules one discovery keeps; the count it reports is 8-bit anyway.
+constexpr size_t kMaximumModules = 255;
+
 uint8_t enumerateTCPIP(aDiscoveryModuleFoundProc callback, void* reference) {
+  DiscoveryWindowLock window;
   int listener = sTCPIPSetupListener();
   bool sent = sendRequests();
   uint64_t limit = aTime_GetMSTicks() + kDiscoveryCollectLimitMs;
   uint8_t count = 0;
   bool goOn = true;
+  // Every module is offered once, however often it answers (or someone answers for it).
+  std::unordered_set<uint32_t> offered;
   while (listener >= 0 && sent && goOn) {
     uint8_t reply[kDiscoveryDatagramSize];
     struct sockaddr_in source {};
     ssize_t length = receiveReply(listener, limit, reply, &source);
     if (length < 0) break;
+    if (static_cast<size_t>(length) < kMinimumReplyLength) continue;
+    uint32_t serial = replySerialNumber(reply);
+    if (offered.count(serial) != 0 || offered.size() >= kMaximumModules) continue;
+    offered.insert(serial);
     linkSpec* spec = aLinkSpec_Create(linkTypeTCPIP);
     if (spec == nullptr) continue;
     aDiscovery_FillFromReply(spec, reply, static_cast<unsigned>(length), source.sin_addr.s_addr);
@@ -230,8 +293,7 @@ void aDiscovery_FillFromReply(linkSpec* spec, const uint8_t* reply, unsigned len
   uint8_t bytes[kDiscoveryDatagramSize] = {0};
   bytes[12] = 0xFF;
   if (reply != nullptr && length > 0) memcpy(bytes, reply, length < kDiscoveryDatagramSize ? length : kDiscoveryDatagramSize);
-  uint32_t serial = static_cast<uint32_t>(bytes[4]) | (static_cast<uint32_t>(bytes[5]) << 8) |
-                    (static_cast<uint32_t>(bytes[6]) << 16) | (static_cast<uint32_t>(bytes[7]) << 24);
+  uint32_t serial = replySerialNumber(bytes);
   spec->type = linkTypeTCPIP;
   spec->serialNumber = serial;
   spec->moduleAddress = bytes[1];

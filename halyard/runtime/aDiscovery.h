@@ -14,6 +14,11 @@ constexpr unsigned kDiscoveryDatagramSize = 16;
 constexpr unsigned kDiscoveryReplyTimeoutMs = 2000;
 // Replies are collected at most this long after the requests left, however often they come.
 constexpr unsigned kDiscoveryCollectLimitMs = 10000;
+// One TCP/IP discovery at a time per network namespace (the reply port is shared): a second
+// waits for the first's window, at most this long, polling every kDiscoveryLockPollMs.
+constexpr unsigned kDiscoveryLockWaitMs = 30000;
+constexpr unsigned kDiscoveryLockPollMs = 20;
+constexpr const char* kDiscoveryLockName = "tessaron-halyard-discovery-9889";
 
 // Number of modules the callback counted; types other than USB and TCP/IP give 0 at once.
 uint8_t aDiscovery_EnumerateModules(linkType type, aDiscoveryModuleFoundProc callback, void* reference);

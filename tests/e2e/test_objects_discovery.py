@@ -153,11 +153,47 @@ class WithModules(unittest.TestCase):
         finally:
             stop.set()
             thread.join(timeout=5)
-        self.assertGreater(result["count"], 10)
-        self.assertEqual(result["count"], result["calls"])
+        # The same module answering again and again is offered once.
+        self.assertEqual((result["count"], result["calls"]), (1, 1))
+        self.assertGreater(sent[0], 10)
         # Discovery gave up while the replies were still coming.
         self.assertFalse(flood_ran_out.is_set())
-        self.assertGreaterEqual(sent[0], result["count"])
+
+
+    def test_garbage_and_repeated_replies_offer_each_module_once(self):
+        # Datagrams too short to carry a serial number are ignored; a 12-byte reply that carries
+        # one counts (its model byte is missing); repeats and a flood of the same modules add
+        # nothing.
+        stop = threading.Event()
+
+        def garbage():
+            sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+            sock.bind((support.MODULE_IP, 0))
+            datagrams = [b"", b"\x02", bytes(7), bytes([2, 8, 0x10, 0x27, 1, 2, 3]),
+                         bytes([2, 8, 0x10, 0x27, 0xAA, 0xBB, 0xCC, 0xDD, 0, 0, 0, 0]),
+                         bytes([2, 6, 0x10, 0x27, 1, 2, 3, 4, 0, 0, 0, 0, 5, 0, 0, 0])]
+            try:
+                for _ in range(200):
+                    if stop.is_set():
+                        break
+                    for datagram in datagrams:
+                        sock.sendto(datagram, (support.HOST_IP, 9889))
+                    stop.wait(0.005)
+            finally:
+                sock.close()
+
+        thread = threading.Thread(target=garbage)
+        thread.start()
+        try:
+            result = enumerate_modules()
+        finally:
+            stop.set()
+            thread.join(timeout=5)
+        serials = sorted(module["serial"] for module in result["modules"])
+        self.assertEqual(serials, ["04030201", "DDCCBBAA"])
+        self.assertEqual(result["count"], 2)
+        models = {module["serial"]: module["model"] for module in result["modules"]}
+        self.assertEqual(models["DDCCBBAA"], 0xFF)
 
 
 @support.skip_unless("loopback")
