@@ -4,6 +4,7 @@ The Updater runs as a user id without a password entry and with HOME set to a te
 directory, so its store (HOME/.tessaron/updater) never touches a real home directory.
 """
 
+import fcntl
 import json
 import os
 import pty
@@ -24,6 +25,7 @@ UPDATER = os.environ.get("UPDATER_BIN", "")
 sys.dont_write_bytecode = True
 sys.path.insert(0, str(SIM_DIR))
 import mkbird  # noqa: E402
+from concurrent.futures import ThreadPoolExecutor  # noqa: E402
 from e2e_common import closed_port_url, stop_by_pid, unlisted_uid  # noqa: E402
 
 SERVER = str(SIM_DIR / "update_server.py")
@@ -216,11 +218,26 @@ class BuildsTest(unittest.TestCase):
         for serial, url, out, err in cases:
             with self.subTest(serial=serial, url=url):
                 result = self.run_updater("-B", "-d", serial, "-u", url)
-                self.assertEqual(result.status, 0)
-                self.assertEqual(result.out_lines[1:], out)
+                # Only a list the server gave is an answer; a failure is not.
+                self.assertEqual(result.status, 1 if err != [] else 0)
+                self.assertEqual(result.out_lines[1:], [] if err != [] else out)
                 if err is None:
                     err = ["Server request failed for %s" % url]
                 self.assertEqual(result.err_lines, err)
+
+    def test_build_list_from_the_server_cannot_drive_the_terminal(self):
+        shutil.rmtree(self.root / SERIAL)
+        self.add_device(SERIAL, {7: "1.0\x1b[2J\x1b]0:owned\x07", 9: "2.0\u009b31m\u00e9"})
+        server = self.server()
+        result = self.run_updater("-B", "-d", SERIAL, "-u", server.url)
+        self.assertEqual(result.status, 0, result.stderr)
+        self.assertNotIn("\x1b", result.stdout)
+        self.assertNotIn("\x07", result.stdout)
+        # The server sends latin-1: 0x9B (a one-byte CSI) and a lone 0xE9 are no UTF-8 text.
+        self.assertEqual(result.out_lines[-2:], [
+            "7              \t1.0?[2J?]0:owne",
+            "9              \t2.0?31m?       ",
+        ])
 
     # ------------------------------------------------------------------ -G
 
@@ -345,6 +362,98 @@ class BuildsTest(unittest.TestCase):
         self.assertEqual(result.status, 1)
         self.assertEqual(result.err_lines, ["Download failed", "Failed to retreive a valid BIRD file"])
         self.assertEqual(self.stored(), set())
+
+    def test_trickling_download_ends_and_a_slow_link_completes(self):
+        # A body at 2 bytes a second ends after the low-speed bound (1 KiB/s for 20 s) with an
+        # error; 20 KB/s for about 25 s completes.
+        server = self.server("rate=2&ops=bird&times=1", "rate=20000&ops=bird&times=1")
+        start = time.monotonic()
+        result = self.run_updater("-G", "-d", SERIAL, "-b", "7", "-u", server.url, timeout=DEAD_SERVER_TIMEOUT)
+        self.assertLess(time.monotonic() - start, 60)
+        self.assertEqual(result.status, 1)
+        self.assertEqual(result.err_lines, ["Download failed", "Failed to retreive a valid BIRD file"])
+        self.assertEqual(self.stored(), set())
+
+        shutil.rmtree(self.root / SERIAL)
+        data = mkbird.simple_file(build=7, version="1.0", serial=0, model="Osprey",
+                                  firmware=os.urandom(380000), loader=b"\x10" * 64)
+        (self.root / SERIAL).mkdir()
+        (self.root / SERIAL / "7.bird").write_bytes(data)
+        (self.root / SERIAL / "meta.json").write_text(json.dumps({"versions": {"7": "1.0"}}))
+        self.files[(SERIAL, 7)] = data
+        self.assert_downloaded(7, self.run_updater("-G", "-d", SERIAL, "-b", "7", "-u", server.url,
+                                                   timeout=DEAD_SERVER_TIMEOUT))
+
+    def own_device_directory(self):
+        if os.geteuid() == 0:
+            for path in [self.home] + list(self.home.rglob("*")):
+                os.chown(path, RUN_UID, RUN_UID, follow_symlinks=False)
+
+    def test_temporary_file_of_a_killed_run_is_removed_by_the_next_download(self):
+        self.device.mkdir(parents=True)
+        ended = subprocess.Popen(["true"])
+        ended.wait()
+        abandoned = self.device / (".12.bird.partial.%d.0" % ended.pid)
+        abandoned.write_bytes(b"half a file")
+        self.own_device_directory()
+        server = self.server()
+        self.assert_downloaded(12, self.run_updater("-G", "-d", SERIAL, "-u", server.url))
+        self.assertFalse(abandoned.exists())
+
+    def test_settings_that_cannot_be_read_are_never_replaced(self):
+        server = self.server()
+        for kind in ("fifo", "directory"):
+            with self.subTest(kind):
+                shutil.rmtree(self.device, ignore_errors=True)
+                self.device.mkdir(parents=True)
+                settings = self.device / ".settings"
+                if kind == "fifo":
+                    os.mkfifo(settings)
+                else:
+                    settings.mkdir()
+                self.own_device_directory()
+                result = self.run_updater("-G", "-d", SERIAL, "-u", server.url, timeout=30)
+                self.assertEqual(result.status, 1)
+                self.assertEqual(result.err_lines, [
+                    "Could not read the settings file %s; it is left as it is" % settings])
+                self.assertTrue(settings.is_fifo() if kind == "fifo" else settings.is_dir())
+                self.assertEqual(self.stored(), set())
+
+    def test_concurrent_downloads_keep_every_record(self):
+        # Two -G of the same device at once, with a record of an earlier update in the settings:
+        # both builds are stored and no key is lost. Each save is a read-modify-write under the
+        # settings file's lock.
+        self.device.mkdir(parents=True)
+        (self.device / ".settings").write_text("CREATED_TIME=Sat Dec  5 21:20:24 2026\n"
+                                               "LATEST_TRANSFER=5.bird\n")
+        self.own_device_directory()
+        server = self.server("delay=0.3&ops=bird")
+        for round_ in range(3):
+            with ThreadPoolExecutor(2) as pool:
+                runs = [pool.submit(self.run_updater, "-G", "-d", SERIAL, "-b", str(build), "-u", server.url)
+                        for build in (7, 9)]
+                results = [run.result() for run in runs]
+            self.assertEqual([r.status for r in results], [0, 0], [r.stderr for r in results])
+            settings = self.settings()
+            self.assertIn(settings.get("LATEST_DOWNLOAD"), ("7.bird", "9.bird"))
+            self.assertEqual(settings.get("LATEST_TRANSFER"), "5.bird")
+            self.assertEqual(settings.get("CREATED_TIME"), "Sat Dec  5 21:20:24 2026")
+        self.assertEqual(self.stored(), {"7.bird", "9.bird"})
+
+    def test_settings_lock_held_too_long_is_an_error(self):
+        server = self.server()
+        self.assert_downloaded(7, self.run_updater("-G", "-d", SERIAL, "-b", "7", "-u", server.url))
+        with open(self.device / ".settings.lock", "w") as lock:
+            self.own_device_directory()
+            fcntl.flock(lock, fcntl.LOCK_EX)
+            start = time.monotonic()
+            result = self.run_updater("-G", "-d", SERIAL, "-b", "9", "-u", server.url)
+            self.assertLess(time.monotonic() - start, 30)
+        self.assertEqual(result.status, 1)
+        self.assertEqual(result.err_lines, [
+            "Build 9 stored, but the download record could not be saved in %s: another run held its "
+            "lock too long" % (self.device / ".settings")])
+        self.assertEqual(self.settings()["LATEST_DOWNLOAD"], "7.bird")
 
     def test_spinner_only_on_a_terminal(self):
         server = self.server("delay=1&ops=bird")

@@ -234,7 +234,6 @@ class CommandLine(unittest.TestCase):
         cases = [
             (["-G", "-d", "40F5849A"], ["No build specified", "Using Latest build"]),
             (["-G", "-d", "0x40f5849a", "-b", "0012"], ["Retrieving firmware build 12"]),
-            (["-G", "-d=40F5849A", "-b", "abc"], ["Retrieving firmware build 0"]),
         ]
         for args, lines in cases:
             with self.subTest(args=args):
@@ -248,11 +247,39 @@ class CommandLine(unittest.TestCase):
         self.assertEqual(run.status, 1, run)
         self.assertNotIn("Must specify the specific device to be updated", run.err)
 
-    def test_dash_led_argument_leaves_update_a_command(self):
-        run = self.run_updater("-e", "-U", "-d", "1", "-u", DEAD_SERVER)
-        self.assertEqual(run.status, 1, run)  # the update is attempted and fails: no such module
-        self.assertNotIn("Must specify the specific device to be updated", run.err)
-        self.assertTrue(run.out.startswith(VERSION), run)
+    # A command line that was not understood: each rejected option is named; with a command
+    # that writes (-U, -G, -U -t RECOVER) the run stops before doing anything.
+
+    def test_misunderstood_command_line_with_a_writing_command_does_nothing(self):
+        cases = [
+            (["-U", "-d", "40F5849A", "-F", "mine.bird"], "Unknown option: [-F]\n"),
+            (["-e", "-U", "-d", "1"], "Option [-e] requires an argument\n"),
+            (["-G", "-d", "40F5849A", "-D=1"], "Option [-D] takes no argument\n"),
+            (["-U", "-t", "RECOVER", "-s", "/nonexistent/serial", "-Q"], "Unknown option: [-Q]\n"),
+        ]
+        for args, errors in cases:
+            with self.subTest(args=args):
+                run = self.run_updater(*args, "-u", DEAD_SERVER)
+                self.assertEqual(run.status, 1, run)
+                self.assertEqual(run.out, VERSION + COPYRIGHT)
+                self.assertEqual(run.err, errors + self.golden("bare.stderr"))
+                self.assertFalse((self.home / ".tessaron").exists())
+
+    def test_misunderstood_option_without_a_writing_command_is_named_and_the_run_goes_on(self):
+        run = self.run_updater("-I", "-Q", "-X=")
+        self.assertEqual((run.status, run.out), (0, VERSION), run)
+        self.assertEqual(run.err, "Unknown option: [-Q]\n")
+        self.assertTrue(self.updater_dir().is_dir())
+
+    def test_build_that_is_not_a_plain_decimal_number_is_refused(self):
+        for value in ("1234x", "abc", "-5", "0x4D2", "99999999999", "0", ""):
+            with self.subTest(value=value):
+                run = self.run_updater("-U", "-d", "40F5849A", "-b=" + value, "-u", DEAD_SERVER)
+                self.assertEqual(run.status, 1, run)
+                self.assertEqual(run.out, VERSION + COPYRIGHT)
+                self.assertEqual(run.err, "Invalid build number obtained from argument [%s]\n" % value
+                                 + self.golden("bare.stderr"))
+                self.assertFalse((self.home / ".tessaron").exists())
 
     def test_update_wins_over_list_builds(self):
         run = self.run_updater("-B", "-U", "-t", "RECOVER", "-s", "/nonexistent/serial", "-u", DEAD_SERVER)

@@ -139,6 +139,7 @@ class SettingsLock {
     const uint64_t deadline = aTime_GetMSTicks() + waitMs;
     for (;;) {
       int fd = open(path_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOCTTY, 0600);
+      if (fd < 0) fd = open(path_.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);  // flock needs no write access
       if (fd < 0) return true;
       if (!lockBefore(fd, deadline)) {
         close(fd);
