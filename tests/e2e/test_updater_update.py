@@ -5,9 +5,12 @@ in the module's new build after its reboot, and in the transfer record of the se
 every failure leaves no transfer record."""
 
 import json
+import os
 import re
 import struct
 import unittest
+import urllib.request
+from concurrent.futures import ThreadPoolExecutor
 
 import updater_e2e as e2e
 
@@ -25,6 +28,8 @@ class Outside(unittest.TestCase):
         e2e.run_inside(self, "test_updater_update", "Validation")
         e2e.run_inside(self, "test_updater_update", "Faults")
         e2e.run_inside(self, "test_updater_update", "Terminal")
+        e2e.run_inside(self, "test_updater_update", "Hardening")
+        e2e.run_inside(self, "test_updater_update", "Concurrent")
 
 
 class UpdateCase(unittest.TestCase):
@@ -305,6 +310,154 @@ class Terminal(UpdateCase):
         strip = [line for line in shown.stdout.replace("\r", "\n").split("\n")
                  if line.strip() and not line.startswith((" (", "[")) and "Update time" not in line]
         self.assertEqual(strip, [line for line in piped.out_lines if "Update time" not in line])
+
+
+def write_blocks(path, blocks):
+    path.write_bytes(e2e.mkbird.make(blocks))
+    os.chmod(path, 0o644)
+
+
+@e2e.inside_only
+class Hardening(UpdateCase):
+    def assert_untouched(self, result, errors):
+        """Refused before the first packet: the module still runs its old firmware, saw no
+        upgrade packet, and nothing was recorded."""
+        self.assertEqual(result.status, 1, result)
+        for line in errors:
+            self.assertIn(line, result.err_lines, result)
+        state = self.sim.state(SERIAL)
+        self.assertEqual((state["mode"], state["build"]), ("firmware", 1000))
+        self.assertEqual(self.sim.upgrade_requests(SERIAL, 0x00), [])
+        self.assert_not_recorded()
+
+    def test_file_without_a_usable_image_is_refused_before_the_first_packet(self):
+        loader = e2e.mkbird.loader_block(e2e.LOADER_ADDRESS, e2e.loader_image())
+        firmware = e2e.mkbird.firmware_block(e2e.FIRMWARE_ADDRESS, e2e.firmware_image(1234, "3.2.1"))
+        info = e2e.mkbird.info_block(build=1234, version="3.2.1", serial=SERIAL_NUMBER, model="Osprey")
+        cases = {
+            "no image block at all": ([info], "loader"),
+            "no firmware block": ([loader, info], "firmware"),
+            "no loader block": ([firmware, info], "loader"),
+            "empty firmware image": ([loader, e2e.mkbird.firmware_block(0, b""), info], "firmware"),
+            "2-byte firmware block": ([loader, firmware, e2e.mkbird.raw_block(1, b"\x00\x00"), info],
+                                      "firmware"),
+            "2-byte loader block": ([e2e.mkbird.raw_block(0, b"\x10\x00"), loader, firmware, info],
+                                    "loader"),
+        }
+        for name, (blocks, missing) in cases.items():
+            with self.subTest(name):
+                path = self.work.cwd / "bad.bird"
+                write_blocks(path, blocks)
+                result = self.update("-f", "bad.bird", "-u", self.no_server, "-OVERRIDE")
+                self.assert_untouched(result, [
+                    "Bird file bad.bird holds no usable %s image; nothing was sent to the device" % missing])
+
+    def test_downloaded_build_without_firmware_is_not_installed(self):
+        root = self.work.root / "server" / SERIAL
+        root.mkdir(parents=True)
+        write_blocks(root / "1240.bird", [
+            e2e.mkbird.loader_block(e2e.LOADER_ADDRESS, e2e.loader_image()),
+            e2e.mkbird.info_block(build=1240, version="3.2.1", serial=SERIAL_NUMBER, model="Osprey")])
+        url = e2e.Server(self, self.work.root / "server").url
+        result = self.work.run("-G", "-U", "-d", SERIAL, "-u", url)
+        self.assert_untouched(result, [
+            "Bird file %s holds no usable firmware image; nothing was sent to the device"
+            % (self.work.device(SERIAL) / "1240.bird")])
+
+    def test_failed_download_installs_nothing(self):
+        # The store holds an older build the settings name; the download of the latest fails.
+        self.work.put_build(SERIAL, 1234, LATEST_DOWNLOAD="1234.bird")
+        url = self.server([1240], latest=1240)
+        with urllib.request.urlopen(url.replace("/cgi/u", "/ctl/fault?") + "cut=100&ops=bird",
+                                    timeout=10) as reply:
+            self.assertEqual(reply.status, 200)
+        result = self.work.run("-G", "-U", "-d", SERIAL, "-u", url)
+        self.assert_untouched(result, ["Download failed", "Download failed: no firmware was installed"])
+        self.assertEqual(self.work.settings(SERIAL)["LATEST_DOWNLOAD"], "1234.bird")
+
+    def test_local_input_that_would_block_is_refused_at_once(self):
+        fifo = self.work.cwd / "fifo.bird"
+        os.mkfifo(fifo)
+        for name in ("fifo.bird", "/dev/zero", "."):
+            with self.subTest(name):
+                result = self.update("-f", name, "-u", self.no_server, timeout=30)
+                self.assert_untouched(result, ["Bird file %s is not a regular file" % name,
+                                               "Failed to load bird file"])
+                self.assertLess(result.seconds, 20)
+
+        self.bird_file("fw.bird", serial=SERIAL_NUMBER)
+        settings = self.work.device(SERIAL) / ".settings"
+        settings.parent.mkdir(parents=True)
+        os.mkfifo(settings)
+        self.work.give_store_to_runner()
+        result = self.update("-f", "fw.bird", "-u", self.no_server, timeout=30)
+        self.assertLess(result.seconds, 20)
+        self.assertEqual(result.status, 1, result)
+        self.assertEqual(result.err_lines, ["Could not read the settings file %s; it is left as it is" % settings])
+        self.assertTrue(settings.is_fifo())
+        self.assertEqual(self.sim.upgrade_requests(SERIAL, 0x00), [])
+
+    def test_long_settings_line_is_kept_by_an_update(self):
+        bird = self.work.put_build(SERIAL, 1234, LATEST_DOWNLOAD="1234.bird", NOTE="n" * 5000, ZULU="last")
+        result = self.update("-u", self.no_server)
+        self.assertEqual(result.status, 0, result)
+        self.assert_installed(bird)
+        settings = self.work.settings(SERIAL)
+        self.assertEqual((settings["NOTE"], settings["ZULU"]), ("n" * 5000, "last"))
+        self.assert_recorded("1234.bird")
+
+
+OTHER = "0F5849A2"
+
+
+@e2e.inside_only
+class Concurrent(unittest.TestCase):
+    ROUNDS = 20
+
+    def setUp(self):
+        self.work = e2e.Workspace(self)
+        self.sim = e2e.Simulator(
+            self, self.work.root,
+            "--module", "serial=%s,model=19,address=2,version=2.1.5,build=1000,reboot_ms=100,"
+                        "load_restart_ms=100" % SERIAL,
+            "--module", "serial=%s,model=19,address=2,version=2.1.5,build=1000,reboot_ms=100,"
+                        "load_restart_ms=100" % OTHER)
+        self.no_server = e2e.closed_port_url()
+
+    def test_updates_of_two_modules_at_the_same_time_both_succeed(self):
+        birds = {serial: e2e.Bird(self.work.cwd / ("%s.bird" % serial), 1234, serial=int(serial, 16))
+                 for serial in (SERIAL, OTHER)}
+        for round_ in range(self.ROUNDS):
+            with ThreadPoolExecutor(2) as pool:
+                runs = {serial: pool.submit(self.work.run, "-U", "-d", serial, "-f", "%s.bird" % serial,
+                                            "-u", self.no_server)
+                        for serial in birds}
+                results = {serial: run.result() for serial, run in runs.items()}
+            for serial, result in results.items():
+                self.assertEqual(result.status, 0, "round %d %s: %r" % (round_, serial, result))
+                self.sim.control.wait_for(serial, lambda s: s["online"] and s["mode"] == "firmware",
+                                          timeout=10)
+        for serial, bird in birds.items():
+            self.assertEqual(self.sim.dumped(serial, "firmware", e2e.FIRMWARE_ADDRESS), bird.firmware)
+
+    def test_download_while_an_update_runs_keeps_both_records(self):
+        root = self.work.root / "server"
+        e2e.Bird(root / SERIAL / "1240.bird", 1240, serial=SERIAL_NUMBER)
+        url = e2e.Server(self, root).url
+        # A large image keeps the module in loader mode for a while.
+        e2e.Bird(self.work.cwd / "fw.bird", 1234, serial=SERIAL_NUMBER,
+                 firmware=e2e.firmware_image(1234, "3.2.1", size=60000))
+        self.work.put_build(SERIAL, 1000)   # the device has its directory and settings
+        with ThreadPoolExecutor(1) as pool:
+            update = pool.submit(self.work.run, "-U", "-d", SERIAL, "-f", "fw.bird", "-u", self.no_server)
+            # The update read the settings at its start and writes them at its end.
+            self.sim.control.wait_for(SERIAL, lambda s: s["mode"] == "loader", timeout=30)
+            download = self.work.run("-G", "-d", SERIAL, "-u", url)
+            updated = update.result()
+        self.assertEqual((updated.status, download.status), (0, 0), (updated, download))
+        settings = self.work.settings(SERIAL)
+        self.assertEqual(settings.get("LATEST_TRANSFER"), "fw.bird")
+        self.assertEqual(settings.get("LATEST_DOWNLOAD"), "1240.bird")
 
 
 if __name__ == "__main__":
