@@ -2,7 +2,11 @@
 network namespace and prints the device table; -D -r scans the device network behind a
 simulated router (about two minutes: every one of the 126 addresses waits for its reply)."""
 
+import socket
+import threading
+import time
 import unittest
+from concurrent.futures import ThreadPoolExecutor
 
 import updater_e2e as e2e
 
@@ -16,6 +20,7 @@ class Outside(unittest.TestCase):
     @unittest.skipUnless(e2e.can_run(), "needs root, unshare, ip, setpriv and UPDATER_BIN")
     def test_inside_a_private_network_namespace(self):
         e2e.run_inside(self, "test_updater_discovery", "Discovery")
+        e2e.run_inside(self, "test_updater_discovery", "Hardening")
 
 
 @e2e.inside_only
@@ -79,6 +84,66 @@ class Discovery(unittest.TestCase):
                 asked.append(wire[0])
         self.assertEqual(asked, list(range(2, 253, 2)))
         self.assertEqual(sim.state(ROUTER)["route_to_me"], 0)
+
+
+HOST_IP = e2e.os.environ.get("HALYARD_NETNS_HOST_IP", "10.77.0.1")
+
+
+@e2e.inside_only
+class Hardening(unittest.TestCase):
+    ROUNDS = 20
+    MODULES = ("0F5849A1", "0F5849A2", "0F5849A3")
+
+    def setUp(self):
+        self.work = e2e.Workspace(self)
+
+    def listed(self, result):
+        return sorted(line.split()[0] for line in result.out_lines[4:])
+
+    def test_two_discoveries_at_the_same_time_each_list_every_module_once(self):
+        e2e.Simulator(self, self.work.root, *[
+            arg for serial in self.MODULES
+            for arg in ("--module", "serial=%s,model=19,address=2,version=1.0.0,build=1" % serial)])
+        for round_ in range(self.ROUNDS):
+            with ThreadPoolExecutor(2) as pool:
+                runs = [pool.submit(self.work.run, "-D", "-t", "TCP") for _ in range(2)]
+                results = [run.result() for run in runs]
+            for result in results:
+                self.assertEqual(result.status, 0, result)
+                self.assertEqual(self.listed(result), list(self.MODULES), "round %d: %r" % (round_, result))
+
+    def test_announcements_that_repeat_or_carry_nothing_add_no_rows(self):
+        # A module that announces itself again and again but refuses connections, garbage too
+        # short to name a module, alongside one real module: two rows, and the refusing module
+        # costs one connection attempt, not one per announcement.
+        e2e.Simulator(self, self.work.root,
+                      "--module", "serial=0F5849A1,model=19,address=2,version=1.0.0,build=1")
+        stop = threading.Event()
+
+        def announce():
+            sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+            sock.bind((e2e.MODULE_IP, 0))
+            refusing = bytes([2, 4, 0x01, 0x00, 0x1D, 0x03, 0x72, 0xD2, 0, 0, 0, 0, 13, 0, 0, 0])
+            deadline = time.monotonic() + 60
+            try:
+                while not stop.is_set() and time.monotonic() < deadline:
+                    for datagram in (refusing, b"\x02\x04", bytes(7)):
+                        sock.sendto(datagram, (HOST_IP, 9889))
+                    stop.wait(0.002)
+            finally:
+                sock.close()
+
+        thread = threading.Thread(target=announce)
+        thread.start()
+        try:
+            result = self.work.run("-D", "-t", "TCP", timeout=60)
+        finally:
+            stop.set()
+            thread.join(timeout=5)
+        self.assertEqual(result.status, 0, result)
+        self.assertEqual(self.listed(result), ["0F5849A1", "D272031D"])
+        # Collection ends at its 10 s limit; one refused connection (port 1) is quick.
+        self.assertLess(result.seconds, 30)
 
 
 if __name__ == "__main__":
