@@ -7,6 +7,7 @@ import signal
 import socket
 import subprocess
 import sys
+import threading
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -96,3 +97,43 @@ def read_driver_line(proc, buffer, deadline, what, exit_wait):
         buffer += chunk
     line, rest = buffer.split(b"\n", 1)
     return line, rest
+
+
+class DatagramSender:
+    """While the with-block runs, a thread sends the datagrams (all of them, then a pause) from
+    source to destination (address, port), for at most limit seconds. After the block, `sent`
+    counts the rounds sent and `ran_out` tells whether the limit ended them."""
+
+    def __init__(self, source, destination, datagrams, pause, limit=60):
+        self.source, self.destination = source, destination
+        self.datagrams, self.pause, self.limit = list(datagrams), pause, limit
+        self.sent = 0
+        self.ran_out = False
+        self._stop = threading.Event()
+        self._thread = threading.Thread(target=self._run)
+
+    def _run(self):
+        sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        try:
+            if self.source:
+                sock.bind((self.source, 0))
+            deadline = time.monotonic() + self.limit
+            while not self._stop.is_set():
+                if time.monotonic() >= deadline:
+                    self.ran_out = True
+                    break
+                for datagram in self.datagrams:
+                    sock.sendto(datagram, self.destination)
+                self.sent += 1
+                self._stop.wait(self.pause)
+        finally:
+            sock.close()
+
+    def __enter__(self):
+        self._thread.start()
+        return self
+
+    def __exit__(self, *exc):
+        self._stop.set()
+        self._thread.join(timeout=5)
+        return False

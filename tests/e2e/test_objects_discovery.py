@@ -9,6 +9,7 @@ import time
 import unittest
 
 import objects_support as support
+from e2e_common import DatagramSender
 
 DRIVER = support.driver_path("discovery_driver")
 TCPIP = 2
@@ -126,69 +127,24 @@ class WithModules(unittest.TestCase):
     def test_endless_replies_do_not_hold_discovery_forever(self):
         # A peer that keeps sending replies (every 50 ms, so never 2 s of silence) must not
         # keep the caller waiting: collection ends at its limit.
-        stop = threading.Event()
-        sent = [0]
-        flood_ran_out = threading.Event()
-
-        def flood():
-            sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-            sock.bind((support.MODULE_IP, 0))
-            reply = bytes([2, 8, 0x10, 0x27, 1, 2, 3, 4, 0, 0, 0, 0, 5, 0, 0, 0])
-            deadline = time.monotonic() + 60
-            try:
-                while not stop.is_set():
-                    if time.monotonic() >= deadline:
-                        flood_ran_out.set()
-                        break
-                    sock.sendto(reply, (support.HOST_IP, 9889))
-                    sent[0] += 1
-                    stop.wait(0.05)
-            finally:
-                sock.close()
-
-        thread = threading.Thread(target=flood)
-        thread.start()
-        try:
+        reply = bytes([2, 8, 0x10, 0x27, 1, 2, 3, 4, 0, 0, 0, 0, 5, 0, 0, 0])
+        with DatagramSender(support.MODULE_IP, (support.HOST_IP, 9889), [reply], 0.05) as flood:
             result = enumerate_modules()
-        finally:
-            stop.set()
-            thread.join(timeout=5)
         # The same module answering again and again is offered once.
         self.assertEqual((result["count"], result["calls"]), (1, 1))
-        self.assertGreater(sent[0], 10)
+        self.assertGreater(flood.sent, 10)
         # Discovery gave up while the replies were still coming.
-        self.assertFalse(flood_ran_out.is_set())
-
+        self.assertFalse(flood.ran_out)
 
     def test_garbage_and_repeated_replies_offer_each_module_once(self):
         # Datagrams too short to carry a serial number are ignored; a 12-byte reply that carries
         # one counts (its model byte is missing); repeats and a flood of the same modules add
         # nothing.
-        stop = threading.Event()
-
-        def garbage():
-            sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-            sock.bind((support.MODULE_IP, 0))
-            datagrams = [b"", b"\x02", bytes(7), bytes([2, 8, 0x10, 0x27, 1, 2, 3]),
-                         bytes([2, 8, 0x10, 0x27, 0xAA, 0xBB, 0xCC, 0xDD, 0, 0, 0, 0]),
-                         bytes([2, 6, 0x10, 0x27, 1, 2, 3, 4, 0, 0, 0, 0, 5, 0, 0, 0])]
-            try:
-                for _ in range(200):
-                    if stop.is_set():
-                        break
-                    for datagram in datagrams:
-                        sock.sendto(datagram, (support.HOST_IP, 9889))
-                    stop.wait(0.005)
-            finally:
-                sock.close()
-
-        thread = threading.Thread(target=garbage)
-        thread.start()
-        try:
+        datagrams = [b"", b"\x02", bytes(7), bytes([2, 8, 0x10, 0x27, 1, 2, 3]),
+                     bytes([2, 8, 0x10, 0x27, 0xAA, 0xBB, 0xCC, 0xDD, 0, 0, 0, 0]),
+                     bytes([2, 6, 0x10, 0x27, 1, 2, 3, 4, 0, 0, 0, 0, 5, 0, 0, 0])]
+        with DatagramSender(support.MODULE_IP, (support.HOST_IP, 9889), datagrams, 0.005):
             result = enumerate_modules()
-        finally:
-            stop.set()
-            thread.join(timeout=5)
         serials = sorted(module["serial"] for module in result["modules"])
         self.assertEqual(serials, ["04030201", "DDCCBBAA"])
         self.assertEqual(result["count"], 2)

@@ -2,9 +2,6 @@
 network namespace and prints the device table; -D -r scans the device network behind a
 simulated router (about two minutes: every one of the 126 addresses waits for its reply)."""
 
-import socket
-import threading
-import time
 import unittest
 from concurrent.futures import ThreadPoolExecutor
 
@@ -118,28 +115,9 @@ class Hardening(unittest.TestCase):
         # costs one connection attempt, not one per announcement.
         e2e.Simulator(self, self.work.root,
                       "--module", "serial=0F5849A1,model=19,address=2,version=1.0.0,build=1")
-        stop = threading.Event()
-
-        def announce():
-            sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-            sock.bind((e2e.MODULE_IP, 0))
-            refusing = bytes([2, 4, 0x01, 0x00, 0x1D, 0x03, 0x72, 0xD2, 0, 0, 0, 0, 13, 0, 0, 0])
-            deadline = time.monotonic() + 60
-            try:
-                while not stop.is_set() and time.monotonic() < deadline:
-                    for datagram in (refusing, b"\x02\x04", bytes(7)):
-                        sock.sendto(datagram, (HOST_IP, 9889))
-                    stop.wait(0.002)
-            finally:
-                sock.close()
-
-        thread = threading.Thread(target=announce)
-        thread.start()
-        try:
+        refusing = bytes([2, 4, 0x01, 0x00, 0x1D, 0x03, 0x72, 0xD2, 0, 0, 0, 0, 13, 0, 0, 0])
+        with e2e.DatagramSender(e2e.MODULE_IP, (HOST_IP, 9889), [refusing, b"\x02\x04", bytes(7)], 0.002):
             result = self.work.run("-D", "-t", "TCP", timeout=60)
-        finally:
-            stop.set()
-            thread.join(timeout=5)
         self.assertEqual(result.status, 0, result)
         self.assertEqual(self.listed(result), ["0F5849A1", "D272031D"])
         # Collection ends at its 10 s limit; one refused connection (port 1) is quick.

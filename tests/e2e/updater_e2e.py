@@ -29,7 +29,8 @@ sys.path.insert(0, str(SIM_DIR))
 
 import halyard_host as host  # noqa: E402
 import mkbird  # noqa: E402
-from e2e_common import assert_inner_run_passed, closed_port_url, stop_by_pid, unlisted_uid  # noqa: E402,F401
+from e2e_common import (DatagramSender, assert_inner_run_passed, closed_port_url,  # noqa: E402,F401
+                        stop_by_pid, unlisted_uid)
 
 PYTHON = "/usr/bin/python3"
 UPDATER = os.environ.get("UPDATER_BIN", "")
