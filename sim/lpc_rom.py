@@ -78,6 +78,17 @@ DEFAULT_SERIAL = (0x12345678, 0x9ABCDEF0, 0x0F1E2D3C, 0x4B5A6978)
 DEFAULT_BOOT_VERSION = (4, 1)   # major, minor
 
 HISTORY_LIMIT = 20000
+# Flash timing from the LPC17xx datasheet (flash characteristics): a sector erase takes 95-105 ms
+# whatever the sector's size, programming 0.95-1.05 ms per 256 bytes. "datasheet" uses the typical
+# figures, "slowest" the maximum ones.
+FLASH_TIMING = {
+    "off": None,
+    "datasheet": {"erase_per_sector": 0.100, "program_per_256": 0.001},
+    "slowest": {"erase_per_sector": 0.105, "program_per_256": 0.00105},
+}
+# The UART's receive FIFO: while the ISP handler is busy with a flash operation it does not read
+# the UART, so at most this many characters wait; the ones after them are lost (overrun).
+UART_FIFO_SIZE = 16
 LINE_IDLE_SLACK = 0.005   # seconds a paced line may lag before it counts as idle
 
 
@@ -280,8 +291,9 @@ class IspChip:
     """
 
     def __init__(self, emit, faults, serial=DEFAULT_SERIAL, part_id=PART_ID_LPC1768,
-                 boot_version=DEFAULT_BOOT_VERSION, on_baud_change=None):
+                 boot_version=DEFAULT_BOOT_VERSION, on_baud_change=None, timing="off"):
         self.emit_raw = emit
+        self.set_timing(timing)
         self.faults = faults
         self.serial = tuple(serial)
         self.part_id = part_id
@@ -303,13 +315,26 @@ class IspChip:
         self.transfer = None
         self.started_at = None
         self.reply_delay = 0.0
+        self.busy_for = 0.0
         for region in self.ram.values():
             region[:] = bytes(len(region))
         self.resets += 1
 
+    def set_timing(self, name):
+        if name not in FLASH_TIMING:
+            raise ValueError("timing is one of: %s" % ", ".join(FLASH_TIMING))
+        self.timing_name = name
+        self.timing = FLASH_TIMING[name]
+
+    def flash_busy(self, seconds):
+        """A flash operation of this length: the reply waits for it, and so does the UART."""
+        self.reply_delay += seconds
+        self.busy_for = seconds
+
     def status(self):
         return {
             "state": self.state,
+            "timing": self.timing_name,
             "echo": self.echo,
             "unlocked": self.unlocked,
             "prepared": sorted(self.prepared),
@@ -335,8 +360,17 @@ class IspChip:
 
     # -- input -------------------------------------------------------------
     def feed(self, data):
-        for b in data:
+        """Takes bytes until a flash operation makes the chip busy; returns the bytes not taken."""
+        for i, b in enumerate(data):
             self.feed_byte(b)
+            if self.busy_for:
+                return bytes(data[i + 1:])
+        return b""
+
+    def take_busy(self):
+        """The length of the flash operation just started (0 if none), once."""
+        seconds, self.busy_for = self.busy_for, 0.0
+        return seconds
 
     def feed_byte(self, b):
         if self.faults.mute or self.state == "running":
@@ -504,6 +538,8 @@ class IspChip:
         for i in range(count):
             self.flash[dst + i] &= region[offset + i]
         self.prepared.clear()
+        if self.timing:
+            self.flash_busy(count // 256 * self.timing["program_per_256"])
         return self.ok()
 
     def cmd_E(self, args):
@@ -520,6 +556,8 @@ class IspChip:
         end = SECTORS[last][0] + SECTORS[last][1]
         self.flash[start:end] = bytes([ERASED]) * (end - start)
         self.prepared.clear()
+        if self.timing:
+            self.flash_busy((last - first + 1) * self.timing["erase_per_sector"])
         return self.ok()
 
     def cmd_I(self, args):
@@ -712,7 +750,7 @@ class Simulator:
         self.chip = IspChip(self.queue_output, self.faults,
                             serial=opts.serial, part_id=opts.part_id,
                             boot_version=opts.boot_version,
-                            on_baud_change=self.on_baud_change)
+                            on_baud_change=self.on_baud_change, timing=opts.timing)
         if opts.flash_in:
             self.load_flash(opts.flash_in)
         self.on_close = opts.on_close
@@ -727,6 +765,9 @@ class Simulator:
         self.running = True
         self.bytes_in = 0
         self.bytes_out = 0
+        self.busy_until = 0.0
+        self.fifo = bytearray()    # what the UART holds while the chip is busy
+        self.overruns = 0          # characters lost because the FIFO was full
 
     # -- helpers -----------------------------------------------------------
     def set_pace(self, baud):
@@ -770,6 +811,8 @@ class Simulator:
 
     def power_on(self):
         self.chip.power_on()
+        self.busy_until = 0.0
+        self.fifo.clear()
         self.out.clear()
         self.set_pace(self.initial_pace)
 
@@ -850,9 +893,17 @@ class Simulator:
                 self.tx_clock = self.rx_clock = now
                 self.log("port opened")
             else:
+                if self.busy_until and now >= self.busy_until:
+                    self.end_busy(now)
+                    self.out.clear()   # nobody listens: the chip's answers are lost
                 self.poll_control(0.01)
                 return
         timeout = 0.05
+        if self.busy_until:
+            if now >= self.busy_until:
+                self.end_busy(now)
+            else:
+                timeout = min(timeout, self.busy_until - now)
         want_out = False
         if self.out:
             head_time = self.out[0][0]
@@ -911,7 +962,28 @@ class Simulator:
             self.rx_clock = self.line_base(self.rx_clock, now) + len(data) * self.char_time
         self.bytes_in += len(data)
         data = self.faults.drop_in.filter(data)
-        self.chip.feed(data)
+        if now < self.busy_until:
+            self.hold(data)
+        else:
+            self.feed_chip(data, now)
+
+    def hold(self, data):
+        room = max(UART_FIFO_SIZE - len(self.fifo), 0)
+        self.fifo += data[:room]
+        self.overruns += max(len(data) - room, 0)
+
+    def feed_chip(self, data, now):
+        rest = self.chip.feed(data)
+        busy = self.chip.take_busy()
+        if busy:
+            self.busy_until = now + busy
+            self.hold(rest)
+
+    def end_busy(self, now):
+        """The flash operation is over: the ISP handler reads what the UART kept."""
+        while self.fifo and now >= self.busy_until:
+            held, self.fifo = bytes(self.fifo), bytearray()
+            self.feed_chip(held, now)
 
     def write_output(self):
         now = time.monotonic()
@@ -999,7 +1071,8 @@ class Simulator:
             st.update({"ok": True, "connected": self.connected, "opens": self.opens,
                        "closes": self.closes, "on_close": self.on_close,
                        "pace": self.pace, "bytes_in": self.bytes_in,
-                       "bytes_out": self.bytes_out, "faults": self.faults.describe()})
+                       "bytes_out": self.bytes_out, "faults": self.faults.describe(),
+                       "busy": time.monotonic() < self.busy_until, "overruns": self.overruns})
             return st
         if cmd == "dump" and len(args) == 1:
             self.dump_flash(args[0])
@@ -1021,6 +1094,9 @@ class Simulator:
         if cmd == "pace" and len(args) == 1:
             self.initial_pace = 0 if args[0] == "off" else int(args[0])
             self.set_pace(self.initial_pace)
+            return {"ok": True}
+        if cmd == "timing" and len(args) == 1:
+            self.chip.set_timing(args[0])
             return {"ok": True}
         if cmd == "on-close" and len(args) == 1 and args[0] in ("reset", "keep"):
             self.on_close = args[0]
@@ -1055,6 +1131,9 @@ def parse_args(argv):
                     help="what a host closing the port does to the chip (default: reset)")
     ap.add_argument("--pace", type=int, default=0, metavar="BAUD",
                     help="pace both directions at BAUD, 10 bits per character")
+    ap.add_argument("--timing", choices=sorted(FLASH_TIMING), default="off",
+                    help="flash erase and program times: off (answer at once), datasheet "
+                         "(typical: 100 ms a sector, 1 ms per 256 bytes) or slowest (maximum)")
     ap.add_argument("--serial", nargs=4, type=parse_word, default=list(DEFAULT_SERIAL),
                     metavar="WORD", help="the four words answered to N")
     ap.add_argument("--part-id", type=parse_word, default=PART_ID_LPC1768)

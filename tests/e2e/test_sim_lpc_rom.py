@@ -645,6 +645,47 @@ class FlashProgrammingTest(HostTestCase):
         self.assertEqual(self.sim.control("status")["state"], "running")
 
 
+class FlashTimingTest(HostTestCase):
+    """--timing datasheet: erase and copy answer only once the flash operation is over, and the
+    UART keeps just 16 characters while the chip is busy."""
+    sim_args = ("--timing", "datasheet")
+
+    def test_erase_takes_its_flash_time_and_copies_land(self):
+        h = self.synced_host(echo=True)
+        self.assertEqual(h.command("U 23130")[0], 0)
+        self.assertEqual(h.command("P 0 29")[0], 0)
+        h.send("E 0 29\r\n")
+        self.assertEqual(h.read_line(), "E 0 29", "the echo comes at once")
+        self.assertTrue(h.quiet_for(2.5), "30 sectors take 3 s to erase")
+        self.assertEqual(h.read_line(timeout=5), "0")
+        data = image(4096, 11)
+        self.assertEqual(h.write_ram(STAGING, data)[0], 0)
+        self.assertEqual(h.command("P 0 0")[0], 0)
+        self.assertEqual(h.command("C 0 %d 4096" % STAGING)[0], 0)
+        self.assertEqual(self.sim.flash(self.tmp)[0x40:0x1000], data[0x40:])
+
+    def test_characters_sent_while_busy_beyond_the_fifo_are_lost(self):
+        h = self.synced_host()
+        for line in ("U 23130", "P 0 29"):
+            self.assertEqual(h.command(line)[0], 0)
+        # The erase keeps the chip busy for 3 s: of the 21 characters sent behind it the UART
+        # keeps 16 (five commands and the "J" of a sixth), the last five are lost.
+        h.send("E 0 29\r\n" + "J\r\nK\r\nN\r\nJ\r\nJ\r\nJ\r\nJ\r\n")
+        self.assertTrue(h.quiet_for(2.5))
+        self.assertEqual(h.read_line(timeout=5), "0")
+        self.assertEqual([h.read_line(), h.read_line()], ["0", str(PART_ID)])
+        self.assertEqual([h.read_line() for _ in range(3)], ["0", "4", "1"])
+        self.assertEqual([h.read_line() for _ in range(5)],
+                         ["0"] + [str(w) for w in (0x12345678, 0x9ABCDEF0, 0x0F1E2D3C, 0x4B5A6978)])
+        self.assertEqual([h.read_line() for _ in range(4)], ["0", str(PART_ID)] * 2)
+        self.assertTrue(h.quiet_for(0.3), "the rest was lost")
+        status = self.sim.control("status")
+        self.assertEqual((status["overruns"], status["timing"]), (5, "datasheet"))
+        # The "J" that arrived without its line end is still waiting for one.
+        self.assertEqual(h.command("")[0], 0)
+        self.assertEqual(h.read_line(), str(PART_ID))
+
+
 class FaultSwitchTest(HostTestCase):
     def test_injected_command_failures(self):
         h = self.synced_host()
