@@ -93,11 +93,15 @@ class LpcRecoveryTest(rs.RecoveryCase):
             with self.subTest(name):
                 result = self.run_updater("-N", "-s", port, "-u", server.url, while_running=watch)
                 self.assertEqual(result.status, 1, result)
-                self.assertEqual(result.err_lines, ["Got no response from chip"], result)
+                self.assertEqual(result.err_lines, [
+                    "Identification failed: no LPC boot ROM answered on %s, and the i.MX boot ROM on %s did not "
+                    "answer its status check and no live loader is running on USB" % (port, port),
+                    "Got no response from chip"], result)
         self.assertEqual(mute.control("status")["bytes_out"], 0)
-        # The LPC synchronisation came first, then the boot ROM status check of the i.MX loader.
-        self.assertTrue(silent.heard.startswith(b"?"), silent.heard)
-        self.assertIn(bytes([0x05, 0x05]), silent.heard)
+        # The LPC probe and synchronisation came first, then the fill lines that would end a data
+        # phase, then the boot ROM status check of the i.MX loader.
+        fill = b"0" + b" " * 24 + b"\r\n"
+        self.assertTrue(silent.heard.startswith(b"`\r\nN\r\n?" + fill * 21 + bytes([0x05, 0x05])), silent.heard)
         self.assertEqual(self.settings(rs.LIVE_LOADER_SERIAL).get("LATEST_DOWNLOAD"), "7.bird")
 
     # ---- -U -t RECOVER ---------------------------------------------------------------------------
@@ -218,29 +222,60 @@ class LpcRecoveryTest(rs.RecoveryCase):
                 self.assert_update_time_last(result)
                 self.assert_flash_untouched(rom)
 
-    def test_failures_in_the_flash_session(self):
-        # Failures inside the session are only logged: the display shows just the update time.
-        cases = [
-            ("unlock refused", "fail U 16", "U 23130"),
-            ("erase refused", "fail E 9", "E 0 29"),
-            ("RAM write rejected", "resend always", "W 268439552 4096"),
-            ("no answer to a RAM write", "fail W none", "W 268439552 4096"),
-            ("copy refused", "fail C 9", "C 0 268439552 4096"),
-        ]
+    def test_every_failure_tells_its_step_and_cause(self):
         server = self.start_server()
-        for name, fault, last in cases:
+        flash_session = [
+            ("unlock refused", "fail U 16", "U 23130",
+             "the unlock of the flash: the chip refused it with return code 16 (INVALID_CODE); "
+             "the flash is untouched"),
+            ("prepare refused", "fail P 7", "P 0 29",
+             "the preparation of sectors 0 to 29: the chip refused it with return code 7 (INVALID_SECTOR); "
+             "the flash is untouched"),
+            ("erase refused", "fail E 9", "E 0 29",
+             "the erase of sectors 0 to 29: the chip refused it with return code 9 "
+             "(SECTOR_NOT_PREPARED_FOR_WRITE_OPERATION); the flash is untouched"),
+            ("erase not confirmed in time", "fail E none", "E 0 29",
+             "the erase of sectors 0 to 29: the chip did not confirm it within 4.0 s; the flash may be erased"),
+            ("RAM write rejected", "resend always", "W 268439552 4096",
+             "the write of 4096 bytes of block 1 (for flash 0x00000000) into the chip's RAM: the chip rejected "
+             "the data's checksum three times; the flash is erased or partly written"),
+            ("no answer to a RAM write", "fail W none", "W 268439552 4096",
+             "the write of 4096 bytes of block 1 (for flash 0x00000000) into the chip's RAM: the chip did not "
+             "confirm it within 0.1 s; the flash is erased or partly written"),
+            ("copy refused", "fail C 9", "C 0 268439552 4096",
+             "the copy of 4096 bytes to flash 0x00000000: the chip refused it with return code 9 "
+             "(SECTOR_NOT_PREPARED_FOR_WRITE_OPERATION); the flash is erased or partly written"),
+        ]
+        for name, fault, last, error in flash_session:
             with self.subTest(name):
                 rom = rs.LpcRom(self.subdir(name), CHIP, "--fault", fault)
                 try:
                     result = self.recover(rom, "-u", server.url)
                     self.assertEqual(result.status, 1, result)
-                    self.assertEqual(result.err_lines, [], result)
+                    self.assertEqual(result.err_lines, ["Recovery failed at " + error], result)
                     self.assertNotIn("Rebooting Device", result.out_lines, result)
                     self.assert_update_time_last(result)
                     commands = rom.commands()
                     self.assertEqual(commands[-1], last, commands)
                 finally:
                     rom.stop()
+
+        missing = str(self.work / "no-such-port")
+        mute = rs.LpcRom(self.subdir("mute"), CHIP, "--fault", "mute on")
+        self.addCleanup(mute.stop)
+        identification = [
+            ("port missing", missing,
+             "Identification failed: serial port %s could not be opened: No such file or directory" % missing),
+            ("chip silent", mute.link,
+             "Identification failed: no LPC boot ROM answered on %s, and no live loader for DEADDEAD: none in "
+             "the store and none from the update server" % mute.link),
+        ]
+        for name, port, error in identification:
+            with self.subTest(name):
+                result = self.run_updater("-U", "-t", "RECOVER", "-s", port, "-u", server.url)
+                self.assertEqual(result.status, 1, result)
+                self.assertEqual(result.err_lines, [error, "Could not get Device Identifier"], result)
+                self.assert_no_update_time(result)
 
     def test_echo_not_restored(self):
         rom = self.chip("--fault", "fail A 12")

@@ -1,5 +1,6 @@
 #include "NXPSerialClass.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
@@ -128,6 +129,39 @@ bool endsWithTerminator(const char* line, unsigned long length) {
   return length >= 2 && line[length - 2] == '\r' && line[length - 1] == '\n';
 }
 
+// The number that ends a reply line (before its CR LF); -1 when it ends in no digit.
+int returnCodeOf(const char* line, unsigned long length) {
+  unsigned long end = endsWithTerminator(line, length) ? length - 2 : length;
+  unsigned long start = end;
+  while (start > 0 && isdigit(static_cast<unsigned char>(line[start - 1]))) --start;
+  if (start == end) return -1;
+  return static_cast<int>(strtol(std::string(line + start, end - start).c_str(), nullptr, 10));
+}
+
+bool isNumber(const std::string& text) {
+  return !text.empty() && text.size() <= 10 &&
+         std::all_of(text.begin(), text.end(), [](char c) { return isdigit(static_cast<unsigned char>(c)) != 0; });
+}
+
+// Where the answer to the probe's "N" starts: the return code 0 followed by the four words as the
+// last five lines; npos while they are not all there.
+size_t deviceIdAnswerAt(const std::vector<std::string>& lines) {
+  if (lines.size() < 5) return std::string::npos;
+  size_t at = lines.size() - 5;
+  if (lines[at] != "0") return std::string::npos;
+  for (size_t i = at + 1; i < lines.size(); ++i) {
+    if (!isNumber(lines[i])) return std::string::npos;
+  }
+  return at;
+}
+
+bool probeAnswered(const std::vector<std::string>& lines) { return deviceIdAnswerAt(lines) != std::string::npos; }
+
+// A fill line answered as an unknown command: the chip is at its commands again.
+bool backAtCommands(const std::vector<std::string>& lines) {
+  return std::find(lines.begin(), lines.end(), "1") != lines.end();
+}
+
 // Matches the CR LF pair naively: a byte that breaks a partial match restarts the match without
 // being tested again, so CR CR LF does not end a line.
 struct TerminatorMatch {
@@ -144,7 +178,15 @@ struct TerminatorMatch {
 
 }  // namespace
 
-NXPSerialClass::NXPSerialClass() : stream(nullptr), echo(true), baud(0), deviceID{0, 0, 0, 0} {}
+NXPSerialClass::NXPSerialClass()
+    : stream(nullptr),
+      echo(true),
+      baud(0),
+      deviceID{0, 0, 0, 0},
+      stopCheck(nullptr),
+      lastReply(Reply::None),
+      lastReturnCode(0),
+      lastWaitMs(0) {}
 
 NXPSerialClass::~NXPSerialClass() { Disconnect(); }
 
@@ -256,6 +298,16 @@ unsigned int NXPSerialClass::uudecode(unsigned char* out, unsigned int max, cons
   }
   if (overrun) Log::log(DEBUG_NXPSerial, "Error buffer overrun\n");
   return count;
+}
+
+unsigned long NXPSerialClass::EraseWaitMs(unsigned int first, unsigned int last) {
+  unsigned long sectors = last >= first ? last - first + 1ul : 1ul;
+  return REPLY_WAIT_MS + sectors * ERASE_US_PER_SECTOR * 5 / 4 / 1000;
+}
+
+unsigned long NXPSerialClass::CopyWaitMs(unsigned int length) {
+  unsigned long pages = (length + 255ul) / 256ul;
+  return REPLY_WAIT_MS + (pages * PROGRAM_US_PER_256_BYTES * 5 / 4 + 999) / 1000;
 }
 
 unsigned long NXPSerialClass::WaitTimeMs(unsigned long n, unsigned int rate) {
@@ -382,13 +434,19 @@ aErr NXPSerialClass::awaitEcho(const char* text, unsigned long count, unsigned l
 }
 
 aErr NXPSerialClass::GetLine(char* buffer, unsigned long size, unsigned long* length, unsigned int tries) {
+  return readLine(buffer, size, length, tries, 0);
+}
+
+aErr NXPSerialClass::readLine(char* buffer, unsigned long size, unsigned long* length, unsigned int tries,
+                              uint64_t deadline) {
   if (buffer == nullptr || size == 0) return aErrParam;
   unsigned long stored = 0;
   unsigned int empty = 0;
   TerminatorMatch terminator;
   bool terminated = false;
   aErr result = aErrNone;
-  while (!terminated && stored < size - 1 && empty < tries) {
+  auto timeLeft = [&]() { return deadline == 0 ? empty < tries : aTime_GetMSTicks() < deadline; };
+  while (!terminated && stored < size - 1 && timeLeft()) {
     uint8_t byte = 0;
     result = readByte(&byte);
     if (result == aErrNotReady) {
@@ -466,12 +524,18 @@ aErr NXPSerialClass::Response(char* buffer, unsigned long size, unsigned long* l
 
 // Reads the reply line of a command and judges its return code. No line at all gives the read's
 // error; a line whose code is not success gives aErrParam.
-aErr NXPSerialClass::returnCode(bool writeCommand) {
+aErr NXPSerialClass::returnCode(bool writeCommand, unsigned long waitMs) {
   char line[kReplyLineSize];
   unsigned long length = 0;
-  aErr result = GetLine(line, sizeof line, &length, kLineTries);
+  lastWaitMs = waitMs;
+  aErr result = readLine(line, sizeof line, &length, 0, aTime_GetMSTicks() + waitMs);
   bool noLine = !endsWithTerminator(line, length) && result != aErrNone;
-  if (!noLine && IsSuccessLine(line, length, echo)) return aErrNone;
+  if (!noLine && IsSuccessLine(line, length, echo)) {
+    lastReply = Reply::Success;
+    return aErrNone;
+  }
+  lastReply = noLine ? Reply::Silent : Reply::Refused;
+  lastReturnCode = noLine ? -1 : returnCodeOf(line, length);
   const char* reason = noLine ? aError_GetErrorText(result) : GetErrorText(line);
   if (writeCommand) {
     Log::log(DEBUG_NXPSerial_SR, "Write() Error response ==>[%s]\n", reason);
@@ -481,9 +545,11 @@ aErr NXPSerialClass::returnCode(bool writeCommand) {
   return noLine ? result : aErrParam;
 }
 
-aErr NXPSerialClass::commandWithReturnCode(const char* command, bool writeCommand) {
+aErr NXPSerialClass::commandWithReturnCode(const char* command, bool writeCommand, unsigned long waitMs) {
+  lastReply = Reply::None;
+  if (stopRequested()) return aErrCancel;
   aErr result = SendCommand(command, 0);
-  if (result == aErrNone) return returnCode(writeCommand);
+  if (result == aErrNone) return returnCode(writeCommand, waitMs);
   if (writeCommand) {
     Log::log(DEBUG_NXPSerial, "Write() Error Sending command [%s] [%s]\n", command, aError_GetErrorText(result));
   } else {
@@ -598,7 +664,7 @@ aErr NXPSerialClass::Erase(unsigned int first, unsigned int last) {
   if (first > last) return aErrParam;
   char command[kCommandSize];
   snprintf(command, sizeof command, "E %u %u\r\n", first, last);
-  return commandWithReturnCode(command, false);
+  return commandWithReturnCode(command, false, EraseWaitMs(first, last));
 }
 
 aErr NXPSerialClass::SetEcho(bool on) {
@@ -621,7 +687,111 @@ aErr NXPSerialClass::CopyToFlash(unsigned int flashAddress, unsigned int ramAddr
   if (flashAddress % 256 != 0 || !permitted) return aErrParam;
   char command[kCommandSize];
   snprintf(command, sizeof command, "C %u %u %u\r\n", flashAddress, ramAddress, length);
-  return commandWithReturnCode(command, false);
+  return commandWithReturnCode(command, false, CopyWaitMs(length));
+}
+
+// Reads complete lines (without their CR LF; empty ones skipped) until complete(lines) holds or
+// waitMs pass. A stream error ends it with that error.
+aErr NXPSerialClass::collectLines(unsigned long waitMs, bool (*complete)(const std::vector<std::string>&),
+                                  std::vector<std::string>* lines) {
+  const uint64_t deadline = aTime_GetMSTicks() + waitMs;
+  std::string current;
+  while (!complete(*lines)) {
+    uint8_t byte = 0;
+    aErr result = readByte(&byte);
+    if (result == aErrNotReady) {
+      if (aTime_GetMSTicks() >= deadline) break;
+      aTime_MSSleep(1);
+      continue;
+    }
+    if (result != aErrNone) return result;
+    if (byte == '\n') {
+      if (!current.empty() && current.back() == '\r') current.pop_back();
+      if (!current.empty()) lines->push_back(current);
+      current.clear();
+    } else if (current.size() < kReplyLineSize) {
+      current += static_cast<char>(byte);
+    }
+  }
+  if (Log::enabled(DEBUG_NXPSerial_SR)) {
+    std::string text;
+    for (const std::string& line : *lines) text += "[" + line + "]";
+    logText(DEBUG_NXPSerial_SR, "Lines received: " + text + "\n");
+  }
+  return aErrNone;
+}
+
+// Drops what the chip still sends, until it has been quiet for quietMs (bounded: a chip that
+// never stops talking is left talking).
+void NXPSerialClass::discardInput(unsigned long quietMs) {
+  uint64_t quietSince = aTime_GetMSTicks();
+  const uint64_t giveUp = quietSince + 10 * quietMs;
+  while (aTime_GetMSTicks() - quietSince < quietMs && aTime_GetMSTicks() < giveUp) {
+    uint8_t byte = 0;
+    if (readByte(&byte) == aErrNone) {
+      quietSince = aTime_GetMSTicks();
+    } else {
+      aTime_MSSleep(1);
+    }
+  }
+}
+
+aErr NXPSerialClass::Probe(bool* synchronised) {
+  if (synchronised == nullptr) return aErrParam;
+  *synchronised = false;
+  if (stopRequested()) return aErrCancel;
+  discardInput(2);
+  const unsigned long length = strlen(PROBE);
+  dumpCommand(PROBE, length);
+  aErr result = writeText(PROBE, length);
+  if (result != aErrNone) return result;
+  awaitSent(length, Pacing::Drain);
+  // The longest answer: both lines echoed, "1", "0" and four words of ten digits.
+  std::vector<std::string> lines;
+  result = collectLines(WaitTimeMs(length + 3 + 3 + 4 * 12, baud) + PROBE_WAIT_MS, probeAnswered, &lines);
+  if (result != aErrNone) return result;
+  size_t at = deviceIdAnswerAt(lines);
+  if (at == std::string::npos) return aErrNone;
+  for (int word = 0; word < 4; ++word) {
+    deviceID[word] = static_cast<uint32_t>(strtoull(lines[at + 1 + word].c_str(), nullptr, 10));
+  }
+  echo = at > 0 && lines[at - 1] == "N";
+  Log::log(DEBUG_NXPSerial, "Chip still synchronised, echo %s\n", echo ? "on" : "off");
+  *synchronised = true;
+  return aErrNone;
+}
+
+aErr NXPSerialClass::LeaveDataPhase(bool* left) {
+  if (left == nullptr) return aErrParam;
+  *left = false;
+  const unsigned long lineLength = strlen(FILL_LINE);
+  std::string batch;
+  for (unsigned int i = 0; i < FILL_LINES_PER_BATCH; ++i) batch += FILL_LINE;
+  // Each fill line is 16 bytes of data; every 20 of them the chip wants a checksum (one more line).
+  const unsigned long lines = MAX_PENDING_WRITE / 16 * (LINES_PER_CHECKSUM + 1) / LINES_PER_CHECKSUM + 1;
+  const unsigned long batches = (lines + FILL_LINES_PER_BATCH - 1) / FILL_LINES_PER_BATCH + 1;
+  for (unsigned long round = 0; round < batches; ++round) {
+    if (stopRequested()) return aErrCancel;
+    dumpCommand(batch.c_str(), batch.size());
+    aErr result = writeText(batch.c_str(), batch.size());
+    if (result != aErrNone) return result;
+    awaitSent(batch.size(), Pacing::Drain);
+    std::vector<std::string> answers;
+    // With echo on every line comes back before its answer.
+    result = collectLines(WaitTimeMs(batch.size() + FILL_LINES_PER_BATCH * 8, baud) + PROBE_WAIT_MS,
+                          backAtCommands, &answers);
+    if (result != aErrNone) return result;
+    if (backAtCommands(answers)) {
+      Log::log(DEBUG_NXPSerial, "Data phase left after %lu fill lines\n", (round + 1) * FILL_LINES_PER_BATCH);
+      discardInput(WaitTimeMs(lineLength * FILL_LINES_PER_BATCH, baud) + 20);
+      *left = true;
+      return aErrNone;
+    }
+    // Nothing at all came back: no data phase (no echo and no checksum answer in 21 lines).
+    if (answers.empty()) return aErrNone;
+  }
+  Log::log(DEBUG_NXPSerial, "Chip still in a data phase after %lu fill lines\n", batches * FILL_LINES_PER_BATCH);
+  return aErrNone;
 }
 
 aErr NXPSerialClass::ExecuteFrom(unsigned int address) {
@@ -664,6 +834,7 @@ aErr NXPSerialClass::Write(unsigned int address, unsigned int count, const unsig
   unsigned long groupCharacters = 0;
   char line[UU_LINE_CAPACITY];
   while (written < count && result == aErrNone) {
+    if (stopRequested()) return aErrCancel;
     unsigned int piece = count - written < MAX_BYTES_PER_LINE ? count - written : MAX_BYTES_PER_LINE;
     uuencode(line, data + written, piece);
     result = sendPaced(line, echo, Pacing::Drain);

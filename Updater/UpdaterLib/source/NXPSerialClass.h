@@ -1,5 +1,7 @@
 #pragma once
 #include <cstdint>
+#include <string>
+#include <vector>
 
 #include "aError.h"
 #include "aStream.h"
@@ -43,6 +45,34 @@ class NXPSerialClass {
   static constexpr unsigned long MAX_ECHO_DROPPED = 1024;
   static constexpr unsigned long MAX_RESPONSE_SKIPPED = 1024;
 
+  // How long the chip may take for a command before its return code, after the echo: the flash
+  // time the LPC17xx datasheet gives at most (sector erase 105 ms whatever the sector's size,
+  // programming 1.05 ms per 256 bytes) and a quarter on top, plus REPLY_WAIT_MS for the line and
+  // the host. Commands that do not touch the flash get REPLY_WAIT_MS alone.
+  static constexpr unsigned long REPLY_WAIT_MS = 100;
+  static constexpr unsigned long ERASE_US_PER_SECTOR = 105000;
+  static constexpr unsigned long PROGRAM_US_PER_256_BYTES = 1050;
+  static unsigned long EraseWaitMs(unsigned int first, unsigned int last);
+  static unsigned long CopyWaitMs(unsigned int length);
+
+  // A synchronised boot ROM stays so until the chip is reset, with echo on or off, possibly with
+  // a line half received or in the data phase of a write that never ended. The probe is a
+  // line that is empty data to a data phase and an unknown command otherwise (it also ends a
+  // half-received line so that it cannot run), then "N\r\n". PROBE_WAIT_MS bounds the wait for
+  // the answer beyond the wire time.
+  static constexpr const char* PROBE = "`\r\nN\r\n";
+  static constexpr unsigned long PROBE_WAIT_MS = 100;
+  // A line that is 16 zero bytes to a data phase and the checksum 0 where the chip wants one:
+  // sent repeatedly it completes any write the chip still expects data for; once the chip is
+  // back at its commands it answers the line as an unknown command (1).
+  static constexpr const char* FILL_LINE = "0                        \r\n";
+  static constexpr unsigned int FILL_LINES_PER_BATCH = 21;
+  // The most data a write left behind may still expect (our own writes are at most 4096 bytes).
+  static constexpr unsigned long MAX_PENDING_WRITE = 8192;
+
+  // The outcome of the last command that reads a return code.
+  enum class Reply { None, Success, Refused, Silent };
+
   NXPSerialClass();
   ~NXPSerialClass();
   NXPSerialClass(const NXPSerialClass&) = delete;
@@ -70,8 +100,24 @@ class NXPSerialClass {
   [[nodiscard]] aErr SetBaudRate(unsigned int baud);
   [[nodiscard]] aErr Read(unsigned int address, unsigned int count, unsigned char* data);
 
+  // Identification of a chip that may still be synchronised from an earlier session: sends the
+  // probe and, when the chip answers it as a synchronised boot ROM, takes the device ID from the
+  // answer and sets the echo flag to what the chip does. *synchronised tells which; the result is
+  // a stream error only.
+  [[nodiscard]] aErr Probe(bool* synchronised);
+  // Ends a write's data phase that an earlier session left open: fill lines until the chip
+  // answers one as a command. *left is true when the chip is back at its commands.
+  [[nodiscard]] aErr LeaveDataPhase(bool* left);
+  // A check made before every command and data line; when it answers true the operation stops
+  // with aErrCancel (an interrupted run). Waits already under way are finished first.
+  void SetStopCheck(bool (*check)()) { stopCheck = check; }
+
   // State.
   bool Echo() const { return echo; }
+  Reply LastReply() const { return lastReply; }
+  // The return code of the last refused command, and how long the last return-code wait allowed.
+  int LastReturnCode() const { return lastReturnCode; }
+  unsigned long LastWaitMs() const { return lastWaitMs; }
   unsigned int Baud() const { return baud; }
   bool Connected() const { return stream != nullptr; }
   // The four words of the device serial number, as the last successful GetDeviceID read them.
@@ -118,8 +164,16 @@ class NXPSerialClass {
   aErr awaitEcho(const char* text, unsigned long count, unsigned long* matched, unsigned int tries);
   aErr readByte(uint8_t* byte);
   aErr writeText(const char* text, unsigned long length);
-  [[nodiscard]] aErr returnCode(bool writeCommand);
-  [[nodiscard]] aErr commandWithReturnCode(const char* command, bool writeCommand);
+  [[nodiscard]] aErr returnCode(bool writeCommand, unsigned long waitMs);
+  [[nodiscard]] aErr commandWithReturnCode(const char* command, bool writeCommand,
+                                           unsigned long waitMs = REPLY_WAIT_MS);
+  // GetLine's reading, ended by tries empty reads or at the deadline (milliseconds of
+  // aTime_GetMSTicks), whichever is given (0: not given).
+  aErr readLine(char* buffer, unsigned long size, unsigned long* length, unsigned int tries, uint64_t deadline);
+  aErr collectLines(unsigned long waitMs, bool (*complete)(const std::vector<std::string>&),
+                    std::vector<std::string>* lines);
+  void discardInput(unsigned long quietMs);
+  bool stopRequested() const { return stopCheck != nullptr && stopCheck(); }
   aErr readValueLines(const char* command, unsigned long long* values, unsigned int count);
   aErr sendChecksumAndAwait(unsigned int checksum, unsigned long groupCharacters, char* answer, unsigned long size,
                             unsigned long* length);
@@ -128,4 +182,8 @@ class NXPSerialClass {
   bool echo;
   unsigned int baud;
   uint32_t deviceID[4];
+  bool (*stopCheck)();
+  Reply lastReply;
+  int lastReturnCode;
+  unsigned long lastWaitMs;
 };

@@ -182,6 +182,7 @@ bool SDPLoader::_sendWriteFileCommand(unsigned int address, size_t length) {
 int SDPLoader::_sendImage(const std::vector<unsigned char>& image, int& total) {
   size_t consumed = 0;
   for (int frameNumber = 0; consumed < image.size(); ++frameNumber) {
+    if (stopCheck != nullptr && stopCheck()) return SDP_TRANSFER_STOPPED;
     std::vector<unsigned char> early;
     unsigned long received = loader->readData(early, 0);
     Log::log(DEBUG_iMXSerial, "Read Data: %zd\n", static_cast<ssize_t>(received));

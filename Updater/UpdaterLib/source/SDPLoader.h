@@ -18,6 +18,7 @@ class SDPLoader {
   static constexpr int SDP_FILE_NOT_ACCEPTED = 4;     // no accepted-file reply, or a write failed
   static constexpr int SDP_INIT_FAILED = 6;
   static constexpr int SDP_NO_REGISTER_VALUE = 7;
+  static constexpr int SDP_TRANSFER_STOPPED = 8;      // the stop check asked to stop between frames
 
   // Frame layout: report identifier, then the 16-byte command (command frames) or image data.
   static constexpr unsigned char COMMAND_REPORT = 1;
@@ -54,6 +55,8 @@ class SDPLoader {
   // ROM does not answer the status check, 3 when it sent data in the middle of the transfer, 4
   // when the file was not accepted (including a frame the transport failed to send).
   [[nodiscard]] int writeLoader(std::vector<unsigned char> image, unsigned int address);
+  // A check made before every data frame; when it answers true writeLoader stops with 8.
+  void setStopCheck(bool (*check)()) { stopCheck = check; }
   // Makes the boot ROM jump to address. It may answer nothing once it has jumped.
   void startLoader(unsigned int address);
   // The register at 0x401F4410 in bits 31..0 and the one at 0x401F4420 in bits 63..32. 0 on
@@ -89,4 +92,5 @@ class SDPLoader {
   [[nodiscard]] bool _replyValue(const std::vector<unsigned char>& reply, unsigned int& value);
 
   std::unique_ptr<SDPLoader_Interface> loader;
+  bool (*stopCheck)() = nullptr;
 };

@@ -19,6 +19,7 @@ struct PrivateSerial_SDPLoader {
   int fd = -1;           // -1 while the port is not open
   std::string port;      // a copy: the caller's text need not outlive the loader
   struct termios settings {};
+  struct termios original {};  // the port's settings before init, put back when it is closed
   // When the line will have carried every byte written so far, at LINE_RATE.
   Clock::time_point lineFree{};
 };
@@ -72,6 +73,7 @@ Serial_SDPLoader::Serial_SDPLoader(const char* port) : d(std::make_unique<Privat
 Serial_SDPLoader::~Serial_SDPLoader() {
   if (d->fd >= 0) {
     tcflush(d->fd, TCIOFLUSH);
+    tcsetattr(d->fd, TCSANOW, &d->original);
     close(d->fd);
     d->fd = -1;
   }
@@ -86,6 +88,7 @@ bool Serial_SDPLoader::init() {
     close(fd);
     return false;
   }
+  d->original = d->settings;
   configureRaw(d->settings);
   if (tcsetattr(fd, TCSAFLUSH, &d->settings) != 0) {
     close(fd);

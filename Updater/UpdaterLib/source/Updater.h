@@ -54,7 +54,8 @@ class Updater {
 
  private:
   friend bool _get_fingerprint_imx(UpdaterDisplayInterface& display, Updater& updater, std::string port,
-                                   unsigned int serial, std::string birdFile, Fingerprint& fingerprint, bool reset);
+                                   unsigned int serial, std::string birdFile, Fingerprint& fingerprint, bool reset,
+                                   std::string* why);
 
   std::string serverUrl;
   std::string updaterDirectory;
@@ -88,14 +89,19 @@ void _display_fingerprint(UpdaterDisplayInterface& display, const Fingerprint& f
 
 // Serial recovery steps. Identification of an LPC chip over its ISP protocol (the port closed
 // afterwards, the chip left synchronised); of an i.MX chip by starting its live loader and reading
-// the unique identifier over USB (reset: restart the loader afterwards).
-[[nodiscard]] bool _get_fingerprint_lpc(std::string port, unsigned int baud, Fingerprint& fingerprint);
+// the unique identifier over USB (reset: restart the loader afterwards). A chip left synchronised
+// by an earlier run is recognised without a new synchronisation. On failure *why (when given)
+// tells the cause in words, for the one error line the caller prints.
+[[nodiscard]] bool _get_fingerprint_lpc(std::string port, unsigned int baud, Fingerprint& fingerprint,
+                                        std::string* why = nullptr);
 [[nodiscard]] bool _get_fingerprint_imx(UpdaterDisplayInterface& display, Updater& updater, std::string port,
                                         unsigned int serial, std::string birdFile, Fingerprint& fingerprint,
-                                        bool reset);
+                                        bool reset, std::string* why = nullptr);
 // Writes the bird file's loader blocks through the i.MX boot ROM on port ("USB": its HID device)
-// and starts the loader: 0, 11 when the boot ROM cannot be opened, 25 when a block failed.
-[[nodiscard]] int _transfer_recovery_loader(UpdaterDisplayInterface& display, BirdFile& bird, std::string port);
+// and starts the loader: 0, 11 when the boot ROM cannot be opened, 25 when a block failed
+// (*why, when given, tells the cause).
+[[nodiscard]] int _transfer_recovery_loader(UpdaterDisplayInterface& display, BirdFile& bird, std::string port,
+                                            std::string* why = nullptr);
 // Erases the LPC chip's flash and writes the (decoded) firmware blocks; the chip must still be
 // synchronised at baud.
 [[nodiscard]] bool _recover_firmware_lpc(UpdaterDisplayInterface& display, BirdFile& bird, std::string& port,

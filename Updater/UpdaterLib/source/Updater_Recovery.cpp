@@ -3,7 +3,11 @@
 // ISP serial protocol; an i.MX chip is sent a live loader over the Serial Download Protocol (USB
 // HID or a serial port), identified through that loader over USB and updated through it.
 #include <algorithm>
+#include <cerrno>
 #include <cstdint>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
 #include <exception>
 #include <memory>
 #include <string>
@@ -11,6 +15,7 @@
 
 #include "BirdFile.h"
 #include "HID_SDPLoader.h"
+#include "InterruptGuard.h"
 #include "Log.h"
 #include "Module.h"
 #include "NXPSerialClass.h"
@@ -37,8 +42,10 @@ constexpr unsigned int kDefaultLoaderEntry = 0x20000400;
 constexpr const char* kLatestDownloadKey = "LATEST_DOWNLOAD";
 constexpr const char* kBirdExtension = ".bird";
 
-// The live loader comes up on USB some time after the boot ROM jumped to it.
+// The live loader comes up on USB some time after the boot ROM jumped to it. One that an earlier
+// run started is there already: one look is enough.
 constexpr unsigned kLoaderConnectAttempts = 15;
+constexpr unsigned kRunningLoaderAttempts = 1;
 constexpr unsigned long kLoaderConnectPauseMs = 1000;
 
 // LPC flash: every sector is erased, images are staged in RAM in pieces of at most 4096 bytes.
@@ -63,6 +70,56 @@ uint32_t bigEndian32(const unsigned char* bytes) {
 }
 
 std::string birdFileName(unsigned int build) { return std::to_string(build) + kBirdExtension; }
+
+std::string format(const char* pattern, ...) __attribute__((format(printf, 1, 2)));
+std::string format(const char* pattern, ...) {
+  char text[512];
+  va_list arguments;
+  va_start(arguments, pattern);
+  vsnprintf(text, sizeof text, pattern, arguments);
+  va_end(arguments);
+  return text;
+}
+
+void tell(std::string* why, const std::string& text) {
+  if (why != nullptr) *why = text;
+}
+
+// Why a serial port could not be opened: the system's reason when the open left one.
+std::string portFault(const std::string& port, aErr result, int error) {
+  const char* reason = error != 0 ? strerror(error) : aError_GetErrorText(result);
+  return format("serial port %s could not be opened: %s", port.c_str(), reason);
+}
+
+// Opens port for chip; on failure *why says why.
+aErr connectChip(NXPSerialClass& chip, const std::string& port, unsigned int baud, std::string* why) {
+  errno = 0;
+  aErr result = chip.Connect(port.c_str(), baud);
+  if (result != aErrNone) tell(why, portFault(port, result, errno));
+  return result;
+}
+
+// Why a command of chip did not succeed: refused with a return code, no return code within the
+// time the command may take, an interruption, or the port.
+std::string commandFault(const NXPSerialClass& chip, aErr result) {
+  if (result == aErrCancel) return format("interrupted by %s", InterruptGuard::SignalName());
+  switch (chip.LastReply()) {
+    case NXPSerialClass::Reply::Refused: {
+      int code = chip.LastReturnCode();
+      const char* name = code >= 0 && code <= NXPSerialClass::MAX_ERROR ? NXPSerialClass::ERROR_TEXT[code]
+                                                                         : "Unknown error";
+      return format("the chip refused it with return code %d (%s)", code, name);
+    }
+    case NXPSerialClass::Reply::Silent:
+      return format("the chip did not confirm it within %.1f s",
+                    static_cast<double>(chip.LastWaitMs()) / 1000.0);
+    default:
+      break;
+  }
+  if (result == aErrTimeout) return "the chip rejected the data's checksum three times";
+  if (result == aErrIO) return "the chip gave no valid answer to a data checksum";
+  return format("the serial port failed (%s)", aError_GetErrorText(result));
+}
 
 // Mutes the display's messages for as long as it lives.
 class MutedMessages {
@@ -136,49 +193,87 @@ bool planFitsFlash(UpdaterDisplay& display, const std::vector<FlashBlock>& plan)
   return true;
 }
 
-bool writeFlashPiece(NXPSerialClass& chip, const BirdBlock& block, const FlashPiece& piece) {
+// Reports a failed flash step in one line: the step, the cause, and what the flash now holds.
+void reportFlashFault(UpdaterDisplay& display, const NXPSerialClass& chip, aErr result, const std::string& step,
+                      const char* flashState) {
+  if (result == aErrCancel) {
+    display.message(UpdaterDisplay::ERROR, "Recovery interrupted by %s at %s: %s; run the recovery again",
+                    InterruptGuard::SignalName(), step.c_str(), flashState);
+    return;
+  }
+  display.message(UpdaterDisplay::ERROR, "Recovery failed at %s: %s; %s", step.c_str(),
+                  commandFault(chip, result).c_str(), flashState);
+}
+
+constexpr const char* kFlashUntouched = "the flash is untouched";
+constexpr const char* kFlashMaybeErased = "the flash may be erased";
+constexpr const char* kFlashPartlyWritten = "the flash is erased or partly written";
+
+bool writeFlashPiece(UpdaterDisplay& display, NXPSerialClass& chip, const BirdBlock& block, size_t number,
+                     const FlashPiece& piece) {
   const unsigned int staging = NXPSerialClass::WRITE_ADDRESS;
   Log::log(DEBUG_Updater, "Transferring firmware %d bytes to address 0x%08X\n", static_cast<int>(piece.length),
            piece.flashAddress);
   std::vector<unsigned char> staged(piece.copyLength, kErasedByte);
   std::copy(block.image() + piece.offset, block.image() + piece.offset + piece.length, staged.begin());
   Log::log(DEBUG_Updater, "\t Write %d bytes to address 0x%08X\n", static_cast<int>(staged.size()), staging);
-  if (chip.Write(staging, static_cast<unsigned int>(staged.size()), staged.data()) != aErrNone) {
+  aErr result = chip.Write(staging, static_cast<unsigned int>(staged.size()), staged.data());
+  if (result != aErrNone) {
     Log::log(DEBUG_Updater, "\t Write to RAM failed\n");
+    reportFlashFault(display, chip, result,
+                     format("the write of %zu bytes of block %zu (for flash 0x%08X) into the chip's RAM",
+                            staged.size(), number, piece.flashAddress),
+                     kFlashPartlyWritten);
     return false;
   }
   unsigned int first = NXPSerialClass::SectorFromAddress(piece.flashAddress);
   unsigned int last = NXPSerialClass::SectorFromAddress(piece.flashAddress + piece.copyLength - 1);
   Log::log(DEBUG_Updater, "\t Prepare to copy to sector(s) %d to %d\n", static_cast<int>(first),
            static_cast<int>(last));
-  if (chip.Prepare(first, last) != aErrNone) {
+  result = chip.Prepare(first, last);
+  if (result != aErrNone) {
     Log::log(DEBUG_Updater, "\t Prepare failed\n");
+    reportFlashFault(display, chip, result,
+                     format("the preparation of sectors %u to %u for flash 0x%08X", first, last, piece.flashAddress),
+                     kFlashPartlyWritten);
     return false;
   }
   Log::log(DEBUG_Updater, "\t Copy %d bytes from %08X to %08X\n", static_cast<int>(piece.copyLength), staging,
            piece.flashAddress);
-  if (chip.CopyToFlash(piece.flashAddress, staging, piece.copyLength) != aErrNone) {
+  result = chip.CopyToFlash(piece.flashAddress, staging, piece.copyLength);
+  if (result != aErrNone) {
     Log::log(DEBUG_Updater, "\t Transfer to flash failed\n");
+    reportFlashFault(display, chip, result,
+                     format("the copy of %u bytes to flash 0x%08X", piece.copyLength, piece.flashAddress),
+                     kFlashPartlyWritten);
     return false;
   }
   return true;
 }
 
 // Unlock, prepare and erase the whole flash of a chip that is still synchronised.
-bool eraseFlash(NXPSerialClass& chip) {
+bool eraseFlash(UpdaterDisplay& display, NXPSerialClass& chip) {
   Log::log(DEBUG_Updater, "\n\tUnlock Memory:\n");
-  if (chip.Unlock() != aErrNone) {
+  aErr result = chip.Unlock();
+  if (result != aErrNone) {
     Log::log(DEBUG_Network, "Could not unlock\n");
+    reportFlashFault(display, chip, result, "the unlock of the flash", kFlashUntouched);
     return false;
   }
   Log::log(DEBUG_Updater, "\n\tPrepare ALL memory for update:\n");
-  if (chip.Prepare(kFirstSector, kLastSector) != aErrNone) {
+  result = chip.Prepare(kFirstSector, kLastSector);
+  if (result != aErrNone) {
     Log::log(DEBUG_Network, "Could not prepare\n");
+    reportFlashFault(display, chip, result, format("the preparation of sectors %u to %u", kFirstSector, kLastSector),
+                     kFlashUntouched);
     return false;
   }
   Log::log(DEBUG_Updater, "\n\tErase all memory before update:\n");
-  if (chip.Erase(kFirstSector, kLastSector) != aErrNone) {
+  result = chip.Erase(kFirstSector, kLastSector);
+  if (result != aErrNone) {
     Log::log(DEBUG_Network, "Could not erase\n");
+    reportFlashFault(display, chip, result, format("the erase of sectors %u to %u", kFirstSector, kLastSector),
+                     chip.LastReply() == NXPSerialClass::Reply::Refused ? kFlashUntouched : kFlashMaybeErased);
     return false;
   }
   return true;
@@ -189,7 +284,7 @@ bool eraseFlash(NXPSerialClass& chip) {
 // The live-loader file for _get_fingerprint_imx: a named file, or a build in the store (downloaded
 // when the store has none). False, with the reason given, when there is none to use.
 bool loadLiveLoaderFile(UpdaterDisplay& display, Updater& updater, const std::string& storeRoot,
-                        unsigned int serial, const std::string& birdFile, BirdFile& bird) {
+                        unsigned int serial, const std::string& birdFile, BirdFile& bird, std::string* why) {
   if (!birdFile.empty()) {
     if (serial == kPlaceholderSerialNumber) {
       display.message(UpdaterDisplay::ERROR,
@@ -201,6 +296,7 @@ bool loadLiveLoaderFile(UpdaterDisplay& display, Updater& updater, const std::st
       return true;
     } catch (const std::exception& error) {
       Log::log(DEBUG_APP, "%s\n", error.what());
+      tell(why, format("the live loader file %s could not be loaded (%s)", birdFile.c_str(), error.what()));
       return false;
     }
   }
@@ -219,28 +315,57 @@ bool loadLiveLoaderFile(UpdaterDisplay& display, Updater& updater, const std::st
     }
     if (fileName.empty()) {
       Log::log(DEBUG_APP, "No live loader for %08X in the store\n", serial);
+      tell(why, format("no live loader for %08X: none in the store and none from the update server", serial));
       return false;
     }
     bird = item.ReadBirdFile(fileName.c_str());
     return true;
   } catch (const std::exception& error) {
     Log::log(DEBUG_APP, "%s\n", error.what());
+    tell(why, format("the live loader for %08X could not be loaded (%s)", serial, error.what()));
     return false;
   }
 }
 
-// Connects module over USB to the first of serials that answers, in up to 15 rounds 1 s apart.
-bool connectLiveLoader(Module& module, const std::vector<unsigned int>& serials) {
-  for (unsigned round = 1; round <= kLoaderConnectAttempts; ++round) {
+// Connects module over USB to the first of serials that answers, in up to rounds rounds 1 s apart.
+bool connectLiveLoader(Module& module, const std::vector<unsigned int>& serials,
+                       unsigned rounds = kLoaderConnectAttempts) {
+  for (unsigned round = 1; round <= rounds; ++round) {
     for (unsigned int serial : serials) {
       aErr result = module.discoverAndConnect(linkTypeUSB, serial);
-      Log::log(DEBUG_Updater, "Looking for the live loader %08X, round %u of %u: %d\n", serial, round,
-               kLoaderConnectAttempts, static_cast<int>(result));
+      Log::log(DEBUG_Updater, "Looking for the live loader %08X, round %u of %u: %d\n", serial, round, rounds,
+               static_cast<int>(result));
       if (result == aErrNone) return true;
     }
-    if (round < kLoaderConnectAttempts) aTime_MSSleep(kLoaderConnectPauseMs);
+    if (round < rounds) aTime_MSSleep(kLoaderConnectPauseMs);
   }
   return false;
+}
+
+// The serial numbers a live loader may answer under: the device's, then the placeholder.
+std::vector<unsigned int> liveLoaderSerials(unsigned int serial) {
+  std::vector<unsigned int> serials{serial};
+  if (serial != kPlaceholderSerialNumber) serials.push_back(kPlaceholderSerialNumber);
+  return serials;
+}
+
+// The boot ROM's answer to a live loader that failed, in words.
+std::string loaderTransferFault(int sdpResult, const std::string& port) {
+  const std::string where = port == kUsbPort ? std::string("on USB") : "on " + port;
+  switch (sdpResult) {
+    case SDPLoader::SDP_NO_ANSWER:
+      return "the i.MX boot ROM " + where + " did not answer its status check";
+    case SDPLoader::SDP_TRANSFER_INTERRUPTED:
+      return "the i.MX boot ROM " + where + " broke off the live loader's transfer";
+    case SDPLoader::SDP_FILE_NOT_ACCEPTED:
+      return "the i.MX boot ROM " + where + " did not accept the live loader";
+    case SDPLoader::SDP_TRANSFER_STOPPED:
+      return format("the live loader's transfer was interrupted by %s", InterruptGuard::SignalName());
+    case SDPLoader::SDP_OK:
+      return "the live loader file holds no usable loader block";
+    default:
+      return "no i.MX boot ROM " + where;
+  }
 }
 
 std::unique_ptr<SDPLoader_Interface> bootRomTransport(const std::string& port) {
@@ -324,63 +449,121 @@ bool Updater::Get_Fingerprint(Fingerprint& fingerprint, std::string port, unsign
                               std::string birdFile, unsigned int baud, bool reset) {
   // "USB" names the i.MX boot ROM's HID device, never a serial port: a file of that name in the
   // working directory is not opened as one.
-  if (port != kUsbPort && _get_fingerprint_lpc(port, baud, fingerprint)) {
-    recoveryChip = RecoveryChip::LPC;
-    return true;
+  std::string lpcFault;
+  if (port != kUsbPort) {
+    InterruptGuard interruptible;
+    if (_get_fingerprint_lpc(port, baud, fingerprint, &lpcFault)) {
+      recoveryChip = RecoveryChip::LPC;
+      return true;
+    }
+    if (InterruptGuard::Requested()) {
+      display.message(UpdaterDisplay::ERROR, "Identification interrupted by %s; the port is closed",
+                      InterruptGuard::SignalName());
+      return false;
+    }
   }
   recoveryChip = RecoveryChip::IMX;
-  return _get_fingerprint_imx(display, *this, port, serial, birdFile, fingerprint, reset);
+  std::string imxFault;
+  if (_get_fingerprint_imx(display, *this, port, serial, birdFile, fingerprint, reset, &imxFault)) return true;
+  // A port that cannot be opened fails both the same way: its reason is the one to tell.
+  if (lpcFault.rfind("serial port", 0) == 0) {
+    display.message(UpdaterDisplay::ERROR, "Identification failed: %s", lpcFault.c_str());
+  } else if (!lpcFault.empty() && !imxFault.empty()) {
+    display.message(UpdaterDisplay::ERROR, "Identification failed: %s, and %s", lpcFault.c_str(), imxFault.c_str());
+  } else if (!imxFault.empty()) {
+    display.message(UpdaterDisplay::ERROR, "Identification failed: %s", imxFault.c_str());
+  }
+  return false;
 }
 
 // ---- Identification ----------------------------------------------------------------------------
 
-bool _get_fingerprint_lpc(std::string port, unsigned int baud, Fingerprint& fingerprint) {
-  NXPSerialClass chip;
-  aErr result = chip.Connect(port.c_str(), baud);
-  if (result != aErrNone) {
-    Log::log(DEBUG_APP, "ERROR %d ==> Could not open serial port\n", static_cast<int>(result));
-    return false;
-  }
+namespace {
+
+// A chip left synchronised by an earlier session answers the probe; one in its data phase answers
+// it only after the data phase was left; a fresh one answers only the synchronisation.
+aErr reachBootRom(NXPSerialClass& chip, bool* identified) {
+  aErr result = chip.Probe(identified);
+  if (result != aErrNone || *identified) return result;
   Log::log(DEBUG_APP, "\n\tSync to Device:\n");
   result = chip.Sync();
-  if (result != aErrNone) {
-    Log::log(DEBUG_APP, "ERROR %d ==> Could not communicate with device over serial port\n",
-             static_cast<int>(result));
+  if (result == aErrNone || result == aErrCancel) return result;
+  Log::log(DEBUG_APP, "ERROR %d ==> Could not communicate with device over serial port\n", static_cast<int>(result));
+  bool left = false;
+  aErr leaving = chip.LeaveDataPhase(&left);
+  if (leaving != aErrNone) return leaving;
+  if (!left) return result;
+  leaving = chip.Probe(identified);
+  if (leaving != aErrNone) return leaving;
+  return *identified ? aErrNone : result;
+}
+
+}  // namespace
+
+bool _get_fingerprint_lpc(std::string port, unsigned int baud, Fingerprint& fingerprint, std::string* why) {
+  NXPSerialClass chip;
+  chip.SetStopCheck(InterruptGuard::Requested);
+  aErr opened = connectChip(chip, port, baud, why);
+  if (opened != aErrNone) {
+    Log::log(DEBUG_APP, "ERROR %d ==> Could not open serial port\n", static_cast<int>(opened));
     return false;
   }
-  Log::log(DEBUG_APP, "\n\tGet Info from Device:\n");
-  if (chip.GetDeviceID() != aErrNone) {
-    Log::log(DEBUG_APP, "\tERROR ==> Got no response from chip\n");
+  bool identified = false;
+  aErr result = reachBootRom(chip, &identified);
+  if (result != aErrNone) {
+    tell(why, result == aErrCancel ? commandFault(chip, result)
+                                   : format("no LPC boot ROM answered on %s", port.c_str()));
     return false;
+  }
+  // The session after this one expects the chip as a synchronisation leaves it: echo on.
+  if (identified && !chip.Echo() && chip.SetEcho(true) != aErrNone) {
+    tell(why, format("the LPC boot ROM on %s did not turn its echo on again", port.c_str()));
+    return false;
+  }
+  if (!identified) {
+    Log::log(DEBUG_APP, "\n\tGet Info from Device:\n");
+    if (chip.GetDeviceID() != aErrNone) {
+      Log::log(DEBUG_APP, "\tERROR ==> Got no response from chip\n");
+      tell(why, format("the LPC boot ROM on %s did not send its device serial number", port.c_str()));
+      return false;
+    }
   }
   for (int word = 0; word < 4; ++word) fingerprint.words[word] = chip.DeviceID()[word];
   return true;
 }
 
 bool _get_fingerprint_imx(UpdaterDisplayInterface& display, Updater& updater, std::string port, unsigned int serial,
-                          std::string birdFile, Fingerprint& fingerprint, bool reset) {
+                          std::string birdFile, Fingerprint& fingerprint, bool reset, std::string* why) {
   if (serial == 0) serial = kPlaceholderSerialNumber;
   BirdFile bird;
-  if (!loadLiveLoaderFile(display, updater, updater.updaterDirectory, serial, birdFile, bird)) return false;
-  if (_transfer_recovery_loader(display, bird, port) != kLoaderTransferred) {
-    Log::log(DEBUG_APP, "Error loading liveloader.\n");
-    return false;
-  }
+  if (!loadLiveLoaderFile(display, updater, updater.updaterDirectory, serial, birdFile, bird, why)) return false;
   // A live loader without the device's identity comes up under the placeholder serial number,
   // as the firmware step expects too.
-  std::vector<unsigned int> serials{serial};
-  if (serial != kPlaceholderSerialNumber) serials.push_back(kPlaceholderSerialNumber);
   Module module(0, 0);
-  if (!connectLiveLoader(module, serials)) {
+  std::string transferFault;
+  if (_transfer_recovery_loader(display, bird, port, &transferFault) != kLoaderTransferred) {
+    Log::log(DEBUG_APP, "Error loading liveloader.\n");
+    // After a jump the boot ROM is gone until the chip is reset, while the live loader that an
+    // interrupted run started may still be running: that one will do.
+    if (!connectLiveLoader(module, liveLoaderSerials(serial), kRunningLoaderAttempts)) {
+      tell(why, transferFault + " and no live loader is running on USB");
+      return false;
+    }
+    Log::log(DEBUG_APP, "Using the live loader already running on USB\n");
+  } else if (!connectLiveLoader(module, liveLoaderSerials(serial))) {
     Log::log(DEBUG_APP, "Could not connect to device.\n");
+    tell(why, format("the live loader did not come up on USB within %u s",
+                     static_cast<unsigned>(kLoaderConnectAttempts * kLoaderConnectPauseMs / 1000)));
     return false;
   }
   SystemClass system;
   system.init(&module, 0);
   for (uint8_t index = 0; index < 4; ++index) {
     uint32_t word = 0;
-    if (system.getUniqueIdentifier(index, &word) != aErrNone) {
+    aErr result = system.getUniqueIdentifier(index, &word);
+    if (result != aErrNone) {
       Log::log(DEBUG_APP, "Error getting Identifier %d.\n", index);
+      tell(why, format("the live loader did not give the chip's identifier (%s)", aError_GetErrorText(result)));
       return false;
     }
     fingerprint.words[3 - index] = word;
@@ -391,14 +574,9 @@ bool _get_fingerprint_imx(UpdaterDisplayInterface& display, Updater& updater, st
 
 // ---- i.MX live loader --------------------------------------------------------------------------
 
-int _transfer_recovery_loader(UpdaterDisplayInterface& /*display*/, BirdFile& bird, std::string port) {
-  SDPLoader loader;
-  std::unique_ptr<SDPLoader_Interface> transport = bootRomTransport(port);
-  if (!loader.setLoader(transport.get())) return kLoaderNoTransport;
-  (void)transport.release();  // owned by loader now
-  Log::log(DEBUG_Updater, "Transfer Loader via Serial Interface (iMX):\n");
-  if (loader.init() != SDPLoader::SDP_OK) return kLoaderNoTransport;
+namespace {
 
+int transferLoaderBlocks(SDPLoader& loader, BirdFile& bird, int* sdpResult) {
   std::vector<BirdBlock> blocks = bird.FindBlocks(BirdFile::BLOCK_LOADER);
   // Jumping to an address nothing was written to would start whatever the RAM holds.
   if (blocks.empty()) {
@@ -414,7 +592,8 @@ int _transfer_recovery_loader(UpdaterDisplayInterface& /*display*/, BirdFile& bi
     std::vector<unsigned char> image(block.image(), block.image() + block.imageLength());
     Log::log(DEBUG_Updater, "Writting Block: %d, size %zu, address: %d\b", number, image.size(),
              static_cast<int>(block.address));
-    if (loader.writeLoader(image, block.address) != SDPLoader::SDP_OK) return kLoaderWriteFailed;
+    *sdpResult = loader.writeLoader(image, block.address);
+    if (*sdpResult != SDPLoader::SDP_OK) return kLoaderWriteFailed;
     ++number;
   }
   unsigned int entry = kDefaultLoaderEntry;
@@ -422,6 +601,35 @@ int _transfer_recovery_loader(UpdaterDisplayInterface& /*display*/, BirdFile& bi
   if (!starts.empty() && starts.front().length >= 4) entry = bigEndian32(starts.front().data);
   loader.startLoader(entry);
   return kLoaderTransferred;
+}
+
+}  // namespace
+
+int _transfer_recovery_loader(UpdaterDisplayInterface& display, BirdFile& bird, std::string port, std::string* why) {
+  // A serial port is left as it was found, also when the run is interrupted.
+  std::unique_ptr<InterruptGuard> interruptible;
+  if (port != kUsbPort) interruptible = std::make_unique<InterruptGuard>();
+  int result = kLoaderNoTransport;
+  int sdpResult = SDPLoader::SDP_INIT_FAILED;
+  {
+    SDPLoader loader;
+    loader.setStopCheck(InterruptGuard::Requested);
+    std::unique_ptr<SDPLoader_Interface> transport = bootRomTransport(port);
+    if (loader.setLoader(transport.get())) {
+      (void)transport.release();  // owned by loader now
+      Log::log(DEBUG_Updater, "Transfer Loader via Serial Interface (iMX):\n");
+      if (loader.init() == SDPLoader::SDP_OK) {
+        sdpResult = SDPLoader::SDP_OK;
+        result = transferLoaderBlocks(loader, bird, &sdpResult);
+      }
+    }
+  }
+  if (result != kLoaderTransferred) tell(why, loaderTransferFault(sdpResult, port));
+  if (InterruptGuard::Requested()) {
+    display.message(UpdaterDisplay::ERROR, "Recovery interrupted by %s while the live loader was written; the port is closed",
+                    InterruptGuard::SignalName());
+  }
+  return result;
 }
 
 bool _recover_firmware_imx(UpdaterDisplayInterface& display, BirdFile& bird, unsigned int serial) {
@@ -449,12 +657,17 @@ bool _recover_firmware_lpc(UpdaterDisplayInterface& display, BirdFile& bird, std
   if (!planFitsFlash(display, plan)) return false;
 
   // The chip is still synchronised from the identification: no Sync.
+  InterruptGuard interruptible;
   NXPSerialClass chip;
-  if (chip.Connect(port.c_str(), baud) != aErrNone) {
+  chip.SetStopCheck(InterruptGuard::Requested);
+  std::string fault;
+  if (connectChip(chip, port, baud, &fault) != aErrNone) {
     Log::log(DEBUG_Network, "Could not connect to %s\n", port.c_str());
+    display.message(UpdaterDisplay::ERROR, "Recovery failed at the start of the flash session: %s; %s",
+                    fault.c_str(), kFlashUntouched);
     return false;
   }
-  if (!eraseFlash(chip)) return false;
+  if (!eraseFlash(display, chip)) return false;
   (void)chip.SetEcho(false);
   Log::log(DEBUG_Updater, "Updating device firmware: \n");
   Log::log(DEBUG_Updater, "Transferring firmware to device from [%s]\n", bird.filename.c_str());
@@ -470,7 +683,7 @@ bool _recover_firmware_lpc(UpdaterDisplayInterface& display, BirdFile& bird, std
     Log::log(DEBUG_Updater, "Transferring firmware block: %d bytes to address 0x%08X\n", static_cast<int>(length),
              block.address);
     for (const FlashPiece& piece : plan[number].pieces) {
-      if (!writeFlashPiece(chip, block, piece)) {
+      if (!writeFlashPiece(display, chip, block, number + 1, piece)) {
         display.display_progress(false);
         return false;
       }

@@ -1,0 +1,20 @@
+#pragma once
+
+// While one lives, SIGINT and SIGTERM only note that the run is to stop: the serial sessions of a
+// recovery look at Requested() between commands, end their exchange with the chip and close the
+// port, which restores its settings. The handler resets itself, so a second signal acts at once.
+// When the guard ends, a signal that came is raised again under the disposition from before the
+// guard, so the process ends as that signal says once the port is closed. One guard at a time;
+// used by the thread that runs the recovery.
+class InterruptGuard {
+ public:
+  InterruptGuard();
+  ~InterruptGuard();
+  InterruptGuard(const InterruptGuard&) = delete;
+  InterruptGuard& operator=(const InterruptGuard&) = delete;
+
+  static bool Requested();
+  // The signal that came (0: none), and its name for messages.
+  static int Signal();
+  static const char* SignalName();
+};
