@@ -139,6 +139,35 @@ class LpcRom:
         """The command lines the chip received, in order."""
         return [entry["line"] for entry in self.control("history")["history"]]
 
+    def wait_closed(self, closes):
+        """Until the simulator has seen `closes` port closes."""
+        deadline = time.monotonic() + STEP_TIMEOUT
+        while time.monotonic() < deadline:
+            status = self.control("status")
+            if status["closes"] >= closes and not status["connected"]:
+                return status
+            time.sleep(0.02)
+        raise AssertionError("the LPC simulator never saw the port close")
+
+    def host_session(self, data, settle=0.3):
+        """An earlier host: opens the port, sends data, reads for settle seconds, closes. Returns
+        what the chip sent."""
+        closes = self.control("status")["closes"]
+        fd = os.open(self.link, os.O_RDWR | os.O_NOCTTY)
+        heard = b""
+        try:
+            tty.setraw(fd)
+            os.write(fd, data)
+            deadline = time.monotonic() + settle
+            while time.monotonic() < deadline:
+                ready, _, _ = select.select([fd], [], [], max(deadline - time.monotonic(), 0))
+                if ready:
+                    heard += os.read(fd, 4096)
+        finally:
+            os.close(fd)
+        self.wait_closed(closes + 1)
+        return heard
+
     def flash(self, workdir):
         path = os.path.join(workdir, "flash.bin")
         self.control("dump", path)
@@ -252,9 +281,11 @@ class RecoveryCase(unittest.TestCase):
         env.update(extra or {})
         return env
 
-    def run_updater(self, *args, env=None, timeout=RUN_TIMEOUT, while_running=None, launcher=()):
+    def run_updater(self, *args, env=None, timeout=RUN_TIMEOUT, while_running=None, launcher=(), signal_when=None):
         """Runs the Updater as RUN_UID (through launcher, e.g. env with variables for it alone);
-        while_running() is called about every 50 ms until it ends."""
+        while_running() is called about every 50 ms until it ends. signal_when = (predicate,
+        signal number): the signal is sent once predicate() holds; the result's signal_to_end is
+        the time from then to the end of the process (None when it was never sent)."""
         command = ["setpriv", "--reuid=%d" % RUN_UID, "--regid=%d" % RUN_UID, "--clear-groups",
                    *launcher, UPDATER, *args]
         out_path, err_path = self.work / "updater.out", self.work / "updater.err"
@@ -262,21 +293,28 @@ class RecoveryCase(unittest.TestCase):
             proc = subprocess.Popen(command, env=self.environment(env), cwd=str(self.home),
                                     stdin=subprocess.DEVNULL, stdout=out, stderr=err)
             deadline = time.monotonic() + timeout
+            signalled_at = None
             try:
                 while proc.poll() is None:
                     if time.monotonic() > deadline:
                         raise AssertionError("Updater %s did not end within %d s" % (args, timeout))
                     if while_running is not None:
                         while_running()
-                    time.sleep(0.05)
+                    if signal_when is not None and signalled_at is None and signal_when[0]():
+                        os.kill(proc.pid, signal_when[1])
+                        signalled_at = time.monotonic()
+                    time.sleep(0.02 if signal_when is not None else 0.05)
             finally:
                 if proc.poll() is None:
                     os.kill(proc.pid, signal.SIGKILL)
                     proc.wait(timeout=STOP_TIMEOUT)
+            ended_at = time.monotonic()
         if while_running is not None:
             while_running()
-        return Result(proc.returncode, out_path.read_text(encoding="latin-1"),
-                      err_path.read_text(encoding="latin-1"))
+        result = Result(proc.returncode, out_path.read_text(encoding="latin-1"),
+                        err_path.read_text(encoding="latin-1"))
+        result.signal_to_end = None if signalled_at is None else ended_at - signalled_at
+        return result
 
     def assert_update_time_last(self, result):
         self.assertTrue(result.out_lines and UPDATE_TIME_RE.match(result.out_lines[-1]), result)

@@ -736,7 +736,7 @@ void NXPSerialClass::discardInput(unsigned long quietMs) {
   }
 }
 
-aErr NXPSerialClass::Probe(bool* synchronised) {
+aErr NXPSerialClass::Probe(bool* synchronised, unsigned long waitMs) {
   if (synchronised == nullptr) return aErrParam;
   *synchronised = false;
   if (stopRequested()) return aErrCancel;
@@ -748,7 +748,7 @@ aErr NXPSerialClass::Probe(bool* synchronised) {
   awaitSent(length, Pacing::Drain);
   // The longest answer: both lines echoed, "1", "0" and four words of ten digits.
   std::vector<std::string> lines;
-  result = collectLines(WaitTimeMs(length + 3 + 3 + 4 * 12, baud) + PROBE_WAIT_MS, probeAnswered, &lines);
+  result = collectLines(WaitTimeMs(length + 3 + 3 + 4 * 12, baud) + waitMs, probeAnswered, &lines);
   if (result != aErrNone) return result;
   size_t at = deviceIdAnswerAt(lines);
   if (at == std::string::npos) return aErrNone;
@@ -780,6 +780,8 @@ aErr NXPSerialClass::LeaveDataPhase(bool* left) {
     // With echo on every line comes back before its answer.
     result = collectLines(WaitTimeMs(batch.size() + FILL_LINES_PER_BATCH * 8, baud) + PROBE_WAIT_MS,
                           backAtCommands, &answers);
+    // Nothing at all came back: a second look, for a loaded host or chip may be slow.
+    if (result == aErrNone && answers.empty()) result = collectLines(QUIET_CHIP_WAIT_MS, backAtCommands, &answers);
     if (result != aErrNone) return result;
     if (backAtCommands(answers)) {
       Log::log(DEBUG_NXPSerial, "Data phase left after %lu fill lines\n", (round + 1) * FILL_LINES_PER_BATCH);
@@ -787,7 +789,7 @@ aErr NXPSerialClass::LeaveDataPhase(bool* left) {
       *left = true;
       return aErrNone;
     }
-    // Nothing at all came back: no data phase (no echo and no checksum answer in 21 lines).
+    // No echo and no checksum answer to 21 lines: no data phase.
     if (answers.empty()) return aErrNone;
   }
   Log::log(DEBUG_NXPSerial, "Chip still in a data phase after %lu fill lines\n", batches * FILL_LINES_PER_BATCH);

@@ -67,6 +67,8 @@ class NXPSerialClass {
   // back at its commands it answers the line as an unknown command (1).
   static constexpr const char* FILL_LINE = "0                        \r\n";
   static constexpr unsigned int FILL_LINES_PER_BATCH = 21;
+  // How long fill lines that got no answer at all are given before the chip counts as silent.
+  static constexpr unsigned long QUIET_CHIP_WAIT_MS = 500;
   // The most data a write left behind may still expect (our own writes are at most 4096 bytes).
   static constexpr unsigned long MAX_PENDING_WRITE = 8192;
 
@@ -103,8 +105,8 @@ class NXPSerialClass {
   // Identification of a chip that may still be synchronised from an earlier session: sends the
   // probe and, when the chip answers it as a synchronised boot ROM, takes the device ID from the
   // answer and sets the echo flag to what the chip does. *synchronised tells which; the result is
-  // a stream error only.
-  [[nodiscard]] aErr Probe(bool* synchronised);
+  // a stream error only. waitMs: how long the answer may take beyond its wire time.
+  [[nodiscard]] aErr Probe(bool* synchronised, unsigned long waitMs = PROBE_WAIT_MS);
   // Ends a write's data phase that an earlier session left open: fill lines until the chip
   // answers one as a command. *left is true when the chip is back at its commands.
   [[nodiscard]] aErr LeaveDataPhase(bool* left);

@@ -493,7 +493,8 @@ aErr reachBootRom(NXPSerialClass& chip, bool* identified) {
   aErr leaving = chip.LeaveDataPhase(&left);
   if (leaving != aErrNone) return leaving;
   if (!left) return result;
-  leaving = chip.Probe(identified);
+  // The chip is known to talk now: its answer gets the time a busy host may need.
+  leaving = chip.Probe(identified, NXPSerialClass::QUIET_CHIP_WAIT_MS);
   if (leaving != aErrNone) return leaving;
   return *identified ? aErrNone : result;
 }
