@@ -9,6 +9,8 @@ image and its command history with the pieces the flash session must send.
 
 import os
 import random
+import signal
+import termios
 import unittest
 import urllib.parse
 
@@ -22,6 +24,14 @@ SERIAL = "0012ABCD"
 BUILD = 1234
 STAGING = 0x10001000
 FLASH_SIZE = 512 * 1024
+SYNC = b"?Synchronized\r\n14746\r\n"
+# An interrupted run must end this soon after the signal: the longest exchange it finishes first is
+# the erase of all sectors (about 4 s at most).
+SIGNAL_TO_END_LIMIT = 6.0
+
+
+def uu_zero_line(count=45):
+    return bytes([32 + count]) + b"`" * (4 * ((count + 2) // 3))
 
 
 def image(size, seed):
@@ -103,6 +113,106 @@ class LpcRecoveryTest(rs.RecoveryCase):
         fill = b"0" + b" " * 24 + b"\r\n"
         self.assertTrue(silent.heard.startswith(b"`\r\nN\r\n?" + fill * 21 + bytes([0x05, 0x05])), silent.heard)
         self.assertEqual(self.settings(rs.LIVE_LOADER_SERIAL).get("LATEST_DOWNLOAD"), "7.bird")
+
+    def test_a_chip_left_synchronised_is_identified_without_a_new_synchronisation(self):
+        # What earlier hosts may leave behind on a chip that keeps its state when the port closes.
+        w = b"W 268439552 4096\r\n"
+        states = [
+            ("fresh from reset", b"", None),
+            ("half synchronised", b"?Synchronized\r\n", None),
+            ("synchronised, echo on", SYNC, None),
+            ("synchronised, echo off", SYNC + b"A 0\r\n", None),
+            ("half a command pending, echo on", SYNC + b"U 23130\r\nP 0 29\r\nE 0 2", None),
+            ("data phase, half a line pending", SYNC + b"A 0\r\n" + w + (uu_zero_line() + b"\r\n") * 7 +
+             uu_zero_line()[:20], "write_data"),
+            ("data phase, checksum awaited, echo on", SYNC + w + (uu_zero_line() + b"\r\n") * 20, "write_data"),
+            ("data phase, group refused", SYNC + b"A 0\r\n" + w + (uu_zero_line() + b"\r\n") * 20 + b"7\r\n",
+             "write_data"),
+        ]
+        for name, earlier, left_in in states:
+            with self.subTest(name):
+                rom = rs.LpcRom(self.subdir(name), CHIP)
+                try:
+                    rom.host_session(earlier)
+                    if left_in:
+                        self.assertEqual(rom.control("status")["state"], left_in)
+                    result = self.run_updater("-N", "-s", rom.link, "-u", rs.closed_port_url())
+                    self.assertEqual(result.status, 0, result)
+                    self.assertEqual(result.out_lines[-1], "[ 12345678 9ABCDEF0 0F1E2D3C 4B5A6978 ]", result)
+                    status = rom.control("status")
+                    # Left as a synchronisation leaves it, for the session that follows.
+                    self.assertEqual((status["state"], status["echo"], status["resets"]), ("command", True, 1))
+                    # The half command never ran: no flash command succeeded.
+                    history = rom.control("history")["history"]
+                    self.assertFalse([h for h in history if h["line"][:1] in ("E", "C", "G") and h["code"] == 0],
+                                     history)
+                finally:
+                    rom.stop()
+
+    def test_fingerprint_twice_then_recovery_on_a_chip_that_stays_synchronised(self):
+        rom = self.chip()
+        server = self.start_server()
+        for run in range(2):
+            result = self.run_updater("-N", "-s", rom.link, "-u", server.url)
+            self.assertEqual(result.status, 0, result)
+            self.assertEqual(result.out_lines[-1], "[ 12345678 9ABCDEF0 0F1E2D3C 4B5A6978 ]", result)
+        result = self.recover(rom, "-u", server.url)
+        self.assertEqual(result.status, 0, result)
+        self.assertEqual(result.err_lines, [], result)
+        self.assertEqual(rom.flash(str(self.work))[:70000], self.plain)
+        commands = rom.commands()
+        # One synchronisation only: the later runs were answered by the probe.
+        self.assertEqual(commands[:7], ["N", "`", "N", "`", "N", "U 23130", "P 0 29"], commands)
+        self.assertEqual(rom.control("status")["resets"], 1)
+
+    def test_recovery_interrupted_in_the_data_phase_runs_again(self):
+        cases = [
+            # SIGINT and SIGTERM end the exchange under way, close the port and put its settings back.
+            ("SIGINT", signal.SIGINT, True),
+            ("SIGTERM", signal.SIGTERM, True),
+            # A pulled cable (here: a process killed outright) leaves the chip anywhere in a line.
+            ("killed", signal.SIGKILL, False),
+        ]
+        server = self.start_server()
+        for name, signum, graceful in cases:
+            with self.subTest(name):
+                rom = rs.LpcRom(self.subdir(name), CHIP, "--pace", "115200")
+                try:
+                    before = self.port_settings(rom.link, termios.B9600)
+                    copies = lambda: sum(1 for line in rom.commands() if line.startswith("C "))
+                    in_data = lambda: rom.control("status")["state"] == "write_data" and copies() >= 3
+                    first = self.run_updater("-U", "-t", "RECOVER", "-s", rom.link, "-u", server.url,
+                                             signal_when=(in_data, signum))
+                    self.assertEqual(first.status, -signum, first)
+                    self.assertLess(first.signal_to_end, SIGNAL_TO_END_LIMIT, first)
+                    self.assertNotIn("Rebooting Device", first.out_lines, first)
+                    if graceful:
+                        self.assertEqual(len(first.err_lines), 1, first)
+                        self.assertRegex(first.err_lines[0], r"^Recovery interrupted by %s at the write of 4096 "
+                                         r"bytes of block 1 \(for flash 0x000[0-9A-F]{5}\) into the chip's RAM: "
+                                         r"the flash is erased or partly written; run the recovery again$" % name)
+                        self.assertEqual(self.port_settings(rom.link), before)
+                    rom.wait_closed(2)
+                    second = self.recover(rom, "-u", server.url)
+                    self.assertEqual(second.status, 0, second)
+                    self.assertEqual(second.err_lines, [], second)
+                    self.assertEqual(rom.flash(str(self.work))[:70000], self.plain)
+                    self.assertEqual(rom.control("status")["resets"], 1)
+                finally:
+                    rom.stop()
+
+    @staticmethod
+    def port_settings(path, speed=None):
+        """The port's terminal settings (set to speed first when given)."""
+        fd = os.open(path, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
+        try:
+            if speed is not None:
+                attributes = termios.tcgetattr(fd)
+                attributes[4] = attributes[5] = speed
+                termios.tcsetattr(fd, termios.TCSANOW, attributes)
+            return termios.tcgetattr(fd)
+        finally:
+            os.close(fd)
 
     # ---- -U -t RECOVER ---------------------------------------------------------------------------
 
