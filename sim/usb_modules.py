@@ -59,7 +59,7 @@ from gi.repository import UMockdev  # noqa: E402
 import imx_sdp  # noqa: E402
 from usb_env import program_env  # noqa: E402
 from halyard_module import (  # noqa: E402
-    SETTINGS, Faults, HalyardModule, ModuleFace, ModuleSession, PacketLog, parse_serial)
+    MODE_LOADER, SETTINGS, Faults, HalyardModule, ModuleFace, ModuleSession, PacketLog, parse_serial)
 
 HALYARD_VENDOR = 0x24FF
 LINK_INTERFACE = (0xFF, 0x88, 0x10)
@@ -885,6 +885,24 @@ class ImxRomUsb:
         self.report_sizes = collections.deque(maxlen=RECORDED_SIZES)
         self.bad_reports = 0
         self.plugs = 0
+        if loader is not None:
+            self._reset_into_the_rom(loader.module)
+
+    def _reset_into_the_rom(self, module):
+        """The live loader's reset call resets the chip: without firmware that starts, it comes
+        back in its boot ROM, and the live loader is gone until the ROM is told to start it again."""
+        restart = module.restart
+
+        def chip_restart(reason, delay_ms, after):
+            if reason != "reset":
+                return restart(reason, delay_ms, after)
+            module.stats["restarts"] += 1
+            module.event("chip reset for %d ms: back in the boot ROM" % delay_ms)
+            module.route_to_me = 0
+            module._take_offline()
+            self.bus.schedule(delay_ms / 1000.0, self.power_on)
+            return None
+        module.restart = chip_restart
 
     def plug(self):
         if self.node is not None:
@@ -966,6 +984,11 @@ class ImxRomUsb:
     def _boot_loader(self):
         self.unplug()
         if self.loader is not None:
+            module = self.loader.module
+            if not module.online:   # started again after a chip reset: a fresh live loader
+                module.online = True
+                module.mode = MODE_LOADER
+                module._transfer_reset()
             self.loader.module.event("live loader started at %s" % (
                 ", ".join("%08X" % a for a in self.rom.jumps)))
             self.loader.plug()

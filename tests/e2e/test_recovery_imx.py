@@ -10,6 +10,7 @@ machine. The simulators run as the Updater's user so that it can open the USB te
 """
 
 import os
+import signal
 import unittest
 import urllib.parse
 
@@ -196,8 +197,12 @@ class HidBootRom(ImxCase):
             ("bird file without serial number", (), ["-f", self.write_file("device.bird", device_file())],
              ["Add serial number or remove the bird filename to use a default recovery image.",
               "Could not get Device Identifier"]),
-            ("boot ROM says nothing", ("rom.silent=on",), [], ["Could not get Device Identifier"]),
-            ("boot ROM rejects the loader", ("rom.reject=on",), [], ["Could not get Device Identifier"]),
+            ("boot ROM says nothing", ("rom.silent=on",), [],
+             ["Identification failed: the i.MX boot ROM on USB did not answer its status check and no live "
+              "loader is running on USB", "Could not get Device Identifier"]),
+            ("boot ROM rejects the loader", ("rom.reject=on",), [],
+             ["Identification failed: the i.MX boot ROM on USB did not accept the live loader and no live loader "
+              "is running on USB", "Could not get Device Identifier"]),
             ("generic bird file", (), ["-d", "0E0E0E0E", "-f", self.write_file("generic.bird", generic)],
              ["Updater does not support offline recovery"]),
         ]
@@ -214,6 +219,43 @@ class HidBootRom(ImxCase):
                         self.assertEqual(self.bus("imx state")["commands"], [])
                 finally:
                     self.bus.stop()
+
+    def test_recovery_interrupted_while_the_live_loader_takes_the_firmware_runs_again(self):
+        self.start_chip()
+        # Slow answers keep the firmware transfer going long enough to be interrupted in it.
+        self.bus("set %s delay_ms 20" % LOADER)
+        taking_data = lambda: self.loader_state()["module"]["stats"].get("data_packets", 0) >= 5
+        first = self.updater("-U", "-t", "RECOVER", "-s", "USB", "-u", self.server.url,
+                             signal_when=(taking_data, signal.SIGINT))
+        self.assertEqual(first.status, -signal.SIGINT, first)
+        self.assertLess(first.signal_to_end, 5, first)
+        self.assertNotIn("Transferred 1 blocks", first.stdout)
+        # The boot ROM jumped to the live loader and is gone until the chip is reset; the live
+        # loader still runs and the second run takes it as it is.
+        self.assertFalse(self.bus("imx state")["plugged"])
+        self.bus("set %s delay_ms 0" % LOADER)
+        second = self.updater("-U", "-t", "RECOVER", "-s", "USB", "-u", self.server.url)
+        self.assertEqual(second.status, 0, second)
+        self.assertEqual(second.err_lines, [], second)
+        self.assertIn("Transferred 1 blocks, %d total bytes" % (len(firmware_code()) + 4), second.out_lines)
+        self.assert_update_time_last(second)
+        self.assertEqual(self.firmware_received(), firmware_code())
+        self.assertEqual(self.bus("imx state")["jumps"], [DEFAULT_ENTRY])
+
+    def test_fingerprint_twice_then_recovery(self):
+        # -N restarts the live loader: the chip resets into its boot ROM, which starts a live loader
+        # again for the next run.
+        self.start_chip()
+        for run in range(2):
+            result = self.updater("-N", "-s", "USB", "-u", self.server.url)
+            self.assertEqual(result.status, 0, result)
+            self.assertEqual(result.out_lines[-1], "[ 77778888 55556666 33334444 11112222 ]", result)
+            self.bus.wait_for(lambda: self.bus("imx state")["plugged"], what="the boot ROM back after the reset")
+        result = self.updater("-U", "-t", "RECOVER", "-s", "USB", "-u", self.server.url)
+        self.assertEqual(result.status, 0, result)
+        self.assertEqual(result.err_lines, [], result)
+        self.assertEqual(self.firmware_received(), firmware_code())
+        self.assertEqual(self.bus("imx state")["jumps"], [DEFAULT_ENTRY] * 3)
 
     def test_live_loader_fails_during_the_firmware(self):
         self.start_chip()
@@ -263,7 +305,9 @@ class SerialBootRom(ImxCase):
         # Fifteen rounds one second apart, then the identification gives up.
         result = self.updater("-U", "-t", "RECOVER", "-s", self.rom.link, "-u", self.server.url)
         self.assertEqual(result.status, 1, result)
-        self.assertEqual(result.err_lines, ["Could not get Device Identifier"], result)
+        self.assertEqual(result.err_lines, [
+            "Identification failed: no LPC boot ROM answered on %s, and the live loader did not come up on USB "
+            "within 15 s" % self.rom.link, "Could not get Device Identifier"], result)
         self.assertEqual(self.rom.state()["jumps"], [DEFAULT_ENTRY])
         self.assertEqual([q for q in self.server.queries() if "op=fix&" in q], [])
 
