@@ -19,6 +19,7 @@
 #include "Log.h"
 #include "LpcRomSim.h"
 #include "NXPSerialClass.h"
+#include "aTime.h"
 #include "log_capture.h"
 
 using lpcsim::LpcRomSim;
@@ -207,6 +208,15 @@ TEST(NXPSerialHelpers, WaitsFollowTheBaudRate) {
   EXPECT_EQ(NXPSerialClass::SendWaitMs(61, 115200), 5u);
   EXPECT_EQ(NXPSerialClass::SendWaitMs(2, 115200), 1u);
   EXPECT_EQ(NXPSerialClass::SendWaitMs(61, 9600), 60u);
+}
+
+TEST(NXPSerialHelpers, ReturnCodeWaitsCoverTheSlowestFlashWithAMargin) {
+  // 105 ms a sector, 1.05 ms per 256 bytes, a quarter on top, plus 100 ms for the line.
+  EXPECT_EQ(NXPSerialClass::EraseWaitMs(0, 0), 100u + 131u);
+  EXPECT_EQ(NXPSerialClass::EraseWaitMs(0, 29), 100u + 3937u);
+  EXPECT_EQ(NXPSerialClass::EraseWaitMs(16, 29), 100u + 1837u);
+  EXPECT_EQ(NXPSerialClass::CopyWaitMs(256), 100u + 2u);
+  EXPECT_EQ(NXPSerialClass::CopyWaitMs(4096), 100u + 21u);
 }
 
 TEST(NXPSerialHelpers, ConnectRateRoundsUpToAnAcceptedRate) {
@@ -521,6 +531,50 @@ TEST_F(NXPSerialSim, ChipThatNeverAnswersMakesOneSyncAttemptFail) {
   ASSERT_NO_FATAL_FAILURE(start({"--fault", "mute on"}));
   EXPECT_EQ(client.Sync(), aErrNotReady);
   EXPECT_EQ(bytesIn(), 1);  // the single "?"
+}
+
+TEST_F(NXPSerialSim, EraseAndCopyWaitAsLongAsTheFlashTakes) {
+  // With the slowest datasheet times the erase of all sectors answers after 3.15 s.
+  ASSERT_NO_FATAL_FAILURE(startSynchronised({"--timing", "slowest"}));
+  ASSERT_EQ(client.Unlock(), aErrNone);
+  ASSERT_EQ(client.Prepare(0, 29), aErrNone);
+  ASSERT_EQ(client.Erase(0, 29), aErrNone);
+  EXPECT_EQ(client.LastReply(), NXPSerialClass::Reply::Success);
+  std::vector<unsigned char> data(4096, 0x5A);
+  ASSERT_EQ(client.Write(NXPSerialClass::WRITE_ADDRESS, 4096, data.data()), aErrNone);
+  ASSERT_EQ(client.Prepare(1, 1), aErrNone);
+  ASSERT_EQ(client.CopyToFlash(0x1000, NXPSerialClass::WRITE_ADDRESS, 4096), aErrNone);
+}
+
+TEST_F(NXPSerialSim, AnEraseThatIsNeverConfirmedEndsAtItsBound) {
+  ASSERT_NO_FATAL_FAILURE(startSynchronised({"--fault", "fail E none"}));
+  ASSERT_EQ(client.Unlock(), aErrNone);
+  ASSERT_EQ(client.Prepare(0, 1), aErrNone);
+  uint64_t started = aTime_GetMSTicks();
+  EXPECT_EQ(client.Erase(0, 1), aErrNotReady);
+  uint64_t waited = aTime_GetMSTicks() - started;
+  EXPECT_EQ(client.LastReply(), NXPSerialClass::Reply::Silent);
+  EXPECT_EQ(client.LastWaitMs(), NXPSerialClass::EraseWaitMs(0, 1));
+  EXPECT_GE(waited, NXPSerialClass::EraseWaitMs(0, 1));
+  EXPECT_LT(waited, NXPSerialClass::EraseWaitMs(0, 1) + 2000);  // a hang guard, not a timing test
+  // A refusal is told apart from silence, with its code.
+  EXPECT_EQ(client.Prepare(0, 40), aErrParam);
+  EXPECT_EQ(client.LastReply(), NXPSerialClass::Reply::Refused);
+  EXPECT_EQ(client.LastReturnCode(), 7);
+}
+
+namespace {
+bool stopNow() { return true; }
+}  // namespace
+
+TEST_F(NXPSerialSim, AStopCheckEndsCommandsBeforeTheySend) {
+  ASSERT_NO_FATAL_FAILURE(startSynchronised());
+  long long before = bytesIn();
+  client.SetStopCheck(stopNow);
+  EXPECT_EQ(client.Unlock(), aErrCancel);
+  std::vector<unsigned char> data(8, 0);
+  EXPECT_EQ(client.Write(NXPSerialClass::WRITE_ADDRESS, 8, data.data()), aErrCancel);
+  EXPECT_EQ(bytesIn(), before);
 }
 
 TEST_F(NXPSerialSim, BadSynchronisationAcknowledgementGivesIo) {
