@@ -18,7 +18,6 @@ import os
 import random
 import select
 import signal
-import socket
 import subprocess
 import sys
 import tempfile
@@ -27,7 +26,9 @@ import time
 HERE = os.path.dirname(os.path.abspath(__file__))
 SIM_DIR = os.environ.get("SIM_DIR") or os.path.join(HERE, "..", "sim")
 sys.path.insert(0, SIM_DIR)
+sys.path.insert(0, os.path.join(HERE, "..", "tests", "e2e"))
 import mkbird  # noqa: E402
+from e2e_common import unix_request  # noqa: E402
 
 CHIP = (0x12345678, 0x9ABCDEF0, 0x0F1E2D3C, 0x4B5A6978)
 BAUD = 115200
@@ -39,17 +40,7 @@ START_TIMEOUT = 20
 
 
 def control(path, line):
-    with socket.socket(socket.AF_UNIX) as s:
-        s.settimeout(10)
-        s.connect(path)
-        s.sendall(line.encode() + b"\n")
-        data = b""
-        while not data.endswith(b"\n"):
-            chunk = s.recv(65536)
-            if not chunk:
-                break
-            data += chunk
-    return json.loads(data)
+    return json.loads(unix_request(path, line, 10))
 
 
 def copied_bytes(size):
