@@ -86,10 +86,13 @@ void tell(std::string* why, const std::string& text) {
 }
 
 // Why a serial port could not be opened: the system's reason when the open left one.
+constexpr const char* kPortFaultStart = "serial port ";
 std::string portFault(const std::string& port, aErr result, int error) {
   const char* reason = error != 0 ? strerror(error) : aError_GetErrorText(result);
-  return format("serial port %s could not be opened: %s", port.c_str(), reason);
+  return format("%s%s could not be opened: %s", kPortFaultStart, port.c_str(), reason);
 }
+
+bool isPortFault(const std::string& why) { return why.rfind(kPortFaultStart, 0) == 0; }
 
 // Opens port for chip; on failure *why says why.
 aErr connectChip(NXPSerialClass& chip, const std::string& port, unsigned int baud, std::string* why) {
@@ -209,6 +212,12 @@ constexpr const char* kFlashUntouched = "the flash is untouched";
 constexpr const char* kFlashMaybeErased = "the flash may be erased";
 constexpr const char* kFlashPartlyWritten = "the flash is erased or partly written";
 
+// A piece failed while its block's progress bar is shown: the bar ends before the error line.
+void reportPieceFault(UpdaterDisplay& display, const NXPSerialClass& chip, aErr result, const std::string& step) {
+  display.display_progress(false);
+  reportFlashFault(display, chip, result, step, kFlashPartlyWritten);
+}
+
 bool writeFlashPiece(UpdaterDisplay& display, NXPSerialClass& chip, const BirdBlock& block, size_t number,
                      const FlashPiece& piece) {
   const unsigned int staging = NXPSerialClass::WRITE_ADDRESS;
@@ -220,10 +229,9 @@ bool writeFlashPiece(UpdaterDisplay& display, NXPSerialClass& chip, const BirdBl
   aErr result = chip.Write(staging, static_cast<unsigned int>(staged.size()), staged.data());
   if (result != aErrNone) {
     Log::log(DEBUG_Updater, "\t Write to RAM failed\n");
-    reportFlashFault(display, chip, result,
+    reportPieceFault(display, chip, result,
                      format("the write of %zu bytes of block %zu (for flash 0x%08X) into the chip's RAM",
-                            staged.size(), number, piece.flashAddress),
-                     kFlashPartlyWritten);
+                            staged.size(), number, piece.flashAddress));
     return false;
   }
   unsigned int first = NXPSerialClass::SectorFromAddress(piece.flashAddress);
@@ -233,9 +241,8 @@ bool writeFlashPiece(UpdaterDisplay& display, NXPSerialClass& chip, const BirdBl
   result = chip.Prepare(first, last);
   if (result != aErrNone) {
     Log::log(DEBUG_Updater, "\t Prepare failed\n");
-    reportFlashFault(display, chip, result,
-                     format("the preparation of sectors %u to %u for flash 0x%08X", first, last, piece.flashAddress),
-                     kFlashPartlyWritten);
+    reportPieceFault(display, chip, result,
+                     format("the preparation of sectors %u to %u for flash 0x%08X", first, last, piece.flashAddress));
     return false;
   }
   Log::log(DEBUG_Updater, "\t Copy %d bytes from %08X to %08X\n", static_cast<int>(piece.copyLength), staging,
@@ -243,9 +250,8 @@ bool writeFlashPiece(UpdaterDisplay& display, NXPSerialClass& chip, const BirdBl
   result = chip.CopyToFlash(piece.flashAddress, staging, piece.copyLength);
   if (result != aErrNone) {
     Log::log(DEBUG_Updater, "\t Transfer to flash failed\n");
-    reportFlashFault(display, chip, result,
-                     format("the copy of %u bytes to flash 0x%08X", piece.copyLength, piece.flashAddress),
-                     kFlashPartlyWritten);
+    reportPieceFault(display, chip, result,
+                     format("the copy of %u bytes to flash 0x%08X", piece.copyLength, piece.flashAddress));
     return false;
   }
   return true;
@@ -466,7 +472,7 @@ bool Updater::Get_Fingerprint(Fingerprint& fingerprint, std::string port, unsign
   std::string imxFault;
   if (_get_fingerprint_imx(display, *this, port, serial, birdFile, fingerprint, reset, &imxFault)) return true;
   // A port that cannot be opened fails both the same way: its reason is the one to tell.
-  if (lpcFault.rfind("serial port", 0) == 0) {
+  if (isPortFault(lpcFault)) {
     display.message(UpdaterDisplay::ERROR, "Identification failed: %s", lpcFault.c_str());
   } else if (!lpcFault.empty() && !imxFault.empty()) {
     display.message(UpdaterDisplay::ERROR, "Identification failed: %s, and %s", lpcFault.c_str(), imxFault.c_str());
@@ -627,7 +633,8 @@ int _transfer_recovery_loader(UpdaterDisplayInterface& display, BirdFile& bird, 
   }
   if (result != kLoaderTransferred) tell(why, loaderTransferFault(sdpResult, port));
   if (InterruptGuard::Requested()) {
-    display.message(UpdaterDisplay::ERROR, "Recovery interrupted by %s while the live loader was written; the port is closed",
+    display.message(UpdaterDisplay::ERROR,
+                    "Recovery interrupted by %s while the live loader was written; the port is closed",
                     InterruptGuard::SignalName());
   }
   return result;
@@ -684,10 +691,7 @@ bool _recover_firmware_lpc(UpdaterDisplayInterface& display, BirdFile& bird, std
     Log::log(DEBUG_Updater, "Transferring firmware block: %d bytes to address 0x%08X\n", static_cast<int>(length),
              block.address);
     for (const FlashPiece& piece : plan[number].pieces) {
-      if (!writeFlashPiece(display, chip, block, number + 1, piece)) {
-        display.display_progress(false);
-        return false;
-      }
+      if (!writeFlashPiece(display, chip, block, number + 1, piece)) return false;
       display.update_progress(static_cast<double>(piece.offset + piece.length) / length, nullptr);
     }
     display.display_progress(false);
@@ -696,6 +700,12 @@ bool _recover_firmware_lpc(UpdaterDisplayInterface& display, BirdFile& bird, std
 
   display.message(UpdaterDisplay::INFO, "Transferred %d blocks, %d total bytes", announced, totalBytes);
   aErr result = chip.SetEcho(true);
+  if (result == aErrCancel) {
+    display.message(UpdaterDisplay::ERROR,
+                    "Recovery interrupted by %s after the flash was written, before the chip was started; "
+                    "run the recovery again", InterruptGuard::SignalName());
+    return false;
+  }
   if (result != aErrNone) {
     display.message(UpdaterDisplay::ERROR, "Recovery Error transfering data to device ==> [%d, %s]",
                     static_cast<int>(result), aError_GetErrorText(result));
