@@ -11,6 +11,7 @@ machine. The simulators run as the Updater's user so that it can open the USB te
 
 import os
 import signal
+import termios
 import unittest
 import urllib.parse
 
@@ -300,6 +301,47 @@ class SerialBootRom(ImxCase):
         result = self.updater("-N", "-s", self.rom.link, "-u", self.server.url, while_running=self.plug_after_jump)
         self.assertEqual(result.status, 0, result)
         self.assertEqual(result.out_lines[-1], "[ 77778888 55556666 33334444 11112222 ]", result)
+
+    def test_recovery_interrupted_while_the_boot_rom_takes_the_live_loader_runs_again(self):
+        # A loader that takes seconds on a 115200-baud line, and a ROM that reads no faster.
+        big_loader = loader_code(size=64 * 1024, seed=3)
+        self.data.add_build(LOADER, LOADER_BUILD, live_loader_file(loader=big_loader))
+        workdir = self.work / "paced"
+        workdir.mkdir()
+        self.rom = rs.ImxRom(str(workdir), "--pace", "--pace-input")
+        self.addCleanup(self.rom.stop)
+        fd = os.open(self.rom.link, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
+        try:
+            attributes = termios.tcgetattr(fd)
+            attributes[4] = attributes[5] = termios.B9600
+            termios.tcsetattr(fd, termios.TCSANOW, attributes)
+            before = termios.tcgetattr(fd)
+        finally:
+            os.close(fd)
+        writes = lambda: self.rom.state()["writes"]
+        receiving = lambda: bool(writes()) and writes()[-1]["received"] >= 8192
+        first = self.updater("-U", "-t", "RECOVER", "-s", self.rom.link, "-u", self.server.url,
+                             signal_when=(receiving, signal.SIGINT))
+        self.assertEqual(first.status, -signal.SIGINT, first)
+        self.assertLess(first.signal_to_end, 5, first)
+        self.assertEqual(first.err_lines,
+                         ["Recovery interrupted by SIGINT while the live loader was written; the port is closed"],
+                         first)
+        self.assertEqual(self.rom.state()["jumps"], [])
+        # The ROM takes what was still on its way before it notices the close (and resets).
+        self.bus.wait_for(lambda: self.rom.state()["resets"] >= 2, what="the ROM seeing the port closed")
+        fd = os.open(self.rom.link, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
+        try:
+            self.assertEqual(termios.tcgetattr(fd), before)
+        finally:
+            os.close(fd)
+        second = self.updater("-U", "-t", "RECOVER", "-s", self.rom.link, "-u", self.server.url,
+                              while_running=self.plug_after_jump)
+        self.assertEqual(second.status, 0, second)
+        self.assertEqual(second.err_lines, [], second)
+        self.assertEqual(self.firmware_received(), firmware_code())
+        self.assertEqual([(w["count"], w["result"]) for w in self.rom.state()["writes"]][-1],
+                         (len(big_loader), "accepted"))
 
     def test_live_loader_that_never_arrives(self):
         # Fifteen rounds one second apart, then the identification gives up.
