@@ -234,6 +234,11 @@ class HidBootRom(ImxCase):
         # The boot ROM jumped to the live loader and is gone until the chip is reset; the live
         # loader still runs and the second run takes it as it is.
         self.assertFalse(self.bus("imx state")["plugged"])
+        # The kernel frees the interface a killed process held at once; the emulated bus does not
+        # always hear of that process's end, so the live loader is plugged in again (it keeps
+        # running and stays in loader mode).
+        self.bus("unplug " + LOADER)
+        self.bus("plug " + LOADER)
         self.bus("set %s delay_ms 0" % LOADER)
         second = self.updater("-U", "-t", "RECOVER", "-s", "USB", "-u", self.server.url)
         self.assertEqual(second.status, 0, second)

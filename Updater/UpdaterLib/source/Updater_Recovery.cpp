@@ -43,9 +43,9 @@ constexpr const char* kLatestDownloadKey = "LATEST_DOWNLOAD";
 constexpr const char* kBirdExtension = ".bird";
 
 // The live loader comes up on USB some time after the boot ROM jumped to it. One that an earlier
-// run started is there already: one look is enough.
+// run started is there already, though it may still be letting go of that run's link.
 constexpr unsigned kLoaderConnectAttempts = 15;
-constexpr unsigned kRunningLoaderAttempts = 1;
+constexpr unsigned kRunningLoaderAttempts = 3;
 constexpr unsigned long kLoaderConnectPauseMs = 1000;
 
 // LPC flash: every sector is erased, images are staged in RAM in pieces of at most 4096 bytes.
