@@ -984,6 +984,8 @@ class Simulator:
         while self.fifo and now >= self.busy_until:
             held, self.fifo = bytes(self.fifo), bytearray()
             self.feed_chip(held, now)
+        if now >= self.busy_until:
+            self.busy_until = 0.0
 
     def write_output(self):
         now = time.monotonic()
