@@ -113,13 +113,13 @@ class LpcRom:
     it again without synchronising: the chip keeps its state over closes (--on-close keep), as a
     real one does. Its flash takes the datasheet's erase and program times (--timing datasheet)."""
 
-    def __init__(self, workdir, serial, *args, timing="datasheet"):
+    def __init__(self, workdir, serial, *args):
         self.link = os.path.join(workdir, "ttyLPC")
         self.control_path = os.path.join(workdir, "lpc.ctl")
         words = ["%d" % w for w in serial]
         self.proc = subprocess.Popen([PYTHON, str(SIM_DIR / "lpc_rom.py"), "--link", self.link,
                                       "--control", self.control_path, "--on-close", "keep",
-                                      "--timing", timing, "--serial", *words, *args],
+                                      "--timing", "datasheet", "--serial", *words, *args],
                                      stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
         ready, _, _ = select.select([self.proc.stdout], [], [], START_TIMEOUT)
         if not ready:
