@@ -4,7 +4,10 @@
 #include <string>
 
 #include "CLI_Display.h"
+#include "CheckCommand.h"
+#include "InfoCommand.h"
 #include "Log.h"
+#include "LogFile.h"
 #include "ParamParser.h"
 #include "Parameters.h"
 #include "PlaceholderSerial.h"
@@ -42,7 +45,15 @@ class CommandRunner {
         return error("Download failed: no firmware was installed");
       }
     }
+    // -C and -I only read; a failure of either is kept in the status, as one of -N or -G is.
+    if (params_.commands.IsSet(CMD_CHECK) && RunCheckCommand(display_, updater_, params_) != kExitSuccess) {
+      status = kExitFailure;
+    }
     if (params_.commands.IsSet(CMD_DISCOVER)) return discover();
+    if (params_.commands.IsSet(CMD_INFO) && params_.serialNumber != 0 &&
+        RunInfoCommand(display_, updater_, params_.serialNumber) != kExitSuccess) {
+      status = kExitFailure;
+    }
     if (params_.commands.IsSet(CMD_UPDATE)) return update();
     if (params_.commands.IsSet(CMD_LIST_BUILDS)) return listBuilds();
     return status;
@@ -89,12 +100,14 @@ class CommandRunner {
                        params_.routerSerialNumber);
       std::vector<DeviceInfo> list = updater_.Discover_HyNetwork_Devices(params_.routerSerialNumber, transport);
       _display_device_list(display_, list, transport);
+      if (params_.commands.IsSet(CMD_INFO)) ShowStoredDevices(display_, updater_, list);
       return kExitSuccess;
     }
     info("Searching for Halyard devices");
     if (transport == linkTypeAny) transport = linkTypeUSB;
     std::vector<DeviceInfo> list = updater_.Discover_Devices(transport);
     _display_device_list(display_, list, transport);
+    if (params_.commands.IsSet(CMD_INFO)) ShowStoredDevices(display_, updater_, list);
     return kExitSuccess;
   }
 
@@ -134,6 +147,17 @@ class CommandRunner {
   Updater& updater_;
 };
 
+// -k: records go to the file as well from here on (with those of the parse); the run goes on
+// without it when it cannot be written.
+void openLogFile(CLI_Display& display, const Parameters& params) {
+  std::string warning;
+  if (!params.logFileGiven) {
+    LogFile::Close();
+  } else if (!LogFile::Open(params.logFileName, &warning)) {
+    display.message(UpdaterDisplayInterface::ERROR, "%s", warning.c_str());
+  }
+}
+
 }  // namespace
 
 std::string _build_updater_directory() {
@@ -146,12 +170,17 @@ std::string _build_updater_directory() {
   return BuildPath(home, ".tessaron", "updater", nullptr);
 }
 
-int UpdaterMain(int argc, char** argv) {
+namespace {
+
+int RunUpdater(int argc, char** argv) {
   Parameters params;
   CLI_Display display;
   Log::SetOutput(stderr);
+  LogFile::Hold();
+  const bool parsed = _get_params(display, argc, argv, &params) == 0;
+  openLogFile(display, params);
 
-  if (_get_params(display, argc, argv, &params) != 0) {
+  if (!parsed) {
     _display_app_version(display);
     _display_copyright(display);
     _display_usage(false, false);
@@ -180,5 +209,13 @@ int UpdaterMain(int argc, char** argv) {
     status = CommandRunner(display, params, updater).run();
   }
   _release_params(&params);
+  return status;
+}
+
+}  // namespace
+
+int UpdaterMain(int argc, char** argv) {
+  int status = RunUpdater(argc, argv);
+  LogFile::Close();
   return status;
 }

@@ -104,7 +104,10 @@ class ParamParse {
       case 's': params_.serialPort = arg; break;
       case 'f': params_.birdFile = arg; break;
       case 'l': params_.historyMessage = arg; break;
-      case 'k': params_.logFileName = arg; break;
+      case 'k':
+        params_.logFileName = arg;
+        params_.logFileGiven = true;
+        break;
       case 'u': params_.serverUrl = arg; break;
       case 'e': params_.echoBytes = true; break;
       case 'n': params_.flagN = true; break;

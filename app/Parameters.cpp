@@ -20,6 +20,7 @@ void Parameters::SetDefaults() {
   programName.clear();
   homeDirectory[0] = '\0';
   logFileName = kDefaultLogFileName;
+  logFileGiven = false;
   overrideModelCheck = false;
   logPackageMask = 0;
   extendedUsage = true;

@@ -28,6 +28,7 @@ struct Parameters {
   std::string programName;
   char homeDirectory[kHomeDirectorySize] = {};
   std::string logFileName;
+  bool logFileGiven = false;  // -k: log records are also appended to logFileName
   bool overrideModelCheck = false;
   uint32_t logPackageMask = 0;
   bool extendedUsage = true;

@@ -9,6 +9,7 @@
 FILE* Log::fh = nullptr;
 uint32_t Log::package_bitmask = 0;
 bool Log::timestamped = false;
+void (*Log::copy)(const char*, size_t) = nullptr;
 
 namespace {
 
@@ -32,8 +33,10 @@ void Log::log(unsigned int package, const char* format, ...) {
   va_start(args, format);
   int length = vsnprintf(record, sizeof record, format, args);
   va_end(args);
-  if (length < 0 || fh == nullptr) return;
+  if (length < 0) return;
   size_t size = static_cast<size_t>(length) < sizeof record ? static_cast<size_t>(length) : sizeof record - 1;
+  if (copy != nullptr) copy(record, size);
+  if (fh == nullptr) return;
   // One write per record so that records from two threads do not interleave.
   if (fh == stderr || fh == stdout) {
     ssize_t ignored = write(fileno(fh), record, size);

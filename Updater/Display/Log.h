@@ -31,6 +31,8 @@ class Log {
   static FILE* fh;
   static uint32_t package_bitmask;
   static bool timestamped;
+  // Receives every record written, besides fh (the -k log file, LogFile.h); none when null.
+  static void (*copy)(const char* record, size_t length);
 
   static void log(unsigned int package, const char* format, ...) __attribute__((format(printf, 2, 3)));
   static bool enabled(unsigned int package) { return package == 0 || (package & package_bitmask) != 0; }

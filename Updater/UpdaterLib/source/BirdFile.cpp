@@ -51,7 +51,8 @@ bool FieldInImage(const BirdBlock& block, uint32_t offset, uint32_t size, size_t
 
 BirdFile::BirdFile(const char* name) : filename(name != nullptr ? name : "") {
   assert(this->filename.length() > 0);
-  if (!Load()) throw std::runtime_error("Failed to load bird data");
+  std::string reason;
+  if (!Load(&reason)) throw BirdFileLoadError(reason);
 }
 
 BirdFile::BirdFile(BirdFile&& other) noexcept
@@ -63,6 +64,7 @@ BirdFile::BirdFile(BirdFile&& other) noexcept
       serialReplaceable(other.serialReplaceable),
       serialNumberOffset(other.serialNumberOffset),
       descriptorOffset(other.descriptorOffset),
+      blockListProblem(std::move(other.blockListProblem)),
       blocks(std::move(other.blocks)),
       data(std::move(other.data)),
       dataSize(other.dataSize) {
@@ -79,6 +81,7 @@ BirdFile& BirdFile::operator=(BirdFile&& other) noexcept {
     serialReplaceable = other.serialReplaceable;
     serialNumberOffset = other.serialNumberOffset;
     descriptorOffset = other.descriptorOffset;
+    blockListProblem = std::move(other.blockListProblem);
     blocks = std::move(other.blocks);  // the buffer moves with its blocks, so their pointers stay valid
     data = std::move(other.data);
     dataSize = other.dataSize;
@@ -96,6 +99,7 @@ void BirdFile::ResetToEmpty() {
   serialReplaceable = false;
   serialNumberOffset = 0;
   descriptorOffset = 0;
+  blockListProblem.clear();
   blocks.clear();
   data.clear();
   dataSize = 0;
@@ -116,22 +120,25 @@ bool BirdFile::VerifyFile(const char* name) {
          header[4] != 0 && header[5] != 0;
 }
 
-bool BirdFile::ReadWholeFile(std::vector<unsigned char>& contents) const {
+bool BirdFile::ReadWholeFile(std::vector<unsigned char>& contents, std::string* reason) const {
   const char* name = filename.c_str();
   aFileRef file = aFile_OpenRegular(name);
   if (file == nullptr) {
     Log::log(DEBUG_BirdFile, "BIRDFILE: Error - cannot open bird file: '%s'\n", name);
+    *reason = "cannot open the file";
     return false;
   }
   size_t size = 0;
   aErr error = aFile_GetSize(file, &size);
   if (error != aErrNone) {
     Log::log(DEBUG_BirdFile, "BIRDFILE: Error (%d) getting bird file size from %s\n", error, name);
+    *reason = "cannot get the file size (error " + std::to_string(static_cast<int>(error)) + ")";
     aFile_Close(&file);
     return false;
   }
   if (size > MAX_FILE_SIZE) {
     Log::log(DEBUG_BirdFile, "BIRDFILE: Error - bird file %s is too large (%zu bytes)\n", name, size);
+    *reason = "file too large (" + std::to_string(size) + " bytes)";
     aFile_Close(&file);
     return false;
   }
@@ -141,36 +148,41 @@ bool BirdFile::ReadWholeFile(std::vector<unsigned char>& contents) const {
   aFile_Close(&file);
   if (error != aErrNone) {
     Log::log(DEBUG_BirdFile, "BIRDFILE: Error (%d) reading %s\n", error, name);
+    *reason = "read error (" + std::to_string(static_cast<int>(error)) + ")";
     return false;
   }
   if (read != size) {
     Log::log(DEBUG_BirdFile, "BIRDFILE: Error reading %s read %zu bytes of %zu byte file\n", name, read, size);
+    *reason = "read " + std::to_string(read) + " bytes of " + std::to_string(size) + " byte file";
     return false;
   }
   return true;
 }
 
-bool BirdFile::Load() {
+bool BirdFile::Load(std::string* reason) {
   const char* name = filename.c_str();
   Log::log(DEBUG_BirdFile, "BIRDFILE: Loading File [%s]\n", name);
   if (!aFile_Exists(name)) {
     Log::log(DEBUG_BirdFile, "BIRDFILE: BIRD file not found [%s]\n", name);
+    *reason = "file not found";
     return false;
   }
   std::vector<unsigned char> contents;
   try {
-    if (!ReadWholeFile(contents)) return false;
+    if (!ReadWholeFile(contents, reason)) return false;
   } catch (const std::bad_alloc&) {
     Log::log(DEBUG_BirdFile, "BIRDFILE: Error (%d) reading %s\n", aErrMemory, name);
+    *reason = "read error (" + std::to_string(static_cast<int>(aErrMemory)) + ")";
     return false;
   }
   if (contents.size() <= kHeaderSize) {
     Log::log(DEBUG_BirdFile, "BIRDFILE: Error - bird file %s is too short (%zu bytes)\n", name, contents.size());
+    *reason = "file too short (" + std::to_string(contents.size()) + " bytes)";
     return false;
   }
   signature = GetInt(contents.data());
   version = GetShort(contents.data() + 4);
-  if (!Inflate(contents.data() + kHeaderSize, contents.size() - kHeaderSize)) return false;
+  if (!Inflate(contents.data() + kHeaderSize, contents.size() - kHeaderSize, reason)) return false;
   ScanBlocks();  // a mismatch is only reported; the callers' checks decide whether the file is used
   ReadSerialOffsets();
   return true;
@@ -179,7 +191,7 @@ bool BirdFile::Load() {
 // Inflates into a buffer that doubles as needed, up to MAX_INFLATED_SIZE. Errors take zlib's codes:
 // Z_BUF_ERROR when the block list is larger than the bound, Z_DATA_ERROR for a damaged or
 // truncated stream, Z_MEM_ERROR when memory runs out.
-bool BirdFile::Inflate(const unsigned char* compressed, size_t length) {
+bool BirdFile::Inflate(const unsigned char* compressed, size_t length, std::string* reason) {
   z_stream stream{};
   stream.next_in = const_cast<Bytef*>(compressed);
   stream.avail_in = static_cast<uInt>(length);  // length <= MAX_FILE_SIZE fits
@@ -216,6 +228,7 @@ bool BirdFile::Inflate(const unsigned char* compressed, size_t length) {
   if (code != Z_STREAM_END || produced > MAX_INFLATED_SIZE) {
     if (code == Z_STREAM_END) code = Z_BUF_ERROR;
     Log::log(DEBUG_BirdFile, "BIRDFILE: Error (%d) decompressing bird file.\n", code);
+    *reason = "zlib error " + std::to_string(code) + " decompressing the block list";
     data.clear();
     data.shrink_to_fit();
     dataSize = 0;
@@ -230,6 +243,7 @@ bool BirdFile::Inflate(const unsigned char* compressed, size_t length) {
 bool BirdFile::ScanBlocks() {
   blockCount = 0;
   blocks.clear();
+  blockListProblem.clear();
   unsigned char* list = data.data();
   const size_t size = dataSize;
   const uint32_t reported = size >= 4 ? GetInt(list) : 0;
@@ -273,11 +287,15 @@ bool BirdFile::ScanBlocks() {
   if (sizeMismatch || position != size) {
     Log::log(DEBUG_BirdFile, "BIRDFILE: Block parsing mismatch in data size. (%d bytes remaining)\n",
              static_cast<int>(size - position));
+    blockListProblem = "Block parsing mismatch in data size.";
     consistent = false;
   }
   if (blockCount != reported) {
     Log::log(DEBUG_BirdFile, "BIRDFILE: Block parsing mismatch in number of blocks. (%d != %d)\n",
              static_cast<int>(blockCount), static_cast<int>(reported));
+    if (!blockListProblem.empty()) blockListProblem += " ";
+    blockListProblem += "Block parsing mismatch in number of blocks. (" + std::to_string(blockCount) + " != " +
+                        std::to_string(reported) + ")";
     consistent = false;
   }
   return consistent;
@@ -339,11 +357,17 @@ std::string BirdFile::InfoField(size_t index) const {
   return info != nullptr ? InfoField(*info, index) : std::string(INFO_FIELD_SIZE, ' ');
 }
 
-bool BirdFile::ValidateModel(const char* model) const {
-  if (model == nullptr || InfoBlock() == nullptr) return false;
+std::string BirdFile::GetModel() const {
+  if (InfoBlock() == nullptr) return std::string();
   std::string field = InfoField(3);
   field.resize(strnlen(field.c_str(), field.size()));
   while (!field.empty() && field.back() == ' ') field.pop_back();
+  return field;
+}
+
+bool BirdFile::ValidateModel(const char* model) const {
+  if (model == nullptr || InfoBlock() == nullptr) return false;
+  std::string field = GetModel();
   const size_t length = strlen(model);
   if (length > field.size() || field.compare(0, length, model) != 0) return false;
   Log::log(DEBUG_BirdFile, "Model matches model number ([%s] == [%s])\n", field.c_str(), model);

@@ -1,6 +1,7 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -17,6 +18,18 @@ struct BirdBlock {
   // Loader and firmware blocks: the bytes after the address (none when the block is too short).
   unsigned char* image() const { return length >= 4 ? data + 4 : data; }
   uint32_t imageLength() const { return length >= 4 ? length - 4 : 0; }
+};
+
+// Thrown when a bird file does not load: what() is "Failed to load bird data", reason() the cause
+// ("zlib error -3 decompressing the block list").
+class BirdFileLoadError : public std::runtime_error {
+ public:
+  explicit BirdFileLoadError(const std::string& reason)
+      : std::runtime_error("Failed to load bird data"), cause(reason) {}
+  const std::string& reason() const { return cause; }
+
+ private:
+  std::string cause;
 };
 
 // A firmware file: "bird", a 16-bit format version and a zlib stream holding the block list.
@@ -44,7 +57,7 @@ class BirdFile {
   static constexpr size_t MAX_FILE_SIZE = MAX_INFLATED_SIZE + 1024 * 1024;
 
   BirdFile() = default;
-  // Loads the file; throws std::runtime_error("Failed to load bird data") when it does not load.
+  // Loads the file; throws BirdFileLoadError ("Failed to load bird data") when it does not load.
   explicit BirdFile(const char* filename);
   ~BirdFile() = default;
   BirdFile(BirdFile&& other) noexcept;
@@ -69,6 +82,8 @@ class BirdFile {
 
   uint32_t GetBuild() const;
   std::string GetVersion() const;
+  // The model field of the information block without its padding; empty without the block.
+  std::string GetModel() const;
   [[nodiscard]] bool ValidateData(const unsigned char* pattern, size_t length) const;
   [[nodiscard]] bool ReplaceVectorChecksum();
   void DumpBlocks(BLOCK_TYPE type) const;
@@ -85,15 +100,18 @@ class BirdFile {
   bool serialReplaceable = false;
   uint32_t serialNumberOffset = 0;
   uint32_t descriptorOffset = 0;
+  // Why the block list does not add up (count or size mismatch); empty when it does.
+  std::string blockListProblem;
 
  private:
   std::vector<BirdBlock> blocks;
   std::vector<unsigned char> data;  // the inflated block list
   size_t dataSize = 0;
 
-  [[nodiscard]] bool Load();
-  [[nodiscard]] bool ReadWholeFile(std::vector<unsigned char>& contents) const;
-  [[nodiscard]] bool Inflate(const unsigned char* compressed, size_t length);
+  // Both record why they failed in *reason.
+  [[nodiscard]] bool Load(std::string* reason);
+  [[nodiscard]] bool ReadWholeFile(std::vector<unsigned char>& contents, std::string* reason) const;
+  [[nodiscard]] bool Inflate(const unsigned char* compressed, size_t length, std::string* reason);
   bool ScanBlocks();
   void ReadSerialOffsets();
   const BirdBlock* InfoBlock() const;

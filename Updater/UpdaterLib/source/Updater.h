@@ -3,8 +3,10 @@
 #include <string>
 #include <vector>
 
+#include "BirdFileCheck.h"
 #include "DeviceInfo.h"
 #include "Fingerprint.h"
+#include "StoredDevice.h"
 #include "UpdaterDisplayInterface.h"
 #include "aDefs.h"
 #include "aError.h"
@@ -50,6 +52,14 @@ class Updater {
   [[nodiscard]] bool Get_Fingerprint(Fingerprint& fingerprint, std::string port, unsigned int serial,
                                      std::string birdFile, unsigned int baud, bool reset);
 
+  // Stored device information and bird file checks (-I, -C).
+  // What the store keeps on the device, read without changing the store; false when the store has
+  // no directory for it.
+  [[nodiscard]] bool Read_Stored_Device(unsigned int serial, StoredDevice& device);
+  // Connects the module as the update does (USB, then TCP/IP) and reads what it says of itself;
+  // false when no module with that serial number answers.
+  [[nodiscard]] bool Read_Device_Identity(unsigned int serial, DeviceIdentity& identity);
+
   enum class RecoveryChip { None, LPC, IMX };
 
  private:
@@ -79,6 +89,8 @@ aErr _get_version(Tessaron::Halyard::Module& module, DeviceInfo& record);
 // Firmware update steps, shared with serial recovery.
 int _validate_birdfile(UpdaterDisplayInterface& display, BirdFile& bird, Tessaron::Halyard::Module& module,
                        unsigned int serial);
+// The serial number and model name the module reports (failed reads give 0).
+DeviceIdentity _read_device_identity(Tessaron::Halyard::Module& module);
 aErr _transfer_loader(UpdaterDisplayInterface& display, Tessaron::Halyard::Module& module, BirdFile& bird);
 aErr _transfer_firmware(UpdaterDisplayInterface& display, Tessaron::Halyard::Module& module, BirdFile& bird);
 // Whether build is in the server's build list of the device.

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "BirdFile.h"
+#include "BirdFileCheck.h"
 #include "KeyValueStore.h"
 #include "Log.h"
 #include "Module.h"
@@ -225,7 +226,7 @@ bool Updater::Update_Firmware(unsigned int serial, unsigned int build, std::stri
 
   if (bird.serialReplaceable) {
     Log::log(DEBUG_Updater, "Setting serial number into firmware... ");
-    if (!bird.ReplaceSerialNumber(serial)) {
+    if (!_bird_serial_refusal(bird, serial).empty()) {
       Log::log(DEBUG_Updater, "Error: Unable to modify serial number in bird.\n");
       return false;
     }
@@ -287,25 +288,34 @@ bool _settings_readable(UpdaterDisplayInterface& display, const UpdaterStoreItem
 }
 
 int _validate_birdfile(UpdaterDisplayInterface& display, BirdFile& bird, Module& module, unsigned int serial) {
-  if (bird.blockCount == 0) return 0;
-  if (!bird.serialReplaceable && !bird.ValidateSerialNumber(serial)) return 0;
+  std::string refusal = _bird_file_refusal(bird, serial);
+  if (!refusal.empty()) {
+    Log::log(DEBUG_Updater, "%s\n", refusal.c_str());
+    return 0;
+  }
   Log::log(DEBUG_Updater, "UpdateFirmware() Connecting to device\n");
+  DeviceIdentity device = _read_device_identity(module);
+  refusal = _bird_device_refusal(bird, serial, device);
+  if (refusal.empty()) return 1;
+  // Only the model has a message of its own; the caller says the file failed validation.
+  if (device.serial != serial) {
+    Log::log(DEBUG_Updater, "%s\n", refusal.c_str());
+  } else {
+    display.message(UpdaterDisplay::ERROR, "%s", refusal.c_str());
+  }
+  return 0;
+}
+
+DeviceIdentity _read_device_identity(Module& module) {
   SystemClass system;
   system.init(&module, 0);
-  uint32_t deviceSerial = 0;
-  (void)system.getSerialNumber(&deviceSerial);
-  if (deviceSerial != serial) {
-    Log::log(DEBUG_Updater, "Bird serial number and connected device don't match.\n");
-    return 0;
-  }
+  DeviceIdentity device;
+  // A failed read leaves 0, which no device and no model matches.
+  if (system.getSerialNumber(&device.serial) != aErrNone) device.serial = 0;
   uint8_t model = 0;
-  (void)system.getModel(&model);
-  const char* modelName = aDefs_GetModelName(model);
-  if (!bird.ValidateModel(modelName)) {
-    display.message(UpdaterDisplay::ERROR, "Connected device model and Bird file model do not match [%s]", modelName);
-    return 0;
-  }
-  return 1;
+  if (system.getModel(&model) != aErrNone) model = 0;
+  device.modelName = aDefs_GetModelName(model);
+  return device;
 }
 
 aErr _transfer_loader(UpdaterDisplayInterface& display, Module& module, BirdFile& bird) {

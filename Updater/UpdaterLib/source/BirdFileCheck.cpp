@@ -1,0 +1,44 @@
+#include "BirdFileCheck.h"
+
+#include <cstdio>
+#include <vector>
+
+namespace {
+
+bool HasFirmwareImage(const BirdFile& bird) {
+  for (const BirdBlock& block : bird.FindBlocks(BirdFile::BLOCK_FIRMWARE)) {
+    if (block.imageLength() > 0) return true;
+  }
+  return false;
+}
+
+std::string SerialMismatch(uint32_t fileSerial, unsigned int serial) {
+  char text[96];
+  snprintf(text, sizeof text, "Bird serial number %08X does not match device %08X", fileSerial, serial);
+  return text;
+}
+
+}  // namespace
+
+std::string _bird_file_refusal(const BirdFile& bird, unsigned int serial) {
+  if (bird.blockCount == 0) return "Bird file holds no blocks";
+  // A module whose firmware was erased for an image that is not there is left without firmware.
+  if (!HasFirmwareImage(bird)) return "Bird file holds no firmware image";
+  if (serial != 0 && !bird.serialReplaceable && !bird.ValidateSerialNumber(serial)) {
+    return SerialMismatch(bird.GetSerialNumber(), serial);
+  }
+  return std::string();
+}
+
+std::string _bird_device_refusal(const BirdFile& bird, unsigned int serial, const DeviceIdentity& device) {
+  if (device.serial != serial) return "Bird serial number and connected device don't match.";
+  if (!bird.ValidateModel(device.modelName.c_str())) {
+    return "Connected device model and Bird file model do not match [" + device.modelName + "]";
+  }
+  return std::string();
+}
+
+std::string _bird_serial_refusal(BirdFile& bird, unsigned int serial) {
+  if (!bird.serialReplaceable || bird.ReplaceSerialNumber(serial)) return std::string();
+  return "Unable to modify serial number in bird.";
+}

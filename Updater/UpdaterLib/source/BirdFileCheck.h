@@ -1,0 +1,23 @@
+#pragma once
+#include <cstdint>
+#include <string>
+
+#include "BirdFile.h"
+
+// What a connected module says of itself, read as the update flow reads it before it writes.
+struct DeviceIdentity {
+  uint32_t serial = 0;    // 0 when the read failed
+  std::string modelName;  // aDefs_GetModelName of the model number (0 when the read failed)
+};
+
+// The checks the update flow applies to a bird file before it writes anything; -C shows them.
+// Each returns why the file is refused, or an empty text when it passes.
+
+// The file itself: it holds blocks and a firmware image, and a device-specific file carries the
+// device's serial number (not compared when serial is 0: no device named).
+std::string _bird_file_refusal(const BirdFile& bird, unsigned int serial);
+// The connected device: it reports the serial number it was reached by, and the file is for its model.
+std::string _bird_device_refusal(const BirdFile& bird, unsigned int serial, const DeviceIdentity& device);
+// A generic file must take the device's serial number into its firmware image, as the update flow
+// writes it (bird is changed as the update flow changes its own copy).
+std::string _bird_serial_refusal(BirdFile& bird, unsigned int serial);

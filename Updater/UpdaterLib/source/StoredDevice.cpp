@@ -1,0 +1,84 @@
+#include "StoredDevice.h"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <exception>
+
+#include "BirdFile.h"
+#include "KeyValueStore.h"
+#include "UpdaterStore.h"
+#include "aDirectory.h"
+#include "aFile.h"
+
+namespace {
+
+constexpr const char* kBirdExtension = ".bird";
+
+bool IsBirdFileName(const char* name) {
+  const size_t length = strlen(name);
+  const size_t extension = strlen(kBirdExtension);
+  return name[0] != '.' && length > extension && strcmp(name + length - extension, kBirdExtension) == 0;
+}
+
+bool CollectBirdFile(const aDirectoryListData* entry, void* userData) {
+  auto* builds = static_cast<std::vector<StoredBuild>*>(userData);
+  const char* slash = strrchr(entry->path, '/');
+  const char* name = slash != nullptr ? slash + 1 : entry->path;
+  struct stat info;
+  // Only regular files: opening a FIFO of that name would block.
+  if (IsBirdFileName(name) && stat(entry->path, &info) == 0 && S_ISREG(info.st_mode)) {
+    StoredBuild build;
+    build.fileName = name;
+    build.path = entry->path;
+    builds->push_back(build);
+  }
+  return true;
+}
+
+// Numbered files by their number, then anything else by name.
+bool ComesFirst(const StoredBuild& left, const StoredBuild& right) {
+  const unsigned long leftNumber = strtoul(left.fileName.c_str(), nullptr, 10);
+  const unsigned long rightNumber = strtoul(right.fileName.c_str(), nullptr, 10);
+  if (leftNumber != rightNumber) return leftNumber < rightNumber;
+  return left.fileName < right.fileName;
+}
+
+// Reads the file as the update flow reads a stored build.
+void ReadBuild(StoredBuild& build) {
+  if (!BirdFile::VerifyFile(build.path.c_str())) {
+    build.problem = "Invalid bird " + build.path;
+    return;
+  }
+  try {
+    BirdFile bird(build.path.c_str());
+    build.build = bird.GetBuild();
+    build.version = bird.GetVersion();
+  } catch (const BirdFileLoadError& error) {
+    build.problem = std::string(error.what()) + ": " + error.reason();
+  } catch (const std::exception& error) {
+    build.problem = error.what();
+  }
+}
+
+}  // namespace
+
+bool ReadStoredDevice(const std::string& root, uint32_t serial, StoredDevice& device) {
+  device = StoredDevice();
+  device.directory = UpdaterStore::JoinPath(root, UpdaterStore::SerialText(serial));
+  if (!aDirectory_Exists(device.directory.c_str())) return false;
+  const std::string settingsPath = UpdaterStore::JoinPath(device.directory, KeyValueStore::DEFAULT_FILENAME);
+  // Loading a missing settings file would create one; a view changes nothing.
+  if (aFile_Exists(settingsPath.c_str())) {
+    KeyValueStore settings;
+    settings.Load(settingsPath.c_str());
+    device.hasSettings = true;
+    device.settings = settings.Entries();
+  }
+  if (aDirectory_List(device.directory.c_str(), CollectBirdFile, &device.builds) != aErrNone) return true;
+  std::sort(device.builds.begin(), device.builds.end(), ComesFirst);
+  for (StoredBuild& build : device.builds) ReadBuild(build);
+  return true;
+}

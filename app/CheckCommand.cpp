@@ -1,0 +1,163 @@
+#include "CheckCommand.h"
+
+#include <exception>
+#include <string>
+#include <vector>
+
+#include "BirdFile.h"
+#include "BirdFileCheck.h"
+#include "PrintableText.h"
+#include "StoredDevice.h"
+
+namespace {
+
+using Display = UpdaterDisplayInterface;
+
+const char* BlockTypeName(uint8_t type) {
+  switch (type) {
+    case BirdFile::BLOCK_LOADER: return "loader";
+    case BirdFile::BLOCK_FIRMWARE: return "firmware";
+    case BirdFile::BLOCK_SERIAL_OFFSETS: return "serial-number offsets";
+    case BirdFile::BLOCK_INFO: return "information";
+    case BirdFile::BLOCK_START_ADDRESS: return "start address";
+    default: return "unknown";
+  }
+}
+
+// One file to check: a path and, for a stored build, why the store would not read it.
+struct CheckTarget {
+  std::string path;
+  std::string storeProblem;
+};
+
+// Checks files one by one against one device (or none), as -U would.
+class BirdFileChecker {
+ public:
+  BirdFileChecker(Display& display, unsigned int serial, bool override, const DeviceIdentity* device)
+      : display_(display), serial_(serial), override_(override), device_(device) {}
+
+  // True when -U would go on with the file.
+  bool check(const CheckTarget& target) {
+    display_.message(Display::INFO, "Bird file: %s", target.path.c_str());
+    if (!target.storeProblem.empty()) return refuse(target.path, target.storeProblem);
+    BirdFile bird;
+    try {
+      bird = BirdFile(target.path.c_str());
+    } catch (const BirdFileLoadError& error) {
+      return refuse(target.path, std::string(error.what()) + ": " + error.reason());
+    } catch (const std::exception& error) {
+      return refuse(target.path, error.what());
+    }
+    showFacts(bird);
+    std::string refusal = _bird_serial_refusal(bird, serial_);
+    if (refusal.empty() && !override_) refusal = _bird_file_refusal(bird, serial_);
+    if (refusal.empty() && !override_ && device_ != nullptr) refusal = _bird_device_refusal(bird, serial_, *device_);
+    if (!refusal.empty()) return refuse(target.path, refusal);
+    showVerdict();
+    return true;
+  }
+
+ private:
+  bool refuse(const std::string& path, const std::string& reason) {
+    display_.message(Display::ERROR, "Check of %s failed: %s", path.c_str(), PrintableText(reason).c_str());
+    return false;
+  }
+
+  void field(const char* label, const std::string& value) {
+    display_.message(Display::INFO, "  %-16s%s", label, PrintableText(value).c_str());
+  }
+
+  void showFacts(const BirdFile& bird) {
+    char text[64];
+    snprintf(text, sizeof text, "0x%04X", bird.version);
+    field("Format version:", text);
+    const bool hasInfo = !bird.FindBlocks(BirdFile::BLOCK_INFO).empty();
+    field("Build:", hasInfo ? std::to_string(bird.GetBuild()) : "(no information block)");
+    field("Version:", bird.GetVersion());
+    snprintf(text, sizeof text, "%08X", bird.GetSerialNumber());
+    field("Serial number:", bird.serialReplaceable ? "generic" : text);
+    field("Model:", bird.GetModel());
+    field("Blocks:", std::to_string(bird.blockCount));
+    unsigned number = 0;
+    for (const BirdBlock& block : bird.Blocks()) showBlock(++number, block);
+    if (bird.serialReplaceable) {
+      display_.message(Display::INFO, "  Serial-number offsets: serial number 0x%08X, descriptor 0x%08X",
+                       bird.serialNumberOffset, bird.descriptorOffset);
+    }
+    if (!bird.blockListProblem.empty()) {
+      display_.message(Display::INFO, "  Warning: %s", bird.blockListProblem.c_str());
+    }
+  }
+
+  void showBlock(unsigned number, const BirdBlock& block) {
+    if (block.type == BirdFile::BLOCK_LOADER || block.type == BirdFile::BLOCK_FIRMWARE) {
+      display_.message(Display::INFO, "    %2u: %-22s flags %u  address 0x%08X  length %u", number,
+                       BlockTypeName(block.type), block.flags, block.address, block.length);
+    } else {
+      display_.message(Display::INFO, "    %2u: %-22s flags %u  type %u  length %u", number,
+                       BlockTypeName(block.type), block.flags, block.type, block.length);
+    }
+  }
+
+  void showVerdict() {
+    if (serial_ == 0) {
+      display_.message(Display::INFO, "Sound bird file");
+    } else if (override_) {
+      display_.message(Display::INFO, "Sound bird file; -OVERRIDE skips the model and serial number checks");
+    } else if (device_ != nullptr) {
+      display_.message(Display::INFO, "Sound bird file: -U would accept it for device %08X", serial_);
+    } else {
+      display_.message(Display::INFO, "Sound bird file for device %08X (model not checked)", serial_);
+    }
+  }
+
+  Display& display_;
+  unsigned int serial_;
+  bool override_;
+  const DeviceIdentity* device_;
+};
+
+// The targets: the file named with -f, else the device's stored bird files. False (with the user
+// told why) when there is nothing to check.
+bool CollectTargets(Display& display, Updater& updater, const Parameters& params, std::vector<CheckTarget>& targets) {
+  if (!params.birdFile.empty()) {
+    targets.push_back({params.birdFile, std::string()});
+    return true;
+  }
+  StoredDevice device;
+  if (!updater.Read_Stored_Device(params.serialNumber, device)) {
+    display.message(Display::ERROR, "No stored information for device %08X", params.serialNumber);
+    return false;
+  }
+  if (device.builds.empty()) {
+    display.message(Display::ERROR, "No bird files stored for device %08X in %s", params.serialNumber,
+                    device.directory.c_str());
+    return false;
+  }
+  for (const StoredBuild& build : device.builds) targets.push_back({build.path, build.problem});
+  return true;
+}
+
+}  // namespace
+
+int RunCheckCommand(UpdaterDisplayInterface& display, Updater& updater, const Parameters& params) {
+  if (params.birdFile.empty() && params.serialNumber == 0) return 0;
+  std::vector<CheckTarget> targets;
+  if (!CollectTargets(display, updater, params, targets)) return 1;
+
+  DeviceIdentity identity;
+  const DeviceIdentity* device = nullptr;
+  if (params.serialNumber != 0 && !params.overrideModelCheck) {
+    if (updater.Read_Device_Identity(params.serialNumber, identity)) {
+      device = &identity;
+      display.message(Display::INFO, "Device %08X: model %s", params.serialNumber,
+                      PrintableText(identity.modelName).c_str());
+    } else {
+      display.message(Display::INFO, "Device %08X does not answer; its model is not checked", params.serialNumber);
+    }
+  }
+  BirdFileChecker checker(display, params.serialNumber, params.overrideModelCheck, device);
+  bool sound = true;
+  for (const CheckTarget& target : targets) sound = checker.check(target) && sound;
+  return sound ? 0 : 1;
+}
