@@ -13,14 +13,14 @@ namespace {
 
 using Display = UpdaterDisplayInterface;
 
-const char* BlockTypeName(uint8_t type) {
+std::string BlockTypeName(uint8_t type) {
   switch (type) {
     case BirdFile::BLOCK_LOADER: return "loader";
     case BirdFile::BLOCK_FIRMWARE: return "firmware";
     case BirdFile::BLOCK_SERIAL_OFFSETS: return "serial-number offsets";
     case BirdFile::BLOCK_INFO: return "information";
     case BirdFile::BLOCK_START_ADDRESS: return "start address";
-    default: return "unknown";
+    default: return "type " + std::to_string(type);
   }
 }
 
@@ -50,7 +50,9 @@ class BirdFileChecker {
     }
     showFacts(bird);
     std::string refusal = _bird_serial_refusal(bird, serial_);
-    if (refusal.empty() && !override_) refusal = _bird_file_refusal(bird, serial_);
+    // A file without a firmware image is unsound whatever -OVERRIDE says; it only skips the
+    // serial number and model checks.
+    if (refusal.empty()) refusal = _bird_file_refusal(bird, override_ ? 0 : serial_);
     if (refusal.empty() && !override_ && device_ != nullptr) refusal = _bird_device_refusal(bird, serial_, *device_);
     if (!refusal.empty()) return refuse(target.path, refusal);
     showVerdict();
@@ -90,12 +92,13 @@ class BirdFileChecker {
   }
 
   void showBlock(unsigned number, const BirdBlock& block) {
+    const std::string name = BlockTypeName(block.type);
     if (block.type == BirdFile::BLOCK_LOADER || block.type == BirdFile::BLOCK_FIRMWARE) {
-      display_.message(Display::INFO, "    %2u: %-22s flags %u  address 0x%08X  length %u", number,
-                       BlockTypeName(block.type), block.flags, block.address, block.length);
+      display_.message(Display::INFO, "    %2u: %-22s flags %u  length %-8u address 0x%08X", number, name.c_str(),
+                       block.flags, block.length, block.address);
     } else {
-      display_.message(Display::INFO, "    %2u: %-22s flags %u  type %u  length %u", number,
-                       BlockTypeName(block.type), block.flags, block.type, block.length);
+      display_.message(Display::INFO, "    %2u: %-22s flags %u  length %u", number, name.c_str(), block.flags,
+                       block.length);
     }
   }
 
