@@ -1,0 +1,98 @@
+// The -k log file: records held during the parse and written on open, a time stamp before each
+// line, standard error output unchanged, one warning for a file that cannot be written.
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <regex>
+#include <sstream>
+#include <string>
+
+#include "FdCapture.h"
+#include "Log.h"
+#include "LogFile.h"
+#include "log_capture.h"
+#include "store_test_support.h"
+
+using store_test::TempDir;
+
+namespace {
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+const char* const kStamp = "[0-9]{4}:[0-9]{2}:[0-9]{2}:[0-9]{2}:[0-9]{2}:[0-9]{2} \\| ";
+
+class LogFileTest : public ::testing::Test {
+ protected:
+  void TearDown() override { LogFile::Close(); }
+  TempDir dir;
+};
+
+TEST_F(LogFileTest, RecordsGoToTheLogOutputAsBeforeAndToTheFileStamped) {
+  LogCapture log(DEBUG_BirdFile);  // stands in for standard error
+  std::string path = dir / "run.log";
+  { std::ofstream(path) << "earlier run\n"; }
+
+  LogFile::Hold();
+  Log::log(DEBUG_BirdFile, "held %d\n", 1);
+  std::string warning;
+  ASSERT_TRUE(LogFile::Open(path, &warning));
+  Log::log(DEBUG_BirdFile, "first part, ");
+  Log::log(DEBUG_BirdFile, "second part\n\ntwo lines\n");
+  Log::log(DEBUG_Updater, "not enabled\n");
+  LogFile::Close();
+  Log::log(DEBUG_BirdFile, "after close\n");
+
+  EXPECT_EQ("held 1\nfirst part, second part\n\ntwo lines\nafter close\n", log.text());
+  const std::string expected = std::string("earlier run\n") + kStamp + "held 1\n" + kStamp +
+                               "first part, second part\n\n" + kStamp + "two lines\n";
+  EXPECT_TRUE(std::regex_match(ReadFile(path), std::regex(expected))) << ReadFile(path);
+}
+
+TEST_F(LogFileTest, UnwritableFileGivesOneWarningAndNoCopy) {
+  LogCapture log(DEBUG_BirdFile);
+  LogFile::Hold();
+  Log::log(DEBUG_BirdFile, "held\n");
+  std::string warning;
+  EXPECT_FALSE(LogFile::Open(dir / "missing/run.log", &warning));
+  EXPECT_EQ("Warning: could not write log file " + dir / "missing/run.log" + ": No such file or directory", warning);
+  EXPECT_EQ(nullptr, Log::copy);
+  Log::log(DEBUG_BirdFile, "still logged\n");
+  EXPECT_EQ("held\nstill logged\n", log.text());
+}
+
+TEST_F(LogFileTest, FileThatStopsTakingWritesWarnsOnceAndTheRunGoesOn) {
+  FILE* savedOutput = Log::fh;
+  const uint32_t savedMask = Log::package_bitmask;
+  Log::fh = nullptr;
+  Log::package_bitmask = DEBUG_BirdFile;
+  const std::string path = dir / "full.log";
+  std::string warning;
+  LogFile::Hold();
+  const bool opened = LogFile::Open(path, &warning);
+  CaptureFile errors;
+  {
+    store_test::FileSizeLimit limit(1000);  // as on a full disk
+    FdRedirect redirect(stderr, errors.fd());
+    for (int i = 0; i < 5; ++i) Log::log(DEBUG_BirdFile, "%0400d\n", i);
+  }
+  const bool copying = Log::copy != nullptr;
+  Log::fh = savedOutput;
+  Log::package_bitmask = savedMask;
+  ASSERT_TRUE(opened) << warning;
+  EXPECT_EQ("Warning: could not write log file " + path + ": File too large\n", errors.text());
+  EXPECT_FALSE(copying);
+}
+
+TEST_F(LogFileTest, WithoutAFileNothingIsHeldAfterClose) {
+  LogFile::Hold();
+  EXPECT_NE(nullptr, Log::copy);
+  LogFile::Close();
+  EXPECT_EQ(nullptr, Log::copy);
+}
+
+}  // namespace
