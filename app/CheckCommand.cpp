@@ -44,7 +44,7 @@ class BirdFileChecker {
     try {
       bird = BirdFile(target.path.c_str());
     } catch (const BirdFileLoadError& error) {
-      return refuse(target.path, std::string(error.what()) + ": " + error.reason());
+      return refuse(target.path, error.describe());
     } catch (const std::exception& error) {
       return refuse(target.path, error.what());
     }

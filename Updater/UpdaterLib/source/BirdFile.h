@@ -27,6 +27,8 @@ class BirdFileLoadError : public std::runtime_error {
   explicit BirdFileLoadError(const std::string& reason)
       : std::runtime_error("Failed to load bird data"), cause(reason) {}
   const std::string& reason() const { return cause; }
+  // "Failed to load bird data: " and the cause, for the user.
+  std::string describe() const { return std::string(what()) + ": " + cause; }
 
  private:
   std::string cause;

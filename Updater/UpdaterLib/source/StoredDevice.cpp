@@ -11,7 +11,6 @@
 #include "KeyValueStore.h"
 #include "UpdaterStore.h"
 #include "aDirectory.h"
-#include "aFile.h"
 
 namespace {
 
@@ -23,13 +22,17 @@ bool IsBirdFileName(const char* name) {
   return name[0] != '.' && length > extension && strcmp(name + length - extension, kBirdExtension) == 0;
 }
 
+// Only regular files are read: opening a FIFO of a store file's name would block.
+bool IsRegularFile(const char* path) {
+  struct stat info;
+  return stat(path, &info) == 0 && S_ISREG(info.st_mode);
+}
+
 bool CollectBirdFile(const aDirectoryListData* entry, void* userData) {
   auto* builds = static_cast<std::vector<StoredBuild>*>(userData);
   const char* slash = strrchr(entry->path, '/');
   const char* name = slash != nullptr ? slash + 1 : entry->path;
-  struct stat info;
-  // Only regular files: opening a FIFO of that name would block.
-  if (IsBirdFileName(name) && stat(entry->path, &info) == 0 && S_ISREG(info.st_mode)) {
+  if (IsBirdFileName(name) && IsRegularFile(entry->path)) {
     StoredBuild build;
     build.fileName = name;
     build.path = entry->path;
@@ -57,7 +60,7 @@ void ReadBuild(StoredBuild& build) {
     build.build = bird.GetBuild();
     build.version = bird.GetVersion();
   } catch (const BirdFileLoadError& error) {
-    build.problem = std::string(error.what()) + ": " + error.reason();
+    build.problem = error.describe();
   } catch (const std::exception& error) {
     build.problem = error.what();
   }
@@ -71,7 +74,7 @@ bool ReadStoredDevice(const std::string& root, uint32_t serial, StoredDevice& de
   if (!aDirectory_Exists(device.directory.c_str())) return false;
   const std::string settingsPath = UpdaterStore::JoinPath(device.directory, KeyValueStore::DEFAULT_FILENAME);
   // Loading a missing settings file would create one; a view changes nothing.
-  if (aFile_Exists(settingsPath.c_str())) {
+  if (IsRegularFile(settingsPath.c_str())) {
     KeyValueStore settings;
     settings.Load(settingsPath.c_str());
     device.hasSettings = true;
