@@ -49,13 +49,13 @@ std::string Warning(const std::string& path, int error) {
   return "Warning: could not write log file " + path + ": " + strerror(error);
 }
 
-void CloseLocked() {
+// Log::copy is left alone here: another thread may be logging while a write fails.
+void StopCopying() {
   if (gFile >= 0) close(gFile);
   gFile = -1;
   gHolding = false;
   gHeld.clear();
   gHeld.shrink_to_fit();
-  Log::copy = nullptr;
 }
 
 // False, with errno set, when the text could not be written whole.
@@ -83,7 +83,7 @@ void CopyRecord(const char* record, size_t length) {
   if (gFile < 0 || WriteAll(text)) return;
   // One warning, then the run goes on without the file.
   const std::string warning = Warning(gPath, errno) + "\n";
-  CloseLocked();
+  StopCopying();
   ssize_t ignored = write(STDERR_FILENO, warning.data(), warning.size());
   (void)ignored;
 }
@@ -102,13 +102,14 @@ void Hold() {
 bool Open(const std::string& path, std::string* warning) {
   std::lock_guard<std::mutex> hold(gLock);
   const std::string held = gHolding ? gHeld : std::string();
-  CloseLocked();
+  StopCopying();
+  Log::copy = nullptr;
   gPath = path;
   // O_NONBLOCK: a FIFO without a reader must not stop the run.
   gFile = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, kLogFileMode);
   if (gFile < 0 || !WriteAll(held)) {
     *warning = Warning(path, errno);
-    CloseLocked();
+    StopCopying();
     return false;
   }
   Log::copy = CopyRecord;
@@ -117,7 +118,8 @@ bool Open(const std::string& path, std::string* warning) {
 
 void Close() {
   std::lock_guard<std::mutex> hold(gLock);
-  CloseLocked();
+  StopCopying();
+  Log::copy = nullptr;
 }
 
 }  // namespace LogFile
