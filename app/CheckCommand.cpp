@@ -1,5 +1,6 @@
 #include "CheckCommand.h"
 
+#include <cstdio>
 #include <exception>
 #include <string>
 #include <vector>
