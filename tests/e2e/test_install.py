@@ -135,7 +135,8 @@ class Install(unittest.TestCase):
                 (device("24ff", "0000"), True), (device("24ff", "7fff"), True), (device("24ff", "1a2b"), True),
                 (device("24ff", "8000"), False), (device("24fe", "0001"), False),
                 (device("1fc9", "0130"), True), (device("1fc9", "0130", "hidraw"), True),
-                (device("1fc9", "0131", "hidraw"), False)]:
+                (device("1fc9", "0131", "hidraw"), False),
+                ({"KERNEL": "halyard.0F5849A1"}, True), ({"KERNEL": "hidraw0"}, False)]:
             with self.subTest(device=properties):
                 self.assertEqual(rules_matching(rules, properties), [granted] if allowed else [])
 
