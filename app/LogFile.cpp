@@ -75,12 +75,13 @@ bool WriteAll(const std::string& text) {
 
 void CopyRecord(const char* record, size_t length) {
   std::lock_guard<std::mutex> hold(gLock);
+  if (!gHolding && gFile < 0) return;
   std::string text = Stamped(record, length);
   if (gHolding) {
     if (gHeld.size() + text.size() <= kMaxHeldBytes) gHeld += text;
     return;
   }
-  if (gFile < 0 || WriteAll(text)) return;
+  if (WriteAll(text)) return;
   // One warning, then the run goes on without the file.
   const std::string warning = Warning(gPath, errno) + "\n";
   StopCopying();
