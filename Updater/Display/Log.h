@@ -31,7 +31,7 @@ class Log {
   static FILE* fh;
   static uint32_t package_bitmask;
   static bool timestamped;
-  // Receives every record written, besides fh (the -k log file, LogFile.h); none when null.
+  // Receives every record written, besides fh (the front end's -k log file); none when null.
   static void (*copy)(const char* record, size_t length);
 
   static void log(unsigned int package, const char* format, ...) __attribute__((format(printf, 2, 3)));
