@@ -104,8 +104,8 @@ TEST(BirdFileCheckTest, LoadFailureCarriesItsCause) {
 
 TEST(BirdFileCheckTest, BlockListMismatchIsKept) {
   TempDir dir;
-  BirdFile short_count(MakeBird(dir / "count.bird", {kFirmware, kSpecificInfo, "--count=3"}).c_str());
-  EXPECT_EQ("Block parsing mismatch in number of blocks. (2 != 3)", short_count.blockListProblem);
+  BirdFile miscounted(MakeBird(dir / "count.bird", {kFirmware, kSpecificInfo, "--count=3"}).c_str());
+  EXPECT_EQ("Block parsing mismatch in number of blocks. (2 != 3)", miscounted.blockListProblem);
   BirdFile sound(MakeBird(dir / "sound.bird", {kLoader, kFirmware, kSpecificInfo}).c_str());
   EXPECT_EQ("", sound.blockListProblem);
   EXPECT_EQ("Osprey", sound.GetModel());
