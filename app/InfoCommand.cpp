@@ -34,6 +34,11 @@ std::string SettingValue(const StoredDevice& device, const char* key) {
 }
 
 void ShowSettings(Display& display, const StoredDevice& device) {
+  if (!device.settingsError.empty()) {
+    display.message(Display::ERROR, "Settings file in %s cannot be read: %s", device.directory.c_str(),
+                    device.settingsError.c_str());
+    return;
+  }
   if (!device.hasSettings) {
     display.message(Display::INFO, "  No settings file");
     return;
@@ -68,21 +73,26 @@ void ShowBuilds(Display& display, const StoredDevice& device) {
   }
 }
 
-// False when the store does not know the device.
-bool ShowStoredDevice(Display& display, Updater& updater, unsigned int serial) {
+enum class Shown { kUnknownDevice, kComplete, kWithoutSettings };
+
+Shown ShowStoredDevice(Display& display, Updater& updater, unsigned int serial) {
   StoredDevice device;
-  if (!updater.Read_Stored_Device(serial, device)) return false;
+  if (!updater.Read_Stored_Device(serial, device)) return Shown::kUnknownDevice;
   display.message(Display::INFO, "Device %08X", serial);
   display.message(Display::INFO, "  %-20s%s", "Directory:", device.directory.c_str());
   ShowSettings(display, device);
   ShowBuilds(display, device);
-  return true;
+  return device.settingsError.empty() ? Shown::kComplete : Shown::kWithoutSettings;
 }
 
 }  // namespace
 
 int RunInfoCommand(UpdaterDisplayInterface& display, Updater& updater, unsigned int serial) {
-  if (ShowStoredDevice(display, updater, serial)) return 0;
+  switch (ShowStoredDevice(display, updater, serial)) {
+    case Shown::kComplete: return 0;
+    case Shown::kWithoutSettings: return 1;
+    case Shown::kUnknownDevice: break;
+  }
   display.message(Display::ERROR, "No stored information for device %08X", serial);
   return 1;
 }
@@ -90,7 +100,7 @@ int RunInfoCommand(UpdaterDisplayInterface& display, Updater& updater, unsigned 
 void ShowStoredDevices(UpdaterDisplayInterface& display, Updater& updater, const std::vector<DeviceInfo>& list) {
   for (const DeviceInfo& record : list) {
     const unsigned int serial = record.spec.serialNumber;
-    if (!ShowStoredDevice(display, updater, serial)) {
+    if (ShowStoredDevice(display, updater, serial) == Shown::kUnknownDevice) {
       display.message(Display::INFO, "Device %08X: no stored information", serial);
     }
   }

@@ -4,6 +4,7 @@ and a -U against the simulators, and copies its log records into a file. Runs in
 network namespace (sim/netns_run.sh), as the -U tests do, because -C and -I -D look for modules."""
 
 import json
+import os
 import re
 import unittest
 
@@ -164,6 +165,18 @@ class Info(Case):
         self.assertEqual((result.status, result.out_lines), (1, [VERSION_LINE]), result)
         self.assertEqual(result.err_lines, ["No stored information for device %s" % OTHER])
         self.assertFalse(self.work.device(OTHER).exists())
+
+    def test_settings_file_that_cannot_be_read_is_left_alone(self):
+        self.work.put_build(SERIAL, 1234, LATEST_DOWNLOAD="1234.bird")
+        settings = self.work.device(SERIAL) / ".settings"
+        os.chown(settings, 0, 0)
+        os.chmod(settings, 0o600)
+        result = self.work.run("-I", "-d", SERIAL)
+        self.assertEqual(result.status, 1, result)
+        self.assertEqual(result.err_lines, ["Settings file in %s cannot be read: Permission denied"
+                                            % self.work.device(SERIAL)])
+        self.assertEqual(result.out_lines[-1], "    1234.bird       build 1234, version 3.2.1")
+        self.assertEqual(settings.read_text(), "LATEST_DOWNLOAD=1234.bird\n")
 
     def test_every_discovered_device(self):
         self.work.put_build(SERIAL, 1234, LATEST_DOWNLOAD="1234.bird")

@@ -3,9 +3,11 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <exception>
+#include <fstream>
 
 #include "BirdFile.h"
 #include "KeyValueStore.h"
@@ -66,6 +68,22 @@ void ReadBuild(StoredBuild& build) {
   }
 }
 
+// Reads the settings as the store reads them, without KeyValueStore::Load, which creates or
+// rewrites a file it cannot open: a view changes nothing.
+void ReadSettings(const std::string& path, StoredDevice& device) {
+  std::ifstream in(path);
+  if (!in) {
+    device.settingsError = strerror(errno);
+    return;
+  }
+  device.hasSettings = true;
+  std::string line, key, value;
+  while (std::getline(in, line)) {
+    line += '\n';  // as the store reads a line, with its line feed
+    if (KeyValueStore::ParseLine(line.c_str(), &key, &value)) device.settings[key] = value;
+  }
+}
+
 }  // namespace
 
 bool ReadStoredDevice(const std::string& root, uint32_t serial, StoredDevice& device) {
@@ -73,13 +91,7 @@ bool ReadStoredDevice(const std::string& root, uint32_t serial, StoredDevice& de
   device.directory = UpdaterStore::JoinPath(root, UpdaterStore::SerialText(serial));
   if (!aDirectory_Exists(device.directory.c_str())) return false;
   const std::string settingsPath = UpdaterStore::JoinPath(device.directory, KeyValueStore::DEFAULT_FILENAME);
-  // Loading a missing settings file would create one; a view changes nothing.
-  if (IsRegularFile(settingsPath.c_str())) {
-    KeyValueStore settings;
-    settings.Load(settingsPath.c_str());
-    device.hasSettings = true;
-    device.settings = settings.Entries();
-  }
+  if (IsRegularFile(settingsPath.c_str())) ReadSettings(settingsPath, device);
   if (aDirectory_List(device.directory.c_str(), CollectBirdFile, &device.builds) != aErrNone) return true;
   std::sort(device.builds.begin(), device.builds.end(), ComesFirst);
   for (StoredBuild& build : device.builds) ReadBuild(build);

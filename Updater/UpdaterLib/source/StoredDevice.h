@@ -17,6 +17,7 @@ struct StoredBuild {
 struct StoredDevice {
   std::string directory;
   bool hasSettings = false;
+  std::string settingsError;  // why an existing settings file could not be read
   std::map<std::string, std::string> settings;
   std::vector<StoredBuild> builds;  // ordered by the build number of the file name
 };
