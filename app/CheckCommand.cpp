@@ -39,23 +39,24 @@ class BirdFileChecker {
 
   // True when -U would go on with the file.
   bool check(const CheckTarget& target) {
-    display_.message(Display::INFO, "Bird file: %s", target.path.c_str());
-    if (!target.storeProblem.empty()) return refuse(target.path, target.storeProblem);
+    const std::string shown = PrintableText(target.path);
+    display_.message(Display::INFO, "Bird file: %s", shown.c_str());
+    if (!target.storeProblem.empty()) return refuse(shown, target.storeProblem);
     BirdFile bird;
     try {
       bird = BirdFile(target.path.c_str());
     } catch (const BirdFileLoadError& error) {
-      return refuse(target.path, error.describe());
+      return refuse(shown, error.describe());
     } catch (const std::exception& error) {
-      return refuse(target.path, error.what());
+      return refuse(shown, error.what());
     }
     showFacts(bird);
-    std::string refusal = _bird_serial_refusal(bird, serial_);
-    // A file without a firmware image is unsound whatever -OVERRIDE says; it only skips the
-    // serial number and model checks.
+    // In the update's order. -OVERRIDE skips only the serial number and model checks.
+    std::string refusal = _bird_image_refusal(bird);
+    if (refusal.empty()) refusal = _bird_serial_refusal(bird, serial_);
     if (refusal.empty()) refusal = _bird_file_refusal(bird, override_ ? 0 : serial_);
     if (refusal.empty() && !override_ && device_ != nullptr) refusal = _bird_device_refusal(bird, serial_, *device_);
-    if (!refusal.empty()) return refuse(target.path, refusal);
+    if (!refusal.empty()) return refuse(shown, refusal);
     showVerdict();
     return true;
   }

@@ -26,29 +26,36 @@ constexpr unsigned int kSerial = 0x0F5849A1;
 struct RefusalCase {
   const char* name;
   std::vector<std::string> args;
-  unsigned int serial;      // the device named; 0 for none
-  const char* fileRefusal;  // _bird_file_refusal, "" when it passes
-  const char* serialRefusal;
+  unsigned int serial;           // the device named; 0 for none
+  const char* missingImage;      // what _bird_image_refusal names, "" when both images are there
+  const char* fileRefusal;       // _bird_file_refusal, "" when it passes
+  const char* serialRefusal;     // _bird_serial_refusal
 };
 
 TEST(BirdFileCheckTest, FileChecksGiveTheUpdateFlowsReasons) {
   const std::vector<RefusalCase> cases = {
-      {"sound device-specific", {kLoader, kFirmware, kSpecificInfo}, kSerial, "", ""},
-      {"sound device-specific, no device named", {kLoader, kFirmware, kSpecificInfo}, 0, "", ""},
-      {"sound generic", {kLoader, kFirmware, kGenericInfo, "--serial-offsets=0x100:0x120"}, 0x12345678, "", ""},
-      {"wrong serial number", {kLoader, kFirmware, kSpecificInfo}, 0x0F5849A2,
+      {"sound device-specific", {kLoader, kFirmware, kSpecificInfo}, kSerial, "", "", ""},
+      {"sound device-specific, no device named", {kLoader, kFirmware, kSpecificInfo}, 0, "", "", ""},
+      {"sound generic", {kLoader, kFirmware, kGenericInfo, "--serial-offsets=0x100:0x120"}, 0x12345678, "", "",
+       ""},
+      {"wrong serial number", {kLoader, kFirmware, kSpecificInfo}, 0x0F5849A2, "",
        "Bird serial number 0F5849A1 does not match device 0F5849A2", ""},
-      {"no firmware image", {kLoader, kSpecificInfo}, kSerial, "Bird file holds no firmware image", ""},
-      {"firmware block of its address only", {kLoader, "--firmware=0:", kSpecificInfo}, kSerial,
-       "Bird file holds no firmware image", ""},
-      {"no blocks", {}, kSerial, "Bird file holds no blocks", ""},
+      {"no firmware image", {kLoader, kSpecificInfo}, kSerial, "firmware", "", ""},
+      {"firmware block of its address only", {kLoader, "--firmware=0:", kSpecificInfo}, kSerial, "firmware", "",
+       ""},
+      {"no loader image", {kFirmware, kSpecificInfo}, kSerial, "loader", "", ""},
+      {"no blocks", {}, kSerial, "loader", "Bird file holds no blocks", ""},
       {"generic offsets outside the image", {kLoader, kFirmware, kGenericInfo, "--serial-offsets=0x9000:0x9100"},
-       kSerial, "", "Unable to modify serial number in bird."},
+       kSerial, "", "", "Unable to modify serial number in bird."},
   };
   TempDir dir;
   for (const RefusalCase& c : cases) {
     SCOPED_TRACE(c.name);
-    BirdFile bird(MakeBird(dir / "check.bird", c.args).c_str());
+    const std::string path = MakeBird(dir / "check.bird", c.args);
+    BirdFile bird(path.c_str());
+    const std::string missing = c.missingImage;
+    EXPECT_EQ(missing.empty() ? "" : "Bird file " + path + " holds no usable " + missing + " image",
+              _bird_image_refusal(bird));
     EXPECT_EQ(c.fileRefusal, _bird_file_refusal(bird, c.serial));
     EXPECT_EQ(c.serialRefusal, _bird_serial_refusal(bird, c.serial));
   }

@@ -1,16 +1,8 @@
 #include "BirdFileCheck.h"
 
 #include <cstdio>
-#include <vector>
 
 namespace {
-
-bool HasFirmwareImage(const BirdFile& bird) {
-  for (const BirdBlock& block : bird.FindBlocks(BirdFile::BLOCK_FIRMWARE)) {
-    if (block.imageLength() > 0) return true;
-  }
-  return false;
-}
 
 std::string SerialMismatch(uint32_t fileSerial, unsigned int serial) {
   char text[96];
@@ -20,10 +12,16 @@ std::string SerialMismatch(uint32_t fileSerial, unsigned int serial) {
 
 }  // namespace
 
+std::string _bird_image_refusal(const BirdFile& bird) {
+  const char* missing = !bird.HasUsableImage(BirdFile::BLOCK_LOADER)     ? "loader"
+                        : !bird.HasUsableImage(BirdFile::BLOCK_FIRMWARE) ? "firmware"
+                                                                           : nullptr;
+  if (missing == nullptr) return std::string();
+  return "Bird file " + bird.filename + " holds no usable " + missing + " image";
+}
+
 std::string _bird_file_refusal(const BirdFile& bird, unsigned int serial) {
   if (bird.blockCount == 0) return "Bird file holds no blocks";
-  // A module whose firmware was erased for an image that is not there is left without firmware.
-  if (!HasFirmwareImage(bird)) return "Bird file holds no firmware image";
   if (serial != 0 && !bird.serialReplaceable && !bird.ValidateSerialNumber(serial)) {
     return SerialMismatch(bird.GetSerialNumber(), serial);
   }

@@ -13,8 +13,11 @@ struct DeviceIdentity {
 // The checks the update flow applies to a bird file before it writes anything; -C shows them.
 // Each returns why the file is refused, or an empty text when it passes.
 
-// The file itself: it holds blocks and a firmware image, and a device-specific file carries the
-// device's serial number (not compared when serial is 0: no device named).
+// The images: a file without a usable loader or firmware image would erase the module's firmware
+// and leave it with nothing, or stranded in its loader. Applied whatever -OVERRIDE says.
+std::string _bird_image_refusal(const BirdFile& bird);
+// The file itself: it holds blocks, and a device-specific file carries the device's serial number
+// (not compared when serial is 0: no device named).
 std::string _bird_file_refusal(const BirdFile& bird, unsigned int serial);
 // The connected device: it reports the serial number it was reached by, and the file is for its model.
 std::string _bird_device_refusal(const BirdFile& bird, unsigned int serial, const DeviceIdentity& device);

@@ -115,12 +115,9 @@ bool regularFileOrMissing(const std::string& path) {
 }
 
 bool holdsBothImages(UpdaterDisplay& display, const BirdFile& bird) {
-  const char* missing = !bird.HasUsableImage(BirdFile::BLOCK_LOADER)     ? "loader"
-                        : !bird.HasUsableImage(BirdFile::BLOCK_FIRMWARE) ? "firmware"
-                                                                           : nullptr;
-  if (missing == nullptr) return true;
-  display.message(UpdaterDisplay::ERROR, "Bird file %s holds no usable %s image; nothing was sent to the device",
-                  bird.filename.c_str(), missing);
+  const std::string refusal = _bird_image_refusal(bird);
+  if (refusal.empty()) return true;
+  display.message(UpdaterDisplay::ERROR, "%s; nothing was sent to the device", refusal.c_str());
   return false;
 }
 
