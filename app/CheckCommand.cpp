@@ -42,6 +42,8 @@ class BirdFileChecker {
     const std::string shown = PrintableText(target.path);
     display_.message(Display::INFO, "Bird file: %s", shown.c_str());
     if (!target.storeProblem.empty()) return refuse(shown, target.storeProblem);
+    const std::string pathRefusal = _bird_path_refusal(target.path);
+    if (!pathRefusal.empty()) return refuse(shown, pathRefusal);
     BirdFile bird;
     try {
       bird = BirdFile(target.path.c_str());

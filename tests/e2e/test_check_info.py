@@ -95,6 +95,15 @@ class Check(Case):
                 self.assertEqual(result.err_lines, err)
                 if status:
                     self.assertNotIn("Sound bird file", result.stdout)
+        # A FIFO is refused at once (opening it would wait for a writer), a directory as well.
+        os.mkfifo(str(self.work.cwd / "fifo.bird"))
+        (self.work.cwd / "dir.bird").mkdir()
+        for name in ("fifo.bird", "dir.bird"):
+            with self.subTest(name):
+                result = self.work.run("-C", "-f", name, timeout=20)
+                self.assertEqual(result.status, 1, result)
+                self.assertEqual(result.err_lines,
+                                 ["Check of %s failed: Bird file %s is not a regular file" % (name, name)])
         # A check writes nothing into the module.
         self.assertEqual(self.sim.upgrade_requests(SERIAL, 0x00), [])
 

@@ -1,5 +1,7 @@
 #include "BirdFileCheck.h"
 
+#include <sys/stat.h>
+
 #include <cstdio>
 
 namespace {
@@ -11,6 +13,12 @@ std::string SerialMismatch(uint32_t fileSerial, unsigned int serial) {
 }
 
 }  // namespace
+
+std::string _bird_path_refusal(const std::string& path) {
+  struct stat info;
+  if (stat(path.c_str(), &info) != 0 || S_ISREG(info.st_mode)) return std::string();
+  return "Bird file " + path + " is not a regular file";
+}
 
 std::string _bird_image_refusal(const BirdFile& bird) {
   const char* missing = !bird.HasUsableImage(BirdFile::BLOCK_LOADER)     ? "loader"

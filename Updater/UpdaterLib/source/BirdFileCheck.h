@@ -13,6 +13,9 @@ struct DeviceIdentity {
 // The checks the update flow applies to a bird file before it writes anything; -C shows them.
 // Each returns why the file is refused, or an empty text when it passes.
 
+// The path named with -f: a FIFO or device would block the read, a directory holds no firmware
+// (a missing file is left to the loader, which says so).
+std::string _bird_path_refusal(const std::string& path);
 // The images: a file without a usable loader or firmware image would erase the module's firmware
 // and leave it with nothing, or stranded in its loader. Applied whatever -OVERRIDE says.
 std::string _bird_image_refusal(const BirdFile& bird);

@@ -1,7 +1,6 @@
 // Firmware update (-U) of a module that still runs its firmware: choice of the build, the bird
 // file, connection (directly or through a router module), validation, loader, loader-mode
 // reconnection, firmware, reboot and the transfer record in the device's settings.
-#include <sys/stat.h>
 
 #include <ctime>
 #include <exception>
@@ -107,11 +106,6 @@ unsigned int chooseBuild(UpdaterDisplay& display, const std::string& url, unsign
     if (build != 0) display.message(UpdaterDisplay::INFO, "Updating with the Latest Transfer");
   }
   return build;
-}
-
-bool regularFileOrMissing(const std::string& path) {
-  struct stat info;
-  return stat(path.c_str(), &info) != 0 || S_ISREG(info.st_mode);
 }
 
 bool holdsBothImages(UpdaterDisplay& display, const BirdFile& bird) {
@@ -255,9 +249,9 @@ BirdFile Updater::load_bird(const char* action, std::string birdFile, unsigned i
                             bool download) {
   if (!birdFile.empty()) {
     display.message(UpdaterDisplay::INFO, "%s from Birdfile: %s", action, birdFile.c_str());
-    if (!regularFileOrMissing(birdFile)) {
-      // A FIFO or device would block the read, a directory holds no firmware.
-      display.message(UpdaterDisplay::ERROR, "Bird file %s is not a regular file", birdFile.c_str());
+    const std::string refusal = _bird_path_refusal(birdFile);
+    if (!refusal.empty()) {
+      display.message(UpdaterDisplay::ERROR, "%s", refusal.c_str());
       throw std::runtime_error("Bird file is not a regular file");
     }
     return BirdFile(birdFile.c_str());
