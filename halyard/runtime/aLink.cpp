@@ -89,6 +89,7 @@ struct aLink {
   std::atomic<aLinkHeartbeatObserver> heartbeatObserver{nullptr};
   uint32_t syncState = syncIdle;  // reader thread only
   uint8_t syncAddress = 0;
+  uint32_t breaks = 0;  // the stream's discontinuities the reader has seen; reader thread only
   std::mutex packetLogMutex;
   std::unique_ptr<PacketLog> packetLog;
   // Recursive so that a filter may remove itself.
@@ -186,6 +187,18 @@ aErr sWritePacket(aLink& link, const aPacket& packet) {
   return result;
 }
 
+// Writes the queued outbound packets without pacing and returns how many were taken. Once a write
+// fails the module is not taking bytes; the rest is dropped so that stopping stays bounded.
+size_t sFlushOutbound(aLink& link) {
+  size_t taken = 0;
+  bool writing = true;
+  for (aPacket* packet; (packet = aPacketFifo_Get(link.outbound)) != nullptr; aPacket_Destroy(&packet)) {
+    if (writing && sWritePacket(link, *packet) != aErrNone) writing = false;
+    ++taken;
+  }
+  return taken;
+}
+
 void sWriterThread(aLink* link) {
   link->writerId = std::this_thread::get_id();
   // The 1 ms pause after every packet bounds the link's throughput; the default 50 us timer
@@ -198,12 +211,8 @@ void sWriterThread(aLink* link) {
     aTime_MSSleep(kPacketPacingMs);
     aPacket_Destroy(&packet);
   }
-  // The link-stop frame and replies still queued go out without pacing. Once a write fails the
-  // module is not taking bytes; the rest is dropped so that stopping stays bounded.
-  bool writing = true;
-  for (aPacket* packet; (packet = aPacketFifo_Get(link->outbound)) != nullptr; aPacket_Destroy(&packet)) {
-    if (writing && sWritePacket(*link, *packet) != aErrNone) writing = false;
-  }
+  // The link-stop frame and replies still queued go out without pacing.
+  sFlushOutbound(*link);
 }
 
 // ---- reading ----------------------------------------------------------------------------------
@@ -308,33 +317,45 @@ void sReceiveByte(aLink& link, uint8_t byte) {
   if (sInPipeProcess(link) != aErrNone) link.status = linkError;
 }
 
+void sReaderBegin(aLink& link) {
+  link.heartbeatState = kHeartbeatIdle;
+  link.status = linkRunning;
+  link.syncState = syncIdle;
+  link.breaks = aStream_Discontinuities(link.stream);
+}
+
+// One turn of the reader: reads one byte and handles it. Returns the read's result.
+aErr sReaderTurn(aLink& link) {
+  uint8_t byte;
+  aErr result = aStream_Read(link.stream, &byte, 1);
+  uint32_t breaksNow = aStream_Discontinuities(link.stream);
+  if (breaksNow != link.breaks) {
+    // The transport re-established its connection: a partly received frame ended with the old
+    // connection and must not be completed by bytes from the new one.
+    link.breaks = breaksNow;
+    aPacket_Reset(link.assembly);
+  }
+  if (result == aErrNone) {
+    sReceiveByte(link, byte);
+  } else if (result != aErrNotReady) {
+    link.status = linkIOError;
+    aPacket_Reset(link.assembly);
+  }
+  return result;
+}
+
 void sReaderThread(aLink* link) {
   link->readerId = std::this_thread::get_id();
-  link->heartbeatState = kHeartbeatIdle;
-  link->status = linkRunning;
-  link->syncState = syncIdle;
-  uint32_t breaks = aStream_Discontinuities(link->stream);
+  sReaderBegin(*link);
   while (link->running) {
-    uint8_t byte;
     auto asked = std::chrono::steady_clock::now();
-    aErr result = aStream_Read(link->stream, &byte, 1);
-    uint32_t breaksNow = aStream_Discontinuities(link->stream);
-    if (breaksNow != breaks) {
-      // The transport re-established its connection: a partly received frame ended with the old
-      // connection and must not be completed by bytes from the new one.
-      breaks = breaksNow;
-      aPacket_Reset(link->assembly);
-    }
+    aErr result = sReaderTurn(*link);
     if (result == aErrNotReady) {
       // A stream that waited for readiness has paused already; one that answered at once (it
       // cannot wait, or its wait was cut short) gets the short pause between polls.
       if (std::chrono::steady_clock::now() - asked < kWaitedLongEnough) std::this_thread::sleep_for(kIdlePoll);
     } else if (result != aErrNone) {
-      link->status = linkIOError;
-      aPacket_Reset(link->assembly);
       aTime_MSSleep(kIOErrorPauseMs);
-    } else {
-      sReceiveByte(*link, byte);
     }
   }
 }
@@ -431,8 +452,16 @@ aErr sTearDown(const LinkPtr& link) {
   return result != aErrNone ? result : released;
 }
 
+// A link whose reader and writer do the threads' work on a caller's thread, when asked: it runs
+// as a started link does once its reader has begun.
+aErr sStartDriven(aLink& link) {
+  link.running = 1;
+  sReaderBegin(link);
+  return putControlFrame(link, kLinkStartCommand);
+}
+
 uint32_t sCreateLink(uint32_t identifier, uint32_t port, linkType type, const std::string& portName,
-                     const StreamOpener& open) {
+                     const StreamOpener& open, aErr (*start)(aLink&) = sStartLink) {
   LinkTable& table = _links();
   std::lock_guard<std::mutex> lock(table.mutex);
   bool shareable = identifier != kLinkCallerStreamIdentifier;
@@ -456,13 +485,20 @@ uint32_t sCreateLink(uint32_t identifier, uint32_t port, linkType type, const st
   link->id = id;
   aErr result = sAttach(*link, stream);
   table.entries.push_front({id, identifier, port, type, portName, 1, link});
-  if (result == aErrNone) result = sStartLink(*link);
+  if (result == aErrNone) result = start(*link);
   if (result != aErrNone) {
     table.entries.pop_front();
     sTearDown(link);
     return 0;
   }
   return id;
+}
+
+StreamOpener callerStream(aStreamRef stream) {
+  return [stream](aStreamRef* out) {
+    *out = stream;
+    return aErrNone;
+  };
 }
 
 aErr openByType(linkType type, uint32_t identifier, uint32_t port, aStreamRef* stream) {
@@ -498,10 +534,7 @@ uint32_t aLink_CreateSerial(uint32_t serialNumber, const char* portName, uint32_
 
 uint32_t aLink_Create(aStreamRef stream) {
   if (stream == nullptr) return 0;
-  return sCreateLink(kLinkCallerStreamIdentifier, 0, linkTypeAny, "", [&](aStreamRef* out) {
-    *out = stream;
-    return aErrNone;
-  });
+  return sCreateLink(kLinkCallerStreamIdentifier, 0, linkTypeAny, "", callerStream(stream));
 }
 
 aErr aLink_Destroy(uint32_t* id) {
@@ -696,6 +729,25 @@ size_t aLink_TableSize() {
   LinkTable& table = _links();
   std::lock_guard<std::mutex> lock(table.mutex);
   return table.entries.size();
+}
+
+uint32_t aLink_CreateDriven(aStreamRef stream) {
+  if (stream == nullptr) return 0;
+  return sCreateLink(kLinkCallerStreamIdentifier, 0, linkTypeAny, "", callerStream(stream), sStartDriven);
+}
+
+size_t aLink_DriveReader(uint32_t id) {
+  LinkPtr link = lookUp(id);
+  if (!link || link->readerThread.joinable() || !link->running) return 0;
+  size_t bytes = 0;
+  while (sReaderTurn(*link) == aErrNone) ++bytes;
+  return bytes;
+}
+
+size_t aLink_DriveWriter(uint32_t id) {
+  LinkPtr link = lookUp(id);
+  if (!link || link->writerThread.joinable() || !link->running) return 0;
+  return sFlushOutbound(*link);
 }
 
 int aLink_UseCount(uint32_t id) {
