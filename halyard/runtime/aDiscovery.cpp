@@ -186,13 +186,8 @@ uint8_t enumerateTCPIP(aDiscoveryModuleFoundProc callback, void* reference) {
     uint32_t serial = replySerialNumber(reply);
     if (offered.count(serial) != 0 || offered.size() >= kMaximumModules) continue;
     offered.insert(serial);
-    linkSpec* spec = aLinkSpec_Create(linkTypeTCPIP);
-    if (spec == nullptr) continue;
-    aDiscovery_FillFromReply(spec, reply, static_cast<unsigned>(length), source.sin_addr.s_addr);
-    bool found = false;
-    goOn = callback(spec, &found, reference);
-    if (found) countModule(&count);
-    aLinkSpec_Destroy(&spec);
+    goOn = aDiscovery_OfferReply(reply, static_cast<unsigned>(length), source.sin_addr.s_addr, callback, reference,
+                                 &count);
   }
   sTCPIPCleanup(listener);
   return count;
@@ -302,6 +297,18 @@ void aDiscovery_FillFromReply(linkSpec* spec, const uint8_t* reply, unsigned len
   spec->model = bytes[12];
   spec->t.ip.ipAddress = sourceAddress;
   spec->t.ip.ipPort = static_cast<uint32_t>(bytes[2]) | (static_cast<uint32_t>(bytes[3]) << 8);
+}
+
+bool aDiscovery_OfferReply(const uint8_t* reply, unsigned length, uint32_t sourceAddress,
+                           aDiscoveryModuleFoundProc callback, void* reference, uint8_t* count) {
+  linkSpec* spec = aLinkSpec_Create(linkTypeTCPIP);
+  if (spec == nullptr) return true;
+  aDiscovery_FillFromReply(spec, reply, length, sourceAddress);
+  bool found = false;
+  bool goOn = callback(spec, &found, reference);
+  if (found) countModule(count);
+  aLinkSpec_Destroy(&spec);
+  return goOn;
 }
 
 bool aDiscovery_ParseSerialText(const char* text, int length, uint32_t* serial) {

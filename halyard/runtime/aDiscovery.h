@@ -31,6 +31,12 @@ linkSpec* aDiscovery_FindFirstModule(linkType type);
 // missing model byte is 0xFF) and its source address (network byte order).
 void aDiscovery_FillFromReply(linkSpec* spec, const uint8_t* reply, unsigned length, uint32_t sourceAddress);
 
+// One reply datagram of the TCP/IP discovery window: the module it describes is offered to the
+// callback and counted in *count (which stops at 255) when the callback takes it. Returns the
+// callback's answer: false when it asked to stop.
+bool aDiscovery_OfferReply(const uint8_t* reply, unsigned length, uint32_t sourceAddress,
+                           aDiscoveryModuleFoundProc callback, void* reference, uint8_t* count);
+
 // The serial number named by a USB serial-number string: exactly 8 hexadecimal digits (either
 // case); false for any other text.
 [[nodiscard]] bool aDiscovery_ParseSerialText(const char* text, int length, uint32_t* serial);
