@@ -214,6 +214,14 @@ aErr NXPSerialClass::Connect(const char* port, unsigned int requested) {
   return result;
 }
 
+aErr NXPSerialClass::Attach(aStreamRef opened, unsigned int rate) {
+  if (opened == nullptr) return aErrParam;
+  Disconnect();
+  stream = opened;
+  baud = rate;
+  return aErrNone;
+}
+
 aErr NXPSerialClass::Disconnect() {
   if (stream != nullptr) aStream_Destroy(&stream);
   stream = nullptr;

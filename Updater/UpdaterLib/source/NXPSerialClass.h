@@ -83,6 +83,9 @@ class NXPSerialClass {
   // Session.
   [[nodiscard]] aErr Connect(const char* port, unsigned int baud);
   aErr Disconnect();
+  // Takes a stream that is already open, in place of Connect (owned from here on): a byte stream
+  // that is not a serial port, for tests and fuzzing. rate is what the waits are computed from.
+  [[nodiscard]] aErr Attach(aStreamRef opened, unsigned int rate);
   // The rate Connect opens for a requested baud: the first accepted rate not below it, 9600 for
   // anything above 230400.
   static unsigned int ConnectRate(unsigned int baud);
