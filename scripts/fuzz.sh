@@ -7,11 +7,11 @@
 # A crash, leak, sanitizer report or time-out fails the run; the input is left in
 # build-fuzz/findings/<target>/ and the script prints how to keep it as a regression input.
 #
-# Usage: scripts/fuzz.sh [seconds-per-target [target...]]   (default 30 seconds, all targets)
+# Usage: scripts/fuzz.sh [seconds-per-target [target...]]   (default 12 seconds, all targets)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-seconds=${1:-30}
+seconds=${1:-12}
 shift || true
 build=build-fuzz
 per_input_timeout=${FUZZ_INPUT_TIMEOUT:-25}

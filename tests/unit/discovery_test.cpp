@@ -98,6 +98,30 @@ TEST(DiscoveryTransports, OnlyUSBAndTCPIPAreEnumerated) {
   }
 }
 
+// Answers as the reply's port field says: bit 8 takes the module, bit 9 asks to stop.
+bool byteZeroCallback(const linkSpec* spec, bool* found, void* reference) {
+  ++*static_cast<int*>(reference);
+  *found = (spec->t.ip.ipPort & 0x100) != 0;
+  return (spec->t.ip.ipPort & 0x200) == 0;
+}
+
+TEST(DiscoveryWindow, EachReplyIsOfferedAndCountedAsTheCallbackSays) {
+  const uint8_t take[] = {0x02, 0x04, 0x00, 0x01};         // port 0x100
+  const uint8_t pass[] = {0x02, 0x04, 0x00, 0x00};         // port 0
+  const uint8_t takeAndStop[] = {0x02, 0x04, 0x00, 0x03};  // port 0x300
+  int calls = 0;
+  uint8_t count = 0;
+  EXPECT_TRUE(aDiscovery_OfferReply(take, sizeof take, 0, byteZeroCallback, &calls, &count));
+  EXPECT_TRUE(aDiscovery_OfferReply(pass, sizeof pass, 0, byteZeroCallback, &calls, &count));
+  EXPECT_FALSE(aDiscovery_OfferReply(takeAndStop, sizeof takeAndStop, 0, byteZeroCallback, &calls, &count));
+  EXPECT_EQ(calls, 3);
+  EXPECT_EQ(count, 2);
+  // The count of one enumeration is 8 bits wide and stops at its top.
+  count = 254;
+  for (int i = 0; i < 3; ++i) aDiscovery_OfferReply(take, sizeof take, 0, byteZeroCallback, &calls, &count);
+  EXPECT_EQ(count, 255);
+}
+
 TEST(LinkSpecRecord, CreateCopyDestroy) {
   linkSpec* spec = aLinkSpec_Create(linkTypeTCPIP);
   ASSERT_NE(spec, nullptr);

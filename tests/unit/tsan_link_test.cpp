@@ -405,6 +405,57 @@ TEST(LinkTable, FailedCreatesLeaveNoEntry) {
   EXPECT_EQ(aLink_TableSize(), before);
 }
 
+// A stream over a byte string; what is written to it is kept.
+struct ScriptedStream {
+  Bytes incoming;
+  size_t at = 0;
+  std::vector<Bytes> written;
+
+  static aErr get(uint8_t* out, void* ref) {
+    auto* self = static_cast<ScriptedStream*>(ref);
+    if (self->at == self->incoming.size()) return aErrNotReady;
+    *out = self->incoming[self->at++];
+    return aErrNone;
+  }
+  static aErr write(const uint8_t* data, size_t length, void* ref) {
+    static_cast<ScriptedStream*>(ref)->written.emplace_back(data, data + length);
+    return aErrNone;
+  }
+  static aErr release(void*) { return aErrNone; }
+};
+
+TEST(LinkTable, DrivenLinkDoesTheThreadsWorkOnTheCallersThread) {
+  ScriptedStream script;
+  uint32_t id = aLink_CreateDriven(aStream_Create(ScriptedStream::get, nullptr, ScriptedStream::write,
+                                                  ScriptedStream::release, &script));
+  ASSERT_NE(id, 0u);
+  EXPECT_EQ(aLink_GetStatus(id), linkRunning);
+  // A heartbeat, a packet, then an odd byte where an address belongs.
+  script.incoming = {0x04, 0x02, 0x00, 0x01, 0x04, 0x01, 0x33, 0xAD};
+  EXPECT_EQ(aLink_DriveReader(id), 8u);
+  EXPECT_EQ(aLink_GetStatus(id), linkSyncing);
+  EXPECT_EQ(aLink_DriveWriter(id), 2u);
+  EXPECT_EQ(script.written, (std::vector<Bytes>{kSyncPattern, kStartFrame, {0x04, 0x02, 0x00, 0x03}}));
+  PacketPtr packet(aLink_GetPacket(id));
+  ASSERT_TRUE(packet);
+  EXPECT_EQ(Bytes(packet->data, packet->data + packet->dataSize), Bytes{0x33});
+  EXPECT_EQ(aLink_GetPacket(id), nullptr);
+  script.incoming.insert(script.incoming.end(), kSyncAnswer.begin(), kSyncAnswer.end());
+  EXPECT_EQ(aLink_DriveReader(id), kSyncAnswer.size());
+  EXPECT_EQ(aLink_GetStatus(id), linkRunning);
+  EXPECT_EQ(aLink_Destroy(&id), aErrNone);
+
+  // A link with threads is not driven from outside.
+  LoopbackPeer peer;
+  aStreamRef stream = nullptr;
+  ASSERT_EQ(aStream_CreateSocket(LoopbackPeer::address(), peer.port(), &stream), aErrNone);
+  uint32_t threaded = aLink_Create(stream);
+  ASSERT_NE(threaded, 0u);
+  EXPECT_EQ(aLink_DriveReader(threaded), 0u);
+  EXPECT_EQ(aLink_DriveWriter(threaded), 0u);
+  EXPECT_EQ(aLink_Destroy(&threaded), aErrNone);
+}
+
 TEST(LinkTable, CallerStreamLinksAreNeverShared) {
   LoopbackPeer first, second;
   aStreamRef a = nullptr, b = nullptr;
