@@ -139,11 +139,13 @@ void checkUuRoundTrip(const Bytes& bytes) {
   Bytes decoded(n);
   FUZZ_CHECK(NXPSerialClass::uudecode(decoded.data(), n, line.data()) == n);
   FUZZ_CHECK(decoded == Bytes(bytes.begin(), bytes.begin() + n));
-  // The same bytes read as a received line: never more stored than allowed.
-  std::string text(bytes.begin(), bytes.end());
+  // The same bytes read as a received line, in a buffer of exactly its size: never more stored
+  // than allowed, nothing read past the line's end.
+  std::vector<char> text(bytes.begin(), bytes.end());
+  text.push_back('\0');
   for (unsigned int max = 0; max <= 64; max += 16) {
     Bytes out(max);
-    unsigned int stored = NXPSerialClass::uudecode(out.data(), max, text.c_str());
+    unsigned int stored = NXPSerialClass::uudecode(out.data(), max, text.data());
     FUZZ_CHECK(stored <= max);
   }
 }

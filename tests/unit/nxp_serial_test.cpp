@@ -201,6 +201,15 @@ TEST(NXPSerialHelpers, UudecodeRefusesMoreThanRemainsAndZeroFillsShortLines) {
   EXPECT_EQ(memcmp(short_out, expected, 4), 0);
 }
 
+TEST(NXPSerialHelpers, UudecodeOfAnEmptyLineReadsNothingPastIt) {
+  // The terminator as count character announces 32 bytes, all missing. A line held in a buffer of
+  // exactly its size shows a read past it in the sanitizer build.
+  std::unique_ptr<char[]> empty(new char[1]{'\0'});
+  std::vector<unsigned char> out(32, 0xEE);
+  EXPECT_EQ(NXPSerialClass::uudecode(out.data(), 32, empty.get()), 32u);
+  EXPECT_EQ(out, std::vector<unsigned char>(32, 0));
+}
+
 TEST(NXPSerialHelpers, WaitsFollowTheBaudRate) {
   EXPECT_EQ(NXPSerialClass::WaitTimeMs(14, 115200), 2u);
   EXPECT_EQ(NXPSerialClass::WaitTimeMs(4, 9600), 6u);

@@ -285,7 +285,9 @@ unsigned int NXPSerialClass::uudecode(unsigned char* out, unsigned int max, cons
   if (line == nullptr) return 0;
   unsigned int count = (static_cast<unsigned char>(line[0]) - 32u) & 63u;
   if (count > max) return 0;
-  const char* chars = line + 1;
+  // An empty line has no characters after its count: they all count as missing, and nothing is
+  // read past the line's end.
+  const char* chars = line[0] != '\0' ? line + 1 : line;
   size_t available = strlen(chars);
   bool overrun = false;
   unsigned int stored = 0;
