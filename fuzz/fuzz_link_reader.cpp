@@ -201,6 +201,13 @@ Observed collect(uint32_t link, ModuleStream& stream) {
   return seen;
 }
 
+// What was added to `all` since `compared` of it was compared; moves `compared` to the end.
+std::vector<Bytes> tail(const std::vector<Bytes>& all, size_t& compared) {
+  std::vector<Bytes> added(all.begin() + static_cast<long>(compared), all.end());
+  compared = all.size();
+  return added;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* input, size_t size) {
@@ -225,8 +232,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* input, size_t size) {
 
   ModelReader model;
   model.filtering = filtering;
-  size_t pieces = 0;
-  while (module.at < module.size) {
+  size_t repliesCompared = 0, inboundCompared = 0, patternsCompared = 0;
+  for (size_t pieces = 0; module.at < module.size; ++pieces) {
     const size_t start = module.at;
     module.pieceEnd = start + piece < module.size ? start + piece : module.size;
     module.failAtPieceEnd = failing;
@@ -237,22 +244,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* input, size_t size) {
     do {
       aLink_DriveReader(link);
     } while (module.at < module.pieceEnd || module.failAtPieceEnd);
-
-    const size_t repliesBefore = model.replies.size();
-    const size_t inboundBefore = model.inbound.size();
-    const size_t patternsBefore = model.patterns;
     for (size_t i = start; i < module.pieceEnd; ++i) model.feed(bytes[i]);
     if (failing) model.readFailed();
 
     Observed seen = collect(link, module);
-    FUZZ_CHECK(seen.patterns == model.patterns - patternsBefore);
-    FUZZ_CHECK(seen.replies == std::vector<Bytes>(model.replies.begin() + static_cast<long>(repliesBefore) -
-                                                      (pieces == 0 ? 1 : 0),
-                                                  model.replies.end()));
-    FUZZ_CHECK(seen.inbound ==
-               std::vector<Bytes>(model.inbound.begin() + static_cast<long>(inboundBefore), model.inbound.end()));
+    FUZZ_CHECK(seen.patterns == model.patterns - patternsCompared);
+    FUZZ_CHECK(seen.replies == tail(model.replies, repliesCompared));
+    FUZZ_CHECK(seen.inbound == tail(model.inbound, inboundCompared));
     FUZZ_CHECK(aLink_GetStatus(link) == model.status);
-    ++pieces;
+    patternsCompared = model.patterns;
   }
   FUZZ_CHECK(gObserved == model.observed);
   FUZZ_CHECK(aLink_Destroy(&link) == aErrNone);
