@@ -1,6 +1,8 @@
 // Fuzz target: what discovery makes of the bytes modules send: the TCP/IP reply datagrams of one
 // discovery window (any number, any length, any content), each offered to a callback through
-// aDiscovery_OfferReply as the window does, and the USB serial-number strings. Every datagram
+// aDiscovery_OfferReply as the window does with every datagram it keeps (the window itself passes
+// over datagrams too short for a serial number and modules it offered already), and the USB
+// serial-number strings. Every datagram
 // sits in a buffer of exactly its size, so a read past it is caught; every record must hold the
 // fields the reply layout gives, the count must follow the callback's answers, and the window must
 // stop when the callback asks.
