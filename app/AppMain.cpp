@@ -104,7 +104,6 @@ class CommandRunner {
       return kExitSuccess;
     }
     info("Searching for Halyard devices");
-    if (transport == linkTypeAny) transport = linkTypeUSB;
     std::vector<DeviceInfo> list = updater_.Discover_Devices(transport);
     _display_device_list(display_, list, transport);
     if (params_.commands.IsSet(CMD_INFO)) ShowStoredDevices(display_, updater_, list);

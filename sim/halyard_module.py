@@ -239,6 +239,7 @@ class Faults:
         self.short_discovery = False  # send the 12-byte discovery reply
         self.no_discovery = False   # do not answer discovery requests
         self.build_reply_extra = False  # append one byte to the build-number reply (7 bytes)
+        self.drop_every = 0         # router: lose every Nth answer coming back over its module bus
 
     def take(self, name):
         """True when the count switch `name` fires now (and counts it down)."""
@@ -360,6 +361,11 @@ SETTINGS = {
     "next_version": None,          # version after REBOOT when the image carries none
     "next_build": None,            # build after REBOOT when the image carries none
     "close_style": "rst",          # how the module ends a connection: rst or fin
+    # A router carries the packets for the modules behind it over its module bus one at a time:
+    # each takes bus_ms (request out, answer back); at most bus_queue wait for the bus, and a
+    # packet arriving at a full queue is lost.
+    "bus_ms": 2,
+    "bus_queue": 16,
 }
 
 
@@ -399,7 +405,8 @@ class HalyardModule:
         self.stats = {"rx": 0, "tx": 0, "dropped": 0, "heartbeats_sent": 0, "heartbeats_ok": 0,
                       "heartbeats_bad": 0, "heartbeats_missed": 0, "heartbeats_unexpected": 0,
                       "data_packets": 0, "data_bytes": 0, "writes": 0, "reboots": 0,
-                      "restarts": 0, "connections": 0, "discovery_replies": 0}
+                      "restarts": 0, "connections": 0, "discovery_replies": 0,
+                      "bus_packets": 0, "bus_answers": 0, "bus_overruns": 0, "bus_lost": 0}
 
     @property
     def label(self):
@@ -816,6 +823,7 @@ class ModuleSession:
         self.frames_received = 0
         self.is_open = True
         self._delayed = deque()
+        self._bus = deque()  # (done at, module behind, packet) waiting for the module bus
         self._hb_next = None
         self._hb_pending = None  # (b, deadline)
         self._hb_turn = 0
@@ -878,7 +886,35 @@ class ModuleSession:
             return
         if module.faults.silent:
             return
+        if target is not module:
+            self._queue_for_bus(target, address, payload)
+            return
         for reply in target.handle_packet(payload):
+            self.send_reply(target, target.address, reply)
+            if not self.is_open:
+                break
+
+    # ---- the router's module bus -------------------------------------------------
+
+    def _queue_for_bus(self, target, address, payload):
+        router = self.module
+        if len(self._bus) >= router.settings["bus_queue"]:
+            router.stats["bus_overruns"] += 1
+            router.event("bus queue full: packet for %02X lost" % address)
+            return
+        start = max(self._clock(), self._bus[-1][0] if self._bus else 0.0)
+        self._bus.append((start + router.settings["bus_ms"] / 1000.0, target, payload))
+
+    def _carry_over_bus(self, target, payload):
+        router = self.module
+        router.stats["bus_packets"] += 1
+        for reply in target.handle_packet(payload):
+            router.stats["bus_answers"] += 1
+            every = router.faults.drop_every
+            if every > 0 and router.stats["bus_answers"] % every == 0:
+                router.stats["bus_lost"] += 1
+                router.log.write(target.label, "DROP", frame(target.address, reply))
+                continue
             self.send_reply(target, target.address, reply)
             if not self.is_open:
                 break
@@ -993,6 +1029,9 @@ class ModuleSession:
         if not self.is_open:
             return None
         now = self._clock()
+        while self._bus and self._bus[0][0] <= now and self.is_open:
+            _, target, payload = self._bus.popleft()
+            self._carry_over_bus(target, payload)
         while self._delayed and self._delayed[0][0] <= now and self.is_open:
             _, module, wire = self._delayed.popleft()
             self._send(module, wire)
@@ -1003,7 +1042,8 @@ class ModuleSession:
             self._arm_heartbeat()
         deadlines = [t for t in (self._hb_next,
                                  self._hb_pending[1] if self._hb_pending else None,
-                                 self._delayed[0][0] if self._delayed else None) if t is not None]
+                                 self._delayed[0][0] if self._delayed else None,
+                                 self._bus[0][0] if self._bus else None) if t is not None]
         return min(deadlines) if deadlines and self.is_open else None
 
     # ---- end ---------------------------------------------------------------------

@@ -14,15 +14,10 @@ struct EntityClass::impl {
   explicit impl(EntityClass* entity) : owner(entity) {}
 };
 
-namespace {
-
-// The aErr a module's error reply carries; a code of 0 or beyond the table is still a failure.
-aErr moduleError(uint32_t code) {
+aErr moduleErrorCode(uint32_t code) {
   if (code == aErrNone || code > aErrUnknown) return aErrUnknown;
   return static_cast<aErr>(code);
 }
-
-}  // namespace
 
 EntityClass::EntityClass() : m_impl(new (std::nothrow) impl(this)) {}
 
@@ -63,7 +58,7 @@ aErr EntityClass::transact(uint8_t requestOption, uint8_t replyOption, uei* mess
   message->value = 0;
   result = target->receiveUEI(message->module, message->command, replyOption, index, message);
   if (result != aErrNone) return result;
-  if (message->specifier & kUEISpecifierError) return moduleError(message->value);
+  if (message->specifier & kUEISpecifierError) return moduleErrorCode(message->value);
   return aErrNone;
 }
 

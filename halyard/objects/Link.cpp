@@ -123,6 +123,7 @@ struct Link::impl {
   std::string name;
   bool hasSpec = false;
   linkSpec spec{};
+  unsigned long replyTimeoutMs = kLinkReplyTimeoutMs;
 
   impl(Link* link, const char* text) : owner(link) {
     if (text != nullptr) name.assign(text, strnlen(text, kLinkNameLimit));
@@ -273,7 +274,7 @@ aErr Link::getModuleAddress(uint8_t* address) {
   *address = 0;
   if (!isConnected()) return aErrNotReady;
   if (putPacket(m_impl->linkId, kLinkMagicQueryAddress, 0, nullptr) != aErrNone) return aErrNotReady;
-  aPacket* reply = aLink_AwaitFirst(m_impl->linkId, MatchMagic, nullptr, kLinkReplyTimeoutMs);
+  aPacket* reply = aLink_AwaitFirst(m_impl->linkId, MatchMagic, nullptr, m_impl->replyTimeoutMs);
   if (reply == nullptr) return aErrNotReady;
   *address = reply->address;
   aPacket_Destroy(&reply);
@@ -309,12 +310,25 @@ aErr Link::receivePacket(uint8_t address, const uint8_t* match, uint8_t* length,
     return aErrParam;
   }
   sCommandMatch reference{*length, match};
-  aPacket* packet = aLink_AwaitFirst(m_impl->linkId, sCommandFilter, &reference, kLinkReplyTimeoutMs);
+  aPacket* packet = aLink_AwaitFirst(m_impl->linkId, sCommandFilter, &reference, m_impl->replyTimeoutMs);
   if (packet == nullptr) return aErrTimeout;
   *length = packet->dataSize;
   memcpy(buffer, packet->data, packet->dataSize);
   aPacket_Destroy(&packet);
   return aErrNone;
+}
+
+aErr Link::awaitPacket(aPacketFilter filter, const void* ref, unsigned long timeoutMs) {
+  if (m_impl == nullptr || m_impl->linkId == 0) return aErrConnection;
+  if (filter == nullptr) return aErrParam;
+  aPacket* packet = aLink_AwaitFirst(m_impl->linkId, filter, ref, timeoutMs);
+  if (packet == nullptr) return aErrTimeout;
+  aPacket_Destroy(&packet);
+  return aErrNone;
+}
+
+void Link::setReplyTimeout(unsigned long timeoutMs) {
+  if (m_impl != nullptr) m_impl->replyTimeoutMs = timeoutMs;
 }
 
 aErr Link::sendUEI(const uei& message) {
@@ -346,7 +360,7 @@ aErr Link::receiveUEI(uint8_t module, uint8_t, uint8_t, uint8_t, uei* message, a
   if (m_impl == nullptr || m_impl->linkId == 0) return aErrConnection;
   if (!validModuleAddress(module)) return aErrPacket;
   if (message == nullptr || filter == nullptr) return aErrParam;
-  aPacket* reply = aLink_AwaitFirst(m_impl->linkId, filter, message, kLinkReplyTimeoutMs);
+  aPacket* reply = aLink_AwaitFirst(m_impl->linkId, filter, message, m_impl->replyTimeoutMs);
   if (reply == nullptr) return aErrTimeout;
   aPacket_Destroy(&reply);
   return aErrNone;

@@ -63,6 +63,12 @@ class Link {
   // Waits up to 1000 ms for the first inbound packet (from any module) whose first *length data
   // bytes equal `match`; then *length is its data length and `buffer` (28 bytes) its data.
   [[nodiscard]] aErr receivePacket(uint8_t address, const uint8_t* match, uint8_t* length, uint8_t* buffer);
+  // Waits up to timeoutMs for the first inbound packet the filter accepts (the filter, run on
+  // this thread, takes from it what it needs) and removes it. aErrTimeout when none came,
+  // aErrConnection without an engine link.
+  [[nodiscard]] aErr awaitPacket(aPacketFilter filter, const void* ref, unsigned long timeoutMs);
+  // How long receivePacket, receiveUEI and getModuleAddress wait (default kLinkReplyTimeoutMs).
+  void setReplyTimeout(unsigned long timeoutMs);
 
   // Puts the message (a byte block: a series of packets) on the outbound queue.
   [[nodiscard]] aErr sendUEI(const uei& message);

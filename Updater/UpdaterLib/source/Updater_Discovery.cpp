@@ -6,6 +6,7 @@
 #include "Link.h"
 #include "Log.h"
 #include "Module.h"
+#include "NetworkScan.h"
 #include "SystemClass.h"
 #include "Updater.h"
 #include "aDiscovery.h"
@@ -24,9 +25,6 @@ constexpr uint8_t kDefaultModuleAddress = 2;
 constexpr uint8_t kBuildNumberCommand = 0x49;
 constexpr uint8_t kBuildNumberQuery = 0xFF;
 constexpr uint8_t kBuildNumberReplyLength = 6;  // 49 FF build32
-// The device network behind a router: every even address from 2 to 252.
-constexpr unsigned kFirstNetworkAddress = 2;
-constexpr unsigned kLastNetworkAddress = 252;
 
 struct LinkSearch {
   uint32_t serialNumber;
@@ -68,34 +66,6 @@ void queryModule(DeviceInfo& record) {
     record.error = _get_version(module, record);
   }
   (void)module.disconnect();
-}
-
-// The record of the module at `address` behind the router, or false when nothing answers there.
-bool queryNetworkModule(Module& router, const linkSpec& routerSpec, unsigned int routerSerialNumber, uint8_t address,
-                        DeviceInfo& record) {
-  Module module(address, 0);
-  (void)module.connectThroughLinkModule(&router);
-  SystemClass system;
-  system.init(&module, 0);
-  uint32_t serialNumber = 0;
-  if (system.getSerialNumber(&serialNumber) != aErrNone) return false;
-
-  record.spec.t = routerSpec.t;
-  record.spec.type = routerSpec.type;
-  record.spec.serialNumber = serialNumber;
-  record.spec.router = router.getModuleAddress();
-  record.spec.routerSerialNumber = routerSerialNumber;
-  record.buildNumber = _get_build_number(module);
-  record.error = _get_version(module, record);
-  uint8_t model = 0;
-  aErr modelResult = system.getModel(&model);
-  if (modelResult == aErrNone) {
-    record.spec.model = model;
-    record.modelName = aDefs_GetModelName(model);
-  } else {
-    record.error = modelResult;
-  }
-  return true;
 }
 
 const char* transportName(linkType type) {
@@ -193,12 +163,10 @@ std::vector<DeviceInfo> Updater::Discover_HyNetwork_Devices(unsigned int routerS
   routerSystem.init(&router, 0);
   if (routerSystem.routeToMe(1) != aErrNone) return list;
 
-  for (unsigned address = kFirstNetworkAddress; address <= kLastNetworkAddress; address += 2) {
-    DeviceInfo record;
-    if (queryNetworkModule(router, *routerSpec, routerSerialNumber, static_cast<uint8_t>(address), record)) {
-      list.push_back(record);
-    }
-  }
+  display.display_progress(true);
+  NetworkScan scan(router, [this](double done) { display.update_progress(done, nullptr); });
+  list = scan.describe(scan.findModules(), *routerSpec, routerSerialNumber);
+  display.display_progress(false);
   (void)routerSystem.routeToMe(0);
   (void)router.disconnect();
   return list;

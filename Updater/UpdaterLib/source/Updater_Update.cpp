@@ -13,6 +13,7 @@
 #include "KeyValueStore.h"
 #include "Log.h"
 #include "Module.h"
+#include "NetworkScan.h"
 #include "NumberText.h"
 #include "SystemClass.h"
 #include "UpdateServerRequest.h"
@@ -115,23 +116,63 @@ bool holdsBothImages(UpdaterDisplay& display, const BirdFile& bird) {
   return false;
 }
 
-// Connects the device module directly (USB, then TCP/IP) or through its router module.
-// Returns false when the update must end at once (without its update time).
+// The router module a device behind it is reached through: connected over USB, else TCP/IP, and
+// routing to the host from connect() until it is destroyed.
+class RouterConnection {
+ public:
+  RouterConnection() : router_(0, 0) {}
+  ~RouterConnection() {
+    if (routing_) (void)system_.routeToMe(0);
+  }
+  RouterConnection(const RouterConnection&) = delete;
+  RouterConnection& operator=(const RouterConnection&) = delete;
+
+  bool connect(unsigned int routerSerial) {
+    aErr result = router_.connect(linkTypeUSB, routerSerial);
+    if (result == aErrNotFound) result = router_.connect(linkTypeTCPIP, routerSerial);
+    if (result != aErrNone) return false;
+    system_.init(&router_, 0);
+    routing_ = system_.routeToMe(1) == aErrNone;
+    return routing_;
+  }
+  Module& module() { return router_; }
+
+ private:
+  Module router_;
+  SystemClass system_;
+  bool routing_ = false;
+};
+
+// The address of the module with that serial number behind the router, 0 when it does not answer
+// there.
+unsigned char findNetworkAddress(UpdaterDisplay& display, Module& router, unsigned int serial) {
+  display.display_progress(true);
+  NetworkScan scan(router, [&display](double done) { display.update_progress(done, nullptr); });
+  std::vector<NetworkModule> found = scan.findModules(serial);
+  display.display_progress(false);
+  for (const NetworkModule& module : found) {
+    if (module.serialNumber == serial) return module.address;
+  }
+  return 0;
+}
+
+// Connects the device module directly (USB, then TCP/IP) or through its router module, whose
+// device network is searched for the module when its address is not given. Returns false when
+// the update must end at once (without its update time).
 bool connectDevice(UpdaterDisplay& display, Module& module, unsigned int serial, unsigned char moduleAddress,
-                   unsigned int routerSerial, aErr* status) {
+                   unsigned int routerSerial, RouterConnection& router, aErr* status) {
   if (routerSerial != 0) {
-    if (moduleAddress == 0) {
-      display.message(UpdaterDisplay::ERROR, "Module address required for indirect firmware update");
-      return false;
-    }
-    Module router(0, 0);
-    aErr result = router.connect(linkTypeUSB, routerSerial);
-    if (result == aErrNotFound) result = router.connect(linkTypeTCPIP, routerSerial);
-    if (result != aErrNone) {
+    if (!router.connect(routerSerial)) {
       display.message(UpdaterDisplay::ERROR, "Failed to connect to link module [%08X]", routerSerial);
       return false;
     }
-    *status = module.connectThroughLinkModule(&router);
+    if (moduleAddress == 0) moduleAddress = findNetworkAddress(display, router.module(), serial);
+    if (moduleAddress == 0) {
+      display.message(UpdaterDisplay::ERROR, "Module [%08X] not found behind router [%08X]", serial, routerSerial);
+      return false;
+    }
+    module.setModuleAddress(moduleAddress);
+    *status = module.connectThroughLinkModule(&router.module());
   } else {
     *status = module.connect(linkTypeUSB, serial);
     if (*status == aErrNotFound) *status = module.connect(linkTypeTCPIP, serial);
@@ -224,9 +265,10 @@ bool Updater::Update_Firmware(unsigned int serial, unsigned int build, std::stri
     Log::log(DEBUG_Updater, " Serial Number inserted into firmware.\n");
   }
 
+  RouterConnection router;
   Module module(moduleAddress, 0);
   aErr status = aErrNone;
-  if (!connectDevice(display, module, serial, moduleAddress, routerSerial, &status)) return false;
+  if (!connectDevice(display, module, serial, moduleAddress, routerSerial, router, &status)) return false;
 
   if (!override && module.isConnected() && _validate_birdfile(display, bird, module, serial) <= 0) {
     display.message(UpdaterDisplay::ERROR, "Birdfile failed validation");
