@@ -1,7 +1,10 @@
 """-D end to end: the built Updater discovers simulated modules over TCP/IP inside a private
 network namespace and prints the device table; -D -r scans the device network behind a
-simulated router (about two minutes: every one of the 126 addresses waits for its reply)."""
+simulated router, and its table is compared with the one the one-by-one scan gives
+(tests/drivers/network_scan_driver)."""
 
+import os
+import subprocess
 import unittest
 from concurrent.futures import ThreadPoolExecutor
 
@@ -10,6 +13,27 @@ import updater_e2e as e2e
 ROUTER = "D272031D"
 TITLE_TCPIP = "Discovered Devices: (TCPIP)"
 HEADER_IP = "    Device    Module   Router  Model          Firmware Version (Build)   [IP address]"
+SCAN_DRIVER = os.path.join(os.environ.get("DRIVER_DIR", ""), "network_scan_driver")
+# What a user with up to twenty modules behind a router waits for the table at most; the
+# sanitizer builds run several times slower.
+SCAN_GOAL_S = 15 if os.environ.get("UPDATER_SANITIZE") else 5
+# The one-by-one scan waits this long for each reply (a simulated module answers within a few ms).
+ONE_BY_ONE_REPLY_MS = 100
+EMPTY_ROUTER, ROUTER_OF_3, ROUTER_OF_20 = "A0000000", "A0000003", "A0000020"
+
+
+def network_args():
+    """Three routers: none, three and twenty modules behind them (the ends 2 and 252 taken)."""
+    args = []
+    for router in (EMPTY_ROUTER, ROUTER_OF_3, ROUTER_OF_20):
+        args += ["--module", "serial=%s,model=13,address=254,version=1.0.0,build=1000" % router]
+    behind = [(ROUTER_OF_3, 0x33000001 + i, address) for i, address in enumerate((2, 100, 252))]
+    behind += [(ROUTER_OF_20, 0x20200000 + i, address)
+               for i, address in enumerate([2, 252] + list(range(12, 250, 12))[:18])]
+    for router, serial, address in behind:
+        args += ["--behind", "router=%s,serial=%08X,model=%d,address=%d,version=2.%d.%d,build=%d"
+                 % (router, serial, 19 + serial % 3, address, serial % 7, address, serial % 1000)]
+    return args
 
 
 class Outside(unittest.TestCase):
@@ -62,7 +86,7 @@ class Discovery(unittest.TestCase):
             "--module", "serial=%s,model=13,address=254,version=1.0.0,build=1000" % ROUTER,
             "--behind", "router=%s,serial=0000000A,model=19,address=10,version=3.2.1,build=77" % ROUTER,
             "--behind", "router=%s,serial=00000004,model=20,address=4,version=2.0.9,build=55" % ROUTER)
-        result = self.work.run("-D", "-r", ROUTER, timeout=400)
+        result = self.work.run("-D", "-r", ROUTER)
         self.assertEqual(result.status, 0, result)
         ip = "[%s]" % e2e.MODULE_IP
         self.assertEqual(result.out_lines[1:], [
@@ -72,15 +96,58 @@ class Discovery(unittest.TestCase):
             "    00000004  04       FE      Petrel         2.0.9 (55) " + ip,
             "    0000000A  0A       FE      Osprey         3.2.1 (77) " + ip,
         ])
-        # Every even address from 2 to 252 was asked for its serial number, in rising order;
-        # the router routes to the host only while the scan runs.
+        # Every even address from 2 to 252 was asked for its serial number, first in rising
+        # order; a silent one once more; the router routes to the host only while the scan runs.
         asked = []
         for rest in sim.rows(ROUTER, "RX"):
             wire = bytes.fromhex(rest)
             if wire[2:] == bytes([0x03, 0x49, 0x20]):
                 asked.append(wire[0])
-        self.assertEqual(asked, list(range(2, 253, 2)))
+        first = sorted(set(asked), key=asked.index)
+        self.assertEqual(first, list(range(2, 253, 2)))
+        for address in first:
+            self.assertEqual(asked.count(address), 1 if address in (4, 10) else 2, address)
         self.assertEqual(sim.state(ROUTER)["route_to_me"], 0)
+
+    def one_by_one(self, router):
+        done = subprocess.run([SCAN_DRIVER, router, "0", str(ONE_BY_ONE_REPLY_MS)],
+                              capture_output=True, text=True, timeout=120)
+        self.assertEqual(done.returncode, 0, done.stderr)
+        return done.stdout.splitlines()
+
+    def scan(self, router):
+        result = self.work.run("-D", "-r", router)
+        self.assertEqual(result.status, 0, result)
+        self.assertLess(result.seconds, SCAN_GOAL_S, result)
+        self.assertEqual(result.stderr, "")
+        return result.out_lines[2:]
+
+    def test_scan_gives_the_table_of_the_one_by_one_scan(self):
+        e2e.Simulator(self, self.work.root, *network_args())
+        for router, modules in ((EMPTY_ROUTER, 0), (ROUTER_OF_3, 3), (ROUTER_OF_20, 20)):
+            with self.subTest(router=router):
+                expected = self.one_by_one(router)
+                self.assertEqual(len(expected), 2 + modules if modules else 2, expected)
+                self.assertEqual(self.scan(router), expected)
+
+    def test_router_losing_one_answer_in_ten_still_gives_the_whole_table(self):
+        sim = e2e.Simulator(self, self.work.root, *network_args())
+        expected = self.one_by_one(ROUTER_OF_20)
+        sim.control("set %s drop_every 10" % ROUTER_OF_20)
+        self.assertEqual(self.scan(ROUTER_OF_20), expected)
+        self.assertGreaterEqual(sim.state(ROUTER_OF_20)["stats"]["bus_lost"], 10)
+
+    def test_scan_shows_progress_only_on_a_terminal(self):
+        e2e.Simulator(self, self.work.root, *network_args())
+        shown = self.work.run("-D", "-r", ROUTER_OF_3, terminal=True)
+        self.assertEqual(shown.status, 0, shown)
+        self.assertIn("\r[" + "=" * 69 + "> ] (100% ) ", shown.stdout)
+        self.assertIn("\r" + " " * 88 + "\r", shown.stdout)
+        piped = self.work.run("-D", "-r", ROUTER_OF_3)
+        self.assertNotIn("\r", piped.stdout)
+        lines = [line for line in shown.stdout.replace("\r", "\n").split("\n")
+                 if line.strip() and not line.startswith("[")]
+        self.assertEqual(lines, piped.out_lines)
 
 
 HOST_IP = e2e.os.environ.get("HALYARD_NETNS_HOST_IP", "10.77.0.1")

@@ -30,6 +30,7 @@ class Outside(unittest.TestCase):
         e2e.run_inside(self, "test_updater_update", "Terminal")
         e2e.run_inside(self, "test_updater_update", "Hardening")
         e2e.run_inside(self, "test_updater_update", "Concurrent")
+        e2e.run_inside(self, "test_updater_update", "Routed")
 
 
 class UpdateCase(unittest.TestCase):
@@ -282,10 +283,10 @@ class Faults(UpdateCase):
         self.assertEqual(self.sim.upgrade_requests(SERIAL, 0x05), [])
         self.assertEqual(self.sim.upgrade_requests(SERIAL, 0x06), [])
 
-    def test_indirect_update_needs_a_module_address(self):
+    def test_indirect_update_through_a_router_that_does_not_answer(self):
         result = self.update("-r", "D272031D", "-f", "fw.bird", "-u", self.no_server)
         self.assertEqual(result.status, 1, result)
-        self.assertEqual(result.err_lines, ["Module address required for indirect firmware update"])
+        self.assertEqual(result.err_lines, ["Failed to connect to link module [D272031D]"])
         self.assertEqual(self.sim.state(SERIAL)["stats"]["connections"], 0)
         self.assert_not_recorded()
 
@@ -458,6 +459,48 @@ class Concurrent(unittest.TestCase):
         settings = self.work.settings(SERIAL)
         self.assertEqual(settings.get("LATEST_TRANSFER"), "fw.bird")
         self.assertEqual(settings.get("LATEST_DOWNLOAD"), "1240.bird")
+
+
+ROUTER = "D272031D"
+
+
+@e2e.inside_only
+class Routed(UpdateCase):
+    """-U -r ROUTER -d SERIAL: the module sits behind a router at an address the user does not
+    give; the update finds it by scanning the router's device network."""
+
+    def setUp(self):
+        self.work = e2e.Workspace(self)
+        self.sim = e2e.Simulator(
+            self, self.work.root,
+            "--module", "serial=%s,model=13,address=254" % ROUTER,
+            "--behind", "router=%s,serial=11111111,model=19,address=6" % ROUTER,
+            "--behind", "router=%s,serial=%s,model=19,address=90,version=2.1.5,build=1000,"
+                        "reboot_ms=300,load_restart_ms=300" % (ROUTER, SERIAL))
+        self.no_server = e2e.closed_port_url()
+        self.bird = self.bird_file("fw.bird", serial=SERIAL_NUMBER)
+
+    def test_update_through_the_router_installs_the_firmware(self):
+        for load_mode in ("answer", "restart"):
+            with self.subTest(load_mode=load_mode):
+                self.set("load_mode", load_mode)
+                result = self.update("-r", ROUTER, "-f", "fw.bird", "-u", self.no_server)
+                self.assertEqual(result.status, 0, result)
+                self.assertEqual(result.stderr, "")
+                self.assert_installed(self.bird)
+                self.assert_recorded("fw.bird")
+                self.assertEqual(self.sim.state("11111111")["mode"], "firmware")
+                self.assertEqual(self.sim.upgrade_requests("11111111", 0x00), [])
+                # Routing ends with the update.
+                self.assertEqual(self.sim.state(ROUTER)["route_to_me"], 0)
+
+    def test_serial_number_not_behind_the_router(self):
+        result = self.work.run("-U", "-d", "22222222", "-r", ROUTER, "-f", "fw.bird", "-u", self.no_server)
+        self.assertEqual(result.status, 1, result)
+        self.assertEqual(result.err_lines, ["Module [22222222] not found behind router [%s]" % ROUTER])
+        self.assertEqual(self.sim.state(ROUTER)["route_to_me"], 0)
+        self.assertEqual(self.sim.upgrade_requests(SERIAL, 0x00), [])
+        self.assertEqual(list(self.work.store.glob("*/.settings")), [])
 
 
 if __name__ == "__main__":

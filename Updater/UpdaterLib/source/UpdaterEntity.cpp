@@ -5,6 +5,7 @@
 
 #include "Log.h"
 #include "PlaceholderSerial.h"
+#include "SystemClass.h"
 #include "aPacket.h"
 #include "aTime.h"
 #include "aUEI.h"
@@ -24,6 +25,16 @@ constexpr uint8_t kAddressLength = 4;
 constexpr uint8_t kNoStatus = 0xFF;  // shown for a status reply too short to carry one
 
 uint8_t statusOf(const uint8_t reply[], uint8_t length) { return length >= kStatusReplyLength ? reply[2] : kNoStatus; }
+
+// A module reached through a router's link (its address kept, not learned from the link) leaves
+// that link up when it restarts: its restart shows as its silence.
+bool restartedBehindRouter(Module& module) {
+  if (module.getNetworkingMode()) return false;
+  Tessaron::Halyard::SystemClass system;
+  system.init(&module, 0);
+  uint8_t address = 0;
+  return system.getModule(&address) == aErrTimeout;
+}
 
 }  // namespace
 
@@ -294,10 +305,9 @@ aErr UpdaterEntity::LoaderReboot(UpdaterDisplayInterface& display) {
   aErr result = send(val_UPGRADE_REBOOT);
   if (result != aErrNone) Log::log(DEBUG_Network_FIRM, "NETWORK: Error sending Loader REBOOT\n");
 
-  // A module that never drops its link (one reached through a router keeps the router's link)
-  // does not hold the update forever.
+  // A module that never drops its link does not hold the update forever.
   const auto start = std::chrono::steady_clock::now();
-  while (module != nullptr && module->isConnected()) {
+  while (module != nullptr && module->isConnected() && !restartedBehindRouter(*module)) {
     auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
     if (waited.count() >= static_cast<long long>(kUpgradeRebootWaitMs)) {
       Log::log(DEBUG_Always, "NETWORK: Link did not drop within %lu ms of the reboot request; wait ended\n",
