@@ -9,6 +9,8 @@ import unittest
 from concurrent.futures import ThreadPoolExecutor
 
 import updater_e2e as e2e
+import usb_support
+from test_usb_updater import run_updater as run_on_usb_bus
 
 ROUTER = "D272031D"
 TITLE_TCPIP = "Discovered Devices: (TCPIP)"
@@ -74,6 +76,27 @@ class Discovery(unittest.TestCase):
         # Discovery only reads: nothing was stored for the modules.
         self.assertEqual(list(self.work.store.iterdir()), [])
         self.assertEqual(sim.state("D272031D")["stats"]["connections"], 0)
+
+    @unittest.skipUnless(usb_support.HAVE_UMOCKDEV, "needs umockdev")
+    def test_without_a_transport_usb_modules_then_tcpip_modules_in_one_table(self):
+        e2e.Simulator(
+            self, self.work.root,
+            "--module", "serial=0F5849A1,model=19,address=2,version=2.1.5,build=99519470",
+            "--module", "serial=00000007,model=13,address=4,version=1.0.0,build=1000")
+        bus = usb_support.UsbBus(self, *usb_support.module_arg(serial="D272031D", model=20, address=6,
+                                                                version="3.2.1", build=77),
+                                 run_as=e2e.RUN_UID)
+        result = run_on_usb_bus(self.work, bus, "-D", enter=lambda command: command)
+        self.assertEqual(result.status, 0, result)
+        self.assertEqual(result.stderr, "")
+        ip = "[%s]" % e2e.MODULE_IP
+        self.assertEqual(result.out_lines[:5], [
+            "Updater (Version: 1.1 Apr 26 2023)", "Searching for Halyard devices",
+            "Discovered Devices: (Unknown)", HEADER_IP,
+            "    D272031D  06       06      Petrel         3.2.1 (77)"])
+        self.assertEqual(sorted(result.out_lines[5:]), [
+            "    00000007  04       04      Plover         1.0.0 (1000) " + ip,
+            "    0F5849A1  02       02      Osprey         2.1.5 (99519470) " + ip])
 
     def test_no_module_answers(self):
         result = self.work.run("-D", "-t", "TCP")

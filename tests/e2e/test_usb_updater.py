@@ -91,7 +91,7 @@ class Discovery(UsbCase):
                        support.module_arg(serial=SECOND, model=13, address=4, version="15.1.11259375",
                                           build=4294967295),
                        ("--imx",))
-        result = self.run_updater("-D")
+        result = self.run_updater("-D", "-t", "USB")
         self.assertEqual(result.status, 0, result)
         self.assert_clean(result)
         lines = {
@@ -118,7 +118,7 @@ class Discovery(UsbCase):
                        support.module_arg(serial=SECOND, model=13, address=4))
         holder = support.Driver(self, self.bus, "usb_stream_driver")
         self.assertEqual(holder("open " + SERIAL)["err"], support.ERR["None"])
-        result = self.run_updater("-D")
+        result = self.run_updater("-D", "-t", "USB")
         self.assertEqual(result.status, 0, result)
         self.assertEqual(result.out_lines[2:], [
             TITLE, HEADER,
@@ -128,19 +128,19 @@ class Discovery(UsbCase):
         self.assertEqual(self.bus.state(SERIAL)["usb"]["claims_refused"], 1)
         # Once the holder lets go, the module is listed normally.
         self.assertEqual(holder("close")["err"], support.ERR["None"])
-        again = self.run_updater("-D")
+        again = self.run_updater("-D", "-t", "USB")
         self.assertIn("    0F5849A1  02       02      Osprey         1.0.0 (1000)", again.out_lines)
 
     def test_no_module_on_the_bus(self):
         self.start_bus(*NOT_MODULES, ("--imx",))
-        result = self.run_updater("-D")
+        result = self.run_updater("-D", "-t", "USB")
         self.assertEqual(result.status, 0, result)
         self.assert_clean(result)
         self.assertEqual(result.out_lines[2:], [TITLE, "    No devices found."])
 
     def test_a_module_owned_by_the_kernel_driver_is_reached_through_its_node(self):
         self.start_bus(support.module_arg(serial=SERIAL, model=19, node="on", build=77))
-        result = self.run_updater("-D")
+        result = self.run_updater("-D", "-t", "USB")
         self.assertEqual(result.status, 0, result)
         self.assertEqual(result.out_lines[2:], [
             TITLE, HEADER, "    0F5849A1  02       02      Osprey         1.0.0 (77)"])
@@ -152,7 +152,7 @@ class Discovery(UsbCase):
     def test_pipes_that_stall_or_time_out_once_do_not_change_the_table(self):
         self.start_bus(support.module_arg(serial=SERIAL, model=19, build=5, stall_out=1, stall_in=1,
                                           timeout_out=1))
-        result = self.run_updater("-D")
+        result = self.run_updater("-D", "-t", "USB")
         self.assertEqual(result.status, 0, result)
         self.assertEqual(result.out_lines[2:], [
             TITLE, HEADER, "    0F5849A1  02       02      Osprey         1.0.0 (5)"])
@@ -218,7 +218,7 @@ class Update(UsbCase):
         self.assertRegex(settings.get("LAST_TRANSFER_DATE", ""), e2e.CTIME_RE)
         # The other module on the bus was never touched.
         self.assertEqual(self.bus.state(SECOND)["usb"]["claims"], 0)
-        listed = self.run_updater("-D")
+        listed = self.run_updater("-D", "-t", "USB")
         self.assertIn("    0F5849A1  02       02      Osprey         3.2.1 (1234)", listed.out_lines)
 
     def test_through_the_kernel_node_across_the_restart(self):
