@@ -366,6 +366,26 @@ TEST(Base64, DecodeLengths) {
   }
 }
 
+TEST(Base64, DecodeInPlaceGivesWhatDecodeGives) {
+  const DecodeCase cases[] = {
+      {"", true, ""},          {"QUJD", true, "ABC"},    {"QUI=", true, "AB"},
+      {"QQ==", true, "A"},     {"QUJDRA==", true, "ABCD"}, {"QUJDR", false, ""},
+      {"QUJ", false, ""},      {"QUJDQU*D", false, ""},  {"QQ=A", true, std::string("A\0", 2)},
+      {"QUJDREVGR0hJSktMTU5PUA==", true, "ABCDEFGHIJKLMNOP"},
+  };
+  for (const DecodeCase& c : cases) {
+    std::string text = c.text;
+    size_t length = 99;
+    bool decoded = base64_decode_in_place(reinterpret_cast<unsigned char*>(text.data()), text.size(), &length);
+    EXPECT_EQ(decoded, c.decoded) << c.text;
+    if (!c.decoded) {
+      EXPECT_EQ(length, 0u) << c.text;
+      continue;
+    }
+    EXPECT_EQ(text.substr(0, length), c.bytes) << c.text;
+  }
+}
+
 TEST(Base64, EncodeLengthsAndRoundTrip) {
   const struct {
     std::string data;

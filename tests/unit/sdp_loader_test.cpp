@@ -151,6 +151,15 @@ TEST(SDPFrames, FillCommandWritesEveryFieldAndPads) {
                           0xCC, 0}));
 }
 
+TEST(SDPLoaderWrite, ProgressIsToldTheShareSentAfterEveryDataFrame) {
+  const Bytes image = testImage(2500);
+  Scripted s(Layout::Serial, {serialReply(0xF0F0F0F0), {}, {}, {}, serialReply(SDPLoader::REPLY_FILE_ACCEPTED)});
+  std::vector<double> told;
+  EXPECT_EQ(s.loader.writeLoader(image, 0x20000400, [&told](double done) { told.push_back(done); }),
+            SDPLoader::SDP_OK);
+  EXPECT_EQ(told, (std::vector<double>{1024.0 / 2500, 2048.0 / 2500, 1.0}));
+}
+
 TEST(SDPLoaderWrite, ImageOf2500BytesTravelsInFramesOf1025_1025_453) {
   const unsigned int address = 0x20000400;
   const Bytes image = testImage(2500);

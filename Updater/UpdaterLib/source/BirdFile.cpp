@@ -21,7 +21,8 @@ namespace {
 constexpr size_t kHeaderSize = 6;
 constexpr unsigned kFlagShift = 5;
 constexpr size_t kBlockHeaderSize = 5;
-constexpr size_t kFirstInflateBuffer = 4096;
+// zlib works through the stream this many output bytes at a time.
+constexpr size_t kInflateChunk = 64 * 1024;
 constexpr size_t kDumpBytesPerLine = 50;
 
 uint32_t GetInt(const unsigned char* bytes) { return aUEI_RetrieveInt(bytes); }
@@ -188,54 +189,79 @@ bool BirdFile::Load(std::string* reason) {
   return true;
 }
 
-// Inflates into a buffer that doubles as needed, up to MAX_INFLATED_SIZE. Errors take zlib's codes:
-// Z_BUF_ERROR when the block list is larger than the bound, Z_DATA_ERROR for a damaged or
-// truncated stream, Z_MEM_ERROR when memory runs out.
-bool BirdFile::Inflate(const unsigned char* compressed, size_t length, std::string* reason) {
+namespace {
+
+// Runs zlib over the whole stream, into `out` (room for `capacity` bytes) or, with out null, into a
+// scratch chunk that only counts the bytes. Stops with Z_BUF_ERROR once more than `limit` bytes
+// came out; Z_DATA_ERROR for a damaged stream or one that ends before its end marker; Z_STREAM_END
+// when the stream is complete. *produced: the bytes that came out.
+int RunInflate(const unsigned char* compressed, size_t length, unsigned char* out, size_t capacity, size_t limit,
+               size_t* produced) {
+  std::vector<unsigned char> scratch(out == nullptr ? kInflateChunk : 0);
   z_stream stream{};
   stream.next_in = const_cast<Bytef*>(compressed);
   stream.avail_in = static_cast<uInt>(length);  // length <= MAX_FILE_SIZE fits
   int code = inflateInit(&stream);
-  // One byte past the bound tells "exactly at the bound" from "larger than the bound".
-  const size_t limit = MAX_INFLATED_SIZE + 1;
-  size_t capacity = std::min(std::max(length * 8, kFirstInflateBuffer), limit);
+  while (code == Z_OK) {
+    if (out == nullptr) {
+      stream.next_out = scratch.data();
+      stream.avail_out = static_cast<uInt>(scratch.size());
+    } else {
+      stream.next_out = out + stream.total_out;
+      stream.avail_out = static_cast<uInt>(std::min<size_t>(capacity - stream.total_out, kInflateChunk));
+    }
+    code = inflate(&stream, Z_NO_FLUSH);
+    if (code == Z_STREAM_END) break;
+    if (code == Z_NEED_DICT) code = Z_DATA_ERROR;
+    if (code != Z_OK && code != Z_BUF_ERROR) break;
+    if (stream.total_out > limit) {
+      code = Z_BUF_ERROR;
+    } else if (out != nullptr && stream.total_out == capacity) {
+      // The buffer is full: only the end marker may follow (a further call with no room ends the
+      // stream or reports that it needs room).
+      if (code == Z_BUF_ERROR) break;
+      code = Z_OK;
+    } else if (stream.avail_out != 0 && (code == Z_BUF_ERROR || stream.avail_in == 0)) {
+      code = Z_DATA_ERROR;  // the input ends before the stream's end marker
+    } else {
+      code = Z_OK;
+    }
+  }
+  if (code == Z_STREAM_END && stream.total_out > limit) code = Z_BUF_ERROR;
+  *produced = stream.total_out;
+  inflateEnd(&stream);
+  return code;
+}
+
+}  // namespace
+
+// Inflates in two passes: the first only counts the block list's bytes (up to MAX_INFLATED_SIZE),
+// the second inflates into a buffer of exactly that size. So the memory taken is the block list
+// itself, never a guessed or doubled buffer. Errors take zlib's codes: Z_BUF_ERROR when the block
+// list is larger than the bound, Z_DATA_ERROR for a damaged or truncated stream, Z_MEM_ERROR when
+// memory runs out.
+bool BirdFile::Inflate(const unsigned char* compressed, size_t length, std::string* reason) {
+  size_t produced = 0;
+  int code = Z_MEM_ERROR;
   try {
-    if (code == Z_OK) data.assign(capacity, 0);
-    while (code == Z_OK) {
-      stream.next_out = data.data() + stream.total_out;
-      stream.avail_out = static_cast<uInt>(capacity - stream.total_out);
-      code = inflate(&stream, Z_NO_FLUSH);
-      if (code == Z_STREAM_END) break;
-      if (code == Z_NEED_DICT) code = Z_DATA_ERROR;
-      if (code != Z_OK && code != Z_BUF_ERROR) break;
-      if (stream.avail_out == 0) {
-        if (capacity == limit) {
-          code = Z_BUF_ERROR;
-          break;
-        }
-        capacity = std::min(capacity * 2, limit);
-        data.resize(capacity);
-        code = Z_OK;
-      } else if (code == Z_BUF_ERROR || stream.avail_in == 0) {
-        code = Z_DATA_ERROR;  // the input ends before the stream's end marker
-      }
+    code = RunInflate(compressed, length, nullptr, 0, MAX_INFLATED_SIZE, &produced);
+    if (code == Z_STREAM_END) {
+      std::vector<unsigned char>(produced).swap(data);
+      size_t filled = 0;
+      code = RunInflate(compressed, length, data.data(), produced, MAX_INFLATED_SIZE, &filled);
+      // A stream that gave `produced` bytes once gives them again.
+      if (code == Z_STREAM_END && filled != produced) code = Z_DATA_ERROR;
     }
   } catch (const std::bad_alloc&) {
     code = Z_MEM_ERROR;
   }
-  size_t produced = stream.total_out;
-  inflateEnd(&stream);
-  if (code != Z_STREAM_END || produced > MAX_INFLATED_SIZE) {
-    if (code == Z_STREAM_END) code = Z_BUF_ERROR;
+  if (code != Z_STREAM_END) {
     Log::log(DEBUG_BirdFile, "BIRDFILE: Error (%d) decompressing bird file.\n", code);
     *reason = "zlib error " + std::to_string(code) + " decompressing the block list";
-    data.clear();
-    data.shrink_to_fit();
+    std::vector<unsigned char>().swap(data);
     dataSize = 0;
     return false;
   }
-  data.resize(produced);
-  data.shrink_to_fit();
   dataSize = produced;
   return true;
 }

@@ -2,8 +2,11 @@
 
 #include <curl/curl.h>
 
+#include <strings.h>
+
 #include <cstdint>
 #include <mutex>
+#include <new>
 #include <stdexcept>
 
 #include "Log.h"
@@ -30,6 +33,8 @@ CURLcode setTransferOptions(CURL* curl, HTTPResponse& response) {
   CURLcode code = curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, _rcv_data);
   if (code == CURLE_OK) code = curl_easy_setopt(curl, CURLOPT_WRITEDATA, &response);
   if (code == CURLE_OK) code = curl_easy_setopt(curl, CURLOPT_URL, response.get_request());
+  if (code == CURLE_OK) code = curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, _rcv_header);
+  if (code == CURLE_OK) code = curl_easy_setopt(curl, CURLOPT_HEADERDATA, &response);
   return code;
 }
 
@@ -73,6 +78,33 @@ bool HTTPResponse::process(const char* data, size_t length) {
   return true;
 }
 
+void HTTPResponse::reserve_body(size_t length) {
+  if (length > maxBody) return;
+  try {
+    response.reserve(length);
+  } catch (const std::bad_alloc&) {
+    // The body then grows as it arrives, and fails there if memory really runs out.
+  }
+}
+
+size_t _rcv_header(char* data, size_t size, size_t count, void* context) {
+  if (size != 0 && count > SIZE_MAX / size) return 0;
+  const size_t length = size * count;
+  static constexpr char kName[] = "content-length:";
+  constexpr size_t kNameLength = sizeof kName - 1;
+  if (length <= kNameLength || strncasecmp(data, kName, kNameLength) != 0) return length;
+  size_t at = kNameLength;
+  while (at < length && (data[at] == ' ' || data[at] == '\t')) ++at;
+  uint64_t declared = 0;
+  bool digits = false;
+  for (; at < length && data[at] >= '0' && data[at] <= '9' && declared <= UINT32_MAX * 1024ull; ++at) {
+    declared = declared * 10 + static_cast<uint64_t>(data[at] - '0');
+    digits = true;
+  }
+  if (digits && declared <= SIZE_MAX) static_cast<HTTPResponse*>(context)->reserve_body(static_cast<size_t>(declared));
+  return length;
+}
+
 size_t _rcv_data(void* data, size_t size, size_t count, void* context) {
   HTTPResponse* response = static_cast<HTTPResponse*>(context);
   if (size != 0 && count > SIZE_MAX / size) return 0;
@@ -102,7 +134,8 @@ std::string HTTPRequest::BuildURL(const char* url, const std::map<std::string, s
   return full;
 }
 
-HTTPResponse HTTPRequest::GET(const char* url, const std::map<std::string, std::string>& params, size_t maxBody) {
+HTTPResponse HTTPRequest::GET(const char* url, const std::map<std::string, std::string>& params, size_t maxBody,
+                              long totalTimeoutMs) {
   ensureCurlInitialised();
   EasyHandle handle;
   HTTPResponse response(BuildURL(url, params), maxBody);
@@ -110,6 +143,7 @@ HTTPResponse HTTPRequest::GET(const char* url, const std::map<std::string, std::
 
   CURLcode code = setTransferOptions(handle.curl, response);
   if (code == CURLE_OK) code = setSafetyOptions(handle.curl, maxBody);
+  if (code == CURLE_OK && totalTimeoutMs > 0) code = curl_easy_setopt(handle.curl, CURLOPT_TIMEOUT_MS, totalTimeoutMs);
   if (code != CURLE_OK) throwTransferError(code, response);
 
   Log::log(DEBUG_ServerComm, "GET(%s)\n", response.get_request());

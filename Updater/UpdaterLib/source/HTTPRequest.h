@@ -16,6 +16,9 @@ class HTTPResponse {
   void set_status(long status) { this->status = status; }
   // Appends length bytes to the body; refuses (false, nothing appended) past the body bound.
   [[nodiscard]] bool process(const char* data, size_t length);
+  // Room for a body of the length the server declared (within the body bound), so that a large
+  // body grows in place instead of being copied each time its buffer fills.
+  void reserve_body(size_t length);
   // The body as zero-terminated text.
   const char* get_response() const { return response.c_str(); }
   const std::string& body() const { return response; }
@@ -37,6 +40,10 @@ class HTTPResponse {
 // number of bytes taken: all of them, or 0 (which aborts the transfer) past the body bound.
 size_t _rcv_data(void* data, size_t size, size_t count, void* context);
 
+// Header callback of the HTTP client; context is the HTTPResponse being filled. Reserves the body
+// for a Content-Length header; takes every header line.
+size_t _rcv_header(char* data, size_t size, size_t count, void* context);
+
 class HTTPRequest {
  public:
   // Bounds on the transfer, so that a server that stops answering ends in an error: no
@@ -52,7 +59,8 @@ class HTTPRequest {
   static std::string BuildURL(const char* url, const std::map<std::string, std::string>& params);
 
   // One GET of the URL built from url and params. Throws std::runtime_error with the HTTP
-  // client's error text on any transport failure, and when the body exceeds maxBody.
+  // client's error text on any transport failure, when the body exceeds maxBody, and when the
+  // whole exchange outlasts totalTimeoutMs (0: no bound on the total).
   static HTTPResponse GET(const char* url, const std::map<std::string, std::string>& params,
-                          size_t maxBody = HTTPResponse::DEFAULT_MAX_BODY);
+                          size_t maxBody = HTTPResponse::DEFAULT_MAX_BODY, long totalTimeoutMs = 0);
 };

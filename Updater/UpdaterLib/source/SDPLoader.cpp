@@ -40,12 +40,13 @@ int SDPLoader::init() {
   return loader->init() ? SDP_OK : SDP_INIT_FAILED;
 }
 
-int SDPLoader::writeLoader(std::vector<unsigned char> image, unsigned int address) {
+int SDPLoader::writeLoader(std::vector<unsigned char> image, unsigned int address,
+                           const std::function<void(double)>& progress) {
   if (!loader) return SDP_NO_TRANSPORT;
   if (!_isConnectionAlive()) return SDP_NO_ANSWER;
   if (!_sendWriteFileCommand(address, image.size())) return SDP_FILE_NOT_ACCEPTED;
   int total = 0;
-  int sent = _sendImage(image, total);
+  int sent = _sendImage(image, total, progress);
   if (sent != SDP_OK) return sent;
   return _awaitFileAccepted(total);
 }
@@ -179,7 +180,8 @@ bool SDPLoader::_sendWriteFileCommand(unsigned int address, size_t length) {
 
 // Sends the image in data frames. Before every frame it looks, without waiting, for anything the
 // boot ROM sent: it only speaks in the middle of a transfer when something went wrong.
-int SDPLoader::_sendImage(const std::vector<unsigned char>& image, int& total) {
+int SDPLoader::_sendImage(const std::vector<unsigned char>& image, int& total,
+                          const std::function<void(double)>& progress) {
   size_t consumed = 0;
   for (int frameNumber = 0; consumed < image.size(); ++frameNumber) {
     if (stopCheck != nullptr && stopCheck()) return SDP_TRANSFER_STOPPED;
@@ -209,6 +211,7 @@ int SDPLoader::_sendImage(const std::vector<unsigned char>& image, int& total) {
     Log::log(DEBUG_iMXSerial, "Write Res: %zd , Total: %d, Loop: %d, tell: %ld, size: %zd\n",
              static_cast<ssize_t>(written), total, frameNumber, static_cast<long>(consumed),
              static_cast<ssize_t>(frame.size()));
+    if (progress) progress(static_cast<double>(consumed) / static_cast<double>(image.size()));
   }
   return SDP_OK;
 }

@@ -1,5 +1,6 @@
 #pragma once
 #include <cstddef>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -53,8 +54,10 @@ class SDPLoader {
   [[nodiscard]] int init();
   // Writes image to address in the device: 0 on success, 1 without a transport, 2 when the boot
   // ROM does not answer the status check, 3 when it sent data in the middle of the transfer, 4
-  // when the file was not accepted (including a frame the transport failed to send).
-  [[nodiscard]] int writeLoader(std::vector<unsigned char> image, unsigned int address);
+  // when the file was not accepted (including a frame the transport failed to send). progress,
+  // when given, is told the share of the image sent (0 to 1) after every data frame.
+  [[nodiscard]] int writeLoader(std::vector<unsigned char> image, unsigned int address,
+                                const std::function<void(double)>& progress = nullptr);
   // A check made before every data frame; when it answers true writeLoader stops with 8.
   void setStopCheck(bool (*check)()) { stopCheck = check; }
   // Makes the boot ROM jump to address. It may answer nothing once it has jumped.
@@ -86,7 +89,8 @@ class SDPLoader {
   std::vector<unsigned char> _exchange(const std::vector<unsigned char>& frame);
   [[nodiscard]] bool _isConnectionAlive();
   [[nodiscard]] bool _sendWriteFileCommand(unsigned int address, size_t length);
-  [[nodiscard]] int _sendImage(const std::vector<unsigned char>& image, int& total);
+  [[nodiscard]] int _sendImage(const std::vector<unsigned char>& image, int& total,
+                               const std::function<void(double)>& progress);
   [[nodiscard]] int _awaitFileAccepted(int total);
   [[nodiscard]] bool _readRegister(unsigned int address, unsigned int& value);
   [[nodiscard]] bool _replyValue(const std::vector<unsigned char>& reply, unsigned int& value);

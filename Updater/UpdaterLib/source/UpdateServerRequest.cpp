@@ -68,10 +68,13 @@ std::string serialText(unsigned int serial) {
 const char* baseUrl(const char* url) { return url ? url : UpdateServerRequest::default_url; }
 
 // One query with the failures every request shares: a transport error and a status other than
-// 200. Returns the reply only when it arrived with status 200.
-std::optional<HTTPResponse> fetch(const char* name, const char* url, const Params& params, bool isPing = false) {
+// 200. Returns the reply only when it arrived with status 200. The small queries (all but the
+// build image) end within UpdateServerRequest::QUERY_TIMEOUT_MS.
+std::optional<HTTPResponse> fetch(const char* name, const char* url, const Params& params, bool isPing = false,
+                                  bool small = true) {
   try {
-    HTTPResponse response = HTTPRequest::GET(baseUrl(url), params);
+    HTTPResponse response = HTTPRequest::GET(baseUrl(url), params, HTTPResponse::DEFAULT_MAX_BODY,
+                                             small ? UpdateServerRequest::QUERY_TIMEOUT_MS : 0);
     if (response.get_status() == 200) return response;
     int status = static_cast<int>(response.get_status());
     if (isPing) {
@@ -119,12 +122,22 @@ bool UpdateServerRequest::DecodeQueryBuild(std::string_view body, std::string& b
   return true;
 }
 
-bool UpdateServerRequest::DecodeGetBuild(std::string_view body, std::string& content) {
+namespace {
+
+// The image line of a build reply (empty when there is none); false when line 1 is not "ok".
+bool findImageLine(std::string_view body, std::string_view* image) {
   Tokenizer lines(bodyText(body));
   if (!firstLineOk(lines)) return false;
-  content.clear();
+  if (!lines.next(kLineSeparators, image)) *image = {};
+  return true;
+}
+
+}  // namespace
+
+bool UpdateServerRequest::DecodeGetBuild(std::string_view body, std::string& content) {
   std::string_view image;
-  if (lines.next(kLineSeparators, &image)) content.assign(image);
+  if (!findImageLine(body, &image)) return false;
+  content.assign(image);
   return true;
 }
 
@@ -188,9 +201,22 @@ bool UpdateServerRequest::GetBuild(unsigned int serial, const char* fw, const ch
                 {"fw", fw ? fw : ""},
                 {"bld", bld ? bld : ""},
                 {"no_cal", no_cal ? "true" : "false"}};
-  std::optional<HTTPResponse> response = fetch("GetBuild", url, params);
+  std::optional<HTTPResponse> response = fetch("GetBuild", url, params, false, false);
   if (!response) return false;
-  return DecodeGetBuild(response->body(), content) || refused("GetBuild", *response);
+  // The image is most of the body: cut the body down to it and hand it over, never copying it.
+  std::string& body = response->body();
+  std::string_view image;
+  if (!findImageLine(body, &image)) return refused("GetBuild", *response);
+  if (image.empty()) {
+    content.clear();
+    return true;
+  }
+  const size_t start = static_cast<size_t>(image.data() - body.data());
+  const size_t length = image.size();
+  body.erase(start + length);
+  body.erase(0, start);
+  content = std::move(body);
+  return true;
 }
 
 bool UpdateServerRequest::GetBuildList(unsigned int serial, std::map<std::string, std::string>& builds,

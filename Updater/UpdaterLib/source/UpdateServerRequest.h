@@ -10,6 +10,8 @@ class UpdateServerRequest {
  public:
   // Used when a request is given no URL; the same as the command line's default (app/AppInfo.h).
   static constexpr const char* default_url = "http://updates.example.invalid:8080/cgi/u";
+  // Every query but GetBuild (the build image) ends within this, answered or not.
+  static constexpr long QUERY_TIMEOUT_MS = 4000;
 
   [[nodiscard]] static bool ping(const char* url);
   [[nodiscard]] static bool QueryBuild(unsigned int serial, std::string& build, std::string& firmware,

@@ -16,6 +16,7 @@
 #include "Log.h"
 #include "NumberText.h"
 #include "PrintableText.h"
+#include "SpinnerWait.h"
 #include "UpdateServerRequest.h"
 #include "Updater.h"
 #include "UpdaterStore.h"
@@ -31,11 +32,6 @@ constexpr const char* kBirdExtension = ".bird";
 constexpr size_t kBirdHeaderSize = 6;  // "bird" and the two version bytes
 
 using BuildMap = std::map<std::string, std::string>;
-
-struct FreeDeleter {
-  void operator()(unsigned char* bytes) const { free(bytes); }
-};
-using DecodedBytes = std::unique_ptr<unsigned char, FreeDeleter>;
 
 // A build number text as a build number: decimal, white space first allowed, reading stops at the
 // first non-digit. False when there is no digit or the number does not fit a build number.
@@ -97,22 +93,24 @@ bool fetchBuildImage(UpdaterDisplayInterface& display, const std::string& url, u
 }
 
 // Decodes the image and stores it as BUILD.bird with the two download settings; false (with the
-// user told why) when nothing was stored, in which case no setting changed either.
+// user told why) when nothing was stored, in which case no setting changed either. The image is
+// decoded in the content's own bytes, which then no longer hold the Base64 text.
 bool storeBuildImage(UpdaterDisplayInterface& display, UpdaterStoreItem& item, unsigned int build,
-                     const std::string& content) {
+                     std::string& content) {
   std::string fileName = std::to_string(build) + kBirdExtension;
+  const size_t characters = content.size();
+  unsigned char* bytes = reinterpret_cast<unsigned char*>(content.data());
   size_t length = 0;
-  DecodedBytes bytes(base64_decode(reinterpret_cast<const unsigned char*>(content.data()), content.size(), &length));
   // An image that does not decode, or is no bird file, is not stored under a build's name.
-  if (!bytes || !looksLikeBirdFile(bytes.get(), length)) {
+  if (!base64_decode_in_place(bytes, characters, &length) || !looksLikeBirdFile(bytes, length)) {
     Log::log(DEBUG_Updater, "Build %u: the server's image is no bird file (%zu Base64 characters)\n", build,
-             content.size());
+             characters);
     display.message(UpdaterDisplayInterface::ERROR, "Failed to retreive a valid BIRD file");
     return false;
   }
   std::string timeText = currentTimeText();
-  aErr written = item.WriteFile(fileName.c_str(), bytes.get(), length);
-  bytes.reset();
+  aErr written = item.WriteFile(fileName.c_str(), bytes, length);
+  std::string().swap(content);
   if (written != aErrNone) {
     // The settings keep naming the last build that was really stored.
     display.message(UpdaterDisplayInterface::ERROR, "Failed to write file with %d", static_cast<int>(written));
@@ -142,6 +140,10 @@ bool openDeviceItem(UpdaterDisplayInterface& display, const std::string& root, u
   }
 }
 
+bool pingServer(UpdaterDisplayInterface& display, const std::string& url) {
+  return RunUnderSpinner(display, kServerQueryLabel, [&] { return UpdateServerRequest::ping(url.c_str()); });
+}
+
 bool validateBuild(UpdaterDisplayInterface& display, const char* url, unsigned int serial, unsigned int build,
                    bool override) {
   if (override) {
@@ -149,7 +151,7 @@ bool validateBuild(UpdaterDisplayInterface& display, const char* url, unsigned i
     return true;
   }
   display.message(UpdaterDisplayInterface::INFO, "Validating build %u with server", build);
-  if (!_valid_build(serial, build, url)) {
+  if (!RunUnderSpinner(display, kServerQueryLabel, [&] { return _valid_build(serial, build, url); })) {
     display.message(UpdaterDisplayInterface::ERROR, "No valid build %u", build);
     return false;
   }
@@ -169,7 +171,7 @@ int Updater::Download_Firmware(unsigned int serial, std::string build, bool over
     display.message(UpdaterDisplayInterface::ERROR, "Serial Number must be non-zero");
     return 0;
   }
-  if (!UpdateServerRequest::ping(serverUrl.c_str())) {
+  if (!pingServer(display, serverUrl)) {
     display.message(UpdaterDisplayInterface::ERROR, "Server request failed for %s", serverUrl.c_str());
     return 0;
   }
@@ -179,7 +181,8 @@ int Updater::Download_Firmware(unsigned int serial, std::string build, bool over
   if (!_settings_readable(display, item)) return 0;
 
   std::string latest, firmware;
-  if (!UpdateServerRequest::QueryBuild(serial, latest, firmware, serverUrl.c_str())) {
+  if (!RunUnderSpinner(display, kServerQueryLabel,
+                       [&] { return UpdateServerRequest::QueryBuild(serial, latest, firmware, serverUrl.c_str()); })) {
     display.message(UpdaterDisplayInterface::ERROR, "No build information for device");
     return 0;
   }
@@ -230,11 +233,12 @@ std::map<std::string, std::string> Updater::Get_BuildList(unsigned int serial) {
 
 bool Updater::Get_BuildList(unsigned int serial, std::map<std::string, std::string>& builds) {
   builds.clear();
-  if (!UpdateServerRequest::ping(serverUrl.c_str())) {
+  if (!pingServer(display, serverUrl)) {
     display.message(UpdaterDisplayInterface::ERROR, "Server request failed for %s", serverUrl.c_str());
     return false;
   }
-  if (!UpdateServerRequest::GetBuildList(serial, builds, serverUrl.c_str())) {
+  if (!RunUnderSpinner(display, kServerQueryLabel,
+                       [&] { return UpdateServerRequest::GetBuildList(serial, builds, serverUrl.c_str()); })) {
     display.message(UpdaterDisplayInterface::ERROR, "Failed to retrieve builds for %08X", serial);
     return false;
   }

@@ -42,11 +42,12 @@ constexpr unsigned int kDefaultLoaderEntry = 0x20000400;
 constexpr const char* kLatestDownloadKey = "LATEST_DOWNLOAD";
 constexpr const char* kBirdExtension = ".bird";
 
-// The live loader comes up on USB some time after the boot ROM jumped to it. One that an earlier
-// run started is there already, though it may still be letting go of that run's link.
-constexpr unsigned kLoaderConnectAttempts = 15;
-constexpr unsigned kRunningLoaderAttempts = 3;
-constexpr unsigned long kLoaderConnectPauseMs = 1000;
+// The live loader comes up on USB some time after the boot ROM jumped to it: it is looked for every
+// 200 ms, for 15 s in all. One that an earlier run started is there already, though it may still
+// be letting go of that run's link: it is looked for for 3 s.
+constexpr unsigned kLoaderConnectAttempts = 75;
+constexpr unsigned kRunningLoaderAttempts = 15;
+constexpr unsigned long kLoaderConnectPauseMs = 200;
 
 // LPC flash: every sector is erased, images are staged in RAM in pieces of at most 4096 bytes.
 constexpr unsigned int kFirstSector = 0;
@@ -333,7 +334,7 @@ bool loadLiveLoaderFile(UpdaterDisplay& display, Updater& updater, const std::st
   }
 }
 
-// Connects module over USB to the first of serials that answers, in up to rounds rounds 1 s apart.
+// Connects module over USB to the first of serials that answers, in up to rounds rounds 200 ms apart.
 bool connectLiveLoader(Module& module, const std::vector<unsigned int>& serials,
                        unsigned rounds = kLoaderConnectAttempts) {
   for (unsigned round = 1; round <= rounds; ++round) {
@@ -583,7 +584,7 @@ bool _get_fingerprint_imx(UpdaterDisplayInterface& display, Updater& updater, st
 
 namespace {
 
-int transferLoaderBlocks(SDPLoader& loader, BirdFile& bird, int* sdpResult) {
+int transferLoaderBlocks(UpdaterDisplayInterface& display, SDPLoader& loader, BirdFile& bird, int* sdpResult) {
   std::vector<BirdBlock> blocks = bird.FindBlocks(BirdFile::BLOCK_LOADER);
   // Jumping to an address nothing was written to would start whatever the RAM holds.
   if (blocks.empty()) {
@@ -599,7 +600,10 @@ int transferLoaderBlocks(SDPLoader& loader, BirdFile& bird, int* sdpResult) {
     std::vector<unsigned char> image(block.image(), block.image() + block.imageLength());
     Log::log(DEBUG_Updater, "Writting Block: %d, size %zu, address: %d\b", number, image.size(),
              static_cast<int>(block.address));
-    *sdpResult = loader.writeLoader(image, block.address);
+    display.display_progress(true);
+    *sdpResult = loader.writeLoader(image, block.address,
+                                    [&display](double done) { display.update_progress(done, nullptr); });
+    display.display_progress(false);
     if (*sdpResult != SDPLoader::SDP_OK) return kLoaderWriteFailed;
     ++number;
   }
@@ -627,7 +631,7 @@ int _transfer_recovery_loader(UpdaterDisplayInterface& display, BirdFile& bird, 
       Log::log(DEBUG_Updater, "Transfer Loader via Serial Interface (iMX):\n");
       if (loader.init() == SDPLoader::SDP_OK) {
         sdpResult = SDPLoader::SDP_OK;
-        result = transferLoaderBlocks(loader, bird, &sdpResult);
+        result = transferLoaderBlocks(display, loader, bird, &sdpResult);
       }
     }
   }

@@ -15,6 +15,7 @@
 #include "Module.h"
 #include "NetworkScan.h"
 #include "NumberText.h"
+#include "SpinnerWait.h"
 #include "SystemClass.h"
 #include "UpdateServerRequest.h"
 #include "Updater.h"
@@ -77,9 +78,12 @@ bool storeHoldsBuild(UpdaterStoreItem& item, unsigned int build) {
 }
 
 // The latest build the update server names for the device, 0 when it names none.
-unsigned int serverLatestBuild(const std::string& url, unsigned int serial) {
+unsigned int serverLatestBuild(UpdaterDisplay& display, const std::string& url, unsigned int serial) {
   std::string latest, firmware;
-  if (!UpdateServerRequest::QueryBuild(serial, latest, firmware, url.c_str())) latest.clear();
+  if (!RunUnderSpinner(display, kServerQueryLabel,
+                       [&] { return UpdateServerRequest::QueryBuild(serial, latest, firmware, url.c_str()); })) {
+    latest.clear();
+  }
   unsigned int build = 0;
   if (!readBuildNumber(latest, &build)) {
     Log::log(DEBUG_Updater, "Error: Could not convert %s to int.\n", latest.c_str());
@@ -92,7 +96,7 @@ unsigned int serverLatestBuild(const std::string& url, unsigned int serial) {
 // the latest download, else the latest transfer; 0 when there is none.
 unsigned int chooseBuild(UpdaterDisplay& display, const std::string& url, unsigned int serial,
                          UpdaterStoreItem& item) {
-  unsigned int build = serverLatestBuild(url, serial);
+  unsigned int build = serverLatestBuild(display, url, serial);
   if (build != 0 && !storeHoldsBuild(item, build)) {
     build = 0;
     display.message(UpdaterDisplay::INFO,
