@@ -44,13 +44,15 @@ def flatten(groups):
     return [arg for group in groups for arg in group]
 
 
-def run_updater(work, bus, *args, timeout=RUN_TIMEOUT, enter=None):
+def run_updater(work, bus, *args, timeout=RUN_TIMEOUT, enter=None, long_wait_ms=None):
     """The Updater on the bus, as RUN_UID, in a network namespace without any interface (or the
-    one `enter` puts a command into)."""
+    one `enter` puts a command into). long_wait_ms: the test hook's cut of the program's waits of
+    many seconds."""
     bus_env = bus.env()
+    hook = [] if long_wait_ms is None else ["UPDATER_TEST_HOOK_LONG_WAIT_MS=%d" % long_wait_ms]
     command = ["setpriv", "--reuid=%d" % e2e.RUN_UID, "--regid=%d" % e2e.RUN_UID, "--clear-groups",
                "env", "LD_PRELOAD=" + bus_env["LD_PRELOAD"], "UMOCKDEV_DIR=" + bus_env["UMOCKDEV_DIR"],
-               UPDATER] + [str(a) for a in args]
+               *hook, UPDATER] + [str(a) for a in args]
     command = enter(command) if enter is not None else ["unshare", "--net", "--"] + command
     env = {"HOME": str(work.home), "PATH": os.environ.get("PATH", "/usr/bin:/bin")}
     for name in ("ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS"):
@@ -170,8 +172,8 @@ class Update(UsbCase):
                        support.module_arg(serial=SECOND, model=13, address=4, heartbeat_ms=0))
         self.bird = self.work.put_build(SERIAL, 1234, LATEST_DOWNLOAD="1234")
 
-    def update(self):
-        return self.run_updater("-U", "-d", SERIAL, "-u", e2e.closed_port_url())
+    def update(self, **options):
+        return self.run_updater("-U", "-d", SERIAL, "-u", e2e.closed_port_url(), **options)
 
     def dumped(self, kind, address):
         self.bus("dump " + SERIAL)
@@ -260,7 +262,8 @@ class Update(UsbCase):
 
     def test_a_module_that_never_comes_back_fails_without_a_transfer_record(self):
         self.start_module(load_restart_ms=3600000)
-        result = self.update()
+        # The rediscovery's bound (15 rounds one second apart) cut to one round by the test hook.
+        result = self.update(long_wait_ms=500)
         self.assertEqual(result.status, 1, result)
         firmware_length = len(self.bird.firmware) + 4
         self.assertEqual(result.out_lines[6:-1], [

@@ -6,6 +6,7 @@
 #include "Log.h"
 #include "PlaceholderSerial.h"
 #include "SystemClass.h"
+#include "TestHook.h"
 #include "aPacket.h"
 #include "aTime.h"
 #include "aUEI.h"
@@ -307,11 +308,11 @@ aErr UpdaterEntity::LoaderReboot(UpdaterDisplayInterface& display) {
 
   // A module that never drops its link does not hold the update forever.
   const auto start = std::chrono::steady_clock::now();
+  const unsigned long bound = TestHook_LongWaitMs(kUpgradeRebootWaitMs);
   while (module != nullptr && module->isConnected() && !restartedBehindRouter(*module)) {
     auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
-    if (waited.count() >= static_cast<long long>(kUpgradeRebootWaitMs)) {
-      Log::log(DEBUG_Always, "NETWORK: Link did not drop within %lu ms of the reboot request; wait ended\n",
-               kUpgradeRebootWaitMs);
+    if (waited.count() >= static_cast<long long>(bound)) {
+      Log::log(DEBUG_Always, "NETWORK: Link did not drop within %lu ms of the reboot request; wait ended\n", bound);
       break;
     }
     aTime_MSSleep(kUpgradeRebootPollMs);

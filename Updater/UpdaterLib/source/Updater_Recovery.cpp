@@ -23,6 +23,7 @@
 #include "SDPLoader.h"
 #include "Serial_SDPLoader.h"
 #include "SystemClass.h"
+#include "TestHook.h"
 #include "UpdateServerRequest.h"
 #include "Updater.h"
 #include "UpdaterStore.h"
@@ -337,6 +338,8 @@ bool loadLiveLoaderFile(UpdaterDisplay& display, Updater& updater, const std::st
 // Connects module over USB to the first of serials that answers, in up to rounds rounds 200 ms apart.
 bool connectLiveLoader(Module& module, const std::vector<unsigned int>& serials,
                        unsigned rounds = kLoaderConnectAttempts) {
+  rounds = std::min(rounds, static_cast<unsigned>(TestHook_LongWaitMs(rounds * kLoaderConnectPauseMs) /
+                                                      kLoaderConnectPauseMs + 1));
   for (unsigned round = 1; round <= rounds; ++round) {
     for (unsigned int serial : serials) {
       aErr result = module.discoverAndConnect(linkTypeUSB, serial);

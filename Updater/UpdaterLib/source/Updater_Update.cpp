@@ -2,6 +2,7 @@
 // file, connection (directly or through a router module), validation, loader, loader-mode
 // reconnection, firmware, reboot and the transfer record in the device's settings.
 
+#include <algorithm>
 #include <ctime>
 #include <exception>
 #include <stdexcept>
@@ -17,6 +18,7 @@
 #include "NumberText.h"
 #include "SpinnerWait.h"
 #include "SystemClass.h"
+#include "TestHook.h"
 #include "UpdateServerRequest.h"
 #include "Updater.h"
 #include "UpdaterEntity.h"
@@ -192,7 +194,10 @@ void reconnectInLoaderMode(Module& module, unsigned int serial, bool routed) {
   linkType transport = module.getLinkSpecifier(&spec) == aErrNone ? spec.type : linkTypeUSB;
   if (transport != linkTypeTCPIP) transport = linkTypeUSB;
   (void)module.disconnect();
-  for (unsigned attempt = 1; attempt <= kLoaderRediscoveryAttempts; ++attempt) {
+  const unsigned attempts = static_cast<unsigned>(std::min<unsigned long>(
+      TestHook_LongWaitMs(kLoaderRediscoveryAttempts * kLoaderRediscoveryPauseMs) / kLoaderRediscoveryPauseMs + 1,
+      kLoaderRediscoveryAttempts));
+  for (unsigned attempt = 1; attempt <= attempts; ++attempt) {
     aErr result = routed ? module.reconnect() : module.discoverAndConnect(transport, serial);
     Log::log(DEBUG_Updater, "Looking for the device in loader mode, attempt %u of %u: %d\n", attempt,
              kLoaderRediscoveryAttempts, static_cast<int>(result));
