@@ -248,10 +248,14 @@ class Faults(UpdateCase):
 
     def test_module_restarting_into_its_loader_is_reconnected(self):
         self.set("load_mode", "restart")
-        result = self.run_update("-X", "0x100")
+        result = self.run_update("-X", "0x501")
         self.assertEqual(result.status, 0, result)
         self.assertIn("NETWORK: Attempting to reconnect. Attempt: 1 of 5", result.err_lines)
         self.assertIn("NETWORK: Reconnected to device", result.err_lines)
+        # The restart showed as the link going down: no answer is waited for on the new link.
+        self.assertIn("NETWORK: Loader started: the link dropped and was made again", result.err_lines)
+        self.assertNotIn("Timeout on LoaderStart. Usually indicates this is an iMX Load ignore err.",
+                         result.err_lines)
         self.assert_installed(self.bird)
         self.assert_recorded("fw.bird")
 

@@ -25,6 +25,9 @@ constexpr uint8_t kStatusReplyLength = 3;        // 5F 07 status
 constexpr uint8_t kAddressLength = 4;
 constexpr uint8_t kNoStatus = 0xFF;  // shown for a status reply too short to carry one
 
+// A reply wait that ended this much before its time-out was ended by the link going down.
+constexpr unsigned long kLinkDropMarginMs = 100;
+
 uint8_t statusOf(const uint8_t reply[], uint8_t length) { return length >= kStatusReplyLength ? reply[2] : kNoStatus; }
 
 // A module reached through a router's link (its address kept, not learned from the link) leaves
@@ -251,16 +254,28 @@ aErr UpdaterEntity::LoaderStart() {
   }
   uint8_t reply[kPacketMaxData];
   uint8_t length = 0;
+  const auto asked = std::chrono::steady_clock::now();
   if (await(val_UPGRADE_LOAD, reply, &length) == aErrNone) {
     Log::log(DEBUG_Network_FIRM, "NETWORK: Loader validated start\n");
     return aErrNone;
   }
-  // No answer: the module may have restarted into its loader and dropped the link.
+  // No answer: the module may have restarted into its loader and dropped the link. The wait ends
+  // well before its time-out only when the link stopped running (the transport may have made its
+  // connection again since, so the link's state now tells nothing).
+  const bool linkDropped = std::chrono::steady_clock::now() - asked <
+                           std::chrono::milliseconds(Tessaron::Halyard::kLinkReplyTimeoutMs - kLinkDropMarginMs);
   result = _reconnect(kUpgradeLoaderReconnectDelayMs);
   if (result != aErrNone) {
     Log::log(DEBUG_Network_FIRM, "NETWORK: Invalid or reply when starting loader. [%d, %s]\n", result,
              aError_GetErrorText(result));
     return aErrTimeout;
+  }
+  if (linkDropped) {
+    // The module restarted under the LOAD request, as a module starting its loader does, and is
+    // back: there is no answer left to wait for (a module that announces its loader on the new
+    // link has done so already; the announcement is not needed).
+    Log::log(DEBUG_Network_FIRM, "NETWORK: Loader started: the link dropped and was made again\n");
+    return aErrNone;
   }
   result = await(val_UPGRADE_LOAD, reply, &length);
   if (result == aErrNone) {
