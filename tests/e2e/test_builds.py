@@ -455,6 +455,25 @@ class BuildsTest(unittest.TestCase):
             "lock too long" % (self.device / ".settings")])
         self.assertEqual(self.settings()["LATEST_DOWNLOAD"], "7.bird")
 
+    def test_small_queries_to_a_server_that_never_answers_end_within_their_bound(self):
+        # Each small query gives up after 4 s; -B asks one (the liveness check), -G asks the
+        # liveness check and, here, the latest build (the liveness check answered).
+        cases = [("hang=600", ("-B",), ["Server request failed for {url}"]),
+                 ("hang=600&ops=qu", ("-G",), ["No build information for device"])]
+        for fault, command, errors in cases:
+            with self.subTest(fault=fault, command=command):
+                server = self.server(fault)
+                start = time.monotonic()
+                result = self.run_updater(*command, "-d", SERIAL, "-u", server.url, timeout=DEAD_SERVER_TIMEOUT)
+                self.assertLess(time.monotonic() - start, 15)   # hang guard: 4 s a query
+                self.assertEqual(result.err_lines, [e.format(url=server.url) for e in errors])
+                self.assertNotIn("\r", result.stdout)
+        server = self.server("hang=600&ops=hi")
+        status, text = self.run_on_terminal("-B", "-d", SERIAL, "-u", server.url, timeout=DEAD_SERVER_TIMEOUT)
+        self.assertEqual(status, 0)
+        self.assertIn("\r (Asking the update server) .      \r", text)
+        self.assertIn(ERASE, text)
+
     def test_spinner_only_on_a_terminal(self):
         server = self.server("delay=1&ops=bird")
         status, text = self.run_on_terminal("-G", "-d", SERIAL, "-u", server.url)
