@@ -14,11 +14,11 @@
 #include <memory>
 #include <vector>
 
-#include "CLI_Display.h"
 #include "Link.h"
 #include "Module.h"
 #include "SystemClass.h"
 #include "Updater.h"
+#include "UpdaterDisplayInterface.h"
 #include "aDiscovery.h"
 #include "driver_support.h"
 
@@ -26,6 +26,22 @@ using Tessaron::Halyard::Module;
 using Tessaron::Halyard::SystemClass;
 
 namespace {
+
+// The table's lines on standard output, as the Updater prints them on a pipe.
+class LineDisplay : public UpdaterDisplayInterface {
+ public:
+  void display_progress(bool) override {}
+  void update_progress(double, const char*) override {}
+  void update_spinner(bool, const char*) override {}
+  void info_message(const char* text) override {
+    fputs(text, stdout);
+    fputc('\n', stdout);
+  }
+  void error_message(const char* text) override {
+    fputs(text, stderr);
+    fputc('\n', stderr);
+  }
+};
 
 bool queryNetworkModule(Module& router, const linkSpec& routerSpec, uint32_t routerSerialNumber, uint8_t address,
                         unsigned long replyMs, DeviceInfo& record) {
@@ -93,7 +109,7 @@ int main(int argc, char** argv) {
   }
   const linkType type = static_cast<linkType>(strtoul(argv[2], nullptr, 0));
   const unsigned long replyMs = strtoul(argv[3], nullptr, 0);
-  CLI_Display display;
+  LineDisplay display;
   _display_device_list(display, scanOneByOne(router, type, replyMs), type);
   return 0;
 }
