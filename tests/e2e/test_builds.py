@@ -470,7 +470,7 @@ class BuildsTest(unittest.TestCase):
                 self.assertNotIn("\r", result.stdout)
         server = self.server("hang=600&ops=hi")
         status, text = self.run_on_terminal("-B", "-d", SERIAL, "-u", server.url, timeout=DEAD_SERVER_TIMEOUT)
-        self.assertEqual(status, 0)
+        self.assertEqual(status, 1)
         self.assertIn("\r (Asking the update server) .      \r", text)
         self.assertIn(ERASE, text)
 
