@@ -15,7 +15,6 @@ bounded. The peak is the resident high-water mark, which includes the program's 
 memory (about 10 MB of shared libraries, printed as the baseline of -I); the multiple above that
 baseline is what the program takes for the image."""
 
-import argparse
 import os
 import random
 import select
@@ -33,22 +32,13 @@ sys.path.insert(0, SIM_DIR)
 
 import halyard_host as host  # noqa: E402
 import mkbird  # noqa: E402
+import netns_bench  # noqa: E402
 
 SERIAL = "0F5849A1"
 ROUTERS = {0: "A0000000", 3: "A0000003", 20: "A0000020"}
 RUN_UID = 54332
 RUN_TIMEOUT = 300
 MB = 1024 * 1024
-
-
-def free_uid():
-    import pwd
-    for uid in range(RUN_UID, RUN_UID + 100):
-        try:
-            pwd.getpwuid(uid)
-        except KeyError:
-            return uid
-    raise RuntimeError("no user id without a password entry")
 
 
 def run(updater, home, uid, *args):
@@ -167,7 +157,7 @@ def memory_figures(updater, home, uid, work):
 
 
 def inside(args):
-    uid = free_uid()
+    uid = netns_bench.free_uid(RUN_UID)
     work = tempfile.mkdtemp(prefix="scan_query_memory.")
     os.chmod(work, 0o755)
     home = os.path.join(work, "home")
@@ -182,22 +172,7 @@ def inside(args):
 
 
 def main():
-    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--runs", type=int, default=3)
-    parser.add_argument("--updater", default=os.environ.get("UPDATER_BIN")
-                        or os.path.join(ROOT, "build", "Updater"))
-    args = parser.parse_args()
-    args.updater = os.path.abspath(args.updater)
-    if os.environ.get("HALYARD_NETNS") == "1":
-        inside(args)
-        return
-    if os.geteuid() != 0:
-        sys.exit("scan_query_memory: run as root (it makes a private network namespace)")
-    if not os.access(args.updater, os.X_OK):
-        sys.exit("scan_query_memory: no Updater at %s (build first, or --updater PATH)" % args.updater)
-    command = [os.path.join(SIM_DIR, "netns_run.sh"), "/usr/bin/python3", os.path.abspath(__file__),
-               "--runs", str(args.runs), "--updater", args.updater]
-    sys.exit(subprocess.run(command, timeout=RUN_TIMEOUT * 10).returncode)
+    netns_bench.main("scan_query_memory", __file__, __doc__.split("\n\n")[0], inside, RUN_TIMEOUT)
 
 
 if __name__ == "__main__":

@@ -18,7 +18,6 @@ module by UDP discovery. The Updater runs as a user id without a password entry 
 temporary directory; the simulator is stopped by its process id; every wait is bounded.
 """
 
-import argparse
 import os
 import shutil
 import subprocess
@@ -35,6 +34,7 @@ sys.path.insert(0, SIM_DIR)
 
 import halyard_host as host  # noqa: E402
 import mkbird  # noqa: E402
+import netns_bench  # noqa: E402
 
 SERIAL = "0F5849A1"
 IMAGE_SIZE = 256 * 1024
@@ -44,16 +44,6 @@ PACING_S = 0.001
 BOUND = BLOCK_SIZE / (PACKETS_PER_CHUNK * PACING_S)   # bytes per second
 RUN_UID = 54331
 RUN_TIMEOUT = 300
-
-
-def free_uid():
-    import pwd
-    for uid in range(RUN_UID, RUN_UID + 100):
-        try:
-            pwd.getpwuid(uid)
-        except KeyError:
-            return uid
-    raise RuntimeError("no user id without a password entry")
 
 
 def measured_sleep(count=1000):
@@ -129,7 +119,7 @@ def one_run(updater, work, uid):
 
 
 def inside(args):
-    uid = free_uid()
+    uid = netns_bench.free_uid(RUN_UID)
     print("firmware image %d bytes, block size %d, protocol bound %.1f KB/s "
           "(%d packets per chunk, %.0f ms apart)" % (IMAGE_SIZE, BLOCK_SIZE, BOUND / 1000,
                                                     PACKETS_PER_CHUNK, PACING_S * 1000))
@@ -153,22 +143,7 @@ def inside(args):
 
 
 def main():
-    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--runs", type=int, default=3)
-    parser.add_argument("--updater", default=os.environ.get("UPDATER_BIN")
-                        or os.path.join(ROOT, "build", "Updater"))
-    args = parser.parse_args()
-    args.updater = os.path.abspath(args.updater)
-    if os.environ.get("HALYARD_NETNS") == "1":
-        inside(args)
-        return
-    if os.geteuid() != 0:
-        sys.exit("update_throughput: run as root (it makes a private network namespace)")
-    if not os.access(args.updater, os.X_OK):
-        sys.exit("update_throughput: no Updater at %s (build first, or --updater PATH)" % args.updater)
-    command = [os.path.join(SIM_DIR, "netns_run.sh"), "/usr/bin/python3", os.path.abspath(__file__),
-               "--runs", str(args.runs), "--updater", args.updater]
-    sys.exit(subprocess.run(command, timeout=RUN_TIMEOUT * (args.runs + 1)).returncode)
+    netns_bench.main("update_throughput", __file__, __doc__.split("\n\n")[0], inside, RUN_TIMEOUT)
 
 
 if __name__ == "__main__":
