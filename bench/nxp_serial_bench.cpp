@@ -88,7 +88,7 @@ Run flashWithClient(const lpcsim::LpcRomSim& sim, const std::vector<unsigned cha
   if (client.Connect(sim.port().c_str(), baud) != aErrNone) return fail(run, "connect");
   if (client.Sync() != aErrNone) return fail(run, "sync");
   if (client.GetDeviceID() != aErrNone) return fail(run, "device id");
-  client.Disconnect();
+  (void)client.Disconnect();  // always aErrNone
 
   if (client.Connect(sim.port().c_str(), baud) != aErrNone) return fail(run, "second connect");
   if (client.Unlock() != aErrNone) return fail(run, "unlock");

@@ -24,7 +24,7 @@ aErr putPacket(uint32_t linkId, uint8_t address, uint8_t length, const uint8_t* 
   aPacket* packet = aPacket_CreateWithData(address, length, data);
   if (packet == nullptr) return aErrResource;
   aErr result = aLink_PutPacket(linkId, packet);
-  aPacket_Destroy(&packet);
+  (void)aPacket_Destroy(&packet);  // fails only for a null packet
   return result;
 }
 
@@ -198,7 +198,7 @@ Link::Link(const linkSpec& spec, const char* name) : Link(name) {
   }
 }
 
-Link::~Link() { disconnect(); }
+Link::~Link() { (void)disconnect(); }  // always aErrNone
 
 aErr Link::setLinkSpecifier(const linkSpec& spec) {
   if (m_impl == nullptr) return aErrInitialization;
@@ -264,7 +264,7 @@ bool Link::isConnected() const {
 aErr Link::disconnect() {
   if (m_impl == nullptr || m_impl->linkId == 0) return aErrNone;
   // Destroy zeroes the identifier whatever it reports.
-  aLink_Destroy(&m_impl->linkId);
+  (void)aLink_Destroy(&m_impl->linkId);
   m_impl->linkId = 0;
   return aErrNone;
 }
@@ -277,7 +277,7 @@ aErr Link::getModuleAddress(uint8_t* address) {
   aPacket* reply = aLink_AwaitFirst(m_impl->linkId, MatchMagic, nullptr, m_impl->replyTimeoutMs);
   if (reply == nullptr) return aErrNotReady;
   *address = reply->address;
-  aPacket_Destroy(&reply);
+  (void)aPacket_Destroy(&reply);  // fails only for a null packet
   return aErrNone;
 }
 
@@ -314,7 +314,7 @@ aErr Link::receivePacket(uint8_t address, const uint8_t* match, uint8_t* length,
   if (packet == nullptr) return aErrTimeout;
   *length = packet->dataSize;
   memcpy(buffer, packet->data, packet->dataSize);
-  aPacket_Destroy(&packet);
+  (void)aPacket_Destroy(&packet);  // fails only for a null packet
   return aErrNone;
 }
 
@@ -362,7 +362,7 @@ aErr Link::receiveUEI(uint8_t module, uint8_t, uint8_t, uint8_t, uei* message, a
   if (message == nullptr || filter == nullptr) return aErrParam;
   aPacket* reply = aLink_AwaitFirst(m_impl->linkId, filter, message, m_impl->replyTimeoutMs);
   if (reply == nullptr) return aErrTimeout;
-  aPacket_Destroy(&reply);
+  (void)aPacket_Destroy(&reply);  // fails only for a null packet
   return aErrNone;
 }
 

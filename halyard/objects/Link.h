@@ -48,7 +48,7 @@ class Link {
   // An engine link exists and is running or starting.
   bool isConnected() const;
   // Drops this link's use of its engine link; always aErrNone.
-  aErr disconnect();
+  [[nodiscard]] aErr disconnect();
   // The magic query: the address of the module at the end of the link. aErrNotReady (and 0)
   // when not connected or when nothing answered within 1000 ms.
   [[nodiscard]] aErr getModuleAddress(uint8_t* address);

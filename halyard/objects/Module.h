@@ -35,7 +35,7 @@ class Module {
   // learns the address. aErrInitialization without a link.
   [[nodiscard]] aErr reconnect();
   // aErrInitialization without a link.
-  aErr disconnect();
+  [[nodiscard]] aErr disconnect();
   bool isConnected() const;
 
   uint8_t getModuleAddress() const { return m_address; }

@@ -19,10 +19,10 @@ constexpr size_t kDirectoryListPathSize = 2048;
 constexpr int kMaxPathComponents = 10;
 
 bool aDirectory_Exists(const char* path);
-aErr aDirectory_Ensure(const char* path, mode_t mode);
-aErr aDirectory_List(const char* path, aDirectoryListCallback callback, void* userData);
-aErr aDirectory_GetHomeDirectory(char* buffer, size_t size);
-aErr aDirectory_JoinPath(char* buffer, size_t size, const char* directory, const char* name);
+[[nodiscard]] aErr aDirectory_Ensure(const char* path, mode_t mode);
+[[nodiscard]] aErr aDirectory_List(const char* path, aDirectoryListCallback callback, void* userData);
+[[nodiscard]] aErr aDirectory_GetHomeDirectory(char* buffer, size_t size);
+[[nodiscard]] aErr aDirectory_JoinPath(char* buffer, size_t size, const char* directory, const char* name);
 // Joins up to 10 components ended by a null pointer.
-aErr aDirectory_BuildPath(char* buffer, size_t size, const char* first, ...);
-aErr aDirectory_Delete(const char* path);
+[[nodiscard]] aErr aDirectory_BuildPath(char* buffer, size_t size, const char* first, ...);
+[[nodiscard]] aErr aDirectory_Delete(const char* path);

@@ -15,13 +15,13 @@ aFileRef aFile_Open(const char* path, int mode);
 // Opens a regular file for reading without ever blocking on the open: a FIFO, a device, a
 // socket or a directory gives null with errno EINVAL (other failures keep the errno of open).
 aFileRef aFile_OpenRegular(const char* path);
-aErr aFile_Close(aFileRef* file);
-aErr aFile_Read(aFileRef file, void* buffer, size_t length, size_t* read);
-aErr aFile_Write(aFileRef file, const void* buffer, size_t length, size_t* written);
-aErr aFile_Seek(aFileRef file, long offset, int origin);
-aErr aFile_GetSize(aFileRef file, size_t* size);
-aErr aFile_GetPosition(aFileRef file, size_t* position);
-aErr aFile_ReadLine(aFileRef file, char* buffer, size_t capacity, size_t* length);
-aErr aFile_Printf(aFileRef file, const char* format, ...) __attribute__((format(printf, 2, 3)));
-aErr aFile_SetUnbuffered(aFileRef file);
-aErr aFile_Delete(const char* path);
+[[nodiscard]] aErr aFile_Close(aFileRef* file);
+[[nodiscard]] aErr aFile_Read(aFileRef file, void* buffer, size_t length, size_t* read);
+[[nodiscard]] aErr aFile_Write(aFileRef file, const void* buffer, size_t length, size_t* written);
+[[nodiscard]] aErr aFile_Seek(aFileRef file, long offset, int origin);
+[[nodiscard]] aErr aFile_GetSize(aFileRef file, size_t* size);
+[[nodiscard]] aErr aFile_GetPosition(aFileRef file, size_t* position);
+[[nodiscard]] aErr aFile_ReadLine(aFileRef file, char* buffer, size_t capacity, size_t* length);
+[[nodiscard]] aErr aFile_Printf(aFileRef file, const char* format, ...) __attribute__((format(printf, 2, 3)));
+[[nodiscard]] aErr aFile_SetUnbuffered(aFileRef file);
+[[nodiscard]] aErr aFile_Delete(const char* path);

@@ -192,7 +192,8 @@ aErr sWritePacket(aLink& link, const aPacket& packet) {
 size_t sFlushOutbound(aLink& link) {
   size_t taken = 0;
   bool writing = true;
-  for (aPacket* packet; (packet = aPacketFifo_Get(link.outbound)) != nullptr; aPacket_Destroy(&packet)) {
+  // The packet is non-null where it is destroyed.
+  for (aPacket* packet; (packet = aPacketFifo_Get(link.outbound)) != nullptr; (void)aPacket_Destroy(&packet)) {
     if (writing && sWritePacket(link, *packet) != aErrNone) writing = false;
     ++taken;
   }
@@ -209,7 +210,7 @@ void sWriterThread(aLink* link) {
     if (packet == nullptr) continue;
     (void)sWritePacket(*link, *packet);  // write errors show as a missing reply
     aTime_MSSleep(kPacketPacingMs);
-    aPacket_Destroy(&packet);
+    (void)aPacket_Destroy(&packet);  // fails only for a null packet
   }
   // The link-stop frame and replies still queued go out without pacing.
   sFlushOutbound(*link);
@@ -221,7 +222,7 @@ void sStartSync(aLink& link) {
   aTime_MSSleep(kSyncSettleMs);
   link.status = linkSyncing;
   link.syncState = syncPatternNotWritten;
-  aPacket_Reset(link.assembly);
+  (void)aPacket_Reset(link.assembly);  // fails only for an invalid packet
   aErr result;
   {
     std::lock_guard<std::mutex> lock(link.writeMutex);
@@ -275,8 +276,8 @@ void sAnswerHeartbeat(aLink& link, const aPacket& heartbeat) {
   uint8_t replyData[kHeartbeatLength] = {kHeartbeatCommand, static_cast<uint8_t>(b + kHeartbeatStep)};
   aPacket* reply = aPacket_CreateWithData(heartbeat.address, kHeartbeatLength, replyData);
   if (reply == nullptr) return;
-  (void)aPacketFifo_Put(link.outbound, reply);
-  aPacket_Destroy(&reply);
+  (void)aPacketFifo_Put(link.outbound, reply);  // a full queue drops this beat; the module beats again
+  (void)aPacket_Destroy(&reply);  // fails only for a null packet
   link.heartbeatState = kHeartbeatIdle;
   aLinkHeartbeatObserver observer = link.heartbeatObserver;
   if (observer != nullptr) observer((replyData[1] & 1) != 0);
@@ -301,7 +302,7 @@ aErr sInPipeProcess(aLink& link) {
       result = aPacketFifo_Put(link.inbound, &packet);
     }
   }
-  aPacket_Reset(link.assembly);
+  (void)aPacket_Reset(link.assembly);  // fails only for an invalid packet
   return result;
 }
 
@@ -333,13 +334,13 @@ aErr sReaderTurn(aLink& link) {
     // The transport re-established its connection: a partly received frame ended with the old
     // connection and must not be completed by bytes from the new one.
     link.breaks = breaksNow;
-    aPacket_Reset(link.assembly);
+    (void)aPacket_Reset(link.assembly);  // fails only for an invalid packet
   }
   if (result == aErrNone) {
     sReceiveByte(link, byte);
   } else if (result != aErrNotReady) {
     link.status = linkIOError;
-    aPacket_Reset(link.assembly);
+    (void)aPacket_Reset(link.assembly);  // fails only for an invalid packet
   }
   return result;
 }
@@ -366,7 +367,7 @@ aErr putControlFrame(aLink& link, uint8_t command) {
   aPacket* frame = aPacket_CreateWithData(kLinkControlAddress, 1, &command);
   if (frame == nullptr) return aErrMemory;
   aErr result = aPacketFifo_Put(link.outbound, frame);
-  aPacket_Destroy(&frame);
+  (void)aPacket_Destroy(&frame);  // fails only for a null packet
   return result;
 }
 
@@ -390,7 +391,7 @@ aErr sStartLink(aLink& link) {
   link.running = 1;
   link.status = linkStarting;
   link.heartbeatState = kHeartbeatIdle;
-  aStream_SetReadyWait(link.stream, gLiteralPolling ? 0 : kLinkReadyWaitMs);
+  (void)aStream_SetReadyWait(link.stream, gLiteralPolling ? 0 : kLinkReadyWaitMs);  // stream is valid here
   try {
     link.readerThread = std::thread(sReaderThread, &link);
     link.writerThread = std::thread(sWriterThread, &link);
@@ -410,7 +411,7 @@ aErr sStopLink(aLink& link) {
   if (aPacketFifo_GetLength(link.outbound) >= kPacketFifoCapacity) {
     aPacketFifo_DrainPackets(link.outbound, drainAll, nullptr);
   }
-  (void)putControlFrame(link, kLinkStopCommand);
+  (void)putControlFrame(link, kLinkStopCommand);  // the link stops either way
   link.running = 0;
   aErr result = aErrNone;
   for (std::thread* thread : {&link.readerThread, &link.writerThread}) {
@@ -423,7 +424,7 @@ aErr sStopLink(aLink& link) {
   }
   link.readerId = std::thread::id();
   link.writerId = std::thread::id();
-  aPacket_Reset(link.assembly);
+  (void)aPacket_Reset(link.assembly);  // fails only for an invalid packet
   link.status = linkStopped;
   link.heartbeatState = kHeartbeatIdle;
   return result;
@@ -433,9 +434,9 @@ aErr sStopLink(aLink& link) {
 aErr sRelease(aLink& link) {
   aPacketFifoRef inbound = link.inbound.exchange(0);
   aPacketFifoRef outbound = link.outbound.exchange(0);
-  if (inbound != 0) aPacketFifo_Destroy(&inbound);
-  if (outbound != 0) aPacketFifo_Destroy(&outbound);
-  if (link.assembly != nullptr) aPacket_Destroy(&link.assembly);
+  if (inbound != 0) (void)aPacketFifo_Destroy(&inbound);  // teardown: nothing left to report to
+  if (outbound != 0) (void)aPacketFifo_Destroy(&outbound);  // teardown: nothing left to report to
+  if (link.assembly != nullptr) (void)aPacket_Destroy(&link.assembly);  // fails only for a null packet
   aErr result = aErrNone;
   if (link.stream != nullptr) result = aStream_Destroy(&link.stream);
   return result;
@@ -479,7 +480,7 @@ uint32_t sCreateLink(uint32_t identifier, uint32_t port, linkType type, const st
   if (open(&stream) != aErrNone || stream == nullptr) return 0;
   LinkPtr link(new (std::nothrow) aLink);
   if (!link) {
-    aStream_Destroy(&stream);
+    (void)aStream_Destroy(&stream);  // cleanup: the caller sees no link
     return 0;
   }
   link->id = id;
@@ -637,8 +638,8 @@ aErr aLink_Reset(uint32_t id) {
   if (id == 0 || entry == table.entries.end() || !entry->link) return aErrParam;
   if (entry->type != linkTypeUSB && entry->type != linkTypeTCPIP) return aErrParam;
   aLink& link = *entry->link;
-  (void)sStopLink(link);
-  (void)sRelease(link);
+  (void)sStopLink(link);  // the reopen below decides the result
+  (void)sRelease(link);  // the reopen below decides the result
   aStreamRef stream = nullptr;
   aErr result = aErrNone;
   for (int attempt = 0; attempt < kResetAttempts; ++attempt) {

@@ -45,7 +45,7 @@ uint32_t aLink_CreateSerial(uint32_t serialNumber, const char* portName, uint32_
 // links are never shared.
 uint32_t aLink_Create(aStreamRef stream);
 // Drops one use; the last use stops and frees the link. Zeroes the caller's id in every case.
-aErr aLink_Destroy(uint32_t* id);
+[[nodiscard]] aErr aLink_Destroy(uint32_t* id);
 linkStatus aLink_GetStatus(uint32_t id);
 
 [[nodiscard]] aErr aLink_PutPacket(uint32_t id, const aPacket* packet);
@@ -58,21 +58,21 @@ aPacket* aLink_AwaitPacket(uint32_t id, unsigned long timeoutMs);
 aPacket* aLink_GetFirst(uint32_t id, aPacketFilter filter, const void* ref);
 
 // Null filter clears it. Once this returns, the previous filter is no longer running nor called.
-aErr aLink_InstallUserPacketFilter(uint32_t id, aLinkUserFilter filter, void* ref);
-aErr aLink_SetHeartbeatObserver(uint32_t id, aLinkHeartbeatObserver observer);
+[[nodiscard]] aErr aLink_InstallUserPacketFilter(uint32_t id, aLinkUserFilter filter, void* ref);
+[[nodiscard]] aErr aLink_SetHeartbeatObserver(uint32_t id, aLinkHeartbeatObserver observer);
 // Stops the link, reopens its USB or TCP/IP stream (20 attempts, 100 ms apart) and starts it
 // again. aErrBusy when the link table is in use, aErrParam for other transports.
 [[nodiscard]] aErr aLink_Reset(uint32_t id);
 
 // Packet debug log: the bytes of every packet received and sent, oldest first, in a log that
 // keeps the latest `records` packets (64 by default). Off until enabled.
-aErr aLink_PacketDebug_SetLogSize(uint32_t id, size_t records);
-aErr aLink_PacketDebug_Enable(uint32_t id);
-aErr aLink_PacketDebug_Disable(uint32_t id);
+[[nodiscard]] aErr aLink_PacketDebug_SetLogSize(uint32_t id, size_t records);
+[[nodiscard]] aErr aLink_PacketDebug_Enable(uint32_t id);
+[[nodiscard]] aErr aLink_PacketDebug_Disable(uint32_t id);
 // Takes the oldest record: its wire bytes (address, length, data) and whether it was sent.
 // aErrNotFound when the log is empty, aErrOverrun when the buffer is too small (length then
 // holds the size needed and the record stays).
-aErr aLink_PacketDebug_Read(uint32_t id, uint8_t* buffer, size_t capacity, size_t* length, bool* sent);
+[[nodiscard]] aErr aLink_PacketDebug_Read(uint32_t id, uint8_t* buffer, size_t capacity, size_t* length, bool* sent);
 // Appends the log to a text file, one line per packet ("> " sent, "< " received, then the bytes
 // in hexadecimal), and empties it.
-aErr aLink_PacketDebug_Write(uint32_t id, const char* path);
+[[nodiscard]] aErr aLink_PacketDebug_Write(uint32_t id, const char* path);

@@ -7,9 +7,9 @@ constexpr unsigned kMaxMutexNameLength = 255;
 
 // Null when the name is longer than 255 characters or memory runs out; a null name is empty.
 aMutexRef aMutex_Create(const char* name);
-aErr aMutex_Lock(aMutexRef mutex);
-aErr aMutex_TryLock(aMutexRef mutex);
-aErr aMutex_Unlock(aMutexRef mutex);
+[[nodiscard]] aErr aMutex_Lock(aMutexRef mutex);
+[[nodiscard]] aErr aMutex_TryLock(aMutexRef mutex);
+[[nodiscard]] aErr aMutex_Unlock(aMutexRef mutex);
 // Frees the record and nulls the handle whatever the result.
-aErr aMutex_Destroy(aMutexRef* mutex);
+[[nodiscard]] aErr aMutex_Destroy(aMutexRef* mutex);
 const char* aMutex_Identifier(aMutexRef mutex);

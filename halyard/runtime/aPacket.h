@@ -35,9 +35,9 @@ aPacket* aPacket_Copy(const aPacket* packet);
 [[nodiscard]] aErr aPacket_GetCmd(const aPacket* packet, uint8_t* cmd);
 [[nodiscard]] aErr aPacket_GetOption(const aPacket* packet, uint8_t* option);
 [[nodiscard]] aErr aPacket_GetIndex(const aPacket* packet, uint8_t* index);
-aErr aPacket_Reset(aPacket* packet);
+[[nodiscard]] aErr aPacket_Reset(aPacket* packet);
 // Feeds one wire byte to the parser. The caller checks aPacket_IsComplete after every accepted
 // byte and resets the packet after a complete one and after any error.
 [[nodiscard]] aErr aPacket_AddByte(aPacket* packet, uint8_t byte);
 bool aPacket_IsComplete(const aPacket* packet);
-aErr aPacket_Destroy(aPacket** packet);
+[[nodiscard]] aErr aPacket_Destroy(aPacket** packet);

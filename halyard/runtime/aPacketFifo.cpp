@@ -76,7 +76,7 @@ aPacket* awaitFirst(aPacketFifoRef handle, aPacketFilter filter, const void* ref
     if (!woken) break;
   }
   lock.unlock();
-  aPacket_Destroy(&result);
+  (void)aPacket_Destroy(&result);  // fails only for a null packet
   return nullptr;
 }
 

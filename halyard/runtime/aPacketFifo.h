@@ -21,7 +21,7 @@ uint8_t drainAll(const aPacket* packet, const void* ref);
 // 0 when memory runs out.
 aPacketFifoRef aPacketFifo_Create();
 // aErrNotFound for a null pointer or an unknown handle; zeroes the caller's handle.
-aErr aPacketFifo_Destroy(aPacketFifoRef* fifo);
+[[nodiscard]] aErr aPacketFifo_Destroy(aPacketFifoRef* fifo);
 // Number of queued packets; 0 for an unknown handle, -1 while being destroyed.
 int64_t aPacketFifo_GetLength(aPacketFifoRef fifo);
 [[nodiscard]] aErr aPacketFifo_Put(aPacketFifoRef fifo, const aPacket* packet);

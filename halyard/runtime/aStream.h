@@ -26,10 +26,10 @@ typedef struct aStream* aStreamRef;
 aStreamRef aStream_Create(aStreamGetProc get, aStreamPutProc put, aStreamWriteProc write,
                           aStreamDeleteProc del, void* ref);
 // Reads exactly length bytes or none: a read cut short by aErrNotReady is pushed back.
-aErr aStream_Read(aStreamRef stream, uint8_t* buffer, size_t length);
-aErr aStream_Write(aStreamRef stream, const uint8_t* data, size_t length);
-aErr aStream_Destroy(aStreamRef* stream);
-aErr aStreamBufferChar(aStreamRef stream, uint8_t byte);
+[[nodiscard]] aErr aStream_Read(aStreamRef stream, uint8_t* buffer, size_t length);
+[[nodiscard]] aErr aStream_Write(aStreamRef stream, const uint8_t* data, size_t length);
+[[nodiscard]] aErr aStream_Destroy(aStreamRef* stream);
+[[nodiscard]] aErr aStreamBufferChar(aStreamRef stream, uint8_t byte);
 // The transport record, for transports that need to reach it (tests, diagnostics).
 void* aStream_Reference(aStreamRef stream);
 
@@ -37,15 +37,15 @@ void* aStream_Reference(aStreamRef stream);
 // waitMs (at most kStreamLongestReadyWaitMs) for a byte before a read answers aErrNotReady,
 // instead of the reader polling. Streams start with 0: get answers at once, as always.
 constexpr unsigned kStreamLongestReadyWaitMs = 10;
-aErr aStream_SetReadyProc(aStreamRef stream, aStreamReadyProc ready);
-aErr aStream_SetReadyWait(aStreamRef stream, unsigned waitMs);
+[[nodiscard]] aErr aStream_SetReadyProc(aStreamRef stream, aStreamReadyProc ready);
+[[nodiscard]] aErr aStream_SetReadyWait(aStreamRef stream, unsigned waitMs);
 bool aStream_CanAwaitReady(aStreamRef stream);
 
 // Draining. A transport that buffers output may offer a drain callback that returns once every
 // byte written so far has left it (a serial port: tcdrain). aErrUnimplemented without one.
 typedef aErr (*aStreamDrainProc)(void* ref);
-aErr aStream_SetDrainProc(aStreamRef stream, aStreamDrainProc drain);
-aErr aStream_Drain(aStreamRef stream);
+[[nodiscard]] aErr aStream_SetDrainProc(aStreamRef stream, aStreamDrainProc drain);
+[[nodiscard]] aErr aStream_Drain(aStreamRef stream);
 
 // Transports that re-establish their connection by themselves count each time the byte stream
 // was broken off, so a reader can drop a partly received frame instead of splicing old bytes to
@@ -63,32 +63,32 @@ unsigned aSerial_BaudRate(int baudIndex);
 // Index of an exact rate, -1 when the rate is not offered.
 int aSerial_BaudIndex(unsigned baud);
 
-aErr aStream_CreateSerial(const char* port, int baudIndex, bool parity, unsigned bits, unsigned stopBits,
+[[nodiscard]] aErr aStream_CreateSerial(const char* port, int baudIndex, bool parity, unsigned bits, unsigned stopBits,
                           aStreamRef* stream);
 
 // TCP socket to ipAddress (IPv4, network byte order) and port. The stream reconnects by itself
 // inside get and write when the connection is lost. aErrResource when no connection can be made.
-aErr aStream_CreateSocket(uint32_t ipAddress, uint16_t port, aStreamRef* stream);
+[[nodiscard]] aErr aStream_CreateSocket(uint32_t ipAddress, uint16_t port, aStreamRef* stream);
 
 // A module of the family by its serial number: through its kernel node "/dev/halyard.%08X" when
 // that exists, else through libusb.
-aErr aStream_CreateUSB(uint32_t serialNumber, aStreamRef* stream);
+[[nodiscard]] aErr aStream_CreateUSB(uint32_t serialNumber, aStreamRef* stream);
 
 // Files: one byte per get (aErrEOF at the end) or per put.
-aErr aStream_CreateFileInput(const char* path, aStreamRef* stream);
-aErr aStream_CreateFileOutput(const char* path, aStreamRef* stream);
+[[nodiscard]] aErr aStream_CreateFileInput(const char* path, aStreamRef* stream);
+[[nodiscard]] aErr aStream_CreateFileOutput(const char* path, aStreamRef* stream);
 
 // Terminator-delimited records. Reads store at most capacity - 1 bytes and a closing zero; a
 // record that does not fit is read to its end all the same and gives aErrOverrun with its start
 // stored. length receives the number of bytes stored, terminator excluded.
-aErr aStream_ReadRecord(aStreamRef stream, char* buffer, size_t capacity, char terminator, size_t* length);
-aErr aStream_WriteRecord(aStreamRef stream, const char* data, size_t length, char terminator);
+[[nodiscard]] aErr aStream_ReadRecord(aStreamRef stream, char* buffer, size_t capacity, char terminator, size_t* length);
+[[nodiscard]] aErr aStream_WriteRecord(aStreamRef stream, const char* data, size_t length, char terminator);
 // A C string travels with its zero terminator.
-aErr aStream_ReadCString(aStreamRef stream, char* buffer, size_t capacity);
-aErr aStream_WriteCString(aStreamRef stream, const char* text);
+[[nodiscard]] aErr aStream_ReadCString(aStreamRef stream, char* buffer, size_t capacity);
+[[nodiscard]] aErr aStream_WriteCString(aStreamRef stream, const char* text);
 // A C string travels followed by the terminator instead of its zero.
-aErr aStream_ReadCStringRecord(aStreamRef stream, char* buffer, size_t capacity, char terminator);
-aErr aStream_WriteCStringRecord(aStreamRef stream, const char* text, char terminator);
+[[nodiscard]] aErr aStream_ReadCStringRecord(aStreamRef stream, char* buffer, size_t capacity, char terminator);
+[[nodiscard]] aErr aStream_WriteCStringRecord(aStreamRef stream, const char* text, char terminator);
 // Copies bytes from in to out until in reports end of file (aErrNone then). Any other failure
 // ends the copy with that result; aErrNotReady from in ends it too, so it never waits unbounded.
-aErr aStream_Flush(aStreamRef in, aStreamRef out);
+[[nodiscard]] aErr aStream_Flush(aStreamRef in, aStreamRef out);

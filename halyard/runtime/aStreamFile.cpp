@@ -34,7 +34,7 @@ aErr createFileStream(const char* path, int mode, aStreamRef* stream) {
   *stream = mode == aFileModeRead ? aStream_Create(fileGet, nullptr, nullptr, fileDelete, file)
                                   : aStream_Create(nullptr, filePut, nullptr, fileDelete, file);
   if (*stream == nullptr) {
-    aFile_Close(&file);
+    (void)aFile_Close(&file);  // cleanup: aErrMemory is returned
     return aErrMemory;
   }
   return aErrNone;

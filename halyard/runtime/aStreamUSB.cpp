@@ -46,7 +46,7 @@ aErr usbDelete(void* ref) {
   aUnixUSBStream* usb = record(ref);
   if (usb == nullptr) return aErrParam;
   aErr result = hyusb_close_halyard_device(usb->device);
-  hyusb_destroy(&usb->device);
+  (void)hyusb_destroy(&usb->device);  // teardown: fails only for a null device
   usb->check = 0;
   delete usb;
   return result;
@@ -69,7 +69,7 @@ aErr aStream_CreateUSB(uint32_t serialNumber, aStreamRef* stream) {
   snprintf(serialText, sizeof serialText, "%08X", serialNumber);
   aErr result = hyusb_open_halyard_device(usb->device, serialText);
   if (result != aErrNone) {
-    hyusb_destroy(&usb->device);
+    (void)hyusb_destroy(&usb->device);  // cleanup: the open error is returned
     delete usb;
     return result;
   }

@@ -429,8 +429,8 @@ aErr hyusb_close_halyard_device(hyusb* usb) {
 aErr hyusb_destroy(hyusb** usb) {
   if (usb == nullptr || *usb == nullptr) return aErrParam;
   hyusb* device = *usb;
-  if (device->handle != nullptr) hyusb_close_halyard_USBlib_device(device);
-  if (device->fd >= 0) hyusb_close_halyard_kernel_device(device);
+  if (device->handle != nullptr) (void)hyusb_close_halyard_USBlib_device(device);  // teardown
+  if (device->fd >= 0) (void)hyusb_close_halyard_kernel_device(device);  // teardown
   if (device->context != nullptr) libusb_exit(device->context);
   delete device;
   *usb = nullptr;

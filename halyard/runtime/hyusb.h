@@ -55,9 +55,9 @@ bool hyusb_is_kernel_driver_installed(uint32_t serialNumber);
 [[nodiscard]] aErr hyusb_write_to_device(hyusb* usb, const uint8_t* data, size_t length);
 [[nodiscard]] aErr hyusb_get_from_device(hyusb* usb, uint8_t* byte);
 // Waits up to timeoutMs for the kernel node to have a byte; libusb reads wait by themselves.
-aErr hyusb_await_readable(hyusb* usb, unsigned timeoutMs);
-aErr hyusb_close_halyard_device(hyusb* usb);
-aErr hyusb_destroy(hyusb** usb);
+[[nodiscard]] aErr hyusb_await_readable(hyusb* usb, unsigned timeoutMs);
+[[nodiscard]] aErr hyusb_close_halyard_device(hyusb* usb);
+[[nodiscard]] aErr hyusb_destroy(hyusb** usb);
 
 // The two variants behind each dispatching operation.
 [[nodiscard]] aErr hyusb_open_halyard_USBlib_device(hyusb* usb, const char* serialText);
@@ -66,8 +66,8 @@ aErr hyusb_destroy(hyusb** usb);
 [[nodiscard]] aErr hyusb_write_to_kernel_device(hyusb* usb, const uint8_t* data, size_t length);
 [[nodiscard]] aErr hyusb_get_from_USBlib_device(hyusb* usb, uint8_t* byte);
 [[nodiscard]] aErr hyusb_get_from_kernel_device(hyusb* usb, uint8_t* byte);
-aErr hyusb_close_halyard_USBlib_device(hyusb* usb);
-aErr hyusb_close_halyard_kernel_device(hyusb* usb);
+[[nodiscard]] aErr hyusb_close_halyard_USBlib_device(hyusb* usb);
+[[nodiscard]] aErr hyusb_close_halyard_kernel_device(hyusb* usb);
 
 // Identification of the family and of its link interface.
 bool is_halyard_device(libusb_device* device);

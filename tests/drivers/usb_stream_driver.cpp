@@ -228,6 +228,6 @@ int main() {
     }
   }
   if (gStream != nullptr) (void)aStream_Destroy(&gStream);
-  if (gDevice != nullptr) hyusb_destroy(&gDevice);
+  if (gDevice != nullptr) (void)hyusb_destroy(&gDevice);  // exit: nothing left to report
   return 0;
 }

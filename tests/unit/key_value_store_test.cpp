@@ -80,7 +80,7 @@ TEST_F(KeyValueStoreTest, LoadKeepsEntriesTheFileDoesNotReplace) {
   EXPECT_TRUE(store.Add("OLD", "kept"));
   EXPECT_TRUE(store.Add("K", "replaced"));
   WriteText(file, "K=new\n");
-  store.Load(file.c_str());
+  EXPECT_TRUE(store.Load(file.c_str()));
   EXPECT_EQ((Entries{{"K", "new"}, {"OLD", "kept"}}), store.Entries());
   EXPECT_FALSE(store.IsModified());
   EXPECT_EQ(file, store.Filename());

@@ -660,7 +660,7 @@ TEST_F(NXPSerialSim, WritesOnASlowLine) {
     ASSERT_EQ(client.Write(NXPSerialClass::WRITE_ADDRESS, c.count, data.data()), aErrNone);
     ASSERT_TRUE(sim->ok("pace off"));
     EXPECT_EQ(readBack(NXPSerialClass::WRITE_ADDRESS, c.count), data);
-    client.Disconnect();
+    EXPECT_EQ(aErrNone, client.Disconnect());
   }
 }
 
@@ -732,7 +732,7 @@ TEST_F(NXPSerialSim, CopyToFlashHonoursPreparationAndLands) {
 TEST_F(NXPSerialSim, FullFlashWriteMatchesTheImage) {
   ASSERT_NO_FATAL_FAILURE(startSynchronised({"--on-close", "keep"}));
   ASSERT_EQ(client.GetDeviceID(), aErrNone);
-  client.Disconnect();
+  EXPECT_EQ(aErrNone, client.Disconnect());
 
   std::vector<unsigned char> image = randomBytes(70000, 70000);
   ASSERT_EQ(client.Connect(sim->port().c_str(), 115200), aErrNone);

@@ -8,7 +8,7 @@
 namespace {
 
 struct PacketDeleter {
-  void operator()(aPacket* packet) const { aPacket_Destroy(&packet); }
+  void operator()(aPacket* packet) const { (void)aPacket_Destroy(&packet); }  // deleter: null is fine
 };
 using PacketPtr = std::unique_ptr<aPacket, PacketDeleter>;
 

@@ -251,7 +251,7 @@ TEST_F(Files, SeekRange) {
     EXPECT_EQ(static_cast<long>(position), c.position) << c.offset << " from " << c.origin;
   }
   EXPECT_EQ(aFile_Seek(nullptr, 0, 0), aErrParam);
-  aFile_Close(&f);
+  EXPECT_EQ(aErrNone, aFile_Close(&f));
 }
 
 struct LineCase {
@@ -280,7 +280,7 @@ TEST_F(Files, ReadLineOverrunLeavesRestForNextCall) {
     EXPECT_EQ(length, c.line.size());
     EXPECT_EQ(buffer[c.capacity], 'Q') << "written past the capacity";
   }
-  aFile_Close(&f);
+  EXPECT_EQ(aErrNone, aFile_Close(&f));
 }
 
 TEST_F(Files, InvalidHandlesAreRefused) {

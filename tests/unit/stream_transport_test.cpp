@@ -26,7 +26,7 @@ using Bytes = LoopbackPeer::Bytes;
 using Clock = std::chrono::steady_clock;
 
 struct StreamDeleter {
-  void operator()(aStream* stream) const { aStream_Destroy(&stream); }
+  void operator()(aStream* stream) const { (void)aStream_Destroy(&stream); }  // deleter: null is fine
 };
 using StreamPtr = std::unique_ptr<aStream, StreamDeleter>;
 
@@ -212,7 +212,7 @@ TEST(StreamReadiness, SocketWaitEndsWhenAByteArrives) {
 // ---- USB device layer -------------------------------------------------------------------------
 
 struct HyusbDeleter {
-  void operator()(hyusb* usb) const { hyusb_destroy(&usb); }
+  void operator()(hyusb* usb) const { (void)hyusb_destroy(&usb); }  // deleter: null is fine
 };
 using HyusbPtr = std::unique_ptr<hyusb, HyusbDeleter>;
 
@@ -515,14 +515,14 @@ TEST_F(FileStream, FlushCopiesUntilEndOfFile) {
     ASSERT_EQ(aStream_CreateFileOutput(path("/a").c_str(), &out), aErrNone);
     // File streams only put: a block goes out one byte at a time.
     ASSERT_EQ(aStream_Write(out, reinterpret_cast<const uint8_t*>(text.data()), text.size()), aErrNone);
-    aStream_Destroy(&out);
+    EXPECT_EQ(aErrNone, aStream_Destroy(&out));
   }
   aStreamRef in = nullptr, out = nullptr;
   ASSERT_EQ(aStream_CreateFileInput(path("/a").c_str(), &in), aErrNone);
   ASSERT_EQ(aStream_CreateFileOutput(path("/b").c_str(), &out), aErrNone);
   EXPECT_EQ(aStream_Flush(in, out), aErrNone);
-  aStream_Destroy(&in);
-  aStream_Destroy(&out);
+  EXPECT_EQ(aErrNone, aStream_Destroy(&in));
+  EXPECT_EQ(aErrNone, aStream_Destroy(&out));
   ASSERT_EQ(aStream_CreateFileInput(path("/b").c_str(), &in), aErrNone);
   StreamPtr copy(in);
   uint8_t bytes[13] = {};

@@ -14,7 +14,7 @@ namespace {
 const aPacketFifoRef gFirstHandle = aPacketFifo_Create();
 
 struct PacketDeleter {
-  void operator()(aPacket* packet) const { aPacket_Destroy(&packet); }
+  void operator()(aPacket* packet) const { (void)aPacket_Destroy(&packet); }  // deleter: null is fine
 };
 using PacketPtr = std::unique_ptr<aPacket, PacketDeleter>;
 
@@ -38,7 +38,9 @@ class Fifo : public ::testing::Test {
     ASSERT_NE(fifo, 0u);
   }
   void TearDown() override {
-    if (fifo != 0) aPacketFifo_Destroy(&fifo);
+    if (fifo != 0) {
+      EXPECT_EQ(aErrNone, aPacketFifo_Destroy(&fifo));
+    }
   }
   aPacketFifoRef fifo = 0;
 };
@@ -52,7 +54,7 @@ TEST(FifoRegistry, FirstQueueOfTheProcessHasHandleOne) {
   EXPECT_EQ(next, 0u);
   aPacketFifoRef after = aPacketFifo_Create();
   EXPECT_GT(after, copy);  // handles are never reused
-  aPacketFifo_Destroy(&after);
+  EXPECT_EQ(aErrNone, aPacketFifo_Destroy(&after));
 }
 
 TEST_F(Fifo, GetReturnsOldestFirstAsCopies) {
@@ -184,7 +186,7 @@ TEST_F(Fifo, DestroyWakesEveryWaiterWithoutAPacket) {
       aPacket* packet = i == 0 ? aPacketFifo_Await(fifo, 600000)
                                : aPacketFifo_AwaitFirst(fifo, matchAddress, &wanted, 600000);
       if (packet == nullptr) ++returnedEmpty;
-      aPacket_Destroy(&packet);
+      (void)aPacket_Destroy(&packet);  // null when the FIFO went away
     });
   }
   while (waiting < 3) std::this_thread::yield();
@@ -214,7 +216,7 @@ TEST(FifoRefusals, UnknownAndDestroyedHandles) {
   EXPECT_EQ(aPacketFifo_Put(live, nullptr), aErrParam);
   aPacket forged = {};
   EXPECT_EQ(aPacketFifo_Put(live, &forged), aErrParam);
-  aPacketFifo_Destroy(&live);
+  EXPECT_EQ(aErrNone, aPacketFifo_Destroy(&live));
 }
 
 TEST(FifoThreads, ProducersAndConsumersLoseNothingBelowCapacity) {
@@ -252,7 +254,7 @@ TEST(FifoThreads, ProducersAndConsumersLoseNothingBelowCapacity) {
   }
   for (std::thread& thread : threads) thread.join();
   for (int i = 0; i < kProducers * kEach; ++i) EXPECT_EQ(seen[i], 1) << i;
-  aPacketFifo_Destroy(&fifo);
+  EXPECT_EQ(aErrNone, aPacketFifo_Destroy(&fifo));
 }
 
 }  // namespace

@@ -54,7 +54,7 @@ void removeAbandonedTemporaries(const std::string& directory) {
     pid_t writer = temporaryWriter(entry->d_name);
     if (writer == 0 || writer == getpid()) continue;
     if (kill(writer, 0) == 0 || errno != ESRCH) continue;
-    (void)unlinkat(dirfd(listing), entry->d_name, 0);
+    (void)unlinkat(dirfd(listing), entry->d_name, 0);  // gone already, or left for the next write
   }
   closedir(listing);
 }
@@ -153,7 +153,7 @@ bool writeAll(int fd, const unsigned char* bytes, size_t length) {
 void syncDirectory(const std::string& directory) {
   int fd = open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) return;
-  (void)fsync(fd);
+  (void)fsync(fd);  // best effort: the file itself was synced
   close(fd);
 }
 

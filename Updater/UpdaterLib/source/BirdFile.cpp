@@ -116,7 +116,7 @@ bool BirdFile::VerifyFile(const char* name) {
   unsigned char header[kHeaderSize] = {};
   size_t read = 0;
   aErr error = aFile_Read(file, header, sizeof header, &read);
-  aFile_Close(&file);
+  (void)aFile_Close(&file);  // read only: nothing is lost on close
   return error == aErrNone && read == sizeof header && GetInt(header) == BIRD_FILE_SIGNATURE &&
          header[4] != 0 && header[5] != 0;
 }
@@ -134,19 +134,19 @@ bool BirdFile::ReadWholeFile(std::vector<unsigned char>& contents, std::string* 
   if (error != aErrNone) {
     Log::log(DEBUG_BirdFile, "BIRDFILE: Error (%d) getting bird file size from %s\n", error, name);
     *reason = "cannot get the file size (error " + std::to_string(static_cast<int>(error)) + ")";
-    aFile_Close(&file);
+    (void)aFile_Close(&file);  // read only: nothing is lost on close
     return false;
   }
   if (size > MAX_FILE_SIZE) {
     Log::log(DEBUG_BirdFile, "BIRDFILE: Error - bird file %s is too large (%zu bytes)\n", name, size);
     *reason = "file too large (" + std::to_string(size) + " bytes)";
-    aFile_Close(&file);
+    (void)aFile_Close(&file);  // read only: nothing is lost on close
     return false;
   }
   contents.assign(size, 0);
   size_t read = 0;
   error = size > 0 ? aFile_Read(file, contents.data(), size, &read) : aErrNone;
-  aFile_Close(&file);
+  (void)aFile_Close(&file);  // read only: nothing is lost on close
   if (error != aErrNone) {
     Log::log(DEBUG_BirdFile, "BIRDFILE: Error (%d) reading %s\n", error, name);
     *reason = "read error (" + std::to_string(static_cast<int>(error)) + ")";
@@ -184,7 +184,7 @@ bool BirdFile::Load(std::string* reason) {
   signature = GetInt(contents.data());
   version = GetShort(contents.data() + 4);
   if (!Inflate(contents.data() + kHeaderSize, contents.size() - kHeaderSize, reason)) return false;
-  ScanBlocks();  // a mismatch is only reported; the callers' checks decide whether the file is used
+  (void)ScanBlocks();  // a mismatch is only reported; the callers' checks decide whether the file is used
   ReadSerialOffsets();
   return true;
 }

@@ -75,14 +75,14 @@ class BirdFile {
   // block carries its 4 address bytes and at least one byte of image: what an update writes.
   [[nodiscard]] bool HasUsableImage(BLOCK_TYPE type) const;
   [[nodiscard]] bool ValidateModel(const char* model) const;
-  uint32_t GetSerialNumber() const;
+  [[nodiscard]] uint32_t GetSerialNumber() const;
   [[nodiscard]] bool ValidateSerialNumber(uint32_t serial) const;
   // Writes serial into every firmware image that holds the serial-number or descriptor field.
   [[nodiscard]] bool ReplaceSerialNumber(uint32_t serial);
   // Removes the per-chip encoding of a recovery image; not idempotent.
   bool DecodeFirmwareBlocks(const uint32_t fingerprint[4]);
 
-  uint32_t GetBuild() const;
+  [[nodiscard]] uint32_t GetBuild() const;
   std::string GetVersion() const;
   // The model field of the information block without its padding; empty without the block.
   std::string GetModel() const;
@@ -114,7 +114,7 @@ class BirdFile {
   [[nodiscard]] bool Load(std::string* reason);
   [[nodiscard]] bool ReadWholeFile(std::vector<unsigned char>& contents, std::string* reason) const;
   [[nodiscard]] bool Inflate(const unsigned char* compressed, size_t length, std::string* reason);
-  bool ScanBlocks();
+  [[nodiscard]] bool ScanBlocks();
   void ReadSerialOffsets();
   const BirdBlock* InfoBlock() const;
   std::string InfoField(size_t index) const;

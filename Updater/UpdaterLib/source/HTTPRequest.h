@@ -26,7 +26,7 @@ class HTTPResponse {
   int64_t get_status() const { return status; }
   const char* get_request() const { return request.c_str(); }
   size_t max_body() const { return maxBody; }
-  bool overflowed() const { return tooLong; }
+  [[nodiscard]] bool overflowed() const { return tooLong; }
 
  private:
   std::string request;

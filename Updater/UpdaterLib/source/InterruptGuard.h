@@ -13,7 +13,7 @@ class InterruptGuard {
   InterruptGuard(const InterruptGuard&) = delete;
   InterruptGuard& operator=(const InterruptGuard&) = delete;
 
-  static bool Requested();
+  [[nodiscard]] static bool Requested();
   // The signal that came (0: none), and its name for messages.
   static int Signal();
   static const char* SignalName();

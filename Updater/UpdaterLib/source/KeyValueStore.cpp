@@ -37,7 +37,7 @@ std::string TrimEnd(const char* begin, const char* end) {
 }  // namespace
 
 KeyValueStore::KeyValueStore(const char* name) {
-  if (name != nullptr) Load(name);
+  if (name != nullptr) (void)Load(name);  // a file that cannot be read shows in IsReadable()
 }
 
 std::string KeyValueStore::CurrentTimeText() {
@@ -182,7 +182,7 @@ bool KeyValueStore::Load(const char* name) {
     unreadable = false;
     loadedFrom = name;
     Add(KEY_CREATED_TIME, CurrentTimeText());
-    (void)Save(name);
+    (void)Save(name);  // a failure is kept in saveProblem for the caller's next Save
     filename = name;
     modified = false;
     return true;

@@ -22,7 +22,7 @@ class KeyValueStore {
   // Reads the file into the store; a missing file is created holding its creation time. False
   // when the file exists but cannot be read (not a regular file, no permission, read error): the
   // store then refuses to save over it.
-  bool Load(const char* filename);
+  [[nodiscard]] bool Load(const char* filename);
   // Writes the store to filename (or the file last loaded or saved). The read-modify-write runs
   // under a lock on "<file>.lock", shared by every run on the same file: the file the store was
   // loaded from is read again, the keys set in this store are put over it, and the result
@@ -33,12 +33,12 @@ class KeyValueStore {
   // Why the last Save failed, for the user; null after a successful one.
   const char* SaveProblem() const { return saveProblem; }
   // False when the file was there but could not be read.
-  bool IsReadable() const { return !unreadable; }
+  [[nodiscard]] bool IsReadable() const { return !unreadable; }
 
   std::string GetString(const char* key, const char* defaultValue);
   int GetInt(const char* key, int defaultValue);
   uint32_t GetHex(const char* key, uint32_t defaultValue);
-  bool GetBOOL(const char* key, bool defaultValue);
+  [[nodiscard]] bool GetBOOL(const char* key, bool defaultValue);
   double GetDouble(const char* key, double defaultValue);
   // The stored value, or null when the key is missing; valid until the entry changes.
   const char* operator[](const char* key) const;
@@ -51,7 +51,7 @@ class KeyValueStore {
   bool Add(const KeyValueStore& other);
   bool Clear();
 
-  bool IsModified() const { return modified; }
+  [[nodiscard]] bool IsModified() const { return modified; }
   const std::string& Filename() const { return filename; }
   const std::map<std::string, std::string>& Entries() const { return entries; }
 
@@ -75,5 +75,5 @@ class KeyValueStore {
   static std::string Serialise(const std::map<std::string, std::string>& entries);
   // The entries a save writes over what is on disk now.
   std::map<std::string, std::string> MergedOver(const std::map<std::string, std::string>& onDisk) const;
-  bool SaveFailed(const char* problem, int error);
+  [[nodiscard]] bool SaveFailed(const char* problem, int error);
 };

@@ -188,7 +188,7 @@ NXPSerialClass::NXPSerialClass()
       lastReturnCode(0),
       lastWaitMs(0) {}
 
-NXPSerialClass::~NXPSerialClass() { Disconnect(); }
+NXPSerialClass::~NXPSerialClass() { (void)Disconnect(); }  // always aErrNone
 
 // ---------------------------------------------------------------------------------------------
 // Session
@@ -201,7 +201,7 @@ unsigned int NXPSerialClass::ConnectRate(unsigned int requested) {
 }
 
 aErr NXPSerialClass::Connect(const char* port, unsigned int requested) {
-  Disconnect();
+  (void)Disconnect();  // always aErrNone
   const char* name = port ? port : "";
   baud = ConnectRate(requested);
   int index = aSerial_BaudIndex(baud);
@@ -216,14 +216,14 @@ aErr NXPSerialClass::Connect(const char* port, unsigned int requested) {
 
 aErr NXPSerialClass::Attach(aStreamRef opened, unsigned int rate) {
   if (opened == nullptr) return aErrParam;
-  Disconnect();
+  (void)Disconnect();  // always aErrNone
   stream = opened;
   baud = rate;
   return aErrNone;
 }
 
 aErr NXPSerialClass::Disconnect() {
-  if (stream != nullptr) aStream_Destroy(&stream);
+  if (stream != nullptr) (void)aStream_Destroy(&stream);  // closing the port: nothing left to report
   stream = nullptr;
   return aErrNone;
 }
@@ -380,7 +380,8 @@ aErr NXPSerialClass::sendPaced(const char* text, bool readEcho, Pacing pacing) {
     // far end has not taken them): the wait for it covers their time on the wire as well.
     unsigned long extra = pacing == Pacing::Drain ? WaitTimeMs(length, baud) : 0;
     unsigned long matched = 0;
-    awaitEcho(text, length - 1, &matched, static_cast<unsigned int>(kEchoTries + extra));
+    // Only takes the echo off the line.
+    (void)awaitEcho(text, length - 1, &matched, static_cast<unsigned int>(kEchoTries + extra));
   }
   return result;
 }
@@ -401,7 +402,7 @@ aErr NXPSerialClass::SendCommand(const char* command, int waitMs) {
   }
   if (echo && length > 1) {
     unsigned long matched = 0;
-    GetEcho(command, length - 1, &matched);
+    (void)GetEcho(command, length - 1, &matched);  // a short echo shows in matched
     if (matched < length - 1) {
       Log::log(DEBUG_NXPSerial_E, "Error SendCommand() bad echo [%lu!=%lu]\n", matched, length - 1);
     }
@@ -587,7 +588,7 @@ aErr NXPSerialClass::Sync() {
 
   result = Send(kSynchronized, false);
   if (result != aErrNone) return result;
-  (void)Response(buffer, sizeof buffer, &length, kSynchronized, syncLength - 1);
+  (void)Response(buffer, sizeof buffer, &length, kSynchronized, syncLength - 1);  // the echo; the OK below decides
 
   memset(buffer, 0, sizeof buffer);
   (void)Response(buffer, sizeof buffer, &length, kOk, strlen(kOk));
@@ -600,7 +601,7 @@ aErr NXPSerialClass::Sync() {
   snprintf(crystal, sizeof crystal, "%d\r\n", static_cast<int>(CRYSTAL_DEFAULT * 1000 + 0.5));
   result = Send(crystal, false);
   if (result != aErrNone) return result;
-  (void)Response(buffer, sizeof buffer, &length, crystal, strlen(crystal) - 1);
+  (void)Response(buffer, sizeof buffer, &length, crystal, strlen(crystal) - 1);  // the echo; the OK below decides
   result = Response(buffer, sizeof buffer, &length, kOk, strlen(kOk));
   return acknowledged ? result : aErrIO;
 }
@@ -827,6 +828,7 @@ aErr NXPSerialClass::sendChecksumAndAwait(unsigned int checksum, unsigned long g
   if (result != aErrNone) return result;
   unsigned long onTheWire = WaitTimeMs(groupCharacters + strlen(text), baud);
   uint64_t started = aTime_GetMSTicks();
+  // The caller checks the answer.
   (void)GetLine(answer, size, length, static_cast<unsigned int>(kChecksumTries + onTheWire));
   Log::log(DEBUG_NXPSerial_E, "Write() waited for checksum %d ms\n", static_cast<int>(aTime_GetMSTicks() - started));
   return aErrNone;

@@ -82,7 +82,7 @@ class NXPSerialClass {
 
   // Session.
   [[nodiscard]] aErr Connect(const char* port, unsigned int baud);
-  aErr Disconnect();
+  [[nodiscard]] aErr Disconnect();
   // Takes a stream that is already open, in place of Connect (owned from here on): a byte stream
   // that is not a serial port, for tests and fuzzing. rate is what the waits are computed from.
   [[nodiscard]] aErr Attach(aStreamRef opened, unsigned int rate);
@@ -118,13 +118,13 @@ class NXPSerialClass {
   void SetStopCheck(bool (*check)()) { stopCheck = check; }
 
   // State.
-  bool Echo() const { return echo; }
+  [[nodiscard]] bool Echo() const { return echo; }
   Reply LastReply() const { return lastReply; }
   // The return code of the last refused command, and how long the last return-code wait allowed.
   int LastReturnCode() const { return lastReturnCode; }
   unsigned long LastWaitMs() const { return lastWaitMs; }
   unsigned int Baud() const { return baud; }
-  bool Connected() const { return stream != nullptr; }
+  [[nodiscard]] bool Connected() const { return stream != nullptr; }
   // The four words of the device serial number, as the last successful GetDeviceID read them.
   const uint32_t* DeviceID() const { return deviceID; }
 
@@ -148,15 +148,15 @@ class NXPSerialClass {
   static unsigned int ErrorIndexFor(unsigned long length, bool echo);
   // The return-code test on one reply line: the code at its position is 0. A digit before that
   // position belongs to the same number, so "10" (COMPARE_ERROR) is no success with echo on.
-  static bool IsSuccessLine(const char* line, unsigned long length, bool echo);
+  [[nodiscard]] static bool IsSuccessLine(const char* line, unsigned long length, bool echo);
 
   // Transfer primitives.
-  aErr Send(const char* text, bool echo);
-  aErr SendCommand(const char* command, int waitMs);
-  aErr Response(char* buffer, unsigned long size, unsigned long* length, const char* expected,
-                unsigned long expectedLength);
-  aErr GetLine(char* buffer, unsigned long size, unsigned long* length, unsigned int tries);
-  aErr GetEcho(const char* text, unsigned long count, unsigned long* matched);
+  [[nodiscard]] aErr Send(const char* text, bool echo);
+  [[nodiscard]] aErr SendCommand(const char* command, int waitMs);
+  [[nodiscard]] aErr Response(char* buffer, unsigned long size, unsigned long* length, const char* expected,
+                              unsigned long expectedLength);
+  [[nodiscard]] aErr GetLine(char* buffer, unsigned long size, unsigned long* length, unsigned int tries);
+  [[nodiscard]] aErr GetEcho(const char* text, unsigned long count, unsigned long* matched);
 
  private:
   // How a send waits for its characters to leave: Send (synchronisation, read acknowledgements)
@@ -164,24 +164,25 @@ class NXPSerialClass {
   // them, so that the next line follows without a gap.
   enum class Pacing { Sleep, Drain };
 
-  aErr sendPaced(const char* text, bool readEcho, Pacing pacing);
+  [[nodiscard]] aErr sendPaced(const char* text, bool readEcho, Pacing pacing);
   void awaitSent(unsigned long length, Pacing pacing);
-  aErr awaitEcho(const char* text, unsigned long count, unsigned long* matched, unsigned int tries);
-  aErr readByte(uint8_t* byte);
-  aErr writeText(const char* text, unsigned long length);
+  [[nodiscard]] aErr awaitEcho(const char* text, unsigned long count, unsigned long* matched, unsigned int tries);
+  [[nodiscard]] aErr readByte(uint8_t* byte);
+  [[nodiscard]] aErr writeText(const char* text, unsigned long length);
   [[nodiscard]] aErr returnCode(bool writeCommand, unsigned long waitMs);
   [[nodiscard]] aErr commandWithReturnCode(const char* command, bool writeCommand,
                                            unsigned long waitMs = REPLY_WAIT_MS);
   // GetLine's reading, ended by tries empty reads or at the deadline (milliseconds of
   // aTime_GetMSTicks), whichever is given (0: not given).
-  aErr readLine(char* buffer, unsigned long size, unsigned long* length, unsigned int tries, uint64_t deadline);
-  aErr collectLines(unsigned long waitMs, bool (*complete)(const std::vector<std::string>&),
-                    std::vector<std::string>* lines);
+  [[nodiscard]] aErr readLine(char* buffer, unsigned long size, unsigned long* length, unsigned int tries,
+                              uint64_t deadline);
+  [[nodiscard]] aErr collectLines(unsigned long waitMs, bool (*complete)(const std::vector<std::string>&),
+                                  std::vector<std::string>* lines);
   void discardInput(unsigned long quietMs);
-  bool stopRequested() const { return stopCheck != nullptr && stopCheck(); }
-  aErr readValueLines(const char* command, unsigned long long* values, unsigned int count);
-  aErr sendChecksumAndAwait(unsigned int checksum, unsigned long groupCharacters, char* answer, unsigned long size,
-                            unsigned long* length);
+  [[nodiscard]] bool stopRequested() const { return stopCheck != nullptr && stopCheck(); }
+  [[nodiscard]] aErr readValueLines(const char* command, unsigned long long* values, unsigned int count);
+  [[nodiscard]] aErr sendChecksumAndAwait(unsigned int checksum, unsigned long groupCharacters, char* answer,
+                                          unsigned long size, unsigned long* length);
 
   aStreamRef stream;
   bool echo;

@@ -39,8 +39,8 @@ class Updater {
   BirdFile load_bird(const char* action, std::string birdFile, unsigned int serial, unsigned int build, bool download);
 
   // Build retrieval (-G, -B).
-  int Download_Firmware(unsigned int serial, std::string build, bool override, bool no_cal);
-  int Download_Firmware(Fingerprint fingerprint, std::string build, bool override);
+  [[nodiscard]] int Download_Firmware(unsigned int serial, std::string build, bool override, bool no_cal);
+  [[nodiscard]] int Download_Firmware(Fingerprint fingerprint, std::string build, bool override);
   std::map<std::string, std::string> Get_BuildList(unsigned int serial);
   // The same, telling a failure (server not reached, or its answer an error) from an empty list.
   [[nodiscard]] bool Get_BuildList(unsigned int serial, std::map<std::string, std::string>& builds);
@@ -79,20 +79,22 @@ void _display_device_list(UpdaterDisplayInterface& display, const std::vector<De
 // The transport (USB or TCP/IP) on which the module with that serial number answers, or 0.
 linkType _discover_link_type(unsigned int serialNumber);
 // The module's firmware build number; 0 on any failure.
-uint32_t _get_build_number(Tessaron::Halyard::Module& module);
+[[nodiscard]] uint32_t _get_build_number(Tessaron::Halyard::Module& module);
 // Fills the version and the module and router addresses; the first failure is returned.
-aErr _get_version(Tessaron::Halyard::Module& module, DeviceInfo& record);
+[[nodiscard]] aErr _get_version(Tessaron::Halyard::Module& module, DeviceInfo& record);
 
 // False, with the user told, when the device's settings file exists but cannot be read: nothing
 // is then done that would have to be recorded in it.
 [[nodiscard]] bool _settings_readable(UpdaterDisplayInterface& display, const UpdaterStoreItem& item);
 // Firmware update steps, shared with serial recovery.
-int _validate_birdfile(UpdaterDisplayInterface& display, BirdFile& bird, Tessaron::Halyard::Module& module,
-                       unsigned int serial);
+[[nodiscard]] int _validate_birdfile(UpdaterDisplayInterface& display, BirdFile& bird,
+                                     Tessaron::Halyard::Module& module, unsigned int serial);
 // The serial number and model name the module reports (failed reads give 0).
 DeviceIdentity _read_device_identity(Tessaron::Halyard::Module& module);
-aErr _transfer_loader(UpdaterDisplayInterface& display, Tessaron::Halyard::Module& module, BirdFile& bird);
-aErr _transfer_firmware(UpdaterDisplayInterface& display, Tessaron::Halyard::Module& module, BirdFile& bird);
+[[nodiscard]] aErr _transfer_loader(UpdaterDisplayInterface& display, Tessaron::Halyard::Module& module,
+                                    BirdFile& bird);
+[[nodiscard]] aErr _transfer_firmware(UpdaterDisplayInterface& display, Tessaron::Halyard::Module& module,
+                                      BirdFile& bird);
 // Whether build is in the server's build list of the device.
 [[nodiscard]] bool _valid_build(unsigned int serial, unsigned int build, const char* url);
 void _display_builds(UpdaterDisplayInterface& display, const std::map<std::string, std::string>& builds,

@@ -289,7 +289,7 @@ aErr UpdaterEntity::LoaderStart() {
 
 aErr UpdaterEntity::_reconnect(uint32_t delayMs) {
   if (module == nullptr) return aErrResource;
-  (void)module->disconnect();
+  (void)module->disconnect();  // always aErrNone
   aErr result = aErrNone;
   for (unsigned attempt = 1; attempt <= kUpgradeReconnectAttempts; ++attempt) {
     Log::log(DEBUG_Network, "NETWORK: Attempting to reconnect. Attempt: %d of %d\n", attempt,

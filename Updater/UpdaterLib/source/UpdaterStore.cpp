@@ -119,7 +119,7 @@ bool UpdaterStore::SearchDirectory(const std::string& directory, const char* nam
   result_t result;
   result.name = name;
   result.item = item;
-  (void)aDirectory_List(directory.c_str(), _find_item, &result);
+  (void)aDirectory_List(directory.c_str(), _find_item, &result);  // a directory that cannot be listed holds no item
   return result.found;
 }
 
@@ -138,6 +138,7 @@ bool UpdaterStore::FindLocalBuilds(uint32_t serial, std::vector<UpdaterStoreItem
   UpdaterStoreItem device;
   if (!FindDevice(serial, &device)) return true;
   builds_t builds{device.FullPath(), &items};
+  // A directory that cannot be listed holds no build.
   (void)aDirectory_List(builds.directory.c_str(), _find_items, &builds);
   return true;
 }

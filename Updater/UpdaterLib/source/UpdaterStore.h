@@ -57,7 +57,7 @@ class UpdaterStore {
   [[nodiscard]] bool FindDevice(const char* name, UpdaterStoreItem* item);
   [[nodiscard]] bool FindDevice(uint32_t serial, UpdaterStoreItem* item);
   // Appends one item per entry of the device's directory whose name does not begin with ".".
-  bool FindLocalBuilds(uint32_t serial, std::vector<UpdaterStoreItem>& items);
+  [[nodiscard]] bool FindLocalBuilds(uint32_t serial, std::vector<UpdaterStoreItem>& items);
 
   // Serial numbers name device directories as 8 upper-case hexadecimal digits.
   static std::string SerialText(uint32_t serial);

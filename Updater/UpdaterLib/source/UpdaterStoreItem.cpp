@@ -9,7 +9,8 @@ UpdaterStoreItem::UpdaterStoreItem() : type(STORE_ITEM_NONE) {}
 UpdaterStoreItem::UpdaterStoreItem(const char* entryPath, const char* entryName, store_item_t entryType)
     : path(entryPath != nullptr ? entryPath : ""), name(entryName != nullptr ? entryName : ""), type(entryType) {
   // An item that names nothing gets no settings file (it would land in the working directory).
-  if (IsValid()) settings.Load(UpdaterStore::JoinPath(FullPath(), KeyValueStore::DEFAULT_FILENAME).c_str());
+  // A settings file that cannot be read shows in settings.IsReadable().
+  if (IsValid()) (void)settings.Load(UpdaterStore::JoinPath(FullPath(), KeyValueStore::DEFAULT_FILENAME).c_str());
 }
 
 bool UpdaterStoreItem::IsValid() const { return !path.empty() && !name.empty(); }

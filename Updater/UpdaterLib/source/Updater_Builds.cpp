@@ -227,7 +227,7 @@ int Updater::Download_Firmware(Fingerprint fingerprint, std::string build, bool 
 
 std::map<std::string, std::string> Updater::Get_BuildList(unsigned int serial) {
   BuildMap builds;
-  (void)Get_BuildList(serial, builds);
+  (void)Get_BuildList(serial, builds);  // a failure was shown; the map stays empty
   return builds;
 }
 

@@ -65,7 +65,7 @@ void queryModule(DeviceInfo& record) {
     record.buildNumber = _get_build_number(module);
     record.error = _get_version(module, record);
   }
-  (void)module.disconnect();
+  (void)module.disconnect();  // always aErrNone
 }
 
 const char* transportName(linkType type) {
@@ -158,7 +158,7 @@ std::vector<DeviceInfo> Updater::Discover_HyNetwork_Devices(unsigned int routerS
   if (!routerSpec) return list;
 
   Module router(kDefaultModuleAddress, 0);
-  (void)router.connectFromSpec(*routerSpec);
+  (void)router.connectFromSpec(*routerSpec);  // a router not reached fails the query below
   SystemClass routerSystem;
   routerSystem.init(&router, 0);
   if (routerSystem.routeToMe(1) != aErrNone) return list;
@@ -167,8 +167,8 @@ std::vector<DeviceInfo> Updater::Discover_HyNetwork_Devices(unsigned int routerS
   NetworkScan scan(router, [this](double done) { display.update_progress(done, nullptr); });
   list = scan.describe(scan.findModules(), *routerSpec, routerSerialNumber);
   display.display_progress(false);
-  (void)routerSystem.routeToMe(0);
-  (void)router.disconnect();
+  (void)routerSystem.routeToMe(0);  // best effort at the end of the scan
+  (void)router.disconnect();  // always aErrNone
   return list;
 }
 

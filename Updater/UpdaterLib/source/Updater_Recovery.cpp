@@ -579,7 +579,7 @@ bool _get_fingerprint_imx(UpdaterDisplayInterface& display, Updater& updater, st
     }
     fingerprint.words[3 - index] = word;
   }
-  if (reset) (void)system.reset();
+  if (reset) (void)system.reset();  // the fingerprint is read; the reset only helps
   return true;
 }
 
@@ -683,7 +683,7 @@ bool _recover_firmware_lpc(UpdaterDisplayInterface& display, BirdFile& bird, std
     return false;
   }
   if (!eraseFlash(display, chip)) return false;
-  (void)chip.SetEcho(false);
+  (void)chip.SetEcho(false);  // a chip that kept its echo fails the next answer
   Log::log(DEBUG_Updater, "Updating device firmware: \n");
   Log::log(DEBUG_Updater, "Transferring firmware to device from [%s]\n", bird.filename.c_str());
 
@@ -719,7 +719,7 @@ bool _recover_firmware_lpc(UpdaterDisplayInterface& display, BirdFile& bird, std
     return false;
   }
   display.message(UpdaterDisplay::INFO, "Rebooting Device");
-  (void)chip.ExecuteFrom(0);
+  (void)chip.ExecuteFrom(0);  // the chip may start before it answers
   return true;
 }
 

@@ -193,7 +193,7 @@ void reconnectInLoaderMode(Module& module, unsigned int serial, bool routed) {
   linkSpec spec{};
   linkType transport = module.getLinkSpecifier(&spec) == aErrNone ? spec.type : linkTypeUSB;
   if (transport != linkTypeTCPIP) transport = linkTypeUSB;
-  (void)module.disconnect();
+  (void)module.disconnect();  // always aErrNone
   const unsigned attempts = static_cast<unsigned>(std::min<unsigned long>(
       TestHook_LongWaitMs(kLoaderRediscoveryAttempts * kLoaderRediscoveryPauseMs) / kLoaderRediscoveryPauseMs + 1,
       kLoaderRediscoveryAttempts));
