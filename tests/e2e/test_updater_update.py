@@ -27,6 +27,7 @@ class Outside(unittest.TestCase):
         e2e.run_inside(self, "test_updater_update", "BuildChoice")
         e2e.run_inside(self, "test_updater_update", "Validation")
         e2e.run_inside(self, "test_updater_update", "Faults")
+        e2e.run_inside(self, "test_updater_update", "FailureLines")
         e2e.run_inside(self, "test_updater_update", "Terminal")
         e2e.run_inside(self, "test_updater_update", "Hardening")
         e2e.run_inside(self, "test_updater_update", "Concurrent")
@@ -193,7 +194,8 @@ class Validation(UpdateCase):
         self.bird_file("other.bird", serial=0x12345678)
         result = self.update("-f", "other.bird", "-u", self.no_server)
         self.assertEqual(result.status, 1, result)
-        self.assertEqual(result.err_lines, ["Birdfile failed validation"])
+        self.assertEqual(result.err_lines, ["Bird file other.bird is made for device 12345678, not 0F5849A1",
+                                            "Birdfile failed validation"])
         self.assertEqual(self.sim.upgrade_requests(SERIAL, 0x00), [])
         self.assert_not_recorded()
 
@@ -293,6 +295,54 @@ class Faults(UpdateCase):
         self.assertEqual(result.err_lines, ["Failed to connect to link module [D272031D]"])
         self.assertEqual(self.sim.state(SERIAL)["stats"]["connections"], 0)
         self.assert_not_recorded()
+
+
+# Each point where -U can fail: the fault switches that make it fail there, and the one error
+# line that names the step and the cause.
+FAILURE_LINES = [
+    ("init", {"short_init": 1},
+     r"Failed to start the update \(INIT\): INIT reply of 5 bytes, 6 expected"),
+    ("loader_prepare", {"prepare_fail": 1},
+     r"Failed to write loader block 1 at 0x10000000: module refused PREPARE \(status 0x03\)"),
+    ("loader_data", {"data_count_wrong": "always"},
+     r"Failed to write loader block 1 at 0x10000000: "
+     r"module acknowledged a 26-byte DATA chunk with another count 11 times"),
+    ("loader_sum", {"sum_wrong": 1},
+     r"Failed to write loader block 1 at 0x10000000: "
+     r"SUM mismatch: module 0x[0-9A-F]{8}, sent 0x[0-9A-F]{8} \(status 0x00\)"),
+    ("firmware_prepare", {"block_size": 0},
+     r"Failed to write firmware block 1 at 0x00000000: module named block size 0 in its PREPARE reply"),
+    ("firmware_data", {"vanish_after_data": 20},
+     r"Failed to write firmware block 1 at 0x00000000: no reply to DATA within 1000 ms"),
+    ("firmware_write", {"write_fail": 1},
+     r"Failed to write firmware block 1 at 0x00000000: module refused WRITE of [0-9]+ bytes \(status 0x03\)"),
+]
+
+
+@e2e.inside_only
+class FailureLines(UpdateCase):
+    def check_failure(self, switches, line):
+        self.bird_file("fw.bird", serial=SERIAL_NUMBER)
+        for name, value in switches.items():
+            self.set(name, value)
+        result = self.update("-f", "fw.bird", "-u", self.no_server)
+        self.assert_failed_after_connecting(result)
+        self.assertEqual(len([e for e in result.err_lines if re.fullmatch(line, e)]), 1, result)
+
+    def test_module_not_found(self):
+        self.bird_file("fw.bird", serial=SERIAL_NUMBER)
+        result = self.work.run("-U", "-d", "0F5849A2", "-f", "fw.bird", "-u", self.no_server)
+        self.assertEqual(result.status, 1, result)
+        self.assertIn("Failed to connect to module [0F5849A2]", result.err_lines)
+        self.assertIn("Connecting to module 0F5849A2 failed: not found on USB or TCP/IP", result.err_lines)
+
+
+def _failure_test(switches, line):
+    return lambda self: self.check_failure(switches, line)
+
+
+for _name, _switches, _line in FAILURE_LINES:
+    setattr(FailureLines, "test_" + _name, _failure_test(_switches, _line))
 
 
 @e2e.inside_only

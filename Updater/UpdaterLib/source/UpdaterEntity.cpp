@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdarg>
+#include <cstdio>
 
 #include "Log.h"
 #include "PlaceholderSerial.h"
@@ -40,6 +42,11 @@ bool restartedBehindRouter(Module& module) {
   return system.getModule(&address) == aErrTimeout;
 }
 
+const char* requestName(uint8_t option) {
+  static const char* const kNames[] = {"INIT", "DATA", "LOAD", "PREPARE", "SUM", "WRITE", "REBOOT", "STATUS"};
+  return option < sizeof kNames / sizeof kNames[0] ? kNames[option] : "UPGRADE";
+}
+
 }  // namespace
 
 void UpdaterEntity::init(Module* target, uint8_t index, bool validating) {
@@ -48,17 +55,36 @@ void UpdaterEntity::init(Module* target, uint8_t index, bool validating) {
   EntityClass::init(target, cmdUPGRADE, index);
 }
 
+aErr UpdaterEntity::fail(aErr result, const char* format, ...) {
+  char text[256];
+  va_list arguments;
+  va_start(arguments, format);
+  vsnprintf(text, sizeof text, format, arguments);
+  va_end(arguments);
+  failure = text;
+  return result;
+}
+
 aErr UpdaterEntity::send(uint8_t option, uint8_t length, const uint8_t* data) {
+  request = option;
+  failure.clear();
   uint8_t packet[kPacketMaxData];
   packet[0] = option;
   if (length > 0) std::copy(data, data + length, packet + 1);
-  return sendPacket(cmdUPGRADE, static_cast<uint8_t>(length + 1), packet);
+  aErr result = sendPacket(cmdUPGRADE, static_cast<uint8_t>(length + 1), packet);
+  if (result == aErrNone) return aErrNone;
+  return fail(result, "could not send %s: %s", requestName(option), aError_GetErrorDescription(result));
 }
 
 aErr UpdaterEntity::await(uint8_t option, uint8_t reply[], uint8_t* length) {
   const uint8_t match[2] = {cmdUPGRADE, option};
   *length = sizeof match;
-  return receivePacket(match, length, reply);
+  aErr result = receivePacket(match, length, reply);
+  if (result == aErrNone) return aErrNone;
+  if (result == aErrTimeout) {
+    return fail(result, "no reply to %s within %lu ms", requestName(request), Tessaron::Halyard::kLinkReplyTimeoutMs);
+  }
+  return fail(result, "no reply to %s: %s", requestName(request), aError_GetErrorDescription(result));
 }
 
 aErr UpdaterEntity::LoaderInit() {
@@ -72,14 +98,17 @@ aErr UpdaterEntity::LoaderInit() {
   uint8_t length = 0;
   result = await(val_UPGRADE_INIT, reply, &length);
   if (result != aErrNone) return result;
-  if (length < kInitReplyLength) return aErrPacket;
+  if (length < kInitReplyLength) {
+    return fail(aErrPacket, "INIT reply of %u bytes, %u expected", static_cast<unsigned>(length),
+                static_cast<unsigned>(kInitReplyLength));
+  }
   uint32_t base = aUEI_RetrieveInt(reply + 2);
   Log::log(DEBUG_Network_FIRM, "NETWORK: load base = %d [%08X]\n", static_cast<int>(base), base);
   return aErrNone;
 }
 
 aErr UpdaterEntity::TransferPrepare(const uint8_t* block, uint32_t length, uint8_t flags, uint16_t& blockSize) {
-  if (block == nullptr || length < kAddressLength) return aErrParam;
+  if (block == nullptr || length < kAddressLength) return fail(aErrParam, "block of %u bytes holds no address", length);
   Log::log(DEBUG_Network_FIRM, "NETWORK: TransferPrepare(..., %d, %02X, %d)\n", static_cast<int>(length), flags,
            blockSize);
   Log::log(DEBUG_Network_FIRM, "NETWORK: TransferPrepare {cmdUPGRADE, val_UPGRADE_PREPARE, %02X, [%02X %02X %02X %02X]} \n",
@@ -98,7 +127,7 @@ aErr UpdaterEntity::TransferPrepare(const uint8_t* block, uint32_t length, uint8
   if (result != aErrNone) return result;
   if (replyLength < kPrepareReplyLength || reply[2] != 0) {
     Log::log(DEBUG_Network_FIRM, "NETWORK: Invalid or error reply when initializing loader for firmware.\n");
-    return aErrInvalidOption;
+    return fail(aErrInvalidOption, "module refused PREPARE (status 0x%02X)", statusOf(reply, replyLength));
   }
   blockSize = aUEI_RetrieveShort(reply + 3);
   Log::log(DEBUG_Network_FIRM, "NETWORK: Loader validated firmware init [%d block size]\n", blockSize);
@@ -112,7 +141,8 @@ aErr UpdaterEntity::sendChunk(const uint8_t* data, uint32_t chunk) {
     if (attempt > kUpgradeDataResends) {
       Log::log(DEBUG_Always, "\nNETWORK: Module refused a %d-byte chunk %u times; transfer abandoned.\n",
                static_cast<int>(chunk), attempt);
-      return aErrPacket;
+      return fail(aErrPacket, "module acknowledged a %u-byte DATA chunk with another count %u times", chunk,
+                  attempt);
     }
     Log::log(DEBUG_Network_FIRM, "\nNETWORK: Block Transfer {cmdUPGRADE, val_UPGRADE_DATA, %d} \n",
              static_cast<int>(chunk));
@@ -125,7 +155,7 @@ aErr UpdaterEntity::sendChunk(const uint8_t* data, uint32_t chunk) {
     uint8_t length = 0;
     if (await(val_UPGRADE_DATA, reply, &length) != aErrNone) {
       Log::log(DEBUG_Network_FIRM, "\nNETWORK(DATA): No reply when initializing upgrade.\n");
-      return aErrPacket;
+      return aErrPacket;  // await named the cause
     }
     int count = length >= kDataReplyLength ? reply[2] : -1;
     if (count == static_cast<int>(chunk)) return aErrNone;
@@ -142,7 +172,7 @@ aErr UpdaterEntity::validateSum(uint32_t localSum, uint32_t packets) {
   uint8_t length = 0;
   if (await(val_UPGRADE_STATUS, reply, &length) != aErrNone) {
     Log::log(DEBUG_Network_FIRM, "\nNETWORK(STATUS): No reply when initializing upgrade.\n");
-    return aErrPacket;
+    return aErrPacket;  // await named the cause
   }
   uint8_t status = statusOf(reply, length);
   uint32_t moduleSum = length >= kSumReplyLength ? aUEI_RetrieveInt(reply + 3) : 0;
@@ -153,12 +183,13 @@ aErr UpdaterEntity::validateSum(uint32_t localSum, uint32_t packets) {
   }
   Log::log(DEBUG_Always, "\nNETWORK: Unable to validate transfer [%02X] [%08X != %08X].\n", status, localSum,
            moduleSum);
-  return aErrInvalidOption;
+  return fail(aErrInvalidOption, "SUM mismatch: module 0x%08X, sent 0x%08X (status 0x%02X)", moduleSum, localSum,
+              status);
 }
 
 aErr UpdaterEntity::_block_transfer(const uint8_t* data, uint32_t length, uint32_t& packets) {
   Log::log(DEBUG_Network_FIRM, "\nNETWORK: Block Transfer\n");
-  if (data == nullptr && length > 0) return aErrParam;
+  if (data == nullptr && length > 0) return fail(aErrParam, "no data for %u bytes", length);
   uint32_t sum = 0;
   uint32_t remaining = length;
   aErr result = aErrNone;
@@ -180,7 +211,7 @@ aErr UpdaterEntity::_block_transfer(const uint8_t* data, uint32_t length, uint32
 }
 
 aErr UpdaterEntity::LoaderTransfer(const uint8_t* block, uint32_t length) {
-  if (block == nullptr || length < kAddressLength) return aErrParam;
+  if (block == nullptr || length < kAddressLength) return fail(aErrParam, "block of %u bytes holds no address", length);
   Log::log(DEBUG_Network_FIRM, "NETWORK: Loader Transfer (addr=%08X, len=%d)\n", aUEI_RetrieveInt(block),
            static_cast<int>(length - kAddressLength));
   uint32_t packets = 0;
@@ -189,14 +220,14 @@ aErr UpdaterEntity::LoaderTransfer(const uint8_t* block, uint32_t length) {
 
 aErr UpdaterEntity::FirmwareTransfer(const uint8_t* block, uint32_t length, uint16_t blockSize,
                                      UpdaterDisplayInterface& display) {
-  if (block == nullptr || length < kAddressLength) return aErrParam;
+  if (block == nullptr || length < kAddressLength) return fail(aErrParam, "block of %u bytes holds no address", length);
   const uint32_t imageLength = length - kAddressLength;
   Log::log(DEBUG_Network_FIRM, "NETWORK: Firmware Transfer (addr=%08X, len=%d)\n", aUEI_RetrieveInt(block),
            static_cast<int>(imageLength));
   // A module naming block size 0 would have the image sent in empty chunks forever.
   if (blockSize == 0 && imageLength > 0) {
     Log::log(DEBUG_Always, "NETWORK: Module named block size 0; firmware transfer refused\n");
-    return aErrInvalidOption;
+    return fail(aErrInvalidOption, "module named block size 0 in its PREPARE reply");
   }
   Log::timestamped = false;
   display.display_progress(true);
@@ -237,12 +268,15 @@ aErr UpdaterEntity::FirmwareWrite(uint32_t length) {
   }
   uint8_t reply[kPacketMaxData];
   uint8_t replyLength = 0;
-  if (await(val_UPGRADE_STATUS, reply, &replyLength) == aErrNone && statusOf(reply, replyLength) == 0) {
+  const bool answered = await(val_UPGRADE_STATUS, reply, &replyLength) == aErrNone;
+  if (answered && statusOf(reply, replyLength) == 0) {
     Log::log(DEBUG_Network_FIRM, "NETWORK: Loader validated write\n\n");
     return aErrNone;
   }
   Log::log(DEBUG_Network_FIRM, "NETWORK: invalid or error reply when loader writing firmware.\n\n");
-  return aErrInvalidOption;
+  if (!answered) return aErrInvalidOption;  // await named the cause
+  return fail(aErrInvalidOption, "module refused WRITE of %u bytes (status 0x%02X)", length,
+              statusOf(reply, replyLength));
 }
 
 aErr UpdaterEntity::LoaderStart() {
@@ -268,7 +302,8 @@ aErr UpdaterEntity::LoaderStart() {
   if (result != aErrNone) {
     Log::log(DEBUG_Network_FIRM, "NETWORK: Invalid or reply when starting loader. [%d, %s]\n", result,
              aError_GetErrorText(result));
-    return aErrTimeout;
+    return fail(aErrTimeout, "no reply to LOAD, and the module was not reached again: %s",
+                aError_GetErrorDescription(result));
   }
   if (linkDropped) {
     // The module restarted under the LOAD request, as a module starting its loader does, and is

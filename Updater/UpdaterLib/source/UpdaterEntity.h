@@ -13,6 +13,7 @@
 //   REBOOT   host: -                         module: no reply; the link drops
 // Numbers are big-endian.
 #include <cstdint>
+#include <string>
 
 #include "Entity.h"
 #include "Module.h"
@@ -73,13 +74,20 @@ class UpdaterEntity : public Tessaron::Halyard::EntityClass {
   // Connects the module again after it dropped its link.
   [[nodiscard]] aErr _reconnect(uint32_t delayMs);
 
+  // Why the operation that just failed did, in the module's terms ("no reply to SUM within
+  // 1000 ms"); meaningful only right after a call that returned an error.
+  const std::string& Failure() const { return failure; }
+
  private:
   [[nodiscard]] aErr send(uint8_t option, uint8_t length = 0, const uint8_t* data = nullptr);
   // Waits for a reply starting with cmdUPGRADE, option; reply receives its data bytes.
   [[nodiscard]] aErr await(uint8_t option, uint8_t reply[], uint8_t* length);
   [[nodiscard]] aErr sendChunk(const uint8_t* data, uint32_t chunk);
   [[nodiscard]] aErr validateSum(uint32_t localSum, uint32_t packets);
+  [[nodiscard]] aErr fail(aErr result, const char* format, ...) __attribute__((format(printf, 3, 4)));
 
   Tessaron::Halyard::Module* module = nullptr;
   bool validate = true;
+  uint8_t request = val_UPGRADE_INIT;  // the option last sent, named in a failure
+  std::string failure;
 };

@@ -24,6 +24,7 @@
 #include "UpdaterEntity.h"
 #include "UpdaterStore.h"
 #include "aTime.h"
+#include "aUEI.h"
 
 using Tessaron::Halyard::Module;
 using Tessaron::Halyard::SystemClass;
@@ -115,6 +116,19 @@ unsigned int chooseBuild(UpdaterDisplay& display, const std::string& url, unsign
   return build;
 }
 
+// The load address a loader or firmware block names in its first four bytes.
+uint32_t blockAddress(const BirdBlock& block) { return block.length >= 4 ? aUEI_RetrieveInt(block.data) : 0; }
+
+// The block's place in its list, counted from 1 as the progress lines count.
+unsigned blockNumber(const std::vector<BirdBlock>& blocks, const BirdBlock& block) {
+  return static_cast<unsigned>(&block - blocks.data()) + 1;
+}
+
+// Why a connection failed, as the user reads it.
+const char* connectionCause(aErr result) {
+  return result == aErrNotFound ? "not found on USB or TCP/IP" : aError_GetErrorDescription(result);
+}
+
 bool holdsBothImages(UpdaterDisplay& display, const BirdFile& bird) {
   const std::string refusal = _bird_image_refusal(bird);
   if (refusal.empty()) return true;
@@ -170,6 +184,8 @@ bool connectDevice(UpdaterDisplay& display, Module& module, unsigned int serial,
   if (routerSerial != 0) {
     if (!router.connect(routerSerial)) {
       display.message(UpdaterDisplay::ERROR, "Failed to connect to link module [%08X]", routerSerial);
+      display.message(UpdaterDisplay::ERROR, "Connecting to link module %08X failed: %s", routerSerial,
+                      connectionCause(result));
       return false;
     }
     if (moduleAddress == 0) moduleAddress = findNetworkAddress(display, router.module(), serial);
@@ -183,13 +199,17 @@ bool connectDevice(UpdaterDisplay& display, Module& module, unsigned int serial,
     *status = module.connect(linkTypeUSB, serial);
     if (*status == aErrNotFound) *status = module.connect(linkTypeTCPIP, serial);
   }
-  if (*status != aErrNone) display.message(UpdaterDisplay::ERROR, "Failed to connect to module [%08X]", serial);
+  if (*status != aErrNone) {
+    display.message(UpdaterDisplay::ERROR, "Failed to connect to module [%08X]", serial);
+    display.message(UpdaterDisplay::ERROR, "Connecting to module %08X%s failed: %s", serial,
+                    routerSerial != 0 ? " through its link module" : "", connectionCause(*status));
+  }
   return true;
 }
 
 // After LOAD the module may have restarted into its loader and left its link: find it again on
 // the transport it was reached by (through the router's link when it sits behind one).
-void reconnectInLoaderMode(Module& module, unsigned int serial, bool routed) {
+aErr reconnectInLoaderMode(UpdaterDisplay& display, Module& module, unsigned int serial, bool routed) {
   linkSpec spec{};
   linkType transport = module.getLinkSpecifier(&spec) == aErrNone ? spec.type : linkTypeUSB;
   if (transport != linkTypeTCPIP) transport = linkTypeUSB;
@@ -197,13 +217,18 @@ void reconnectInLoaderMode(Module& module, unsigned int serial, bool routed) {
   const unsigned attempts = static_cast<unsigned>(std::min<unsigned long>(
       TestHook_LongWaitMs(kLoaderRediscoveryAttempts * kLoaderRediscoveryPauseMs) / kLoaderRediscoveryPauseMs + 1,
       kLoaderRediscoveryAttempts));
+  aErr result = aErrNone;
   for (unsigned attempt = 1; attempt <= attempts; ++attempt) {
-    aErr result = routed ? module.reconnect() : module.discoverAndConnect(transport, serial);
+    result = routed ? module.reconnect() : module.discoverAndConnect(transport, serial);
     Log::log(DEBUG_Updater, "Looking for the device in loader mode, attempt %u of %u: %d\n", attempt,
              kLoaderRediscoveryAttempts, static_cast<int>(result));
-    if (module.isConnected()) return;
+    if (module.isConnected()) return aErrNone;
     aTime_MSSleep(kLoaderRediscoveryPauseMs);
   }
+  if (result == aErrNone) result = aErrConnection;
+  display.message(UpdaterDisplay::ERROR, "Failed to find device %08X in loader mode after %u attempts: %s", serial,
+                  attempts, connectionCause(result));
+  return result;
 }
 
 // Records the transfer in the device's settings file in the store. A device without a directory
@@ -269,6 +294,8 @@ bool Updater::Update_Firmware(unsigned int serial, unsigned int build, std::stri
     Log::log(DEBUG_Updater, "Setting serial number into firmware... ");
     if (!_bird_serial_refusal(bird, serial).empty()) {
       Log::log(DEBUG_Updater, "Error: Unable to modify serial number in bird.\n");
+      display.message(UpdaterDisplay::ERROR, "Failed to set serial number %08X into the firmware of %s", serial,
+                      bird.filename.c_str());
       return false;
     }
     Log::log(DEBUG_Updater, " Serial Number inserted into firmware.\n");
@@ -285,7 +312,9 @@ bool Updater::Update_Firmware(unsigned int serial, unsigned int build, std::stri
   }
 
   if (status == aErrNone) status = _transfer_loader(display, module, bird);
-  if (status == aErrNone && !module.isConnected()) reconnectInLoaderMode(module, serial, routerSerial != 0);
+  if (status == aErrNone && !module.isConnected()) {
+    status = reconnectInLoaderMode(display, module, serial, routerSerial != 0);
+  }
   if (status == aErrNone) status = _transfer_firmware(display, module, bird);
 
   bool recorded = status == aErrNone &&
@@ -333,15 +362,21 @@ int _validate_birdfile(UpdaterDisplayInterface& display, BirdFile& bird, Module&
   std::string refusal = _bird_file_refusal(bird, serial);
   if (!refusal.empty()) {
     Log::log(DEBUG_Updater, "%s\n", refusal.c_str());
+    display.message(UpdaterDisplay::ERROR, "%s", refusal.c_str());
     return 0;
   }
   Log::log(DEBUG_Updater, "UpdateFirmware() Connecting to device\n");
   DeviceIdentity device = _read_device_identity(module);
   refusal = _bird_device_refusal(bird, serial, device);
   if (refusal.empty()) return 1;
-  // Only the model has a message of its own; the caller says the file failed validation.
-  if (device.serial != serial) {
+  // The caller adds that the file failed validation.
+  if (device.serial == 0) {
     Log::log(DEBUG_Updater, "%s\n", refusal.c_str());
+    display.message(UpdaterDisplay::ERROR, "Failed to read the serial number of device %08X", serial);
+  } else if (device.serial != serial) {
+    Log::log(DEBUG_Updater, "%s\n", refusal.c_str());
+    display.message(UpdaterDisplay::ERROR, "Connected device answers serial number %08X, not %08X", device.serial,
+                    serial);
   } else {
     display.message(UpdaterDisplay::ERROR, "%s", refusal.c_str());
   }
@@ -366,6 +401,7 @@ aErr _transfer_loader(UpdaterDisplayInterface& display, Module& module, BirdFile
   aErr status = entity.LoaderInit();
   if (status != aErrNone) {
     Log::log(DEBUG_Updater, "Error starting loader [%d, %s].\n", static_cast<int>(status), aError_GetErrorText(status));
+    display.message(UpdaterDisplay::ERROR, "Failed to start the update (INIT): %s", entity.Failure().c_str());
     return status;
   }
   display.message(UpdaterDisplay::INFO, "Transferring loader to device");
@@ -383,12 +419,16 @@ aErr _transfer_loader(UpdaterDisplayInterface& display, Module& module, BirdFile
     if (status != aErrNone && status != aErrTimeout) {
       Log::log(DEBUG_Updater, "Error Preparing transfer [%d, %s].\n", static_cast<int>(status),
                aError_GetErrorText(status));
+      display.message(UpdaterDisplay::ERROR, "Failed to write loader block %u at 0x%08X: %s", blockNumber(blocks, block),
+                      blockAddress(block), entity.Failure().c_str());
       break;
     }
     status = entity.LoaderTransfer(block.data, block.length);
     if (status != aErrNone) {
       Log::log(DEBUG_Updater, "Error loader transfer [%d, %s].\n", static_cast<int>(status),
                aError_GetErrorText(status));
+      display.message(UpdaterDisplay::ERROR, "Failed to write loader block %u at 0x%08X: %s", blockNumber(blocks, block),
+                      blockAddress(block), entity.Failure().c_str());
       if (failure == aErrNone) failure = status;
       continue;
     }
@@ -408,6 +448,7 @@ aErr _transfer_loader(UpdaterDisplayInterface& display, Module& module, BirdFile
     } else if (status != aErrNone) {
       display.message(UpdaterDisplay::ERROR, "Error starting loader [%d, %s]", static_cast<int>(status),
                       aError_GetErrorText(status));
+      display.message(UpdaterDisplay::ERROR, "Failed to start the loader (LOAD): %s", entity.Failure().c_str());
     }
   }
   return status;
@@ -431,12 +472,16 @@ aErr _transfer_firmware(UpdaterDisplayInterface& display, Module& module, BirdFi
     if (status != aErrNone) {
       Log::log(DEBUG_Updater, "Error firmware transfer init: [%d, %s].\n", static_cast<int>(status),
                aError_GetErrorText(status));
+      display.message(UpdaterDisplay::ERROR, "Failed to write firmware block %u at 0x%08X: %s", blockNumber(blocks, block),
+                      blockAddress(block), entity.Failure().c_str());
       break;
     }
     status = entity.FirmwareTransfer(block.data, block.length, blockSize, display);
     if (status != aErrNone) {
       Log::log(DEBUG_Updater, "Error firmware transfer [%d, %s].\n", static_cast<int>(status),
                aError_GetErrorText(status));
+      display.message(UpdaterDisplay::ERROR, "Failed to write firmware block %u at 0x%08X: %s", blockNumber(blocks, block),
+                      blockAddress(block), entity.Failure().c_str());
       if (failure == aErrNone) failure = status;
       continue;
     }
@@ -446,5 +491,9 @@ aErr _transfer_firmware(UpdaterDisplayInterface& display, Module& module, BirdFi
   if (status == aErrNone && failure != aErrNone) status = failure;
   display.message(UpdaterDisplay::INFO, "Transferred %d blocks, %d total bytes", static_cast<int>(sent), total);
   if (status != aErrNone) return status;
-  return entity.LoaderReboot(display);
+  status = entity.LoaderReboot(display);
+  if (status != aErrNone) {
+    display.message(UpdaterDisplay::ERROR, "Failed to reboot the device (REBOOT): %s", entity.Failure().c_str());
+  }
+  return status;
 }
