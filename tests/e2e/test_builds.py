@@ -350,8 +350,10 @@ class BuildsTest(unittest.TestCase):
                 os.chown(path, RUN_UID, RUN_UID)
         result = self.run_updater("-G", "-d", SERIAL, "-u", server.url)
         self.assertEqual(result.status, 1)
-        self.assertEqual(len(result.err_lines), 1, result.stderr)
+        self.assertEqual(len(result.err_lines), 2, result.stderr)
         self.assertRegex(result.err_lines[0], r"^Failed to write file with [1-9][0-9]*$")
+        self.assertEqual(result.err_lines[1],
+                         "Failed to store build 12 as %s: Is a directory" % (self.device / "12.bird"))
         self.assertEqual(self.stored(), {"12.bird"})
         self.assertTrue((self.device / "12.bird").is_dir())
         self.assertNotIn("LATEST_DOWNLOAD", self.settings())

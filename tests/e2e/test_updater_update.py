@@ -134,7 +134,10 @@ class BuildChoice(UpdateCase):
         self.work.put_build(SERIAL, 1234)
         result = self.update("-u", self.no_server)
         self.assertEqual(result.status, 1, result)
-        self.assertEqual(result.err_lines, ["Could not find valid build for this device."])
+        self.assertEqual(result.err_lines, [
+            "Could not find valid build for this device.",
+            "No build for device 0F5849A1: the update server named none held in the store, and no "
+            "download or transfer is recorded"])
         self.assertEqual(result.out_lines, [VERSION_LINE])
         self.assertEqual(self.sim.state(SERIAL)["stats"]["connections"], 0)
         self.assert_not_recorded()

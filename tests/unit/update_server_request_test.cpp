@@ -400,4 +400,24 @@ TEST(NumberTextTest, BuildNumberIsPlainDecimal) {
   }
 }
 
+// A build number in the server's or the settings' text: leading white space and trailing text
+// allowed, nothing above 32 bits.
+TEST(NumberTextTest, ServerBuildNumberReadsLeadingDecimal) {
+  struct Case {
+    const char* text;
+    bool ok;
+    uint32_t value;
+  };
+  const Case cases[] = {
+      {"1234", true, 1234}, {" 12", true, 12},      {"1234.bird", true, 1234}, {"4294967295", true, 4294967295u},
+      {"0", true, 0},       {"4294967296", false, 0}, {"abc", false, 0},       {"", false, 0},
+      {"-5", false, 0},
+  };
+  for (const Case& c : cases) {
+    uint32_t value = 4242;
+    EXPECT_EQ(ReadServerBuildNumber(c.text, &value), c.ok) << c.text;
+    EXPECT_EQ(value, c.ok ? c.value : 4242u) << c.text;
+  }
+}
+
 }  // namespace

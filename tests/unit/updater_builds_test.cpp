@@ -175,7 +175,10 @@ TEST_F(UpdaterBuildsTest, UnusableStoreIsReported) {
   std::ofstream(root.string()) << "a file where the store should be";
   Updater engine = updater();
   EXPECT_EQ(engine.Download_Firmware(0x0012ABCD, "12", false, false), 0);
-  EXPECT_EQ(display.errors, std::vector<std::string>{"Could not create directory for storing BIRD file"});
+  EXPECT_EQ(display.errors, (std::vector<std::string>{
+                                "Could not create directory for storing BIRD file",
+                                "Failed to open the store directory of device 0012ABCD: UpdaterStore: " +
+                                    root.string() + " exists and is a file"}));
 }
 
 TEST_F(UpdaterBuildsTest, DownloadByFingerprint) {

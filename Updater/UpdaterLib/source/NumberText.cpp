@@ -39,6 +39,13 @@ bool ReadUnsignedNumber(std::string_view text, int base, uint64_t* value) {
   return true;
 }
 
+bool ReadServerBuildNumber(std::string_view text, uint32_t* build) {
+  uint64_t value = 0;
+  if (!ReadUnsignedNumber(text, 10, &value) || value > UINT32_MAX) return false;
+  *build = static_cast<uint32_t>(value);
+  return true;
+}
+
 bool ParseBuildNumber(std::string_view text, uint32_t* build) {
   if (text.empty()) return false;
   uint64_t number = 0;

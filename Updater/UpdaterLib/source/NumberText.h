@@ -9,6 +9,10 @@
 // not fit 64 bits.
 [[nodiscard]] bool ReadUnsignedNumber(std::string_view text, int base, uint64_t* value);
 
+// A build number in the update server's or the settings' text: decimal, white space first allowed,
+// reading stops at the first non-digit. False without a digit or above 32 bits.
+[[nodiscard]] bool ReadServerBuildNumber(std::string_view text, uint32_t* build);
+
 // A build number as a person types it: only decimal digits, no sign, no white space, no prefix,
 // and a value from 1 to 4294967295 (0 names no build). False for anything else.
 [[nodiscard]] bool ParseBuildNumber(std::string_view text, uint32_t* build);

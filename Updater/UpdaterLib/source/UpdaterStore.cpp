@@ -142,3 +142,5 @@ bool UpdaterStore::FindLocalBuilds(uint32_t serial, std::vector<UpdaterStoreItem
   (void)aDirectory_List(builds.directory.c_str(), _find_items, &builds);
   return true;
 }
+
+std::string BirdFileName(unsigned int build) { return std::to_string(build) + ".bird"; }

@@ -8,6 +8,15 @@
 #include "KeyValueStore.h"
 #include "aError.h"
 
+// Keys of a device's settings file in the store.
+constexpr const char* kLatestDownloadKey = "LATEST_DOWNLOAD";
+constexpr const char* kLastDownloadDateKey = "LAST_DOWNLOAD_DATE";
+constexpr const char* kLatestTransferKey = "LATEST_TRANSFER";
+constexpr const char* kLastTransferDateKey = "LAST_TRANSFER_DATE";
+
+// The name a build's bird file has in a device's directory of the store ("1234.bird").
+std::string BirdFileName(unsigned int build);
+
 // Kind of a store entry.
 enum store_item_t {
   STORE_ITEM_FILE = 0,
@@ -27,7 +36,9 @@ class UpdaterStoreItem {
   // Writes length bytes to path/name/fileName, replacing an existing file only once the new
   // contents are complete. aErrNotFound for null data, an item that refers to nothing or a file
   // that cannot be created; aErrIO when the write fails.
-  [[nodiscard]] aErr WriteFile(const char* fileName, const unsigned char* data, size_t length);
+  // systemError, when given, receives the errno of a failed write (0 when there was none).
+  [[nodiscard]] aErr WriteFile(const char* fileName, const unsigned char* data, size_t length,
+                               int* systemError = nullptr);
   // Throws std::runtime_error("Invalid bird " + full path) when the file is missing or foreign,
   // and "Failed to load bird data" when it does not load.
   BirdFile ReadBirdFile(const char* fileName);

@@ -17,9 +17,10 @@ bool UpdaterStoreItem::IsValid() const { return !path.empty() && !name.empty(); 
 
 std::string UpdaterStoreItem::FullPath() const { return UpdaterStore::JoinPath(path, name); }
 
-aErr UpdaterStoreItem::WriteFile(const char* fileName, const unsigned char* data, size_t length) {
+aErr UpdaterStoreItem::WriteFile(const char* fileName, const unsigned char* data, size_t length, int* systemError) {
+  if (systemError != nullptr) *systemError = 0;
   if (data == nullptr || fileName == nullptr || fileName[0] == '\0' || !IsValid()) return aErrNotFound;
-  aErr result = AtomicFile_Write(UpdaterStore::JoinPath(FullPath(), fileName).c_str(), data, length);
+  aErr result = AtomicFile_Write(UpdaterStore::JoinPath(FullPath(), fileName).c_str(), data, length, systemError);
   return result == aErrParam ? aErrNotFound : result;
 }
 

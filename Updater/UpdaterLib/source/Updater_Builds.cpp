@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <exception>
 #include <future>
@@ -26,31 +27,10 @@ namespace {
 
 constexpr const char* kSpinnerLabel = "Downloading";
 constexpr std::chrono::milliseconds kSpinnerPeriod(100);
-constexpr const char* kLatestDownloadKey = "LATEST_DOWNLOAD";
-constexpr const char* kLastDownloadDateKey = "LAST_DOWNLOAD_DATE";
-constexpr const char* kBirdExtension = ".bird";
 constexpr size_t kBirdHeaderSize = 6;  // "bird" and the two version bytes
 
 using BuildMap = std::map<std::string, std::string>;
 
-// A build number text as a build number: decimal, white space first allowed, reading stops at the
-// first non-digit. False when there is no digit or the number does not fit a build number.
-bool readBuildNumber(const std::string& text, unsigned int* build) {
-  uint64_t value = 0;
-  if (!ReadUnsignedNumber(text, 10, &value) || value > UINT32_MAX) return false;
-  *build = static_cast<unsigned int>(value);
-  return true;
-}
-
-// The current local time in the ctime layout, without its line end.
-std::string currentTimeText() {
-  time_t now = time(nullptr);
-  char text[64] = "";
-  if (ctime_r(&now, text) == nullptr) return std::string();
-  std::string result(text);
-  while (!result.empty() && (result.back() == '\n' || result.back() == '\r')) result.pop_back();
-  return result;
-}
 
 // The same test the store applies before it reads a bird file: "bird" and two non-zero version bytes.
 bool looksLikeBirdFile(const unsigned char* data, size_t length) {
@@ -97,7 +77,7 @@ bool fetchBuildImage(UpdaterDisplayInterface& display, const std::string& url, u
 // decoded in the content's own bytes, which then no longer hold the Base64 text.
 bool storeBuildImage(UpdaterDisplayInterface& display, UpdaterStoreItem& item, unsigned int build,
                      std::string& content) {
-  std::string fileName = std::to_string(build) + kBirdExtension;
+  std::string fileName = BirdFileName(build);
   const size_t characters = content.size();
   unsigned char* bytes = reinterpret_cast<unsigned char*>(content.data());
   size_t length = 0;
@@ -108,12 +88,16 @@ bool storeBuildImage(UpdaterDisplayInterface& display, UpdaterStoreItem& item, u
     display.message(UpdaterDisplayInterface::ERROR, "Failed to retreive a valid BIRD file");
     return false;
   }
-  std::string timeText = currentTimeText();
-  aErr written = item.WriteFile(fileName.c_str(), bytes, length);
+  std::string timeText = KeyValueStore::CurrentTimeText();
+  int systemError = 0;
+  aErr written = item.WriteFile(fileName.c_str(), bytes, length, &systemError);
   std::string().swap(content);
   if (written != aErrNone) {
     // The settings keep naming the last build that was really stored.
     display.message(UpdaterDisplayInterface::ERROR, "Failed to write file with %d", static_cast<int>(written));
+    display.message(UpdaterDisplayInterface::ERROR, "Failed to store build %u as %s: %s", build,
+                    UpdaterStore::JoinPath(item.FullPath(), fileName).c_str(),
+                    systemError != 0 ? strerror(systemError) : aError_GetErrorDescription(written));
     return false;
   }
   item.settings.Add(kLatestDownloadKey, fileName);
@@ -136,6 +120,7 @@ bool openDeviceItem(UpdaterDisplayInterface& display, const std::string& root, u
   } catch (const std::exception& error) {
     Log::log(DEBUG_Updater, "%s\n", error.what());
     display.message(UpdaterDisplayInterface::ERROR, "Could not create directory for storing BIRD file");
+    _display_store_failure(display, serial, error);
     return false;
   }
 }
@@ -161,9 +146,14 @@ bool validateBuild(UpdaterDisplayInterface& display, const char* url, unsigned i
 
 }  // namespace
 
+void _display_store_failure(UpdaterDisplayInterface& display, unsigned int serial, const std::exception& error) {
+  display.message(UpdaterDisplayInterface::ERROR, "Failed to open the store directory of device %08X: %s", serial,
+                  error.what());
+}
+
 int Updater::Download_Firmware(unsigned int serial, std::string build, bool override, bool no_cal) {
   unsigned int buildNumber = 0;
-  if (!build.empty() && !readBuildNumber(build, &buildNumber)) {
+  if (!build.empty() && !ReadServerBuildNumber(build, &buildNumber)) {
     display.message(UpdaterDisplayInterface::ERROR, "Build number '%s' must be an number", build.c_str());
     return 0;
   }
@@ -186,7 +176,7 @@ int Updater::Download_Firmware(unsigned int serial, std::string build, bool over
     display.message(UpdaterDisplayInterface::ERROR, "No build information for device");
     return 0;
   }
-  if (buildNumber == 0 && !readBuildNumber(latest, &buildNumber)) {
+  if (buildNumber == 0 && !ReadServerBuildNumber(latest, &buildNumber)) {
     Log::log(DEBUG_Updater, "Error: Could not convert %s to int.\n", latest.c_str());
   }
   // Build 0 names no build: there is nothing to fetch, and nothing may be stored as 0.bird.
@@ -210,7 +200,7 @@ int Updater::Download_Firmware(unsigned int serial, std::string build, bool over
 
 int Updater::Download_Firmware(Fingerprint fingerprint, std::string build, bool override) {
   unsigned int buildNumber = 0;
-  if (!readBuildNumber(build, &buildNumber)) {
+  if (!ReadServerBuildNumber(build, &buildNumber)) {
     Log::log(DEBUG_Updater, "Error: Could not convert %s to int.\n", build.c_str());
     buildNumber = 0;
   }

@@ -40,8 +40,6 @@ using UpdaterDisplay = UpdaterDisplayInterface;
 constexpr unsigned int kIdentificationBaud = 115200;
 constexpr const char* kUsbPort = "USB";
 constexpr unsigned int kDefaultLoaderEntry = 0x20000400;
-constexpr const char* kLatestDownloadKey = "LATEST_DOWNLOAD";
-constexpr const char* kBirdExtension = ".bird";
 
 // The live loader comes up on USB some time after the boot ROM jumped to it: it is looked for every
 // 200 ms, for 15 s in all. One that an earlier run started is there already, though it may still
@@ -70,8 +68,6 @@ uint32_t bigEndian32(const unsigned char* bytes) {
   return static_cast<uint32_t>(bytes[0]) << 24 | static_cast<uint32_t>(bytes[1]) << 16 |
          static_cast<uint32_t>(bytes[2]) << 8 | static_cast<uint32_t>(bytes[3]);
 }
-
-std::string birdFileName(unsigned int build) { return std::to_string(build) + kBirdExtension; }
 
 std::string format(const char* pattern, ...) __attribute__((format(printf, 1, 2)));
 std::string format(const char* pattern, ...) {
@@ -319,7 +315,7 @@ bool loadLiveLoaderFile(UpdaterDisplay& display, Updater& updater, const std::st
       MutedMessages muted(display);
       Log::log(DEBUG_APP, "Existing loader device not found. Downloading.\n");
       int build = updater.Download_Firmware(serial, "", false, false);
-      if (build > 0 && store.FindDevice(serial, &item)) fileName = birdFileName(static_cast<unsigned int>(build));
+      if (build > 0 && store.FindDevice(serial, &item)) fileName = BirdFileName(static_cast<unsigned int>(build));
     }
     if (fileName.empty()) {
       Log::log(DEBUG_APP, "No live loader for %08X in the store\n", serial);

@@ -31,26 +31,11 @@ using Tessaron::Halyard::SystemClass;
 
 namespace {
 
-constexpr const char* kLatestDownloadKey = "LATEST_DOWNLOAD";
-constexpr const char* kLatestTransferKey = "LATEST_TRANSFER";
-constexpr const char* kLastTransferDateKey = "LAST_TRANSFER_DATE";
-constexpr const char* kBirdExtension = ".bird";
 // Rediscovery of a module that restarted into its loader.
 constexpr unsigned kLoaderRediscoveryAttempts = 15;
 constexpr unsigned long kLoaderRediscoveryPauseMs = 1000;
 
 using UpdaterDisplay = UpdaterDisplayInterface;
-
-std::string birdFileName(unsigned int build) { return std::to_string(build) + kBirdExtension; }
-
-// A build number in the server's text: decimal, white space first allowed, reading stops at the
-// first non-digit. A number over 32 bits names no build of ours and is refused like text.
-bool readBuildNumber(const std::string& text, unsigned int* build) {
-  uint64_t value = 0;
-  if (!ReadUnsignedNumber(text, 10, &value) || value > UINT32_MAX) return false;
-  *build = static_cast<unsigned int>(value);
-  return true;
-}
 
 // A build number kept in a setting ("1234.bird" reads as 1234); 0 when there is none.
 unsigned int settingBuild(KeyValueStore& settings, const char* key) {
@@ -72,7 +57,7 @@ UpdaterStoreItem findDeviceItem(const std::string& root, unsigned int serial) {
 
 bool storeHoldsBuild(UpdaterStoreItem& item, unsigned int build) {
   try {
-    (void)item.ReadBirdFile(birdFileName(build).c_str());
+    (void)item.ReadBirdFile(BirdFileName(build).c_str());
     return true;
   } catch (const std::exception& error) {
     Log::log(DEBUG_Updater, "%s\n", error.what());
@@ -88,7 +73,7 @@ unsigned int serverLatestBuild(UpdaterDisplay& display, const std::string& url, 
     latest.clear();
   }
   unsigned int build = 0;
-  if (!readBuildNumber(latest, &build)) {
+  if (!ReadServerBuildNumber(latest, &build)) {
     Log::log(DEBUG_Updater, "Error: Could not convert %s to int.\n", latest.c_str());
     return 0;
   }
@@ -116,12 +101,12 @@ unsigned int chooseBuild(UpdaterDisplay& display, const std::string& url, unsign
   return build;
 }
 
-// The load address a loader or firmware block names in its first four bytes.
-uint32_t blockAddress(const BirdBlock& block) { return block.length >= 4 ? aUEI_RetrieveInt(block.data) : 0; }
-
-// The block's place in its list, counted from 1 as the progress lines count.
-unsigned blockNumber(const std::vector<BirdBlock>& blocks, const BirdBlock& block) {
-  return static_cast<unsigned>(&block - blocks.data()) + 1;
+// One error line for a block the module did not take: which block, where, and why.
+void reportBlockFailure(UpdaterDisplay& display, const char* kind, const std::vector<BirdBlock>& blocks,
+                        const BirdBlock& block, const UpdaterEntity& entity) {
+  const uint32_t address = block.length >= 4 ? aUEI_RetrieveInt(block.data) : 0;
+  display.message(UpdaterDisplay::ERROR, "Failed to write %s block %u at 0x%08X: %s", kind,
+                  static_cast<unsigned>(&block - blocks.data()) + 1, address, entity.Failure().c_str());
 }
 
 // Why a connection failed, as the user reads it.
@@ -242,6 +227,7 @@ bool recordTransfer(UpdaterDisplay& display, const std::string& root, unsigned i
       item = store.AddDevice(serial);
     } catch (const std::exception& error) {
       Log::log(DEBUG_Updater, "%s\n", error.what());
+      _display_store_failure(display, serial, error);
     }
   }
   if (!item.IsValid() || item.settings.Filename().empty()) {
@@ -273,6 +259,9 @@ bool Updater::Update_Firmware(unsigned int serial, unsigned int build, std::stri
     build = chooseBuild(display, serverUrl, serial, item);
     if (build == 0) {
       display.message(UpdaterDisplay::ERROR, "Could not find valid build for this device.");
+      display.message(UpdaterDisplay::ERROR,
+                      "No build for device %08X: the update server named none held in the store, and no download "
+                      "or transfer is recorded", serial);
       return false;
     }
   }
@@ -318,7 +307,7 @@ bool Updater::Update_Firmware(unsigned int serial, unsigned int build, std::stri
   if (status == aErrNone) status = _transfer_firmware(display, module, bird);
 
   bool recorded = status == aErrNone &&
-                  recordTransfer(display, updaterDirectory, serial, item, birdFile.empty() ? birdFileName(build) : birdFile);
+                  recordTransfer(display, updaterDirectory, serial, item, birdFile.empty() ? BirdFileName(build) : birdFile);
   Log::log(DEBUG_Updater, "Updating device firmware: \n");
   display.message(UpdaterDisplay::INFO, "Update time: %.4f sec",
                   static_cast<double>(aTime_GetMSTicks() - start) / 1000.0);
@@ -334,20 +323,30 @@ BirdFile Updater::load_bird(const char* action, std::string birdFile, unsigned i
       display.message(UpdaterDisplay::ERROR, "%s", refusal.c_str());
       throw std::runtime_error("Bird file is not a regular file");
     }
-    return BirdFile(birdFile.c_str());
+    try {
+      return BirdFile(birdFile.c_str());
+    } catch (const BirdFileLoadError& error) {
+      display.message(UpdaterDisplay::ERROR, "Failed to read bird file %s: %s", birdFile.c_str(),
+                      error.reason().c_str());
+      throw;
+    }
   }
   UpdaterStore store(updaterDirectory.c_str());
   UpdaterStoreItem item = store.AddDevice(serial);
   display.message(UpdaterDisplay::INFO, "%s firmware with build: %u", action, build);
-  const std::string name = birdFileName(build);
+  const std::string name = BirdFileName(build);
   try {
     return item.ReadBirdFile(name.c_str());
   } catch (const std::exception& error) {
     Log::log(DEBUG_Updater, "%s\n", error.what());
-    if (!download) throw std::runtime_error("Error reading birdfile");
+    if (!download) {
+      display.message(UpdaterDisplay::ERROR, "Failed to read build %u from the store: %s is missing or no bird file",
+                      build, UpdaterStore::JoinPath(item.FullPath(), name).c_str());
+      throw std::runtime_error("Error reading birdfile");
+    }
   }
   display.message(UpdaterDisplay::INFO, "Downloading firmware build %u", build);
-  (void)Download_Firmware(serial, std::to_string(build), false, false);
+  (void)Download_Firmware(serial, std::to_string(build), false, false);  // told why; the read below fails
   return item.ReadBirdFile(name.c_str());
 }
 
@@ -419,16 +418,14 @@ aErr _transfer_loader(UpdaterDisplayInterface& display, Module& module, BirdFile
     if (status != aErrNone && status != aErrTimeout) {
       Log::log(DEBUG_Updater, "Error Preparing transfer [%d, %s].\n", static_cast<int>(status),
                aError_GetErrorText(status));
-      display.message(UpdaterDisplay::ERROR, "Failed to write loader block %u at 0x%08X: %s", blockNumber(blocks, block),
-                      blockAddress(block), entity.Failure().c_str());
+      reportBlockFailure(display, "loader", blocks, block, entity);
       break;
     }
     status = entity.LoaderTransfer(block.data, block.length);
     if (status != aErrNone) {
       Log::log(DEBUG_Updater, "Error loader transfer [%d, %s].\n", static_cast<int>(status),
                aError_GetErrorText(status));
-      display.message(UpdaterDisplay::ERROR, "Failed to write loader block %u at 0x%08X: %s", blockNumber(blocks, block),
-                      blockAddress(block), entity.Failure().c_str());
+      reportBlockFailure(display, "loader", blocks, block, entity);
       if (failure == aErrNone) failure = status;
       continue;
     }
@@ -472,16 +469,14 @@ aErr _transfer_firmware(UpdaterDisplayInterface& display, Module& module, BirdFi
     if (status != aErrNone) {
       Log::log(DEBUG_Updater, "Error firmware transfer init: [%d, %s].\n", static_cast<int>(status),
                aError_GetErrorText(status));
-      display.message(UpdaterDisplay::ERROR, "Failed to write firmware block %u at 0x%08X: %s", blockNumber(blocks, block),
-                      blockAddress(block), entity.Failure().c_str());
+      reportBlockFailure(display, "firmware", blocks, block, entity);
       break;
     }
     status = entity.FirmwareTransfer(block.data, block.length, blockSize, display);
     if (status != aErrNone) {
       Log::log(DEBUG_Updater, "Error firmware transfer [%d, %s].\n", static_cast<int>(status),
                aError_GetErrorText(status));
-      display.message(UpdaterDisplay::ERROR, "Failed to write firmware block %u at 0x%08X: %s", blockNumber(blocks, block),
-                      blockAddress(block), entity.Failure().c_str());
+      reportBlockFailure(display, "firmware", blocks, block, entity);
       if (failure == aErrNone) failure = status;
       continue;
     }
