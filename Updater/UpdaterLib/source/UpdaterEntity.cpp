@@ -7,6 +7,7 @@
 
 #include "Log.h"
 #include "PlaceholderSerial.h"
+#include "Retry.h"
 #include "SystemClass.h"
 #include "TestHook.h"
 #include "aPacket.h"
@@ -325,30 +326,25 @@ aErr UpdaterEntity::LoaderStart() {
 aErr UpdaterEntity::_reconnect(uint32_t delayMs) {
   if (module == nullptr) return aErrResource;
   (void)module->disconnect();  // always aErrNone
-  aErr result = aErrNone;
-  for (unsigned attempt = 1; attempt <= kUpgradeReconnectAttempts; ++attempt) {
+  auto outcome = [delayMs](aErr result) {
+    if (result == aErrNone) {
+      Log::log(DEBUG_Network, "NETWORK: Reconnected to device\n");
+    } else {
+      Log::log(DEBUG_Network, "NETWORK: Couldn't reconnect to device delaying: %d ms\n", static_cast<int>(delayMs));
+    }
+    return result;
+  };
+  aErr result = RetryBounded(kUpgradeReconnectAttempts, delayMs, [&](unsigned attempt) {
     Log::log(DEBUG_Network, "NETWORK: Attempting to reconnect. Attempt: %d of %d\n", attempt,
              kUpgradeReconnectAttempts);
-    result = module->reconnect();
-    if (result == aErrNone) {
-      Log::log(DEBUG_Network, "NETWORK: Reconnected to device\n");
-      return aErrNone;
-    }
-    Log::log(DEBUG_Network, "NETWORK: Couldn't reconnect to device delaying: %d ms\n", static_cast<int>(delayMs));
-    aTime_MSSleep(delayMs);
-  }
-  for (unsigned attempt = 1; attempt <= kUpgradeReconnectAttempts; ++attempt) {
+    return outcome(module->reconnect());
+  });
+  if (result == aErrNone) return aErrNone;
+  return RetryBounded(kUpgradeReconnectAttempts, delayMs, [&](unsigned attempt) {
     Log::log(DEBUG_Network, "NETWORK: Attempting to reconnect DEFAULT sn. Attempt: %d of %d\n", attempt,
              kUpgradeReconnectAttempts);
-    result = module->connect(linkTypeUSB, kPlaceholderSerialNumber);
-    if (result == aErrNone) {
-      Log::log(DEBUG_Network, "NETWORK: Reconnected to device\n");
-      return aErrNone;
-    }
-    Log::log(DEBUG_Network, "NETWORK: Couldn't reconnect to device delaying: %d ms\n", static_cast<int>(delayMs));
-    aTime_MSSleep(delayMs);
-  }
-  return result;
+    return outcome(module->connect(linkTypeUSB, kPlaceholderSerialNumber));
+  });
 }
 
 aErr UpdaterEntity::LoaderReboot(UpdaterDisplayInterface& display) {

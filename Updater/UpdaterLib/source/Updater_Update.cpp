@@ -16,6 +16,7 @@
 #include "Module.h"
 #include "NetworkScan.h"
 #include "NumberText.h"
+#include "Retry.h"
 #include "SpinnerWait.h"
 #include "SystemClass.h"
 #include "TestHook.h"
@@ -202,15 +203,14 @@ aErr reconnectInLoaderMode(UpdaterDisplay& display, Module& module, unsigned int
   const unsigned attempts = static_cast<unsigned>(std::min<unsigned long>(
       TestHook_LongWaitMs(kLoaderRediscoveryAttempts * kLoaderRediscoveryPauseMs) / kLoaderRediscoveryPauseMs + 1,
       kLoaderRediscoveryAttempts));
-  aErr result = aErrNone;
-  for (unsigned attempt = 1; attempt <= attempts; ++attempt) {
-    result = routed ? module.reconnect() : module.discoverAndConnect(transport, serial);
+  aErr result = RetryBounded(attempts, kLoaderRediscoveryPauseMs, [&](unsigned attempt) {
+    aErr found = routed ? module.reconnect() : module.discoverAndConnect(transport, serial);
     Log::log(DEBUG_Updater, "Looking for the device in loader mode, attempt %u of %u: %d\n", attempt,
-             kLoaderRediscoveryAttempts, static_cast<int>(result));
+             kLoaderRediscoveryAttempts, static_cast<int>(found));
     if (module.isConnected()) return aErrNone;
-    aTime_MSSleep(kLoaderRediscoveryPauseMs);
-  }
-  if (result == aErrNone) result = aErrConnection;
+    return found != aErrNone ? found : aErrConnection;
+  });
+  if (result == aErrNone) return aErrNone;
   display.message(UpdaterDisplay::ERROR, "Failed to find device %08X in loader mode after %u attempts: %s", serial,
                   attempts, connectionCause(result));
   return result;
