@@ -64,7 +64,7 @@ unsigned aSerial_BaudRate(int baudIndex);
 int aSerial_BaudIndex(unsigned baud);
 
 [[nodiscard]] aErr aStream_CreateSerial(const char* port, int baudIndex, bool parity, unsigned bits, unsigned stopBits,
-                          aStreamRef* stream);
+                                        aStreamRef* stream);
 
 // TCP socket to ipAddress (IPv4, network byte order) and port. The stream reconnects by itself
 // inside get and write when the connection is lost. aErrResource when no connection can be made.
@@ -81,7 +81,8 @@ int aSerial_BaudIndex(unsigned baud);
 // Terminator-delimited records. Reads store at most capacity - 1 bytes and a closing zero; a
 // record that does not fit is read to its end all the same and gives aErrOverrun with its start
 // stored. length receives the number of bytes stored, terminator excluded.
-[[nodiscard]] aErr aStream_ReadRecord(aStreamRef stream, char* buffer, size_t capacity, char terminator, size_t* length);
+[[nodiscard]] aErr aStream_ReadRecord(aStreamRef stream, char* buffer, size_t capacity, char terminator,
+                                      size_t* length);
 [[nodiscard]] aErr aStream_WriteRecord(aStreamRef stream, const char* data, size_t length, char terminator);
 // A C string travels with its zero terminator.
 [[nodiscard]] aErr aStream_ReadCString(aStreamRef stream, char* buffer, size_t capacity);

@@ -197,7 +197,7 @@ class Validation(UpdateCase):
         self.bird_file("other.bird", serial=0x12345678)
         result = self.update("-f", "other.bird", "-u", self.no_server)
         self.assertEqual(result.status, 1, result)
-        self.assertEqual(result.err_lines, ["Bird file other.bird is made for device 12345678, not 0F5849A1",
+        self.assertEqual(result.err_lines, ["Bird serial number 12345678 does not match device 0F5849A1",
                                             "Birdfile failed validation"])
         self.assertEqual(self.sim.upgrade_requests(SERIAL, 0x00), [])
         self.assert_not_recorded()
@@ -338,6 +338,21 @@ class FailureLines(UpdateCase):
         self.assertEqual(result.status, 1, result)
         self.assertIn("Failed to connect to module [0F5849A2]", result.err_lines)
         self.assertIn("Connecting to module 0F5849A2 failed: not found on USB or TCP/IP", result.err_lines)
+
+    def test_unreadable_inputs_name_the_file_and_the_cause(self):
+        (self.work.cwd / "junk.bird").write_bytes(b"bird\x01\x01 no zlib stream here")
+        cases = [
+            (["-f", "junk.bird"], r"Failed to read bird file junk\.bird: .+"),
+            (["-b", "99"], r"Failed to read build 99 from the store: .*/%s/99\.bird is missing or no bird file"
+             % SERIAL),
+        ]
+        for args, line in cases:
+            with self.subTest(args):
+                result = self.update(*args, "-u", self.no_server)
+                self.assertEqual(result.status, 1, result)
+                self.assertTrue(any(re.fullmatch(line, e) for e in result.err_lines), result)
+                self.assertEqual(result.err_lines[-1], "Failed to load bird file", result)
+                self.assertEqual(self.sim.state(SERIAL)["stats"]["connections"], 0)
 
 
 def _failure_test(switches, line):

@@ -194,8 +194,9 @@ bool connectDevice(UpdaterDisplay& display, Module& module, unsigned int serial,
 }
 
 // After LOAD the module may have restarted into its loader and left its link: find it again on
-// the transport it was reached by (through the router's link when it sits behind one).
-aErr reconnectInLoaderMode(UpdaterDisplay& display, Module& module, unsigned int serial, bool routed) {
+// the transport it was reached by (through the router's link when it sits behind one). A module
+// not found is reported here; the firmware transfer that follows then fails at its first block.
+void reconnectInLoaderMode(UpdaterDisplay& display, Module& module, unsigned int serial, bool routed) {
   linkSpec spec{};
   linkType transport = module.getLinkSpecifier(&spec) == aErrNone ? spec.type : linkTypeUSB;
   if (transport != linkTypeTCPIP) transport = linkTypeUSB;
@@ -210,10 +211,9 @@ aErr reconnectInLoaderMode(UpdaterDisplay& display, Module& module, unsigned int
     if (module.isConnected()) return aErrNone;
     return found != aErrNone ? found : aErrConnection;
   });
-  if (result == aErrNone) return aErrNone;
+  if (result == aErrNone) return;
   display.message(UpdaterDisplay::ERROR, "Failed to find device %08X in loader mode after %u attempts: %s", serial,
-                  attempts, connectionCause(result));
-  return result;
+                  attempts, aError_GetErrorDescription(result));
 }
 
 // Records the transfer in the device's settings file in the store. A device without a directory
@@ -301,13 +301,11 @@ bool Updater::Update_Firmware(unsigned int serial, unsigned int build, std::stri
   }
 
   if (status == aErrNone) status = _transfer_loader(display, module, bird);
-  if (status == aErrNone && !module.isConnected()) {
-    status = reconnectInLoaderMode(display, module, serial, routerSerial != 0);
-  }
+  if (status == aErrNone && !module.isConnected()) reconnectInLoaderMode(display, module, serial, routerSerial != 0);
   if (status == aErrNone) status = _transfer_firmware(display, module, bird);
 
-  bool recorded = status == aErrNone &&
-                  recordTransfer(display, updaterDirectory, serial, item, birdFile.empty() ? BirdFileName(build) : birdFile);
+  bool recorded = status == aErrNone && recordTransfer(display, updaterDirectory, serial, item,
+                                                       birdFile.empty() ? BirdFileName(build) : birdFile);
   Log::log(DEBUG_Updater, "Updating device firmware: \n");
   display.message(UpdaterDisplay::INFO, "Update time: %.4f sec",
                   static_cast<double>(aTime_GetMSTicks() - start) / 1000.0);
