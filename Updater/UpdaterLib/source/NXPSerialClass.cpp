@@ -591,7 +591,7 @@ aErr NXPSerialClass::Sync() {
   (void)Response(buffer, sizeof buffer, &length, kSynchronized, syncLength - 1);  // the echo; the OK below decides
 
   memset(buffer, 0, sizeof buffer);
-  (void)Response(buffer, sizeof buffer, &length, kOk, strlen(kOk));
+  (void)Response(buffer, sizeof buffer, &length, kOk, strlen(kOk));  // judged by the buffer's text below
   bool acknowledged = strncmp(buffer, "OK", 2) == 0;
   if (!acknowledged) {
     Log::log(DEBUG_NXPSerial, "Did not receive correct response [%s] != [%s]\n", buffer, kOk);
