@@ -193,7 +193,8 @@ Observed collect(uint32_t link, ModuleStream& stream) {
     }
   }
   stream.writes.clear();
-  for (aPacket* packet; (packet = aLink_GetPacket(link)) != nullptr; aPacket_Destroy(&packet)) {
+  // The packet is non-null where it is destroyed.
+  for (aPacket* packet; (packet = aLink_GetPacket(link)) != nullptr; (void)aPacket_Destroy(&packet)) {
     FUZZ_CHECK(packet->address != 0 && (packet->address & 1) == 0);
     FUZZ_CHECK(packet->dataSize <= kPacketMaxData && aPacket_IsComplete(packet));
     seen.inbound.push_back(wireBytes(packet->address, packet->dataSize, packet->data));

@@ -26,6 +26,6 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  (void)fuzz::RunSettingsInput(data, size, inputPath, savedPath);
+  (void)fuzz::RunSettingsInput(data, size, inputPath, savedPath);  // refusing an input is a right answer
   return 0;
 }

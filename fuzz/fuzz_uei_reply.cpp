@@ -39,13 +39,13 @@ std::vector<aPacket> framePackets(const Bytes& stream) {
   for (uint8_t byte : stream) {
     if (packets.size() == static_cast<size_t>(kPacketFifoCapacity)) break;
     if (aPacket_AddByte(assembly, byte) != aErrNone) {
-      aPacket_Reset(assembly);
+      FUZZ_CHECK(aPacket_Reset(assembly) == aErrNone);
     } else if (aPacket_IsComplete(assembly)) {
       packets.push_back(*assembly);
-      aPacket_Reset(assembly);
+      FUZZ_CHECK(aPacket_Reset(assembly) == aErrNone);
     }
   }
-  aPacket_Destroy(&assembly);
+  FUZZ_CHECK(aPacket_Destroy(&assembly) == aErrNone);
   return packets;
 }
 
@@ -88,7 +88,8 @@ void checkDecoded(const aPacket& reply, const uei& request, const uei& decoded) 
 
 std::vector<Bytes> takeAll(aPacketFifoRef queue) {
   std::vector<Bytes> left;
-  for (aPacket* packet; (packet = aPacketFifo_Get(queue)) != nullptr; aPacket_Destroy(&packet)) {
+  // The packet is non-null where it is destroyed.
+  for (aPacket* packet; (packet = aPacketFifo_Get(queue)) != nullptr; (void)aPacket_Destroy(&packet)) {
     left.push_back(wireBytes(*packet));
   }
   return left;
@@ -132,7 +133,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (reply != nullptr) {
     FUZZ_CHECK(wireBytes(*reply) == wireBytes(packets[matching.front()]));
     checkDecoded(*reply, request, decoded);
-    aPacket_Destroy(&reply);
+    FUZZ_CHECK(aPacket_Destroy(&reply) == aErrNone);
   }
   FUZZ_CHECK(takeAll(queue) == expectedLeft);
 
