@@ -84,10 +84,10 @@ linkType _discover_link_type(unsigned int serialNumber);
 // Fills the version and the module and router addresses; the first failure is returned.
 [[nodiscard]] aErr _get_version(Tessaron::Halyard::Module& module, DeviceInfo& record);
 
-// False, with the user told, when the device's settings file exists but cannot be read: nothing
-// is then done that would have to be recorded in it.
 // One error line naming the store directory of a device that could not be opened or made.
 void _display_store_failure(UpdaterDisplayInterface& display, unsigned int serial, const std::exception& error);
+// False, with the user told, when the device's settings file exists but cannot be read: nothing
+// is then done that would have to be recorded in it.
 [[nodiscard]] bool _settings_readable(UpdaterDisplayInterface& display, const UpdaterStoreItem& item);
 // Firmware update steps, shared with serial recovery.
 [[nodiscard]] int _validate_birdfile(UpdaterDisplayInterface& display, BirdFile& bird,
