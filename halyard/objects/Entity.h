@@ -11,7 +11,7 @@ namespace Tessaron {
 namespace Halyard {
 
 // The aErr a module's error reply carries; a code of 0 or beyond the table is still a failure.
-aErr moduleErrorCode(uint32_t code);
+[[nodiscard]] aErr moduleErrorCode(uint32_t code);
 
 class EntityClass {
  public:

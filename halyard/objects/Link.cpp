@@ -323,7 +323,7 @@ aErr Link::awaitPacket(aPacketFilter filter, const void* ref, unsigned long time
   if (filter == nullptr) return aErrParam;
   aPacket* packet = aLink_AwaitFirst(m_impl->linkId, filter, ref, timeoutMs);
   if (packet == nullptr) return aErrTimeout;
-  aPacket_Destroy(&packet);
+  (void)aPacket_Destroy(&packet);  // fails only for a null packet
   return aErrNone;
 }
 

@@ -9,4 +9,5 @@ constexpr const char* kServerQueryLabel = "Asking the update server";
 // Runs `work` on a worker thread while this thread turns the display's spinner under `label`
 // every 100 ms, and returns what the work returned. Work done within the first 100 ms draws
 // nothing. When no thread can be started the work runs on this thread.
-bool RunUnderSpinner(UpdaterDisplayInterface& display, const char* label, const std::function<bool()>& work);
+[[nodiscard]] bool RunUnderSpinner(UpdaterDisplayInterface& display, const char* label,
+                                   const std::function<bool()>& work);

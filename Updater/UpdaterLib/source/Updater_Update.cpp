@@ -128,18 +128,20 @@ class RouterConnection {
  public:
   RouterConnection() : router_(0, 0) {}
   ~RouterConnection() {
-    if (routing_) (void)system_.routeToMe(0);
+    if (routing_) (void)system_.routeToMe(0);  // best effort: the update's outcome is already known
   }
   RouterConnection(const RouterConnection&) = delete;
   RouterConnection& operator=(const RouterConnection&) = delete;
 
-  bool connect(unsigned int routerSerial) {
+  // aErrNone once connected and routing; else why not.
+  [[nodiscard]] aErr connect(unsigned int routerSerial) {
     aErr result = router_.connect(linkTypeUSB, routerSerial);
     if (result == aErrNotFound) result = router_.connect(linkTypeTCPIP, routerSerial);
-    if (result != aErrNone) return false;
+    if (result != aErrNone) return result;
     system_.init(&router_, 0);
-    routing_ = system_.routeToMe(1) == aErrNone;
-    return routing_;
+    result = system_.routeToMe(1);
+    routing_ = result == aErrNone;
+    return result;
   }
   Module& module() { return router_; }
 
@@ -168,10 +170,11 @@ unsigned char findNetworkAddress(UpdaterDisplay& display, Module& router, unsign
 bool connectDevice(UpdaterDisplay& display, Module& module, unsigned int serial, unsigned char moduleAddress,
                    unsigned int routerSerial, RouterConnection& router, aErr* status) {
   if (routerSerial != 0) {
-    if (!router.connect(routerSerial)) {
+    aErr connected = router.connect(routerSerial);
+    if (connected != aErrNone) {
       display.message(UpdaterDisplay::ERROR, "Failed to connect to link module [%08X]", routerSerial);
       display.message(UpdaterDisplay::ERROR, "Connecting to link module %08X failed: %s", routerSerial,
-                      connectionCause(result));
+                      connectionCause(connected));
       return false;
     }
     if (moduleAddress == 0) moduleAddress = findNetworkAddress(display, router.module(), serial);
