@@ -295,7 +295,8 @@ class Faults(UpdateCase):
     def test_indirect_update_through_a_router_that_does_not_answer(self):
         result = self.update("-r", "D272031D", "-f", "fw.bird", "-u", self.no_server)
         self.assertEqual(result.status, 1, result)
-        self.assertEqual(result.err_lines, ["Failed to connect to link module [D272031D]"])
+        self.assertEqual(result.err_lines, ["Failed to connect to link module [D272031D]",
+                                            "Connecting to link module D272031D failed: not found on USB or TCP/IP"])
         self.assertEqual(self.sim.state(SERIAL)["stats"]["connections"], 0)
         self.assert_not_recorded()
 
