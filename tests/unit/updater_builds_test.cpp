@@ -80,6 +80,9 @@ class UpdaterBuildsTest : public ::testing::Test {
     ASSERT_NE(mkdtemp(pattern), nullptr);
     work = pattern;
     root = work / "updater";
+    serveDefaults();
+  }
+  void serveDefaults() {
     server.set(200, "ok\n");
     server.setFor("qu", {200, "ok\n12\nfw-a\n", LocalHttpServer::Framing::Length, 0});
     server.setFor("builds", {200, "ok\n7;1.7\n12;1.12\n", LocalHttpServer::Framing::Length, 0});
@@ -203,7 +206,9 @@ TEST_F(UpdaterBuildsTest, DownloadByFingerprint) {
   Updater engine = updater();
   EXPECT_EQ(engine.Download_Firmware(Fingerprint{{1, 2, 3, 4}}, "", false), 0);
   EXPECT_EQ(display.errors,
-            std::vector<std::string>{"Failed to retreive recovery information from Tessaron update server"});
+            (std::vector<std::string>{"Failed to retreive recovery information from Tessaron update server",
+                                      "Recovery query for chip 00000001 00000002 00000003 00000004 failed: "
+                                      "HTTP status 404"}));
 }
 
 TEST_F(UpdaterBuildsTest, ValidBuildComparesKeysAsNumbers) {
@@ -227,12 +232,84 @@ TEST_F(UpdaterBuildsTest, BuildLists) {
 
   server.setFor("builds", {200, "error\nunknown device\n", LocalHttpServer::Framing::Length, 0});
   EXPECT_TRUE(engine.Get_BuildList(0x0012ABCD).empty());
-  EXPECT_EQ(display.errors, std::vector<std::string>{"Failed to retrieve builds for 0012ABCD"});
+  EXPECT_EQ(display.errors, (std::vector<std::string>{"Failed to retrieve builds for 0012ABCD",
+                                                      "Query of the builds for device 0012ABCD failed: the update "
+                                                      "server answered \"error\" instead of \"ok\""}));
 
   display.errors.clear();
   server.set(500, "ok\n");  // the ping
   EXPECT_TRUE(engine.Get_BuildList(0x0012ABCD).empty());
-  EXPECT_EQ(display.errors, std::vector<std::string>{"Server request failed for " + server.url()});
+  EXPECT_EQ(display.errors, (std::vector<std::string>{"Server request failed for " + server.url(),
+                                                      "Greeting of the update server failed: HTTP status 500"}));
+}
+
+// Each way the server side of a download can fail, with the lines the user reads: the existing
+// line first, then the one that names the step and the cause.
+TEST_F(UpdaterBuildsTest, DownloadFailuresNameTheirCause) {
+  using Framing = LocalHttpServer::Framing;
+  const std::string noBuildInfo = "No build information for device";
+  const std::string latestFailed = "Query of the latest build for device 0012ABCD failed: ";
+  const std::string downloadFailed = "Download of build 12 for device 0012ABCD failed: ";
+  const std::string noBird = "Failed to retreive a valid BIRD file";
+  struct Case {
+    const char* op;  // the query the fault applies to; null: the ping (the server's default reply)
+    LocalHttpServer::Reply reply;
+    std::vector<std::string> errors;
+  };
+  const Case cases[] = {
+      {nullptr, {503, "", Framing::Length, 0},
+       {"Server request failed for " + server.url(), "Greeting of the update server failed: HTTP status 503"}},
+      {"qu", {500, "ok\n12\n", Framing::Length, 0}, {noBuildInfo, latestFailed + "HTTP status 500"}},
+      {"qu", {200, "error: unknown device\n", Framing::Length, 0},
+       {noBuildInfo, latestFailed + "the update server answered \"error: unknown device\" instead of \"ok\""}},
+      {"qu", {200, "", Framing::Length, 0}, {noBuildInfo, latestFailed + "the update server's reply is empty"}},
+      {"qu", {200, "ok\n", Framing::Length, 0}, {noBuildInfo, latestFailed + "the update server named no build"}},
+      {"qu", {200, "ok\nnew\n", Framing::Length, 0},
+       {noBuildInfo, latestFailed + "the update server named no build number (\"new\")"}},
+      {"qu", {200, "ok\n12\n", Framing::Length, 5000},
+       {noBuildInfo, latestFailed + "no answer from the update server within 4 s"}},
+      {"builds", {500, "", Framing::Length, 0},
+       {"No valid build 12", "Query of the builds for device 0012ABCD failed: HTTP status 500"}},
+      {"bird", {500, "", Framing::Length, 0}, {"Download failed", downloadFailed + "HTTP status 500", noBird}},
+      {"bird", {200, "refused\n", Framing::Length, 0},
+       {"Download failed", downloadFailed + "the update server answered \"refused\" instead of \"ok\"", noBird}},
+      {"bird", {200, "ok\n" + base64(image12), Framing::CutShort, 0},
+       {"Download failed", downloadFailed + "transfer closed with 100 bytes remaining to read", noBird}},
+      {"bird", {200, "ok\n", Framing::Length, 0}, {noBird, downloadFailed + "the update server's reply holds no image"}},
+      {"bird", {200, "ok\n@@@@\n", Framing::Length, 0},
+       {noBird, downloadFailed + "the image the update server sent is not valid Base64"}},
+      {"bird", {200, "ok\n" + base64("not a bird file") + "\n", Framing::Length, 0},
+       {noBird, downloadFailed + "the image the update server sent is not a bird file"}},
+  };
+  for (const Case& c : cases) {
+    serveDefaults();
+    const std::string name = std::string(c.op ? c.op : "hi") + " " + c.reply.body;
+    if (c.op) {
+      server.setFor(c.op, c.reply);
+    } else {
+      server.set(c.reply);
+    }
+    display.errors.clear();
+    Updater engine = updater();
+    EXPECT_EQ(engine.Download_Firmware(0x0012ABCD, "", false, false), 0) << name;
+    EXPECT_EQ(display.errors, c.errors) << name;
+    EXPECT_FALSE(fs::exists(device() / "12.bird")) << name;
+  }
+}
+
+TEST_F(UpdaterBuildsTest, UnreachableServerNamesTheConnectionFailure) {
+  std::string url;
+  {
+    LocalHttpServer closed;
+    url = closed.url();
+  }
+  Updater engine(url.c_str(), root.c_str(), display);
+  EXPECT_EQ(engine.Download_Firmware(0x0012ABCD, "", false, false), 0);
+  ASSERT_EQ(display.errors.size(), 2u);
+  EXPECT_EQ(display.errors[0], "Server request failed for " + url);
+  EXPECT_EQ(display.errors[1].rfind("Greeting of the update server failed: Failed to connect to 127.0.0.1 port ", 0),
+            0u)
+      << display.errors[1];
 }
 
 }  // namespace

@@ -58,11 +58,23 @@ CURLcode setSafetyOptions(CURL* curl, size_t maxBody) {
   return code;
 }
 
-[[noreturn]] void throwTransferError(CURLcode code, const HTTPResponse& response) {
-  if (response.overflowed() || code == CURLE_FILESIZE_EXCEEDED) {
-    throw std::runtime_error("Reply body exceeds " + std::to_string(response.max_body()) + " bytes");
+// What the user is told about a failed transfer: the bound that ended it, or the HTTP client's
+// account of this exchange (errorBuffer), or its general text for the code.
+std::string transferCause(CURLcode code, const char* errorBuffer, long totalTimeoutMs) {
+  if (code == CURLE_OPERATION_TIMEDOUT && totalTimeoutMs > 0) {
+    return "no answer from the update server within " + std::to_string(totalTimeoutMs / 1000) + " s";
   }
-  throw std::runtime_error(curl_easy_strerror(code));
+  if (errorBuffer != nullptr && errorBuffer[0] != '\0') return errorBuffer;
+  return curl_easy_strerror(code);
+}
+
+[[noreturn]] void throwTransferError(CURLcode code, const HTTPResponse& response, const char* errorBuffer = nullptr,
+                                     long totalTimeoutMs = 0) {
+  if (response.overflowed() || code == CURLE_FILESIZE_EXCEEDED) {
+    const std::string limit = std::to_string(response.max_body());
+    throw HTTPError("Reply body exceeds " + limit + " bytes", "reply body exceeds " + limit + " bytes");
+  }
+  throw HTTPError(curl_easy_strerror(code), transferCause(code, errorBuffer, totalTimeoutMs));
 }
 
 }  // namespace
@@ -137,20 +149,22 @@ std::string HTTPRequest::BuildURL(const char* url, const std::map<std::string, s
 HTTPResponse HTTPRequest::GET(const char* url, const std::map<std::string, std::string>& params, size_t maxBody,
                               long totalTimeoutMs) {
   ensureCurlInitialised();
+  char errorBuffer[CURL_ERROR_SIZE] = {};  // outlives the handle that writes into it
   EasyHandle handle;
   HTTPResponse response(BuildURL(url, params), maxBody);
-  if (handle.curl == nullptr) throw std::runtime_error("Could not create curl instance");
+  if (handle.curl == nullptr) throw HTTPError("Could not create curl instance", "could not create an HTTP client");
 
   CURLcode code = setTransferOptions(handle.curl, response);
   if (code == CURLE_OK) code = setSafetyOptions(handle.curl, maxBody);
   if (code == CURLE_OK && totalTimeoutMs > 0) code = curl_easy_setopt(handle.curl, CURLOPT_TIMEOUT_MS, totalTimeoutMs);
+  if (code == CURLE_OK) code = curl_easy_setopt(handle.curl, CURLOPT_ERRORBUFFER, errorBuffer);
   if (code != CURLE_OK) throwTransferError(code, response);
 
   Log::log(DEBUG_ServerComm, "GET(%s)\n", response.get_request());
   code = curl_easy_perform(handle.curl);
   long status = 0;
   if (code == CURLE_OK) code = curl_easy_getinfo(handle.curl, CURLINFO_RESPONSE_CODE, &status);
-  if (code != CURLE_OK) throwTransferError(code, response);
+  if (code != CURLE_OK) throwTransferError(code, response, errorBuffer, totalTimeoutMs);
   response.set_status(status);
   return response;
 }

@@ -2,7 +2,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <map>
+#include <stdexcept>
 #include <string>
+#include <utility>
 
 // The result of one HTTP GET: the URL asked for, the status code and the reply body.
 class HTTPResponse {
@@ -44,6 +46,18 @@ size_t _rcv_data(void* data, size_t size, size_t count, void* context);
 // for a Content-Length header; takes every header line.
 size_t _rcv_header(char* data, size_t size, size_t count, void* context);
 
+// A GET that failed in transport. what() is the HTTP client's short error text; cause() tells the
+// user what happened in this exchange ("Failed to connect to 127.0.0.1 port 9: Connection
+// refused", "no answer from the update server within 4 s").
+class HTTPError : public std::runtime_error {
+ public:
+  HTTPError(const std::string& what, std::string cause) : std::runtime_error(what), detail(std::move(cause)) {}
+  const std::string& cause() const { return detail; }
+
+ private:
+  std::string detail;
+};
+
 class HTTPRequest {
  public:
   // Bounds on the transfer, so that a server that stops answering ends in an error: no
@@ -58,8 +72,8 @@ class HTTPRequest {
   // base URL, then "?" and "key=value&" for every parameter in key order; nothing is escaped.
   static std::string BuildURL(const char* url, const std::map<std::string, std::string>& params);
 
-  // One GET of the URL built from url and params. Throws std::runtime_error with the HTTP
-  // client's error text on any transport failure, when the body exceeds maxBody, and when the
+  // One GET of the URL built from url and params. Throws HTTPError with the HTTP client's error
+  // text on any transport failure, when the body exceeds maxBody, and when the
   // whole exchange outlasts totalTimeoutMs (0: no bound on the total).
   static HTTPResponse GET(const char* url, const std::map<std::string, std::string>& params,
                           size_t maxBody = HTTPResponse::DEFAULT_MAX_BODY, long totalTimeoutMs = 0);

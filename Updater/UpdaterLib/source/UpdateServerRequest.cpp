@@ -8,6 +8,7 @@
 #include "HTTPRequest.h"
 #include "Log.h"
 #include "NumberText.h"
+#include "PrintableText.h"
 
 namespace {
 
@@ -17,6 +18,7 @@ constexpr std::string_view kLineSeparators = "\n";
 constexpr std::string_view kFirmwareSeparators = "\r\n";
 constexpr std::string_view kBuildFieldSeparators = ";\r\n";
 constexpr size_t kShortestBuildEntry = 3;
+constexpr size_t kQuotedReplyChars = 60;
 
 // Cuts text into tokens: runs of separators count as one and leading separators are skipped, so
 // an empty token never comes out. The separator that ends a token is used up with it.
@@ -67,29 +69,50 @@ std::string serialText(unsigned int serial) {
 
 const char* baseUrl(const char* url) { return url ? url : UpdateServerRequest::default_url; }
 
+void setCause(std::string* cause, std::string text) {
+  if (cause != nullptr) *cause = std::move(text);
+}
+
 // One query with the failures every request shares: a transport error and a status other than
 // 200. Returns the reply only when it arrived with status 200. The small queries (all but the
 // build image) end within UpdateServerRequest::QUERY_TIMEOUT_MS.
-std::optional<HTTPResponse> fetch(const char* name, const char* url, const Params& params, bool isPing = false,
-                                  bool small = true) {
+std::optional<HTTPResponse> fetch(const char* name, const char* url, const Params& params, std::string* cause,
+                                  bool isPing = false, bool small = true) {
   try {
     HTTPResponse response = HTTPRequest::GET(baseUrl(url), params, HTTPResponse::DEFAULT_MAX_BODY,
                                              small ? UpdateServerRequest::QUERY_TIMEOUT_MS : 0);
     if (response.get_status() == 200) return response;
     int status = static_cast<int>(response.get_status());
+    setCause(cause, "HTTP status " + std::to_string(status));
     if (isPing) {
       Log::log(DEBUG_ServerComm, "PING ==> [%d] [%s]\n", status, response.get_response());
     } else {
       Log::log(DEBUG_ServerComm, "%s ==> [%d] [%s]\n", name, status, response.get_response());
     }
+  } catch (const HTTPError& error) {
+    Log::log(DEBUG_ServerComm, "%s ==> [%s]\n", name, error.what());
+    setCause(cause, error.cause());
   } catch (const std::exception& error) {
     Log::log(DEBUG_ServerComm, "%s ==> [%s]\n", name, error.what());
+    setCause(cause, error.what());
   }
   return std::nullopt;
 }
 
-bool refused(const char* name, const HTTPResponse& response) {
+// Why a reply that arrived with status 200 was not taken.
+std::string refusalCause(std::string_view body) {
+  if (UpdateServerRequest::DecodeOk(body)) return "the update server's reply holds a number that does not fit 32 bits";
+  Tokenizer lines(bodyText(body));
+  std::string_view first;
+  if (!lines.next(kLineSeparators, &first)) return "the update server's reply is empty";
+  std::string quoted = PrintableText(first.substr(0, kQuotedReplyChars));
+  return "the update server answered \"" + quoted + (first.size() > kQuotedReplyChars ? "...\"" : "\"") +
+         " instead of \"ok\"";
+}
+
+bool refused(const char* name, const HTTPResponse& response, std::string* cause) {
   Log::log(DEBUG_ServerComm, "ServerCommClass: %s failed [%s]\n", name, response.get_request());
+  setCause(cause, refusalCause(response.body()));
   return false;
 }
 
@@ -182,31 +205,32 @@ bool UpdateServerRequest::DecodeRecoveryInfo(std::string_view body, unsigned int
   return true;
 }
 
-bool UpdateServerRequest::ping(const char* url) {
-  std::optional<HTTPResponse> response = fetch("ping", url, {{"op", "hi"}, {"rv", "2"}}, true);
+bool UpdateServerRequest::ping(const char* url, std::string* cause) {
+  std::optional<HTTPResponse> response = fetch("ping", url, {{"op", "hi"}, {"rv", "2"}}, cause, true);
   if (!response) return false;
-  return DecodeOk(response->body()) || refused("ping", *response);
+  return DecodeOk(response->body()) || refused("ping", *response, cause);
 }
 
-bool UpdateServerRequest::QueryBuild(unsigned int serial, std::string& build, std::string& firmware, const char* url) {
-  std::optional<HTTPResponse> response = fetch("QueryBuild", url, {{"op", "qu"}, {"sn", serialText(serial)}});
+bool UpdateServerRequest::QueryBuild(unsigned int serial, std::string& build, std::string& firmware, const char* url,
+                                     std::string* cause) {
+  std::optional<HTTPResponse> response = fetch("QueryBuild", url, {{"op", "qu"}, {"sn", serialText(serial)}}, cause);
   if (!response) return false;
-  return DecodeQueryBuild(response->body(), build, firmware) || refused("QueryBuild", *response);
+  return DecodeQueryBuild(response->body(), build, firmware) || refused("QueryBuild", *response, cause);
 }
 
 bool UpdateServerRequest::GetBuild(unsigned int serial, const char* fw, const char* bld, std::string& content,
-                                   const char* url, bool no_cal) {
+                                   const char* url, bool no_cal, std::string* cause) {
   Params params{{"op", "bird"},
                 {"sn", serialText(serial)},
                 {"fw", fw ? fw : ""},
                 {"bld", bld ? bld : ""},
                 {"no_cal", no_cal ? "true" : "false"}};
-  std::optional<HTTPResponse> response = fetch("GetBuild", url, params, false, false);
+  std::optional<HTTPResponse> response = fetch("GetBuild", url, params, cause, false, false);
   if (!response) return false;
   // The image is most of the body: cut the body down to it and hand it over, never copying it.
   std::string& body = response->body();
   std::string_view image;
-  if (!findImageLine(body, &image)) return refused("GetBuild", *response);
+  if (!findImageLine(body, &image)) return refused("GetBuild", *response, cause);
   if (image.empty()) {
     content.clear();
     return true;
@@ -220,20 +244,22 @@ bool UpdateServerRequest::GetBuild(unsigned int serial, const char* fw, const ch
 }
 
 bool UpdateServerRequest::GetBuildList(unsigned int serial, std::map<std::string, std::string>& builds,
-                                       const char* url) {
+                                       const char* url, std::string* cause) {
   builds.clear();
-  std::optional<HTTPResponse> response = fetch("GetBuildList", url, {{"op", "builds"}, {"sn", serialText(serial)}});
+  std::optional<HTTPResponse> response =
+      fetch("GetBuildList", url, {{"op", "builds"}, {"sn", serialText(serial)}}, cause);
   if (!response) return false;
-  return DecodeBuildList(response->body(), builds) || refused("GetBuildList", *response);
+  return DecodeBuildList(response->body(), builds) || refused("GetBuildList", *response, cause);
 }
 
 bool UpdateServerRequest::GetRecoveryInfo(const unsigned int* fingerprint, unsigned int* serial, unsigned int* build,
-                                          const char* url) {
+                                          const char* url, std::string* cause) {
   if (fingerprint == nullptr || serial == nullptr || build == nullptr) return false;
   char words[64];
   snprintf(words, sizeof words, "%08X%%20%08X%%20%08X%%20%08X", fingerprint[0], fingerprint[1], fingerprint[2],
            fingerprint[3]);
-  std::optional<HTTPResponse> response = fetch("GetRecoveryInfo", url, {{"op", "fix"}, {"fp", words}, {"brief", "true"}});
+  std::optional<HTTPResponse> response =
+      fetch("GetRecoveryInfo", url, {{"op", "fix"}, {"fp", words}, {"brief", "true"}}, cause);
   if (!response) return false;
-  return DecodeRecoveryInfo(response->body(), *serial, *build) || refused("GetRecoveryInfo", *response);
+  return DecodeRecoveryInfo(response->body(), *serial, *build) || refused("GetRecoveryInfo", *response, cause);
 }

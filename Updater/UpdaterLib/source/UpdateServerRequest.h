@@ -5,7 +5,9 @@
 
 // The update server's queries. Each is one GET of the base URL with a query string, answered by a
 // plain-text body whose first line begins with "ok". Nothing here prints to the console: failures
-// are logged under DEBUG_ServerComm and returned as false; callers tell the user.
+// are logged under DEBUG_ServerComm and returned as false, with the cause in *cause when cause is
+// not null ("HTTP status 500", "no answer from the update server within 4 s"); callers tell the
+// user.
 class UpdateServerRequest {
  public:
   // Used when a request is given no URL; the same as the command line's default (app/AppInfo.h).
@@ -13,15 +15,15 @@ class UpdateServerRequest {
   // Every query but GetBuild (the build image) ends within this, answered or not.
   static constexpr long QUERY_TIMEOUT_MS = 4000;
 
-  [[nodiscard]] static bool ping(const char* url);
+  [[nodiscard]] static bool ping(const char* url, std::string* cause = nullptr);
   [[nodiscard]] static bool QueryBuild(unsigned int serial, std::string& build, std::string& firmware,
-                                       const char* url);
+                                       const char* url, std::string* cause = nullptr);
   [[nodiscard]] static bool GetBuild(unsigned int serial, const char* fw, const char* bld, std::string& content,
-                                     const char* url, bool no_cal);
+                                     const char* url, bool no_cal, std::string* cause = nullptr);
   [[nodiscard]] static bool GetBuildList(unsigned int serial, std::map<std::string, std::string>& builds,
-                                         const char* url);
+                                         const char* url, std::string* cause = nullptr);
   [[nodiscard]] static bool GetRecoveryInfo(const unsigned int* fingerprint, unsigned int* serial,
-                                            unsigned int* build, const char* url);
+                                            unsigned int* build, const char* url, std::string* cause = nullptr);
 
   // Decoding of a reply body that arrived with status 200, apart from the transport so that it can
   // be checked and fuzzed on its own. Each returns false when the first line does not begin with

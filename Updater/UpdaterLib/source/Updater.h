@@ -86,6 +86,13 @@ linkType _discover_link_type(unsigned int serialNumber);
 
 // One error line naming the store directory of a device that could not be opened or made.
 void _display_store_failure(UpdaterDisplayInterface& display, unsigned int serial, const std::exception& error);
+// The error lines that name why an update-server query failed: the latest build of a device, and
+// the serial number and build of a chip in recovery.
+void _display_latest_build_failure(UpdaterDisplayInterface& display, unsigned int serial, const std::string& cause);
+void _display_recovery_query_failure(UpdaterDisplayInterface& display, const Fingerprint& fingerprint,
+                                     const std::string& cause);
+// The cause for a latest-build reply that named no build number (latest is the server's text).
+std::string _no_build_number_cause(const std::string& latest);
 // False, with the user told, when the device's settings file exists but cannot be read: nothing
 // is then done that would have to be recorded in it.
 [[nodiscard]] bool _settings_readable(UpdaterDisplayInterface& display, const UpdaterStoreItem& item);
@@ -98,8 +105,10 @@ DeviceIdentity _read_device_identity(Tessaron::Halyard::Module& module);
                                     BirdFile& bird);
 [[nodiscard]] aErr _transfer_firmware(UpdaterDisplayInterface& display, Tessaron::Halyard::Module& module,
                                       BirdFile& bird);
-// Whether build is in the server's build list of the device.
-[[nodiscard]] bool _valid_build(unsigned int serial, unsigned int build, const char* url);
+// Whether build is in the server's build list of the device; when the list could not be had, the
+// cause is in *cause (when given).
+[[nodiscard]] bool _valid_build(unsigned int serial, unsigned int build, const char* url,
+                                std::string* cause = nullptr);
 void _display_builds(UpdaterDisplayInterface& display, const std::map<std::string, std::string>& builds,
                      unsigned int serial);
 void _display_fingerprint(UpdaterDisplayInterface& display, const Fingerprint& fingerprint);

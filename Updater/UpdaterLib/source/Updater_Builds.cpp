@@ -38,14 +38,24 @@ bool looksLikeBirdFile(const unsigned char* data, size_t length) {
          data[4] != 0 && data[5] != 0;
 }
 
-// The worker of one download: fetches the image and hands its result to the waiting thread.
-void downloadWorker(std::string url, std::promise<bool>* result, std::string* content, unsigned int serial,
-                    std::string firmware, std::string build, bool no_cal) {
+// The one line that names why the download of a build failed.
+void showDownloadFailure(UpdaterDisplayInterface& display, const std::string& build, unsigned int serial,
+                         const std::string& cause) {
+  display.message(UpdaterDisplayInterface::ERROR, "Download of build %s for device %08X failed: %s", build.c_str(),
+                  serial, cause.c_str());
+}
+
+// The worker of one download: fetches the image and hands its result to the waiting thread; the
+// cause of a failure is in *cause before the result is set.
+void downloadWorker(std::string url, std::promise<bool>* result, std::string* content, std::string* cause,
+                    unsigned int serial, std::string firmware, std::string build, bool no_cal) {
   bool fetched = false;
   try {
-    fetched = UpdateServerRequest::GetBuild(serial, firmware.c_str(), build.c_str(), *content, url.c_str(), no_cal);
+    fetched =
+        UpdateServerRequest::GetBuild(serial, firmware.c_str(), build.c_str(), *content, url.c_str(), no_cal, cause);
   } catch (const std::exception& error) {
     Log::log(DEBUG_Updater, "Download worker failed: %s\n", error.what());
+    *cause = error.what();
   }
   result->set_value(fetched);
 }
@@ -56,36 +66,45 @@ bool fetchBuildImage(UpdaterDisplayInterface& display, const std::string& url, u
   std::promise<bool> result;
   std::future<bool> ready = result.get_future();
   std::thread worker;
+  std::string cause;
   try {
-    worker = std::thread(downloadWorker, url, &result, &content, serial, firmware, build, no_cal);
+    worker = std::thread(downloadWorker, url, &result, &content, &cause, serial, firmware, build, no_cal);
   } catch (const std::exception& error) {
     Log::log(DEBUG_Updater, "Could not start the download: %s\n", error.what());
     display.message(UpdaterDisplayInterface::ERROR, "Download failed");
+    showDownloadFailure(display, build, serial, std::string("could not start the download: ") + error.what());
     return false;
   }
   display.update_spinner(true, kSpinnerLabel);
   while (ready.wait_for(kSpinnerPeriod) != std::future_status::ready) display.update_spinner(true, kSpinnerLabel);
   display.update_spinner(false, kSpinnerLabel);
   bool fetched = ready.get();
-  if (!fetched) display.message(UpdaterDisplayInterface::ERROR, "Download failed");
   worker.join();
+  if (!fetched) {
+    display.message(UpdaterDisplayInterface::ERROR, "Download failed");
+    showDownloadFailure(display, build, serial, cause);
+  }
   return fetched;
 }
 
 // Decodes the image and stores it as BUILD.bird with the two download settings; false (with the
 // user told why) when nothing was stored, in which case no setting changed either. The image is
 // decoded in the content's own bytes, which then no longer hold the Base64 text.
-bool storeBuildImage(UpdaterDisplayInterface& display, UpdaterStoreItem& item, unsigned int build,
-                     std::string& content) {
+bool storeBuildImage(UpdaterDisplayInterface& display, UpdaterStoreItem& item, unsigned int serial,
+                     unsigned int build, std::string& content) {
   std::string fileName = BirdFileName(build);
   const size_t characters = content.size();
   unsigned char* bytes = reinterpret_cast<unsigned char*>(content.data());
   size_t length = 0;
   // An image that does not decode, or is no bird file, is not stored under a build's name.
-  if (!base64_decode_in_place(bytes, characters, &length) || !looksLikeBirdFile(bytes, length)) {
+  const bool decoded = base64_decode_in_place(bytes, characters, &length);
+  if (!decoded || !looksLikeBirdFile(bytes, length)) {
     Log::log(DEBUG_Updater, "Build %u: the server's image is no bird file (%zu Base64 characters)\n", build,
              characters);
     display.message(UpdaterDisplayInterface::ERROR, "Failed to retreive a valid BIRD file");
+    showDownloadFailure(display, std::to_string(build), serial,
+                        decoded ? "the image the update server sent is not a bird file"
+                                : "the image the update server sent is not valid Base64");
     return false;
   }
   std::string timeText = KeyValueStore::CurrentTimeText();
@@ -125,8 +144,20 @@ bool openDeviceItem(UpdaterDisplayInterface& display, const std::string& root, u
   }
 }
 
+void showBuildListFailure(UpdaterDisplayInterface& display, unsigned int serial, const std::string& cause) {
+  display.message(UpdaterDisplayInterface::ERROR, "Query of the builds for device %08X failed: %s", serial,
+                  cause.c_str());
+}
+
+// The update server answers; otherwise the user is told so and why.
 bool pingServer(UpdaterDisplayInterface& display, const std::string& url) {
-  return RunUnderSpinner(display, kServerQueryLabel, [&] { return UpdateServerRequest::ping(url.c_str()); });
+  std::string cause;
+  if (RunUnderSpinner(display, kServerQueryLabel, [&] { return UpdateServerRequest::ping(url.c_str(), &cause); })) {
+    return true;
+  }
+  display.message(UpdaterDisplayInterface::ERROR, "Server request failed for %s", url.c_str());
+  display.message(UpdaterDisplayInterface::ERROR, "Greeting of the update server failed: %s", cause.c_str());
+  return false;
 }
 
 bool validateBuild(UpdaterDisplayInterface& display, const char* url, unsigned int serial, unsigned int build,
@@ -136,8 +167,10 @@ bool validateBuild(UpdaterDisplayInterface& display, const char* url, unsigned i
     return true;
   }
   display.message(UpdaterDisplayInterface::INFO, "Validating build %u with server", build);
-  if (!RunUnderSpinner(display, kServerQueryLabel, [&] { return _valid_build(serial, build, url); })) {
+  std::string cause;
+  if (!RunUnderSpinner(display, kServerQueryLabel, [&] { return _valid_build(serial, build, url, &cause); })) {
     display.message(UpdaterDisplayInterface::ERROR, "No valid build %u", build);
+    if (!cause.empty()) showBuildListFailure(display, serial, cause);
     return false;
   }
   display.message(UpdaterDisplayInterface::INFO, "Build %u is valid", build);
@@ -145,6 +178,23 @@ bool validateBuild(UpdaterDisplayInterface& display, const char* url, unsigned i
 }
 
 }  // namespace
+
+void _display_latest_build_failure(UpdaterDisplayInterface& display, unsigned int serial, const std::string& cause) {
+  display.message(UpdaterDisplayInterface::ERROR, "Query of the latest build for device %08X failed: %s", serial,
+                  cause.c_str());
+}
+
+std::string _no_build_number_cause(const std::string& latest) {
+  if (latest.empty()) return "the update server named no build";
+  return "the update server named no build number (\"" + PrintableText(latest.substr(0, 40)) + "\")";
+}
+
+void _display_recovery_query_failure(UpdaterDisplayInterface& display, const Fingerprint& fingerprint,
+                                     const std::string& cause) {
+  display.message(UpdaterDisplayInterface::ERROR, "Recovery query for chip %08X %08X %08X %08X failed: %s",
+                  fingerprint.words[0], fingerprint.words[1], fingerprint.words[2], fingerprint.words[3],
+                  cause.c_str());
+}
 
 void _display_store_failure(UpdaterDisplayInterface& display, unsigned int serial, const std::exception& error) {
   display.message(UpdaterDisplayInterface::ERROR, "Failed to open the store directory of device %08X: %s", serial,
@@ -161,19 +211,18 @@ int Updater::Download_Firmware(unsigned int serial, std::string build, bool over
     display.message(UpdaterDisplayInterface::ERROR, "Serial Number must be non-zero");
     return 0;
   }
-  if (!pingServer(display, serverUrl)) {
-    display.message(UpdaterDisplayInterface::ERROR, "Server request failed for %s", serverUrl.c_str());
-    return 0;
-  }
+  if (!pingServer(display, serverUrl)) return 0;
   UpdaterStoreItem item;
   if (!openDeviceItem(display, updaterDirectory, serial, item)) return 0;
   // Nothing is fetched that could not be recorded.
   if (!_settings_readable(display, item)) return 0;
 
-  std::string latest, firmware;
-  if (!RunUnderSpinner(display, kServerQueryLabel,
-                       [&] { return UpdateServerRequest::QueryBuild(serial, latest, firmware, serverUrl.c_str()); })) {
+  std::string latest, firmware, cause;
+  if (!RunUnderSpinner(display, kServerQueryLabel, [&] {
+        return UpdateServerRequest::QueryBuild(serial, latest, firmware, serverUrl.c_str(), &cause);
+      })) {
     display.message(UpdaterDisplayInterface::ERROR, "No build information for device");
+    _display_latest_build_failure(display, serial, cause);
     return 0;
   }
   if (buildNumber == 0 && !ReadServerBuildNumber(latest, &buildNumber)) {
@@ -182,6 +231,7 @@ int Updater::Download_Firmware(unsigned int serial, std::string build, bool over
   // Build 0 names no build: there is nothing to fetch, and nothing may be stored as 0.bird.
   if (buildNumber == 0) {
     display.message(UpdaterDisplayInterface::ERROR, "No build information for device");
+    _display_latest_build_failure(display, serial, _no_build_number_cause(latest));
     return 0;
   }
   display.message(UpdaterDisplayInterface::INFO, "Retrieving build %u", buildNumber);
@@ -192,9 +242,10 @@ int Updater::Download_Firmware(unsigned int serial, std::string build, bool over
   bool fetched = fetchBuildImage(display, serverUrl, serial, firmware, buildText, no_cal, content);
   if (content.empty()) {
     display.message(UpdaterDisplayInterface::ERROR, "Failed to retreive a valid BIRD file");
+    if (fetched) showDownloadFailure(display, buildText, serial, "the update server's reply holds no image");
     return 0;
   }
-  if (!fetched || !storeBuildImage(display, item, buildNumber, content)) return 0;
+  if (!fetched || !storeBuildImage(display, item, serial, buildNumber, content)) return 0;
   return static_cast<int>(buildNumber);
 }
 
@@ -206,9 +257,11 @@ int Updater::Download_Firmware(Fingerprint fingerprint, std::string build, bool 
   }
   unsigned int serial = 0;
   unsigned int serverBuild = 0;
-  if (!UpdateServerRequest::GetRecoveryInfo(fingerprint.words, &serial, &serverBuild, serverUrl.c_str())) {
+  std::string cause;
+  if (!UpdateServerRequest::GetRecoveryInfo(fingerprint.words, &serial, &serverBuild, serverUrl.c_str(), &cause)) {
     display.message(UpdaterDisplayInterface::ERROR,
                     "Failed to retreive recovery information from Tessaron update server");
+    _display_recovery_query_failure(display, fingerprint, cause);
     return 0;
   }
   if (buildNumber == 0) buildNumber = serverBuild;
@@ -223,13 +276,12 @@ std::map<std::string, std::string> Updater::Get_BuildList(unsigned int serial) {
 
 bool Updater::Get_BuildList(unsigned int serial, std::map<std::string, std::string>& builds) {
   builds.clear();
-  if (!pingServer(display, serverUrl)) {
-    display.message(UpdaterDisplayInterface::ERROR, "Server request failed for %s", serverUrl.c_str());
-    return false;
-  }
+  if (!pingServer(display, serverUrl)) return false;
+  std::string cause;
   if (!RunUnderSpinner(display, kServerQueryLabel,
-                       [&] { return UpdateServerRequest::GetBuildList(serial, builds, serverUrl.c_str()); })) {
+                       [&] { return UpdateServerRequest::GetBuildList(serial, builds, serverUrl.c_str(), &cause); })) {
     display.message(UpdaterDisplayInterface::ERROR, "Failed to retrieve builds for %08X", serial);
+    showBuildListFailure(display, serial, cause);
     return false;
   }
   return true;
@@ -237,9 +289,9 @@ bool Updater::Get_BuildList(unsigned int serial, std::map<std::string, std::stri
 
 std::map<std::string, std::string> Updater::Get_BuildListLocal(unsigned int) { return {}; }
 
-bool _valid_build(unsigned int serial, unsigned int build, const char* url) {
+bool _valid_build(unsigned int serial, unsigned int build, const char* url, std::string* cause) {
   BuildMap builds;
-  if (!UpdateServerRequest::GetBuildList(serial, builds, url)) return false;
+  if (!UpdateServerRequest::GetBuildList(serial, builds, url, cause)) return false;
   for (const auto& entry : builds) {
     uint64_t number = 0;
     if (!ReadUnsignedNumber(entry.first, 10, &number)) {

@@ -406,7 +406,8 @@ bool Updater::Recover_Firmware(std::string port, unsigned int build, unsigned in
   unsigned int recoveryBuild = 0;
   if (birdFile.empty()) {
     unsigned int serverBuild = 0;
-    if (!UpdateServerRequest::GetRecoveryInfo(fingerprint.words, &serial, &serverBuild, serverUrl.c_str())) {
+    std::string cause;
+    if (!UpdateServerRequest::GetRecoveryInfo(fingerprint.words, &serial, &serverBuild, serverUrl.c_str(), &cause)) {
       Log::log(DEBUG_Updater, "No recovery information from the server for %08X %08X %08X %08X\n",
                fingerprint.words[0], fingerprint.words[1], fingerprint.words[2], fingerprint.words[3]);
     }
@@ -414,6 +415,7 @@ bool Updater::Recover_Firmware(std::string port, unsigned int build, unsigned in
     // Without a device and a build there is no file to look for: nothing is asked for or stored
     // under serial number or build 0.
     if (serial == 0 || recoveryBuild == 0) {
+      if (!cause.empty()) _display_recovery_query_failure(display, fingerprint, cause);
       display.message(UpdaterDisplay::ERROR, "The update server named no recovery image for this chip");
       display.message(UpdaterDisplay::ERROR, "Failed to load bird file");
       return false;

@@ -68,10 +68,12 @@ bool storeHoldsBuild(UpdaterStoreItem& item, unsigned int build) {
 
 // The latest build the update server names for the device, 0 when it names none.
 unsigned int serverLatestBuild(UpdaterDisplay& display, const std::string& url, unsigned int serial) {
-  std::string latest, firmware;
-  if (!RunUnderSpinner(display, kServerQueryLabel,
-                       [&] { return UpdateServerRequest::QueryBuild(serial, latest, firmware, url.c_str()); })) {
+  std::string latest, firmware, cause;
+  if (!RunUnderSpinner(display, kServerQueryLabel, [&] {
+        return UpdateServerRequest::QueryBuild(serial, latest, firmware, url.c_str(), &cause);
+      })) {
     latest.clear();
+    _display_latest_build_failure(display, serial, cause);
   }
   unsigned int build = 0;
   if (!ReadServerBuildNumber(latest, &build)) {
