@@ -312,6 +312,65 @@ TEST(UpdateServerRequestTest, BodyBoundAndBrokenTransfersAreFailures) {
   EXPECT_EQ(content, "previous");
 }
 
+TEST(UpdateServerRequestTest, TransferFailuresCarryTheirCause) {
+  LocalHttpServer server;
+  const std::string url = server.url();
+  const std::string big = "ok\n" + std::string(5000, 'A') + "\n";
+  struct Case {
+    const char* name;
+    LocalHttpServer::Reply reply;
+    size_t bound;
+    long totalMs;
+    const char* cause;
+  };
+  const Case cases[] = {
+      {"declared length over the bound", {200, big, Framing::Length, 0}, 1000, 0, "reply body exceeds 1000 bytes"},
+      {"undeclared length over the bound", {200, big, Framing::CloseEnds, 0}, 1000, 0, "reply body exceeds 1000 bytes"},
+      {"cut short", {200, big, Framing::CutShort, 0}, 1 << 20, 0, "transfer closed with 100 bytes remaining to read"},
+      {"total bound", {200, big, Framing::Length, 1500}, 1 << 20, 1000, "no answer from the update server within 1 s"},
+  };
+  for (const Case& c : cases) {
+    server.set(c.reply);
+    try {
+      (void)HTTPRequest::GET(url.c_str(), {}, c.bound, c.totalMs);
+      ADD_FAILURE() << c.name << ": no exception";
+    } catch (const HTTPError& error) {
+      EXPECT_EQ(error.cause(), c.cause) << c.name;
+    }
+  }
+}
+
+TEST(UpdateServerRequestTest, RefusedRepliesNameWhatCame) {
+  LocalHttpServer server;
+  const std::string url = server.url();
+  struct Case {
+    std::string body;
+    const char* cause;
+  };
+  const Case cases[] = {
+      {"", "the update server's reply is empty"},
+      {"\n\n", "the update server's reply is empty"},
+      {"fail\nok\n", "the update server answered \"fail\" instead of \"ok\""},
+      {"no\x1b[2J\n", "the update server answered \"no?[2J\" instead of \"ok\""},
+      {std::string(70, 'x') + "\n",
+       "the update server answered \"" /* the first 60 characters */
+       "xxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxx...\" instead of \"ok\""},
+      {"ok\n1FFFFFFFF\n7\n", "the update server's reply holds a number that does not fit 32 bits"},
+  };
+  for (const Case& c : cases) {
+    server.set(200, c.body);
+    unsigned int serial = 0, build = 0;
+    std::string cause;
+    EXPECT_FALSE(UpdateServerRequest::GetRecoveryInfo(kFingerprint, &serial, &build, url.c_str(), &cause)) << c.body;
+    EXPECT_EQ(cause, c.cause) << c.body;
+  }
+  // A status other than 200 is named before the body is looked at.
+  server.set(404, "ok\n");
+  std::string cause;
+  EXPECT_FALSE(UpdateServerRequest::ping(url.c_str(), &cause));
+  EXPECT_EQ(cause, "HTTP status 404");
+}
+
 TEST(UpdateServerRequestTest, OnlyHttpIsSpoken) {
   EXPECT_THROW((void)HTTPRequest::GET("file:///etc/hostname", {}), std::runtime_error);
   EXPECT_FALSE(UpdateServerRequest::ping("file:///etc/hostname"));
