@@ -39,6 +39,11 @@ SERIAL = "0012ABCD"
 CTIME_RE = re.compile(r"^(Mon|Tue|Wed|Thu|Fri|Sat|Sun) (Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec) "
                       r"[ 123][0-9] [0-2][0-9]:[0-5][0-9]:[0-6][0-9] [0-9]{4}$")
 ERASE = "\r" + " " * 88 + "\r"
+DOWNLOAD_FAILED = "Download of build %d for device " + SERIAL + " failed: "
+LATEST_FAILED = "Query of the latest build for device " + SERIAL + " failed: "
+NO_CONNECTION = re.compile(r"Greeting of the update server failed: Failed to connect to 127\.0\.0\.1 port [0-9]+ "
+                           r"after [0-9]+ ms: Couldn't connect to server")
+LOW_SPEED = "less than 1024 bytes a second from the update server for 20 s"
 
 
 def user_prefix():
@@ -222,8 +227,11 @@ class BuildsTest(unittest.TestCase):
                 self.assertEqual(result.status, 1 if err != [] else 0)
                 self.assertEqual(result.out_lines[1:], [] if err != [] else out)
                 if err is None:
-                    err = ["Server request failed for %s" % url]
-                self.assertEqual(result.err_lines, err)
+                    err = ["Server request failed for %s" % url, NO_CONNECTION]
+                elif err:
+                    err.append('Query of the builds for device %s failed: the update server answered "error" '
+                               'instead of "ok"' % serial)
+                self.assert_lines(result.err_lines, err)
 
     def test_build_list_from_the_server_cannot_drive_the_terminal(self):
         shutil.rmtree(self.root / SERIAL)
@@ -283,27 +291,47 @@ class BuildsTest(unittest.TestCase):
         self.assertIn("Override specified, skipping validation of build 7", result.out_lines)
         self.assertNotIn("op=builds&sn=0012ABCD&", server.queries()[-3:])
 
+    def assert_lines(self, lines, expected, message=None):
+        """lines equal expected, where a compiled pattern stands for a line it matches in full."""
+        self.assertEqual(len(lines), len(expected), (message, lines))
+        for line, want in zip(lines, expected):
+            if isinstance(want, re.Pattern):
+                self.assertIsNotNone(want.fullmatch(line), (message, line))
+            else:
+                self.assertEqual(line, want, message)
+
     def test_failures_report_and_store_nothing(self):
+        failed = ["Download failed"]
+        no_bird = ["Failed to retreive a valid BIRD file"]
         cases = [
             # (name, fault rules, extra arguments, expected error lines)
             ("build not offered", [], ["-b", "5"], ["No valid build 5"]),
-            ("no build information", ["notok&ops=qu"], [], ["No build information for device"]),
+            ("no build information", ["notok&ops=qu"], [],
+             ["No build information for device",
+              LATEST_FAILED + 'the update server answered "error" instead of "ok"']),
             ("latest is no number", ["body=ok%0Aabc%0Afw-osprey%0A&ops=qu"], [],
-             ["No build information for device"]),
+             ["No build information for device", LATEST_FAILED + 'the update server named no build number ("abc")']),
+            ("build list refused", ["status=503&ops=builds"], [],
+             ["No valid build 12", "Query of the builds for device %s failed: HTTP status 503" % SERIAL]),
             ("build request refused", ["status=500&ops=bird"], [],
-             ["Download failed", "Failed to retreive a valid BIRD file"]),
+             failed + [DOWNLOAD_FAILED % 12 + "HTTP status 500"] + no_bird),
             ("error reply to the build request", ["notok&ops=bird"], [],
-             ["Download failed", "Failed to retreive a valid BIRD file"]),
+             failed + [DOWNLOAD_FAILED % 12 + 'the update server answered "error" instead of "ok"'] + no_bird),
             ("body cut mid-way", ["cut&ops=bird"], [],
-             ["Download failed", "Failed to retreive a valid BIRD file"]),
+             failed + [re.compile(re.escape(DOWNLOAD_FAILED % 12) +
+                                  "transfer closed with [0-9]+ bytes remaining to read")] + no_bird),
             ("connection closed", ["close&ops=bird"], [],
-             ["Download failed", "Failed to retreive a valid BIRD file"]),
+             failed + [DOWNLOAD_FAILED % 12 + "Empty reply from server"] + no_bird),
             ("body over the bound", ["huge=%d&ops=bird" % (300 << 20)], [],
-             ["Download failed", "Failed to retreive a valid BIRD file"]),
-            ("Base64 of a wrong length", ["badb64=length"], [], ["Failed to retreive a valid BIRD file"]),
-            ("Base64 with foreign characters", ["badb64=chars"], [], ["Failed to retreive a valid BIRD file"]),
+             failed + [DOWNLOAD_FAILED % 12 + "reply body exceeds 268435456 bytes"] + no_bird),
+            ("empty image", ["body=ok%0A&ops=bird"], [],
+             no_bird + [DOWNLOAD_FAILED % 12 + "the update server's reply holds no image"]),
+            ("Base64 of a wrong length", ["badb64=length"], [],
+             no_bird + [DOWNLOAD_FAILED % 12 + "the image the update server sent is not valid Base64"]),
+            ("Base64 with foreign characters", ["badb64=chars"], [],
+             no_bird + [DOWNLOAD_FAILED % 12 + "the image the update server sent is not valid Base64"]),
             ("image that is no bird file", ["body=ok%0AaGVsbG8gd29ybGQh%0A&ops=bird"], [],
-             ["Failed to retreive a valid BIRD file"]),
+             no_bird + [DOWNLOAD_FAILED % 12 + "the image the update server sent is not a bird file"]),
         ]
         for name, faults, extra, errors in cases:
             with self.subTest(name):
@@ -313,7 +341,7 @@ class BuildsTest(unittest.TestCase):
                 finally:
                     server.stop()
                 self.assertEqual(result.status, 1, name)
-                self.assertEqual(result.err_lines, errors, name)
+                self.assert_lines(result.err_lines, errors, name)
                 self.assertEqual(self.stored(), set(), name)
                 self.assertNotIn("LATEST_DOWNLOAD", self.settings(), name)
 
@@ -321,7 +349,7 @@ class BuildsTest(unittest.TestCase):
         url = closed_port_url()
         result = self.run_updater("-G", "-d", SERIAL, "-u", url)
         self.assertEqual(result.status, 1)
-        self.assertEqual(result.err_lines, ["Server request failed for %s" % url])
+        self.assert_lines(result.err_lines, ["Server request failed for %s" % url, NO_CONNECTION])
         self.assertFalse(self.device.exists())
 
     def test_failed_download_keeps_the_stored_build_and_settings(self):
@@ -362,7 +390,8 @@ class BuildsTest(unittest.TestCase):
         server = self.server("hang=600&ops=bird")
         result = self.run_updater("-G", "-d", SERIAL, "-u", server.url, timeout=DEAD_SERVER_TIMEOUT)
         self.assertEqual(result.status, 1)
-        self.assertEqual(result.err_lines, ["Download failed", "Failed to retreive a valid BIRD file"])
+        self.assertEqual(result.err_lines, ["Download failed", DOWNLOAD_FAILED % 12 + LOW_SPEED,
+                                            "Failed to retreive a valid BIRD file"])
         self.assertEqual(self.stored(), set())
 
     def test_trickling_download_ends_and_a_slow_link_completes(self):
@@ -373,7 +402,8 @@ class BuildsTest(unittest.TestCase):
         result = self.run_updater("-G", "-d", SERIAL, "-b", "7", "-u", server.url, timeout=DEAD_SERVER_TIMEOUT)
         self.assertLess(time.monotonic() - start, 60)
         self.assertEqual(result.status, 1)
-        self.assertEqual(result.err_lines, ["Download failed", "Failed to retreive a valid BIRD file"])
+        self.assertEqual(result.err_lines, ["Download failed", DOWNLOAD_FAILED % 7 + LOW_SPEED,
+                                            "Failed to retreive a valid BIRD file"])
         self.assertEqual(self.stored(), set())
 
         shutil.rmtree(self.root / SERIAL)
@@ -460,8 +490,11 @@ class BuildsTest(unittest.TestCase):
     def test_small_queries_to_a_server_that_never_answers_end_within_their_bound(self):
         # Each small query gives up after 4 s; -B asks one (the liveness check), -G asks the
         # liveness check and, here, the latest build (the liveness check answered).
-        cases = [("hang=600", ("-B",), ["Server request failed for {url}"]),
-                 ("hang=600&ops=qu", ("-G",), ["No build information for device"])]
+        cases = [("hang=600", ("-B",), ["Server request failed for {url}",
+                                        "Greeting of the update server failed: no answer from the update server "
+                                        "within 4 s"]),
+                 ("hang=600&ops=qu", ("-G",), ["No build information for device",
+                                               LATEST_FAILED + "no answer from the update server within 4 s"])]
         for fault, command, errors in cases:
             with self.subTest(fault=fault, command=command):
                 server = self.server(fault)

@@ -58,23 +58,33 @@ CURLcode setSafetyOptions(CURL* curl, size_t maxBody) {
   return code;
 }
 
+bool wasConnected(CURL* curl) {
+  curl_off_t connectMicroseconds = 0;
+  return curl_easy_getinfo(curl, CURLINFO_CONNECT_TIME_T, &connectMicroseconds) == CURLE_OK && connectMicroseconds > 0;
+}
+
 // What the user is told about a failed transfer: the bound that ended it, or the HTTP client's
-// account of this exchange (errorBuffer), or its general text for the code.
-std::string transferCause(CURLcode code, const char* errorBuffer, long totalTimeoutMs) {
+// account of this exchange (errorBuffer), or its general text for the code. Without a total bound,
+// a time-out after the connection was made is the low-speed bound.
+std::string transferCause(CURLcode code, const char* errorBuffer, long totalTimeoutMs, bool connected) {
   if (code == CURLE_OPERATION_TIMEDOUT && totalTimeoutMs > 0) {
     return "no answer from the update server within " + std::to_string(totalTimeoutMs / 1000) + " s";
+  }
+  if (code == CURLE_OPERATION_TIMEDOUT && connected) {
+    return "less than " + std::to_string(HTTPRequest::LOW_SPEED_BYTES_PER_S) + " bytes a second from the update "
+           "server for " + std::to_string(HTTPRequest::LOW_SPEED_TIME_S) + " s";
   }
   if (errorBuffer != nullptr && errorBuffer[0] != '\0') return errorBuffer;
   return curl_easy_strerror(code);
 }
 
 [[noreturn]] void throwTransferError(CURLcode code, const HTTPResponse& response, const char* errorBuffer = nullptr,
-                                     long totalTimeoutMs = 0) {
+                                     long totalTimeoutMs = 0, bool connected = false) {
   if (response.overflowed() || code == CURLE_FILESIZE_EXCEEDED) {
     const std::string limit = std::to_string(response.max_body());
     throw HTTPError("Reply body exceeds " + limit + " bytes", "reply body exceeds " + limit + " bytes");
   }
-  throw HTTPError(curl_easy_strerror(code), transferCause(code, errorBuffer, totalTimeoutMs));
+  throw HTTPError(curl_easy_strerror(code), transferCause(code, errorBuffer, totalTimeoutMs, connected));
 }
 
 }  // namespace
@@ -164,7 +174,7 @@ HTTPResponse HTTPRequest::GET(const char* url, const std::map<std::string, std::
   code = curl_easy_perform(handle.curl);
   long status = 0;
   if (code == CURLE_OK) code = curl_easy_getinfo(handle.curl, CURLINFO_RESPONSE_CODE, &status);
-  if (code != CURLE_OK) throwTransferError(code, response, errorBuffer, totalTimeoutMs);
+  if (code != CURLE_OK) throwTransferError(code, response, errorBuffer, totalTimeoutMs, wasConnected(handle.curl));
   response.set_status(status);
   return response;
 }
