@@ -296,7 +296,9 @@ class LpcRecoveryTest(rs.RecoveryCase):
              ["LPC recovery runs at 115200 baud, the rate the chip was identified at; "
               "57600 baud is not supported"]),
             ("chip unknown to the server", UNKNOWN_CHIP, [],
-             ["The update server named no recovery image for this chip", "Failed to load bird file"]),
+             ['Recovery query for chip %08X %08X %08X %08X failed: the update server answered "error" instead '
+              'of "ok"' % UNKNOWN_CHIP,
+              "The update server named no recovery image for this chip", "Failed to load bird file"]),
         ]
         server = self.start_server()
         for name, chip, args, errors in cases:

@@ -134,10 +134,15 @@ class BuildChoice(UpdateCase):
         self.work.put_build(SERIAL, 1234)
         result = self.update("-u", self.no_server)
         self.assertEqual(result.status, 1, result)
-        self.assertEqual(result.err_lines, [
+        self.assertEqual(result.err_lines[:2], [
             "Could not find valid build for this device.",
             "No build for device 0F5849A1: the update server named none held in the store, and no "
             "download or transfer is recorded"])
+        # Then why the server named none.
+        self.assertEqual(len(result.err_lines), 3, result)
+        self.assertRegex(result.err_lines[2], r"^Query of the latest build for device 0F5849A1 failed: Failed to "
+                                              r"connect to 127\.0\.0\.1 port [0-9]+ after [0-9]+ ms: Couldn't "
+                                              r"connect to server$")
         self.assertEqual(result.out_lines, [VERSION_LINE])
         self.assertEqual(self.sim.state(SERIAL)["stats"]["connections"], 0)
         self.assert_not_recorded()

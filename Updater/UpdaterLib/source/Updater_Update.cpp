@@ -66,14 +66,15 @@ bool storeHoldsBuild(UpdaterStoreItem& item, unsigned int build) {
   }
 }
 
-// The latest build the update server names for the device, 0 when it names none.
-unsigned int serverLatestBuild(UpdaterDisplay& display, const std::string& url, unsigned int serial) {
-  std::string latest, firmware, cause;
+// The latest build the update server names for the device, 0 when it names none (with the cause
+// in *cause when the query failed).
+unsigned int serverLatestBuild(UpdaterDisplay& display, const std::string& url, unsigned int serial,
+                               std::string* cause) {
+  std::string latest, firmware;
   if (!RunUnderSpinner(display, kServerQueryLabel, [&] {
-        return UpdateServerRequest::QueryBuild(serial, latest, firmware, url.c_str(), &cause);
+        return UpdateServerRequest::QueryBuild(serial, latest, firmware, url.c_str(), cause);
       })) {
     latest.clear();
-    _display_latest_build_failure(display, serial, cause);
   }
   unsigned int build = 0;
   if (!ReadServerBuildNumber(latest, &build)) {
@@ -84,10 +85,11 @@ unsigned int serverLatestBuild(UpdaterDisplay& display, const std::string& url, 
 }
 
 // The build to install when none was given: the server's latest when it is in the store, else
-// the latest download, else the latest transfer; 0 when there is none.
+// the latest download, else the latest transfer; 0 when there is none. *serverCause tells why
+// the server named no build when its query failed.
 unsigned int chooseBuild(UpdaterDisplay& display, const std::string& url, unsigned int serial,
-                         UpdaterStoreItem& item) {
-  unsigned int build = serverLatestBuild(display, url, serial);
+                         UpdaterStoreItem& item, std::string* serverCause) {
+  unsigned int build = serverLatestBuild(display, url, serial, serverCause);
   if (build != 0 && !storeHoldsBuild(item, build)) {
     build = 0;
     display.message(UpdaterDisplay::INFO,
@@ -261,12 +263,15 @@ bool Updater::Update_Firmware(unsigned int serial, unsigned int build, std::stri
   const uint64_t start = aTime_GetMSTicks();
 
   if (birdFile.empty() && build == 0) {
-    build = chooseBuild(display, serverUrl, serial, item);
+    std::string serverCause;
+    build = chooseBuild(display, serverUrl, serial, item, &serverCause);
     if (build == 0) {
       display.message(UpdaterDisplay::ERROR, "Could not find valid build for this device.");
       display.message(UpdaterDisplay::ERROR,
                       "No build for device %08X: the update server named none held in the store, and no download "
                       "or transfer is recorded", serial);
+      // Only when nothing could be installed does the server's silence matter to the user.
+      if (!serverCause.empty()) _display_latest_build_failure(display, serial, serverCause);
       return false;
     }
   }
