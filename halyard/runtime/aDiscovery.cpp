@@ -12,7 +12,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <string>
 #include <unordered_set>
+#include <utility>
 
 #include "aError.h"
 #include "aTime.h"
@@ -22,6 +24,10 @@ namespace {
 struct FindReference {
   linkSpec* spec;
 };
+
+thread_local std::string lastFailure;
+
+void noteFailure(std::string what, const char* reason) { lastFailure = std::move(what) + ": " + reason; }
 
 void sTCPIPCleanup(int socketFd) {
   if (socketFd >= 0) close(socketFd);
@@ -41,7 +47,10 @@ bool setReceiveTimeout(int socketFd, unsigned ms) {
 
 int sTCPIPSetupListener() {
   int listener = socket(AF_INET, SOCK_DGRAM, 0);
-  if (listener < 0) return -1;
+  if (listener < 0) {
+    noteFailure("no UDP socket for the discovery replies", strerror(errno));
+    return -1;
+  }
   int on = 1;
   struct sockaddr_in any {};
   any.sin_family = AF_INET;
@@ -50,6 +59,7 @@ int sTCPIPSetupListener() {
   if (setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0 ||
       !setReceiveTimeout(listener, kDiscoveryReplyTimeoutMs) ||
       bind(listener, reinterpret_cast<struct sockaddr*>(&any), sizeof any) != 0) {
+    noteFailure("UDP port " + std::to_string(kDiscoveryReplyPort) + " cannot be bound", strerror(errno));
     sTCPIPCleanup(listener);
     return -1;
   }
@@ -246,9 +256,14 @@ bool offerUSBDevice(libusb_device* device, aDiscoveryModuleFoundProc callback, v
 
 uint8_t enumerateUSB(aDiscoveryModuleFoundProc callback, void* reference) {
   libusb_context* context = nullptr;
-  if (libusb_init(&context) != 0) return 0;
+  int initialised = libusb_init(&context);
+  if (initialised != 0) {
+    noteFailure("USB cannot be used", libusb_strerror(static_cast<libusb_error>(initialised)));
+    return 0;
+  }
   libusb_device** devices = nullptr;
   ssize_t deviceCount = libusb_get_device_list(context, &devices);
+  if (deviceCount < 0) noteFailure("the USB devices cannot be listed", libusb_strerror(static_cast<libusb_error>(deviceCount)));
   uint8_t count = 0;
   for (ssize_t i = 0; i < deviceCount; ++i) {
     if (!offerUSBDevice(devices[i], callback, reference, &count)) break;
@@ -326,6 +341,7 @@ bool aDiscovery_ParseSerialText(const char* text, int length, uint32_t* serial) 
 }
 
 uint8_t aDiscovery_EnumerateModules(linkType type, aDiscoveryModuleFoundProc callback, void* reference) {
+  lastFailure.clear();
   if (callback == nullptr) return 0;
   if (type == linkTypeUSB) return enumerateUSB(callback, reference);
   if (type == linkTypeTCPIP) return enumerateTCPIP(callback, reference);
@@ -337,3 +353,5 @@ linkSpec* aDiscovery_FindModule(linkType type, unsigned int serialNumber) {
 }
 
 linkSpec* aDiscovery_FindFirstModule(linkType type) { return findWith(type, 0, cbFirstCallback); }
+
+std::string aDiscovery_LastFailure() { return lastFailure; }

@@ -1,5 +1,6 @@
 #pragma once
 #include <cstdint>
+#include <string>
 
 #include "aLinkSpec.h"
 
@@ -22,6 +23,10 @@ constexpr const char* kDiscoveryLockName = "tessaron-halyard-discovery-9889";
 
 // Number of modules the callback counted; types other than USB and TCP/IP give 0 at once.
 uint8_t aDiscovery_EnumerateModules(linkType type, aDiscoveryModuleFoundProc callback, void* reference);
+// Why the last enumeration on this thread could not look at all, with the system's reason ("UDP
+// port 9889 cannot be bound: Address already in use", "USB cannot be opened: Access denied");
+// empty when it could look (finding nothing is no failure).
+std::string aDiscovery_LastFailure();
 // The first module of that serial number (free with aLinkSpec_Destroy), or null.
 linkSpec* aDiscovery_FindModule(linkType type, unsigned int serialNumber);
 // The first module with a non-zero serial number, or null.

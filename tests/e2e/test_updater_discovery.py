@@ -4,6 +4,7 @@ simulated router, and its table is compared with the one the one-by-one scan giv
 (tests/drivers/network_scan_driver)."""
 
 import os
+import socket
 import subprocess
 import unittest
 from concurrent.futures import ThreadPoolExecutor
@@ -191,6 +192,16 @@ class Hardening(unittest.TestCase):
 
     def listed(self, result):
         return sorted(line.split()[0] for line in result.out_lines[4:])
+
+    def test_reply_port_held_by_another_program_is_named(self):
+        # A socket without SO_REUSEADDR on the reply port keeps discovery from binding it.
+        with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as holder:
+            holder.bind(("0.0.0.0", 9889))
+            result = self.work.run("-D", "-t", "TCP")
+        self.assertEqual(result.status, 0, result)
+        self.assertEqual(result.out_lines[-2:], [TITLE_TCPIP, "    No devices found."])
+        self.assertEqual(result.err_lines,
+                         ["TCP/IP discovery failed: UDP port 9889 cannot be bound: Address already in use"])
 
     def test_two_discoveries_at_the_same_time_each_list_every_module_once(self):
         e2e.Simulator(self, self.work.root, *[

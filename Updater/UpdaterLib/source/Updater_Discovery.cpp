@@ -139,13 +139,26 @@ linkType _discover_link_type(unsigned int serialNumber) {
   return search.type;
 }
 
+namespace {
+
+// One enumeration; a transport that could not be looked at is named with its reason.
+void listTransport(UpdaterDisplayInterface& display, linkType transport, std::vector<DeviceInfo>& list) {
+  aDiscovery_EnumerateModules(transport, _discovered_device, &list);
+  const std::string failure = aDiscovery_LastFailure();
+  if (failure.empty()) return;
+  display.message(UpdaterDisplayInterface::ERROR, "%s discovery failed: %s",
+                  transport == linkTypeUSB ? "USB" : "TCP/IP", failure.c_str());
+}
+
+}  // namespace
+
 std::vector<DeviceInfo> Updater::Discover_Devices(linkType type) {
   std::vector<DeviceInfo> list;
   const linkType both[] = {linkTypeUSB, linkTypeTCPIP};
   if (type == linkTypeAny) {
-    for (linkType transport : both) aDiscovery_EnumerateModules(transport, _discovered_device, &list);
+    for (linkType transport : both) listTransport(display, transport, list);
   } else {
-    aDiscovery_EnumerateModules(type, _discovered_device, &list);
+    listTransport(display, type, list);
   }
   for (DeviceInfo& record : list) queryModule(record);
   return list;
