@@ -1,16 +1,38 @@
-"""Helpers shared by the end-to-end support modules and suites."""
+"""Helpers shared by the end-to-end support modules and suites: the run-as user, the one way to
+run a command in a private network namespace, the update server and the module simulator as
+child processes, and the interactive C++ test drivers."""
 
+import json
 import os
 import pwd
 import select
+import shutil
 import signal
 import socket
 import subprocess
 import sys
+import tempfile
 import threading
 import time
+import urllib.error
+import urllib.request
+from pathlib import Path
 
 HERE = os.path.dirname(os.path.abspath(__file__))
+SIM_DIR = os.environ.get("SIM_DIR") or os.path.normpath(os.path.join(HERE, "..", "..", "sim"))
+sys.dont_write_bytecode = True
+if SIM_DIR not in sys.path:
+    sys.path.insert(0, SIM_DIR)
+
+import halyard_host as host  # noqa: E402
+
+PYTHON = "/usr/bin/python3"
+NETNS_RUN = os.path.join(SIM_DIR, "netns_run.sh")
+IN_LOOPBACK = os.path.join(HERE, "in_loopback_namespace.sh")
+UPDATE_SERVER = os.path.join(SIM_DIR, "update_server.py")
+MODULE_SIM = os.path.join(SIM_DIR, "module_sim.py")
+START_TIMEOUT = 20
+STOP_TIMEOUT = 15
 
 
 def unlisted_uid(first, lookup=None, tries=1000):
@@ -25,6 +47,75 @@ def unlisted_uid(first, lookup=None, tries=1000):
     raise RuntimeError("no user id without a password entry in %d..%d" % (first, first + tries - 1))
 
 
+def as_user(uid, command=()):
+    """The command run under uid (and its group) with no supplementary groups."""
+    return ["setpriv", "--reuid=%d" % uid, "--regid=%d" % uid, "--clear-groups"] + [str(a) for a in command]
+
+
+# ---- private network namespaces ---------------------------------------------------------------------
+
+def can_make_namespaces():
+    """Whether a private network namespace can be made here (root, unshare and ip)."""
+    return os.geteuid() == 0 and bool(shutil.which("unshare")) and bool(shutil.which("ip"))
+
+
+def in_namespace(command, network=None):
+    """The command run in a private network namespace made for it, which dies with it:
+    network None: no interface up at all; "loopback": only lo, up (in_loopback_namespace.sh, as
+    CTest runs the loopback-only suites); "veth": lo and the veth pair of sim/netns_run.sh."""
+    command = [str(a) for a in command]
+    if network is None:
+        return ["unshare", "--net", "--"] + command
+    if network == "loopback":
+        return ["/bin/sh", IN_LOOPBACK] + command
+    if network == "veth":
+        return [NETNS_RUN] + command
+    raise ValueError("no such namespace network: %r" % (network,))
+
+
+def run_tests_inside(testcase, module, selector, network, env=None, timeout=900):
+    """Runs `python3 -m unittest -v module.selector` in a private namespace (see in_namespace)
+    and asserts that it ran tests, skipped none and all passed."""
+    run_env = dict(os.environ, SIM_DIR=SIM_DIR)
+    run_env.update(env or {})
+    command = in_namespace([PYTHON, "-m", "unittest", "-v", "%s.%s" % (module, selector)], network)
+    result = subprocess.run(command, cwd=HERE, env=run_env, capture_output=True, text=True,
+                            timeout=timeout)
+    assert_inner_run_passed(testcase, result)
+
+
+class LoopbackNamespace:
+    """A private network namespace holding only loopback, kept while the test runs by a sleeping
+    process (stopped by pid); programs enter it with nsenter, so that several of them share it."""
+
+    def __init__(self, testcase):
+        self.holder = subprocess.Popen(in_namespace(["sleep", "600"], "loopback"))
+        testcase.addCleanup(stop_by_pid, self.holder, STOP_TIMEOUT)
+        self.path = "/proc/%d/ns/net" % self.holder.pid
+        deadline = time.monotonic() + START_TIMEOUT
+        # The holder is in our namespace until in_loopback_namespace.sh has made its own.
+        while not (self._own_namespace() and "UP" in self._lo_flags()):
+            if time.monotonic() > deadline or self.holder.poll() is not None:
+                raise AssertionError("no namespace of its own with loopback up")
+            time.sleep(0.05)
+
+    def _own_namespace(self):
+        try:
+            return os.stat(self.path).st_ino != os.stat("/proc/self/ns/net").st_ino
+        except OSError:
+            return False
+
+    def _lo_flags(self):
+        shown = subprocess.run(self.enter(["ip", "-o", "link", "show", "lo"]), capture_output=True,
+                               text=True, timeout=10)
+        return shown.stdout.split(">")[0] if shown.returncode == 0 else ""
+
+    def enter(self, command):
+        return ["nsenter", "--net=" + self.path] + [str(a) for a in command]
+
+
+# ---- child processes --------------------------------------------------------------------------------
+
 def stop_by_pid(proc, timeout):
     """SIGTERM by pid, wait; SIGKILL by pid when it will not go. Returns the exit status."""
     if proc.poll() is None:
@@ -35,6 +126,23 @@ def stop_by_pid(proc, timeout):
             os.kill(proc.pid, signal.SIGKILL)
             proc.wait(timeout=timeout)
     return proc.returncode
+
+
+def read_ready_line(proc, timeout):
+    """The first line a child prints on its standard output (a pipe), without waiting past
+    timeout seconds; b"" when none came in time or the child ended first."""
+    deadline = time.monotonic() + timeout
+    line = b""
+    while not line.endswith(b"\n"):
+        left = deadline - time.monotonic()
+        readable, _, _ = select.select([proc.stdout], [], [], max(0.0, left))
+        if not readable:
+            return b""
+        chunk = os.read(proc.stdout.fileno(), 1)
+        if not chunk:
+            return b""
+        line += chunk
+    return line
 
 
 def unix_request(path, line, timeout):
@@ -137,3 +245,159 @@ class DatagramSender:
         self._stop.set()
         self._thread.join(timeout=5)
         return False
+
+
+class UpdateServer:
+    """sim/update_server.py on 127.0.0.1 as a child process: started, waited for until it prints
+    its URL, queried, and stopped by its pid. testcase: stopped when that test ends (else the
+    caller stops it); log: its query log; enter: wraps the command, e.g. into a namespace."""
+
+    def __init__(self, testcase, root, *args, log=None, enter=None):
+        self.log = Path(log) if log is not None else None
+        command = [PYTHON, UPDATE_SERVER, "--root", str(root), "--quiet", *[str(a) for a in args]]
+        if self.log is not None:
+            command += ["--log", str(self.log)]
+        self.proc = subprocess.Popen(enter(command) if enter else command, stdout=subprocess.PIPE,
+                                     stderr=subprocess.DEVNULL)
+        if testcase is not None:
+            testcase.addCleanup(self.stop)
+        self.url = read_ready_line(self.proc, START_TIMEOUT).decode().strip()
+        if not self.url:
+            self.stop()
+            raise AssertionError("update server did not start")
+        self.base = self.url[:-len("/cgi/u")]
+
+    def queries(self):
+        """The query log's lines (the server was started with log)."""
+        return self.log.read_text().splitlines() if self.log.exists() else []
+
+    def control(self, command, query="", timeout=10):
+        """A request to the server's own /ctl/ switches; returns the body."""
+        url = "%s/ctl/%s%s" % (self.base, command, "?" + query if query else "")
+        with urllib.request.urlopen(url, timeout=timeout) as reply:
+            return reply.read()
+
+    def get(self, query, timeout=10):
+        """(status, body) of one query, the URL built as the client builds it."""
+        try:
+            with urllib.request.urlopen(self.url + "?" + query, timeout=timeout) as reply:
+                return reply.status, reply.read()
+        except urllib.error.HTTPError as error:
+            with error:
+                return error.code, error.read()
+
+    def stop(self):
+        """SIGTERM by pid, SIGKILL when it will not go; returns its exit status."""
+        status = stop_by_pid(self.proc, STOP_TIMEOUT)
+        self.proc.stdout.close()
+        return status
+
+
+class ModuleSim:
+    """sim/module_sim.py (halyard_host.SimProcess) with its packet log and dump directory in
+    workdir (a temporary directory when None), stopped by pid at add_cleanup (a test's or a
+    class's addCleanup). iface: the address it answers discovery on (inside a namespace only)."""
+
+    def __init__(self, add_cleanup, *args, iface=None, workdir=None):
+        if workdir is None:
+            tmp = tempfile.TemporaryDirectory()
+            add_cleanup(tmp.cleanup)
+            workdir = tmp.name
+        self.log = os.path.join(str(workdir), "packets.log")
+        self.dump = Path(workdir) / "dump"
+        front = ["--iface", iface] if iface else []
+        self.proc = host.SimProcess(front + ["--packet-log", self.log, "--dump-dir", str(self.dump)]
+                                    + list(args))
+        add_cleanup(self.proc.stop)
+        self.ready = self.proc.ready
+        self.control = self.proc.control
+
+    def module(self, serial):
+        return self.proc.module(serial)
+
+    def state(self, serial):
+        return self.control.state(serial)
+
+    def stop(self):
+        return self.proc.stop()
+
+    def log_rows(self):
+        """The packet log as (time, who, kind, rest) rows."""
+        return host.read_log(self.log)
+
+    def packets(self, who, kind):
+        """The rest (hex payload) of the packet log rows of one module and kind, in order."""
+        return [rest for _, name, row_kind, rest in self.log_rows() if name == who and row_kind == kind]
+
+    def dumped(self, serial, kind, address):
+        """What the module kept of kind ("loader", "firmware") at address, or None."""
+        self.control("dump " + serial)
+        path = self.dump / serial / ("%s-%08X.bin" % (kind, address))
+        return path.read_bytes() if path.exists() else None
+
+    def upgrade_requests(self, serial, option):
+        """Received upgrade packets with this option byte, as lists of data bytes."""
+        found = []
+        for rest in self.packets(serial, "RX"):
+            data = bytes.fromhex(rest)[2:]
+            if len(data) >= 2 and data[0] == 0x5F and data[1] == option:
+                found.append(data)
+        return found
+
+
+def run_module_sim(args, env=None, timeout=30):
+    """module_sim.py run once to its end (a configuration it refuses); the CompletedProcess."""
+    return subprocess.run([PYTHON, MODULE_SIM] + list(args), env=env, capture_output=True,
+                          text=True, timeout=timeout)
+
+
+class InteractiveDriver:
+    """A C++ test driver: one command per line in, one JSON line out; stopped with quit, then
+    SIGKILL by pid. Lines that are not JSON fail the test unless keep_printed is set, which
+    collects them in `printed` (what a runtime printed); a sanitizer report on its standard
+    error fails the test when it is stopped."""
+
+    def __init__(self, testcase, command, env=None, keep_printed=False, exit_wait=5.0):
+        self.proc = subprocess.Popen(command, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                     stderr=subprocess.PIPE, env=env)
+        self.buffer = b""
+        self.printed = []
+        self.keep_printed = keep_printed
+        self.exit_wait = exit_wait
+        testcase.addCleanup(self.stop)
+
+    def __call__(self, line, timeout=20.0):
+        self.proc.stdin.write(line.encode() + b"\n")
+        self.proc.stdin.flush()
+        deadline = time.monotonic() + timeout
+        while True:
+            answer, self.buffer = read_driver_line(self.proc, self.buffer, deadline, line,
+                                                   self.exit_wait)
+            if not self.keep_printed or answer.startswith(b"{"):
+                return json.loads(answer)
+            self.printed.append(answer.decode(errors="replace"))
+
+    def stop(self, timeout=15.0):
+        """Ends the driver; returns its exit status."""
+        if self.proc.poll() is None:
+            try:
+                self.proc.stdin.write(b"quit\n")
+                self.proc.stdin.flush()
+            except OSError:
+                pass
+            try:
+                self.proc.wait(timeout=timeout)
+            except subprocess.TimeoutExpired:
+                os.kill(self.proc.pid, signal.SIGKILL)
+                self.proc.wait(timeout=timeout)
+        err = ""
+        if self.proc.stderr and not self.proc.stderr.closed:
+            err = self.proc.stderr.read().decode(errors="replace")
+        for stream in (self.proc.stdin, self.proc.stdout, self.proc.stderr):
+            try:
+                stream.close()
+            except OSError:
+                pass
+        if "Sanitizer" in err or "runtime error:" in err:
+            raise AssertionError("sanitizer report from the driver:\n" + err)
+        return self.proc.returncode

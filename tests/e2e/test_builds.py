@@ -26,11 +26,9 @@ sys.dont_write_bytecode = True
 sys.path.insert(0, str(SIM_DIR))
 import mkbird  # noqa: E402
 from concurrent.futures import ThreadPoolExecutor  # noqa: E402
-from e2e_common import closed_port_url, stop_by_pid, unlisted_uid  # noqa: E402
+from e2e_common import UpdateServer, as_user, closed_port_url, unlisted_uid  # noqa: E402
 
-SERVER = str(SIM_DIR / "update_server.py")
 RUN_UID = unlisted_uid(54321)
-START_TIMEOUT = 20
 STOP_TIMEOUT = 15
 RUN_TIMEOUT = 60
 # A server that never answers must be given up well within this (connect and low-speed bounds).
@@ -49,7 +47,7 @@ LOW_SPEED = "less than 1024 bytes a second from the update server for 20 s"
 def user_prefix():
     """How to start the Updater so that its home directory is the HOME we give it."""
     if os.geteuid() == 0:
-        return ["setpriv", "--reuid=%d" % RUN_UID, "--regid=%d" % RUN_UID, "--clear-groups"]
+        return as_user(RUN_UID)
     try:
         pwd.getpwuid(os.getuid())
     except KeyError:
@@ -57,27 +55,8 @@ def user_prefix():
     return None
 
 
-class Server:
-    """sim/update_server.py as a subprocess, stopped by its pid."""
-
-    def __init__(self, root, faults=()):
-        self.log = Path(root) / "queries.log"
-        args = [sys.executable, SERVER, "--root", str(root), "--log", str(self.log), "--quiet"]
-        for fault in faults:
-            args += ["--fault", fault]
-        self.proc = subprocess.Popen(args, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
-        ready, _, _ = select.select([self.proc.stdout], [], [], START_TIMEOUT)
-        self.url = self.proc.stdout.readline().decode().strip() if ready else ""
-        if not self.url:
-            self.stop()
-            raise RuntimeError("update server did not start")
-
-    def queries(self):
-        return self.log.read_text().splitlines() if self.log.exists() else []
-
-    def stop(self):
-        stop_by_pid(self.proc, STOP_TIMEOUT)
-        self.proc.stdout.close()
+def fault_args(faults):
+    return [arg for fault in faults for arg in ("--fault", fault)]
 
 
 class Result:
@@ -126,9 +105,7 @@ class BuildsTest(unittest.TestCase):
         (directory / "meta.json").write_text(json.dumps(meta))
 
     def server(self, *faults):
-        server = Server(self.root, faults)
-        self.addCleanup(server.stop)
-        return server
+        return UpdateServer(self, self.root, *fault_args(faults), log=self.root / "queries.log")
 
     def environment(self):
         env = {"HOME": str(self.home), "PATH": "/usr/sbin:/usr/bin:/sbin:/bin"}
@@ -335,7 +312,7 @@ class BuildsTest(unittest.TestCase):
         ]
         for name, faults, extra, errors in cases:
             with self.subTest(name):
-                server = Server(self.root, faults)
+                server = UpdateServer(None, self.root, *fault_args(faults), log=self.root / "queries.log")
                 try:
                     result = self.run_updater("-G", "-d", SERIAL, *extra, "-u", server.url)
                 finally:

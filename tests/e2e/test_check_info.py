@@ -137,7 +137,7 @@ class Info(Case):
         root = self.work.root / "server"
         e2e.Bird(root / SERIAL / "1234.bird", 1234, serial=SERIAL_NUMBER)
         (root / SERIAL / "meta.json").write_text(json.dumps({"latest": "1234"}))
-        return e2e.Server(self, root).url
+        return e2e.UpdateServer(self, root).url
 
     def test_after_get_and_update(self):
         url = self.server()

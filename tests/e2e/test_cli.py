@@ -13,7 +13,7 @@ import tempfile
 import unittest
 from pathlib import Path
 
-from e2e_common import unlisted_uid
+from e2e_common import as_user, in_namespace, unlisted_uid
 
 UPDATER = os.environ.get("UPDATER_BIN", "")
 GOLDEN = Path(os.environ.get("SRC_DIR", Path(__file__).resolve().parents[2])) / "tests" / "golden"
@@ -33,7 +33,7 @@ def run_prefix():
     Only root can make the namespace. Without it, -D and -U would discover over the machine's own
     interfaces, so the suite does not run at all."""
     if os.geteuid() == 0:
-        return ["unshare", "--net", "setpriv", "--reuid=%d" % RUN_UID, "--regid=%d" % RUN_UID, "--clear-groups"]
+        return in_namespace(as_user(RUN_UID))
     return None
 
 

@@ -56,7 +56,7 @@ class WithModules(unittest.TestCase):
         for serial, address, model, port in self.MODULES:
             args += ["--module", "serial=%s,address=%d,model=%d,port=%d,heartbeat_ms=0"
                      % (serial, address, model, port)]
-        self.sim, self.log = support.start_sim(self, *(args + list(extra)))
+        self.sim = support.start_sim(self, *(args + list(extra)))
 
     def test_every_module_is_found_with_every_field(self):
         self.start()
@@ -71,7 +71,7 @@ class WithModules(unittest.TestCase):
         # One request per interface address other than loopback: the one from the host's end
         # crossed the veth pair, the one from the modules' end looped back there (and the
         # simulator ignores it).
-        requests = support.packets(self.log, "DISCOVERY", "UDP-RX")
+        requests = self.sim.packets("DISCOVERY", "UDP-RX")
         self.assertEqual(sorted(r.split(":")[0] for r in requests),
                          sorted([support.HOST_IP, support.MODULE_IP]))
         for request in requests:
@@ -83,7 +83,7 @@ class WithModules(unittest.TestCase):
         result = enumerate_modules()
         models = {m["serial"]: m["model"] for m in result["modules"]}
         self.assertEqual(models, {"0F5849A1": 19, "D272031D": 0xFF, "00000007": 0})
-        short = support.packets(self.log, "D272031D", "UDP-TX")
+        short = self.sim.packets("D272031D", "UDP-TX")
         self.assertEqual(len(short[0].split(" ", 1)[1].split()), 12)
 
     def test_callback_stops_the_walk(self):
@@ -122,7 +122,7 @@ class WithModules(unittest.TestCase):
         self.start()
         result = support.run_driver([DRIVER, "enumerate", "3"])
         self.assertEqual((result["count"], result["calls"]), (0, 0))
-        self.assertEqual(support.packets(self.log, "DISCOVERY", "UDP-RX"), [])
+        self.assertEqual(self.sim.packets("DISCOVERY", "UDP-RX"), [])
 
     def test_endless_replies_do_not_hold_discovery_forever(self):
         # A peer that keeps sending replies (every 50 ms, so never 2 s of silence) must not

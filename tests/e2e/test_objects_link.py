@@ -27,7 +27,7 @@ class Outside(unittest.TestCase):
 @support.skip_unless("veth")
 class AgainstSimulator(unittest.TestCase):
     def setUp(self):
-        self.sim, self.log = support.start_sim(
+        self.sim = support.start_sim(
             self,
             "--module", f"serial={ROUTER},model=19,address=2,version=2.1.5,build=99519470,"
                         f"uid=0x01020304:0x05060708:0x090A0B0C:0x0D0E0F10,reset_ms=300",
@@ -38,7 +38,7 @@ class AgainstSimulator(unittest.TestCase):
         self.driver = support.Driver(self)
 
     def rows(self, who, kind):
-        return support.packets(self.log, who, kind)
+        return self.sim.packets(who, kind)
 
     def state(self, serial):
         return self.sim.control.state(serial)

@@ -5,8 +5,6 @@ import binascii
 import http.client
 import json
 import os
-import select
-import signal
 import socket
 import subprocess
 import sys
@@ -21,63 +19,15 @@ SIM_DIR = Path(os.environ.get("SIM_DIR", Path(__file__).resolve().parents[2] / "
 sys.dont_write_bytecode = True
 sys.path.insert(0, str(SIM_DIR))
 import mkbird  # noqa: E402
+from e2e_common import PYTHON, START_TIMEOUT, STOP_TIMEOUT, UPDATE_SERVER, UpdateServer  # noqa: E402
 
-SERVER = str(SIM_DIR / "update_server.py")
-START_TIMEOUT = 20
 CALL_TIMEOUT = 10
-STOP_TIMEOUT = 15
 FINGERPRINT = (0x11111111, 0x22222222, 0x33333333, 0x44444444)
 FP_QUERY = "brief=true&fp=11111111%2022222222%2033333333%2044444444&op=fix&"
 
 
 def bird_query(serial="0012ABCD", build="1300", fw="default"):
     return "bld=%s&fw=%s&no_cal=false&op=bird&sn=%s&" % (build, fw, serial)
-
-
-class ServerProcess:
-    """The simulator as a subprocess, stopped by its pid."""
-
-    def __init__(self, root, log, *extra):
-        self.log = log
-        self.proc = subprocess.Popen(
-            [sys.executable, SERVER, "--root", str(root), "--log", str(log), "--quiet", *extra],
-            stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
-        ready, _, _ = select.select([self.proc.stdout], [], [], START_TIMEOUT)
-        if not ready:
-            self.stop()
-            raise RuntimeError("update server did not start")
-        self.url = self.proc.stdout.readline().decode().strip()
-        if not self.url:
-            self.stop()
-            raise RuntimeError("update server printed no URL")
-        self.base = self.url[:-len("/cgi/u")]
-
-    def stop(self):
-        """SIGTERM by pid; returns the exit status (None if it had to be killed)."""
-        if self.proc.poll() is None:
-            os.kill(self.proc.pid, signal.SIGTERM)
-        try:
-            return self.proc.wait(timeout=STOP_TIMEOUT)
-        except subprocess.TimeoutExpired:
-            self.proc.kill()
-            self.proc.wait(timeout=STOP_TIMEOUT)
-            return None
-        finally:
-            self.proc.stdout.close()
-
-    def control(self, command, query=""):
-        url = "%s/ctl/%s%s" % (self.base, command, "?" + query if query else "")
-        with urllib.request.urlopen(url, timeout=CALL_TIMEOUT) as reply:
-            return reply.read()
-
-    def get(self, query, timeout=CALL_TIMEOUT):
-        """(status, body) of one query, the URL built as the client builds it."""
-        try:
-            with urllib.request.urlopen(self.url + "?" + query, timeout=timeout) as reply:
-                return reply.status, reply.read()
-        except urllib.error.HTTPError as error:
-            with error:
-                return error.code, error.read()
 
 
 class ServerTestCase(unittest.TestCase):
@@ -100,7 +50,7 @@ class ServerTestCase(unittest.TestCase):
             (device / ("%d.bird" % build)).write_bytes(data)
         (device / "notes.txt").write_text("not a build")
         self.log = Path(self.tmp.name) / "queries.log"
-        self.server = ServerProcess(self.root, self.log, *self.server_args)
+        self.server = UpdateServer(None, self.root, *self.server_args, log=self.log)
 
     def tearDown(self):
         status = self.server.stop()
@@ -329,8 +279,8 @@ class LifecycleTest(unittest.TestCase):
     def test_url_file_and_sigterm_during_a_hang(self):
         with tempfile.TemporaryDirectory() as tmp:
             url_file = Path(tmp) / "url"
-            server = ServerProcess(tmp, Path(tmp) / "log", "--url-file", str(url_file),
-                                   "--fault", "hang=600")
+            server = UpdateServer(None, tmp, "--url-file", str(url_file), "--fault", "hang=600",
+                                  log=Path(tmp) / "log")
             try:
                 self.assertEqual(url_file.read_text(), server.url + "\n")
                 self.assertRegex(server.url, r"^http://127\.0\.0\.1:\d+/cgi/u$")
@@ -353,7 +303,7 @@ class LifecycleTest(unittest.TestCase):
             self.assertEqual(len(errors), 1)
 
     def test_bad_fault_option_is_refused(self):
-        result = subprocess.run([sys.executable, SERVER, "--root", ".", "--fault", "colour=red"],
+        result = subprocess.run([PYTHON, UPDATE_SERVER, "--root", ".", "--fault", "colour=red"],
                                 capture_output=True, timeout=START_TIMEOUT)
         self.assertEqual(result.returncode, 2)
         self.assertIn(b"unknown fault key", result.stderr)

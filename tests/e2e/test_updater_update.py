@@ -53,7 +53,7 @@ class UpdateCase(unittest.TestCase):
             e2e.Bird(device / ("%d.bird" % build), build, serial=SERIAL_NUMBER)
         if latest is not None:
             (device / "meta.json").write_text(json.dumps({"latest": str(latest)}))
-        return e2e.Server(self, root).url
+        return e2e.UpdateServer(self, root).url
 
     def bird_file(self, name, build=1234, **options):
         return e2e.Bird(self.work.cwd / name, build, **options)
@@ -437,7 +437,7 @@ class Hardening(UpdateCase):
         write_blocks(root / "1240.bird", [
             e2e.mkbird.loader_block(e2e.LOADER_ADDRESS, e2e.loader_image()),
             e2e.mkbird.info_block(build=1240, version="3.2.1", serial=SERIAL_NUMBER, model="Osprey")])
-        url = e2e.Server(self, self.work.root / "server").url
+        url = e2e.UpdateServer(self, self.work.root / "server").url
         result = self.work.run("-G", "-U", "-d", SERIAL, "-u", url)
         self.assert_untouched(result, [
             "Bird file %s holds no usable firmware image; nothing was sent to the device"
@@ -522,7 +522,7 @@ class Concurrent(unittest.TestCase):
     def test_download_while_an_update_runs_keeps_both_records(self):
         root = self.work.root / "server"
         e2e.Bird(root / SERIAL / "1240.bird", 1240, serial=SERIAL_NUMBER)
-        url = e2e.Server(self, root).url
+        url = e2e.UpdateServer(self, root).url
         # A large image keeps the module in loader mode for a while.
         e2e.Bird(self.work.cwd / "fw.bird", 1234, serial=SERIAL_NUMBER,
                  firmware=e2e.firmware_image(1234, "3.2.1", size=60000))

@@ -9,27 +9,22 @@ with only loopback (shared with the update server) when it does."""
 import json
 import os
 import re
-import select
 import shutil
-import subprocess
-import time
 import unittest
 
 import updater_e2e as e2e
 import usb_support as support
-from e2e_common import stop_by_pid
+from e2e_common import LoopbackNamespace, UpdateServer
 from test_usb_updater import can_run, run_updater
 
 SERIAL = "0F5849A1"
 LIVE_LOADER = "DEADDEAD"
-STOP_TIMEOUT = 15
 LOADER_ADDRESS = 0x00910000
 ENTRY = 0x00910400
 UID = (0x11111111, 0x22222222, 0x33333333, 0x44444444)
 # The identifier's sub-index 0 is the fingerprint's word 3.
 FINGERPRINT = "%08X %08X %08X %08X" % tuple(reversed(UID))
 UPDATE_TIME = re.compile(r"^Update time: [0-9]+\.[0-9]{4} sec$")
-START_TIMEOUT = 20
 
 
 def loader_bird(path, build, loader, start=ENTRY, serial=0):
@@ -51,62 +46,6 @@ def firmware_bird(path, build, firmware, serial, loader=None):
     path.parent.mkdir(parents=True, exist_ok=True)
     path.write_bytes(e2e.mkbird.make(blocks))
     os.chmod(path, 0o644)
-
-
-class LoopbackNamespace:
-    """A network namespace holding only loopback, kept by a sleeping process; programs enter
-    it with nsenter."""
-
-    def __init__(self, testcase):
-        self.holder = subprocess.Popen(["unshare", "--net", "--", "/bin/sh", "-c",
-                                        "ip link set lo up && exec sleep 600"])
-        testcase.addCleanup(stop_by_pid, self.holder, STOP_TIMEOUT)
-        self.path = "/proc/%d/ns/net" % self.holder.pid
-        deadline = time.monotonic() + START_TIMEOUT
-        while "UP" not in self._lo_flags():
-            if time.monotonic() > deadline or self.holder.poll() is not None:
-                raise AssertionError("the namespace's loopback did not come up")
-            time.sleep(0.05)
-        if os.stat(self.path).st_ino == os.stat("/proc/self/ns/net").st_ino:
-            raise AssertionError("not a namespace of its own")
-
-    def _lo_flags(self):
-        shown = subprocess.run(["nsenter", "--net=" + self.path, "ip", "-o", "link", "show", "lo"],
-                               capture_output=True, text=True, timeout=10)
-        return shown.stdout.split(">")[0] if shown.returncode == 0 else ""
-
-    def enter(self, command):
-        return ["nsenter", "--net=" + self.path] + list(command)
-
-
-class Server:
-    """sim/update_server.py on the namespace's 127.0.0.1, with a query log."""
-
-    def __init__(self, testcase, namespace, root):
-        self.log = root / "queries.log"
-        self.proc = subprocess.Popen(namespace.enter([support.PYTHON, str(e2e.SERVER), "--root", str(root),
-                                                      "--log", str(self.log), "--quiet"]),
-                                     stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
-        testcase.addCleanup(self.stop)
-        line = b""
-        deadline = time.monotonic() + START_TIMEOUT
-        while not line.endswith(b"\n") and time.monotonic() < deadline:
-            ready, _, _ = select.select([self.proc.stdout], [], [], 0.5)
-            if ready:
-                chunk = os.read(self.proc.stdout.fileno(), 4096)
-                if not chunk:
-                    break
-                line += chunk
-        self.url = line.decode().strip()
-        if not self.url:
-            raise AssertionError("update server did not start")
-
-    def queries(self):
-        return self.log.read_text().splitlines() if self.log.exists() else []
-
-    def stop(self):
-        stop_by_pid(self.proc, STOP_TIMEOUT)
-        self.proc.stdout.close()
 
 
 @unittest.skipUnless(can_run() and shutil.which("nsenter") and shutil.which("ip"),
@@ -175,7 +114,7 @@ class Recovery(unittest.TestCase):
         firmware_bird(data / SERIAL / "1234.bird", 1234, self.firmware, int(SERIAL, 16))
         (data / "fingerprints.json").write_text(json.dumps(
             {FINGERPRINT: {"serial": SERIAL, "build": 1234, "encode": False}}))
-        server = Server(self, namespace, data)
+        server = UpdateServer(self, data, log=data / "queries.log", enter=namespace.enter)
         result = run_updater(self.work, self.bus, "-U", "-t", "RECOVER", "-s", "USB", "-u", server.url,
                              enter=namespace.enter)
         self.assertEqual(result.status, 0, result)

@@ -16,6 +16,7 @@ import unittest
 
 import updater_e2e as e2e
 import usb_support as support
+from e2e_common import as_user, in_namespace
 
 UPDATER = os.environ.get("UPDATER_BIN", "")
 SERIAL = "0F5849A1"
@@ -50,10 +51,9 @@ def run_updater(work, bus, *args, timeout=RUN_TIMEOUT, enter=None, long_wait_ms=
     many seconds."""
     bus_env = bus.env()
     hook = [] if long_wait_ms is None else ["UPDATER_TEST_HOOK_LONG_WAIT_MS=%d" % long_wait_ms]
-    command = ["setpriv", "--reuid=%d" % e2e.RUN_UID, "--regid=%d" % e2e.RUN_UID, "--clear-groups",
-               "env", "LD_PRELOAD=" + bus_env["LD_PRELOAD"], "UMOCKDEV_DIR=" + bus_env["UMOCKDEV_DIR"],
-               *hook, UPDATER] + [str(a) for a in args]
-    command = enter(command) if enter is not None else ["unshare", "--net", "--"] + command
+    command = as_user(e2e.RUN_UID, ["env", "LD_PRELOAD=" + bus_env["LD_PRELOAD"],
+                                    "UMOCKDEV_DIR=" + bus_env["UMOCKDEV_DIR"], *hook, UPDATER, *args])
+    command = enter(command) if enter is not None else in_namespace(command)
     env = {"HOME": str(work.home), "PATH": os.environ.get("PATH", "/usr/bin:/bin")}
     for name in ("ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS"):
         if name in os.environ:

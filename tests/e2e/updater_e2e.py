@@ -11,36 +11,24 @@ directory, so its store (HOME/.tessaron/updater) never touches a real home direc
 
 import os
 import re
-import select
 import shutil
 import signal
 import subprocess
-import sys
 import tempfile
 import threading
 import time
 import unittest
 from pathlib import Path
 
-HERE = Path(__file__).resolve().parent
-SIM_DIR = Path(os.environ.get("SIM_DIR") or HERE.parents[1] / "sim")
-sys.dont_write_bytecode = True
-sys.path.insert(0, str(SIM_DIR))
+from e2e_common import (DatagramSender, ModuleSim, UpdateServer, as_user,  # noqa: F401
+                        can_make_namespaces, closed_port_url, run_tests_inside, unlisted_uid)
+import mkbird  # noqa: E402  (on the path through e2e_common)
 
-import halyard_host as host  # noqa: E402
-import mkbird  # noqa: E402
-from e2e_common import (DatagramSender, assert_inner_run_passed, closed_port_url,  # noqa: E402,F401
-                        stop_by_pid, unlisted_uid)
-
-PYTHON = "/usr/bin/python3"
 UPDATER = os.environ.get("UPDATER_BIN", "")
-HARNESS = str(SIM_DIR / "netns_run.sh")
-SERVER = str(SIM_DIR / "update_server.py")
 MODULE_IP = os.environ.get("HALYARD_NETNS_MODULE_IP", "10.77.0.2")
 INSIDE = os.environ.get("UPDATER_E2E_INSIDE") == "1" and os.environ.get("HALYARD_NETNS") == "1"
 RUN_UID = unlisted_uid(54322)
 RUN_TIMEOUT = 120
-SERVER_TIMEOUT = 20
 
 LOADER_ADDRESS = 0x10000000
 FIRMWARE_ADDRESS = 0x00000000
@@ -49,18 +37,15 @@ CTIME_RE = re.compile(r"^(Mon|Tue|Wed|Thu|Fri|Sat|Sun) (Jan|Feb|Mar|Apr|May|Jun|
 
 
 def can_run():
-    return (os.geteuid() == 0 and shutil.which("unshare") and shutil.which("ip")
-            and shutil.which("setpriv") and UPDATER and os.access(UPDATER, os.X_OK))
+    return (can_make_namespaces() and shutil.which("setpriv") and UPDATER
+            and os.access(UPDATER, os.X_OK))
 
 
 def run_inside(testcase, module, selector, timeout=900):
     """Runs `python3 -m unittest -v module.selector` under sim/netns_run.sh and asserts that
     it ran tests and that all passed."""
-    env = dict(os.environ, SIM_DIR=str(SIM_DIR), UPDATER_E2E_INSIDE="1")
-    command = [HARNESS, PYTHON, "-m", "unittest", "-v", "%s.%s" % (module, selector)]
-    result = subprocess.run(command, cwd=str(HERE), env=env, capture_output=True, text=True,
-                            timeout=timeout)
-    assert_inner_run_passed(testcase, result)
+    run_tests_inside(testcase, module, selector, "veth", env={"UPDATER_E2E_INSIDE": "1"},
+                     timeout=timeout)
 
 
 def inside_only(cls):
@@ -111,54 +96,12 @@ class Bird:
 
 # ---- processes ------------------------------------------------------------------------------------
 
-class Simulator:
-    """module_sim.py answering discovery on the modules' end of the veth pair; stopped by pid."""
+class Simulator(ModuleSim):
+    """module_sim.py answering discovery on the modules' end of the veth pair, its packet log
+    and dump in work; stopped by pid."""
 
     def __init__(self, testcase, work, *args):
-        self.dump = Path(work) / "dump"
-        self.log = Path(work) / "packets.log"
-        self.proc = host.SimProcess(["--iface", MODULE_IP, "--packet-log", str(self.log),
-                                     "--dump-dir", str(self.dump)] + list(args))
-        testcase.addCleanup(self.proc.stop)
-        self.control = self.proc.control
-
-    def state(self, serial):
-        return self.control.state(serial)
-
-    def dumped(self, serial, kind, address):
-        self.control("dump " + serial)
-        path = self.dump / serial / ("%s-%08X.bin" % (kind, address))
-        return path.read_bytes() if path.exists() else None
-
-    def rows(self, serial, kind):
-        return [rest for _, who, row_kind, rest in host.read_log(str(self.log))
-                if who == serial and row_kind == kind]
-
-    def upgrade_requests(self, serial, option):
-        """Received upgrade packets with this option byte, as lists of data bytes."""
-        found = []
-        for rest in self.rows(serial, "RX"):
-            data = bytes.fromhex(rest)[2:]
-            if len(data) >= 2 and data[0] == 0x5F and data[1] == option:
-                found.append(data)
-        return found
-
-
-class Server:
-    """sim/update_server.py on 127.0.0.1 as a subprocess, stopped by its pid."""
-
-    def __init__(self, testcase, root):
-        self.proc = subprocess.Popen([PYTHON, SERVER, "--root", str(root), "--quiet"],
-                                     stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
-        testcase.addCleanup(self.stop)
-        ready, _, _ = select.select([self.proc.stdout], [], [], SERVER_TIMEOUT)
-        self.url = self.proc.stdout.readline().decode().strip() if ready else ""
-        if not self.url:
-            raise RuntimeError("update server did not start")
-
-    def stop(self):
-        stop_by_pid(self.proc, SERVER_TIMEOUT)
-        self.proc.stdout.close()
+        super().__init__(testcase.addCleanup, *args, iface=MODULE_IP, workdir=work)
 
 
 class Workspace:
@@ -201,8 +144,7 @@ class Workspace:
     def run(self, *args, timeout=RUN_TIMEOUT, terminal=False):
         """Runs the Updater as the user without a password entry; stdout on a pseudo-terminal
         when terminal is set."""
-        command = ["setpriv", "--reuid=%d" % RUN_UID, "--regid=%d" % RUN_UID, "--clear-groups",
-                   UPDATER] + [str(a) for a in args]
+        command = as_user(RUN_UID, [UPDATER, *args])
         env = {"HOME": str(self.home), "PATH": os.environ.get("PATH", "/usr/bin:/bin")}
         start = time.monotonic()
         if not terminal:

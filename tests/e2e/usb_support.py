@@ -13,20 +13,14 @@ import select
 import shutil
 import signal
 import subprocess
-import sys
 import tempfile
 import time
 import unittest
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-SIM_DIR = os.environ.get("SIM_DIR") or os.path.join(HERE, "..", "..", "sim")
-sys.path.insert(0, SIM_DIR)
-sys.dont_write_bytecode = True
-
+from e2e_common import (PYTHON, SIM_DIR, InteractiveDriver, as_user, driver_path,  # noqa: F401
+                        stop_by_pid, unix_request)
 import usb_env  # noqa: E402
-from e2e_common import driver_path, read_driver_line, stop_by_pid, unix_request  # noqa: E402
 
-PYTHON = "/usr/bin/python3"
 WRAPPER = shutil.which("umockdev-wrapper")
 SANITIZE = os.environ.get("UPDATER_SANITIZE", "")
 
@@ -69,7 +63,7 @@ class UsbBus:
         if run_as is not None:
             os.chown(self.tmp.name, run_as, run_as)
             env["HOME"] = self.tmp.name
-            command = ["setpriv", "--reuid=%d" % run_as, "--regid=%d" % run_as, "--clear-groups"] + command
+            command = as_user(run_as, command)
         self.proc = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=self.stderr, env=env)
         testcase.addCleanup(self.stop)
         self.ready = self._read_ready(timeout)
@@ -136,8 +130,7 @@ class UsbBus:
         files in the test bed that the simulator can neither use nor remove."""
         if self.run_as is None:
             return list(command)
-        return ["setpriv", "--reuid=%d" % self.run_as, "--regid=%d" % self.run_as,
-                "--clear-groups"] + list(command)
+        return as_user(self.run_as, command)
 
     def run(self, command, timeout=60.0, env=None):
         """Runs a program on the bus; returns the CompletedProcess (text)."""
@@ -174,47 +167,10 @@ def run_bounded(command, env, timeout):
                                        err.decode(errors="replace"))
 
 
-class Driver:
-    """An interactive driver program on the bus: one command per line in, one JSON line out."""
+class Driver(InteractiveDriver):
+    """An interactive driver program on the bus: one command per line in, one JSON line out;
+    other lines (what the runtime printed) are kept in `printed`."""
 
     def __init__(self, testcase, bus, name, extra_env=None):
-        self.proc = subprocess.Popen(bus.wrap([driver_path(name)]), stdin=subprocess.PIPE,
-                                     stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                                     env=bus.env(extra_env))
-        self.buffer = b""
-        self.printed = []
-        testcase.addCleanup(self.stop)
-
-    def __call__(self, line, timeout=20.0):
-        self.proc.stdin.write(line.encode() + b"\n")
-        self.proc.stdin.flush()
-        deadline = time.monotonic() + timeout
-        while True:
-            answer, self.buffer = read_driver_line(self.proc, self.buffer, deadline, line, 10)
-            if answer.startswith(b"{"):
-                return json.loads(answer)
-            self.printed.append(answer.decode(errors="replace"))   # what the runtime printed
-
-    def stop(self, timeout=15.0):
-        """quit, then SIGKILL by pid; returns the exit status and checks the driver's stderr
-        holds no sanitizer report."""
-        if self.proc.poll() is None:
-            try:
-                self.proc.stdin.write(b"quit\n")
-                self.proc.stdin.flush()
-            except OSError:
-                pass
-            try:
-                self.proc.wait(timeout=timeout)
-            except subprocess.TimeoutExpired:
-                os.kill(self.proc.pid, signal.SIGKILL)
-                self.proc.wait(timeout=timeout)
-        err = self.proc.stderr.read().decode(errors="replace") if self.proc.stderr else ""
-        for stream in (self.proc.stdin, self.proc.stdout, self.proc.stderr):
-            try:
-                stream.close()
-            except OSError:
-                pass
-        if "Sanitizer" in err or "runtime error:" in err:
-            raise AssertionError("sanitizer report from the driver:\n" + err)
-        return self.proc.returncode
+        super().__init__(testcase, bus.wrap([driver_path(name)]), env=bus.env(extra_env),
+                         keep_printed=True, exit_wait=10)
