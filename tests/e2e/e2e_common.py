@@ -128,6 +128,12 @@ def stop_by_pid(proc, timeout):
     return proc.returncode
 
 
+def open_to_all(path):
+    """A program running as another user (the Updater as the run-as user) must be able to open
+    the port: its device node is opened up to everybody."""
+    os.chmod(os.path.realpath(path), 0o666)
+
+
 def read_ready_line(proc, timeout):
     """The first line a child prints on its standard output (a pipe), without waiting past
     timeout seconds; b"" when none came in time or the child ended first."""

@@ -9,11 +9,11 @@ import sys
 import tempfile
 import unittest
 
-from e2e_common import unlisted_uid
+from e2e_common import IN_LOOPBACK, as_user, can_make_namespaces, in_namespace, unlisted_uid
+from e2e_common import LoopbackNamespace as KeptLoopbackNamespace
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 RUN_SUITE = os.path.join(HERE, "run_suite.py")
-IN_LOOPBACK = os.path.join(HERE, "in_loopback_namespace.sh")
 
 
 class UnlistedUid(unittest.TestCase):
@@ -62,24 +62,67 @@ class RunSuiteStatus(unittest.TestCase):
                 self.assertIn("Ran %d test" % len(bodies), done.stderr)
 
 
-@unittest.skipUnless(os.geteuid() == 0 and shutil.which("setpriv") and shutil.which("unshare"),
-                     "needs root, setpriv and unshare")
+def interfaces(command_prefix):
+    """(name, flags) of the interfaces a command run through command_prefix sees."""
+    done = subprocess.run(command_prefix + ["ip", "-o", "link"], capture_output=True, text=True, timeout=60)
+    if done.returncode != 0:
+        raise AssertionError(done.stderr)
+    return [(line.split(":")[1].strip().split("@")[0], line.split("<")[1].split(">")[0].split(","))
+            for line in done.stdout.splitlines()]
+
+
+@unittest.skipUnless(can_make_namespaces() and shutil.which("setpriv"), "needs root, setpriv, unshare and ip")
 class LoopbackNamespace(unittest.TestCase):
-    def run_inside(self, prefix, *command):
-        return subprocess.run(prefix + ["/bin/sh", IN_LOOPBACK] + list(command), capture_output=True,
-                              text=True, timeout=60)
+    def run_inside(self, user, *command):
+        return subprocess.run(in_namespace(as_user(user, command) if user is not None else command, "loopback"),
+                              capture_output=True, text=True, timeout=60)
 
     def test_root_runs_the_command_with_only_the_loopback_interface_up(self):
-        done = self.run_inside([], "ip", "-o", "link")
+        done = self.run_inside(None, "ip", "-o", "link")
         self.assertEqual(done.returncode, 0, done.stderr)
         self.assertEqual([line.split(":")[1].strip() for line in done.stdout.splitlines()], ["lo"])
         self.assertIn("UP", done.stdout)
-        self.assertEqual(self.run_inside([], "false").returncode, 1)   # the command's own status
+        self.assertEqual(self.run_inside(None, "false").returncode, 1)   # the command's own status
+
+    def test_the_command_learns_the_namespace_it_runs_in(self):
+        done = self.run_inside(None, "/bin/sh", "-c", 'echo "$HALYARD_NETNS_INODE"; stat -L -c %i /proc/self/ns/net')
+        self.assertEqual(done.returncode, 0, done.stderr)
+        announced, actual = done.stdout.split()
+        self.assertEqual(announced, actual)
+        self.assertNotEqual(int(actual), os.stat("/proc/self/ns/net").st_ino)
 
     def test_without_the_right_to_make_a_namespace_the_suite_is_skipped(self):
-        uid = unlisted_uid(54400)
-        done = self.run_inside(["setpriv", "--reuid=%d" % uid, "--regid=%d" % uid, "--clear-groups"], "true")
+        done = subprocess.run(as_user(unlisted_uid(54400), ["/bin/sh", IN_LOOPBACK, "true"]),
+                              capture_output=True, text=True, timeout=60)
         self.assertEqual(done.returncode, 77, done.stderr)
+
+
+@unittest.skipUnless(can_make_namespaces() and shutil.which("nsenter"), "needs root, unshare, ip and nsenter")
+class NamespaceRunner(unittest.TestCase):
+    """The private namespaces the suites run commands in: never the machine's own interfaces."""
+
+    def test_each_network_holds_only_its_own_interfaces(self):
+        cases = [
+            # network, interfaces (name, up)
+            (None, [("lo", False)]),
+            ("loopback", [("lo", True)]),
+            ("veth", [("lo", True), ("hy-host", True), ("hy-module", True)]),
+        ]
+        for network, expected in cases:
+            with self.subTest(network=network):
+                seen = interfaces(in_namespace([], network))
+                self.assertEqual(sorted((name, "UP" in flags) for name, flags in seen), sorted(expected))
+
+    def test_the_kept_loopback_namespace_is_shared_by_the_commands_entering_it(self):
+        namespace = KeptLoopbackNamespace(self)
+        first, second = (subprocess.run(namespace.enter(["stat", "-L", "-c", "%i", "/proc/self/ns/net"]),
+                                        capture_output=True, text=True, timeout=60).stdout for _ in range(2))
+        self.assertEqual(first, second)
+        self.assertNotEqual(int(first), os.stat("/proc/self/ns/net").st_ino)
+        self.assertEqual([(name, "UP" in flags) for name, flags in interfaces(namespace.enter([]))], [("lo", True)])
+        holder = namespace.holder
+        self.doCleanups()
+        self.assertIsNotNone(holder.poll())   # the namespace goes with the test
 
 
 if __name__ == "__main__":

@@ -17,6 +17,7 @@ import urllib.parse
 
 import recovery_support as rs
 import usb_support
+from imx_rom_support import ImxRomProcess
 from recovery_support import mkbird
 
 LOADER = rs.LIVE_LOADER_SERIAL
@@ -282,7 +283,7 @@ class SerialBootRom(ImxCase):
 
     def setUp(self):
         super().setUp()
-        self.rom = rs.ImxRom(str(self.work))
+        self.rom = ImxRomProcess(self.work, for_all_users=True)
         self.addCleanup(self.rom.stop)
         self.start_bus("--module", "serial=%s,start_in_loader=on,plugged=off,uid=%s" % (
             LOADER, ":".join("0x%08X" % w for w in UID)))
@@ -316,7 +317,7 @@ class SerialBootRom(ImxCase):
         self.data.add_build(LOADER, LOADER_BUILD, live_loader_file(loader=big_loader))
         workdir = self.work / "paced"
         workdir.mkdir()
-        self.rom = rs.ImxRom(str(workdir), "--pace", "--pace-input")
+        self.rom = ImxRomProcess(workdir, "--pace", "--pace-input", for_all_users=True)
         self.addCleanup(self.rom.stop)
         fd = os.open(self.rom.link, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
         try:

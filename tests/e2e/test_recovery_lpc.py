@@ -79,7 +79,7 @@ class LpcRecoveryTest(rs.RecoveryCase):
     def assert_flash_untouched(self, rom):
         commands = rom.commands()
         self.assertFalse([line for line in commands if line[:1] in ("U", "P", "E", "W", "C", "G")], commands)
-        self.assertEqual(rom.flash(str(self.work)), b"\xff" * FLASH_SIZE)
+        self.assertEqual(rom.flash(), b"\xff" * FLASH_SIZE)
 
     # ---- -N --------------------------------------------------------------------------------------
 
@@ -159,7 +159,7 @@ class LpcRecoveryTest(rs.RecoveryCase):
         result = self.recover(rom, "-u", server.url)
         self.assertEqual(result.status, 0, result)
         self.assertEqual(result.err_lines, [], result)
-        self.assertEqual(rom.flash(str(self.work))[:70000], self.plain)
+        self.assertEqual(rom.flash()[:70000], self.plain)
         commands = rom.commands()
         # One synchronisation only: the later runs were answered by the probe.
         self.assertEqual(commands[:7], ["N", "`", "N", "`", "N", "U 23130", "P 0 29"], commands)
@@ -196,7 +196,7 @@ class LpcRecoveryTest(rs.RecoveryCase):
                     second = self.recover(rom, "-u", server.url)
                     self.assertEqual(second.status, 0, second)
                     self.assertEqual(second.err_lines, [], second)
-                    self.assertEqual(rom.flash(str(self.work))[:70000], self.plain)
+                    self.assertEqual(rom.flash()[:70000], self.plain)
                     self.assertEqual(rom.control("status")["resets"], 1)
                 finally:
                     rom.stop()
@@ -238,7 +238,7 @@ class LpcRecoveryTest(rs.RecoveryCase):
         self.assertEqual(stored, mkbird.transcode_file(recovery_file(self.firmware), CHIP))
         self.assertEqual(self.settings(SERIAL).get("LATEST_DOWNLOAD"), "1234.bird")
 
-        flash = rom.flash(str(self.work))
+        flash = rom.flash()
         self.assertEqual(flash[:70000], self.plain)
         self.assertEqual(flash[70000:], b"\xff" * (FLASH_SIZE - 70000))  # the 4-byte block ends it
 
@@ -259,7 +259,7 @@ class LpcRecoveryTest(rs.RecoveryCase):
         self.assertEqual(result.status, 0, result)
         self.assertIn("Recovering from Birdfile: %s" % path, result.out_lines, result)
         self.assertEqual(server.queries(), [])
-        self.assertEqual(rom.flash(str(self.work))[:70000], self.plain)
+        self.assertEqual(rom.flash()[:70000], self.plain)
 
     def test_blocks_are_written_whole_and_stop_at_the_end_block(self):
         # Block 1 ends off a 4-byte boundary; its last piece (1101 bytes) is copied as 4096 bytes
@@ -274,7 +274,7 @@ class LpcRecoveryTest(rs.RecoveryCase):
                          "Transferring firmware block 2 of 2, 600 bytes",
                          "Transferred 2 blocks, 5797 total bytes"):
             self.assertIn(expected, result.out_lines, result)
-        flash = rom.flash(str(self.work))
+        flash = rom.flash()
         expected = bytearray(b"\xff" * FLASH_SIZE)
         expected[0:len(first)] = first
         expected[0x1500:0x1500 + len(second)] = second

@@ -9,7 +9,6 @@ Every wait is bounded; the simulator is stopped by its process id.
 """
 
 import binascii
-import json
 import os
 import random
 import select
@@ -21,13 +20,7 @@ import time
 import tty
 import unittest
 
-from e2e_common import unix_request
-
-SRC_DIR = os.environ.get("SRC_DIR") or os.path.abspath(
-    os.path.join(os.path.dirname(__file__), "..", ".."))
-SIM_DIR = os.environ.get("SIM_DIR") or os.path.join(SRC_DIR, "sim")
-SIM = os.path.join(SIM_DIR, "lpc_rom.py")
-PYTHON = "/usr/bin/python3"
+from lpc_rom_support import LpcRom
 
 PART_ID = 0x26013F37
 RAM = 0x10000000
@@ -62,66 +55,12 @@ def have(tool):
     return shutil.which(tool) is not None
 
 
-class LpcSim:
-    """One simulator process on a pty, with its control socket."""
-
-    def __init__(self, workdir, *args):
-        self.link = os.path.join(workdir, "ttyLPC")
-        self.control_path = os.path.join(workdir, "lpc.ctl")
-        self.proc = subprocess.Popen(
-            [PYTHON, SIM, "--link", self.link, "--control", self.control_path] + list(args),
-            stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-        ready, _, _ = select.select([self.proc.stdout], [], [], 10)
-        if not ready:
-            self.stop()
-            raise RuntimeError("simulator did not start")
-        self.ready = json.loads(self.proc.stdout.readline())
-
-    def control(self, *words):
-        return json.loads(unix_request(self.control_path, " ".join(str(w) for w in words), STEP_TIMEOUT))
-
-    def flash(self, workdir):
-        path = os.path.join(workdir, "flash-dump.bin")
-        self.assert_ok(self.control("dump", path))
-        with open(path, "rb") as f:
-            return f.read()
-
-    def history(self):
-        return self.control("history")["history"]
-
-    def wait_closed(self, closes):
-        """Wait until the simulator has seen `closes` port closes."""
-        deadline = time.monotonic() + STEP_TIMEOUT
-        while time.monotonic() < deadline:
-            st = self.control("status")
-            if st["closes"] >= closes and not st["connected"]:
-                return st
-            time.sleep(0.02)
-        raise AssertionError("simulator never saw the port close")
-
-    @staticmethod
-    def assert_ok(reply):
-        if not reply.get("ok"):
-            raise AssertionError("control request failed: %r" % reply)
-
-    def stop(self):
-        if self.proc.poll() is None:
-            os.kill(self.proc.pid, 15)
-            try:
-                self.proc.wait(timeout=STEP_TIMEOUT)
-            except subprocess.TimeoutExpired:
-                os.kill(self.proc.pid, 9)
-                self.proc.wait(timeout=STEP_TIMEOUT)
-        self.proc.stdout.close()
-        self.proc.stderr.close()
-
-
 class SimTestCase(unittest.TestCase):
     sim_args = ()
 
     def setUp(self):
         self.tmp = tempfile.mkdtemp(prefix="lpc-sim-")
-        self.sim = LpcSim(self.tmp, *self.sim_args)
+        self.sim = LpcRom(self.tmp, *self.sim_args)
         self.addCleanup(shutil.rmtree, self.tmp, True)
         self.addCleanup(self.sim.stop)
 
@@ -305,7 +244,7 @@ class Lpc21ispTest(SimTestCase):
         self.assertEqual(result.returncode, 0, result.stdout)
         self.assertIn("Download Finished", result.stdout)
         self.assertIn("(0x26013F37)", result.stdout)
-        flash = self.sim.flash(self.tmp)
+        flash = self.sim.flash()
         expected = with_vector_checksum(fw)
         self.assertNotEqual(expected[:32], fw[:32])
         self.assertEqual(flash[:len(fw)], expected)
@@ -317,12 +256,12 @@ class Lpc21ispTest(SimTestCase):
     def test_verify_and_wipe(self):
         # Junk everywhere, so that -wipe has something to clear in the last sector.
         preload = self.write_file("junk.bin", bytes(FLASH_SIZE))
-        self.sim.assert_ok(self.sim.control("load", preload))
+        self.sim.control("load", preload)
         fw = image(70000, seed=2)
         result = self.flash_with_lpc21isp(fw, "-verify", "-wipe")
         self.assertEqual(result.returncode, 0, result.stdout)
         self.assertIn("Verified correct", result.stdout)
-        flash = self.sim.flash(self.tmp)
+        flash = self.sim.flash()
         self.assertEqual(flash[:len(fw)], with_vector_checksum(fw))
         self.assertEqual(flash[-0x8000:], b"\xff" * 0x8000)
         compares = [h["line"] for h in self.sim.history() if h["line"].startswith("M ")]
@@ -335,20 +274,20 @@ class Lpc21ispTest(SimTestCase):
         cases = [("once", 0, True), ("always", 7, False)]
         for mode, rc, written in cases:
             with self.subTest(resend=mode):
-                self.sim.assert_ok(self.sim.control("fault", "resend", mode))
+                self.sim.control("fault", "resend", mode)
                 closes = self.sim.control("status")["closes"]
                 result = self.flash_with_lpc21isp(fw)
                 self.sim.wait_closed(closes + 1)
                 self.assertEqual(result.returncode, rc, result.stdout)
-                flash = self.sim.flash(self.tmp)
+                flash = self.sim.flash()
                 self.assertEqual(flash[:len(fw)] == with_vector_checksum(fw), written)
                 if mode == "once":
                     self.assertEqual(self.sim.control("status")["faults"]["resend"], "off")
-                self.sim.assert_ok(self.sim.control("fault", "resend", "off"))
-                self.sim.assert_ok(self.sim.control("load", self.write_file("e", b"")))
+                self.sim.control("fault", "resend", "off")
+                self.sim.control("load", self.write_file("e", b""))
 
     def test_silent_chip(self):
-        self.sim.assert_ok(self.sim.control("fault", "mute", "on"))
+        self.sim.control("fault", "mute", "on")
         result = self.flash_with_lpc21isp(image(1024, seed=4), "-try2")
         self.assertNotEqual(result.returncode, 0)
         self.assertIn("no answer on '?'", result.stdout)
@@ -386,7 +325,7 @@ class LpctoolsTest(SimTestCase):
         fw = image(61000, seed=5)
         out = self.lpcprog("-c", "flash", self.write_file("fw.bin", fw))
         self.assertIn("Writing started", out)
-        flash = self.sim.flash(self.tmp)
+        flash = self.sim.flash()
         self.assertEqual(flash[:len(fw)], with_vector_checksum(fw))
         history = self.sim.history()
         self.assertEqual([h for h in history if h["code"] != 0 and not h["line"].startswith("I ")], [])
@@ -403,9 +342,9 @@ class LpctoolsTest(SimTestCase):
     def test_lpcisp_session_across_opens(self):
         # lpcisp synchronises once and expects the chip to stay in its
         # session while the port is closed and opened again.
-        self.sim.assert_ok(self.sim.control("on-close", "keep"))
+        self.sim.control("on-close", "keep")
         preload = image(0x3000, seed=6)
-        self.sim.assert_ok(self.sim.control("load", self.write_file("pre.bin", preload)))
+        self.sim.control("load", self.write_file("pre.bin", preload))
         self.assertIn("Device session openned", self.lpcisp("-s"))
         self.assertIn("UID: " + " - ".join("0x%08x" % w for w in SERIAL),
                       self.lpcisp("read-uid"))
@@ -437,7 +376,7 @@ class LpctoolsTest(SimTestCase):
                     self.assertNotIn("rror", out)
                 else:
                     self.assertIn(expected, out)
-        flash = self.sim.flash(self.tmp)
+        flash = self.sim.flash()
         self.assertEqual(flash[8192:9216], block)
         self.assertEqual(flash[9216:12288], b"\xff" * 3072)
         self.assertEqual(flash[:8192], preload[:8192])
@@ -472,7 +411,7 @@ class SynchronisationTest(HostTestCase):
         self.host.send("J\r\n")
         self.assertTrue(self.host.quiet_for(0.3), "a reset chip ignores all but '?'")
         self.host.buf = b""
-        self.sim.assert_ok(self.sim.control("on-close", "keep"))
+        self.sim.control("on-close", "keep")
         self.synced_host()
         self.assertEqual(self.host.command("U 23130")[0], 0)
         self.reopen()
@@ -483,16 +422,16 @@ class SynchronisationTest(HostTestCase):
         self.assertEqual(self.host.command("E 3 3")[0], 0)
 
     def test_silent_chip_and_recovery(self):
-        self.sim.assert_ok(self.sim.control("fault", "mute", "on"))
+        self.sim.control("fault", "mute", "on")
         self.host.send("?")
         self.assertTrue(self.host.quiet_for(0.5))
-        self.sim.assert_ok(self.sim.control("fault", "mute", "off"))
+        self.sim.control("fault", "mute", "off")
         self.synced_host()
         self.assertEqual(self.host.command("N", 4), (0, [str(w) for w in (
             0x12345678, 0x9ABCDEF0, 0x0F1E2D3C, 0x4B5A6978)]))
 
     def test_serial_number_set_at_run_time(self):
-        self.sim.assert_ok(self.sim.control("serial", *("%#x" % w for w in SERIAL)))
+        self.sim.control("serial", *("%#x" % w for w in SERIAL))
         self.synced_host()
         self.assertEqual(self.host.command("N", 4), (0, [str(w) for w in SERIAL]))
 
@@ -508,7 +447,7 @@ class DataTransferTest(HostTestCase):
 
     def test_resend_once_then_ok(self):
         h = self.synced_host()
-        self.sim.assert_ok(self.sim.control("fault", "resend", "once"))
+        self.sim.control("fault", "resend", "once")
         data = image(2000, seed=9)
         self.assertEqual(h.write_ram(STAGING, data), (0, ["RESEND", "OK", "OK", "OK"]))
         self.assertEqual(h.read_memory(STAGING, 2000)[0], data)
@@ -517,12 +456,12 @@ class DataTransferTest(HostTestCase):
         h = self.synced_host()
         data = image(1300, seed=10)
         self.assertEqual(h.write_ram(STAGING, data[:900]), (0, ["OK"]))
-        self.sim.assert_ok(self.sim.control("fault", "resend", "always"))
+        self.sim.control("fault", "resend", "always")
         code, answers = h.write_ram(STAGING + 900, data[900:])
         self.assertIsNone(code)
         self.assertEqual(answers, ["RESEND"] * 3)
         self.assertEqual(self.sim.control("status")["state"], "write_data")
-        self.sim.assert_ok(self.sim.control("fault", "resend", "off"))
+        self.sim.control("fault", "resend", "off")
         # The chip still waits for that group: sending it once more completes the write.
         group = data[900:]
         for i in range(0, len(group), 45):
@@ -543,8 +482,8 @@ class DataTransferTest(HostTestCase):
 
     def test_read_with_bad_checksum_once(self):
         h = self.synced_host()
-        self.sim.assert_ok(self.sim.control("load", self.write_file("p.bin", image(4096, 11))))
-        self.sim.assert_ok(self.sim.control("fault", "read-checksum", "once"))
+        self.sim.control("load", self.write_file("p.bin", image(4096, 11)))
+        self.sim.control("fault", "read-checksum", "once")
         data, answers = h.read_memory(0x400, 1200)
         self.assertEqual(answers, ["RESEND", "OK", "OK"])
         self.assertEqual(data, image(4096, 11)[0x400:0x400 + 1200])
@@ -552,7 +491,7 @@ class DataTransferTest(HostTestCase):
     def test_rom_vectors_cover_flash_start(self):
         h = self.synced_host()
         fw = image(128, seed=12)
-        self.sim.assert_ok(self.sim.control("load", self.write_file("p.bin", fw)))
+        self.sim.control("load", self.write_file("p.bin", fw))
         data, _ = h.read_memory(0, 128)
         self.assertNotEqual(data[:64], fw[:64])
         self.assertEqual(data[64:], fw[64:])
@@ -565,20 +504,20 @@ class FlashProgrammingTest(HostTestCase):
         first, second = b"\xf0\x3c" * 128, b"\x0f\x35" * 128
         self.program(0x1000, first)
         self.program(0x1000, second, erase=False)
-        flash = self.sim.flash(self.tmp)
+        flash = self.sim.flash()
         self.assertEqual(flash[0x1000:0x1100], bytes(a & b for a, b in zip(first, second)))
         self.program(0x1000, second)
-        self.assertEqual(self.sim.flash(self.tmp)[0x1000:0x1100], second)
+        self.assertEqual(self.sim.flash()[0x1000:0x1100], second)
         # Large sectors too: 0x18000 is sector 17.
         self.program(0x18000, first * 4)
-        flash = self.sim.flash(self.tmp)
+        flash = self.sim.flash()
         self.assertEqual(flash[0x18000:0x18400], first * 4)
         self.assertEqual(flash[0x18400:0x20000], b"\xff" * (0x20000 - 0x18400))
         self.assertEqual(h.command("M %d %d 1024" % (0x18000, STAGING), 0), (0, []))
 
     def test_return_codes(self):
         h = self.synced_host()
-        self.sim.assert_ok(self.sim.control("load", self.write_file("p.bin", image(0x2000, 13))))
+        self.sim.control("load", self.write_file("p.bin", image(0x2000, 13)))
         cases = [
             ("C 4096 %d 256" % STAGING, 15, "copy before unlock"),
             ("E 1 1", 15, "erase before unlock"),
@@ -630,7 +569,7 @@ class FlashProgrammingTest(HostTestCase):
     def test_blank_check_and_compare_report_where(self):
         h = self.synced_host()
         fw = b"\xff" * 0x1010 + b"\x78\x56\x34\x12"
-        self.sim.assert_ok(self.sim.control("load", self.write_file("p.bin", fw)))
+        self.sim.control("load", self.write_file("p.bin", fw))
         self.assertEqual(h.command("I 1 2", 2), (8, []))
         self.assertEqual([h.read_line(), h.read_line()], ["16", str(0x12345678)])
         self.assertEqual(h.command("M 4096 8192 32"), (10, []))
@@ -662,7 +601,7 @@ class FlashTimingTest(HostTestCase):
         self.assertEqual(h.write_ram(STAGING, data)[0], 0)
         self.assertEqual(h.command("P 0 0")[0], 0)
         self.assertEqual(h.command("C 0 %d 4096" % STAGING)[0], 0)
-        self.assertEqual(self.sim.flash(self.tmp)[0x40:0x1000], data[0x40:])
+        self.assertEqual(self.sim.flash()[0x40:0x1000], data[0x40:])
 
     def test_characters_sent_while_busy_beyond_the_fifo_are_lost(self):
         h = self.synced_host()
@@ -689,38 +628,38 @@ class FlashTimingTest(HostTestCase):
 class FaultSwitchTest(HostTestCase):
     def test_injected_command_failures(self):
         h = self.synced_host()
-        self.sim.assert_ok(self.sim.control("fault", "fail", "E", "11", "once"))
-        self.sim.assert_ok(self.sim.control("fault", "fail", "N", "none"))
+        self.sim.control("fault", "fail", "E", "11", "once")
+        self.sim.control("fault", "fail", "N", "none")
         self.assertEqual(h.command("U 23130")[0], 0)
         self.assertEqual(h.command("P 2 2")[0], 0)
         self.assertEqual(h.command("E 2 2")[0], 11)
         self.assertEqual(h.command("E 2 2")[0], 0, "once means once")
         h.send("N\r\n")
         self.assertTrue(h.quiet_for(0.3), "a command failed with 'none' gets no answer")
-        self.sim.assert_ok(self.sim.control("fault", "fail", "N", "off"))
+        self.sim.control("fault", "fail", "N", "off")
         self.assertEqual(h.command("N", 4)[0], 0)
 
     def test_dropped_bytes(self):
         h = self.host
-        self.sim.assert_ok(self.sim.control("fault", "drop-out", "next", "5"))
+        self.sim.control("fault", "drop-out", "next", "5")
         h.send("?")
         self.assertEqual(h.read_line(), "ronized")
         h.send("Synchronized\r\n14746\r\n")
         self.assertEqual([h.read_line() for _ in range(4)], ["Synchronized", "OK", "14746", "OK"])
         h.echo_off()
-        self.sim.assert_ok(self.sim.control("fault", "drop-out", "every", "2"))
+        self.sim.control("fault", "drop-out", "every", "2")
         h.send("J\r\n")
         self.assertFalse(h.quiet_for(0.3))
         self.assertEqual(h.buf, b"0\r\n637615927\r\n"[0::2])
         h.buf = b""
-        self.sim.assert_ok(self.sim.control("fault", "drop-out", "off"))
-        self.sim.assert_ok(self.sim.control("fault", "drop-in", "next", "1"))
+        self.sim.control("fault", "drop-out", "off")
+        self.sim.control("fault", "drop-in", "next", "1")
         h.send("XJ\r\n")
         self.assertEqual([h.read_line(), h.read_line()], ["0", str(PART_ID)])
 
     def test_reply_delay(self):
         h = self.synced_host()
-        self.sim.assert_ok(self.sim.control("fault", "delay", "2000", "J"))
+        self.sim.control("fault", "delay", "2000", "J")
         h.send("J\r\n")
         self.assertTrue(h.quiet_for(0.3), "the delayed reply came early")
         self.assertEqual(h.read_line(timeout=15), "0")
@@ -729,7 +668,7 @@ class FaultSwitchTest(HostTestCase):
 
     def test_paced_output_is_not_instant(self):
         # 14 characters at 100 baud take 1.4 s on a wire; a load can only make them later.
-        self.sim.assert_ok(self.sim.control("pace", "100"))
+        self.sim.control("pace", "100")
         self.host.send("?")
         first = self.host.read_some(STEP_TIMEOUT)
         self.assertTrue(first)
@@ -742,7 +681,7 @@ class FaultSwitchTest(HostTestCase):
                       ["fault", "resend", "sometimes"], ["fault", "delay", "-5"],
                       ["pace", "fast"], ["serial", "1", "2"], ["frobnicate"]):
             with self.subTest(words=words):
-                reply = self.sim.control(*words)
+                reply = self.sim.reply(*words)
                 self.assertFalse(reply["ok"])
                 self.assertTrue(reply["error"])
 
@@ -751,7 +690,7 @@ class FaultSwitchTest(HostTestCase):
         out = self.path("out.bin")
         second = self.path("second")
         os.mkdir(second)
-        sim = LpcSim(second, "--flash-in", preload, "--flash-out", out)
+        sim = LpcRom(second, "--flash-in", preload, "--flash-out", out)
         try:
             host = IspHost(sim.link)
             try:

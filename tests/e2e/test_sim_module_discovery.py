@@ -7,23 +7,15 @@ followed by a rediscovery.  Nothing here uses the machine's own interfaces."""
 
 import errno
 import os
-import shutil
 import socket
-import subprocess
-import sys
-import tempfile
 import unittest
 
-SIM_DIR = os.environ.get("SIM_DIR") or os.path.join(
-    os.path.dirname(os.path.abspath(__file__)), "..", "..", "sim")
-sys.path.insert(0, SIM_DIR)
-
-import halyard_host as host  # noqa: E402
+from e2e_common import ModuleSim, can_make_namespaces, run_module_sim, run_tests_inside
+import halyard_host as host  # noqa: E402  (on the path through e2e_common)
 
 INSIDE = os.environ.get("HALYARD_NETNS") == "1"
 HOST_IP = os.environ.get("HALYARD_NETNS_HOST_IP", "10.77.0.1")
 MODULE_IP = os.environ.get("HALYARD_NETNS_MODULE_IP", "10.77.0.2")
-HARNESS = os.path.join(SIM_DIR, "netns_run.sh")
 
 FIRST = "0F5849A1"
 SECOND = "D272031D"
@@ -34,25 +26,11 @@ def h(text):
     return bytes.fromhex(text)
 
 
-def can_make_namespaces():
-    return os.geteuid() == 0 and shutil.which("unshare") and shutil.which("ip")
-
-
 @unittest.skipIf(INSIDE, "runs outside the namespace")
 class OutsideNamespace(unittest.TestCase):
     @unittest.skipUnless(can_make_namespaces(), "needs root, unshare and ip")
     def test_discovery_inside_a_private_namespace(self):
-        here = os.path.dirname(os.path.abspath(__file__))
-        env = dict(os.environ, SIM_DIR=SIM_DIR)
-        result = subprocess.run(
-            [HARNESS, host.PYTHON, "-m", "unittest", "-v",
-             "test_sim_module_discovery.InsideNamespace"],
-            cwd=here, env=env, capture_output=True, text=True, timeout=300)
-        sys.stderr.write(result.stderr)
-        self.assertEqual(result.returncode, 0, "tests inside the namespace failed")
-        summary = result.stderr.split("\nRan ")[-1]
-        self.assertRegex(summary, r"^[1-9][0-9]* tests? in ")
-        self.assertNotIn("skipped", summary)
+        run_tests_inside(self, "test_sim_module_discovery", "InsideNamespace", "veth", timeout=300)
 
     def test_simulator_refuses_discovery_and_outside_addresses_here(self):
         # In the machine's own namespace the simulator neither answers multicast nor
@@ -63,9 +41,7 @@ class OutsideNamespace(unittest.TestCase):
                 (["--module", "serial=1,ip=0.0.0.0"], "loopback")):
             with self.subTest(args=args):
                 base = [] if "--module" in args else ["--module", "serial=1"]
-                result = subprocess.run(
-                    [host.PYTHON, os.path.join(SIM_DIR, "module_sim.py")] + base + args,
-                    env=env, capture_output=True, text=True, timeout=30)
+                result = run_module_sim(base + args, env=env)
                 self.assertEqual(result.returncode, 2)
                 self.assertIn(reason, result.stderr)
                 self.assertEqual(result.stdout, "")
@@ -74,18 +50,13 @@ class OutsideNamespace(unittest.TestCase):
 @unittest.skipUnless(INSIDE, "runs inside sim/netns_run.sh")
 class InsideNamespace(unittest.TestCase):
     def setUp(self):
-        tmp = tempfile.TemporaryDirectory()
-        self.addCleanup(tmp.cleanup)
-        self.log = os.path.join(tmp.name, "packets.log")
-        self.dump = os.path.join(tmp.name, "dump")
-        self.sim = host.SimProcess([
-            "--iface", MODULE_IP,
+        self.sim = ModuleSim(
+            self.addCleanup,
             "--module", f"serial={FIRST},model=19,address=2,version=2.1.5,build=1000,"
                         f"reboot_ms=1000,heartbeat_ms=0",
             "--module", f"serial={SECOND},model=13,address=6,version=1.0.3,build=7,port=8931",
-            "--behind", f"router={FIRST},serial={BEHIND},address=4",
-            "--packet-log", self.log, "--dump-dir", self.dump])
-        self.addCleanup(self.sim.stop)
+            "--behind", f"router={FIRST},serial={BEHIND},address=4", iface=MODULE_IP)
+        self.log = self.sim.log
 
     def replies(self, source=HOST_IP, request=host.DISCOVERY_REQUEST):
         return sorted(host.discover(source, wait=0.7, request=request), key=lambda r: r[1][1])

@@ -3,17 +3,12 @@ routing, heartbeats, fault switches and the packet log."""
 
 import json
 import os
-import subprocess
-import sys
 import tempfile
 import time
 import unittest
 
-SIM_DIR = os.environ.get("SIM_DIR") or os.path.join(
-    os.path.dirname(os.path.abspath(__file__)), "..", "..", "sim")
-sys.path.insert(0, SIM_DIR)
-
-import halyard_host as host  # noqa: E402
+from e2e_common import ModuleSim, run_module_sim
+import halyard_host as host  # noqa: E402  (on the path through e2e_common)
 import halyard_module as logic  # noqa: E402
 
 ROUTER = "0F5849A1"
@@ -25,20 +20,15 @@ BEHIND_B = "22222222"
 def start_sim(add_cleanup, *extra, heartbeat_ms=0):
     """Starts a simulator; add_cleanup is a test's or a class's addCleanup.
     Returns (sim, log path, dump dir)."""
-    tmp = tempfile.TemporaryDirectory()
-    log = os.path.join(tmp.name, "packets.log")
-    dump = os.path.join(tmp.name, "dump")
-    sim = host.SimProcess([
+    sim = ModuleSim(
+        add_cleanup,
         "--module", f"serial={ROUTER},model=19,address=2,version=2.1.5,build=99519470,"
                     f"uid=0x01020304:0x05060708:0x090A0B0C:0x0D0E0F10",
         "--module", f"serial={OTHER},model=13,address=6,version=1.0.3,build=7",
         "--behind", f"router={ROUTER},serial={BEHIND_A},address=4,model=14,version=1.2.3,build=44",
         "--behind", f"router={ROUTER},serial={BEHIND_B},address=10,model=15,build=55",
-        "--heartbeat-ms", str(heartbeat_ms),
-        "--packet-log", log, "--dump-dir", dump] + list(extra))
-    add_cleanup(tmp.cleanup)
-    add_cleanup(sim.stop)
-    return sim, log, dump
+        "--heartbeat-ms", str(heartbeat_ms), *extra)
+    return sim, sim.log, sim.dump
 
 
 def connect(testcase, sim, serial=ROUTER, **kw):
@@ -337,8 +327,7 @@ class Configuration(unittest.TestCase):
                                     "version": "0x31000002", "faults": {"drop": 1},
                                     "behind": [{"serial": "BEEF0001", "address": 12,
                                                 "short_init": True}]}]}, f)
-        sim = host.SimProcess(["--config", path])
-        self.addCleanup(sim.stop)
+        sim = ModuleSim(self.addCleanup, "--config", path)
         self.assertEqual([m["serial"] for m in sim.ready["modules"]], ["00ABCDEF"])
         link = connect(self, sim, "00ABCDEF")
         self.assertIsNone(host.get_uei(link, 8, 9, timeout=0.5))   # the dropped reply
@@ -361,9 +350,7 @@ class Configuration(unittest.TestCase):
         ]
         for args, message in table:
             with self.subTest(args=args):
-                result = subprocess.run(
-                    [host.PYTHON, os.path.join(SIM_DIR, "module_sim.py")] + args,
-                    capture_output=True, text=True, timeout=30)
+                result = run_module_sim(args)
                 self.assertEqual(result.returncode, 2)
                 self.assertIn(message, result.stderr)
 

@@ -4,15 +4,10 @@ requests out of order, and the upgrade fault switches."""
 
 import json
 import os
-import sys
-import tempfile
 import unittest
 
-SIM_DIR = os.environ.get("SIM_DIR") or os.path.join(
-    os.path.dirname(os.path.abspath(__file__)), "..", "..", "sim")
-sys.path.insert(0, SIM_DIR)
-
-import halyard_host as host  # noqa: E402
+from e2e_common import ModuleSim
+import halyard_host as host  # noqa: E402  (on the path through e2e_common)
 
 SERIAL = "0F5849A1"
 LOADER_ADDRESS = 0x10000000
@@ -30,15 +25,11 @@ class UpgradeCase(unittest.TestCase):
     module_extra = ""
 
     def setUp(self):
-        tmp = tempfile.TemporaryDirectory()
-        self.addCleanup(tmp.cleanup)
-        self.log = os.path.join(tmp.name, "packets.log")
-        self.dump = os.path.join(tmp.name, "dump")
-        self.sim = host.SimProcess([
+        self.sim = ModuleSim(
+            self.addCleanup,
             "--module", f"serial={SERIAL},model=19,address=2,version=2.1.5,build=1000,"
-                        f"heartbeat_ms=0,reboot_ms=300,load_restart_ms=300" + self.module_extra,
-            "--packet-log", self.log, "--dump-dir", self.dump])
-        self.addCleanup(self.sim.stop)
+                        f"heartbeat_ms=0,reboot_ms=300,load_restart_ms=300" + self.module_extra)
+        self.log, self.dump = self.sim.log, self.sim.dump
         self.control = self.sim.control
         self.link = self.connect()
 

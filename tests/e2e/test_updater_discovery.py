@@ -124,7 +124,7 @@ class Discovery(unittest.TestCase):
         # Every even address from 2 to 252 was asked for its serial number, first in rising
         # order; a silent one once more; the router routes to the host only while the scan runs.
         asked = []
-        for rest in sim.rows(ROUTER, "RX"):
+        for rest in sim.packets(ROUTER, "RX"):
             wire = bytes.fromhex(rest)
             if wire[2:] == bytes([0x03, 0x49, 0x20]):
                 asked.append(wire[0])
