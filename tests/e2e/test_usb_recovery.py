@@ -12,8 +12,8 @@ import re
 import shutil
 import unittest
 
+import test_usb_updater as usb_updater
 import updater_e2e as e2e
-import usb_support as support
 from e2e_common import LoopbackNamespace, UpdateServer
 from test_usb_updater import can_run, run_updater
 
@@ -50,24 +50,16 @@ def firmware_bird(path, build, firmware, serial, loader=None):
 
 @unittest.skipUnless(can_run() and shutil.which("nsenter") and shutil.which("ip"),
                      "needs root, umockdev, unshare, nsenter, ip, setpriv and UPDATER_BIN")
-class Recovery(unittest.TestCase):
+class Recovery(usb_updater.UsbCase):
     def setUp(self):
-        self.work = e2e.Workspace(self)
-        self.dump = self.work.root / "dump"
-        self.dump.mkdir()
-        os.chown(self.dump, e2e.RUN_UID, e2e.RUN_UID)
+        super().setUp()
         self.loader = bytes((i * 29 + 7) & 0xFF for i in range(3000))
         self.firmware = e2e.firmware_image(1234, "3.2.1", size=5000, seed=3)
 
-    def start_bus(self, loader_serial=LIVE_LOADER):
+    def start_imx_bus(self, loader_serial=LIVE_LOADER):
         imx = "loader_serial=0x%s,loader_model=19,uid=%s,boot_ms=200,reboot_ms=300" % (
             loader_serial, ":".join("%#x" % w for w in UID))
-        self.bus = support.UsbBus(self, "--dump-dir", str(self.dump), "--imx", imx, run_as=e2e.RUN_UID)
-
-    def dumped(self, serial):
-        self.bus("dump " + serial)
-        path = self.dump / serial / ("firmware-%08X.bin" % e2e.FIRMWARE_ADDRESS)
-        return path.read_bytes() if path.exists() else None
+        self.start_bus(("--imx", imx))
 
     def assert_loader_started(self):
         rom = self.bus("imx state")
@@ -83,11 +75,11 @@ class Recovery(unittest.TestCase):
             lambda: (lambda s: s if s["plugged"] and s["module"]["mode"] == "firmware" else None)(
                 self.bus.state(serial)), what="the recovered module back on the bus")
         self.assertEqual((state["module"]["build"], state["module"]["version"]), (1234, "3.2.1"))
-        self.assertEqual(self.dumped(serial), self.firmware)
+        self.assertEqual(self.dumped("firmware", e2e.FIRMWARE_ADDRESS, serial), self.firmware)
 
     def test_with_a_bird_file_and_the_device_serial_number(self):
         # The live loader built for the device answers under its serial number.
-        self.start_bus(SERIAL)
+        self.start_imx_bus(SERIAL)
         path = self.work.cwd / "recover.bird"
         firmware_bird(path, 1234, self.firmware, int(SERIAL, 16), loader=self.loader)
         result = run_updater(self.work, self.bus, "-U", "-t", "RECOVER", "-s", "USB", "-d", SERIAL,
@@ -108,7 +100,7 @@ class Recovery(unittest.TestCase):
 
     def test_from_the_update_server_with_the_default_live_loader(self):
         namespace = LoopbackNamespace(self)
-        self.start_bus()
+        self.start_imx_bus()
         data = self.work.root / "server"
         loader_bird(data / LIVE_LOADER / "7.bird", 7, self.loader)
         firmware_bird(data / SERIAL / "1234.bird", 1234, self.firmware, int(SERIAL, 16))
@@ -138,7 +130,7 @@ class Recovery(unittest.TestCase):
         self.assertTrue((self.work.store / SERIAL / "1234.bird").exists())
 
     def test_a_rom_that_never_answers_leaves_no_device_identifier(self):
-        self.start_bus()
+        self.start_imx_bus()
         self.bus("imx set silent on")
         path = self.work.cwd / "recover.bird"
         firmware_bird(path, 1234, self.firmware, int(SERIAL, 16), loader=self.loader)

@@ -84,6 +84,12 @@ class UsbCase(unittest.TestCase):
     def assert_clean(self, result):
         self.assertEqual(result.stderr, "", result)
 
+    def dumped(self, kind, address, serial=SERIAL):
+        """What the module kept of kind ("loader", "firmware") at address, or None."""
+        self.bus("dump " + serial)
+        path = self.dump / serial / ("%s-%08X.bin" % (kind, address))
+        return path.read_bytes() if path.exists() else None
+
 
 class Discovery(UsbCase):
     def test_table_of_the_modules_on_the_bus_in_usb_list_order(self):
@@ -174,11 +180,6 @@ class Update(UsbCase):
 
     def update(self, **options):
         return self.run_updater("-U", "-d", SERIAL, "-u", e2e.closed_port_url(), **options)
-
-    def dumped(self, kind, address):
-        self.bus("dump " + SERIAL)
-        path = self.dump / SERIAL / ("%s-%08X.bin" % (kind, address))
-        return path.read_bytes() if path.exists() else None
 
     def test_loader_restart_off_the_bus_and_firmware(self):
         # Heartbeats often enough that several fall within the update (about a second).
