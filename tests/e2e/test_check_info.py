@@ -19,13 +19,7 @@ STAMP = r"[0-9]{4}:[0-9]{2}:[0-9]{2}:[0-9]{2}:[0-9]{2}:[0-9]{2} \| "
 DATE = r"[A-Z][a-z]{2} [A-Z][a-z]{2} [ 0-9][0-9] [0-9:]{8} [0-9]{4}"
 
 
-class Outside(unittest.TestCase):
-    @unittest.skipIf(e2e.INSIDE, "runs in the machine's namespace")
-    @unittest.skipUnless(e2e.can_run(), "needs root, unshare, ip, setpriv and UPDATER_BIN")
-    def test_inside_a_private_network_namespace(self):
-        e2e.run_inside(self, "test_check_info", "Check")
-        e2e.run_inside(self, "test_check_info", "Info")
-        e2e.run_inside(self, "test_check_info", "LogFile")
+Outside = e2e.namespace_suite("test_check_info", "Check", "Info", "LogFile")
 
 
 class Case(unittest.TestCase):

@@ -45,14 +45,14 @@ class RunSuiteStatus(unittest.TestCase):
         ("failed", ["self.fail('wrong')", "self.skipTest('cannot run here')"], 1),
     ]
 
-    def run_suite(self, bodies):
+    def run_suite(self, bodies, *options):
         with tempfile.TemporaryDirectory() as directory:
             tests = "".join("    def test_%d(self):\n        %s\n" % (i, body) for i, body in enumerate(bodies))
             with open(os.path.join(directory, "suite_under_test.py"), "w") as module:
-                module.write("import unittest\n\n\nclass Case(unittest.TestCase):\n" + tests)
+                module.write("import os, time, unittest\n\n\nclass Case(unittest.TestCase):\n" + (tests or "    pass\n"))
             env = dict(os.environ, PYTHONPATH=directory)
-            return subprocess.run([sys.executable, RUN_SUITE, "suite_under_test"], env=env, cwd=directory,
-                                  capture_output=True, text=True, timeout=60)
+            return subprocess.run([sys.executable, RUN_SUITE] + list(options) + ["suite_under_test"], env=env,
+                                  cwd=directory, capture_output=True, text=True, timeout=60)
 
     def test_exit_status_by_outcome(self):
         for name, bodies, status in self.CASES:
@@ -60,6 +60,30 @@ class RunSuiteStatus(unittest.TestCase):
                 done = self.run_suite(bodies)
                 self.assertEqual(done.returncode, status, done.stderr)
                 self.assertIn("Ran %d test" % len(bodies), done.stderr)
+
+    def test_exit_status_by_outcome_with_each_test_in_a_process_of_its_own(self):
+        for name, bodies, status in self.CASES:
+            with self.subTest(name):
+                done = self.run_suite(bodies, "--jobs", "3")
+                self.assertEqual(done.returncode, status, done.stdout)
+                # Every test ran, each with its own report in the output.
+                self.assertEqual(done.stdout.count("Ran 1 test"), len(bodies), done.stdout)
+                self.assertIn("==== suite_under_test: %d tests" % len(bodies), done.stdout)
+
+    def test_tests_run_side_by_side_each_in_its_own_process(self):
+        # Each test waits until all three have started: in order, the first would wait forever.
+        body = ("open(os.path.join(os.environ['PYTHONPATH'], 'started.%d' % os.getpid()), 'w').close(); "
+                "[time.sleep(0.05) for _ in range(200) if len([n for n in os.listdir(os.environ['PYTHONPATH']) "
+                "if n.startswith('started.')]) < 3]; "
+                "self.assertEqual(len([n for n in os.listdir(os.environ['PYTHONPATH']) if n.startswith('started.')]), 3)")
+        done = self.run_suite([body] * 3, "--jobs", "3")
+        self.assertEqual(done.returncode, 0, done.stdout)
+
+    def test_a_suite_without_tests_fails(self):
+        for options in ([], ["--jobs", "2"]):
+            with self.subTest(options=options):
+                done = self.run_suite([], *options)
+                self.assertEqual(done.returncode, 1, done.stdout + done.stderr)
 
 
 def interfaces(command_prefix):

@@ -40,12 +40,7 @@ def network_args():
     return args
 
 
-class Outside(unittest.TestCase):
-    @unittest.skipIf(e2e.INSIDE, "runs in the machine's namespace")
-    @unittest.skipUnless(e2e.can_run(), "needs root, unshare, ip, setpriv and UPDATER_BIN")
-    def test_inside_a_private_network_namespace(self):
-        e2e.run_inside(self, "test_updater_discovery", "Discovery")
-        e2e.run_inside(self, "test_updater_discovery", "Hardening")
+Outside = e2e.namespace_suite("test_updater_discovery", "Discovery", "Hardening")
 
 
 @e2e.inside_only
@@ -184,7 +179,7 @@ HOST_IP = e2e.os.environ.get("HALYARD_NETNS_HOST_IP", "10.77.0.1")
 
 @e2e.inside_only
 class Hardening(unittest.TestCase):
-    ROUNDS = 20
+    ROUNDS = e2e.CONCURRENCY_ROUNDS
     MODULES = ("0F5849A1", "0F5849A2", "0F5849A3")
 
     def setUp(self):

@@ -20,18 +20,8 @@ VERSION_LINE = "Updater (Version: 1.1 Apr 26 2023)"
 UPDATE_TIME = re.compile(r"^Update time: [0-9]+\.[0-9]{4} sec$")
 
 
-class Outside(unittest.TestCase):
-    @unittest.skipIf(e2e.INSIDE, "runs in the machine's namespace")
-    @unittest.skipUnless(e2e.can_run(), "needs root, unshare, ip, setpriv and UPDATER_BIN")
-    def test_inside_a_private_network_namespace(self):
-        e2e.run_inside(self, "test_updater_update", "BuildChoice")
-        e2e.run_inside(self, "test_updater_update", "Validation")
-        e2e.run_inside(self, "test_updater_update", "Faults")
-        e2e.run_inside(self, "test_updater_update", "FailureLines")
-        e2e.run_inside(self, "test_updater_update", "Terminal")
-        e2e.run_inside(self, "test_updater_update", "Hardening")
-        e2e.run_inside(self, "test_updater_update", "Concurrent")
-        e2e.run_inside(self, "test_updater_update", "Routed")
+Outside = e2e.namespace_suite("test_updater_update", "BuildChoice", "Validation", "Faults", "FailureLines",
+                              "Terminal", "Hardening", "Concurrent", "Routed")
 
 
 class UpdateCase(unittest.TestCase):
@@ -491,7 +481,7 @@ OTHER = "0F5849A2"
 
 @e2e.inside_only
 class Concurrent(unittest.TestCase):
-    ROUNDS = 20
+    ROUNDS = e2e.CONCURRENCY_ROUNDS
 
     def setUp(self):
         self.work = e2e.Workspace(self)

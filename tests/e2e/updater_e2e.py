@@ -36,6 +36,11 @@ CTIME_RE = re.compile(r"^(Mon|Tue|Wed|Thu|Fri|Sat|Sun) (Jan|Feb|Mar|Apr|May|Jun|
                       r"[ 123][0-9] [0-2][0-9]:[0-5][0-9]:[0-6][0-9] [0-9]{4}$")
 
 
+# Rounds of the tests that run two Updaters at the same time: twenty in the normal build, five in
+# the sanitizer build, which runs the same code paths and would otherwise double the wait.
+CONCURRENCY_ROUNDS = 5 if os.environ.get("UPDATER_SANITIZE") else 20
+
+
 def can_run():
     return (can_make_namespaces() and shutil.which("setpriv") and UPDATER
             and os.access(UPDATER, os.X_OK))
@@ -46,6 +51,19 @@ def run_inside(testcase, module, selector, timeout=900):
     it ran tests and that all passed."""
     run_tests_inside(testcase, module, selector, "veth", env={"UPDATER_E2E_INSIDE": "1"},
                      timeout=timeout)
+
+
+def namespace_suite(module, *classes):
+    """The test case that runs each named class of `module` in a private network namespace of its
+    own: one test per class, so that run_suite.py --jobs runs them side by side."""
+    def runner(selector):
+        def test(self):
+            run_inside(self, module, selector)
+        return test
+    methods = {"test_%s_in_a_private_network_namespace" % name: runner(name) for name in classes}
+    case = type("Outside", (unittest.TestCase,), dict(methods, __module__=module))
+    case = unittest.skipUnless(can_run(), "needs root, unshare, ip, setpriv and UPDATER_BIN")(case)
+    return unittest.skipIf(INSIDE, "runs in the machine's namespace")(case)
 
 
 def inside_only(cls):
