@@ -377,6 +377,7 @@ class IspChip:
             return
         if self.state == "autobaud":
             if b == ord("?"):
+                self.reply_delay = self.faults.delay_all
                 self.send("Synchronized\r\n")
                 self.state = "sync_line"
             return
@@ -402,6 +403,7 @@ class IspChip:
 
     def on_sync_line(self, line):
         if line == b"Synchronized":
+            self.reply_delay = self.faults.delay_all
             self.send("OK\r\n")
             self.state = "freq_line"
         else:
@@ -409,6 +411,7 @@ class IspChip:
 
     def on_freq_line(self, line):
         if line.isdigit():
+            self.reply_delay = self.faults.delay_all
             self.send("OK\r\n")
             self.state = "command"
         else:

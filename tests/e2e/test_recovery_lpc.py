@@ -90,6 +90,18 @@ class LpcRecoveryTest(rs.RecoveryCase):
         self.assertIn("[ 12345678 9ABCDEF0 0F1E2D3C 4B5A6978 ]", result.out_lines, result)
         self.assertEqual(rom.commands(), ["N"])
 
+    def test_a_chip_whose_answers_come_late_is_identified_and_recovered(self):
+        # A USB serial adapter or a busy host may pass the chip's answers on well after their
+        # wire time: here every answer, those of the synchronisation too, comes 60 ms late.
+        rom = self.chip("--fault", "delay 60")
+        result = self.run_updater("-N", "-s", rom.link, "-u", rs.closed_port_url())
+        self.assertEqual(result.status, 0, result)
+        self.assertIn("[ 12345678 9ABCDEF0 0F1E2D3C 4B5A6978 ]", result.out_lines, result)
+        server = self.start_server()
+        result = self.recover(rom, "-u", server.url)
+        self.assertEqual(result.status, 0, result)
+        self.assertEqual(rom.flash()[:70000], self.plain)
+
     def test_fingerprint_on_a_port_where_nothing_answers(self):
         # The i.MX identification that follows the failed LPC one downloads the default live
         # loader and talks to the port's boot ROM: nothing answers that either.

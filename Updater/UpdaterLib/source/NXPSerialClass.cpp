@@ -484,9 +484,11 @@ aErr NXPSerialClass::Response(char* buffer, unsigned long size, unsigned long* l
   if (buffer == nullptr || size == 0) return aErrParam;
   unsigned long limit = expected != nullptr ? expectedLength : size - 1;
   if (limit > size - 1) limit = size - 1;
-  unsigned long wait = WaitTimeMs(expectedLength, baud) + 20;
+  // The answer is taken as soon as it is whole; it gets its time on the wire and REPLY_WAIT_MS,
+  // as a command's return code does: a serial adapter or a busy host may pass it on late.
+  unsigned long wait = WaitTimeMs(expectedLength, baud) + REPLY_WAIT_MS;
   Log::log(DEBUG_NXPSerial_E, "Response() wait for serial [%lu bytes, %u, %lu ms]\n", expectedLength, baud, wait);
-  aTime_MSSleep(wait);
+  const uint64_t deadline = aTime_GetMSTicks() + wait;
 
   unsigned long taken = 0;
   unsigned long skipped = 0;
@@ -496,9 +498,12 @@ aErr NXPSerialClass::Response(char* buffer, unsigned long size, unsigned long* l
   while (taken < limit && !terminated) {
     uint8_t byte = 0;
     result = readByte(&byte);
+    if (result == aErrNotReady && aTime_GetMSTicks() < deadline) {
+      aTime_MSSleep(1);
+      continue;
+    }
     if (result != aErrNone) {
       Log::log(DEBUG_NXPSerial_E, ".");
-      aTime_MSSleep(wait / (limit ? limit : 1) + 1);
       break;
     }
     const char* ignoring = nullptr;
