@@ -11,7 +11,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 # CTest runs this many tests at once: most of them wait rather than compute.
-ctest_jobs=$(($(nproc) * 4))
+ctest_jobs=$(($(nproc) * 3))
 logs=build-logs
 mkdir -p "$logs"
 status=0
