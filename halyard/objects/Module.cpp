@@ -2,7 +2,7 @@
 
 #include <new>
 
-#include "aTime.h"
+#include "aRetry.h"
 
 namespace Tessaron {
 namespace Halyard {
@@ -26,10 +26,11 @@ aErr Module::ensureLink() {
 void Module::learnAddress() {
   if (!m_networking || m_link == nullptr) return;
   uint8_t learned = 0;
-  for (unsigned query = 0; query < kModuleAddressQueries; ++query) {
-    if (m_link->getModuleAddress(&learned) != aErrNotReady) break;
-    aTime_MSSleep(kModuleAddressQueryPauseMs);
-  }
+  // Asked again only while the answer is not ready yet; what was learned, if anything, speaks
+  // for the outcome.
+  (void)RetryBounded(kModuleAddressQueries, kModuleAddressQueryPauseMs, [&](unsigned) {
+    return m_link->getModuleAddress(&learned) == aErrNotReady ? aErrNotReady : aErrNone;
+  });
   if (learned != 0 && learned != m_address) m_address = learned;
 }
 

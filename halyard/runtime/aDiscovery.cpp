@@ -17,6 +17,7 @@
 #include <utility>
 
 #include "aError.h"
+#include "aRetry.h"
 #include "aTime.h"
 
 namespace {
@@ -140,18 +141,16 @@ ssize_t receiveReply(int listener, uint64_t limit, uint8_t* reply, struct sockad
 class DiscoveryWindowLock {
  public:
   DiscoveryWindowLock() {
-    const uint64_t deadline = aTime_GetMSTicks() + kDiscoveryLockWaitMs;
-    for (;;) {
+    // Past the wait (several discoveries queued behind a long window) this one goes ahead
+    // unlocked rather than hang; any other failure leaves nothing to wait for.
+    (void)RetryUntil(kDiscoveryLockWaitMs, kDiscoveryLockPollMs, [this](unsigned) {
       fd_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-      if (fd_ < 0 || bindName()) return;
+      if (fd_ < 0 || bindName()) return aErrNone;
       int error = errno;
       close(fd_);
       fd_ = -1;
-      // Past the wait (several discoveries queued behind a long window) this one goes ahead
-      // unlocked rather than hang; any other failure leaves nothing to wait for.
-      if (error != EADDRINUSE || aTime_GetMSTicks() >= deadline) return;
-      aTime_MSSleep(kDiscoveryLockPollMs);
-    }
+      return error == EADDRINUSE ? aErrBusy : aErrNone;
+    });
   }
   ~DiscoveryWindowLock() {
     if (fd_ >= 0) close(fd_);

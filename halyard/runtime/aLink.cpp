@@ -18,6 +18,7 @@
 #include "aFile.h"
 #include "aLinkInternal.h"
 #include "aPacketFifo.h"
+#include "aRetry.h"
 #include "aTime.h"
 
 namespace {
@@ -40,7 +41,7 @@ constexpr unsigned long kPacketPacingMs = 1;
 // A caller waiting for a reply re-checks the link this often, so a link that stops running
 // ends the wait promptly instead of at its time-out.
 constexpr unsigned long kAwaitSliceMs = 20;
-constexpr int kResetAttempts = 20;
+constexpr unsigned kResetAttempts = 20;
 constexpr unsigned long kResetPauseMs = 100;
 constexpr size_t kDefaultLogRecords = 64;
 
@@ -641,12 +642,10 @@ aErr aLink_Reset(uint32_t id) {
   (void)sStopLink(link);  // the reopen below decides the result
   (void)sRelease(link);  // the reopen below decides the result
   aStreamRef stream = nullptr;
-  aErr result = aErrNone;
-  for (int attempt = 0; attempt < kResetAttempts; ++attempt) {
-    if (attempt > 0) aTime_MSSleep(kResetPauseMs);
-    result = openByType(entry->type, entry->identifier, entry->port, &stream);
-    if (result == aErrNone) break;
-  }
+  aErr result = RetryBounded(
+      kResetAttempts, kResetPauseMs,
+      [&](unsigned) { return openByType(entry->type, entry->identifier, entry->port, &stream); },
+      RetryPause::Between);
   if (result != aErrNone) {
     link.status = linkInvalid;
     return result;

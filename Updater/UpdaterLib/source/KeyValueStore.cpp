@@ -7,6 +7,7 @@
 
 #include <cctype>
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -15,7 +16,7 @@
 
 #include "AtomicFile.h"
 #include "Log.h"
-#include "aTime.h"
+#include "aRetry.h"
 
 namespace {
 
@@ -123,6 +124,8 @@ std::map<std::string, std::string> ParseText(const std::string& text) {
 // "<file>.lock", removed by its holder when done. A run that locked a lock file which its holder
 // removed meanwhile sees that the path names another file now, and locks again.
 class SettingsLock {
+  using Clock = std::chrono::steady_clock;
+
  public:
   explicit SettingsLock(const std::string& settingsFile) : path_(settingsFile + ".lock") {}
   ~SettingsLock() {
@@ -136,7 +139,7 @@ class SettingsLock {
   // False when other runs held the lock for the whole wait. Where no lock file can be made (a
   // directory that cannot be written) there is nothing to wait for: the write itself will fail.
   bool acquire(unsigned long waitMs) {
-    const uint64_t deadline = aTime_GetMSTicks() + waitMs;
+    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(waitMs);
     for (;;) {
       int fd = open(path_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOCTTY, 0600);
       if (fd < 0) fd = open(path_.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);  // flock needs no write access
@@ -157,13 +160,14 @@ class SettingsLock {
   }
 
  private:
-  static bool lockBefore(int fd, uint64_t deadline) {
-    for (;;) {
-      if (flock(fd, LOCK_EX | LOCK_NB) == 0) return true;
-      if (errno != EWOULDBLOCK && errno != EINTR) return true;
-      if (aTime_GetMSTicks() >= deadline) return false;
-      aTime_MSSleep(kLockPollMs);
-    }
+  // Only another run's lock is waited for: any other failure of flock leaves nothing to wait for.
+  static bool lockBefore(int fd, Clock::time_point deadline) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    aErr locked = RetryUntil(left > 0 ? static_cast<unsigned long>(left) : 0, kLockPollMs, [fd](unsigned) {
+      if (flock(fd, LOCK_EX | LOCK_NB) == 0) return aErrNone;
+      return errno == EWOULDBLOCK || errno == EINTR ? aErrBusy : aErrNone;
+    });
+    return locked == aErrNone;
   }
 
   std::string path_;

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "Log.h"
+#include "aRetry.h"
 
 namespace {
 
@@ -155,9 +156,11 @@ std::vector<unsigned char> SDPLoader::_exchange(const std::vector<unsigned char>
 }
 
 bool SDPLoader::_isConnectionAlive() {
-  for (int attempt = 0; attempt < CONNECTION_ATTEMPTS; ++attempt) {
-    if (_expectResponse(_exchange(_createStatusPacket()))) return true;
-  }
+  // Each status check waits REPLY_TIMEOUT_MS for its answer: no pause between them.
+  aErr answered = RetryBounded(static_cast<unsigned>(CONNECTION_ATTEMPTS), 0, [&](unsigned) {
+    return _expectResponse(_exchange(_createStatusPacket())) ? aErrNone : aErrTimeout;
+  });
+  if (answered == aErrNone) return true;
   Log::log(DEBUG_iMXSerial, "Error: No ack from iMX device\n");
   return false;
 }

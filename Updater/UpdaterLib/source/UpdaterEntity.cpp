@@ -7,11 +7,10 @@
 
 #include "Log.h"
 #include "PlaceholderSerial.h"
-#include "Retry.h"
 #include "SystemClass.h"
 #include "TestHook.h"
 #include "aPacket.h"
-#include "aTime.h"
+#include "aRetry.h"
 #include "aUEI.h"
 
 using Tessaron::Halyard::EntityClass;
@@ -353,18 +352,17 @@ aErr UpdaterEntity::LoaderReboot(UpdaterDisplayInterface& display) {
   if (result != aErrNone) Log::log(DEBUG_Network_FIRM, "NETWORK: Error sending Loader REBOOT\n");
 
   // A module that never drops its link does not hold the update forever.
-  const auto start = std::chrono::steady_clock::now();
   const unsigned long bound = TestHook_LongWaitMs(kUpgradeRebootWaitMs);
-  while (module != nullptr && module->isConnected() && !restartedBehindRouter(*module)) {
-    auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
-    if (waited.count() >= static_cast<long long>(bound)) {
-      Log::log(DEBUG_Always, "NETWORK: Link did not drop within %lu ms of the reboot request; wait ended\n", bound);
-      break;
+  aErr dropped = RetryUntil(bound, kUpgradeRebootPollMs, [&](unsigned check) {
+    if (check > 1) {  // after each pause
+      display.update_spinner(true, "Verifying Update");
+      Log::log(DEBUG_Network_FIRM, "Waiting for link to drop.\n");
+      Log::log(DEBUG_Network_FIRM, "Rebooting Device\n");
     }
-    aTime_MSSleep(kUpgradeRebootPollMs);
-    display.update_spinner(true, "Verifying Update");
-    Log::log(DEBUG_Network_FIRM, "Waiting for link to drop.\n");
-    Log::log(DEBUG_Network_FIRM, "Rebooting Device\n");
+    return module == nullptr || !module->isConnected() || restartedBehindRouter(*module) ? aErrNone : aErrBusy;
+  });
+  if (dropped != aErrNone) {
+    Log::log(DEBUG_Always, "NETWORK: Link did not drop within %lu ms of the reboot request; wait ended\n", bound);
   }
   display.update_spinner(false, "Verifying Update");
   return result;

@@ -27,6 +27,7 @@
 #include "UpdateServerRequest.h"
 #include "Updater.h"
 #include "UpdaterStore.h"
+#include "aRetry.h"
 #include "aTime.h"
 
 using Tessaron::Halyard::Module;
@@ -336,16 +337,20 @@ bool connectLiveLoader(Module& module, const std::vector<unsigned int>& serials,
                        unsigned rounds = kLoaderConnectAttempts) {
   rounds = std::min(rounds, static_cast<unsigned>(TestHook_LongWaitMs(rounds * kLoaderConnectPauseMs) /
                                                       kLoaderConnectPauseMs + 1));
-  for (unsigned round = 1; round <= rounds; ++round) {
-    for (unsigned int serial : serials) {
-      aErr result = module.discoverAndConnect(linkTypeUSB, serial);
-      Log::log(DEBUG_Updater, "Looking for the live loader %08X, round %u of %u: %d\n", serial, round, rounds,
-               static_cast<int>(result));
-      if (result == aErrNone) return true;
-    }
-    if (round < rounds) aTime_MSSleep(kLoaderConnectPauseMs);
-  }
-  return false;
+  aErr found = RetryBounded(
+      rounds, kLoaderConnectPauseMs,
+      [&](unsigned round) {
+        aErr result = aErrNotFound;
+        for (unsigned int serial : serials) {
+          result = module.discoverAndConnect(linkTypeUSB, serial);
+          Log::log(DEBUG_Updater, "Looking for the live loader %08X, round %u of %u: %d\n", serial, round, rounds,
+                   static_cast<int>(result));
+          if (result == aErrNone) break;
+        }
+        return result;
+      },
+      RetryPause::Between);
+  return found == aErrNone;
 }
 
 // The serial numbers a live loader may answer under: the device's, then the placeholder.

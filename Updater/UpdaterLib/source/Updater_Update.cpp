@@ -16,7 +16,6 @@
 #include "Module.h"
 #include "NetworkScan.h"
 #include "NumberText.h"
-#include "Retry.h"
 #include "SpinnerWait.h"
 #include "SystemClass.h"
 #include "TestHook.h"
@@ -24,6 +23,7 @@
 #include "Updater.h"
 #include "UpdaterEntity.h"
 #include "UpdaterStore.h"
+#include "aRetry.h"
 #include "aTime.h"
 #include "aUEI.h"
 
