@@ -16,6 +16,7 @@
 
 #include "aDefs.h"
 #include "aFile.h"
+#include "aHex.h"
 #include "aLinkInternal.h"
 #include "aPacketFifo.h"
 #include "aRetry.h"
@@ -708,14 +709,11 @@ aErr aLink_PacketDebug_Write(uint32_t id, const char* path) {
   if (file == nullptr) return aErrIO;
   aErr result = aErrNone;
   for (const LogRecord& record : records) {
-    char line[3 + 3 * kPacketMaxWire + 2] = {};
-    size_t used = static_cast<size_t>(snprintf(line, sizeof line, "%s", record.sent ? ">" : "<"));
-    for (uint8_t i = 0; i < record.length && used < sizeof line; ++i) {
-      used += static_cast<size_t>(snprintf(line + used, sizeof line - used, " %02X", record.bytes[i]));
-    }
+    std::string line = record.sent ? ">" : "<";
+    if (record.length > 0) line += " " + aHex_Bytes(record.bytes, record.length);
+    line += '\n';
     size_t written = 0;
-    if (used < sizeof line - 1) line[used++] = '\n';
-    if (result == aErrNone) result = aFile_Write(file, line, used, &written);
+    if (result == aErrNone) result = aFile_Write(file, line.data(), line.size(), &written);
   }
   aErr closed = aFile_Close(&file);
   return result != aErrNone ? result : closed;

@@ -519,6 +519,11 @@ TEST_F(BirdFileTest, DumpBlocksPrintsFiftyBytesALine) {
   EXPECT_EQ(3, std::count(text.begin(), text.end(), '\n')) << text;
   EXPECT_NE(std::string::npos, text.find("length 56 address 0x00000010")) << text;
   EXPECT_NE(std::string::npos, text.find("....ABCDEFGHIJKLMNOPQRSTUVWXYZABCDEFGHIJKLMNOPQRST\n")) << text;
+  // Offset, two spaces, the bytes; a short last line is padded so its text column lines up.
+  EXPECT_NE(std::string::npos, text.find("\n00000000  00 00 00 10 41 42 43 44 45")) << text;
+  EXPECT_NE(std::string::npos,
+            text.find("\n00000032  55 56 57 58 59 5A" + std::string(3 * 44, ' ') + "  UVWXYZ\n"))
+      << text;
 }
 
 }  // namespace

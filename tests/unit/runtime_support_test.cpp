@@ -13,6 +13,7 @@
 #include "aDefs.h"
 #include "aError.h"
 #include "aFile.h"
+#include "aHex.h"
 #include "aMutex.h"
 #include "aPath.h"
 #include "aTime.h"
@@ -110,6 +111,18 @@ TEST(Versions, LibraryVersion) {
   EXPECT_TRUE(aVersion_IsAtLeast(2, 8, 200));
   EXPECT_FALSE(aVersion_IsAtLeast(2, 9, 30));
   EXPECT_FALSE(aVersion_IsAtLeast(3, 0, 0));
+}
+
+// Two upper-case digits a byte, one space between bytes, none before the first or after the last.
+TEST(HexBytes, Table) {
+  const uint8_t bytes[] = {0x00, 0x0A, 0xF0, 0xFF, 0x7E};
+  struct Case {
+    size_t length;
+    const char* text;
+  };
+  const Case cases[] = {{0, ""}, {1, "00"}, {2, "00 0A"}, {5, "00 0A F0 FF 7E"}};
+  for (const Case& c : cases) EXPECT_EQ(aHex_Bytes(bytes, c.length), c.text) << c.length;
+  EXPECT_EQ(aHex_Bytes(nullptr, 3), "");
 }
 
 TEST(BigEndian, RetrieveAndStore) {

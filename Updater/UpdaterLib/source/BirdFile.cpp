@@ -14,6 +14,7 @@
 
 #include "Log.h"
 #include "aFile.h"
+#include "aHex.h"
 #include "aUEI.h"
 
 namespace {
@@ -495,14 +496,8 @@ void BirdFile::DumpBlocks(BLOCK_TYPE type) const {
            block.length, block.address);
     for (uint32_t line = 0; line < block.length; line += kDumpBytesPerLine) {
       uint32_t count = std::min<uint32_t>(kDumpBytesPerLine, block.length - line);
-      printf("%08X ", line);
-      for (uint32_t i = 0; i < kDumpBytesPerLine; ++i) {
-        if (i < count) {
-          printf(" %02X", block.data[line + i]);
-        } else {
-          printf("   ");
-        }
-      }
+      printf("%08X  %s", line, aHex_Bytes(block.data + line, count).c_str());
+      for (uint32_t i = count; i < kDumpBytesPerLine; ++i) printf("   ");
       printf("  ");
       for (uint32_t i = 0; i < count; ++i) {
         unsigned char c = block.data[line + i];

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "Log.h"
+#include "aHex.h"
 #include "aTime.h"
 
 const NXP_LPC17XX_sector NXP_LPC17XX_sectors[] = {
@@ -72,13 +73,7 @@ void logText(unsigned int package, const std::string& text) {
 }
 
 std::string hexBytes(const char* title, const char* data, unsigned long length) {
-  std::string text = title;
-  char hex[4];
-  for (unsigned long i = 0; i < length; ++i) {
-    snprintf(hex, sizeof hex, "%s%02X", i ? " " : "", static_cast<unsigned char>(data[i]));
-    text += hex;
-  }
-  return text;
+  return title + aHex_Bytes(reinterpret_cast<const uint8_t*>(data), length);
 }
 
 // Printable characters as themselves, CR and LF as "\r" and "\n", anything else as a space.
