@@ -5,6 +5,7 @@
 #include <string>
 
 #include "aDiscovery.h"
+#include "aRetry.h"
 #include "aTime.h"
 
 namespace Tessaron {
@@ -18,6 +19,26 @@ constexpr size_t kLinkNameLimit = 1024;
 constexpr unsigned long kBlockPacketPauseMs = 2;
 
 bool validModuleAddress(uint8_t address) { return address != 0 && (address & 1) == 0; }
+
+// What a link in this state means to connect(): aErrNotReady while it is still coming up.
+aErr connectOutcome(linkStatus status) {
+  switch (status) {
+    case linkRunning:
+      return aErrNone;
+    case linkStopped:
+    case linkStarting:
+    case linkSyncing:
+      return aErrNotReady;
+    case linkStopping:
+      return aErrBusy;
+    case linkInvalid:
+    case linkIOError:
+    case linkError:
+      return aErrConnection;
+    default:
+      return aErrDuplicate;
+  }
+}
 
 // Puts one packet on the engine link's outbound queue.
 aErr putPacket(uint32_t linkId, uint8_t address, uint8_t length, const uint8_t* data) {
@@ -233,26 +254,17 @@ aErr Link::connect() {
     m_impl->linkId = createEngineLink(m_impl->spec);
     if (m_impl->linkId == 0) return aErrConnection;
   }
-  for (unsigned poll = 0;; ++poll) {
-    switch (aLink_GetStatus(m_impl->linkId)) {
-      case linkRunning:
-        return aErrNone;
-      case linkStopped:
-      case linkStarting:
-      case linkSyncing:
-        if (poll == kLinkStatusPolls) return aErrConnection;
-        aTime_MSSleep(kLinkStatusPollMs);
-        break;
-      case linkStopping:
-        return aErrBusy;
-      case linkInvalid:
-      case linkIOError:
-      case linkError:
-        return aErrConnection;
-      default:
-        return aErrDuplicate;
-    }
-  }
+  // A link still on its way up is looked at again; any other state settles the outcome, which
+  // then says all the retry's result would.
+  aErr outcome = aErrNotReady;
+  (void)RetryBounded(
+      kLinkStatusPolls + 1, kLinkStatusPollMs,
+      [&](unsigned) {
+        outcome = connectOutcome(aLink_GetStatus(m_impl->linkId));
+        return outcome == aErrNotReady ? aErrNotReady : aErrNone;
+      },
+      RetryPause::Between);
+  return outcome == aErrNotReady ? aErrConnection : outcome;
 }
 
 bool Link::isConnected() const {
