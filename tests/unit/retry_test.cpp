@@ -80,7 +80,9 @@ TEST(RetryBoundedTest, PausesWhereItsModeSays) {
     ASSERT_EQ(timeline.attempts.size(), 3u);
     EXPECT_GE(timeline.gapMs(0), static_cast<long long>(kPauseMs));
     EXPECT_GE(timeline.gapMs(1), static_cast<long long>(kPauseMs));
-    if (pause == RetryPause::AfterEachFailure) EXPECT_GE(timeline.tailMs(), static_cast<long long>(kPauseMs));
+    if (pause == RetryPause::AfterEachFailure) {
+      EXPECT_GE(timeline.tailMs(), static_cast<long long>(kPauseMs));
+    }
   }
 
   const Clock::time_point start = Clock::now();
