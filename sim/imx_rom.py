@@ -31,6 +31,7 @@ import tty
 sys.dont_write_bytecode = True     # keep the source tree clean
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import imx_sdp  # noqa: E402
+from part_priority import run_ahead_of_the_host  # noqa: E402
 
 LINE_RATE = 115200
 BITS_PER_CHARACTER = 10
@@ -442,6 +443,7 @@ def parse_args(argv):
 
 def main(argv=None):
     args = parse_args(argv)
+    run_ahead_of_the_host()
     port = RomPort(args)
     try:
         settings = [s.partition("=")[::2] for s in args.set]

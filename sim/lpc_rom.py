@@ -17,6 +17,7 @@ import sys
 import time
 import tty
 from collections import deque
+from part_priority import run_ahead_of_the_host  # noqa: E402
 
 # ---------------------------------------------------------------------------
 # Chip description
@@ -1158,6 +1159,7 @@ def parse_args(argv):
 
 def main(argv=None):
     opts = parse_args(sys.argv[1:] if argv is None else argv)
+    run_ahead_of_the_host()
     sim = Simulator(opts)
 
     def stop(signum, frame):

@@ -26,6 +26,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 from halyard_module import (  # noqa: E402
     SETTINGS, HalyardModule, ModuleFace, ModuleSession, PacketLog, parse_serial)
+from part_priority import run_ahead_of_the_host  # noqa: E402
 
 DISCOVERY_GROUP = "232.2.2.2"
 DISCOVERY_PORT = 9888
@@ -628,6 +629,7 @@ def main(argv=None):
     try:
         config = build_config(sys.argv[1:] if argv is None else argv)
         sim = Simulator(config)
+        run_ahead_of_the_host()
         sim.start()
     except (ConfigError, OSError, ValueError) as exc:
         print("module_sim: %s" % exc, file=sys.stderr)

@@ -92,8 +92,9 @@ class LpcRecoveryTest(rs.RecoveryCase):
 
     def test_a_chip_whose_answers_come_late_is_identified_and_recovered(self):
         # A USB serial adapter or a busy host may pass the chip's answers on well after their
-        # wire time: here every answer, those of the synchronisation too, comes 60 ms late.
-        rom = self.chip("--fault", "delay 60")
+        # wire time: here every answer, those of the synchronisation too, comes 40 ms late,
+        # twice what the synchronisation once waited beyond the wire time.
+        rom = self.chip("--fault", "delay 40")
         result = self.run_updater("-N", "-s", rom.link, "-u", rs.closed_port_url())
         self.assertEqual(result.status, 0, result)
         self.assertIn("[ 12345678 9ABCDEF0 0F1E2D3C 4B5A6978 ]", result.out_lines, result)

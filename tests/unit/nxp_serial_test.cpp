@@ -427,6 +427,17 @@ TEST_F(NXPSerialPty, GetLineSkipsALeadingLineFeedAndMatchesTheTerminatorNaively)
   }
 }
 
+// A host kept from running until after the wait's end still reads the answer that came in time.
+TEST_F(NXPSerialPty, ALineThatCameInTimeIsReadWhenNoWaitIsLeft) {
+  ASSERT_TRUE(peer.chipSends("0\r\n"));
+  char buffer[64];
+  unsigned long length = 0;
+  EXPECT_EQ(client.GetLine(buffer, sizeof buffer, &length, 0), aErrNone);
+  EXPECT_STREQ(buffer, "0\r\n");
+  EXPECT_EQ(client.GetLine(buffer, sizeof buffer, &length, 0), aErrNotReady);
+  EXPECT_EQ(length, 0u);
+}
+
 TEST_F(NXPSerialPty, GetEchoDropsStrayBytesButNotWithoutBound) {
   unsigned long matched = 99;
   ASSERT_TRUE(peer.chipSends("xyP 0"));

@@ -451,11 +451,14 @@ aErr NXPSerialClass::readLine(char* buffer, unsigned long size, unsigned long* l
   TerminatorMatch terminator;
   bool terminated = false;
   aErr result = aErrNone;
+  // The limit ends the wait only when nothing more is there: what arrived in time is read even
+  // when this process itself was kept from running until after the limit (a busy host).
   auto timeLeft = [&]() { return deadline == 0 ? empty < tries : aTime_GetMSTicks() < deadline; };
-  while (!terminated && stored < size - 1 && timeLeft()) {
+  while (!terminated && stored < size - 1) {
     uint8_t byte = 0;
     result = readByte(&byte);
     if (result == aErrNotReady) {
+      if (!timeLeft()) break;
       ++empty;
       aTime_MSSleep(1);
       continue;
@@ -463,6 +466,7 @@ aErr NXPSerialClass::readLine(char* buffer, unsigned long size, unsigned long* l
     if (result != aErrNone) break;
     if (byte == '\n' && stored == 0) {
       ++empty;
+      if (!timeLeft()) break;
       continue;
     }
     buffer[stored++] = static_cast<char>(byte);
