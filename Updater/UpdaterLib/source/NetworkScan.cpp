@@ -41,10 +41,11 @@ constexpr unsigned kLastNetworkAddress = 252;
 constexpr unsigned kScanWindow = 16;
 constexpr unsigned long kScanAnswerMs = 150;
 // An answer lost in the crowd (or a request lost on the bus) shows as a request that timed out:
-// it goes to the back of the queue and is asked again. A silent address is asked twice in all
-// (the address is most likely empty); a module that answered its serial number is asked each
-// of its details up to three times.
-constexpr unsigned kProbeTries = 2;
+// it goes to the back of the queue and is asked again. Every address is asked up to three times
+// (a silent one is most likely empty: twice was not enough for a module whose answer was lost
+// once in the crowd and came too late once on a busy host), and so is each detail of a module
+// that answered its serial number.
+constexpr unsigned kProbeTries = 3;
 constexpr unsigned kDetailTries = 3;
 // The share of the progress bar the serial-number probes take; the details take the rest.
 constexpr double kProbeShare = 0.85;
