@@ -10,8 +10,9 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-# CTest runs this many tests at once: most of them wait rather than compute.
-ctest_jobs=$(($(nproc) * 3))
+# CTest runs this many tests at once: most of them wait rather than compute (the long end-to-end
+# suites run three of their tests at once on top).
+ctest_jobs=$(($(nproc) * 2))
 logs=build-logs
 mkdir -p "$logs"
 status=0
