@@ -1,6 +1,7 @@
-"""Helpers shared by the end-to-end support modules and suites: the run-as user, the one way to
-run a command in a private network namespace, the update server and the module simulator as
-child processes, and the interactive C++ test drivers."""
+"""Helpers shared by the end-to-end support modules and suites: the run-as user and the one way to
+run the built Updater as that user, the store and its settings files, the one way to run a
+command in a private network namespace, the update server and the module simulator as child
+processes, and the interactive C++ test drivers."""
 
 import json
 import os
@@ -33,6 +34,7 @@ UPDATE_SERVER = os.path.join(SIM_DIR, "update_server.py")
 MODULE_SIM = os.path.join(SIM_DIR, "module_sim.py")
 START_TIMEOUT = 20
 STOP_TIMEOUT = 15
+UPDATER = os.environ.get("UPDATER_BIN", "")
 
 
 def unlisted_uid(first, lookup=None, tries=1000):
@@ -47,9 +49,20 @@ def unlisted_uid(first, lookup=None, tries=1000):
     raise RuntimeError("no user id without a password entry in %d..%d" % (first, first + tries - 1))
 
 
+# The user the Updater runs as in every suite: one without a password entry, so that its home
+# directory is the HOME a test gives it and a real home directory is never touched.
+RUN_UID = unlisted_uid(54321)
+
+
 def as_user(uid, command=()):
     """The command run under uid (and its group) with no supplementary groups."""
     return ["setpriv", "--reuid=%d" % uid, "--regid=%d" % uid, "--clear-groups"] + [str(a) for a in command]
+
+
+def give_to_run_user(root):
+    """root and everything below it owned by the run-as user (links themselves, not their targets)."""
+    for path in [Path(root)] + list(Path(root).rglob("*")):
+        os.chown(path, RUN_UID, RUN_UID, follow_symlinks=False)
 
 
 # ---- private network namespaces ---------------------------------------------------------------------
@@ -407,3 +420,135 @@ class InteractiveDriver:
         if "Sanitizer" in err or "runtime error:" in err:
             raise AssertionError("sanitizer report from the driver:\n" + err)
         return self.proc.returncode
+
+
+# ---- the Updater as the run-as user ---------------------------------------------------------------
+
+RUN_TIMEOUT = 120
+RUN_PATH = "/usr/sbin:/usr/bin:/sbin:/bin"
+SANITIZER_OPTIONS = ("ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS", "TSAN_OPTIONS")
+POLL_INTERVAL = 0.02
+
+
+def store_dir(home):
+    """The Updater's per-user store under its home directory."""
+    return Path(home) / ".tessaron" / "updater"
+
+
+def read_settings(device_dir):
+    """The KEY=VALUE lines of a device's .settings file in its store directory, as a dict
+    ({} when there is none)."""
+    path = Path(device_dir) / ".settings"
+    if not path.exists():
+        return {}
+    pairs = (line.split("=", 1) for line in path.read_text().splitlines() if "=" in line)
+    return {key: value for key, value in pairs}
+
+
+def write_settings(device_dir, settings):
+    """Writes a device's .settings file: the KEY=VALUE lines of the dict settings, in its order."""
+    lines = "".join("%s=%s\n" % item for item in settings.items())
+    (Path(device_dir) / ".settings").write_text(lines)
+
+
+class Result:
+    """A finished run of the Updater: exit status (negative: the signal that ended it), its
+    output decoded byte for byte (latin-1) and the seconds it took."""
+
+    def __init__(self, status, stdout, stderr, seconds):
+        self.status, self.stdout, self.stderr, self.seconds = status, stdout, stderr, seconds
+        self.out_lines = stdout.splitlines()
+        self.err_lines = stderr.splitlines()
+
+    def __repr__(self):
+        return "exit %s\n--- stdout\n%s--- stderr\n%s" % (self.status, self.stdout, self.stderr)
+
+
+class _Collector(threading.Thread):
+    """Reads a file descriptor to its end (EOF, or EIO once a terminal's far side has closed)."""
+
+    def __init__(self, fd):
+        super().__init__(daemon=True)
+        self.fd, self.chunks = fd, []
+        self.start()
+
+    def run(self):
+        while True:
+            try:
+                chunk = os.read(self.fd, 65536)
+            except OSError:
+                return
+            if not chunk:
+                return
+            self.chunks.append(chunk)
+
+    def text(self):
+        self.join(timeout=STOP_TIMEOUT)
+        return b"".join(self.chunks).decode("latin-1")
+
+
+def updater_command(args, uid=RUN_UID, env=None, enter=None):
+    """The command line that runs the Updater with args as uid (None: as we are); env: variables
+    for the Updater alone, set through env(1) so that neither setpriv nor a namespace tool sees
+    them (a preload library, say); enter: wraps the whole command, e.g. into a namespace."""
+    command = [UPDATER, *[str(a) for a in args]]
+    if env:
+        command = ["env", *("%s=%s" % item for item in env.items())] + command
+    if uid is not None:
+        command = as_user(uid, command)
+    return enter(command) if enter is not None else command
+
+
+def run_updater(args, home, cwd=None, uid=RUN_UID, env=None, enter=None, timeout=RUN_TIMEOUT,
+                terminal=False, while_running=None):
+    """Runs the built Updater with args (see updater_command for uid, env and enter) with HOME set
+    to home (None: no HOME at all), in cwd (default home), standard input on /dev/null, and
+    returns its Result. terminal: standard output on a pseudo-terminal, its text as the terminal
+    passes it on ("\r\n" line ends). while_running(proc) is called about every 20 ms while it
+    runs and once after its end. A run that outlives timeout is killed by pid and fails the
+    test; so does a sanitizer report on its standard error."""
+    base = {"PATH": RUN_PATH}
+    base.update({name: os.environ[name] for name in SANITIZER_OPTIONS if name in os.environ})
+    if home is not None:
+        base["HOME"] = str(home)
+    master, slave = os.openpty() if terminal else (None, subprocess.PIPE)
+    start = time.monotonic()
+    proc = subprocess.Popen(updater_command(args, uid, env, enter), cwd=str(cwd or home), env=base,
+                            stdin=subprocess.DEVNULL, stdout=slave, stderr=subprocess.PIPE)
+    if terminal:
+        os.close(slave)
+    out = _Collector(master if terminal else proc.stdout.fileno())
+    err = _Collector(proc.stderr.fileno())
+    try:
+        ended = _wait_for_end(proc, start + timeout, while_running)
+    finally:
+        if proc.poll() is None:
+            os.kill(proc.pid, signal.SIGKILL)
+            proc.wait(timeout=STOP_TIMEOUT)
+        stdout, stderr = out.text(), err.text()
+        for stream in (proc.stdout, proc.stderr):
+            if stream is not None:
+                stream.close()
+        if terminal:
+            os.close(master)
+    result = Result(proc.returncode, stdout, stderr, (ended or time.monotonic()) - start)
+    if ended is None:
+        raise AssertionError("Updater %s did not end within %s s: %r" % (list(args), timeout, result))
+    if "Sanitizer" in stderr or "runtime error:" in stderr:
+        raise AssertionError("sanitizer report from the Updater:\n" + stderr)
+    return result
+
+
+def _wait_for_end(proc, deadline, while_running):
+    """The time proc was seen to end, while_running(proc) called meanwhile and once after; None
+    when the deadline came first."""
+    while proc.poll() is None:
+        if time.monotonic() > deadline:
+            return None
+        if while_running is not None:
+            while_running(proc)
+        time.sleep(POLL_INTERVAL)
+    ended = time.monotonic()
+    if while_running is not None:
+        while_running(proc)
+    return ended

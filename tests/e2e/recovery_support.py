@@ -12,8 +12,6 @@ import pty
 import re
 import select
 import shutil
-import signal
-import subprocess
 import tempfile
 import time
 import tty
@@ -21,12 +19,11 @@ import unittest
 from pathlib import Path
 
 import lpc_rom_support
-from e2e_common import (STOP_TIMEOUT, UpdateServer, as_user, closed_port_url,  # noqa: F401
-                        open_to_all, unlisted_uid)
+from e2e_common import (RUN_UID, UPDATER, UpdateServer, closed_port_url,  # noqa: F401
+                        give_to_run_user, open_to_all, read_settings, run_updater, store_dir,
+                        write_settings)
 import mkbird  # noqa: E402,F401  (on the path through e2e_common; the suites use it from here)
 
-UPDATER = os.environ.get("UPDATER_BIN", "")
-RUN_UID = unlisted_uid(54323)
 RUN_TIMEOUT = 180
 
 LIVE_LOADER_SERIAL = "DEADDEAD"
@@ -43,16 +40,6 @@ needs_updater = unittest.skipUnless(can_run(), "needs root, setpriv and UPDATER_
 
 def fingerprint_key(words):
     return " ".join("%08X" % w for w in words)
-
-
-class Result:
-    def __init__(self, status, stdout, stderr):
-        self.status, self.stdout, self.stderr = status, stdout, stderr
-        self.out_lines = stdout.splitlines()
-        self.err_lines = stderr.splitlines()
-
-    def __repr__(self):
-        return "exit %s\n--- stdout\n%s--- stderr\n%s" % (self.status, self.stdout, self.stderr)
 
 
 class LpcRom(lpc_rom_support.LpcRom):
@@ -137,55 +124,28 @@ class RecoveryCase(unittest.TestCase):
         return str(path)
 
     def store(self, serial):
-        return self.home / ".tessaron" / "updater" / serial
+        return store_dir(self.home) / serial
 
     def settings(self, serial):
-        path = self.store(serial) / ".settings"
-        if not path.exists():
-            return {}
-        pairs = [line.split("=", 1) for line in path.read_text().splitlines() if "=" in line]
-        return {key: value for key, value in pairs}
+        return read_settings(self.store(serial))
 
-    def environment(self, extra=None):
-        env = {"HOME": str(self.home), "PATH": "/usr/sbin:/usr/bin:/sbin:/bin"}
-        for key in ("ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS"):
-            if key in os.environ:
-                env[key] = os.environ[key]
-        env.update(extra or {})
-        return env
+    def run_updater(self, *args, env=None, timeout=RUN_TIMEOUT, while_running=None, signal_when=None):
+        """Runs the Updater as RUN_UID (env: variables for it alone); while_running() is called
+        about every 20 ms until it ends. signal_when = (predicate, signal number): the signal is
+        sent once predicate() holds; the result's signal_to_end is the time from then to the end
+        of the process (None when it was never sent)."""
+        signalled_at = []
 
-    def run_updater(self, *args, env=None, timeout=RUN_TIMEOUT, while_running=None, launcher=(), signal_when=None):
-        """Runs the Updater as RUN_UID (through launcher, e.g. env with variables for it alone);
-        while_running() is called about every 50 ms until it ends. signal_when = (predicate,
-        signal number): the signal is sent once predicate() holds; the result's signal_to_end is
-        the time from then to the end of the process (None when it was never sent)."""
-        command = as_user(RUN_UID, [*launcher, UPDATER, *args])
-        out_path, err_path = self.work / "updater.out", self.work / "updater.err"
-        with open(out_path, "wb") as out, open(err_path, "wb") as err:
-            proc = subprocess.Popen(command, env=self.environment(env), cwd=str(self.home),
-                                    stdin=subprocess.DEVNULL, stdout=out, stderr=err)
-            deadline = time.monotonic() + timeout
-            signalled_at = None
-            try:
-                while proc.poll() is None:
-                    if time.monotonic() > deadline:
-                        raise AssertionError("Updater %s did not end within %d s" % (args, timeout))
-                    if while_running is not None:
-                        while_running()
-                    if signal_when is not None and signalled_at is None and signal_when[0]():
-                        os.kill(proc.pid, signal_when[1])
-                        signalled_at = time.monotonic()
-                    time.sleep(0.02 if signal_when is not None else 0.05)
-            finally:
-                if proc.poll() is None:
-                    os.kill(proc.pid, signal.SIGKILL)
-                    proc.wait(timeout=STOP_TIMEOUT)
-            ended_at = time.monotonic()
-        if while_running is not None:
-            while_running()
-        result = Result(proc.returncode, out_path.read_text(encoding="latin-1"),
-                        err_path.read_text(encoding="latin-1"))
-        result.signal_to_end = None if signalled_at is None else ended_at - signalled_at
+        def watch(proc):
+            if while_running is not None:
+                while_running()
+            if signal_when is not None and not signalled_at and proc.poll() is None and signal_when[0]():
+                os.kill(proc.pid, signal_when[1])
+                signalled_at.append(time.monotonic())
+
+        start = time.monotonic()
+        result = run_updater(args, self.home, env=env, timeout=timeout, while_running=watch)
+        result.signal_to_end = start + result.seconds - signalled_at[0] if signalled_at else None
         return result
 
     def assert_update_time_last(self, result):

@@ -7,10 +7,8 @@ directory, so its store (HOME/.tessaron/updater) never touches a real home direc
 import fcntl
 import json
 import os
-import pty
 import pwd
 import re
-import select
 import shutil
 import subprocess
 import sys
@@ -21,15 +19,13 @@ import urllib.request
 from pathlib import Path
 
 SIM_DIR = Path(os.environ.get("SIM_DIR", Path(__file__).resolve().parents[2] / "sim"))
-UPDATER = os.environ.get("UPDATER_BIN", "")
 sys.dont_write_bytecode = True
 sys.path.insert(0, str(SIM_DIR))
 import mkbird  # noqa: E402
 from concurrent.futures import ThreadPoolExecutor  # noqa: E402
-from e2e_common import UpdateServer, as_user, closed_port_url, unlisted_uid  # noqa: E402
+from e2e_common import (RUN_UID, UPDATER, UpdateServer, closed_port_url,  # noqa: E402
+                        give_to_run_user, read_settings, run_updater, store_dir)
 
-RUN_UID = unlisted_uid(54321)
-STOP_TIMEOUT = 15
 RUN_TIMEOUT = 60
 # A server that never answers must be given up well within this (connect and low-speed bounds).
 DEAD_SERVER_TIMEOUT = 90
@@ -44,26 +40,20 @@ NO_CONNECTION = re.compile(r"Greeting of the update server failed: Failed to con
 LOW_SPEED = "less than 1024 bytes a second from the update server for 20 s"
 
 
-def user_prefix():
-    """How to start the Updater so that its home directory is the HOME we give it."""
+def run_as_uid():
+    """How to start the Updater so that its home directory is the HOME we give it: as RUN_UID
+    when we are root, as we are (None) when our own id has no password entry; False otherwise."""
     if os.geteuid() == 0:
-        return as_user(RUN_UID)
+        return RUN_UID
     try:
         pwd.getpwuid(os.getuid())
     except KeyError:
-        return []          # no password entry: HOME is used
-    return None
+        return None        # no password entry: HOME is used
+    return False
 
 
 def fault_args(faults):
     return [arg for fault in faults for arg in ("--fault", fault)]
-
-
-class Result:
-    def __init__(self, status, stdout, stderr):
-        self.status, self.stdout, self.stderr = status, stdout, stderr
-        self.out_lines = stdout.splitlines()
-        self.err_lines = stderr.splitlines()
 
 
 def bird(build, version="1.0.0"):
@@ -74,8 +64,8 @@ def bird(build, version="1.0.0"):
 @unittest.skipUnless(UPDATER and os.access(UPDATER, os.X_OK), "UPDATER_BIN not set")
 class BuildsTest(unittest.TestCase):
     def setUp(self):
-        self.prefix = user_prefix()
-        if self.prefix is None:
+        self.uid = run_as_uid()
+        if self.uid is False:
             self.skipTest("cannot run the Updater without touching a real home directory")
         self.work = Path(tempfile.mkdtemp(prefix="test_builds."))
         self.addCleanup(shutil.rmtree, self.work, ignore_errors=True)
@@ -85,7 +75,7 @@ class BuildsTest(unittest.TestCase):
         if os.geteuid() == 0:
             os.chown(self.home, RUN_UID, RUN_UID)
             os.chmod(self.work, 0o755)
-        self.device = self.home / ".tessaron" / "updater" / SERIAL
+        self.device = store_dir(self.home) / SERIAL
         self.files = {}
         self.add_device(SERIAL, {7: "1.9", 9: "1.10", 12: "0.5-beta-with-a-long-name"},
                         latest="12", firmware="fw-osprey")
@@ -107,54 +97,11 @@ class BuildsTest(unittest.TestCase):
     def server(self, *faults):
         return UpdateServer(self, self.root, *fault_args(faults), log=self.root / "queries.log")
 
-    def environment(self):
-        env = {"HOME": str(self.home), "PATH": "/usr/sbin:/usr/bin:/sbin:/bin"}
-        for key in ("ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS", "TSAN_OPTIONS"):
-            if key in os.environ:
-                env[key] = os.environ[key]
-        return env
-
-    def run_updater(self, *args, timeout=RUN_TIMEOUT):
-        proc = subprocess.run(self.prefix + [UPDATER, *args], env=self.environment(), cwd=str(self.home),
-                              stdin=subprocess.DEVNULL, capture_output=True, timeout=timeout)
-        return Result(proc.returncode, proc.stdout.decode("latin-1"), proc.stderr.decode("latin-1"))
-
-    def run_on_terminal(self, *args, timeout=RUN_TIMEOUT):
-        """Standard output on a pseudo-terminal; returns (status, terminal text)."""
-        master, slave = pty.openpty()
-        proc = subprocess.Popen(self.prefix + [UPDATER, *args], env=self.environment(), cwd=str(self.home),
-                                stdin=subprocess.DEVNULL, stdout=slave, stderr=subprocess.DEVNULL)
-        os.close(slave)
-        chunks = []
-        deadline = time.monotonic() + timeout
-        try:
-            while time.monotonic() < deadline:
-                ready, _, _ = select.select([master], [], [], 0.5)
-                if not ready:
-                    if proc.poll() is not None:
-                        break
-                    continue
-                try:
-                    data = os.read(master, 65536)
-                except OSError:
-                    break          # the terminal closed with the process
-                if not data:
-                    break
-                chunks.append(data)
-            status = proc.wait(timeout=max(1, deadline - time.monotonic()))
-        finally:
-            if proc.poll() is None:
-                proc.kill()
-                proc.wait(timeout=STOP_TIMEOUT)
-            os.close(master)
-        return status, b"".join(chunks).decode("latin-1")
+    def run_updater(self, *args, timeout=RUN_TIMEOUT, terminal=False):
+        return run_updater(args, self.home, uid=self.uid, timeout=timeout, terminal=terminal)
 
     def settings(self):
-        path = self.device / ".settings"
-        if not path.exists():
-            return {}
-        pairs = [line.split("=", 1) for line in path.read_text().splitlines() if "=" in line]
-        return {key: value for key, value in pairs}
+        return read_settings(self.device)
 
     def stored(self):
         """Names in the device directory other than the settings file."""
@@ -395,8 +342,7 @@ class BuildsTest(unittest.TestCase):
 
     def own_device_directory(self):
         if os.geteuid() == 0:
-            for path in [self.home] + list(self.home.rglob("*")):
-                os.chown(path, RUN_UID, RUN_UID, follow_symlinks=False)
+            give_to_run_user(self.home)
 
     def test_temporary_file_of_a_killed_run_is_removed_by_the_next_download(self):
         self.device.mkdir(parents=True)
@@ -481,19 +427,19 @@ class BuildsTest(unittest.TestCase):
                 self.assertEqual(result.err_lines, [e.format(url=server.url) for e in errors])
                 self.assertNotIn("\r", result.stdout)
         server = self.server("hang=600&ops=hi")
-        status, text = self.run_on_terminal("-B", "-d", SERIAL, "-u", server.url, timeout=DEAD_SERVER_TIMEOUT)
-        self.assertEqual(status, 1)
-        self.assertIn("\r (Asking the update server) .      \r", text)
-        self.assertIn(ERASE, text)
+        shown = self.run_updater("-B", "-d", SERIAL, "-u", server.url, timeout=DEAD_SERVER_TIMEOUT, terminal=True)
+        self.assertEqual(shown.status, 1)
+        self.assertIn("\r (Asking the update server) .      \r", shown.stdout)
+        self.assertIn(ERASE, shown.stdout)
 
     def test_spinner_only_on_a_terminal(self):
         server = self.server("delay=1&ops=bird")
-        status, text = self.run_on_terminal("-G", "-d", SERIAL, "-u", server.url)
-        self.assertEqual(status, 0)
-        self.assertIn("\r (Downloading) .      \r", text)
-        self.assertIn("\r (Downloading) ..      \r", text)
-        self.assertIn(ERASE, text)
-        self.assertLess(text.index("(Downloading)"), text.index(ERASE))
+        shown = self.run_updater("-G", "-d", SERIAL, "-u", server.url, terminal=True)
+        self.assertEqual(shown.status, 0)
+        self.assertIn("\r (Downloading) .      \r", shown.stdout)
+        self.assertIn("\r (Downloading) ..      \r", shown.stdout)
+        self.assertIn(ERASE, shown.stdout)
+        self.assertLess(shown.stdout.index("(Downloading)"), shown.stdout.index(ERASE))
         shutil.rmtree(self.device)
         result = self.run_updater("-G", "-d", SERIAL, "-u", server.url)
         self.assert_downloaded(12, result)

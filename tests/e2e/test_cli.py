@@ -8,17 +8,13 @@ root, inside a private network namespace, so that no command can send a packet o
 import os
 import shutil
 import stat
-import subprocess
 import tempfile
 import unittest
 from pathlib import Path
 
-from e2e_common import as_user, in_namespace, unlisted_uid
+from e2e_common import RUN_UID, UPDATER, in_namespace, run_updater, store_dir
 
-UPDATER = os.environ.get("UPDATER_BIN", "")
 GOLDEN = Path(os.environ.get("SRC_DIR", Path(__file__).resolve().parents[2])) / "tests" / "golden"
-RUN_UID = unlisted_uid(54321)
-RUN_TIMEOUT = 120
 # A server address on the loopback interface where nothing listens.
 DEAD_SERVER = "http://127.0.0.1:9/cgi/u"
 
@@ -27,50 +23,25 @@ COPYRIGHT = "(Copyright (c) 2023 Tessaron Instruments. All rights reserved.)\n"
 RELEASE = "[Halyard Release: 2.9.29]\n"
 
 
-def run_prefix():
-    """How to start the Updater: as an unlisted user in a private network namespace.
-
-    Only root can make the namespace. Without it, -D and -U would discover over the machine's own
-    interfaces, so the suite does not run at all."""
-    if os.geteuid() == 0:
-        return in_namespace(as_user(RUN_UID))
-    return None
-
-
-class Run:
-    def __init__(self, completed):
-        self.status = completed.returncode
-        self.out = completed.stdout.decode("utf-8", "replace")
-        self.err = completed.stderr.decode("utf-8", "replace")
-
-    def __repr__(self):
-        return "status %d\n--- stdout\n%s--- stderr\n%s" % (self.status, self.out, self.err)
-
-
 @unittest.skipUnless(UPDATER, "UPDATER_BIN is not set")
 class CommandLine(unittest.TestCase):
     def setUp(self):
-        prefix = run_prefix()
-        if prefix is None:
+        # Only root can make the namespace. Without it, -D and -U would discover over the
+        # machine's own interfaces, so the suite does not run at all.
+        if os.geteuid() != 0:
             self.skipTest("needs root: every run happens in a private network namespace as a user without a password entry")
-        self.prefix = prefix
         self.home = Path(tempfile.mkdtemp(prefix="updater_cli_"))
         os.chmod(self.home, 0o755)
-        if os.geteuid() == 0:
-            os.chown(self.home, RUN_UID, RUN_UID)
+        os.chown(self.home, RUN_UID, RUN_UID)
         self.addCleanup(shutil.rmtree, self.home, ignore_errors=True)
 
     def run_updater(self, *args, home=None, unset_home=False):
-        env = {key: value for key, value in os.environ.items() if key.startswith(("ASAN_", "UBSAN_", "LSAN_"))}
-        env["PATH"] = os.environ.get("PATH", "/usr/bin:/bin")
-        if not unset_home:
-            env["HOME"] = str(self.home if home is None else home)
-        completed = subprocess.run(self.prefix + [UPDATER, *args], stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                                   stderr=subprocess.PIPE, env=env, timeout=RUN_TIMEOUT)
-        return Run(completed)
+        """As the run-as user in a private network namespace without any interface."""
+        home = None if unset_home else (self.home if home is None else home)
+        return run_updater(args, home, cwd=self.home, enter=in_namespace)
 
     def updater_dir(self):
-        return self.home / ".tessaron" / "updater"
+        return store_dir(self.home)
 
     def golden(self, name):
         return (GOLDEN / name).read_text()
@@ -80,8 +51,8 @@ class CommandLine(unittest.TestCase):
     def test_bare_command_prints_short_usage(self):
         run = self.run_updater()
         self.assertEqual(run.status, 0, run)
-        self.assertEqual(run.out, self.golden("bare.stdout"))
-        self.assertEqual(run.err, self.golden("bare.stderr"))
+        self.assertEqual(run.stdout, self.golden("bare.stdout"))
+        self.assertEqual(run.stderr, self.golden("bare.stderr"))
         self.assertFalse((self.home / ".tessaron").exists(), "no directory without a command")
 
     def test_help_prints_full_usage(self):
@@ -89,22 +60,22 @@ class CommandLine(unittest.TestCase):
             with self.subTest(args=args):
                 run = self.run_updater(*args)
                 self.assertEqual(run.status, 0, run)
-                self.assertEqual(run.out, self.golden("help.stdout"))
-                self.assertEqual(run.err, self.golden("help.stderr"))
+                self.assertEqual(run.stdout, self.golden("help.stdout"))
+                self.assertEqual(run.stderr, self.golden("help.stderr"))
 
     def test_help_wins_over_an_earlier_invalid_option(self):
         run = self.run_updater("-d", "xyz", "-h", "-t", "usb")
         self.assertEqual(run.status, 0, run)
-        self.assertEqual(run.out, self.golden("help.stdout"))
-        self.assertEqual(run.err, "Invalid serial number obtained from argument [xyz]\n" + self.golden("help.stderr"))
+        self.assertEqual(run.stdout, self.golden("help.stdout"))
+        self.assertEqual(run.stderr, "Invalid serial number obtained from argument [xyz]\n" + self.golden("help.stderr"))
 
     def test_rejected_options_alone_give_short_usage(self):
         for args in (["-help"], ["-DU"], ["-d40F5849A"], ["-D=1"], ["-e", "-d"], ["word"], ["-X", "1"]):
             with self.subTest(args=args):
                 run = self.run_updater(*args)
                 self.assertEqual(run.status, 0, run)
-                self.assertEqual(run.out, self.golden("bare.stdout"))
-                self.assertTrue(run.err.endswith(self.golden("bare.stderr")), run)
+                self.assertEqual(run.stdout, self.golden("bare.stdout"))
+                self.assertTrue(run.stderr.endswith(self.golden("bare.stderr")), run)
 
     # Parse failures: error lines, version, copyright, short usage, exit 1.
 
@@ -124,8 +95,8 @@ class CommandLine(unittest.TestCase):
             with self.subTest(args=args):
                 run = self.run_updater(*args)
                 self.assertEqual(run.status, 1, run)
-                self.assertEqual(run.out, VERSION + COPYRIGHT)
-                self.assertEqual(run.err, errors + self.golden("bare.stderr"))
+                self.assertEqual(run.stdout, VERSION + COPYRIGHT)
+                self.assertEqual(run.stderr, errors + self.golden("bare.stderr"))
                 self.assertFalse((self.home / ".tessaron").exists())
 
     # Guards: exit 1 at that point, after the directory was made.
@@ -146,39 +117,36 @@ class CommandLine(unittest.TestCase):
                 self.assertEqual(run.status, 1, run)
                 if errors is None:
                     continue
-                self.assertEqual(run.out, VERSION)
-                self.assertEqual(run.err, errors)
+                self.assertEqual(run.stdout, VERSION)
+                self.assertEqual(run.stderr, errors)
                 self.assertTrue(self.updater_dir().is_dir())
 
     def test_view_information_alone(self):
         run = self.run_updater("-I")
-        self.assertEqual((run.status, run.out, run.err), (0, VERSION, ""), run)
+        self.assertEqual((run.status, run.stdout, run.stderr), (0, VERSION, ""), run)
         self.assertTrue(self.updater_dir().is_dir())
         self.assertEqual(stat.S_IMODE(self.updater_dir().stat().st_mode) & 0o022, 0)
-        if os.geteuid() == 0:
-            self.assertEqual(self.updater_dir().stat().st_uid, RUN_UID)
+        self.assertEqual(self.updater_dir().stat().st_uid, RUN_UID)
 
     def test_commands_without_action_exit_zero(self):
         for args in (["-C"], ["-Z", "ignored"], ["-I", "-C", "stray"], ["-I", "-OVERRIDE", "-n", "-e", "x"]):
             with self.subTest(args=args):
                 run = self.run_updater(*args)
-                self.assertEqual((run.status, run.out, run.err), (0, VERSION, ""), run)
+                self.assertEqual((run.status, run.stdout, run.stderr), (0, VERSION, ""), run)
 
     def test_missing_updater_directory(self):
         blocker = self.home / "file"
         blocker.write_text("not a directory")
         run = self.run_updater("-I", home=blocker)
         self.assertEqual(run.status, 1, run)
-        self.assertEqual(run.out, VERSION)
-        self.assertEqual(run.err, "Could not find updater directory at %s/.tessaron/updater\n" % blocker)
+        self.assertEqual(run.stdout, VERSION)
+        self.assertEqual(run.stderr, "Could not find updater directory at %s/.tessaron/updater\n" % blocker)
 
     def test_no_home_directory_at_all(self):
-        if not self.prefix:
-            self.skipTest("only a user without a password entry can lack a home directory")
         run = self.run_updater("-I", unset_home=True)
         self.assertEqual(run.status, 1, run)
-        self.assertEqual(run.out, VERSION)
-        self.assertEqual(run.err, "Could not find updater directory at \n")
+        self.assertEqual(run.stdout, VERSION)
+        self.assertEqual(run.stderr, "Could not find updater directory at \n")
 
     # -X.
 
@@ -186,19 +154,19 @@ class CommandLine(unittest.TestCase):
         for mask in ("0x10000", "65536", "0X10400"):
             with self.subTest(mask=mask):
                 run = self.run_updater("-X", mask, "stray", "-I")
-                self.assertEqual((run.status, run.out), (0, VERSION), run)
-                self.assertIn("\nApplication parameters:[Updater]\n", run.err)
-                self.assertIn("\t[-X]\n\t[%s]\n\t[-I]\n\t[stray]\n" % mask, run.err)
-                self.assertNotIn("Home directory:", run.err)
+                self.assertEqual((run.status, run.stdout), (0, VERSION), run)
+                self.assertIn("\nApplication parameters:[Updater]\n", run.stderr)
+                self.assertIn("\t[-X]\n\t[%s]\n\t[-I]\n\t[stray]\n" % mask, run.stderr)
+                self.assertNotIn("Home directory:", run.stderr)
 
     def test_log_mask_without_app_package_stays_quiet(self):
         run = self.run_updater("-X", "0x400", "-I")
-        self.assertEqual((run.status, run.out, run.err), (0, VERSION, ""), run)
+        self.assertEqual((run.status, run.stdout, run.stderr), (0, VERSION, ""), run)
 
     def test_log_mask_with_unprocessed_characters(self):
         run = self.run_updater("-X", "0x10000zz", "-I")
-        self.assertEqual((run.status, run.out), (0, VERSION), run)
-        self.assertEqual(run.err, "Invalid format for \"-X\" parameter, unprocessed characters [zz]\n")
+        self.assertEqual((run.status, run.stdout), (0, VERSION), run)
+        self.assertEqual(run.stderr, "Invalid format for \"-X\" parameter, unprocessed characters [zz]\n")
 
     # Commands reaching the engine. Their own output belongs to the engine; the front end's lines,
     # the order of commands and the exit status are checked here.
@@ -214,19 +182,19 @@ class CommandLine(unittest.TestCase):
             with self.subTest(args=args):
                 run = self.run_updater(*args)
                 self.assertEqual(run.status, 0, run)
-                self.assertTrue(run.out.startswith(VERSION + line), run)
-                self.assertNotIn("Must specify", run.err)
+                self.assertTrue(run.stdout.startswith(VERSION + line), run)
+                self.assertNotIn("Must specify", run.stderr)
 
     def test_failed_fingerprint_does_not_change_discovery_status(self):
         run = self.run_updater("-N", "-s", "/nonexistent/serial", "-u", DEAD_SERVER, "-D")
         self.assertEqual(run.status, 0, run)
-        self.assertIn("Got no response from chip\n", run.err)
-        self.assertIn("Searching for Halyard devices\n", run.out)
+        self.assertIn("Got no response from chip\n", run.stderr)
+        self.assertIn("Searching for Halyard devices\n", run.stdout)
 
     def test_failed_fingerprint_sets_status(self):
         run = self.run_updater("-N", "-s", "/nonexistent/serial", "-u", DEAD_SERVER, "-I")
         self.assertEqual(run.status, 1, run)
-        self.assertIn("Got no response from chip\n", run.err)
+        self.assertIn("Got no response from chip\n", run.stderr)
 
     def test_download_messages(self):
         cases = [
@@ -238,12 +206,12 @@ class CommandLine(unittest.TestCase):
                 run = self.run_updater(*args, "-u", DEAD_SERVER)
                 self.assertEqual(run.status, 1, run)  # nothing answers at the server address
                 expected = [VERSION.rstrip("\n"), "Retrieving firmware for device with serial number 40F5849A"] + lines
-                self.assertEqual(run.out.splitlines()[:len(expected)], expected, run)
+                self.assertEqual(run.stdout.splitlines()[:len(expected)], expected, run)
 
     def test_update_needs_no_serial_number_for_recovery(self):
         run = self.run_updater("-U", "-t", "RECOVER", "-s", "/nonexistent/serial", "-u", DEAD_SERVER)
         self.assertEqual(run.status, 1, run)
-        self.assertNotIn("Must specify the specific device to be updated", run.err)
+        self.assertNotIn("Must specify the specific device to be updated", run.stderr)
 
     # A command line that was not understood: each rejected option is named; with a command
     # that writes (-U, -G, -U -t RECOVER) the run stops before doing anything.
@@ -259,14 +227,14 @@ class CommandLine(unittest.TestCase):
             with self.subTest(args=args):
                 run = self.run_updater(*args, "-u", DEAD_SERVER)
                 self.assertEqual(run.status, 1, run)
-                self.assertEqual(run.out, VERSION + COPYRIGHT)
-                self.assertEqual(run.err, errors + self.golden("bare.stderr"))
+                self.assertEqual(run.stdout, VERSION + COPYRIGHT)
+                self.assertEqual(run.stderr, errors + self.golden("bare.stderr"))
                 self.assertFalse((self.home / ".tessaron").exists())
 
     def test_misunderstood_option_without_a_writing_command_is_named_and_the_run_goes_on(self):
         run = self.run_updater("-I", "-Q", "-X=")
-        self.assertEqual((run.status, run.out), (0, VERSION), run)
-        self.assertEqual(run.err, "Unknown option: [-Q]\n")
+        self.assertEqual((run.status, run.stdout), (0, VERSION), run)
+        self.assertEqual(run.stderr, "Unknown option: [-Q]\n")
         self.assertTrue(self.updater_dir().is_dir())
 
     def test_build_that_is_not_a_plain_decimal_number_is_refused(self):
@@ -274,15 +242,15 @@ class CommandLine(unittest.TestCase):
             with self.subTest(value=value):
                 run = self.run_updater("-U", "-d", "40F5849A", "-b=" + value, "-u", DEAD_SERVER)
                 self.assertEqual(run.status, 1, run)
-                self.assertEqual(run.out, VERSION + COPYRIGHT)
-                self.assertEqual(run.err, "Invalid build number obtained from argument [%s]\n" % value
+                self.assertEqual(run.stdout, VERSION + COPYRIGHT)
+                self.assertEqual(run.stderr, "Invalid build number obtained from argument [%s]\n" % value
                                  + self.golden("bare.stderr"))
                 self.assertFalse((self.home / ".tessaron").exists())
 
     def test_update_wins_over_list_builds(self):
         run = self.run_updater("-B", "-U", "-t", "RECOVER", "-s", "/nonexistent/serial", "-u", DEAD_SERVER)
         self.assertEqual(run.status, 1, run)
-        self.assertNotIn("Error must supply a serial number for the List Builds command", run.err)
+        self.assertNotIn("Error must supply a serial number for the List Builds command", run.stderr)
 
 
 if __name__ == "__main__":

@@ -1,15 +1,19 @@
 """The helpers every end-to-end suite relies on: the run-as user id without a password entry,
-and the exit statuses of run_suite.py and in_loopback_namespace.sh, by which CTest tells a
-skipped suite from a passed one."""
+the one way to run the Updater as that user, and the exit statuses of run_suite.py and
+in_loopback_namespace.sh, by which CTest tells a skipped suite from a passed one."""
 
 import os
 import shutil
 import subprocess
 import sys
 import tempfile
+import time
 import unittest
+from pathlib import Path
+from unittest import mock
 
-from e2e_common import IN_LOOPBACK, as_user, can_make_namespaces, in_namespace, unlisted_uid
+import e2e_common
+from e2e_common import IN_LOOPBACK, RUN_UID, as_user, can_make_namespaces, in_namespace, unlisted_uid
 from e2e_common import LoopbackNamespace as KeptLoopbackNamespace
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -147,6 +151,67 @@ class NamespaceRunner(unittest.TestCase):
         holder = namespace.holder
         self.doCleanups()
         self.assertIsNotNone(holder.poll())   # the namespace goes with the test
+
+
+# A stand-in for the Updater that tells what it was given, hangs or reports a sanitizer fault.
+STAND_IN = """#!/bin/sh
+case "$1" in
+facts) echo "home=${HOME-unset} extra=${EXTRA-unset} uid=$(id -u) cwd=$(pwd)"
+       if [ -t 1 ]; then echo "terminal"; fi
+       echo "stdin=$(cat)"; echo "to stderr" >&2; exit 3 ;;
+hang)  echo $$ > "$2"; exec sleep 600 ;;
+sanitizer) echo "==1==ERROR: AddressSanitizer: heap-use-after-free" >&2 ;;
+esac
+"""
+
+
+class UpdaterRunner(unittest.TestCase):
+    """e2e_common.run_updater, run with a stand-in for the built Updater."""
+
+    def setUp(self):
+        self.work = Path(tempfile.mkdtemp(prefix="runner."))
+        self.addCleanup(shutil.rmtree, self.work, ignore_errors=True)
+        os.chmod(self.work, 0o755)
+        stand_in = self.work / "updater"
+        stand_in.write_text(STAND_IN)
+        os.chmod(stand_in, 0o755)
+        patch = mock.patch.object(e2e_common, "UPDATER", str(stand_in))
+        patch.start()
+        self.addCleanup(patch.stop)
+        self.uid = RUN_UID if os.geteuid() == 0 and shutil.which("setpriv") else None
+
+    def test_what_the_program_is_given_and_what_comes_back(self):
+        own = os.getuid() if self.uid is None else self.uid
+        cases = [
+            # options, first line of standard output, on a terminal
+            (dict(), "home=%s extra=unset uid=%d cwd=%s" % (self.work, own, self.work), False),
+            (dict(env={"EXTRA": "x y"}, terminal=True), "home=%s extra=x y uid=%d cwd=%s" % (self.work, own, self.work),
+             True),
+            (dict(home=None, cwd=self.work), "home=unset extra=unset uid=%d cwd=%s" % (own, self.work), False),
+        ]
+        for options, facts, terminal in cases:
+            with self.subTest(options=options):
+                calls = []
+                options = dict(dict(home=self.work, uid=self.uid, while_running=calls.append), **options)
+                result = e2e_common.run_updater(["facts"], **options)
+                self.assertEqual(result.status, 3, result)
+                self.assertEqual(result.out_lines, [facts] + (["terminal"] if terminal else []) + ["stdin="])
+                self.assertEqual(result.err_lines, ["to stderr"])
+                # Called while it ran and once after its end.
+                self.assertIsNotNone(calls[-1].returncode)
+
+    def test_a_run_past_its_time_limit_is_killed_and_fails(self):
+        pid_file = self.work / "pid"
+        start = time.monotonic()
+        with self.assertRaisesRegex(AssertionError, "did not end within 1 s"):
+            e2e_common.run_updater(["hang", pid_file], self.work, uid=None, timeout=1)
+        self.assertLess(time.monotonic() - start, 30)   # hang guard
+        with self.assertRaises(ProcessLookupError):
+            os.kill(int(pid_file.read_text()), 0)
+
+    def test_a_sanitizer_report_fails(self):
+        with self.assertRaisesRegex(AssertionError, "sanitizer report from the Updater"):
+            e2e_common.run_updater(["sanitizer"], self.work, uid=self.uid)
 
 
 if __name__ == "__main__":

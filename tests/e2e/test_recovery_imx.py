@@ -80,14 +80,7 @@ class ImxCase(rs.RecoveryCase):
 
     def updater(self, *args, long_wait_ms=None, **options):
         """long_wait_ms: the test hook's cut of the program's waits of many seconds."""
-        bus_env = self.bus.env()
-        launcher = ("env", "LD_PRELOAD=" + bus_env["LD_PRELOAD"], "UMOCKDEV_DIR=" + bus_env["UMOCKDEV_DIR"])
-        if long_wait_ms is not None:
-            launcher += ("UPDATER_TEST_HOOK_LONG_WAIT_MS=%d" % long_wait_ms,)
-        result = self.run_updater(*args, launcher=launcher, **options)
-        self.assertNotIn("Sanitizer", result.stderr, result)
-        self.assertNotIn("runtime error:", result.stderr, result)
-        return result
+        return self.run_updater(*args, env=self.bus.updater_env(long_wait_ms), **options)
 
     def loader_state(self):
         return self.bus.state(LOADER)
@@ -172,9 +165,8 @@ class HidBootRom(ImxCase):
                 store = self.store(LOADER)
                 store.mkdir(parents=True, exist_ok=True)
                 (store / "3.bird").write_bytes(live_loader_file(loader=stored_loader))
-                (store / ".settings").write_text("".join("%s=%s\n" % item for item in settings.items()))
-                for path in [store.parent.parent, store.parent, store] + list(store.iterdir()):
-                    os.chown(path, rs.RUN_UID, rs.RUN_UID)
+                rs.write_settings(store, settings)
+                rs.give_to_run_user(self.home)
                 before = len(self.server.queries())
                 self.start_chip()
                 try:

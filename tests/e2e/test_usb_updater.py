@@ -11,20 +11,17 @@ import json
 import os
 import re
 import shutil
-import time
 import unittest
 
 import updater_e2e as e2e
 import usb_support as support
-from e2e_common import as_user, in_namespace
+from e2e_common import UPDATER, in_namespace
 
-UPDATER = os.environ.get("UPDATER_BIN", "")
 SERIAL = "0F5849A1"
 SECOND = "D272031D"
 TITLE = "Discovered Devices: (USB)"
 HEADER = "    Device    Module   Router  Model          Firmware Version (Build)"
 UPDATE_TIME = re.compile(r"^Update time: [0-9]+\.[0-9]{4} sec$")
-RUN_TIMEOUT = 120
 # Devices on the bus that are not modules: the family's vendor with a product id of 0x8000 or
 # more, serial strings of 7 and 9 characters, another vendor. Each is a complete module behind
 # the odd identity, so taking it for one would show in the table.
@@ -45,24 +42,11 @@ def flatten(groups):
     return [arg for group in groups for arg in group]
 
 
-def run_updater(work, bus, *args, timeout=RUN_TIMEOUT, enter=None, long_wait_ms=None):
-    """The Updater on the bus, as RUN_UID, in a network namespace without any interface (or the
-    one `enter` puts a command into). long_wait_ms: the test hook's cut of the program's waits of
-    many seconds."""
-    bus_env = bus.env()
-    hook = [] if long_wait_ms is None else ["UPDATER_TEST_HOOK_LONG_WAIT_MS=%d" % long_wait_ms]
-    command = as_user(e2e.RUN_UID, ["env", "LD_PRELOAD=" + bus_env["LD_PRELOAD"],
-                                    "UMOCKDEV_DIR=" + bus_env["UMOCKDEV_DIR"], *hook, UPDATER, *args])
-    command = enter(command) if enter is not None else in_namespace(command)
-    env = {"HOME": str(work.home), "PATH": os.environ.get("PATH", "/usr/bin:/bin")}
-    for name in ("ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS"):
-        if name in os.environ:
-            env[name] = os.environ[name]
-    start = time.monotonic()
-    done = support.run_bounded(command, env, timeout)
-    if "Sanitizer" in done.stderr or "runtime error:" in done.stderr:
-        raise AssertionError("sanitizer report from the Updater:\n" + done.stderr)
-    return e2e.Result(done.returncode, done.stdout, done.stderr, time.monotonic() - start)
+def run_updater(work, bus, *args, enter=in_namespace, long_wait_ms=None, **options):
+    """The Updater on the bus, as the run-as user, in a network namespace without any interface
+    (or the one `enter` puts a command into). long_wait_ms: the test hook's cut of the program's
+    waits of many seconds; options: those of e2e_common.run_updater (timeout)."""
+    return work.run(*args, env=bus.updater_env(long_wait_ms), enter=enter, **options)
 
 
 @unittest.skipUnless(can_run(), "needs root, umockdev, unshare, setpriv and UPDATER_BIN")

@@ -12,23 +12,17 @@ directory, so its store (HOME/.tessaron/updater) never touches a real home direc
 import os
 import re
 import shutil
-import signal
-import subprocess
 import tempfile
-import threading
-import time
 import unittest
 from pathlib import Path
 
-from e2e_common import (DatagramSender, ModuleSim, UpdateServer, as_user,  # noqa: F401
-                        can_make_namespaces, closed_port_url, run_tests_inside, unlisted_uid)
+from e2e_common import (RUN_UID, UPDATER, DatagramSender, ModuleSim, UpdateServer,  # noqa: F401
+                        can_make_namespaces, closed_port_url, give_to_run_user, read_settings,
+                        run_tests_inside, run_updater, store_dir, write_settings)
 import mkbird  # noqa: E402  (on the path through e2e_common)
 
-UPDATER = os.environ.get("UPDATER_BIN", "")
 MODULE_IP = os.environ.get("HALYARD_NETNS_MODULE_IP", "10.77.0.2")
 INSIDE = os.environ.get("UPDATER_E2E_INSIDE") == "1" and os.environ.get("HALYARD_NETNS") == "1"
-RUN_UID = unlisted_uid(54322)
-RUN_TIMEOUT = 120
 
 LOADER_ADDRESS = 0x10000000
 FIRMWARE_ADDRESS = 0x00000000
@@ -68,16 +62,6 @@ def namespace_suite(module, *classes):
 
 def inside_only(cls):
     return unittest.skipUnless(INSIDE, "runs inside the private network namespace")(cls)
-
-
-class Result:
-    def __init__(self, status, stdout, stderr, seconds):
-        self.status, self.stdout, self.stderr, self.seconds = status, stdout, stderr, seconds
-        self.out_lines = stdout.splitlines()
-        self.err_lines = stderr.splitlines()
-
-    def __repr__(self):
-        return "exit %s\n--- stdout\n%s--- stderr\n%s" % (self.status, self.stdout, self.stderr)
 
 
 # ---- firmware images and bird files ---------------------------------------------------------------
@@ -134,7 +118,7 @@ class Workspace:
         for directory in (self.home, self.cwd):
             directory.mkdir()
             os.chown(directory, RUN_UID, RUN_UID)
-        self.store = self.home / ".tessaron" / "updater"
+        self.store = store_dir(self.home)
 
     def device(self, serial):
         return self.store / serial
@@ -143,60 +127,17 @@ class Workspace:
         """Puts BUILD.bird into the device's store directory, with settings lines."""
         bird = Bird(self.device(serial) / ("%d.bird" % build), build, serial=int(serial, 16))
         if settings:
-            lines = "".join("%s=%s\n" % item for item in sorted(settings.items()))
-            (self.device(serial) / ".settings").write_text(lines)
+            write_settings(self.device(serial), dict(sorted(settings.items())))
         self.give_store_to_runner()
         return bird
 
     def give_store_to_runner(self):
-        for path in [self.home] + list(self.home.rglob("*")):
-            os.chown(path, RUN_UID, RUN_UID)
+        give_to_run_user(self.home)
 
     def settings(self, serial):
-        path = self.device(serial) / ".settings"
-        if not path.exists():
-            return {}
-        pairs = (line.split("=", 1) for line in path.read_text().splitlines() if "=" in line)
-        return {key: value for key, value in pairs}
+        return read_settings(self.device(serial))
 
-    def run(self, *args, timeout=RUN_TIMEOUT, terminal=False):
-        """Runs the Updater as the user without a password entry; stdout on a pseudo-terminal
-        when terminal is set."""
-        command = as_user(RUN_UID, [UPDATER, *args])
-        env = {"HOME": str(self.home), "PATH": os.environ.get("PATH", "/usr/bin:/bin")}
-        start = time.monotonic()
-        if not terminal:
-            done = subprocess.run(command, cwd=str(self.cwd), env=env, capture_output=True,
-                                  timeout=timeout)
-            return Result(done.returncode, done.stdout.decode(errors="replace"),
-                          done.stderr.decode(errors="replace"), time.monotonic() - start)
-        master, slave = os.openpty()
-        proc = subprocess.Popen(command, cwd=str(self.cwd), env=env, stdin=subprocess.DEVNULL,
-                                stdout=slave, stderr=subprocess.PIPE)
-        os.close(slave)
-        chunks = []
-
-        def read_terminal():
-            while True:
-                try:
-                    chunk = os.read(master, 4096)
-                except OSError:
-                    return          # EIO once the child has closed its side
-                if not chunk:
-                    return
-                chunks.append(chunk)
-
-        reader = threading.Thread(target=read_terminal)
-        reader.start()
-        try:
-            _, err = proc.communicate(timeout=timeout)
-        except subprocess.TimeoutExpired:
-            os.kill(proc.pid, signal.SIGKILL)
-            proc.wait(timeout=10)
-            raise
-        finally:
-            reader.join(timeout=10)
-            os.close(master)
-        text = b"".join(chunks).decode(errors="replace").replace("\r\n", "\n")
-        return Result(proc.returncode, text, err.decode(errors="replace"),
-                      time.monotonic() - start)
+    def run(self, *args, **options):
+        """Runs the Updater as the run-as user in the working directory (e2e_common.run_updater
+        gives the options: timeout, terminal, env, enter)."""
+        return run_updater(args, self.home, cwd=self.cwd, **options)

@@ -100,6 +100,14 @@ class UsbBus:
         env.update(extra or {})
         return env
 
+    def updater_env(self, long_wait_ms=None):
+        """The variables the Updater needs to see the bus (for it alone: e2e_common.run_updater's
+        env). long_wait_ms: the test hook's cut of the program's waits of many seconds."""
+        env = {name: self.env()[name] for name in ("LD_PRELOAD", "UMOCKDEV_DIR")}
+        if long_wait_ms is not None:
+            env["UPDATER_TEST_HOOK_LONG_WAIT_MS"] = "%d" % long_wait_ms
+        return env
+
     def __call__(self, line, timeout=10.0):
         """One control request; returns its result, raises on an error answer."""
         try:
