@@ -96,6 +96,18 @@ class Bird:
         os.chmod(self.path, 0o644)
 
 
+def update_lines(build, firmware_length):
+    """What -U prints for a Bird (one loader block of 300 bytes, one firmware block), from the
+    build it takes to the firmware's total; without the update time that ends it."""
+    return ["Updating firmware with build: %d" % build,
+            "Transferring loader to device",
+            "Transferring loader block 1 of 1, 304 bytes",
+            "Transferred 1 blocks, 304 total bytes",
+            "Starting Load on Device",
+            "Transferring firmware block 1 of 1, %d bytes" % firmware_length,
+            "Transferred 1 blocks, %d total bytes" % firmware_length]
+
+
 # ---- processes ------------------------------------------------------------------------------------
 
 class Simulator(ModuleSim):
