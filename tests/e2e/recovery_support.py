@@ -20,8 +20,7 @@ from pathlib import Path
 
 import lpc_rom_support
 from e2e_common import (RUN_UID, UPDATER, UpdateServer, closed_port_url,  # noqa: F401
-                        give_to_run_user, open_to_all, read_settings, run_updater, store_dir,
-                        write_settings)
+                        open_to_all, read_settings, run_updater, store_dir)
 import mkbird  # noqa: E402,F401  (on the path through e2e_common; the suites use it from here)
 
 RUN_TIMEOUT = 180

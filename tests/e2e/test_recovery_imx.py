@@ -17,6 +17,7 @@ import urllib.parse
 
 import recovery_support as rs
 import usb_support
+from e2e_common import give_to_run_user, write_settings
 from imx_rom_support import ImxRomProcess
 from recovery_support import mkbird
 
@@ -165,8 +166,8 @@ class HidBootRom(ImxCase):
                 store = self.store(LOADER)
                 store.mkdir(parents=True, exist_ok=True)
                 (store / "3.bird").write_bytes(live_loader_file(loader=stored_loader))
-                rs.write_settings(store, settings)
-                rs.give_to_run_user(self.home)
+                write_settings(store, settings)
+                give_to_run_user(self.home)
                 before = len(self.server.queries())
                 self.start_chip()
                 try:
