@@ -464,8 +464,8 @@ class Result:
         return "exit %s\n--- stdout\n%s--- stderr\n%s" % (self.status, self.stdout, self.stderr)
 
 
-class _Collector(threading.Thread):
-    """Reads a file descriptor to its end (EOF, or EIO once a terminal's far side has closed)."""
+class _TerminalReader(threading.Thread):
+    """Reads a terminal's near side to its end (EIO once the far side has closed)."""
 
     def __init__(self, fd):
         super().__init__(daemon=True)
@@ -485,6 +485,11 @@ class _Collector(threading.Thread):
     def text(self):
         self.join(timeout=STOP_TIMEOUT)
         return b"".join(self.chunks).decode("latin-1")
+
+
+def _file_text(stream):
+    stream.seek(0)
+    return stream.read().decode("latin-1")
 
 
 def updater_command(args, uid=RUN_UID, env=None, enter=None):
@@ -511,26 +516,27 @@ def run_updater(args, home, cwd=None, uid=RUN_UID, env=None, enter=None, timeout
     base.update({name: os.environ[name] for name in SANITIZER_OPTIONS if name in os.environ})
     if home is not None:
         base["HOME"] = str(home)
-    master, slave = os.openpty() if terminal else (None, subprocess.PIPE)
-    start = time.monotonic()
-    proc = subprocess.Popen(updater_command(args, uid, env, enter), cwd=str(cwd or home), env=base,
-                            stdin=subprocess.DEVNULL, stdout=slave, stderr=subprocess.PIPE)
-    if terminal:
-        os.close(slave)
-    out = _Collector(master if terminal else proc.stdout.fileno())
-    err = _Collector(proc.stderr.fileno())
-    try:
-        ended = _wait_for_end(proc, start + timeout, while_running)
-    finally:
-        if proc.poll() is None:
-            os.kill(proc.pid, signal.SIGKILL)
-            proc.wait(timeout=STOP_TIMEOUT)
-        stdout, stderr = out.text(), err.text()
-        for stream in (proc.stdout, proc.stderr):
-            if stream is not None:
-                stream.close()
+    # Output goes to files, not pipes: the Updater never waits for a reader to take it.
+    with tempfile.TemporaryFile() as out_file, tempfile.TemporaryFile() as err_file:
+        master, slave = os.openpty() if terminal else (None, out_file)
+        start = time.monotonic()
+        proc = subprocess.Popen(updater_command(args, uid, env, enter), cwd=str(cwd or home),
+                                env=base, stdin=subprocess.DEVNULL, stdout=slave, stderr=err_file)
         if terminal:
-            os.close(master)
+            os.close(slave)
+            reader = _TerminalReader(master)
+        try:
+            ended = _wait_for_end(proc, start + timeout, while_running)
+        finally:
+            if proc.poll() is None:
+                os.kill(proc.pid, signal.SIGKILL)
+                proc.wait(timeout=STOP_TIMEOUT)
+            if terminal:
+                stdout = reader.text()
+                os.close(master)
+            else:
+                stdout = _file_text(out_file)
+            stderr = _file_text(err_file)
     result = Result(proc.returncode, stdout, stderr, (ended or time.monotonic()) - start)
     if ended is None:
         raise AssertionError("Updater %s did not end within %s s: %r" % (list(args), timeout, result))
