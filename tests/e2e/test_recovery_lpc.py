@@ -122,9 +122,10 @@ class LpcRecoveryTest(rs.RecoveryCase):
                     "Got no response from chip"], result)
         self.assertEqual(mute.control("status")["bytes_out"], 0)
         # The LPC probe and synchronisation came first, then the fill lines that would end a data
-        # phase, then the boot ROM status check of the i.MX loader.
+        # phase, a second synchronisation, then the boot ROM status check of the i.MX loader.
         fill = b"0" + b" " * 24 + b"\r\n"
-        self.assertTrue(silent.heard.startswith(b"`\r\nN\r\n?" + fill * 21 + bytes([0x05, 0x05])), silent.heard)
+        self.assertTrue(silent.heard.startswith(b"`\r\nN\r\n?" + fill * 21 + b"?" + bytes([0x05, 0x05])),
+                        silent.heard)
         self.assertEqual(self.settings(rs.LIVE_LOADER_SERIAL).get("LATEST_DOWNLOAD"), "7.bird")
 
     def test_a_chip_left_synchronised_is_identified_without_a_new_synchronisation(self):

@@ -505,7 +505,9 @@ aErr reachBootRom(NXPSerialClass& chip, bool* identified) {
   bool left = false;
   aErr leaving = chip.LeaveDataPhase(&left);
   if (leaving != aErrNone) return leaving;
-  if (!left) return result;
+  // No data phase: a chip whose answer to the synchronisation came too late was put back to its
+  // start by the fill lines, and takes a second synchronisation as a fresh one.
+  if (!left) return chip.Sync() == aErrNone ? aErrNone : result;
   // The chip is known to talk now: its answer gets the time a busy host may need.
   leaving = chip.Probe(identified, NXPSerialClass::QUIET_CHIP_WAIT_MS);
   if (leaving != aErrNone) return leaving;
