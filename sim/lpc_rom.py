@@ -356,6 +356,11 @@ class IspChip:
         self.emit_raw(text, self.reply_delay)
         self.reply_delay = 0.0
 
+    def send_sync_answer(self, text):
+        """An answer of the synchronisation: late by the delay set for every reply."""
+        self.reply_delay = self.faults.delay_all
+        self.send(text)
+
     def reply(self, code, *extra):
         self.send("%d\r\n" % code + "".join("%s\r\n" % x for x in extra))
 
@@ -378,8 +383,7 @@ class IspChip:
             return
         if self.state == "autobaud":
             if b == ord("?"):
-                self.reply_delay = self.faults.delay_all
-                self.send("Synchronized\r\n")
+                self.send_sync_answer("Synchronized\r\n")
                 self.state = "sync_line"
             return
         if self.echo:
@@ -404,16 +408,14 @@ class IspChip:
 
     def on_sync_line(self, line):
         if line == b"Synchronized":
-            self.reply_delay = self.faults.delay_all
-            self.send("OK\r\n")
+            self.send_sync_answer("OK\r\n")
             self.state = "freq_line"
         else:
             self.state = "autobaud"
 
     def on_freq_line(self, line):
         if line.isdigit():
-            self.reply_delay = self.faults.delay_all
-            self.send("OK\r\n")
+            self.send_sync_answer("OK\r\n")
             self.state = "command"
         else:
             self.state = "autobaud"
