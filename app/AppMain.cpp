@@ -10,11 +10,11 @@
 #include "LogFile.h"
 #include "ParamParser.h"
 #include "Parameters.h"
-#include "PlaceholderSerial.h"
-#include "Updater.h"
 #include "Usage.h"
 #include "aDirectory.h"
 #include "aPath.h"
+#include "engine/Updater.h"
+#include "support/PlaceholderSerial.h"
 
 namespace {
 
@@ -73,7 +73,7 @@ class CommandRunner {
                                   params_.baudRate, true)) {
       return error("Got no response from chip");
     }
-    _display_fingerprint(display_, print);
+    engine::_display_fingerprint(display_, print);
     return kExitSuccess;
   }
 
@@ -99,13 +99,13 @@ class CommandRunner {
       display_.message(UpdaterDisplayInterface::INFO, "Searching for Halyard Network devices connected to %08X",
                        params_.routerSerialNumber);
       std::vector<DeviceInfo> list = updater_.Discover_HyNetwork_Devices(params_.routerSerialNumber, transport);
-      _display_device_list(display_, list, transport);
+      engine::_display_device_list(display_, list, transport);
       if (params_.commands.IsSet(CMD_INFO)) ShowStoredDevices(display_, updater_, list);
       return kExitSuccess;
     }
     info("Searching for Halyard devices");
     std::vector<DeviceInfo> list = updater_.Discover_Devices(transport);
-    _display_device_list(display_, list, transport);
+    engine::_display_device_list(display_, list, transport);
     if (params_.commands.IsSet(CMD_INFO)) ShowStoredDevices(display_, updater_, list);
     return kExitSuccess;
   }
@@ -137,7 +137,7 @@ class CommandRunner {
     std::map<std::string, std::string> builds;
     // The failure was reported by the engine; an empty list is only an answer when the server gave it.
     if (!updater_.Get_BuildList(params_.serialNumber, builds)) return kExitFailure;
-    _display_builds(display_, builds, params_.serialNumber);
+    engine::_display_builds(display_, builds, params_.serialNumber);
     return kExitSuccess;
   }
 

@@ -5,10 +5,10 @@
 #include <string>
 #include <vector>
 
-#include "BirdFile.h"
-#include "BirdFileCheck.h"
-#include "PrintableText.h"
-#include "StoredDevice.h"
+#include "firmware/BirdFile.h"
+#include "firmware/BirdFileCheck.h"
+#include "store/StoredDevice.h"
+#include "support/PrintableText.h"
 
 namespace {
 

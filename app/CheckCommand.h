@@ -1,7 +1,7 @@
 #pragma once
 #include "Parameters.h"
-#include "Updater.h"
 #include "UpdaterDisplayInterface.h"
+#include "engine/Updater.h"
 
 // -C: checks the bird file named with -f, or else every bird file of the device named with -d in
 // the store, as -U would before writing (against the connected device when -d names one).

@@ -2,8 +2,8 @@
 
 #include <string>
 
-#include "PrintableText.h"
-#include "StoredDevice.h"
+#include "store/StoredDevice.h"
+#include "support/PrintableText.h"
 
 namespace {
 

@@ -1,9 +1,9 @@
 #pragma once
 #include <vector>
 
-#include "DeviceInfo.h"
-#include "Updater.h"
 #include "UpdaterDisplayInterface.h"
+#include "engine/DeviceInfo.h"
+#include "engine/Updater.h"
 
 // -I -d: shows what the store keeps on the device (directory, settings, stored builds). Returns
 // the exit status: 1 when the store does not know the device.

@@ -5,9 +5,9 @@
 #include <string>
 
 #include "Log.h"
-#include "NumberText.h"
 #include "Options.h"
 #include "aDirectory.h"
+#include "support/NumberText.h"
 
 namespace {
 

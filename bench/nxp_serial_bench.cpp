@@ -33,7 +33,7 @@
 #include <vector>
 
 #include "LpcRomSim.h"
-#include "NXPSerialClass.h"
+#include "recovery/lpc/NXPSerialClass.h"
 
 namespace {
 

@@ -6,10 +6,11 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 #include <vector>
 
-#include "SDPLoader.h"
-#include "Serial_SDPLoader.h"
+#include "recovery/imx/SDPLoader.h"
+#include "recovery/imx/Serial_SDPLoader.h"
 #include "sdp_steps.h"
 
 namespace {
@@ -35,7 +36,7 @@ int main(int argc, char** argv) {
     return 2;
   }
   SDPLoader loader;
-  if (!loader.setLoader(new Serial_SDPLoader(argv[1]))) return 2;
+  if (!loader.setLoader(std::make_unique<Serial_SDPLoader>(argv[1]))) return 2;
 
   Clock::time_point start = Clock::now();
   int result = loader.init();

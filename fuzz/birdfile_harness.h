@@ -16,7 +16,7 @@
 #include <utility>
 #include <vector>
 
-#include "BirdFile.h"
+#include "firmware/BirdFile.h"
 #include "scratch_file.h"
 
 namespace fuzz {

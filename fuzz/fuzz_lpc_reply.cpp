@@ -22,11 +22,11 @@
 #include <string>
 #include <vector>
 
-#include "NXPSerialClass.h"
 #include "aStream.h"
 #include "fake_clock.h"
 #include "input_reader.h"
 #include "log_everything.h"
+#include "recovery/lpc/NXPSerialClass.h"
 
 namespace {
 

@@ -13,13 +13,14 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <vector>
 
-#include "HID_SDPLoader.h"
-#include "SDPLoader.h"
-#include "Serial_SDPLoader.h"
 #include "input_reader.h"
 #include "log_everything.h"
+#include "recovery/imx/HID_SDPLoader.h"
+#include "recovery/imx/SDPLoader.h"
+#include "recovery/imx/Serial_SDPLoader.h"
 
 namespace {
 
@@ -192,7 +193,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   Recording recording;
   SDPLoader loader;
-  FUZZ_CHECK(loader.setLoader(new InputTransport(input, hid, recording)));
+  FUZZ_CHECK(loader.setLoader(std::make_unique<InputTransport>(input, hid, recording)));
   FUZZ_CHECK(loader.init() == SDPLoader::SDP_OK);
   Replay replay{hid, recording};
   switch (operation) {

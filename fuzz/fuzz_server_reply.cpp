@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include "UpdateServerRequest.h"
+#include "server/UpdateServerRequest.h"
 
 namespace {
 

@@ -9,8 +9,8 @@
 #include <map>
 #include <string>
 
-#include "KeyValueStore.h"
 #include "scratch_file.h"
+#include "store/KeyValueStore.h"
 
 namespace fuzz {
 

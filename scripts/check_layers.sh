@@ -1,12 +1,17 @@
 #!/usr/bin/env bash
 # Fails when a source below the front end (display library, engine, device runtime, object layer)
-# includes a header of the front end in app/: the layers point one way, from app/ down.
+# includes a header of the front end in app/: the layers point one way, from app/ down. Also fails
+# when a source outside the engine's room (engine/) includes one of its headers other than its
+# public face: the engine's steps are its own.
 # Usage: scripts/check_layers.sh [repository root]
 set -euo pipefail
 root=${1:-$(dirname "$0")/..}
 cd "$root"
 
-lower_layers=(Updater/Display Updater/UpdaterLib/source halyard/runtime halyard/objects)
+lib=Updater/UpdaterLib/source
+lower_layers=(Updater/Display "$lib/engine" "$lib/module_update" "$lib/firmware" "$lib/store" "$lib/server"
+  "$lib/recovery/lpc" "$lib/recovery/imx" "$lib/support" halyard/runtime halyard/objects)
+engine_public=(engine/Updater.h engine/DeviceInfo.h engine/Fingerprint.h)
 mapfile -t front_end_headers < <(cd app && ls -- *.h *.hpp 2>/dev/null)
 existing_layers=()
 for layer in "${lower_layers[@]}"; do
@@ -32,6 +37,21 @@ for source in "${lower_sources[@]}"; do
       fi
     done
   done < <(grep -E '^[[:space:]]*#[[:space:]]*include[[:space:]]*"' "$source" || true)
+done
+# The engine's own headers, from everywhere but the engine and the tests of its steps.
+mapfile -t outside_engine < <(find app Updater/Display halyard "$lib" -type f 2>/dev/null \( -name '*.cpp' -o -name '*.h' \) \
+  -not -path "$lib/engine/*" | sort)
+for source in "${outside_engine[@]}"; do
+  while IFS= read -r included; do
+    public=0
+    for header in "${engine_public[@]}"; do
+      [ "$included" = "$header" ] && public=1
+    done
+    if [ $public -eq 0 ]; then
+      echo "$source includes $included, a header internal to the engine" >&2
+      status=1
+    fi
+  done < <(grep -hoE '^[[:space:]]*#[[:space:]]*include[[:space:]]*"engine/[^"]+"' "$source" | sed -E 's/.*"(engine\/[^"]+)"/\1/' || true)
 done
 [ $status -eq 0 ] && echo "check_layers: ${#lower_sources[@]} sources below app/ include no front-end header"
 exit $status

@@ -17,13 +17,15 @@
 #include "Link.h"
 #include "Module.h"
 #include "SystemClass.h"
-#include "Updater.h"
 #include "UpdaterDisplayInterface.h"
 #include "aDiscovery.h"
 #include "driver_support.h"
+#include "engine/Updater.h"
+#include "engine/UpdaterSteps.h"
 
 using Tessaron::Halyard::Module;
 using Tessaron::Halyard::SystemClass;
+using namespace engine;
 
 namespace {
 

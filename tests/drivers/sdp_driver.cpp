@@ -12,12 +12,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "Log.h"
-#include "SDPLoader.h"
-#include "Serial_SDPLoader.h"
+#include "recovery/imx/SDPLoader.h"
+#include "recovery/imx/Serial_SDPLoader.h"
 #include "sdp_steps.h"
 
 namespace {
@@ -38,7 +39,7 @@ int main(int argc, char** argv) {
   }
   if (argc - first < 2) return usage();
   SDPLoader loader;
-  if (!loader.setLoader(new Serial_SDPLoader(argv[first]))) return usage();
+  if (!loader.setLoader(std::make_unique<Serial_SDPLoader>(argv[first]))) return usage();
   int init = loader.init();
   std::string steps = "[";
   if (init == SDPLoader::SDP_OK) {

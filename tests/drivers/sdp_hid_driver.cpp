@@ -16,9 +16,9 @@
 #include <string>
 #include <vector>
 
-#include "HID_SDPLoader.h"
 #include "Log.h"
-#include "SDPLoader.h"
+#include "recovery/imx/HID_SDPLoader.h"
+#include "recovery/imx/SDPLoader.h"
 #include "sdp_steps.h"
 
 namespace {
@@ -39,7 +39,7 @@ int main(int argc, char** argv) {
   }
   if (argc - first < 1) return usage();
   auto loader = std::make_unique<SDPLoader>();
-  if (!loader->setLoader(new HID_SDPLoader(HID_SDPLoader::IMX_VENDOR_ID, HID_SDPLoader::IMX_PRODUCT_ID))) {
+  if (!loader->setLoader(std::make_unique<HID_SDPLoader>(HID_SDPLoader::IMX_VENDOR_ID, HID_SDPLoader::IMX_PRODUCT_ID))) {
     return usage();
   }
   int init = loader->init();

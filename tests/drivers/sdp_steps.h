@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "SDPLoader.h"
 #include "driver_support.h"
+#include "recovery/imx/SDPLoader.h"
 
 namespace driver {
 

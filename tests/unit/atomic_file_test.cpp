@@ -14,7 +14,7 @@
 #include <set>
 #include <string>
 
-#include "AtomicFile.h"
+#include "store/AtomicFile.h"
 #include "store_test_support.h"
 
 using store_test::FileSizeLimit;

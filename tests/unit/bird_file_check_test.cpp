@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
-#include "BirdFile.h"
-#include "BirdFileCheck.h"
-#include "StoredDevice.h"
+#include "firmware/BirdFile.h"
+#include "firmware/BirdFileCheck.h"
+#include "store/StoredDevice.h"
 #include "store_test_support.h"
 
 using store_test::MakeBird;

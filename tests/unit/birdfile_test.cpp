@@ -12,7 +12,7 @@
 #include <tuple>
 #include <vector>
 
-#include "BirdFile.h"
+#include "firmware/BirdFile.h"
 #include "store_test_support.h"
 
 using store_test::LogCapture;

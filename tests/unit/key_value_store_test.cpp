@@ -12,7 +12,7 @@
 #include <regex>
 #include <string>
 
-#include "KeyValueStore.h"
+#include "store/KeyValueStore.h"
 #include "store_test_support.h"
 
 using store_test::FileSizeLimit;

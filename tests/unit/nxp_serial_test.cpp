@@ -18,9 +18,9 @@
 
 #include "Log.h"
 #include "LpcRomSim.h"
-#include "NXPSerialClass.h"
 #include "aTime.h"
 #include "log_capture.h"
+#include "recovery/lpc/NXPSerialClass.h"
 
 using lpcsim::LpcRomSim;
 

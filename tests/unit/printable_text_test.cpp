@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "PrintableText.h"
+#include "support/PrintableText.h"
 
 namespace {
 

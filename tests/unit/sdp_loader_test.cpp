@@ -1,6 +1,7 @@
 // The i.MX serial download loader driven through a recording, scripted transport: the frames it
 // sends, the replies it accepts and the result codes it gives.
 #include <gtest/gtest.h>
+#include <memory>
 
 #include <algorithm>
 #include <cstdint>
@@ -9,11 +10,11 @@
 #include <string>
 #include <vector>
 
-#include "HID_SDPLoader.h"
 #include "Log.h"
-#include "SDPLoader.h"
-#include "Serial_SDPLoader.h"
 #include "log_capture.h"
+#include "recovery/imx/HID_SDPLoader.h"
+#include "recovery/imx/SDPLoader.h"
+#include "recovery/imx/Serial_SDPLoader.h"
 
 namespace {
 
@@ -101,10 +102,12 @@ class ScriptedTransport : public SDPLoader_Interface {
 struct Scripted {
   Recording recording;
   SDPLoader loader;
-  ScriptedTransport* transport;
+  ScriptedTransport* transport = nullptr;
 
-  Scripted(Layout layout, std::vector<Bytes> script) : transport(new ScriptedTransport(recording, layout, script)) {
-    EXPECT_TRUE(loader.setLoader(transport));
+  Scripted(Layout layout, std::vector<Bytes> script) {
+    auto owned = std::make_unique<ScriptedTransport>(recording, layout, script);
+    transport = owned.get();
+    EXPECT_TRUE(loader.setLoader(std::move(owned)));
   }
 };
 
@@ -336,7 +339,7 @@ TEST(SDPReplies, HidTransportWithoutADevice) {
   // No device with this vendor and product id exists here: init fails, and the transport stays
   // closed (nothing sent, nothing read) until it is destroyed.
   SDPLoader loader;
-  ASSERT_TRUE(loader.setLoader(new HID_SDPLoader(0xFFFF, 0xFFFE)));
+  ASSERT_TRUE(loader.setLoader(std::make_unique<HID_SDPLoader>(0xFFFF, 0xFFFE)));
   EXPECT_EQ(loader.init(), 6);
   EXPECT_EQ(loader.writeLoader(testImage(100), 0), 2);
 
@@ -405,16 +408,20 @@ TEST(SDPLoaderSetup, SetLoaderTwiceKeepsTheFirst) {
   Recording first, second;
   {
     SDPLoader loader;
-    auto* kept = new ScriptedTransport(first, Layout::Serial);
-    auto* refused = new ScriptedTransport(second, Layout::Serial);
-    refused->initResult = false;
-    EXPECT_TRUE(loader.setLoader(kept));
-    EXPECT_FALSE(loader.setLoader(refused));
-    EXPECT_FALSE(loader.setLoader(nullptr));
+    auto kept = std::make_unique<ScriptedTransport>(first, Layout::Serial);
+    auto refusedTransport = std::make_unique<ScriptedTransport>(second, Layout::Serial);
+    refusedTransport->initResult = false;
+    // Held as the interface type, as callers do, so that a refused call moves nothing.
+    std::unique_ptr<SDPLoader_Interface> refused = std::move(refusedTransport);
+    EXPECT_TRUE(loader.setLoader(std::move(kept)));
+    EXPECT_FALSE(loader.setLoader(std::move(refused)));
+    std::unique_ptr<SDPLoader_Interface> none;
+    EXPECT_FALSE(loader.setLoader(std::move(none)));
     EXPECT_EQ(loader.init(), 0);
     EXPECT_EQ(first.inits, 1);
     EXPECT_EQ(second.inits, 0);
-    delete refused;  // a refused transport stays the caller's
+    ASSERT_NE(refused, nullptr);  // a refused transport stays the caller's
+    refused.reset();
     EXPECT_TRUE(second.destroyed);
     EXPECT_FALSE(first.destroyed);
   }

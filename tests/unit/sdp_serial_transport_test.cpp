@@ -14,8 +14,8 @@
 
 #include <gtest/gtest.h>
 
-#include "Serial_SDPLoader.h"
 #include "pty_support.h"
+#include "recovery/imx/Serial_SDPLoader.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 
 #include <cstdlib>
 
-#include "TestHook.h"
+#include "support/TestHook.h"
 
 TEST(TestHook, OnlyAShorterPositiveNumberCutsTheBound) {
   const struct {

@@ -9,9 +9,9 @@
 #include <string>
 #include <thread>
 
-#include "Updater.h"
 #include "UpdaterDisplayInterface.h"
 #include "aBase64.h"
+#include "engine/Updater.h"
 #include "local_http_server.h"
 
 namespace {

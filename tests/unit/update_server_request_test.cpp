@@ -7,12 +7,12 @@
 #include <stdexcept>
 #include <string>
 
-#include "HTTPRequest.h"
 #include "Log.h"
-#include "NumberText.h"
-#include "UpdateServerRequest.h"
 #include "local_http_server.h"
 #include "log_capture.h"
+#include "server/HTTPRequest.h"
+#include "server/UpdateServerRequest.h"
+#include "support/NumberText.h"
 
 namespace {
 

@@ -13,10 +13,13 @@
 #include <string>
 #include <vector>
 
-#include "Updater.h"
 #include "UpdaterDisplayInterface.h"
 #include "aBase64.h"
+#include "engine/Updater.h"
+#include "engine/UpdaterSteps.h"
 #include "local_http_server.h"
+
+using namespace engine;
 
 namespace {
 

@@ -14,11 +14,14 @@
 #include "Halyard.h"
 #include "Log.h"
 #include "RecordingDisplay.h"
+#include "engine/Updater.h"
+#include "engine/UpdaterSteps.h"
 #include "log_capture.h"
-#include "TestHook.h"
-#include "Updater.h"
-#include "UpdaterEntity.h"
+#include "module_update/UpdaterEntity.h"
 #include "scripted_module.h"
+#include "support/TestHook.h"
+
+using namespace engine;
 
 namespace {
 

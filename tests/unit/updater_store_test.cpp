@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "UpdaterStore.h"
+#include "store/UpdaterStore.h"
 #include "store_test_support.h"
 
 using store_test::Exists;

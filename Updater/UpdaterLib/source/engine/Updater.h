@@ -1,0 +1,84 @@
+#pragma once
+#include <exception>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "UpdaterDisplayInterface.h"
+#include "aDefs.h"
+#include "aError.h"
+#include "engine/DeviceInfo.h"
+#include "engine/Fingerprint.h"
+#include "firmware/BirdFileCheck.h"
+#include "store/StoredDevice.h"
+
+class BirdFile;
+class UpdaterStoreItem;
+namespace Tessaron {
+namespace Halyard {
+class Module;
+}
+}  // namespace Tessaron
+
+// The update engine: every command of the front end works through one Updater.
+class Updater {
+ public:
+  Updater(const char* serverUrl, const char* updaterDirectory, UpdaterDisplayInterface& display);
+  ~Updater() = default;
+  Updater(const Updater&) = delete;
+  Updater& operator=(const Updater&) = delete;
+
+  // Discovery (-D).
+  std::vector<DeviceInfo> Discover_Devices(linkType type);
+  std::vector<DeviceInfo> Discover_HyNetwork_Devices(unsigned int routerSerialNumber, linkType type);
+
+  // Firmware update (-U).
+  [[nodiscard]] bool Update_Firmware(unsigned int serial, unsigned int build, std::string birdFile,
+                                     unsigned char moduleAddress, unsigned int routerSerial, bool override);
+  // The bird file to install: birdFile when named, else the build's file in the device's store
+  // directory (downloaded first when download is set). Throws std::runtime_error when none loads.
+  BirdFile load_bird(const char* action, std::string birdFile, unsigned int serial, unsigned int build, bool download);
+
+  // Build retrieval (-G, -B).
+  [[nodiscard]] int Download_Firmware(unsigned int serial, std::string build, bool override, bool no_cal);
+  [[nodiscard]] int Download_Firmware(Fingerprint fingerprint, std::string build, bool override);
+  std::map<std::string, std::string> Get_BuildList(unsigned int serial);
+  // The same, telling a failure (server not reached, or its answer an error) from an empty list.
+  [[nodiscard]] bool Get_BuildList(unsigned int serial, std::map<std::string, std::string>& builds);
+  std::map<std::string, std::string> Get_BuildListLocal(unsigned int serial);
+
+  // Serial recovery (-U -t RECOVER, -N).
+  [[nodiscard]] bool Recover_Firmware(std::string port, unsigned int build, unsigned int baud, unsigned int serial,
+                                      std::string birdFile, bool override);
+  [[nodiscard]] bool Get_Fingerprint(Fingerprint& fingerprint, std::string port, unsigned int serial,
+                                     std::string birdFile, unsigned int baud, bool reset);
+
+  // Stored device information and bird file checks (-I, -C).
+  // What the store keeps on the device, read without changing the store; false when the store has
+  // no directory for it.
+  [[nodiscard]] bool Read_Stored_Device(unsigned int serial, StoredDevice& device);
+  // Connects the module as the update does (USB, then TCP/IP) and reads what it says of itself;
+  // false when no module with that serial number answers.
+  [[nodiscard]] bool Read_Device_Identity(unsigned int serial, DeviceIdentity& identity);
+
+  enum class RecoveryChip { None, LPC, IMX };
+
+  // The root of the local store this engine works on.
+  const std::string& StoreDirectory() const { return updaterDirectory; }
+
+ private:
+  std::string serverUrl;
+  std::string updaterDirectory;
+  UpdaterDisplayInterface& display;
+  RecoveryChip recoveryChip = RecoveryChip::None;
+
+  void reportUnavailable(const char* command);
+};
+
+// What the front end shows of the engine's results, in the engine's words.
+namespace engine {
+void _display_device_list(UpdaterDisplayInterface& display, const std::vector<DeviceInfo>& list, linkType type);
+void _display_builds(UpdaterDisplayInterface& display, const std::map<std::string, std::string>& builds,
+                     unsigned int serial);
+void _display_fingerprint(UpdaterDisplayInterface& display, const Fingerprint& fingerprint);
+}  // namespace engine

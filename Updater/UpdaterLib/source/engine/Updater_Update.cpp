@@ -1,0 +1,498 @@
+// Firmware update (-U) of a module that still runs its firmware: choice of the build, the bird
+// file, connection (directly or through a router module), validation, loader, loader-mode
+// reconnection, firmware, reboot and the transfer record in the device's settings.
+
+#include <algorithm>
+#include <ctime>
+#include <exception>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "Log.h"
+#include "Module.h"
+#include "SystemClass.h"
+#include "aRetry.h"
+#include "aTime.h"
+#include "aUEI.h"
+#include "engine/Updater.h"
+#include "engine/UpdaterSteps.h"
+#include "firmware/BirdFile.h"
+#include "firmware/BirdFileCheck.h"
+#include "module_update/NetworkScan.h"
+#include "module_update/UpdaterEntity.h"
+#include "server/UpdateServerRequest.h"
+#include "store/KeyValueStore.h"
+#include "store/UpdaterStore.h"
+#include "support/NumberText.h"
+#include "support/SpinnerWait.h"
+#include "support/TestHook.h"
+
+using Tessaron::Halyard::Module;
+using Tessaron::Halyard::SystemClass;
+
+using namespace engine;
+
+namespace {
+
+// Rediscovery of a module that restarted into its loader.
+constexpr unsigned kLoaderRediscoveryAttempts = 15;
+constexpr unsigned long kLoaderRediscoveryPauseMs = 1000;
+
+using UpdaterDisplay = UpdaterDisplayInterface;
+
+// A build number kept in a setting ("1234.bird" reads as 1234); 0 when there is none.
+unsigned int settingBuild(KeyValueStore& settings, const char* key) {
+  int value = settings.GetInt(key, 0);
+  return value > 0 ? static_cast<unsigned int>(value) : 0;
+}
+
+// The device's directory in the store; an item referring to nothing when there is none.
+UpdaterStoreItem findDeviceItem(const std::string& root, unsigned int serial) {
+  UpdaterStoreItem item;
+  try {
+    UpdaterStore store(root.c_str());
+    if (!store.FindDevice(serial, &item)) item = UpdaterStoreItem();
+  } catch (const std::exception& error) {
+    Log::log(DEBUG_Updater, "%s\n", error.what());
+  }
+  return item;
+}
+
+bool storeHoldsBuild(UpdaterStoreItem& item, unsigned int build) {
+  try {
+    (void)item.ReadBirdFile(BirdFileName(build).c_str());
+    return true;
+  } catch (const std::exception& error) {
+    Log::log(DEBUG_Updater, "%s\n", error.what());
+    return false;
+  }
+}
+
+// The latest build the update server names for the device, 0 when it names none (with the cause
+// in *cause when the query failed).
+unsigned int serverLatestBuild(UpdaterDisplay& display, const std::string& url, unsigned int serial,
+                               std::string* cause) {
+  std::string latest, firmware;
+  if (!RunUnderSpinner(display, kServerQueryLabel, [&] {
+        return UpdateServerRequest::QueryBuild(serial, latest, firmware, url.c_str(), cause);
+      })) {
+    latest.clear();
+  }
+  unsigned int build = 0;
+  if (!ReadServerBuildNumber(latest, &build)) {
+    Log::log(DEBUG_Updater, "Error: Could not convert %s to int.\n", latest.c_str());
+    return 0;
+  }
+  return build;
+}
+
+// The build to install when none was given: the server's latest when it is in the store, else
+// the latest download, else the latest transfer; 0 when there is none. *serverCause tells why
+// the server named no build when its query failed.
+unsigned int chooseBuild(UpdaterDisplay& display, const std::string& url, unsigned int serial,
+                         UpdaterStoreItem& item, std::string* serverCause) {
+  unsigned int build = serverLatestBuild(display, url, serial, serverCause);
+  if (build != 0 && !storeHoldsBuild(item, build)) {
+    build = 0;
+    display.message(UpdaterDisplay::INFO,
+                    "New firmware is available.  Updater will proceed if valid firmware is found locally.");
+  }
+  if (build == 0) {
+    build = settingBuild(item.settings, kLatestDownloadKey);
+    if (build != 0) display.message(UpdaterDisplay::INFO, "Updating with the Latest Download");
+  }
+  if (build == 0) {
+    build = settingBuild(item.settings, kLatestTransferKey);
+    if (build != 0) display.message(UpdaterDisplay::INFO, "Updating with the Latest Transfer");
+  }
+  return build;
+}
+
+// One error line for a block the module did not take: which block, where, and why.
+void reportBlockFailure(UpdaterDisplay& display, const char* kind, const std::vector<BirdBlock>& blocks,
+                        const BirdBlock& block, const UpdaterEntity& entity) {
+  const uint32_t address = block.length >= 4 ? aUEI_RetrieveInt(block.data) : 0;
+  display.message(UpdaterDisplay::ERROR, "Failed to write %s block %u at 0x%08X: %s", kind,
+                  static_cast<unsigned>(&block - blocks.data()) + 1, address, entity.Failure().c_str());
+}
+
+// Why a connection failed, as the user reads it.
+const char* connectionCause(aErr result) {
+  return result == aErrNotFound ? "not found on USB or TCP/IP" : aError_GetErrorDescription(result);
+}
+
+bool holdsBothImages(UpdaterDisplay& display, const BirdFile& bird) {
+  const std::string refusal = _bird_image_refusal(bird);
+  if (refusal.empty()) return true;
+  display.message(UpdaterDisplay::ERROR, "%s; nothing was sent to the device", refusal.c_str());
+  return false;
+}
+
+// The router module a device behind it is reached through: connected over USB, else TCP/IP, and
+// routing to the host from connect() until it is destroyed.
+class RouterConnection {
+ public:
+  RouterConnection() : router_(0, 0) {}
+  ~RouterConnection() {
+    if (routing_) (void)system_.routeToMe(0);  // best effort: the update's outcome is already known
+  }
+  RouterConnection(const RouterConnection&) = delete;
+  RouterConnection& operator=(const RouterConnection&) = delete;
+
+  // aErrNone once connected and routing; else why not.
+  [[nodiscard]] aErr connect(unsigned int routerSerial) {
+    aErr result = router_.connect(linkTypeUSB, routerSerial);
+    if (result == aErrNotFound) result = router_.connect(linkTypeTCPIP, routerSerial);
+    if (result != aErrNone) return result;
+    system_.init(&router_, 0);
+    result = system_.routeToMe(1);
+    routing_ = result == aErrNone;
+    return result;
+  }
+  Module& module() { return router_; }
+
+ private:
+  Module router_;
+  SystemClass system_;
+  bool routing_ = false;
+};
+
+// The address of the module with that serial number behind the router, 0 when it does not answer
+// there.
+unsigned char findNetworkAddress(UpdaterDisplay& display, Module& router, unsigned int serial) {
+  display.display_progress(true);
+  NetworkScan scan(router, [&display](double done) { display.update_progress(done, nullptr); });
+  std::vector<NetworkModule> found = scan.findModules(serial);
+  display.display_progress(false);
+  for (const NetworkModule& module : found) {
+    if (module.serialNumber == serial) return module.address;
+  }
+  return 0;
+}
+
+// Connects the device module directly (USB, then TCP/IP) or through its router module, whose
+// device network is searched for the module when its address is not given. Returns false when
+// the update must end at once (without its update time).
+bool connectDevice(UpdaterDisplay& display, Module& module, unsigned int serial, unsigned char moduleAddress,
+                   unsigned int routerSerial, RouterConnection& router, aErr* status) {
+  if (routerSerial != 0) {
+    aErr connected = router.connect(routerSerial);
+    if (connected != aErrNone) {
+      display.message(UpdaterDisplay::ERROR, "Failed to connect to link module [%08X]", routerSerial);
+      display.message(UpdaterDisplay::ERROR, "Connecting to link module %08X failed: %s", routerSerial,
+                      connectionCause(connected));
+      return false;
+    }
+    if (moduleAddress == 0) moduleAddress = findNetworkAddress(display, router.module(), serial);
+    if (moduleAddress == 0) {
+      display.message(UpdaterDisplay::ERROR, "Module [%08X] not found behind router [%08X]", serial, routerSerial);
+      return false;
+    }
+    module.setModuleAddress(moduleAddress);
+    *status = module.connectThroughLinkModule(&router.module());
+  } else {
+    *status = module.connect(linkTypeUSB, serial);
+    if (*status == aErrNotFound) *status = module.connect(linkTypeTCPIP, serial);
+  }
+  if (*status != aErrNone) {
+    display.message(UpdaterDisplay::ERROR, "Failed to connect to module [%08X]", serial);
+    display.message(UpdaterDisplay::ERROR, "Connecting to module %08X%s failed: %s", serial,
+                    routerSerial != 0 ? " through its link module" : "", connectionCause(*status));
+  }
+  return true;
+}
+
+// After LOAD the module may have restarted into its loader and left its link: find it again on
+// the transport it was reached by (through the router's link when it sits behind one). A module
+// not found is reported here; the firmware transfer that follows then fails at its first block.
+void reconnectInLoaderMode(UpdaterDisplay& display, Module& module, unsigned int serial, bool routed) {
+  linkSpec spec{};
+  linkType transport = module.getLinkSpecifier(&spec) == aErrNone ? spec.type : linkTypeUSB;
+  if (transport != linkTypeTCPIP) transport = linkTypeUSB;
+  (void)module.disconnect();  // always aErrNone
+  const unsigned attempts = static_cast<unsigned>(std::min<unsigned long>(
+      TestHook_LongWaitMs(kLoaderRediscoveryAttempts * kLoaderRediscoveryPauseMs) / kLoaderRediscoveryPauseMs + 1,
+      kLoaderRediscoveryAttempts));
+  aErr result = RetryBounded(attempts, kLoaderRediscoveryPauseMs, [&](unsigned attempt) {
+    aErr found = routed ? module.reconnect() : module.discoverAndConnect(transport, serial);
+    Log::log(DEBUG_Updater, "Looking for the device in loader mode, attempt %u of %u: %d\n", attempt,
+             kLoaderRediscoveryAttempts, static_cast<int>(found));
+    if (module.isConnected()) return aErrNone;
+    return found != aErrNone ? found : aErrConnection;
+  });
+  if (result == aErrNone) return;
+  display.message(UpdaterDisplay::ERROR, "Failed to find device %08X in loader mode after %u attempts: %s", serial,
+                  attempts, aError_GetErrorDescription(result));
+}
+
+// Records the transfer in the device's settings file in the store. A device without a directory
+// gets one now, so the record lands where the next update looks for it (never in a settings file
+// of the working directory).
+bool recordTransfer(UpdaterDisplay& display, const std::string& root, unsigned int serial, UpdaterStoreItem& item,
+                    const std::string& birdFile) {
+  if (!item.IsValid()) {
+    try {
+      UpdaterStore store(root.c_str());
+      item = store.AddDevice(serial);
+    } catch (const std::exception& error) {
+      Log::log(DEBUG_Updater, "%s\n", error.what());
+      _display_store_failure(display, serial, error);
+    }
+  }
+  if (!item.IsValid() || item.settings.Filename().empty()) {
+    display.message(UpdaterDisplay::ERROR, "Could not record the transfer for device %08X in %s", serial,
+                    root.c_str());
+    return false;
+  }
+  item.settings.Add(kLatestTransferKey, birdFile);
+  item.settings.Add(kLastTransferDateKey, KeyValueStore::CurrentTimeText());
+  if (item.settings.Save()) return true;
+  display.message(UpdaterDisplay::ERROR, "Firmware installed, but the transfer record could not be saved in %s: %s",
+                  item.settings.Filename().c_str(), item.settings.SaveProblem());
+  return false;
+}
+
+}  // namespace
+
+bool Updater::Update_Firmware(unsigned int serial, unsigned int build, std::string birdFile, unsigned char moduleAddress,
+                              unsigned int routerSerial, bool override) {
+  if (serial == 0) {
+    display.message(UpdaterDisplay::ERROR, "Update command must specify the specific device");
+    return false;
+  }
+  UpdaterStoreItem item = findDeviceItem(updaterDirectory, serial);
+  if (!_settings_readable(display, item)) return false;
+  const uint64_t start = aTime_GetMSTicks();
+
+  if (birdFile.empty() && build == 0) {
+    std::string serverCause;
+    build = chooseBuild(display, serverUrl, serial, item, &serverCause);
+    if (build == 0) {
+      display.message(UpdaterDisplay::ERROR, "Could not find valid build for this device.");
+      display.message(UpdaterDisplay::ERROR,
+                      "No build for device %08X: the update server named none held in the store, and no download "
+                      "or transfer is recorded", serial);
+      // Only when nothing could be installed does the server's silence matter to the user.
+      if (!serverCause.empty()) _display_latest_build_failure(display, serial, serverCause);
+      return false;
+    }
+  }
+
+  BirdFile bird;
+  try {
+    bird = load_bird("Updating", birdFile, serial, build, false);
+  } catch (const std::exception& error) {
+    Log::log(DEBUG_Updater, "%s\n", error.what());
+    display.message(UpdaterDisplay::ERROR, "Failed to load bird file");
+    return false;
+  }
+
+  // A file without a loader or a firmware image would erase the module's firmware and leave it
+  // with nothing, or stranded in its loader: refused before the first packet.
+  if (!holdsBothImages(display, bird)) return false;
+
+  if (bird.serialReplaceable) {
+    Log::log(DEBUG_Updater, "Setting serial number into firmware... ");
+    if (!_bird_serial_refusal(bird, serial).empty()) {
+      Log::log(DEBUG_Updater, "Error: Unable to modify serial number in bird.\n");
+      display.message(UpdaterDisplay::ERROR, "Failed to set serial number %08X into the firmware of %s", serial,
+                      bird.filename.c_str());
+      return false;
+    }
+    Log::log(DEBUG_Updater, " Serial Number inserted into firmware.\n");
+  }
+
+  RouterConnection router;
+  Module module(moduleAddress, 0);
+  aErr status = aErrNone;
+  if (!connectDevice(display, module, serial, moduleAddress, routerSerial, router, &status)) return false;
+
+  if (!override && module.isConnected() && _validate_birdfile(display, bird, module, serial) <= 0) {
+    display.message(UpdaterDisplay::ERROR, "Birdfile failed validation");
+    return false;
+  }
+
+  if (status == aErrNone) status = _transfer_loader(display, module, bird);
+  if (status == aErrNone && !module.isConnected()) reconnectInLoaderMode(display, module, serial, routerSerial != 0);
+  if (status == aErrNone) status = _transfer_firmware(display, module, bird);
+
+  bool recorded = status == aErrNone && recordTransfer(display, updaterDirectory, serial, item,
+                                                       birdFile.empty() ? BirdFileName(build) : birdFile);
+  Log::log(DEBUG_Updater, "Updating device firmware: \n");
+  display.message(UpdaterDisplay::INFO, "Update time: %.4f sec",
+                  static_cast<double>(aTime_GetMSTicks() - start) / 1000.0);
+  return status == aErrNone && recorded;
+}
+
+BirdFile Updater::load_bird(const char* action, std::string birdFile, unsigned int serial, unsigned int build,
+                            bool download) {
+  if (!birdFile.empty()) {
+    display.message(UpdaterDisplay::INFO, "%s from Birdfile: %s", action, birdFile.c_str());
+    const std::string refusal = _bird_path_refusal(birdFile);
+    if (!refusal.empty()) {
+      display.message(UpdaterDisplay::ERROR, "%s", refusal.c_str());
+      throw std::runtime_error("Bird file is not a regular file");
+    }
+    try {
+      return BirdFile(birdFile.c_str());
+    } catch (const BirdFileLoadError& error) {
+      display.message(UpdaterDisplay::ERROR, "Failed to read bird file %s: %s", birdFile.c_str(),
+                      error.reason().c_str());
+      throw;
+    }
+  }
+  UpdaterStore store(updaterDirectory.c_str());
+  UpdaterStoreItem item = store.AddDevice(serial);
+  display.message(UpdaterDisplay::INFO, "%s firmware with build: %u", action, build);
+  const std::string name = BirdFileName(build);
+  try {
+    return item.ReadBirdFile(name.c_str());
+  } catch (const std::exception& error) {
+    Log::log(DEBUG_Updater, "%s\n", error.what());
+    if (!download) {
+      display.message(UpdaterDisplay::ERROR, "Failed to read build %u from the store: %s is missing or no bird file",
+                      build, UpdaterStore::JoinPath(item.FullPath(), name).c_str());
+      throw std::runtime_error("Error reading birdfile");
+    }
+  }
+  display.message(UpdaterDisplay::INFO, "Downloading firmware build %u", build);
+  (void)Download_Firmware(serial, std::to_string(build), false, false);  // told why; the read below fails
+  return item.ReadBirdFile(name.c_str());
+}
+
+int engine::_validate_birdfile(UpdaterDisplayInterface& display, BirdFile& bird, Module& module, unsigned int serial) {
+  std::string refusal = _bird_file_refusal(bird, serial);
+  if (!refusal.empty()) {
+    Log::log(DEBUG_Updater, "%s\n", refusal.c_str());
+    display.message(UpdaterDisplay::ERROR, "%s", refusal.c_str());
+    return 0;
+  }
+  Log::log(DEBUG_Updater, "UpdateFirmware() Connecting to device\n");
+  DeviceIdentity device = _read_device_identity(module);
+  refusal = _bird_device_refusal(bird, serial, device);
+  if (refusal.empty()) return 1;
+  // The caller adds that the file failed validation.
+  if (device.serial == 0) {
+    Log::log(DEBUG_Updater, "%s\n", refusal.c_str());
+    display.message(UpdaterDisplay::ERROR, "Failed to read the serial number of device %08X", serial);
+  } else if (device.serial != serial) {
+    Log::log(DEBUG_Updater, "%s\n", refusal.c_str());
+    display.message(UpdaterDisplay::ERROR, "Connected device answers serial number %08X, not %08X", device.serial,
+                    serial);
+  } else {
+    display.message(UpdaterDisplay::ERROR, "%s", refusal.c_str());
+  }
+  return 0;
+}
+
+DeviceIdentity engine::_read_device_identity(Module& module) {
+  SystemClass system;
+  system.init(&module, 0);
+  DeviceIdentity device;
+  // A failed read leaves 0, which no device and no model matches.
+  if (system.getSerialNumber(&device.serial) != aErrNone) device.serial = 0;
+  uint8_t model = 0;
+  if (system.getModel(&model) != aErrNone) model = 0;
+  device.modelName = aDefs_GetModelName(model);
+  return device;
+}
+
+aErr engine::_transfer_loader(UpdaterDisplayInterface& display, Module& module, BirdFile& bird) {
+  UpdaterEntity entity;
+  entity.init(&module, 0, true);
+  aErr status = entity.LoaderInit();
+  if (status != aErrNone) {
+    Log::log(DEBUG_Updater, "Error starting loader [%d, %s].\n", static_cast<int>(status), aError_GetErrorText(status));
+    display.message(UpdaterDisplay::ERROR, "Failed to start the update (INIT): %s", entity.Failure().c_str());
+    return status;
+  }
+  display.message(UpdaterDisplay::INFO, "Transferring loader to device");
+  std::vector<BirdBlock> blocks = bird.FindBlocks(BirdFile::BLOCK_LOADER);
+  display.display_progress(true);
+  int sent = 0;
+  int total = 0;
+  // A failed block fails the loader as a whole: a loader with a hole must not be started.
+  aErr failure = aErrNone;
+  for (const BirdBlock& block : blocks) {
+    display.message(UpdaterDisplay::INFO, "Transferring loader block %d of %d, %d bytes", sent + 1,
+                    static_cast<int>(blocks.size()), static_cast<int>(block.length));
+    uint16_t blockSize = 0;
+    status = entity.TransferPrepare(block.data, block.length, block.flags, blockSize);
+    if (status != aErrNone && status != aErrTimeout) {
+      Log::log(DEBUG_Updater, "Error Preparing transfer [%d, %s].\n", static_cast<int>(status),
+               aError_GetErrorText(status));
+      reportBlockFailure(display, "loader", blocks, block, entity);
+      break;
+    }
+    status = entity.LoaderTransfer(block.data, block.length);
+    if (status != aErrNone) {
+      Log::log(DEBUG_Updater, "Error loader transfer [%d, %s].\n", static_cast<int>(status),
+               aError_GetErrorText(status));
+      reportBlockFailure(display, "loader", blocks, block, entity);
+      if (failure == aErrNone) failure = status;
+      continue;
+    }
+    total += static_cast<int>(block.length);
+    ++sent;
+  }
+  if (status == aErrNone && failure != aErrNone) status = failure;
+  display.message(UpdaterDisplay::INFO, "Transferred %d blocks, %d total bytes", sent, total);
+  display.display_progress(false);
+
+  if (status == aErrNone) {
+    display.message(UpdaterDisplay::INFO, "Starting Load on Device");
+    status = entity.LoaderStart();
+    if (status == aErrTimeout) {
+      Log::log(DEBUG_Updater, "Timeout on LoaderStart. Usually indicates this is an iMX Load ignore err.\n");
+      status = aErrNone;
+    } else if (status != aErrNone) {
+      display.message(UpdaterDisplay::ERROR, "Error starting loader [%d, %s]", static_cast<int>(status),
+                      aError_GetErrorText(status));
+      display.message(UpdaterDisplay::ERROR, "Failed to start the loader (LOAD): %s", entity.Failure().c_str());
+    }
+  }
+  return status;
+}
+
+aErr engine::_transfer_firmware(UpdaterDisplayInterface& display, Module& module, BirdFile& bird) {
+  UpdaterEntity entity;
+  entity.init(&module, 0, true);
+  Log::log(DEBUG_Updater, "Transferring firmware to device %s\n", bird.filename.c_str());
+  std::vector<BirdBlock> blocks = bird.FindBlocks(BirdFile::BLOCK_FIRMWARE);
+  unsigned sent = 0;
+  int total = 0;
+  aErr status = aErrNone;
+  // A failed block fails the update as a whole: the module must not reboot into half an image.
+  aErr failure = aErrNone;
+  for (const BirdBlock& block : blocks) {
+    display.message(UpdaterDisplay::INFO, "Transferring firmware block %u of %u, %d bytes", sent + 1,
+                    static_cast<unsigned>(blocks.size()), static_cast<int>(block.length));
+    uint16_t blockSize = 0;
+    status = entity.TransferPrepare(block.data, block.length, block.flags, blockSize);
+    if (status != aErrNone) {
+      Log::log(DEBUG_Updater, "Error firmware transfer init: [%d, %s].\n", static_cast<int>(status),
+               aError_GetErrorText(status));
+      reportBlockFailure(display, "firmware", blocks, block, entity);
+      break;
+    }
+    status = entity.FirmwareTransfer(block.data, block.length, blockSize, display);
+    if (status != aErrNone) {
+      Log::log(DEBUG_Updater, "Error firmware transfer [%d, %s].\n", static_cast<int>(status),
+               aError_GetErrorText(status));
+      reportBlockFailure(display, "firmware", blocks, block, entity);
+      if (failure == aErrNone) failure = status;
+      continue;
+    }
+    ++sent;
+    total += static_cast<int>(block.length);
+  }
+  if (status == aErrNone && failure != aErrNone) status = failure;
+  display.message(UpdaterDisplay::INFO, "Transferred %d blocks, %d total bytes", static_cast<int>(sent), total);
+  if (status != aErrNone) return status;
+  status = entity.LoaderReboot(display);
+  if (status != aErrNone) {
+    display.message(UpdaterDisplay::ERROR, "Failed to reboot the device (REBOOT): %s", entity.Failure().c_str());
+  }
+  return status;
+}

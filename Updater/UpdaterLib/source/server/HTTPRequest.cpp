@@ -1,0 +1,180 @@
+#include "server/HTTPRequest.h"
+
+#include <curl/curl.h>
+
+#include <strings.h>
+
+#include <cstdint>
+#include <mutex>
+#include <new>
+#include <stdexcept>
+
+#include "Log.h"
+
+namespace {
+
+constexpr size_t kLoggedChunkBytes = 100;
+
+// curl_global_init is not safe to run twice at once; every GET passes through here first.
+void ensureCurlInitialised() {
+  static std::once_flag once;
+  std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+}
+
+// Releases the easy handle on every way out of GET.
+struct EasyHandle {
+  CURL* curl = curl_easy_init();
+  ~EasyHandle() {
+    if (curl) curl_easy_cleanup(curl);
+  }
+};
+
+CURLcode setTransferOptions(CURL* curl, HTTPResponse& response) {
+  CURLcode code = curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, _rcv_data);
+  if (code == CURLE_OK) code = curl_easy_setopt(curl, CURLOPT_WRITEDATA, &response);
+  if (code == CURLE_OK) code = curl_easy_setopt(curl, CURLOPT_URL, response.get_request());
+  if (code == CURLE_OK) code = curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, _rcv_header);
+  if (code == CURLE_OK) code = curl_easy_setopt(curl, CURLOPT_HEADERDATA, &response);
+  return code;
+}
+
+// The bounds that keep a silent or endless server from holding the program.
+CURLcode setSafetyOptions(CURL* curl, size_t maxBody) {
+  // Transfers run on a worker thread: time-outs must not use signals.
+  CURLcode code = curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
+  if (code == CURLE_OK) code = curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, HTTPRequest::CONNECT_TIMEOUT_S);
+  if (code == CURLE_OK) code = curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, HTTPRequest::LOW_SPEED_BYTES_PER_S);
+  if (code == CURLE_OK) code = curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, HTTPRequest::LOW_SPEED_TIME_S);
+  // A declared length over the bound is refused before the body is read.
+  if (code == CURLE_OK) {
+    code = curl_easy_setopt(curl, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(maxBody));
+  }
+  // The update server speaks HTTP; nothing else (files, mail, ...) is reached through -u.
+#if LIBCURL_VERSION_NUM >= 0x075500
+  if (code == CURLE_OK) code = curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
+#else
+  if (code == CURLE_OK) code = curl_easy_setopt(curl, CURLOPT_PROTOCOLS, CURLPROTO_HTTP | CURLPROTO_HTTPS);
+#endif
+  return code;
+}
+
+bool wasConnected(CURL* curl) {
+  curl_off_t connectMicroseconds = 0;
+  return curl_easy_getinfo(curl, CURLINFO_CONNECT_TIME_T, &connectMicroseconds) == CURLE_OK && connectMicroseconds > 0;
+}
+
+// What the user is told about a failed transfer: the bound that ended it, or the HTTP client's
+// account of this exchange (errorBuffer), or its general text for the code. Without a total bound,
+// a time-out after the connection was made is the low-speed bound.
+std::string transferCause(CURLcode code, const char* errorBuffer, long totalTimeoutMs, bool connected) {
+  if (code == CURLE_OPERATION_TIMEDOUT && totalTimeoutMs > 0) {
+    return "no answer from the update server within " + std::to_string(totalTimeoutMs / 1000) + " s";
+  }
+  if (code == CURLE_OPERATION_TIMEDOUT && connected) {
+    return "less than " + std::to_string(HTTPRequest::LOW_SPEED_BYTES_PER_S) + " bytes a second from the update "
+           "server for " + std::to_string(HTTPRequest::LOW_SPEED_TIME_S) + " s";
+  }
+  if (errorBuffer != nullptr && errorBuffer[0] != '\0') return errorBuffer;
+  return curl_easy_strerror(code);
+}
+
+[[noreturn]] void throwTransferError(CURLcode code, const HTTPResponse& response, const char* errorBuffer = nullptr,
+                                     long totalTimeoutMs = 0, bool connected = false) {
+  if (response.overflowed() || code == CURLE_FILESIZE_EXCEEDED) {
+    const std::string limit = std::to_string(response.max_body());
+    throw HTTPError("Reply body exceeds " + limit + " bytes", "reply body exceeds " + limit + " bytes");
+  }
+  throw HTTPError(curl_easy_strerror(code), transferCause(code, errorBuffer, totalTimeoutMs, connected));
+}
+
+}  // namespace
+
+HTTPResponse::HTTPResponse(std::string url, size_t limit) : request(std::move(url)), maxBody(limit) {}
+
+bool HTTPResponse::process(const char* data, size_t length) {
+  if (length > maxBody - response.size()) {
+    tooLong = true;
+    return false;
+  }
+  response.append(data, length);
+  return true;
+}
+
+void HTTPResponse::reserve_body(size_t length) {
+  if (length > maxBody) return;
+  try {
+    response.reserve(length);
+  } catch (const std::bad_alloc&) {
+    // The body then grows as it arrives, and fails there if memory really runs out.
+  }
+}
+
+size_t _rcv_header(char* data, size_t size, size_t count, void* context) {
+  if (size != 0 && count > SIZE_MAX / size) return 0;
+  const size_t length = size * count;
+  static constexpr char kName[] = "content-length:";
+  constexpr size_t kNameLength = sizeof kName - 1;
+  if (length <= kNameLength || strncasecmp(data, kName, kNameLength) != 0) return length;
+  size_t at = kNameLength;
+  while (at < length && (data[at] == ' ' || data[at] == '\t')) ++at;
+  uint64_t declared = 0;
+  bool digits = false;
+  for (; at < length && data[at] >= '0' && data[at] <= '9' && declared <= UINT32_MAX * 1024ull; ++at) {
+    declared = declared * 10 + static_cast<uint64_t>(data[at] - '0');
+    digits = true;
+  }
+  if (digits && declared <= SIZE_MAX) static_cast<HTTPResponse*>(context)->reserve_body(static_cast<size_t>(declared));
+  return length;
+}
+
+size_t _rcv_data(void* data, size_t size, size_t count, void* context) {
+  HTTPResponse* response = static_cast<HTTPResponse*>(context);
+  if (size != 0 && count > SIZE_MAX / size) return 0;
+  size_t length = size * count;
+  int shown = static_cast<int>(length < kLoggedChunkBytes ? length : kLoggedChunkBytes);
+  Log::log(DEBUG_ServerComm, "rcv_data called (..., %d, %d, %08X) [%.*s]\n", static_cast<int>(size),
+           static_cast<int>(count), static_cast<unsigned>(reinterpret_cast<uintptr_t>(context)), shown,
+           static_cast<const char*>(data));
+  if (!response->process(static_cast<const char*>(data), length)) {
+    Log::log(DEBUG_ServerComm, "rcv_data refuses the reply: more than %zu bytes\n", response->max_body());
+    return 0;
+  }
+  Log::log(DEBUG_ServerComm, "rcv_data returns %d\n", static_cast<int>(length));
+  return length;
+}
+
+std::string HTTPRequest::BuildURL(const char* url, const std::map<std::string, std::string>& params) {
+  std::string full = url ? url : "";
+  if (params.empty()) return full;
+  full += '?';
+  for (const auto& [key, value] : params) {
+    full += key;
+    full += '=';
+    full += value;
+    full += '&';
+  }
+  return full;
+}
+
+HTTPResponse HTTPRequest::GET(const char* url, const std::map<std::string, std::string>& params, size_t maxBody,
+                              long totalTimeoutMs) {
+  ensureCurlInitialised();
+  char errorBuffer[CURL_ERROR_SIZE] = {};  // outlives the handle that writes into it
+  EasyHandle handle;
+  HTTPResponse response(BuildURL(url, params), maxBody);
+  if (handle.curl == nullptr) throw HTTPError("Could not create curl instance", "could not create an HTTP client");
+
+  CURLcode code = setTransferOptions(handle.curl, response);
+  if (code == CURLE_OK) code = setSafetyOptions(handle.curl, maxBody);
+  if (code == CURLE_OK && totalTimeoutMs > 0) code = curl_easy_setopt(handle.curl, CURLOPT_TIMEOUT_MS, totalTimeoutMs);
+  if (code == CURLE_OK) code = curl_easy_setopt(handle.curl, CURLOPT_ERRORBUFFER, errorBuffer);
+  if (code != CURLE_OK) throwTransferError(code, response);
+
+  Log::log(DEBUG_ServerComm, "GET(%s)\n", response.get_request());
+  code = curl_easy_perform(handle.curl);
+  long status = 0;
+  if (code == CURLE_OK) code = curl_easy_getinfo(handle.curl, CURLINFO_RESPONSE_CODE, &status);
+  if (code != CURLE_OK) throwTransferError(code, response, errorBuffer, totalTimeoutMs, wasConnected(handle.curl));
+  response.set_status(status);
+  return response;
+}

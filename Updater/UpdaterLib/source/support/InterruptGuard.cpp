@@ -1,0 +1,56 @@
+#include "support/InterruptGuard.h"
+
+#include <signal.h>
+
+#include <cstdio>
+
+namespace {
+
+volatile sig_atomic_t caught = 0;
+struct sigaction previousInterrupt;
+struct sigaction previousTerminate;
+
+void noteSignal(int signal) { caught = signal; }
+
+void install(int signal, struct sigaction* previous) {
+  struct sigaction action {};
+  action.sa_handler = noteSignal;
+  sigemptyset(&action.sa_mask);
+  action.sa_flags = SA_RESETHAND;
+  sigaction(signal, &action, previous);
+}
+
+}  // namespace
+
+InterruptGuard::InterruptGuard() {
+  caught = 0;
+  install(SIGINT, &previousInterrupt);
+  install(SIGTERM, &previousTerminate);
+}
+
+InterruptGuard::~InterruptGuard() {
+  sigaction(SIGINT, &previousInterrupt, nullptr);
+  sigaction(SIGTERM, &previousTerminate, nullptr);
+  int signal = caught;
+  caught = 0;
+  if (signal != 0) {
+    fflush(stdout);
+    fflush(stderr);
+    raise(signal);
+  }
+}
+
+bool InterruptGuard::Requested() { return caught != 0; }
+
+int InterruptGuard::Signal() { return caught; }
+
+const char* InterruptGuard::SignalName() {
+  switch (caught) {
+    case SIGINT:
+      return "SIGINT";
+    case SIGTERM:
+      return "SIGTERM";
+    default:
+      return "a signal";
+  }
+}
