@@ -1,6 +1,7 @@
 """The Debian package as a maintainer checks it: cpack builds it from the build directory; its
 binary carries the hardening (hardening-check when devscripts is installed, and readelf on its
-own: PIE, full RELRO with immediate binding, stack protector, fortified functions); lintian has
+own: PIE, full RELRO with immediate binding, stack protector, fortified functions; the stack clash
+probes in its code); lintian has
 nothing to say at its default level; the changelog records the package's version; mandoc finds
 nothing wrong in the man page. Sanitizer builds are not hardened and are not packaged."""
 
