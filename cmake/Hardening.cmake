@@ -32,9 +32,7 @@ endfunction()
 
 include(CheckCXXCompilerFlag)
 
-set(UPDATER_HARDENED OFF)
-if(UPDATER_HARDENING AND NOT SANITIZE)
-  set(UPDATER_HARDENED ON)
+if(UPDATER_HARDENING AND NOT SANITIZE AND NOT CMAKE_CXX_FLAGS MATCHES "-fsanitize")
   updater_hardening_flags(CPPFLAGS cppflags)
   updater_hardening_flags(CXXFLAGS cxxflags)
   updater_hardening_flags(CFLAGS cflags)
@@ -47,7 +45,8 @@ if(UPDATER_HARDENING AND NOT SANITIZE)
       list(APPEND cflags ${flag})
     endif()
   endforeach()
-  # _FORTIFY_SOURCE needs optimisation: a build without it (Debug) would only get a warning.
+  # _FORTIFY_SOURCE needs optimisation: a build without it (Debug) would only get a warning
+  # (an error with UPDATER_WERROR) and no checks.
   if(CMAKE_BUILD_TYPE STREQUAL "Debug")
     list(FILTER cppflags EXCLUDE REGEX "^-D_FORTIFY_SOURCE")
   endif()
