@@ -97,10 +97,13 @@ aErr aFile_Close(aFileRef* file) {
   aFileRef handle = *file;
   *file = nullptr;
   if (!valid(handle)) return aErrParam;
-  fclose(handle->stream);
+  // fclose writes what is still buffered: a full disk shows up here, after every write succeeded.
+  bool closed = fclose(handle->stream) == 0;
+  bool written = canWrite(handle);
   handle->check = 0;
   free(handle);
-  return aErrNone;
+  if (closed) return aErrNone;
+  return written ? aErrWrite : aErrIO;
 }
 
 aErr aFile_Read(aFileRef file, void* buffer, size_t length, size_t* read) {

@@ -26,6 +26,7 @@ INSTALLED = {
     "share/man/man1/Updater.1.gz",
     "share/bash-completion/completions/Updater",
     "share/doc/tessaron-updater/copyright",
+    "share/doc/tessaron-updater/changelog.gz",
 }
 RUNTIME_DEPENDS = ("libusb-1.0-0", "libhidapi-hidraw0", "libcurl4", "zlib1g")
 

@@ -296,6 +296,24 @@ TEST_F(Files, ReadLineOverrunLeavesRestForNextCall) {
   EXPECT_EQ(aErrNone, aFile_Close(&f));
 }
 
+// A write that only reaches the stdio buffer succeeds; the device refuses the bytes when the
+// buffer is flushed, which for a short file happens only in the close.
+TEST(FileClose, FailedFinalFlushIsReported) {
+  for (int mode : {aFileModeWrite, aFileModeAppend}) {
+    aFileRef f = aFile_Open("/dev/full", mode);
+    ASSERT_NE(f, nullptr) << "mode " << mode;
+    size_t count = 0;
+    EXPECT_EQ(aFile_Write(f, "> 01 02 03\n", 11, &count), aErrNone) << "mode " << mode;
+    EXPECT_EQ(count, 11u);
+    EXPECT_EQ(aFile_Close(&f), aErrWrite) << "mode " << mode;
+    EXPECT_EQ(f, nullptr);
+  }
+  // Nothing written: nothing to flush, and the close succeeds.
+  aFileRef f = aFile_Open("/dev/full", aFileModeWrite);
+  ASSERT_NE(f, nullptr);
+  EXPECT_EQ(aFile_Close(&f), aErrNone);
+}
+
 TEST_F(Files, InvalidHandlesAreRefused) {
   char buffer[4];
   size_t count = 0;
