@@ -1,7 +1,7 @@
-// NXPSerialClass and its wire (LpcIspWire): the static helpers as tables, the transfer primitives against a scripted peer on a
-// pseudo-terminal (exact bytes on the wire), and the commands against the simulated LPC17xx boot
-// ROM (sim/lpc_rom.py), whose uudecoding, checksums and flash rules were checked against
-// independent ISP tools.
+// NXPSerialClass and its wire (LpcIspWire): the static helpers as tables, the transfer primitives
+// against a scripted peer on a pseudo-terminal (exact bytes on the wire), and the commands against
+// the simulated LPC17xx boot ROM (sim/lpc_rom.py), whose uudecoding, checksums and flash rules
+// were checked against independent ISP tools.
 #include <fcntl.h>
 #include <poll.h>
 #include <termios.h>
@@ -748,6 +748,33 @@ TEST_F(NXPSerialSim, CopyToFlashHonoursPreparationAndLands) {
   std::vector<uint8_t> flash = sim->flash();
   ASSERT_GE(flash.size(), 0x2100u);
   EXPECT_EQ(std::vector<unsigned char>(flash.begin() + 0x2000, flash.begin() + 0x2100), data);
+}
+
+// A word that did not program is found by the chip's compare, with its offset, echo on and off.
+TEST_F(NXPSerialSim, CompareNamesTheFirstDifference) {
+  for (bool echoOn : {true, false}) {
+    SCOPED_TRACE(echoOn ? "echo on" : "echo off");
+    ASSERT_NO_FATAL_FAILURE(startSynchronised({"--fault", "bad-word 0x2010"}));
+    if (!echoOn) {
+      ASSERT_EQ(client.SetEcho(false), aErrNone);
+    }
+    ASSERT_EQ(client.Unlock(), aErrNone);
+    std::vector<unsigned char> data = randomBytes(256, 10);
+    ASSERT_EQ(client.Write(NXPSerialClass::WRITE_ADDRESS, 256, data.data()), aErrNone);
+    for (unsigned int flash : {0x1000u, 0x2000u}) {
+      ASSERT_EQ(client.Prepare(flash / 0x1000, flash / 0x1000), aErrNone);
+      ASSERT_EQ(client.CopyToFlash(flash, NXPSerialClass::WRITE_ADDRESS, 256), aErrNone);
+    }
+    unsigned int difference = 99;
+    EXPECT_EQ(client.Compare(0x1000, NXPSerialClass::WRITE_ADDRESS, 256, &difference), aErrNone);
+    EXPECT_EQ(client.LastReply(), NXPSerialClass::Reply::Success);
+    EXPECT_EQ(client.Compare(0x2000, NXPSerialClass::WRITE_ADDRESS, 256, &difference), aErrParam);
+    EXPECT_EQ(client.LastReturnCode(), 10);
+    EXPECT_EQ(difference, 0x10u);
+    // The offset line was taken: the next command reads its own answer.
+    EXPECT_EQ(client.Prepare(0, 0), aErrNone);
+    EXPECT_EQ(client.Compare(0x2000, NXPSerialClass::WRITE_ADDRESS, 6, &difference), aErrParam);  // not words
+  }
 }
 
 // The recovery's flash session: identification in one session, then unlock, prepare and erase of

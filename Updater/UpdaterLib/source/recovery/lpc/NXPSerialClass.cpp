@@ -403,7 +403,8 @@ aErr NXPSerialClass::Probe(bool* synchronised, unsigned long waitMs) {
   if (result != aErrNone) return result;
   // The longest answer: both lines echoed, "1", "0" and four words of ten digits.
   std::vector<std::string> lines;
-  result = wire.CollectLines(LpcIspWire::WaitTimeMs(length + 3 + 3 + 4 * 12, wire.Rate()) + waitMs, probeAnswered, &lines);
+  const unsigned long answerWait = LpcIspWire::WaitTimeMs(length + 3 + 3 + 4 * 12, wire.Rate()) + waitMs;
+  result = wire.CollectLines(answerWait, probeAnswered, &lines);
   if (result != aErrNone) return result;
   noteIspAnswers(lines);
   size_t at = deviceIdAnswerAt(lines);
@@ -432,8 +433,9 @@ aErr NXPSerialClass::LeaveDataPhase(bool* left) {
     if (result != aErrNone) return result;
     std::vector<std::string> answers;
     // With echo on every line comes back before its answer.
-    result = wire.CollectLines(LpcIspWire::WaitTimeMs(batch.size() + FILL_LINES_PER_BATCH * 8, wire.Rate()) + PROBE_WAIT_MS,
-                          backAtCommands, &answers);
+    const unsigned long answerWait =
+        LpcIspWire::WaitTimeMs(batch.size() + FILL_LINES_PER_BATCH * 8, wire.Rate()) + PROBE_WAIT_MS;
+    result = wire.CollectLines(answerWait, backAtCommands, &answers);
     // Nothing at all came back: a second look, for a loaded host or chip may be slow.
     if (result == aErrNone && answers.empty()) result = wire.CollectLines(QUIET_CHIP_WAIT_MS, backAtCommands, &answers);
     if (result != aErrNone) return result;
