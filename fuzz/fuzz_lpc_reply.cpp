@@ -26,6 +26,7 @@
 #include "fake_clock.h"
 #include "input_reader.h"
 #include "log_everything.h"
+#include "recovery/lpc/LpcIspWire.h"
 #include "recovery/lpc/NXPSerialClass.h"
 
 namespace {
@@ -132,12 +133,12 @@ void checkWriteTraffic(const std::vector<std::string>& writes, const Bytes& imag
 }
 
 void checkUuRoundTrip(const Bytes& bytes) {
-  unsigned int n = static_cast<unsigned int>(std::min<size_t>(bytes.size(), NXPSerialClass::UU_MAX_LINE_BYTES));
-  std::vector<char> line(NXPSerialClass::UU_LINE_CAPACITY);
-  FUZZ_CHECK(NXPSerialClass::uuencode(line.data(), bytes.data(), n) == n);
+  unsigned int n = static_cast<unsigned int>(std::min<size_t>(bytes.size(), LpcIspWire::UU_MAX_LINE_BYTES));
+  std::vector<char> line(LpcIspWire::UU_LINE_CAPACITY);
+  FUZZ_CHECK(LpcIspWire::uuencode(line.data(), bytes.data(), n) == n);
   FUZZ_CHECK(strlen(line.data()) == 1 + 4 * ((n + 2) / 3));
   Bytes decoded(n);
-  FUZZ_CHECK(NXPSerialClass::uudecode(decoded.data(), n, line.data()) == n);
+  FUZZ_CHECK(LpcIspWire::uudecode(decoded.data(), n, line.data()) == n);
   FUZZ_CHECK(decoded == Bytes(bytes.begin(), bytes.begin() + n));
   // The same bytes read as a received line, in a buffer of exactly its size: never more stored
   // than allowed, nothing read past the line's end.
@@ -145,13 +146,15 @@ void checkUuRoundTrip(const Bytes& bytes) {
   text.push_back('\0');
   for (unsigned int max = 0; max <= 64; max += 16) {
     Bytes out(max);
-    unsigned int stored = NXPSerialClass::uudecode(out.data(), max, text.data());
+    unsigned int stored = LpcIspWire::uudecode(out.data(), max, text.data());
     FUZZ_CHECK(stored <= max);
   }
 }
 
 struct Session {
   NXPSerialClass client;
+  // The same chip seen through the wire alone, for the reading primitives.
+  LpcIspWire wire;
   Chip chip;
   fuzz::InputReader& input;
 
@@ -200,7 +203,7 @@ struct Session {
         Bytes line = input.counted();
         std::vector<char> buffer(line.size() + 1);
         unsigned long length = 0;
-        aErr result = client.Response(buffer.data(), buffer.size(), &length, reinterpret_cast<const char*>(line.data()),
+        aErr result = wire.Response(buffer.data(), buffer.size(), &length, reinterpret_cast<const char*>(line.data()),
                                       line.size());
         FUZZ_CHECK(length < buffer.size() && buffer[length] == '\0');
         return result;
@@ -208,7 +211,7 @@ struct Session {
       case 14: {
         std::vector<char> buffer(1 + input.byte());
         unsigned long length = 0;
-        aErr result = client.GetLine(buffer.data(), buffer.size(), &length, 1 + argument);
+        aErr result = wire.GetLine(buffer.data(), buffer.size(), &length, 1 + argument);
         FUZZ_CHECK(length < buffer.size() && buffer[length] == '\0');
         return result;
       }
@@ -231,7 +234,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Session session(input);
   aStreamRef stream = aStream_Create(chipGet, chipPut, chipWrite, chipDelete, &session.chip);
   FUZZ_CHECK(stream != nullptr);
-  FUZZ_CHECK(session.client.Attach(stream, kRates[input.byte() % 8]) == aErrNone);
+  const unsigned int rate = kRates[input.byte() % 8];
+  FUZZ_CHECK(session.client.Attach(stream, rate) == aErrNone);
+  aStreamRef wireStream = aStream_Create(chipGet, chipPut, chipWrite, chipDelete, &session.chip);
+  FUZZ_CHECK(wireStream != nullptr);
+  FUZZ_CHECK(session.wire.Attach(wireStream, rate) == aErrNone);
   // A failed command is a right answer to a garbled chip; crashes and hangs are what is looked for.
   while (!input.empty()) (void)session.runCommand(input.byte());
   return 0;

@@ -15,6 +15,7 @@ import signal
 import socket
 import sys
 import time
+import termios
 import tty
 from collections import deque
 from part_priority import run_ahead_of_the_host  # noqa: E402
@@ -91,6 +92,9 @@ FLASH_TIMING = {
 # the UART, so at most this many characters wait; the ones after them are lost (overrun).
 UART_FIFO_SIZE = 16
 LINE_IDLE_SLACK = 0.005   # seconds a paced line may lag before it counts as idle
+# The host port's speed as the pty shows it to the master side.
+TERMIOS_RATES = {getattr(termios, "B%d" % rate): rate
+                 for rate in (2400, 4800, 9600, 19200, 38400, 57600, 115200, 230400)}
 
 
 # ---------------------------------------------------------------------------
@@ -205,6 +209,9 @@ class Faults:
         self.drop_in = ByteDropper()
         self.delay_all = 0.0
         self.delay_cmd = {}                # command letter -> seconds
+        self.refused_rates = set()         # B answers INVALID_BAUD_RATE for these
+        self.stuck_rates = set()           # B answers success for these but the UART keeps its rate
+        self.bad_words = set()             # flash word addresses that copies program wrongly
 
     def apply(self, words):
         """Apply one fault setting given as words; raises ValueError."""
@@ -246,6 +253,20 @@ class Faults:
                 dropper.next = n
             else:
                 raise ValueError("usage: %s off | every N | next N" % kind)
+        elif kind in ("refuse-baud", "stuck-baud") and len(args) == 1:
+            rates = self.refused_rates if kind == "refuse-baud" else self.stuck_rates
+            if args[0] == "off":
+                rates.clear()
+            else:
+                rates.add(int(args[0]))
+        elif kind == "bad-word" and len(args) == 1:
+            if args[0] == "off":
+                self.bad_words.clear()
+            else:
+                address = int(args[0], 0)
+                if address % 4 or not 0 <= address < FLASH_SIZE:
+                    raise ValueError("bad-word needs a word address inside the flash")
+                self.bad_words.add(address)
         elif kind == "delay" and len(args) in (1, 2):
             seconds = int(args[0]) / 1000.0
             if seconds < 0:
@@ -278,6 +299,9 @@ class Faults:
             "drop-in": self.drop_in.describe(),
             "delay": int(self.delay_all * 1000),
             "delay-cmd": {k: int(v * 1000) for k, v in self.delay_cmd.items()},
+            "refuse-baud": sorted(self.refused_rates),
+            "stuck-baud": sorted(self.stuck_rates),
+            "bad-word": sorted(self.bad_words),
         }
 
 
@@ -430,7 +454,7 @@ class IspChip:
         self.reply_delay = self.faults.reply_delay(cmd)
         failed, code = self.faults.take_failure(cmd)
         if failed:
-            self.history.append({"line": text, "code": code, "injected": True})
+            self.history.append({"line": text, "code": code, "injected": True, "at": time.monotonic()})
             if code is not None:
                 self.reply(code)
             self.reply_delay = 0.0
@@ -449,7 +473,7 @@ class IspChip:
                 self.reply(code)
             else:
                 code = handler(args)
-        self.history.append({"line": text, "code": code})
+        self.history.append({"line": text, "code": code, "at": time.monotonic()})
         self.reply_delay = 0.0
 
     def cmd_U(self, args):
@@ -463,13 +487,14 @@ class IspChip:
     def cmd_B(self, args):
         if len(args) != 2:
             return self.fail(PARAM_ERROR)
-        if args[0] not in BAUD_RATES:
+        if args[0] not in BAUD_RATES or args[0] in self.faults.refused_rates:
             return self.fail(INVALID_BAUD_RATE)
         if args[1] not in (1, 2):
             return self.fail(INVALID_STOP_BIT)
         self.ok()
+        # The answer still leaves at the old rate; the new one holds from then on.
         if self.on_baud_change:
-            self.on_baud_change(args[0])
+            self.on_baud_change(args[0], args[0] in self.faults.stuck_rates)
         return CMD_SUCCESS
 
     def cmd_A(self, args):
@@ -543,10 +568,21 @@ class IspChip:
         # Programming can only turn ones into zeros.
         for i in range(count):
             self.flash[dst + i] &= region[offset + i]
+        for word in self.faults.bad_words:
+            if dst <= word < dst + count:
+                self.misprogram(word)
         self.prepared.clear()
         if self.timing:
             self.flash_busy(count // 256 * self.timing["program_per_256"])
         return self.ok()
+
+    def misprogram(self, address):
+        """A word whose cells did not take: a bit that should have been cleared stays set (or,
+        in a word of ones, one that should have stayed set is cleared). The copy reports success."""
+        value = int.from_bytes(self.flash[address:address + 4], "little")
+        zeros = ~value & 0xFFFFFFFF
+        value = value | (zeros & -zeros) if zeros else value & ~1
+        self.flash[address:address + 4] = value.to_bytes(4, "little")
 
     def cmd_E(self, args):
         if len(args) != 2:
@@ -630,7 +666,7 @@ class IspChip:
         second = self.read_mapped(b, count)
         if first is None or second is None:
             return self.fail(ADDR_NOT_MAPPED)
-        for off in range(0, count, 4):
+        for off in range(0, count if first != second else 0, 4):
             if first[off:off + 4] != second[off:off + 4]:
                 self.reply(COMPARE_ERROR, off)
                 return COMPARE_ERROR
@@ -774,6 +810,13 @@ class Simulator:
         self.busy_until = 0.0
         self.fifo = bytearray()    # what the UART holds while the chip is busy
         self.overruns = 0          # characters lost because the FIFO was full
+        # The rate the chip's UART was set to with B (None: the rate it synchronised at, taken to
+        # be the host's). Characters sent at another rate reach it as garbage and are lost.
+        self.uart_rate = None
+        self.pending_rate = None   # set by B, in force once its answer has left
+        self.garbled = 0
+        self.rate_changes = []
+        self.chars_by_pace = {}    # line pace -> [characters in, characters out]
 
     # -- helpers -----------------------------------------------------------
     def set_pace(self, baud):
@@ -787,9 +830,31 @@ class Simulator:
         once it has been idle."""
         return clock if clock > now - LINE_IDLE_SLACK else now
 
-    def on_baud_change(self, baud):
+    def on_baud_change(self, baud, stuck=False):
+        self.pending_rate = (self.host_rate() or baud) if stuck else baud
+        if not self.out:
+            self.apply_pending_rate()
+
+    def apply_pending_rate(self):
+        if self.pending_rate is None:
+            return
+        self.uart_rate, self.pending_rate = self.pending_rate, None
+        self.rate_changes.append(self.uart_rate)
         if self.pace:
-            self.set_pace(baud)
+            self.set_pace(self.uart_rate)
+        self.log("UART at %d baud" % self.uart_rate)
+
+    def host_rate(self):
+        try:
+            return TERMIOS_RATES.get(termios.tcgetattr(self.master)[4])
+        except (termios.error, OSError):
+            return None
+
+    def heard_at_the_wrong_rate(self):
+        if self.uart_rate is None:
+            return False
+        host = self.host_rate()
+        return host is not None and host != self.uart_rate
 
     def load_flash(self, path):
         with open(path, "rb") as f:
@@ -820,6 +885,7 @@ class Simulator:
         self.busy_until = 0.0
         self.fifo.clear()
         self.out.clear()
+        self.uart_rate = self.pending_rate = None
         self.set_pace(self.initial_pace)
 
     # -- setup -------------------------------------------------------------
@@ -884,6 +950,7 @@ class Simulator:
         self.connected = False
         self.closes += 1
         self.out.clear()
+        self.apply_pending_rate()
         if self.opts.flash_out:
             self.dump_flash(self.opts.flash_out)
         if self.on_close == "reset":
@@ -967,6 +1034,10 @@ class Simulator:
         if self.pace:
             self.rx_clock = self.line_base(self.rx_clock, now) + len(data) * self.char_time
         self.bytes_in += len(data)
+        self.chars_by_pace.setdefault(self.pace, [0, 0])[0] += len(data)
+        if self.heard_at_the_wrong_rate():
+            self.garbled += len(data)
+            return
         data = self.faults.drop_in.filter(data)
         if now < self.busy_until:
             self.hold(data)
@@ -1012,10 +1083,13 @@ class Simulator:
             return
         del chunk[:written]
         self.bytes_out += written
+        self.chars_by_pace.setdefault(self.pace, [0, 0])[1] += written
         if self.pace:
             self.tx_clock = self.line_base(self.tx_clock, now) + written * self.char_time
         if not chunk:
             self.out.popleft()
+            if not self.out:
+                self.apply_pending_rate()
 
     # -- control channel -----------------------------------------------------
     def poll_control(self, timeout):
@@ -1080,7 +1154,10 @@ class Simulator:
                        "closes": self.closes, "on_close": self.on_close,
                        "pace": self.pace, "bytes_in": self.bytes_in,
                        "bytes_out": self.bytes_out, "faults": self.faults.describe(),
-                       "busy": time.monotonic() < self.busy_until, "overruns": self.overruns})
+                       "busy": time.monotonic() < self.busy_until, "overruns": self.overruns,
+                       "uart_rate": self.uart_rate, "rate_changes": self.rate_changes,
+                       "garbled": self.garbled,
+                       "chars_by_pace": {str(k): v for k, v in self.chars_by_pace.items()}})
             return st
         if cmd == "dump" and len(args) == 1:
             self.dump_flash(args[0])
@@ -1092,6 +1169,9 @@ class Simulator:
             self.power_on()
             return {"ok": True}
         if cmd == "history" and not args:
+            return {"ok": True, "history": [{k: v for k, v in entry.items() if k != "at"}
+                                            for entry in self.chip.history]}
+        if cmd == "history" and args == ["timed"]:
             return {"ok": True, "history": list(self.chip.history)}
         if cmd == "history" and args == ["clear"]:
             self.chip.history.clear()

@@ -1,7 +1,7 @@
-// NXPSerialClass: the static helpers as tables, the transfer primitives against a scripted peer on a
-// pseudo-terminal (exact bytes on the wire), and the commands against the simulated LPC17xx boot
-// ROM (sim/lpc_rom.py), whose uudecoding, checksums and flash rules were checked against
-// independent ISP tools.
+// NXPSerialClass and its wire (LpcIspWire): the static helpers as tables, the transfer primitives
+// against a scripted peer on a pseudo-terminal (exact bytes on the wire), and the commands against
+// the simulated LPC17xx boot ROM (sim/lpc_rom.py), whose uudecoding, checksums and flash rules
+// were checked against independent ISP tools.
 #include <fcntl.h>
 #include <poll.h>
 #include <termios.h>
@@ -20,6 +20,7 @@
 #include "LpcRomSim.h"
 #include "aTime.h"
 #include "log_capture.h"
+#include "recovery/lpc/LpcIspWire.h"
 #include "recovery/lpc/NXPSerialClass.h"
 
 using lpcsim::LpcRomSim;
@@ -124,10 +125,10 @@ TEST(NXPSerialHelpers, GetErrorTextNamesReturnCodes) {
 
 TEST(NXPSerialHelpers, SumAddsBytesUnsigned) {
   const unsigned char bytes[] = {0xFF, 0xFF, 0x01, 0x80};
-  EXPECT_EQ(NXPSerialClass::sum(bytes, 0), 0u);
-  EXPECT_EQ(NXPSerialClass::sum(bytes, 4), 0x27Fu);
+  EXPECT_EQ(LpcIspWire::sum(bytes, 0), 0u);
+  EXPECT_EQ(LpcIspWire::sum(bytes, 4), 0x27Fu);
   std::vector<unsigned char> group(900, 0xFF);
-  EXPECT_EQ(NXPSerialClass::sum(group.data(), 900), 229500u);
+  EXPECT_EQ(LpcIspWire::sum(group.data(), 900), 229500u);
 }
 
 TEST(NXPSerialHelpers, UucharUsesTheGraveAccentForZero) {
@@ -135,7 +136,7 @@ TEST(NXPSerialHelpers, UucharUsesTheGraveAccentForZero) {
     unsigned int v;
     int c;
   } cases[] = {{0, '`'}, {1, '!'}, {32, '@'}, {63, '_'}, {64, '`'}, {0x41, '!'}};
-  for (const auto& c : cases) EXPECT_EQ(NXPSerialClass::uuchar(c.v), c.c) << c.v;
+  for (const auto& c : cases) EXPECT_EQ(LpcIspWire::uuchar(c.v), c.c) << c.v;
 }
 
 TEST(NXPSerialHelpers, UuencodeMatchesTheStandardEncoding) {
@@ -152,35 +153,35 @@ TEST(NXPSerialHelpers, UuencodeMatchesTheStandardEncoding) {
       {counting, "M``$\"`P0%!@<(\"0H+#`T.#Q`1$A,4%187&!D:&QP='A\\@(2(C)\"4F)R@I*BLL"},
   };
   for (const auto& c : cases) {
-    char out[NXPSerialClass::UU_LINE_CAPACITY];
+    char out[LpcIspWire::UU_LINE_CAPACITY];
     memset(out, 'x', sizeof out);
     unsigned int n = static_cast<unsigned int>(c.data.size());
-    EXPECT_EQ(NXPSerialClass::uuencode(out, c.data.data(), n), n);
+    EXPECT_EQ(LpcIspWire::uuencode(out, c.data.data(), n), n);
     EXPECT_STREQ(out, c.line);
     EXPECT_EQ(strlen(out), 1 + 4 * ((n + 2) / 3));
   }
-  char out[NXPSerialClass::UU_LINE_CAPACITY];
-  NXPSerialClass::uuencode(out, counting.data(), 45);
+  char out[LpcIspWire::UU_LINE_CAPACITY];
+  LpcIspWire::uuencode(out, counting.data(), 45);
   EXPECT_EQ(strlen(out), 61u);
   EXPECT_EQ(out[0], 'M');
 }
 
 TEST(NXPSerialHelpers, UuencodeNeverWritesPastTheLineCapacity) {
   std::vector<unsigned char> data(200, 0xA5);
-  char out[NXPSerialClass::UU_LINE_CAPACITY + 1];
-  out[NXPSerialClass::UU_LINE_CAPACITY] = '#';
-  EXPECT_EQ(NXPSerialClass::uuencode(out, data.data(), 200), NXPSerialClass::UU_MAX_LINE_BYTES);
-  EXPECT_EQ(out[NXPSerialClass::UU_LINE_CAPACITY], '#');
+  char out[LpcIspWire::UU_LINE_CAPACITY + 1];
+  out[LpcIspWire::UU_LINE_CAPACITY] = '#';
+  EXPECT_EQ(LpcIspWire::uuencode(out, data.data(), 200), LpcIspWire::UU_MAX_LINE_BYTES);
+  EXPECT_EQ(out[LpcIspWire::UU_LINE_CAPACITY], '#');
   EXPECT_EQ(strlen(out), 1 + 4 * 21u);
 }
 
 TEST(NXPSerialHelpers, UudecodeInvertsUuencode) {
   for (unsigned int n : {1u, 2u, 3u, 4u, 44u, 45u}) {
     std::vector<unsigned char> data = randomBytes(n, n);
-    char line[NXPSerialClass::UU_LINE_CAPACITY];
-    NXPSerialClass::uuencode(line, data.data(), n);
+    char line[LpcIspWire::UU_LINE_CAPACITY];
+    LpcIspWire::uuencode(line, data.data(), n);
     std::vector<unsigned char> back(n + 4, 0xEE);
-    EXPECT_EQ(NXPSerialClass::uudecode(back.data(), n, line), n);
+    EXPECT_EQ(LpcIspWire::uudecode(back.data(), n, line), n);
     EXPECT_EQ(std::vector<unsigned char>(back.begin(), back.begin() + n), data) << n;
     EXPECT_EQ(back[n], 0xEE) << "stored past the count for " << n;
   }
@@ -188,15 +189,15 @@ TEST(NXPSerialHelpers, UudecodeInvertsUuencode) {
 
 TEST(NXPSerialHelpers, UudecodeRefusesMoreThanRemainsAndZeroFillsShortLines) {
   std::vector<unsigned char> data = randomBytes(45, 7);
-  char line[NXPSerialClass::UU_LINE_CAPACITY];
-  NXPSerialClass::uuencode(line, data.data(), 45);
+  char line[LpcIspWire::UU_LINE_CAPACITY];
+  LpcIspWire::uuencode(line, data.data(), 45);
   std::vector<unsigned char> out(45, 0xEE);
-  EXPECT_EQ(NXPSerialClass::uudecode(out.data(), 40, line), 0u);
+  EXPECT_EQ(LpcIspWire::uudecode(out.data(), 40, line), 0u);
   EXPECT_EQ(out, std::vector<unsigned char>(45, 0xEE));
 
   // "$" announces 4 bytes; one group is there, the second is missing and decodes as zero.
   unsigned char short_out[4] = {0xEE, 0xEE, 0xEE, 0xEE};
-  EXPECT_EQ(NXPSerialClass::uudecode(short_out, 4, "$WJV^"), 4u);
+  EXPECT_EQ(LpcIspWire::uudecode(short_out, 4, "$WJV^"), 4u);
   const unsigned char expected[4] = {0xDE, 0xAD, 0xBE, 0x00};
   EXPECT_EQ(memcmp(short_out, expected, 4), 0);
 }
@@ -206,17 +207,17 @@ TEST(NXPSerialHelpers, UudecodeOfAnEmptyLineReadsNothingPastIt) {
   // exactly its size shows a read past it in the sanitizer build.
   std::unique_ptr<char[]> empty(new char[1]{'\0'});
   std::vector<unsigned char> out(32, 0xEE);
-  EXPECT_EQ(NXPSerialClass::uudecode(out.data(), 32, empty.get()), 32u);
+  EXPECT_EQ(LpcIspWire::uudecode(out.data(), 32, empty.get()), 32u);
   EXPECT_EQ(out, std::vector<unsigned char>(32, 0));
 }
 
 TEST(NXPSerialHelpers, WaitsFollowTheBaudRate) {
-  EXPECT_EQ(NXPSerialClass::WaitTimeMs(14, 115200), 2u);
-  EXPECT_EQ(NXPSerialClass::WaitTimeMs(4, 9600), 6u);
-  EXPECT_EQ(NXPSerialClass::WaitTimeMs(0, 2400), 8u);
-  EXPECT_EQ(NXPSerialClass::SendWaitMs(61, 115200), 5u);
-  EXPECT_EQ(NXPSerialClass::SendWaitMs(2, 115200), 1u);
-  EXPECT_EQ(NXPSerialClass::SendWaitMs(61, 9600), 60u);
+  EXPECT_EQ(LpcIspWire::WaitTimeMs(14, 115200), 2u);
+  EXPECT_EQ(LpcIspWire::WaitTimeMs(4, 9600), 6u);
+  EXPECT_EQ(LpcIspWire::WaitTimeMs(0, 2400), 8u);
+  EXPECT_EQ(LpcIspWire::SendWaitMs(61, 115200), 5u);
+  EXPECT_EQ(LpcIspWire::SendWaitMs(2, 115200), 1u);
+  EXPECT_EQ(LpcIspWire::SendWaitMs(61, 9600), 60u);
 }
 
 TEST(NXPSerialHelpers, ReturnCodeWaitsCoverTheSlowestFlashWithAMargin) {
@@ -364,8 +365,8 @@ TEST_F(NXPSerialPty, WriteOf900BytesSendsOneChecksumAnd904ASecondForTheLastFour)
     }
     EXPECT_EQ(lines[21], std::to_string(byteSum(data.data(), 900)));
     if (count == 904) {
-      char last[NXPSerialClass::UU_LINE_CAPACITY];
-      NXPSerialClass::uuencode(last, data.data() + 900, 4);
+      char last[LpcIspWire::UU_LINE_CAPACITY];
+      LpcIspWire::uuencode(last, data.data() + 900, 4);
       EXPECT_EQ(lines[22], last);
       EXPECT_EQ(lines[22].size(), 9u);
       EXPECT_EQ(lines[23], std::to_string(byteSum(data.data() + 900, 4)));
@@ -402,7 +403,19 @@ TEST_F(NXPSerialPty, CommandsThatFailTheirChecksSendNothing) {
   EXPECT_EQ(peer.hostSent(), "");
 }
 
-TEST_F(NXPSerialPty, GetLineSkipsALeadingLineFeedAndMatchesTheTerminatorNaively) {
+// The wire alone on the same scripted peer: line, echo and answer reading and the dumps.
+class LpcIspWirePty : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(peer.ready());
+    ASSERT_EQ(wire.Open(peer.path().c_str(), 115200), aErrNone);
+  }
+
+  PtyPeer peer;
+  LpcIspWire wire;
+};
+
+TEST_F(LpcIspWirePty, GetLineSkipsALeadingLineFeedAndMatchesTheTerminatorNaively) {
   const struct {
     const char* chip;
     unsigned long size;
@@ -417,55 +430,55 @@ TEST_F(NXPSerialPty, GetLineSkipsALeadingLineFeedAndMatchesTheTerminatorNaively)
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.chip);
-    ASSERT_EQ(client.Connect(peer.path().c_str(), 115200), aErrNone);  // flushes what is left
+    ASSERT_EQ(wire.Open(peer.path().c_str(), 115200), aErrNone);  // flushes what is left
     ASSERT_TRUE(peer.chipSends(c.chip));
     char buffer[64];
     unsigned long length = 99;
-    EXPECT_EQ(client.GetLine(buffer, c.size, &length, 20), c.result);
+    EXPECT_EQ(wire.GetLine(buffer, c.size, &length, 20), c.result);
     EXPECT_STREQ(buffer, c.line);
     EXPECT_EQ(length, strlen(c.line));
   }
 }
 
 // A host kept from running until after the wait's end still reads the answer that came in time.
-TEST_F(NXPSerialPty, ALineThatCameInTimeIsReadWhenNoWaitIsLeft) {
+TEST_F(LpcIspWirePty, ALineThatCameInTimeIsReadWhenNoWaitIsLeft) {
   ASSERT_TRUE(peer.chipSends("0\r\n"));
   char buffer[64];
   unsigned long length = 0;
-  EXPECT_EQ(client.GetLine(buffer, sizeof buffer, &length, 0), aErrNone);
+  EXPECT_EQ(wire.GetLine(buffer, sizeof buffer, &length, 0), aErrNone);
   EXPECT_STREQ(buffer, "0\r\n");
-  EXPECT_EQ(client.GetLine(buffer, sizeof buffer, &length, 0), aErrNotReady);
+  EXPECT_EQ(wire.GetLine(buffer, sizeof buffer, &length, 0), aErrNotReady);
   EXPECT_EQ(length, 0u);
 }
 
-TEST_F(NXPSerialPty, GetEchoDropsStrayBytesButNotWithoutBound) {
+TEST_F(LpcIspWirePty, GetEchoDropsStrayBytesButNotWithoutBound) {
   unsigned long matched = 99;
   ASSERT_TRUE(peer.chipSends("xyP 0"));
-  EXPECT_EQ(client.GetEcho("P 0 1", 3, &matched), aErrNone);
+  EXPECT_EQ(wire.GetEcho("P 0 1", 3, &matched), aErrNone);
   EXPECT_EQ(matched, 3u);
 
-  ASSERT_EQ(client.Connect(peer.path().c_str(), 115200), aErrNone);
+  ASSERT_EQ(wire.Open(peer.path().c_str(), 115200), aErrNone);
   ASSERT_TRUE(peer.chipSends(std::string(3000, 'x') + "abc"));
-  EXPECT_EQ(client.GetEcho("abc", 3, &matched), aErrOverrun);
+  EXPECT_EQ(wire.GetEcho("abc", 3, &matched), aErrOverrun);
   EXPECT_EQ(matched, 0u);
 }
 
-TEST_F(NXPSerialPty, ResponseSkipsLeadingLineEndsButNotWithoutBound) {
+TEST_F(LpcIspWirePty, ResponseSkipsLeadingLineEndsButNotWithoutBound) {
   char buffer[64];
   unsigned long length = 0;
   ASSERT_TRUE(peer.chipSends(std::string("\r\n\0", 3) + "OK\r\n"));
-  EXPECT_EQ(client.Response(buffer, sizeof buffer, &length, "OK\r\n", 4), aErrNone);
+  EXPECT_EQ(wire.Response(buffer, sizeof buffer, &length, "OK\r\n", 4), aErrNone);
   EXPECT_STREQ(buffer, "OK\r\n");
 
   ASSERT_TRUE(peer.chipSends("Synchronized\r\n"));
-  EXPECT_EQ(client.Response(buffer, sizeof buffer, &length, "Synchronized\r\n", 13), aErrNone);
+  EXPECT_EQ(wire.Response(buffer, sizeof buffer, &length, "Synchronized\r\n", 13), aErrNone);
   EXPECT_STREQ(buffer, "Synchronized\r");
 
-  ASSERT_EQ(client.Connect(peer.path().c_str(), 115200), aErrNone);
+  ASSERT_EQ(wire.Open(peer.path().c_str(), 115200), aErrNone);
   std::string endless;
   for (int i = 0; i < 1000; ++i) endless += "\r\n";
   ASSERT_TRUE(peer.chipSends(endless + "OK\r\n"));
-  EXPECT_EQ(client.Response(buffer, sizeof buffer, &length, "OK\r\n", 4), aErrOverrun);
+  EXPECT_EQ(wire.Response(buffer, sizeof buffer, &length, "OK\r\n", 4), aErrOverrun);
   EXPECT_EQ(length, 0u);
 }
 
@@ -480,16 +493,16 @@ TEST_F(NXPSerialPty, GetDeviceIdFailsWhenTheWordsDoNotCome) {
   for (int i = 0; i < 4; ++i) EXPECT_EQ(client.DeviceID()[i], expected[i]) << i;
 }
 
-TEST_F(NXPSerialPty, DumpsShowEveryTextSentAndReceived) {
+TEST_F(LpcIspWirePty, DumpsShowEveryTextSentAndReceived) {
   LogCapture log(DEBUG_NXPSerial_SR);
-  ASSERT_EQ(client.Send("A\r\n", false), aErrNone);
-  ASSERT_EQ(client.SendCommand("P 0\t1\r\n", 0), aErrNone);
+  ASSERT_EQ(wire.Send("A\r\n", false), aErrNone);
+  ASSERT_EQ(wire.SendCommand("P 0\t1\r\n", 0, true), aErrNone);
   ASSERT_TRUE(peer.chipSends("OK\r\n"));
   char buffer[64];
   unsigned long length = 0;
-  ASSERT_EQ(client.Response(buffer, sizeof buffer, &length, "OK\r\n", 4), aErrNone);
+  ASSERT_EQ(wire.Response(buffer, sizeof buffer, &length, "OK\r\n", 4), aErrNone);
   ASSERT_TRUE(peer.chipSends("0\x01\r\n"));
-  ASSERT_EQ(client.GetLine(buffer, sizeof buffer, &length, 100), aErrNone);
+  ASSERT_EQ(wire.GetLine(buffer, sizeof buffer, &length, 100), aErrNone);
   std::string text = log.text();
   EXPECT_NE(text.find("Sending:[41 0D 0A] [A\\r\\n]\n"), std::string::npos) << text;
   EXPECT_NE(text.find("Sending:[50 20 30 09 31 0D 0A] [P 0 1  ]\n"), std::string::npos) << text;
@@ -735,6 +748,33 @@ TEST_F(NXPSerialSim, CopyToFlashHonoursPreparationAndLands) {
   std::vector<uint8_t> flash = sim->flash();
   ASSERT_GE(flash.size(), 0x2100u);
   EXPECT_EQ(std::vector<unsigned char>(flash.begin() + 0x2000, flash.begin() + 0x2100), data);
+}
+
+// A word that did not program is found by the chip's compare, with its offset, echo on and off.
+TEST_F(NXPSerialSim, CompareNamesTheFirstDifference) {
+  for (bool echoOn : {true, false}) {
+    SCOPED_TRACE(echoOn ? "echo on" : "echo off");
+    ASSERT_NO_FATAL_FAILURE(startSynchronised({"--fault", "bad-word 0x2010"}));
+    if (!echoOn) {
+      ASSERT_EQ(client.SetEcho(false), aErrNone);
+    }
+    ASSERT_EQ(client.Unlock(), aErrNone);
+    std::vector<unsigned char> data = randomBytes(256, 10);
+    ASSERT_EQ(client.Write(NXPSerialClass::WRITE_ADDRESS, 256, data.data()), aErrNone);
+    for (unsigned int flash : {0x1000u, 0x2000u}) {
+      ASSERT_EQ(client.Prepare(flash / 0x1000, flash / 0x1000), aErrNone);
+      ASSERT_EQ(client.CopyToFlash(flash, NXPSerialClass::WRITE_ADDRESS, 256), aErrNone);
+    }
+    unsigned int difference = 99;
+    EXPECT_EQ(client.Compare(0x1000, NXPSerialClass::WRITE_ADDRESS, 256, &difference), aErrNone);
+    EXPECT_EQ(client.LastReply(), NXPSerialClass::Reply::Success);
+    EXPECT_EQ(client.Compare(0x2000, NXPSerialClass::WRITE_ADDRESS, 256, &difference), aErrParam);
+    EXPECT_EQ(client.LastReturnCode(), 10);
+    EXPECT_EQ(difference, 0x10u);
+    // The offset line was taken: the next command reads its own answer.
+    EXPECT_EQ(client.Prepare(0, 0), aErrNone);
+    EXPECT_EQ(client.Compare(0x2000, NXPSerialClass::WRITE_ADDRESS, 6, &difference), aErrParam);  // not words
+  }
 }
 
 // The recovery's flash session: identification in one session, then unlock, prepare and erase of

@@ -52,8 +52,9 @@ DeviceIdentity _read_device_identity(Tessaron::Halyard::Module& module);
 // the unique identifier over USB (reset: restart the loader afterwards). A chip left synchronised
 // by an earlier run is recognised without a new synchronisation. On failure *why (when given)
 // tells the cause in words, for the one error line the caller prints.
+// *answered (when given) tells whether an LPC boot ROM answered at all, also when it failed.
 [[nodiscard]] bool _get_fingerprint_lpc(std::string port, unsigned int baud, Fingerprint& fingerprint,
-                                        std::string* why = nullptr);
+                                        std::string* why = nullptr, bool* answered = nullptr);
 [[nodiscard]] bool _get_fingerprint_imx(UpdaterDisplayInterface& display, Updater& updater, std::string port,
                                         unsigned int serial, std::string birdFile, Fingerprint& fingerprint,
                                         bool reset, std::string* why = nullptr);

@@ -60,6 +60,10 @@ constexpr uint32_t kFlashEnd = 0x80000;
 constexpr unsigned int kCopyAlignment = 256;
 // The value of erased flash: programming it changes nothing.
 constexpr unsigned char kErasedByte = 0xFF;
+// While the boot ROM runs, reads of flash below this address show the ROM's own vectors.
+constexpr uint32_t kRomVectorsEnd = 0x40;
+// The chip's answer to a compare that found a difference.
+constexpr int kCompareError = 10;
 // A firmware block whose image is this long ends a recovery image.
 constexpr uint32_t kEndBlockImageLength = 4;
 
@@ -198,7 +202,26 @@ bool planFitsFlash(UpdaterDisplay& display, const std::vector<FlashBlock>& plan)
   return true;
 }
 
-// Reports a failed flash step in one line: the step, the cause, and what the flash now holds.
+constexpr const char* kFlashUntouched = "the flash is untouched";
+constexpr const char* kFlashMaybeErased = "the flash may be erased";
+constexpr const char* kFlashPartlyWritten = "the flash is erased or partly written";
+constexpr const char* kFlashDamaged = "the flash holds a damaged image";
+
+// What the module is left as and what to do next, for a flash in the given state: the line that
+// follows every failure of the flash session.
+void adviseOnFlash(UpdaterDisplay& display, const char* flashState) {
+  if (flashState == kFlashUntouched) {
+    display.message(UpdaterDisplay::ERROR,
+                    "Nothing was written: the module's flash is as it was and its chip waits in its boot ROM; "
+                    "run the recovery again");
+  } else {
+    display.message(UpdaterDisplay::ERROR,
+                    "The module has no sound firmware now and was not started; run the recovery again to write it");
+  }
+}
+
+// Reports a failed flash step: one line with the step, the cause, and what the flash now holds,
+// then what to do next.
 void reportFlashFault(UpdaterDisplay& display, const NXPSerialClass& chip, aErr result, const std::string& step,
                       const char* flashState) {
   if (result == aErrCancel) {
@@ -208,16 +231,40 @@ void reportFlashFault(UpdaterDisplay& display, const NXPSerialClass& chip, aErr 
   }
   display.message(UpdaterDisplay::ERROR, "Recovery failed at %s: %s; %s", step.c_str(),
                   commandFault(chip, result).c_str(), flashState);
+  adviseOnFlash(display, flashState);
 }
-
-constexpr const char* kFlashUntouched = "the flash is untouched";
-constexpr const char* kFlashMaybeErased = "the flash may be erased";
-constexpr const char* kFlashPartlyWritten = "the flash is erased or partly written";
 
 // A piece failed while its block's progress bar is shown: the bar ends before the error line.
 void reportPieceFault(UpdaterDisplay& display, const NXPSerialClass& chip, aErr result, const std::string& step) {
   display.display_progress(false);
   reportFlashFault(display, chip, result, step, kFlashPartlyWritten);
+}
+
+// The chip compares the flash a copy wrote with the RAM it came from: a cell that did not take is
+// found here, before the chip is started, at the cost of the chip's compare time and one short
+// command. While the boot ROM runs it shows its own vectors over flash 0x00-0x3F, so a piece there
+// is compared from 0x40 on.
+bool checkFlashPiece(UpdaterDisplay& display, NXPSerialClass& chip, const FlashPiece& piece) {
+  const unsigned int staging = NXPSerialClass::WRITE_ADDRESS;
+  const uint32_t skip = piece.flashAddress < kRomVectorsEnd ? kRomVectorsEnd - piece.flashAddress : 0;
+  if (skip >= piece.copyLength) return true;
+  const uint32_t count = piece.copyLength - skip;
+  Log::log(DEBUG_Updater, "\t Compare %d bytes at %08X with %08X\n", static_cast<int>(count),
+           piece.flashAddress + skip, staging + skip);
+  unsigned int difference = 0;
+  aErr result = chip.Compare(piece.flashAddress + skip, staging + skip, count, &difference);
+  if (result == aErrNone) return true;
+  Log::log(DEBUG_Updater, "\t Compare failed\n");
+  const std::string step = format("the check of %u bytes of flash 0x%08X", count, piece.flashAddress + skip);
+  if (result != aErrParam || chip.LastReturnCode() != kCompareError) {
+    reportPieceFault(display, chip, result, step);
+    return false;
+  }
+  display.display_progress(false);
+  display.message(UpdaterDisplay::ERROR, "Recovery failed at %s: flash 0x%08X differs from what was written; %s",
+                  step.c_str(), piece.flashAddress + skip + difference, kFlashDamaged);
+  adviseOnFlash(display, kFlashDamaged);
+  return false;
 }
 
 bool writeFlashPiece(UpdaterDisplay& display, NXPSerialClass& chip, const BirdBlock& block, size_t number,
@@ -256,8 +303,76 @@ bool writeFlashPiece(UpdaterDisplay& display, NXPSerialClass& chip, const BirdBl
                      format("the copy of %u bytes to flash 0x%08X", piece.copyLength, piece.flashAddress));
     return false;
   }
-  return true;
+  return checkFlashPiece(display, chip, piece);
 }
+
+// Whether the chip answers the probe on the port as it is now opened.
+bool chipAnswers(NXPSerialClass& chip) {
+  bool answered = false;
+  return chip.Probe(&answered, NXPSerialClass::QUIET_CHIP_WAIT_MS) == aErrNone && answered;
+}
+
+// Moves the chip and the port from the rate the chip was identified at to rate: the chip's rate
+// command (answered at the old rate), the port opened again at the new one, and the chip must
+// answer there before the flash is touched. A chip that does not is put back to the old rate.
+bool switchRate(UpdaterDisplay& display, NXPSerialClass& chip, const std::string& port, unsigned int rate) {
+  const std::string step = format("the change to %u baud", rate);
+  Log::log(DEBUG_Updater, "\n\tSwitch to %u baud:\n", rate);
+  aErr result = chip.SetBaudRate(rate);
+  if (result != aErrNone) {
+    reportFlashFault(display, chip, result, step, kFlashUntouched);
+    return false;
+  }
+  std::string fault;
+  if (connectChip(chip, port, rate, &fault) != aErrNone) {
+    display.message(UpdaterDisplay::ERROR, "Recovery failed at %s: %s; %s", step.c_str(), fault.c_str(),
+                    kFlashUntouched);
+    adviseOnFlash(display, kFlashUntouched);
+    return false;
+  }
+  if (chipAnswers(chip)) return true;
+  if (InterruptGuard::Requested()) {
+    reportFlashFault(display, chip, aErrCancel, step, kFlashUntouched);
+    return false;
+  }
+  Log::log(DEBUG_Updater, "No answer at %u baud: back to %u baud\n", rate, kIdentificationBaud);
+  (void)chip.SetBaudRate(kIdentificationBaud);  // the chip may hear it though its answers do not come through
+  bool back = connectChip(chip, port, kIdentificationBaud, nullptr) == aErrNone && chipAnswers(chip);
+  display.message(UpdaterDisplay::ERROR, "Recovery failed at %s: the chip did not answer at %u baud %s; %s",
+                  step.c_str(), rate,
+                  back ? format("and was put back to %u baud", kIdentificationBaud).c_str()
+                       : format("and did not answer at %u baud either", kIdentificationBaud).c_str(),
+                  kFlashUntouched);
+  if (back) {
+    display.message(UpdaterDisplay::ERROR,
+                    "Nothing was written: the module's flash is as it was and its chip waits in its boot ROM; "
+                    "run the recovery again at %u baud", kIdentificationBaud);
+  } else {
+    display.message(UpdaterDisplay::ERROR,
+                    "Nothing was written, but the chip no longer answers: reset the module into its boot ROM "
+                    "and run the recovery again");
+  }
+  return false;
+}
+
+// A flash session that fails after the switch to another rate puts a chip that still listens back
+// to the rate the next run identifies it at (without the stop check: an interrupted run too).
+class RateRestorer {
+ public:
+  explicit RateRestorer(NXPSerialClass& chip) : chip_(chip) {}
+  ~RateRestorer() {
+    if (!armed_) return;
+    chip_.SetStopCheck(nullptr);
+    (void)chip_.SetBaudRate(kIdentificationBaud);  // best effort on a session that already failed
+  }
+  RateRestorer(const RateRestorer&) = delete;
+  RateRestorer& operator=(const RateRestorer&) = delete;
+  void arm(bool on) { armed_ = on; }
+
+ private:
+  NXPSerialClass& chip_;
+  bool armed_ = false;
+};
 
 // Unlock, prepare and erase the whole flash of a chip that is still synchronised.
 bool eraseFlash(UpdaterDisplay& display, NXPSerialClass& chip) {
@@ -401,16 +516,6 @@ bool Updater::Recover_Firmware(std::string port, unsigned int build, unsigned in
     display.message(UpdaterDisplay::ERROR, "Could not get Device Identifier");
     return false;
   }
-  // The flash session follows the identification without synchronising again: the chip only
-  // understands the rate it synchronised at.
-  if (recoveryChip == RecoveryChip::LPC &&
-      NXPSerialClass::ConnectRate(baud) != NXPSerialClass::ConnectRate(kIdentificationBaud)) {
-    display.message(UpdaterDisplay::ERROR,
-                    "LPC recovery runs at %u baud, the rate the chip was identified at; %u baud is not supported",
-                    kIdentificationBaud, baud);
-    return false;
-  }
-
   unsigned int recoveryBuild = 0;
   if (birdFile.empty()) {
     unsigned int serverBuild = 0;
@@ -468,13 +573,22 @@ bool Updater::Get_Fingerprint(Fingerprint& fingerprint, std::string port, unsign
   std::string lpcFault;
   if (port != kUsbPort) {
     InterruptGuard interruptible;
-    if (_get_fingerprint_lpc(port, baud, fingerprint, &lpcFault)) {
+    bool lpcAnswered = false;
+    if (_get_fingerprint_lpc(port, baud, fingerprint, &lpcFault, &lpcAnswered)) {
       recoveryChip = RecoveryChip::LPC;
       return true;
     }
     if (InterruptGuard::Requested()) {
       display.message(UpdaterDisplay::ERROR, "Identification interrupted by %s; the port is closed",
                       InterruptGuard::SignalName());
+      return false;
+    }
+    // An LPC boot ROM answered but could not be identified: an i.MX loader sent to it would only
+    // feed it garbage, and the fault to tell is the LPC one.
+    if (lpcAnswered) {
+      recoveryChip = RecoveryChip::LPC;
+      display.message(UpdaterDisplay::ERROR, "Identification failed: %s; nothing was written, run it again",
+                      lpcFault.c_str());
       return false;
     }
   }
@@ -505,6 +619,18 @@ aErr reachBootRom(NXPSerialClass& chip, bool* identified) {
   result = chip.Sync();
   if (result == aErrNone || result == aErrCancel) return result;
   Log::log(DEBUG_APP, "ERROR %d ==> Could not communicate with device over serial port\n", static_cast<int>(result));
+  // A chip still busy with a flash operation that an earlier session started reads nothing until
+  // it is done, then answers what its UART kept: silence is given as long as the longest
+  // operation, the erase of every sector, before anything more is sent.
+  if (chip.BytesReceived() == 0) {
+    bool answered = false;
+    aErr waiting = chip.AwaitAnyAnswer(NXPSerialClass::EraseWaitMs(kFirstSector, kLastSector), &answered);
+    if (waiting != aErrNone) return waiting;
+    if (answered) {
+      waiting = chip.Probe(identified, NXPSerialClass::QUIET_CHIP_WAIT_MS);
+      if (waiting != aErrNone || *identified) return waiting;
+    }
+  }
   bool left = false;
   aErr leaving = chip.LeaveDataPhase(&left);
   if (leaving != aErrNone) return leaving;
@@ -519,8 +645,17 @@ aErr reachBootRom(NXPSerialClass& chip, bool* identified) {
 
 }  // namespace
 
-bool engine::_get_fingerprint_lpc(std::string port, unsigned int baud, Fingerprint& fingerprint, std::string* why) {
+bool engine::_get_fingerprint_lpc(std::string port, unsigned int baud, Fingerprint& fingerprint, std::string* why,
+                                  bool* answered) {
   NXPSerialClass chip;
+  // Whatever the outcome, the caller learns whether an LPC boot ROM spoke on the port.
+  struct Tell {
+    const NXPSerialClass& chip;
+    bool* answered;
+    ~Tell() {
+      if (answered != nullptr) *answered = chip.AnsweredAsIsp();
+    }
+  } tellAnswered{chip, answered};
   chip.SetStopCheck(InterruptGuard::Requested);
   aErr opened = connectChip(chip, port, baud, why);
   if (opened != aErrNone) {
@@ -530,8 +665,13 @@ bool engine::_get_fingerprint_lpc(std::string port, unsigned int baud, Fingerpri
   bool identified = false;
   aErr result = reachBootRom(chip, &identified);
   if (result != aErrNone) {
-    tell(why, result == aErrCancel ? commandFault(chip, result)
-                                   : format("no LPC boot ROM answered on %s", port.c_str()));
+    if (result == aErrCancel) {
+      tell(why, commandFault(chip, result));
+    } else if (chip.AnsweredAsIsp()) {
+      tell(why, format("the LPC boot ROM on %s answered but could not be brought back to its commands", port.c_str()));
+    } else {
+      tell(why, format("no LPC boot ROM answered on %s", port.c_str()));
+    }
     return false;
   }
   // The session after this one expects the chip as a synchronisation leaves it: echo on.
@@ -682,12 +822,20 @@ bool engine::_recover_firmware_lpc(UpdaterDisplayInterface& display, BirdFile& b
   InterruptGuard interruptible;
   NXPSerialClass chip;
   chip.SetStopCheck(InterruptGuard::Requested);
+  // The session starts at the rate the chip was identified at; another one is switched to first.
   std::string fault;
-  if (connectChip(chip, port, baud, &fault) != aErrNone) {
+  if (connectChip(chip, port, kIdentificationBaud, &fault) != aErrNone) {
     Log::log(DEBUG_Network, "Could not connect to %s\n", port.c_str());
     display.message(UpdaterDisplay::ERROR, "Recovery failed at the start of the flash session: %s; %s",
                     fault.c_str(), kFlashUntouched);
+    adviseOnFlash(display, kFlashUntouched);
     return false;
+  }
+  const unsigned int rate = NXPSerialClass::ConnectRate(baud);
+  RateRestorer restorer(chip);
+  if (rate != chip.Baud()) {
+    if (!switchRate(display, chip, port, rate)) return false;
+    restorer.arm(true);
   }
   if (!eraseFlash(display, chip)) return false;
   (void)chip.SetEcho(false);  // a chip that kept its echo fails the next answer
@@ -723,8 +871,12 @@ bool engine::_recover_firmware_lpc(UpdaterDisplayInterface& display, BirdFile& b
   if (result != aErrNone) {
     display.message(UpdaterDisplay::ERROR, "Recovery Error transfering data to device ==> [%d, %s]",
                     static_cast<int>(result), aError_GetErrorText(result));
+    display.message(UpdaterDisplay::ERROR,
+                    "The flash holds the new firmware, checked, but the chip was not started; reset the module "
+                    "to start it, or run the recovery again");
     return false;
   }
+  restorer.arm(false);
   display.message(UpdaterDisplay::INFO, "Rebooting Device");
   (void)chip.ExecuteFrom(0);  // the chip may start before it answers
   return true;

@@ -5,21 +5,13 @@
 
 #include "aError.h"
 #include "aStream.h"
-
-// One flash sector of an LPC17xx: start address, size in bytes, sector number.
-struct NXP_LPC17XX_sector {
-  uint32_t start;
-  uint32_t size;
-  uint32_t number;
-};
-
-// Sectors 0..29 (16 of 4 KB, then 14 of 32 KB), ended by the record (0xFFFFFFFF, 0, 30).
-extern const NXP_LPC17XX_sector NXP_LPC17XX_sectors[];
+#include "recovery/lpc/LpcIspWire.h"
+#include "recovery/lpc/LpcSectorTable.h"
 
 // Host side of the LPC17xx boot ROM's in-system-programming protocol on a serial port: ASCII
 // command lines ending in CR LF, numeric return codes, uuencoded data lines with a byte-sum
-// checksum after every 20 lines. Reads poll the stream (which answers aErrNotReady at once when no
-// byte waits); waits are computed from the baud rate. Nothing is printed: results are aErr codes,
+// checksum after every 20 lines. The bytes on the line are LpcIspWire's; this class holds the
+// commands and the chip's state. Waits are computed from the baud rate. Nothing is printed: results are aErr codes,
 // diagnostics go to the log under DEBUG_NXPSerial (errors, results), DEBUG_NXPSerial_E (waits,
 // echoes, progress) and DEBUG_NXPSerial_SR (dumps of every text sent and received).
 // Single-threaded: one object per session.
@@ -35,21 +27,11 @@ class NXPSerialClass {
   // The code that the "U" command wants before flash may be erased or written.
   static constexpr unsigned int UNLOCK_CODE = 23130;
 
-  // A uuencoded line's count character has six bits: no line carries more than 63 bytes.
-  static constexpr unsigned int UU_MAX_LINE_BYTES = 63;
-  // Room uuencode needs for any line: count character, 21 groups of four, closing zero.
-  static constexpr unsigned int UU_LINE_CAPACITY = 1 + 4 * 21 + 1;
-  // GetEcho gives up after dropping this many bytes that were not the expected echo, and
-  // Response after skipping this many leading line ends or zero bytes: a chip that streams
-  // without end cannot keep either reading for ever.
-  static constexpr unsigned long MAX_ECHO_DROPPED = 1024;
-  static constexpr unsigned long MAX_RESPONSE_SKIPPED = 1024;
-
   // How long the chip may take for a command before its return code, after the echo: the flash
   // time the LPC17xx datasheet gives at most (sector erase 105 ms whatever the sector's size,
   // programming 1.05 ms per 256 bytes) and a quarter on top, plus REPLY_WAIT_MS for the line and
   // the host. Commands that do not touch the flash get REPLY_WAIT_MS alone.
-  static constexpr unsigned long REPLY_WAIT_MS = 100;
+  static constexpr unsigned long REPLY_WAIT_MS = LpcIspWire::REPLY_WAIT_MS;
   static constexpr unsigned long ERASE_US_PER_SECTOR = 105000;
   static constexpr unsigned long PROGRAM_US_PER_256_BYTES = 1050;
   static unsigned long EraseWaitMs(unsigned int first, unsigned int last);
@@ -103,6 +85,10 @@ class NXPSerialClass {
   [[nodiscard]] aErr GetBootLoaderVersion(unsigned char* major, unsigned char* minor);
   [[nodiscard]] aErr GetPartNumber(long* part);
   [[nodiscard]] aErr SetBaudRate(unsigned int baud);
+  // "M address1 address2 count": the chip compares two memory areas. A difference is refused with
+  // COMPARE_ERROR (LastReturnCode 10) and *firstDifference set to its offset from the start.
+  [[nodiscard]] aErr Compare(unsigned int address1, unsigned int address2, unsigned int count,
+                             unsigned int* firstDifference);
   [[nodiscard]] aErr Read(unsigned int address, unsigned int count, unsigned char* data);
 
   // Identification of a chip that may still be synchronised from an earlier session: sends the
@@ -110,6 +96,15 @@ class NXPSerialClass {
   // answer and sets the echo flag to what the chip does. *synchronised tells which; the result is
   // a stream error only. waitMs: how long the answer may take beyond its wire time.
   [[nodiscard]] aErr Probe(bool* synchronised, unsigned long waitMs = PROBE_WAIT_MS);
+  // Waits up to waitMs for a chip that may still be busy with a flash operation an earlier session
+  // started (it reads nothing meanwhile) to say anything at all; *answered tells whether it did.
+  // What it says is dropped: a Probe afterwards finds out what state it is in.
+  [[nodiscard]] aErr AwaitAnyAnswer(unsigned long waitMs, bool* answered);
+  // Whether anything since construction was an answer only an LPC boot ROM gives: the
+  // synchronisation's "Synchronized" or a return-code line to the probe or the fill lines.
+  [[nodiscard]] bool AnsweredAsIsp() const { return answeredAsIsp; }
+  // Bytes received since the port was opened: anything at all tells that something talks on it.
+  unsigned long BytesReceived() const { return wire.BytesReceived(); }
   // Ends a write's data phase that an earlier session left open: fill lines until the chip
   // answers one as a command. *left is true when the chip is back at its commands.
   [[nodiscard]] aErr LeaveDataPhase(bool* left);
@@ -123,8 +118,8 @@ class NXPSerialClass {
   // The return code of the last refused command, and how long the last return-code wait allowed.
   int LastReturnCode() const { return lastReturnCode; }
   unsigned long LastWaitMs() const { return lastWaitMs; }
-  unsigned int Baud() const { return baud; }
-  [[nodiscard]] bool Connected() const { return stream != nullptr; }
+  unsigned int Baud() const { return wire.Rate(); }
+  [[nodiscard]] bool Connected() const { return wire.IsOpen(); }
   // The four words of the device serial number, as the last successful GetDeviceID read them.
   const uint32_t* DeviceID() const { return deviceID; }
 
@@ -132,16 +127,6 @@ class NXPSerialClass {
   static unsigned int CopyLength(unsigned int n);
   static unsigned int SectorFromAddress(unsigned int address);
   static const char* GetErrorText(const char* line);
-  static unsigned int sum(const unsigned char* data, unsigned int n);
-  static int uuchar(unsigned int v);
-  // Writes 1 + 4 * ceil(n / 3) characters and a closing zero into out, which must hold
-  // UU_LINE_CAPACITY bytes; n above UU_MAX_LINE_BYTES is cut to it. Returns the bytes encoded.
-  static unsigned int uuencode(char* out, const unsigned char* data, unsigned int n);
-  static unsigned int uudecode(unsigned char* out, unsigned int max, const char* line);
-  // Waiting time in milliseconds for n characters at baud (9 bit times a character).
-  static unsigned long WaitTimeMs(unsigned long n, unsigned int baud);
-  // Sleep after Send wrote n characters.
-  static unsigned long SendWaitMs(unsigned long n, unsigned int baud);
 
   // Where the return code sits in a reply line of length characters (terminator included).
   unsigned int GetErrorIndex(unsigned long length) const;
@@ -150,45 +135,23 @@ class NXPSerialClass {
   // position belongs to the same number, so "10" (COMPARE_ERROR) is no success with echo on.
   [[nodiscard]] static bool IsSuccessLine(const char* line, unsigned long length, bool echo);
 
-  // Transfer primitives.
-  [[nodiscard]] aErr Send(const char* text, bool echo);
-  [[nodiscard]] aErr SendCommand(const char* command, int waitMs);
-  [[nodiscard]] aErr Response(char* buffer, unsigned long size, unsigned long* length, const char* expected,
-                              unsigned long expectedLength);
-  [[nodiscard]] aErr GetLine(char* buffer, unsigned long size, unsigned long* length, unsigned int tries);
-  [[nodiscard]] aErr GetEcho(const char* text, unsigned long count, unsigned long* matched);
-
  private:
-  // How a send waits for its characters to leave: Send (synchronisation, read acknowledgements)
-  // sleeps for the estimated wire time; the data phase of Write waits until the port has sent
-  // them, so that the next line follows without a gap.
-  enum class Pacing { Sleep, Drain };
-
-  [[nodiscard]] aErr sendPaced(const char* text, bool readEcho, Pacing pacing);
-  void awaitSent(unsigned long length, Pacing pacing);
-  [[nodiscard]] aErr awaitEcho(const char* text, unsigned long count, unsigned long* matched, unsigned int tries);
-  [[nodiscard]] aErr readByte(uint8_t* byte);
-  [[nodiscard]] aErr writeText(const char* text, unsigned long length);
   [[nodiscard]] aErr returnCode(bool writeCommand, unsigned long waitMs);
   [[nodiscard]] aErr commandWithReturnCode(const char* command, bool writeCommand,
                                            unsigned long waitMs = REPLY_WAIT_MS);
-  // GetLine's reading, ended by tries empty reads or at the deadline (milliseconds of
-  // aTime_GetMSTicks), whichever is given (0: not given).
-  [[nodiscard]] aErr readLine(char* buffer, unsigned long size, unsigned long* length, unsigned int tries,
-                              uint64_t deadline);
-  [[nodiscard]] aErr collectLines(unsigned long waitMs, bool (*complete)(const std::vector<std::string>&),
-                                  std::vector<std::string>* lines);
-  void discardInput(unsigned long quietMs);
   [[nodiscard]] bool stopRequested() const { return stopCheck != nullptr && stopCheck(); }
+  void noteIspAnswers(const std::vector<std::string>& lines);
   [[nodiscard]] aErr readValueLines(const char* command, unsigned long long* values, unsigned int count);
   [[nodiscard]] aErr sendChecksumAndAwait(unsigned int checksum, unsigned long groupCharacters, char* answer,
                                           unsigned long size, unsigned long* length);
 
-  aStreamRef stream;
+  // The data phase of Write waits until the port has sent each line, so that the next one follows
+  // without a gap; synchronisation and read acknowledgements sleep for the estimated wire time.
+  LpcIspWire wire;
   bool echo;
-  unsigned int baud;
   uint32_t deviceID[4];
   bool (*stopCheck)();
+  bool answeredAsIsp;
   Reply lastReply;
   int lastReturnCode;
   unsigned long lastWaitMs;
