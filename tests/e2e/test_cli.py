@@ -129,7 +129,7 @@ class CommandLine(unittest.TestCase):
         self.assertEqual(self.updater_dir().stat().st_uid, RUN_UID)
 
     def test_commands_without_action_exit_zero(self):
-        for args in (["-C"], ["-Z", "ignored"], ["-I", "-C", "stray"], ["-I", "-OVERRIDE", "-n", "-e", "x"]):
+        for args in (["-C"], ["-Z", "ignored"], ["-I", "-C"], ["-I", "-OVERRIDE", "-n", "-e", "x"]):
             with self.subTest(args=args):
                 run = self.run_updater(*args)
                 self.assertEqual((run.status, run.stdout, run.stderr), (0, VERSION, ""), run)
@@ -218,7 +218,8 @@ class CommandLine(unittest.TestCase):
 
     def test_misunderstood_command_line_with_a_writing_command_does_nothing(self):
         cases = [
-            (["-U", "-d", "40F5849A", "-F", "mine.bird"], "Unknown option: [-F]\n"),
+            (["-U", "-d", "40F5849A", "-F", "mine.bird"],
+             "Unknown option: [-F]\nUnexpected word on the command line: [mine.bird]\n"),
             (["-e", "-U", "-d", "1"], "Option [-e] requires an argument\n"),
             (["-G", "-d", "40F5849A", "-D=1"], "Option [-D] takes no argument\n"),
             (["-U", "-t", "RECOVER", "-s", "/nonexistent/serial", "-Q"], "Unknown option: [-Q]\n"),
@@ -231,11 +232,11 @@ class CommandLine(unittest.TestCase):
                 self.assertEqual(run.stderr, errors + self.golden("bare.stderr"))
                 self.assertFalse((self.home / ".tessaron").exists())
 
-    def test_misunderstood_option_without_a_writing_command_is_named_and_the_run_goes_on(self):
+    def test_misunderstood_option_with_a_reading_command_does_nothing(self):
         run = self.run_updater("-I", "-Q", "-X=")
-        self.assertEqual((run.status, run.stdout), (0, VERSION), run)
-        self.assertEqual(run.stderr, "Unknown option: [-Q]\n")
-        self.assertTrue(self.updater_dir().is_dir())
+        self.assertEqual((run.status, run.stdout), (1, VERSION + COPYRIGHT), run)
+        self.assertEqual(run.stderr, "Unknown option: [-Q]\n" + self.golden("bare.stderr"))
+        self.assertFalse((self.home / ".tessaron").exists())
 
     def test_build_that_is_not_a_plain_decimal_number_is_refused(self):
         for value in ("1234x", "abc", "-5", "0x4D2", "99999999999", "0", ""):
