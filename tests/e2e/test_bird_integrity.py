@@ -126,6 +126,18 @@ class DamagedFiles(unittest.TestCase):
         self.assertEqual(check.status, 1, check)
         self.assertIn("Check of %s failed: the block list reports 4 blocks but holds 3" % path, check.err_lines)
 
+    def test_run_with_a_failed_check_fails_though_the_update_succeeds(self):
+        good = self.work.put_build(SERIAL, 1234)
+        damaged = self.work.device(SERIAL) / "1300.bird"
+        damaged.write_bytes(mkbird.make(blocks(build=1300), count=2))
+        self.work.give_store_to_runner()
+        result = self.work.run("-C", "-d", SERIAL, "-U", "-b", "1234", "-u", self.no_server)
+        self.assertEqual(result.status, 1, result)
+        self.assertIn("Check of %s failed: the block list reports 2 blocks but holds 3" % damaged, result.err_lines)
+        self.sim.control.wait_for(SERIAL, lambda s: s["online"] and s["mode"] == "firmware", timeout=10)
+        self.assertEqual(self.sim.dumped(SERIAL, "firmware", e2e.FIRMWARE_ADDRESS), good.firmware)
+        self.assertEqual(self.work.settings(SERIAL).get("LATEST_TRANSFER"), "1234.bird")
+
 
 if __name__ == "__main__":
     unittest.main()

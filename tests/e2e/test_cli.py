@@ -154,7 +154,7 @@ class CommandLine(unittest.TestCase):
         for mask in ("0x10000", "65536", "0X10400"):
             with self.subTest(mask=mask):
                 run = self.run_updater("-X", mask, "stray", "-I")
-                self.assertEqual((run.status, run.stdout), (0, VERSION), run)
+                self.assertEqual((run.status, run.stdout), (1, VERSION + COPYRIGHT), run)  # the stray word
                 self.assertIn("\nApplication parameters:[Updater]\n", run.stderr)
                 self.assertIn("\t[-X]\n\t[%s]\n\t[-I]\n\t[stray]\n" % mask, run.stderr)
                 self.assertNotIn("Home directory:", run.stderr)
@@ -185,9 +185,9 @@ class CommandLine(unittest.TestCase):
                 self.assertTrue(run.stdout.startswith(VERSION + line), run)
                 self.assertNotIn("Must specify", run.stderr)
 
-    def test_failed_fingerprint_does_not_change_discovery_status(self):
+    def test_failed_fingerprint_fails_the_run_with_discovery(self):
         run = self.run_updater("-N", "-s", "/nonexistent/serial", "-u", DEAD_SERVER, "-D")
-        self.assertEqual(run.status, 0, run)
+        self.assertEqual(run.status, 1, run)
         self.assertIn("Got no response from chip\n", run.stderr)
         self.assertIn("Searching for Halyard devices\n", run.stdout)
 
