@@ -91,8 +91,9 @@ bool wasConnected(CURL* curl) {
 }
 
 // What the user is told about a failed transfer: the bound that ended it, or the HTTP client's
-// account of this exchange (errorBuffer), or its general text for the code. Without a total bound,
-// a time-out after the connection was made is the low-speed bound.
+// account of this exchange (errorBuffer), or its general text for the code. totalTimeoutMs: the
+// total bound when it was the one reached (else 0); then a time-out after the connection was made
+// is the low-speed bound.
 std::string transferCause(CURLcode code, const char* errorBuffer, long totalTimeoutMs, bool connected) {
   if (code == CURLE_OPERATION_TIMEDOUT && totalTimeoutMs > 0) {
     return "no answer from the update server within " + std::to_string(totalTimeoutMs / 1000) + " s";
@@ -204,7 +205,12 @@ HTTPResponse HTTPRequest::GET(const char* url, const std::map<std::string, std::
   long status = 0;
   if (code == CURLE_OK) code = curl_easy_getinfo(handle.curl, CURLINFO_RESPONSE_CODE, &status);
   if (code != CURLE_OK) {
-    throwTransferError(code, response, errorBuffer, bounds.totalTimeoutMs, wasConnected(handle.curl), &rate);
+    // A time-out before the total bound was up is the low-speed floor's.
+    const auto elapsed = std::chrono::steady_clock::now() - rate.start;
+    const bool totalBoundUp =
+        bounds.totalTimeoutMs > 0 && elapsed >= std::chrono::milliseconds(bounds.totalTimeoutMs);
+    throwTransferError(code, response, errorBuffer, totalBoundUp ? bounds.totalTimeoutMs : 0, wasConnected(handle.curl),
+                       &rate);
   }
   response.set_status(status);
   return response;
