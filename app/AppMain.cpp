@@ -22,6 +22,8 @@ constexpr mode_t kUpdaterDirectoryMode = 0755;
 
 enum ExitStatus { kExitSuccess = 0, kExitFailure = 1 };
 
+int worst(int status, int other) { return status != kExitSuccess ? status : other; }
+
 // Runs the requested commands once the updater directory exists.
 class CommandRunner {
  public:
@@ -39,9 +41,10 @@ class CommandRunner {
         error("-G must specify a specific device via -d");
         return error("--help for usage information");
       }
-      status = download();
+      const int downloaded = download();
+      status = worst(status, downloaded);
       // -G -U installs exactly the build just fetched, or nothing.
-      if (status != kExitSuccess && params_.commands.IsSet(CMD_UPDATE) && !params_.commands.IsSet(CMD_DISCOVER)) {
+      if (downloaded != kExitSuccess && params_.commands.IsSet(CMD_UPDATE) && !params_.commands.IsSet(CMD_DISCOVER)) {
         return error("Download failed: no firmware was installed");
       }
     }
@@ -49,13 +52,14 @@ class CommandRunner {
     if (params_.commands.IsSet(CMD_CHECK) && RunCheckCommand(display_, updater_, params_) != kExitSuccess) {
       status = kExitFailure;
     }
-    if (params_.commands.IsSet(CMD_DISCOVER)) return discover();
+    // The run fails when any of its commands failed.
+    if (params_.commands.IsSet(CMD_DISCOVER)) return worst(status, discover());
     if (params_.commands.IsSet(CMD_INFO) && params_.serialNumber != 0 &&
         RunInfoCommand(display_, updater_, params_.serialNumber) != kExitSuccess) {
       status = kExitFailure;
     }
-    if (params_.commands.IsSet(CMD_UPDATE)) return update();
-    if (params_.commands.IsSet(CMD_LIST_BUILDS)) return listBuilds();
+    if (params_.commands.IsSet(CMD_UPDATE)) return worst(status, update());
+    if (params_.commands.IsSet(CMD_LIST_BUILDS)) return worst(status, listBuilds());
     return status;
   }
 

@@ -8,6 +8,7 @@
 #include "firmware/BirdFile.h"
 #include "firmware/BirdFileCheck.h"
 #include "store/StoredDevice.h"
+#include "support/NumberText.h"
 #include "support/PrintableText.h"
 
 namespace {
@@ -25,11 +26,21 @@ std::string BlockTypeName(uint8_t type) {
   }
 }
 
-// One file to check: a path and, for a stored build, why the store would not read it.
+// One file to check: a path, for a stored build why the store would not read it, and the build
+// it must hold (-b, or the number a stored file is named by; 0: none).
 struct CheckTarget {
   std::string path;
   std::string storeProblem;
+  unsigned int build = 0;
 };
+
+// 1234 for a stored file named 1234.bird; 0 for any other name.
+unsigned int NamedBuild(const std::string& fileName) {
+  const size_t digits = fileName.find_first_not_of("0123456789");
+  if (digits == 0 || digits == std::string::npos || fileName.compare(digits, std::string::npos, ".bird") != 0) return 0;
+  uint32_t build = 0;
+  return ParseBuildNumber(fileName.substr(0, digits).c_str(), &build) ? build : 0;
+}
 
 // Checks files one by one against one device (or none), as -U would.
 class BirdFileChecker {
@@ -54,7 +65,9 @@ class BirdFileChecker {
     }
     showFacts(bird);
     // In the update's order. -OVERRIDE skips only the serial number and model checks.
-    std::string refusal = _bird_image_refusal(bird);
+    std::string refusal = _bird_integrity_refusal(bird);
+    if (refusal.empty()) refusal = _bird_build_refusal(bird, target.build);
+    if (refusal.empty()) refusal = _bird_image_refusal(bird);
     if (refusal.empty()) refusal = _bird_serial_refusal(bird, serial_);
     if (refusal.empty()) refusal = _bird_file_refusal(bird, override_ ? 0 : serial_);
     if (refusal.empty() && !override_ && device_ != nullptr) refusal = _bird_device_refusal(bird, serial_, *device_);
@@ -128,7 +141,9 @@ class BirdFileChecker {
 // told why) when there is nothing to check.
 bool CollectTargets(Display& display, Updater& updater, const Parameters& params, std::vector<CheckTarget>& targets) {
   if (!params.birdFile.empty()) {
-    targets.push_back({params.birdFile, std::string()});
+    uint32_t build = 0;
+    if (!params.build.empty() && !ParseBuildNumber(params.build.c_str(), &build)) build = 0;
+    targets.push_back({params.birdFile, std::string(), build});
     return true;
   }
   StoredDevice device;
@@ -141,7 +156,9 @@ bool CollectTargets(Display& display, Updater& updater, const Parameters& params
                     device.directory.c_str());
     return false;
   }
-  for (const StoredBuild& build : device.builds) targets.push_back({build.path, build.problem});
+  for (const StoredBuild& build : device.builds) {
+    targets.push_back({build.path, build.problem, NamedBuild(build.fileName)});
+  }
   return true;
 }
 

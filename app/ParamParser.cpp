@@ -1,5 +1,7 @@
 #include "ParamParser.h"
 
+#include <sys/stat.h>
+
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -8,6 +10,7 @@
 #include "Options.h"
 #include "aDirectory.h"
 #include "support/NumberText.h"
+#include "support/PrintableText.h"
 
 namespace {
 
@@ -184,8 +187,25 @@ class ParamParse {
   bool misunderstood_ = false;
 };
 
-// Commands that write firmware into a module or builds into the store.
-constexpr uint32_t kWritingCommands = CMD_UPDATE | CMD_GET_BUILD;
+// Only regular files: the hint is for a bird file named without its -f.
+bool namesFile(const char* word) {
+  struct stat info;
+  return stat(word, &info) == 0 && S_ISREG(info.st_mode);
+}
+
+// Names every word that is no option and no option's value. False when there is one.
+bool reportStrayWords(UpdaterDisplayInterface& display, const CSimpleOptTempl<char>& options) {
+  for (int i = 0; i < options.NonOptionCount(); ++i) {
+    const std::string word = PrintableText(options.NonOption(i));
+    if (namesFile(options.NonOption(i))) {
+      display.message(UpdaterDisplayInterface::ERROR, "Unexpected word on the command line: [%s]; did you mean -f?",
+                      word.c_str());
+    } else {
+      display.message(UpdaterDisplayInterface::ERROR, "Unexpected word on the command line: [%s]", word.c_str());
+    }
+  }
+  return options.NonOptionCount() == 0;
+}
 
 void logArguments(const Parameters& params, int argc, char** argv) {
   Log::log(DEBUG_APP, "\nApplication parameters:[%s]\n", params.programName.c_str());
@@ -228,8 +248,12 @@ int _get_params(UpdaterDisplayInterface& display, int argc, char** argv, Paramet
   }
   logArguments(*params, argv != nullptr ? argc : 0, argv);
   if (parse.failed()) return 1;
-  // A command line that was not understood must not write: it may have meant another file,
-  // build or device than the one the rest of it names.
-  if (parse.misunderstood() && params->commands.IsSet(kWritingCommands)) return 1;
+  // A command line that was not understood whole is not acted on: it may have meant another file,
+  // build or device than the one the rest of it names. Without a command there is nothing to do
+  // and the usage is shown as for any such line.
+  if (params->commands.IsSet(CMD_ANY)) {
+    const bool wordsUnderstood = reportStrayWords(display, options);
+    if (!wordsUnderstood || parse.misunderstood()) return 1;
+  }
   return _validate_params(params);
 }

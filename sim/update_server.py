@@ -71,20 +71,23 @@ class Rule:
     close   close the connection without any reply
     cut     send only this many body bytes of a longer declared Content-Length
     huge    stream a body of this many bytes ("ok", then one Base64 line)
-    limit   seconds a huge body may take before the server stops sending
+    endless stream "ok" and a Base64 line that never ends, without a Content-Length (at rate
+            bytes a second when rate is given, else as fast as the client takes it)
+    limit   seconds a huge or endless body may take before the server stops sending
     rate    send the reply body at this many bytes a second
     ops     query ops it applies to (None: all)
     times   how many more queries it applies to (None: no end)
     """
 
     KEYS = ("status", "notok", "body", "badb64", "delay", "hang", "close", "cut", "huge",
-            "limit", "rate", "ops", "times")
+            "endless", "limit", "rate", "ops", "times")
 
     def __init__(self, text):
         self.status = self.notok = self.body = self.badb64 = None
         self.hang = self.cut = self.huge = self.rate = None
         self.delay = 0.0
         self.close = False
+        self.endless = False
         self.limit = DEFAULT_HUGE_SECONDS
         self.ops = None
         self.times = None
@@ -122,6 +125,8 @@ class Rule:
             setattr(self, key, seconds)
         elif key == "close":
             self.close = True
+        elif key == "endless":
+            self.endless = True
         elif key == "cut":
             self.cut = int(value) if value else -1   # -1: half of the body
             if self.cut < -1:
@@ -425,7 +430,9 @@ class Handler(BaseHTTPRequestHandler):
             lines = [rule.notok] + lines[1:]
         body = self._body(lines) if rule.body is None else rule.body.encode("latin-1")
         status = rule.status or 200
-        if rule.huge is not None:
+        if rule.endless:
+            self._send_endless(status, rule.rate, rule.limit)
+        elif rule.huge is not None:
             self._send_huge(status, rule.huge, rule.limit)
         elif rule.cut is not None:
             self._send_cut(status, body, rule.cut)
@@ -493,6 +500,30 @@ class Handler(BaseHTTPRequestHandler):
                 sent += piece
         except OSError:
             self.close_connection = True
+
+    def _send_endless(self, status, rate, limit):
+        """Stream "ok\\n" and 'A's with no Content-Length (the body ends when the connection does)
+        until the client leaves, the time limit passes or the server stops; paced to rate bytes a
+        second (pieces every 0.1 s) when rate is given."""
+        self.send_response(status)
+        self.send_header("Content-Type", "text/plain")
+        self.end_headers()
+        deadline = time.monotonic() + limit
+        piece = HUGE_CHUNK if rate is None else max(1, int(rate / 10))
+        pause = 0 if rate is None else piece / rate
+        chunk = b"A" * piece
+        try:
+            self.wfile.write(b"ok\n")
+            while time.monotonic() < deadline:
+                if pause and self.server.stopping.wait(pause):
+                    break
+                if self.server.stopping.is_set():
+                    break
+                self.wfile.write(chunk)
+                self.wfile.flush()
+        except OSError:
+            pass
+        self._drop_connection()
 
     def _hang(self, seconds):
         """Hold the request: no reply until the client leaves, the time ends or the server stops."""

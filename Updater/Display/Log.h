@@ -1,5 +1,6 @@
 #pragma once
 #include <cstdint>
+#include <cstddef>
 #include <cstdio>
 
 // Package bits of the diagnostic log, enabled with -X.
@@ -39,4 +40,7 @@ class Log {
   static void SetOutput(FILE* out);
   static void ActivatePackage(unsigned int mask);
   static unsigned int DeactivatePackage(unsigned int mask);
+  // Replaces, in place, every control character but "\n" and "\t" and every byte that is no part
+  // of a printable UTF-8 character by "?"; log() does so with every record.
+  static void EscapeControls(char* record, size_t size);
 };

@@ -153,8 +153,8 @@ class BuildsTest(unittest.TestCase):
                 if err is None:
                     err = ["Server request failed for %s" % url, NO_CONNECTION]
                 elif err:
-                    err.append('Query of the builds for device %s failed: the update server answered "error" '
-                               'instead of "ok"' % serial)
+                    err.append('Query of the builds for device %s failed: the update server answered "error": '
+                               'unknown device %s' % (serial, serial))
                 self.assert_lines(result.err_lines, err)
 
     def test_build_list_from_the_server_cannot_drive_the_terminal(self):
@@ -230,7 +230,7 @@ class BuildsTest(unittest.TestCase):
         cases = [
             # (name, fault rules, extra arguments, expected error lines)
             ("build not offered", [], ["-b", "5"], ["No valid build 5"]),
-            ("no build information", ["notok&ops=qu"], [],
+            ("no build information", ["body=error%0A&ops=qu"], [],
              ["No build information for device",
               LATEST_FAILED + 'the update server answered "error" instead of "ok"']),
             ("latest is no number", ["body=ok%0Aabc%0Afw-osprey%0A&ops=qu"], [],
@@ -239,7 +239,7 @@ class BuildsTest(unittest.TestCase):
              ["No valid build 12", "Query of the builds for device %s failed: HTTP status 503" % SERIAL]),
             ("build request refused", ["status=500&ops=bird"], [],
              failed + [DOWNLOAD_FAILED % 12 + "HTTP status 500"] + no_bird),
-            ("error reply to the build request", ["notok&ops=bird"], [],
+            ("error reply to the build request", ["body=error%0A&ops=bird"], [],
              failed + [DOWNLOAD_FAILED % 12 + 'the update server answered "error" instead of "ok"'] + no_bird),
             ("body cut mid-way", ["cut&ops=bird"], [],
              failed + [re.compile(re.escape(DOWNLOAD_FAILED % 12) +
@@ -247,7 +247,7 @@ class BuildsTest(unittest.TestCase):
             ("connection closed", ["close&ops=bird"], [],
              failed + [DOWNLOAD_FAILED % 12 + "Empty reply from server"] + no_bird),
             ("body over the bound", ["huge=%d&ops=bird" % (300 << 20)], [],
-             failed + [DOWNLOAD_FAILED % 12 + "reply body exceeds 268435456 bytes"] + no_bird),
+             failed + [DOWNLOAD_FAILED % 12 + "reply body exceeds 90880684 bytes"] + no_bird),
             ("empty image", ["body=ok%0A&ops=bird"], [],
              no_bird + [DOWNLOAD_FAILED % 12 + "the update server's reply holds no image"]),
             ("Base64 of a wrong length", ["badb64=length"], [],

@@ -73,8 +73,9 @@ class Check(Case):
              ["Check of zlib.bird failed: Failed to load bird data: zlib error -3 decompressing the block list"]),
             ("truncated.bird", dict(blocks=self.blocks(), truncate=200), None, 1, [],
              ["Check of truncated.bird failed: Failed to load bird data: zlib error -3 decompressing the block list"]),
-            ("count.bird", dict(blocks=self.blocks(), count=4), None, 0,
-             ["  Warning: Block parsing mismatch in number of blocks. (3 != 4)", "Sound bird file"], []),
+            ("count.bird", dict(blocks=self.blocks(), count=4), None, 1,
+             ["  Warning: Block parsing mismatch in number of blocks. (3 != 4)"],
+             ["Check of count.bird failed: the block list reports 4 blocks but holds 3"]),
         ]
         for name, spec, device, status, out, err in cases:
             with self.subTest(name):

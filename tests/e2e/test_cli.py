@@ -129,7 +129,7 @@ class CommandLine(unittest.TestCase):
         self.assertEqual(self.updater_dir().stat().st_uid, RUN_UID)
 
     def test_commands_without_action_exit_zero(self):
-        for args in (["-C"], ["-Z", "ignored"], ["-I", "-C", "stray"], ["-I", "-OVERRIDE", "-n", "-e", "x"]):
+        for args in (["-C"], ["-Z", "ignored"], ["-I", "-C"], ["-I", "-OVERRIDE", "-n", "-e", "x"]):
             with self.subTest(args=args):
                 run = self.run_updater(*args)
                 self.assertEqual((run.status, run.stdout, run.stderr), (0, VERSION, ""), run)
@@ -154,7 +154,7 @@ class CommandLine(unittest.TestCase):
         for mask in ("0x10000", "65536", "0X10400"):
             with self.subTest(mask=mask):
                 run = self.run_updater("-X", mask, "stray", "-I")
-                self.assertEqual((run.status, run.stdout), (0, VERSION), run)
+                self.assertEqual((run.status, run.stdout), (1, VERSION + COPYRIGHT), run)  # the stray word
                 self.assertIn("\nApplication parameters:[Updater]\n", run.stderr)
                 self.assertIn("\t[-X]\n\t[%s]\n\t[-I]\n\t[stray]\n" % mask, run.stderr)
                 self.assertNotIn("Home directory:", run.stderr)
@@ -185,9 +185,9 @@ class CommandLine(unittest.TestCase):
                 self.assertTrue(run.stdout.startswith(VERSION + line), run)
                 self.assertNotIn("Must specify", run.stderr)
 
-    def test_failed_fingerprint_does_not_change_discovery_status(self):
+    def test_failed_fingerprint_fails_the_run_with_discovery(self):
         run = self.run_updater("-N", "-s", "/nonexistent/serial", "-u", DEAD_SERVER, "-D")
-        self.assertEqual(run.status, 0, run)
+        self.assertEqual(run.status, 1, run)
         self.assertIn("Got no response from chip\n", run.stderr)
         self.assertIn("Searching for Halyard devices\n", run.stdout)
 
@@ -218,7 +218,8 @@ class CommandLine(unittest.TestCase):
 
     def test_misunderstood_command_line_with_a_writing_command_does_nothing(self):
         cases = [
-            (["-U", "-d", "40F5849A", "-F", "mine.bird"], "Unknown option: [-F]\n"),
+            (["-U", "-d", "40F5849A", "-F", "mine.bird"],
+             "Unknown option: [-F]\nUnexpected word on the command line: [mine.bird]\n"),
             (["-e", "-U", "-d", "1"], "Option [-e] requires an argument\n"),
             (["-G", "-d", "40F5849A", "-D=1"], "Option [-D] takes no argument\n"),
             (["-U", "-t", "RECOVER", "-s", "/nonexistent/serial", "-Q"], "Unknown option: [-Q]\n"),
@@ -231,11 +232,11 @@ class CommandLine(unittest.TestCase):
                 self.assertEqual(run.stderr, errors + self.golden("bare.stderr"))
                 self.assertFalse((self.home / ".tessaron").exists())
 
-    def test_misunderstood_option_without_a_writing_command_is_named_and_the_run_goes_on(self):
+    def test_misunderstood_option_with_a_reading_command_does_nothing(self):
         run = self.run_updater("-I", "-Q", "-X=")
-        self.assertEqual((run.status, run.stdout), (0, VERSION), run)
-        self.assertEqual(run.stderr, "Unknown option: [-Q]\n")
-        self.assertTrue(self.updater_dir().is_dir())
+        self.assertEqual((run.status, run.stdout), (1, VERSION + COPYRIGHT), run)
+        self.assertEqual(run.stderr, "Unknown option: [-Q]\n" + self.golden("bare.stderr"))
+        self.assertFalse((self.home / ".tessaron").exists())
 
     def test_build_that_is_not_a_plain_decimal_number_is_refused(self):
         for value in ("1234x", "abc", "-5", "0x4D2", "99999999999", "0", ""):

@@ -118,6 +118,61 @@ TEST(BirdFileCheckTest, BlockListMismatchIsKept) {
   EXPECT_EQ("Osprey", sound.GetModel());
 }
 
+// Every way a file is not what its format promises is named; a sound file has no fault. The
+// block list holds loader (4 + 5 + 36 bytes), firmware (5 + 516) and information (5 + 64) blocks.
+TEST(BirdFileCheckTest, FaultsNameEverythingThatDoesNotAddUp) {
+  struct Case {
+    const char* name;
+    std::vector<std::string> extra;
+    std::vector<std::string> faults;
+  };
+  const std::vector<Case> cases = {
+      {"sound", {}, {}},
+      {"count too high", {"--count=4"}, {"the block list reports 4 blocks but holds 3"}},
+      {"count too low", {"--count=2"}, {"the block list reports 2 blocks but holds 3"}},
+      {"bytes after the checksum", {"--trailing=hex:000007"}, {"3 bytes after the block list's checksum"}},
+      {"one byte after the checksum", {"--trailing=hex:00"}, {"1 bytes after the block list's checksum"}},
+      {"no checksum", {"--no-checksum"}, {"the block list ends without its checksum (0 bytes left)"}},
+      {"cut inside the firmware block", {"--truncate-list=154"},
+       {"block 2 (type 1, 516 bytes) runs past the end of the block list (104 bytes left)"}},
+      {"cut inside a block header", {"--truncate-list=47"},
+       {"block 2 of 3 is cut off: the block list ends 2 bytes after the previous block"}},
+      {"foreign signature", {"--signature=BIRD"}, {"the signature is 0x42495244, not \"bird\""}},
+      {"version byte 0", {"--format-version=0x0100"}, {"the format version 0x0100 has a zero byte"}},
+      {"version 0", {"--format-version=0"}, {"the format version 0x0000 has a zero byte"}},
+      {"two faults", {"--format-version=0x0001", "--count=9"},
+       {"the format version 0x0001 has a zero byte", "the block list reports 9 blocks but holds 3"}},
+  };
+  TempDir dir;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::vector<std::string> args = {kLoader, kFirmware, kSpecificInfo};
+    args.insert(args.end(), c.extra.begin(), c.extra.end());
+    BirdFile bird(MakeBird(dir / "faults.bird", args).c_str());
+    EXPECT_EQ(c.faults, bird.Faults());
+    std::string joined;
+    for (const std::string& fault : c.faults) joined += (joined.empty() ? "" : "; ") + fault;
+    EXPECT_EQ(joined, _bird_integrity_refusal(bird));
+  }
+  // A block whose length runs past the end, as the first block.
+  BirdFile huge(MakeBird(dir / "huge.bird", {"--firmware=0:count:16;length=0xFFFFFFFF", kSpecificInfo}).c_str());
+  EXPECT_EQ(std::vector<std::string>{"block 1 (type 1, 4294967295 bytes) runs past the end of the block list "
+                                     "(93 bytes left)"},
+            huge.Faults());
+  EXPECT_TRUE(huge.FindBlocks(BirdFile::BLOCK_FIRMWARE).empty());
+}
+
+TEST(BirdFileCheckTest, BuildRefusalNamesBothNumbers) {
+  TempDir dir;
+  BirdFile bird(MakeBird(dir / "1234.bird", {kLoader, kFirmware, kSpecificInfo}).c_str());
+  EXPECT_EQ("", _bird_build_refusal(bird, 0));
+  EXPECT_EQ("", _bird_build_refusal(bird, 1234));
+  EXPECT_EQ("Bird file " + (dir / "1234.bird") + " holds build 1234, not build 999", _bird_build_refusal(bird, 999));
+  // A file without an information block names no build.
+  BirdFile bare(MakeBird(dir / "bare.bird", {kLoader, kFirmware}).c_str());
+  EXPECT_EQ("", _bird_build_refusal(bare, 999));
+}
+
 bool Exists(const std::string& path) {
   struct stat info;
   return stat(path.c_str(), &info) == 0;

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <future>
 #include <map>
 #include <regex>
 #include <string>
@@ -359,6 +360,32 @@ TEST_F(KeyValueStoreTest, LockHeldTooLongFailsTheSave) {
   close(holder);
   EXPECT_TRUE(store.Save());
   EXPECT_NE(std::string::npos, ReadText(file).find("K=new\n"));
+}
+
+// A lock file that is not a regular file (a FIFO, whose open could wait for a writer; a
+// directory) is neither opened blocking nor locked nor removed: the save ends at once with a reason.
+TEST_F(KeyValueStoreTest, LockFileThatIsNoRegularFileFailsTheSave) {
+  const std::string lockPath = file + ".lock";
+  for (const char* kind : {"fifo", "directory"}) {
+    SCOPED_TRACE(kind);
+    WriteText(file, "K=old\n");
+    if (std::string(kind) == "fifo") {
+      ASSERT_EQ(0, mkfifo(lockPath.c_str(), 0444));
+    } else {
+      store_test::MakeDirectory(lockPath);
+    }
+    KeyValueStore store(file.c_str());
+    EXPECT_TRUE(store.Add("K", "new"));
+    auto saved = std::async(std::launch::async, [&store] { return store.Save(); });
+    ASSERT_EQ(std::future_status::ready, saved.wait_for(std::chrono::seconds(10)));  // hang guard
+    EXPECT_FALSE(saved.get());
+    EXPECT_STREQ("its lock file is not a regular file", store.SaveProblem());
+    EXPECT_EQ("K=old\n", ReadText(file));
+    struct stat info;
+    ASSERT_EQ(0, lstat(lockPath.c_str(), &info));
+    EXPECT_TRUE(S_ISFIFO(info.st_mode) || S_ISDIR(info.st_mode));
+    ASSERT_EQ(0, remove(lockPath.c_str()));
+  }
 }
 
 }  // namespace

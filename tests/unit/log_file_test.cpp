@@ -93,4 +93,16 @@ TEST_F(LogFileTest, WithoutAFileNothingIsHeldAfterClose) {
   EXPECT_EQ(nullptr, Log::copy);
 }
 
+// Records carry outside bytes: control characters other than the line feed and the tab, and bytes
+// that are no part of a printable UTF-8 character, reach neither the output nor the file.
+TEST(LogRecordTest, ControlCharactersAreEscaped) {
+  LogCapture log(DEBUG_ServerComm);
+  const std::string reply = "ok\x1b[2J\x07 \x9b" "1m \xc2\x9b" "1m caf\xc3\xa9 \x7f\r|\t|";
+  Log::log(DEBUG_ServerComm, "reply [%s]\n", reply.c_str());
+  EXPECT_EQ("reply [ok?[2J? ?1m ??1m caf\xc3\xa9 ??|\t|]\n", log.text());
+  char cut[] = "end \xe2\x82";  // a character cut by the record's end
+  Log::EscapeControls(cut, sizeof cut - 1);
+  EXPECT_STREQ("end ??", cut);
+}
+
 }  // namespace

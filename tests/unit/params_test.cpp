@@ -178,7 +178,7 @@ const SerialCase kSerialCases[] = {
     {"WiderThan32Bits", {"-d", "140F5849A"}, 1, 0, "Invalid serial number obtained from argument [140F5849A]"},
     {"SignRefused", {"-d", "+1F"}, 1, 0, "Invalid serial number obtained from argument [+1F]"},
     {"AttachedIsUnknownAndNamed", {"-d40F5849A"}, 0, 0, "Unknown option: [-d40F5849A]"},
-    {"DashLedArgumentDropsOption", {"-d", "-D"}, 0, 0, "Option [-d] requires an argument"},
+    {"DashLedArgumentDropsOptionAndFailsTheCommand", {"-d", "-D"}, 1, 0, "Option [-d] requires an argument"},
 };
 
 INSTANTIATE_TEST_SUITE_P(Cases, SerialArguments, ::testing::ValuesIn(kSerialCases),
@@ -268,9 +268,10 @@ TEST_F(ParamsTest, EveryParseErrorIsReported) {
   EXPECT_EQ(display_.errors.size(), 4u);
 }
 
-// Options the parser cannot take are named; the run goes on unless it would write.
+// Options the parser cannot take and words that are no option's value are all named; with a
+// command on the line the parse then fails, so that nothing is done.
 TEST_F(ParamsTest, RejectedOptionsAreNamed) {
-  EXPECT_EQ(parse({"-DU", "-Q", "-D=1", "-e", "-D", "-d", "1", "-help", "-O", "stray", "-u"}), 0);
+  EXPECT_EQ(parse({"-DU", "-Q", "-D=1", "-e", "-D", "-d", "1", "-help", "-O", "stray", "-u"}), 1);
   EXPECT_EQ(display_.errors, (std::vector<std::string>{
                                  "Unknown option: [-DU]",
                                  "Unknown option: [-Q]",
@@ -278,6 +279,7 @@ TEST_F(ParamsTest, RejectedOptionsAreNamed) {
                                  "Option [-e] requires an argument",
                                  "Unknown option: [-help]",
                                  "Option [-u] requires an argument",
+                                 "Unexpected word on the command line: [stray]",
                              }));
   EXPECT_EQ(params_.commands.Mask(), static_cast<uint32_t>(CMD_DISCOVER));
   EXPECT_TRUE(params_.overrideModelCheck);
@@ -286,26 +288,49 @@ TEST_F(ParamsTest, RejectedOptionsAreNamed) {
   EXPECT_FALSE(params_.helpRequested);
 }
 
-// With a command that writes to a module or the store, a command line that was not understood
-// fails the parse: "-F" was meant to name the file to install.
-TEST_F(ParamsTest, MisunderstoodCommandLineWithAWritingCommandFails) {
+// With any command, a command line that was not understood fails the parse: "-F" was meant to
+// name the file to install, and a bird file named without -f would leave the stored build to be
+// installed.
+TEST_F(ParamsTest, MisunderstoodCommandLineWithAnyCommandFails) {
+  const std::string existing = ::testing::TempDir() + "params_test_fw.bird";
+  FILE* file = fopen(existing.c_str(), "w");
+  ASSERT_NE(file, nullptr);
+  fclose(file);
   struct {
     std::vector<std::string> words;
-    const char* error;
+    std::vector<std::string> errors;
   } cases[] = {
-      {{"-U", "-d", "5", "-F", "mine.bird"}, "Unknown option: [-F]"},
-      {{"-G", "-d", "5", "-b"}, "Option [-b] requires an argument"},
-      {{"-U", "-t", "RECOVER", "-s=/dev/ttyS0", "-x"}, "Unknown option: [-x]"},
-      {{"-e", "-U", "-d", "1"}, "Option [-e] requires an argument"},
-      {{"-G", "-U=1", "-d", "5"}, "Option [-U] takes no argument"},
-      {{"-B", "-G", "-d", "5", "-OVERRIDE=1"}, "Option [-OVERRIDE] takes no argument"},
-      {{"-U", "-d", "5", "-"}, "Unknown option: [-]"},
+      {{"-U", "-d", "5", "-F", "mine.bird"},
+       {"Unknown option: [-F]", "Unexpected word on the command line: [mine.bird]"}},
+      {{"-G", "-d", "5", "-b"}, {"Option [-b] requires an argument"}},
+      {{"-U", "-t", "RECOVER", "-s=/dev/ttyS0", "-x"}, {"Unknown option: [-x]"}},
+      {{"-e", "-U", "-d", "1"}, {"Option [-e] requires an argument"}},
+      {{"-G", "-U=1", "-d", "5"}, {"Option [-U] takes no argument"}},
+      {{"-B", "-G", "-d", "5", "-OVERRIDE=1"}, {"Option [-OVERRIDE] takes no argument"}},
+      {{"-U", "-d", "5", "-"}, {"Unknown option: [-]"}},
+      {{"-D", "-Q"}, {"Unknown option: [-Q]"}},
+      {{"-U", "-d", "5", existing}, {"Unexpected word on the command line: [" + existing + "]; did you mean -f?"}},
+      {{"-G", "-d", "5", "1234"}, {"Unexpected word on the command line: [1234]"}},
+      {{"-C", "stray", "-f", existing}, {"Unexpected word on the command line: [stray]"}},
+      {{"-N", "-s", "/dev/ttyS0", "115200"}, {"Unexpected word on the command line: [115200]"}},
+      {{"-D", "USB", "\x1b[2J"}, {"Unexpected word on the command line: [USB]",
+                                   "Unexpected word on the command line: [?[2J]"}},
+      {{"-I", "-d", "5", "-Q", "x"}, {"Unknown option: [-Q]", "Unexpected word on the command line: [x]"}},
+      {{"-B", "-d", "5", "more"}, {"Unexpected word on the command line: [more]"}},
   };
   for (const auto& c : cases) {
     display_.errors.clear();
-    EXPECT_EQ(parse(c.words), 1) << c.error;
-    EXPECT_EQ(display_.errors, std::vector<std::string>{c.error});
+    EXPECT_EQ(parse(c.words), 1) << c.errors[0];
+    EXPECT_EQ(display_.errors, c.errors);
   }
+  remove(existing.c_str());
+}
+
+// Without a command there is nothing to do: stray words are not named and the usage follows.
+TEST_F(ParamsTest, StrayWordsWithoutACommandAreLeftToTheUsage) {
+  EXPECT_EQ(parse({"fw.bird", "-d", "5", "more"}), 0);
+  EXPECT_TRUE(display_.errors.empty());
+  EXPECT_EQ(params_.commands.Mask(), 0u);
 }
 
 TEST_F(ParamsTest, HelpStopsParsingAndSucceeds) {
@@ -361,9 +386,9 @@ const MaskCase kMaskCases[] = {
 INSTANTIATE_TEST_SUITE_P(Cases, LogMasks, ::testing::ValuesIn(kMaskCases));
 
 TEST_F(ParamsTest, ApplicationParametersLoggedOnlyWithAppPackage) {
-  ASSERT_EQ(parse({"-D", "stray", "-d", "40F5849A"}), 0);
+  ASSERT_EQ(parse({"-D", "stray", "-d", "40F5849A"}), 1);
   EXPECT_EQ(logText(), "");
-  ASSERT_EQ(parse({"-X", "0x10000", "stray", "-D"}), 0);
+  ASSERT_EQ(parse({"-X", "0x10000", "stray", "-D"}), 1);
   EXPECT_EQ(logText(),
             "\nApplication parameters:[Updater]\n"
             "\t[/usr/local/bin/Updater]\n\t[-X]\n\t[0x10000]\n\t[-D]\n\t[stray]\n");

@@ -6,11 +6,13 @@
 #include <map>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "Log.h"
 #include "local_http_server.h"
 #include "log_capture.h"
 #include "server/HTTPRequest.h"
+#include "server/ReplyBody.h"
 #include "server/UpdateServerRequest.h"
 #include "support/NumberText.h"
 
@@ -345,9 +347,9 @@ TEST(UpdateServerRequestTest, RefusedRepliesNameWhatCame) {
   const std::string url = server.url();
   struct Case {
     std::string body;
-    const char* cause;
+    std::string cause;
   };
-  const Case cases[] = {
+  const std::vector<Case> cases = {
       {"", "the update server's reply is empty"},
       {"\n\n", "the update server's reply is empty"},
       {"fail\nok\n", "the update server answered \"fail\" instead of \"ok\""},
@@ -356,6 +358,13 @@ TEST(UpdateServerRequestTest, RefusedRepliesNameWhatCame) {
        "the update server answered \"" /* the first 60 characters */
        "xxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxx...\" instead of \"ok\""},
       {"ok\n1FFFFFFFF\n7\n", "the update server's reply holds a number that does not fit 32 bits"},
+      // A refusal's reason, on the line after "error": printable and cut.
+      {"error\nunknown fingerprint\n", "the update server answered \"error\": unknown fingerprint"},
+      {"error\r\n\nno \x1b[2Jentry\x07\r\nmore\n", "the update server answered \"error\": no ?[2Jentry?"},
+      {"error\n" + std::string(250, 'r') + "\n", "the update server answered \"error\": " + std::string(200, 'r') + "..."},
+      {"error\n", "the update server answered \"error\" instead of \"ok\""},
+      {"error\n\r\n", "the update server answered \"error\" instead of \"ok\""},
+      {"errors\nreason\n", "the update server answered \"errors\" instead of \"ok\""},
   };
   for (const Case& c : cases) {
     server.set(200, c.body);
@@ -390,6 +399,38 @@ TEST(UpdateServerRequestTest, ReceiveCallbackAppendsAndLogsAtMost100Bytes) {
   EXPECT_NE(text.find("[" + std::string(100, 'Q') + "]\n"), std::string::npos) << text;
   EXPECT_EQ(text.find(std::string(101, 'Q')), std::string::npos) << text;
   EXPECT_NE(text.find("rcv_data returns 150\n"), std::string::npos) << text;
+}
+
+// A body is kept in pieces as it arrives and read whole, in order, however the chunks fall across
+// the pieces and however reads and appends alternate.
+TEST(UpdateServerRequestTest, ReplyBodyKeepsEveryByteInOrder) {
+  const size_t piece = ReplyBody::PIECE_BYTES;
+  std::string expected;
+  ReplyBody body;
+  const size_t sizes[] = {0, 1, piece - 2, 1, 1, piece, 3 * piece + 5, 7};
+  unsigned char next = 0;
+  for (size_t size : sizes) {
+    std::string chunk(size, '\0');
+    for (char& c : chunk) c = static_cast<char>(next++);
+    ASSERT_TRUE(body.append(chunk.data(), chunk.size()));
+    expected += chunk;
+    EXPECT_EQ(expected.size(), body.size());
+  }
+  std::string text = "head:";
+  body.moveInto(text);
+  EXPECT_EQ(0u, body.size());
+  EXPECT_TRUE(text == "head:" + expected);
+  ReplyBody moved = std::move(body);
+  EXPECT_EQ(0u, moved.size());
+
+  HTTPResponse response("http://h/", 3 * piece);
+  EXPECT_TRUE(response.process(expected.data(), piece + 1));
+  EXPECT_EQ(piece + 1, response.body().size());
+  EXPECT_TRUE(response.process(expected.data() + piece + 1, piece));
+  EXPECT_TRUE(response.body() == expected.substr(0, 2 * piece + 1));
+  EXPECT_FALSE(response.process(expected.data(), piece));  // past the bound: nothing appended
+  EXPECT_TRUE(response.overflowed());
+  EXPECT_EQ(2 * piece + 1, response.body().size());
 }
 
 TEST(UpdateServerRequestTest, ResponseAccessors) {

@@ -237,7 +237,7 @@ TEST_F(UpdaterBuildsTest, BuildLists) {
   EXPECT_TRUE(engine.Get_BuildList(0x0012ABCD).empty());
   EXPECT_EQ(display.errors, (std::vector<std::string>{"Failed to retrieve builds for 0012ABCD",
                                                       "Query of the builds for device 0012ABCD failed: the update "
-                                                      "server answered \"error\" instead of \"ok\""}));
+                                                      "server answered \"error\": unknown device"}));
 
   display.errors.clear();
   server.set(500, "ok\n");  // the ping

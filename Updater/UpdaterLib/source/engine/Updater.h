@@ -36,7 +36,9 @@ class Updater {
   [[nodiscard]] bool Update_Firmware(unsigned int serial, unsigned int build, std::string birdFile,
                                      unsigned char moduleAddress, unsigned int routerSerial, bool override);
   // The bird file to install: birdFile when named, else the build's file in the device's store
-  // directory (downloaded first when download is set). Throws std::runtime_error when none loads.
+  // directory (downloaded first when download is set). Throws std::runtime_error when none loads,
+  // when the file is damaged (BirdFile::Faults) and when it holds another build than build (not
+  // compared when 0); the user is told why.
   BirdFile load_bird(const char* action, std::string birdFile, unsigned int serial, unsigned int build, bool download);
 
   // Build retrieval (-G, -B).
@@ -67,6 +69,9 @@ class Updater {
   const std::string& StoreDirectory() const { return updaterDirectory; }
 
  private:
+  // load_bird's reading of the file, before the checks.
+  BirdFile read_bird(const char* action, const std::string& birdFile, unsigned int serial, unsigned int build,
+                     bool download);
   std::string serverUrl;
   std::string updaterDirectory;
   UpdaterDisplayInterface& display;

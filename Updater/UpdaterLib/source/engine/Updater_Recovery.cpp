@@ -21,6 +21,7 @@
 #include "engine/Updater.h"
 #include "engine/UpdaterSteps.h"
 #include "firmware/BirdFile.h"
+#include "firmware/BirdFileCheck.h"
 #include "recovery/imx/HID_SDPLoader.h"
 #include "recovery/imx/SDPLoader.h"
 #include "recovery/imx/Serial_SDPLoader.h"
@@ -516,7 +517,7 @@ bool Updater::Recover_Firmware(std::string port, unsigned int build, unsigned in
     display.message(UpdaterDisplay::ERROR, "Could not get Device Identifier");
     return false;
   }
-  unsigned int recoveryBuild = 0;
+  unsigned int recoveryBuild = build;
   if (birdFile.empty()) {
     unsigned int serverBuild = 0;
     std::string cause;
@@ -696,6 +697,12 @@ bool engine::_get_fingerprint_imx(UpdaterDisplayInterface& display, Updater& upd
   if (serial == 0) serial = kPlaceholderSerialNumber;
   BirdFile bird;
   if (!loadLiveLoaderFile(display, updater, updater.StoreDirectory(), serial, birdFile, bird, why)) return false;
+  // A damaged file is not fed to the boot ROM: its loader may be cut short.
+  const std::string damage = _bird_integrity_refusal(bird);
+  if (!damage.empty()) {
+    tell(why, format("the live loader file %s is damaged: %s", bird.filename.c_str(), damage.c_str()));
+    return false;
+  }
   // A live loader without the device's identity comes up under the placeholder serial number,
   // as the firmware step expects too.
   Module module(0, 0);

@@ -59,10 +59,11 @@ UpdaterStoreItem findDeviceItem(const std::string& root, unsigned int serial) {
   return item;
 }
 
+// Held means usable: a damaged file, or one holding another build, is not that build.
 bool storeHoldsBuild(UpdaterStoreItem& item, unsigned int build) {
   try {
-    (void)item.ReadBirdFile(BirdFileName(build).c_str());
-    return true;
+    BirdFile bird = item.ReadBirdFile(BirdFileName(build).c_str());
+    return _bird_integrity_refusal(bird).empty() && _bird_build_refusal(bird, build).empty();
   } catch (const std::exception& error) {
     Log::log(DEBUG_Updater, "%s\n", error.what());
     return false;
@@ -326,6 +327,23 @@ bool Updater::Update_Firmware(unsigned int serial, unsigned int build, std::stri
 }
 
 BirdFile Updater::load_bird(const char* action, std::string birdFile, unsigned int serial, unsigned int build,
+                            bool download) {
+  BirdFile bird = read_bird(action, birdFile, serial, build, download);
+  // Only a file that was read whole, adds up and is the build asked for goes further.
+  std::string refusal = _bird_integrity_refusal(bird);
+  if (!refusal.empty()) {
+    display.message(UpdaterDisplay::ERROR, "Bird file %s is damaged: %s", bird.filename.c_str(), refusal.c_str());
+    throw std::runtime_error("Damaged bird file " + bird.filename);
+  }
+  refusal = _bird_build_refusal(bird, build);
+  if (!refusal.empty()) {
+    display.message(UpdaterDisplay::ERROR, "%s", refusal.c_str());
+    throw std::runtime_error(refusal);
+  }
+  return bird;
+}
+
+BirdFile Updater::read_bird(const char* action, const std::string& birdFile, unsigned int serial, unsigned int build,
                             bool download) {
   if (!birdFile.empty()) {
     display.message(UpdaterDisplay::INFO, "%s from Birdfile: %s", action, birdFile.c_str());

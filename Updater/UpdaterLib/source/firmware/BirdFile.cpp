@@ -67,6 +67,8 @@ BirdFile::BirdFile(BirdFile&& other) noexcept
       serialNumberOffset(other.serialNumberOffset),
       descriptorOffset(other.descriptorOffset),
       blockListProblem(std::move(other.blockListProblem)),
+      bytesAfterStream(other.bytesAfterStream),
+      listSizeMismatch(other.listSizeMismatch),
       blocks(std::move(other.blocks)),
       data(std::move(other.data)),
       dataSize(other.dataSize) {
@@ -84,6 +86,8 @@ BirdFile& BirdFile::operator=(BirdFile&& other) noexcept {
     serialNumberOffset = other.serialNumberOffset;
     descriptorOffset = other.descriptorOffset;
     blockListProblem = std::move(other.blockListProblem);
+    bytesAfterStream = other.bytesAfterStream;
+    listSizeMismatch = other.listSizeMismatch;
     blocks = std::move(other.blocks);  // the buffer moves with its blocks, so their pointers stay valid
     data = std::move(other.data);
     dataSize = other.dataSize;
@@ -102,6 +106,8 @@ void BirdFile::ResetToEmpty() {
   serialNumberOffset = 0;
   descriptorOffset = 0;
   blockListProblem.clear();
+  bytesAfterStream = 0;
+  listSizeMismatch = false;
   blocks.clear();
   data.clear();
   dataSize = 0;
@@ -197,7 +203,7 @@ namespace {
 // came out; Z_DATA_ERROR for a damaged stream or one that ends before its end marker; Z_STREAM_END
 // when the stream is complete. *produced: the bytes that came out.
 int RunInflate(const unsigned char* compressed, size_t length, unsigned char* out, size_t capacity, size_t limit,
-               size_t* produced) {
+               size_t* produced, size_t* unused = nullptr) {
   std::vector<unsigned char> scratch(out == nullptr ? kInflateChunk : 0);
   z_stream stream{};
   stream.next_in = const_cast<Bytef*>(compressed);
@@ -230,6 +236,7 @@ int RunInflate(const unsigned char* compressed, size_t length, unsigned char* ou
   }
   if (code == Z_STREAM_END && stream.total_out > limit) code = Z_BUF_ERROR;
   *produced = stream.total_out;
+  if (unused != nullptr) *unused = stream.avail_in;
   inflateEnd(&stream);
   return code;
 }
@@ -245,7 +252,7 @@ bool BirdFile::Inflate(const unsigned char* compressed, size_t length, std::stri
   size_t produced = 0;
   int code = Z_MEM_ERROR;
   try {
-    code = RunInflate(compressed, length, nullptr, 0, MAX_INFLATED_SIZE, &produced);
+    code = RunInflate(compressed, length, nullptr, 0, MAX_INFLATED_SIZE, &produced, &bytesAfterStream);
     if (code == Z_STREAM_END) {
       std::vector<unsigned char>(produced).swap(data);
       size_t filled = 0;
@@ -271,6 +278,7 @@ bool BirdFile::ScanBlocks() {
   blockCount = 0;
   blocks.clear();
   blockListProblem.clear();
+  listSizeMismatch = false;
   unsigned char* list = data.data();
   const size_t size = dataSize;
   const uint32_t reported = size >= 4 ? GetInt(list) : 0;
@@ -315,6 +323,7 @@ bool BirdFile::ScanBlocks() {
     Log::log(DEBUG_BirdFile, "BIRDFILE: Block parsing mismatch in data size. (%d bytes remaining)\n",
              static_cast<int>(size - position));
     blockListProblem = "Block parsing mismatch in data size.";
+    listSizeMismatch = true;
     consistent = false;
   }
   if (blockCount != reported) {
@@ -326,6 +335,69 @@ bool BirdFile::ScanBlocks() {
     consistent = false;
   }
   return consistent;
+}
+
+namespace {
+
+std::string BlockText(size_t index, uint8_t typeFlags, uint32_t length) {
+  return "block " + std::to_string(index) + " (type " + std::to_string(typeFlags & BirdFile::BIRD_FILE_TYPE_MASK) +
+         ", " + std::to_string(length) + " bytes)";
+}
+
+}  // namespace
+
+// The scan above takes blocks while more than 4 bytes remain, as the format's readers do. When
+// that does not end exactly at the checksum, the list is walked again by the count it reports,
+// which tells a block running past the end from bytes after the checksum.
+std::string BirdFile::BlockListFault() const {
+  const unsigned char* list = data.data();
+  const size_t size = dataSize;
+  if (size < 4) return "the block list is " + std::to_string(size) + " bytes long, too short for its block count";
+  const uint32_t reported = GetInt(list);
+  if (blockListProblem.empty()) return std::string();
+  if (!listSizeMismatch) {
+    return "the block list reports " + std::to_string(reported) + " blocks but holds " + std::to_string(blockCount);
+  }
+  size_t position = 4;
+  for (uint32_t index = 1; index <= reported; ++index) {
+    const size_t left = size - position;
+    if (left < kBlockHeaderSize) {
+      if (left == 4) {
+        return "the block list reports " + std::to_string(reported) + " blocks but holds " +
+               std::to_string(index - 1);
+      }
+      return "block " + std::to_string(index) + " of " + std::to_string(reported) +
+             " is cut off: the block list ends " + std::to_string(left) + " bytes after the previous block";
+    }
+    const uint32_t length = GetInt(list + position + 1);
+    if (length > left - kBlockHeaderSize) {
+      return BlockText(index, list[position], length) + " runs past the end of the block list (" +
+             std::to_string(left - kBlockHeaderSize) + " bytes left)";
+    }
+    position += kBlockHeaderSize + length;
+  }
+  const size_t left = size - position;
+  if (left < 4) return "the block list ends without its checksum (" + std::to_string(left) + " bytes left)";
+  return std::to_string(left - 4) + " bytes after the block list's checksum";
+}
+
+std::vector<std::string> BirdFile::Faults() const {
+  std::vector<std::string> faults;
+  char text[96];
+  if (signature != BIRD_FILE_SIGNATURE) {
+    snprintf(text, sizeof text, "the signature is 0x%08X, not \"bird\"", signature);
+    faults.push_back(text);
+  }
+  if ((version >> 8) == 0 || (version & 0xFF) == 0) {
+    snprintf(text, sizeof text, "the format version 0x%04X has a zero byte", version);
+    faults.push_back(text);
+  }
+  if (bytesAfterStream != 0) {
+    faults.push_back(std::to_string(bytesAfterStream) + " bytes after the end of the compressed block list");
+  }
+  std::string listFault = BlockListFault();
+  if (!listFault.empty()) faults.push_back(std::move(listFault));
+  return faults;
 }
 
 void BirdFile::ReadSerialOffsets() {

@@ -70,6 +70,11 @@ class BirdFile {
   // True when the file starts with "bird" and two non-zero version bytes. Never throws.
   [[nodiscard]] static bool VerifyFile(const char* filename);
 
+  // Every way in which the file is not what its format promises: a foreign signature, a zero
+  // version byte, bytes after the compressed block list, and a block list whose count, sizes and
+  // checksum do not add up. Empty for a sound file; a file with any fault is not to be used.
+  std::vector<std::string> Faults() const;
+
   std::vector<BirdBlock> FindBlocks(BLOCK_TYPE type) const;
   // True when the file holds at least one block of this type (loader or firmware) and every such
   // block carries its 4 address bytes and at least one byte of image: what an update writes.
@@ -104,8 +109,11 @@ class BirdFile {
   uint32_t descriptorOffset = 0;
   // Why the block list does not add up (count or size mismatch); empty when it does.
   std::string blockListProblem;
+  // Bytes of the file after the end of its zlib stream (never read).
+  size_t bytesAfterStream = 0;
 
  private:
+  bool listSizeMismatch = false;  // the scan did not end exactly at the checksum
   std::vector<BirdBlock> blocks;
   std::vector<unsigned char> data;  // the inflated block list
   size_t dataSize = 0;
@@ -115,6 +123,8 @@ class BirdFile {
   [[nodiscard]] bool ReadWholeFile(std::vector<unsigned char>& contents, std::string* reason) const;
   [[nodiscard]] bool Inflate(const unsigned char* compressed, size_t length, std::string* reason);
   [[nodiscard]] bool ScanBlocks();
+  // What is wrong with the block list, in words; empty when its count and sizes add up.
+  std::string BlockListFault() const;
   void ReadSerialOffsets();
   const BirdBlock* InfoBlock() const;
   std::string InfoField(size_t index) const;

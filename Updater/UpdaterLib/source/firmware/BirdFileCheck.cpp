@@ -20,6 +20,21 @@ std::string _bird_path_refusal(const std::string& path) {
   return "Bird file " + path + " is not a regular file";
 }
 
+std::string _bird_integrity_refusal(const BirdFile& bird) {
+  std::string joined;
+  for (const std::string& fault : bird.Faults()) {
+    if (!joined.empty()) joined += "; ";
+    joined += fault;
+  }
+  return joined;
+}
+
+std::string _bird_build_refusal(const BirdFile& bird, unsigned int build) {
+  if (build == 0 || bird.FindBlocks(BirdFile::BLOCK_INFO).empty() || bird.GetBuild() == build) return std::string();
+  return "Bird file " + bird.filename + " holds build " + std::to_string(bird.GetBuild()) + ", not build " +
+         std::to_string(build);
+}
+
 std::string _bird_image_refusal(const BirdFile& bird) {
   const char* missing = !bird.HasUsableImage(BirdFile::BLOCK_LOADER)     ? "loader"
                         : !bird.HasUsableImage(BirdFile::BLOCK_FIRMWARE) ? "firmware"

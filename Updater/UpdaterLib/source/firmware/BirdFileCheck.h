@@ -16,6 +16,12 @@ struct DeviceIdentity {
 // The path named with -f: a FIFO or device would block the read, a directory holds no firmware
 // (a missing file is left to the loader, which says so).
 std::string _bird_path_refusal(const std::string& path);
+// The file as a whole: every fault of BirdFile::Faults, joined with "; ". A file with any is
+// not used, whatever -OVERRIDE says: it was not read whole or does not add up.
+std::string _bird_integrity_refusal(const BirdFile& bird);
+// The build asked for (a -b number, or the number a stored file is named by): a file whose
+// information block names another build is not that build. Not compared when build is 0.
+std::string _bird_build_refusal(const BirdFile& bird, unsigned int build);
 // The images: a file without a usable loader or firmware image would erase the module's firmware
 // and leave it with nothing, or stranded in its loader. Applied whatever -OVERRIDE says.
 std::string _bird_image_refusal(const BirdFile& bird);

@@ -2,8 +2,7 @@
 
 #include <curl/curl.h>
 
-#include <strings.h>
-
+#include <chrono>
 #include <cstdint>
 #include <mutex>
 #include <new>
@@ -33,8 +32,36 @@ CURLcode setTransferOptions(CURL* curl, HTTPResponse& response) {
   CURLcode code = curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, _rcv_data);
   if (code == CURLE_OK) code = curl_easy_setopt(curl, CURLOPT_WRITEDATA, &response);
   if (code == CURLE_OK) code = curl_easy_setopt(curl, CURLOPT_URL, response.get_request());
-  if (code == CURLE_OK) code = curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, _rcv_header);
-  if (code == CURLE_OK) code = curl_easy_setopt(curl, CURLOPT_HEADERDATA, &response);
+  return code;
+}
+
+// The average-rate bound of a GET: after the grace, the body must have come at the rate.
+struct AverageRate {
+  std::chrono::steady_clock::time_point start = std::chrono::steady_clock::now();
+  long bytesPerS = 0;
+  long graceS = 0;
+  bool tooSlow = false;
+  curl_off_t received = 0;
+  long elapsedS = 0;
+};
+
+int checkAverageRate(void* context, curl_off_t, curl_off_t received, curl_off_t, curl_off_t) {
+  AverageRate* rate = static_cast<AverageRate*>(context);
+  const auto elapsed = std::chrono::steady_clock::now() - rate->start;
+  const long seconds = static_cast<long>(std::chrono::duration_cast<std::chrono::seconds>(elapsed).count());
+  if (seconds < rate->graceS) return 0;
+  const double expected = std::chrono::duration<double>(elapsed).count() * static_cast<double>(rate->bytesPerS);
+  if (static_cast<double>(received) >= expected) return 0;
+  rate->tooSlow = true;
+  rate->received = received;
+  rate->elapsedS = seconds;
+  return 1;  // ends the transfer
+}
+
+CURLcode setAverageRateOptions(CURL* curl, AverageRate& rate) {
+  CURLcode code = curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, checkAverageRate);
+  if (code == CURLE_OK) code = curl_easy_setopt(curl, CURLOPT_XFERINFODATA, &rate);
+  if (code == CURLE_OK) code = curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
   return code;
 }
 
@@ -64,8 +91,9 @@ bool wasConnected(CURL* curl) {
 }
 
 // What the user is told about a failed transfer: the bound that ended it, or the HTTP client's
-// account of this exchange (errorBuffer), or its general text for the code. Without a total bound,
-// a time-out after the connection was made is the low-speed bound.
+// account of this exchange (errorBuffer), or its general text for the code. totalTimeoutMs: the
+// total bound when it was the one reached (else 0); then a time-out after the connection was made
+// is the low-speed bound.
 std::string transferCause(CURLcode code, const char* errorBuffer, long totalTimeoutMs, bool connected) {
   if (code == CURLE_OPERATION_TIMEDOUT && totalTimeoutMs > 0) {
     return "no answer from the update server within " + std::to_string(totalTimeoutMs / 1000) + " s";
@@ -79,7 +107,14 @@ std::string transferCause(CURLcode code, const char* errorBuffer, long totalTime
 }
 
 [[noreturn]] void throwTransferError(CURLcode code, const HTTPResponse& response, const char* errorBuffer = nullptr,
-                                     long totalTimeoutMs = 0, bool connected = false) {
+                                     long totalTimeoutMs = 0, bool connected = false,
+                                     const AverageRate* rate = nullptr) {
+  if (rate != nullptr && rate->tooSlow) {
+    const std::string cause = "the update server sent " + std::to_string(static_cast<long long>(rate->received)) +
+                              " bytes in " + std::to_string(rate->elapsedS) + " s, less than " +
+                              std::to_string(rate->bytesPerS) + " bytes a second on average";
+    throw HTTPError("Transfer too slow", cause);
+  }
   if (response.overflowed() || code == CURLE_FILESIZE_EXCEEDED) {
     const std::string limit = std::to_string(response.max_body());
     throw HTTPError("Reply body exceeds " + limit + " bytes", "reply body exceeds " + limit + " bytes");
@@ -92,39 +127,21 @@ std::string transferCause(CURLcode code, const char* errorBuffer, long totalTime
 HTTPResponse::HTTPResponse(std::string url, size_t limit) : request(std::move(url)), maxBody(limit) {}
 
 bool HTTPResponse::process(const char* data, size_t length) {
-  if (length > maxBody - response.size()) {
+  if (length > maxBody - (response.size() + incoming.size())) {
     tooLong = true;
     return false;
   }
-  response.append(data, length);
-  return true;
+  return incoming.append(data, length);
 }
 
-void HTTPResponse::reserve_body(size_t length) {
-  if (length > maxBody) return;
-  try {
-    response.reserve(length);
-  } catch (const std::bad_alloc&) {
-    // The body then grows as it arrives, and fails there if memory really runs out.
-  }
+const std::string& HTTPResponse::body() const {
+  if (incoming.size() != 0) incoming.moveInto(response);
+  return response;
 }
 
-size_t _rcv_header(char* data, size_t size, size_t count, void* context) {
-  if (size != 0 && count > SIZE_MAX / size) return 0;
-  const size_t length = size * count;
-  static constexpr char kName[] = "content-length:";
-  constexpr size_t kNameLength = sizeof kName - 1;
-  if (length <= kNameLength || strncasecmp(data, kName, kNameLength) != 0) return length;
-  size_t at = kNameLength;
-  while (at < length && (data[at] == ' ' || data[at] == '\t')) ++at;
-  uint64_t declared = 0;
-  bool digits = false;
-  for (; at < length && data[at] >= '0' && data[at] <= '9' && declared <= UINT32_MAX * 1024ull; ++at) {
-    declared = declared * 10 + static_cast<uint64_t>(data[at] - '0');
-    digits = true;
-  }
-  if (digits && declared <= SIZE_MAX) static_cast<HTTPResponse*>(context)->reserve_body(static_cast<size_t>(declared));
-  return length;
+std::string& HTTPResponse::body() {
+  if (incoming.size() != 0) incoming.moveInto(response);
+  return response;
 }
 
 size_t _rcv_data(void* data, size_t size, size_t count, void* context) {
@@ -158,15 +175,28 @@ std::string HTTPRequest::BuildURL(const char* url, const std::map<std::string, s
 
 HTTPResponse HTTPRequest::GET(const char* url, const std::map<std::string, std::string>& params, size_t maxBody,
                               long totalTimeoutMs) {
+  Bounds bounds{maxBody};
+  bounds.totalTimeoutMs = totalTimeoutMs;
+  return GET(url, params, bounds);
+}
+
+HTTPResponse HTTPRequest::GET(const char* url, const std::map<std::string, std::string>& params,
+                              const Bounds& bounds) {
   ensureCurlInitialised();
   char errorBuffer[CURL_ERROR_SIZE] = {};  // outlives the handle that writes into it
   EasyHandle handle;
-  HTTPResponse response(BuildURL(url, params), maxBody);
+  HTTPResponse response(BuildURL(url, params), bounds.maxBody);
   if (handle.curl == nullptr) throw HTTPError("Could not create curl instance", "could not create an HTTP client");
 
+  AverageRate rate;
+  rate.bytesPerS = bounds.minAverageBytesPerS;
+  rate.graceS = bounds.averageGraceS;
   CURLcode code = setTransferOptions(handle.curl, response);
-  if (code == CURLE_OK) code = setSafetyOptions(handle.curl, maxBody);
-  if (code == CURLE_OK && totalTimeoutMs > 0) code = curl_easy_setopt(handle.curl, CURLOPT_TIMEOUT_MS, totalTimeoutMs);
+  if (code == CURLE_OK) code = setSafetyOptions(handle.curl, bounds.maxBody);
+  if (code == CURLE_OK && bounds.totalTimeoutMs > 0) {
+    code = curl_easy_setopt(handle.curl, CURLOPT_TIMEOUT_MS, bounds.totalTimeoutMs);
+  }
+  if (code == CURLE_OK && bounds.minAverageBytesPerS > 0) code = setAverageRateOptions(handle.curl, rate);
   if (code == CURLE_OK) code = curl_easy_setopt(handle.curl, CURLOPT_ERRORBUFFER, errorBuffer);
   if (code != CURLE_OK) throwTransferError(code, response);
 
@@ -174,7 +204,14 @@ HTTPResponse HTTPRequest::GET(const char* url, const std::map<std::string, std::
   code = curl_easy_perform(handle.curl);
   long status = 0;
   if (code == CURLE_OK) code = curl_easy_getinfo(handle.curl, CURLINFO_RESPONSE_CODE, &status);
-  if (code != CURLE_OK) throwTransferError(code, response, errorBuffer, totalTimeoutMs, wasConnected(handle.curl));
+  if (code != CURLE_OK) {
+    // A time-out before the total bound was up is the low-speed floor's.
+    const auto elapsed = std::chrono::steady_clock::now() - rate.start;
+    const bool totalBoundUp =
+        bounds.totalTimeoutMs > 0 && elapsed >= std::chrono::milliseconds(bounds.totalTimeoutMs);
+    throwTransferError(code, response, errorBuffer, totalBoundUp ? bounds.totalTimeoutMs : 0, wasConnected(handle.curl),
+                       &rate);
+  }
   response.set_status(status);
   return response;
 }

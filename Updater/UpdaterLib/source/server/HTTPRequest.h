@@ -6,6 +6,8 @@
 #include <string>
 #include <utility>
 
+#include "server/ReplyBody.h"
+
 // The result of one HTTP GET: the URL asked for, the status code and the reply body.
 class HTTPResponse {
  public:
@@ -16,15 +18,13 @@ class HTTPResponse {
   explicit HTTPResponse(std::string request, size_t maxBody = DEFAULT_MAX_BODY);
 
   void set_status(long status) { this->status = status; }
-  // Appends length bytes to the body; refuses (false, nothing appended) past the body bound.
+  // Appends length bytes to the body; refuses (false, nothing appended) past the body bound and
+  // when no memory could be had for them.
   [[nodiscard]] bool process(const char* data, size_t length);
-  // Room for a body of the length the server declared (within the body bound), so that a large
-  // body grows in place instead of being copied each time its buffer fills.
-  void reserve_body(size_t length);
   // The body as zero-terminated text.
-  const char* get_response() const { return response.c_str(); }
-  const std::string& body() const { return response; }
-  std::string& body() { return response; }
+  const char* get_response() const { return body().c_str(); }
+  const std::string& body() const;
+  std::string& body();
   int64_t get_status() const { return status; }
   const char* get_request() const { return request.c_str(); }
   size_t max_body() const { return maxBody; }
@@ -33,7 +33,10 @@ class HTTPResponse {
  private:
   std::string request;
   int64_t status = 0;
-  std::string response;
+  // The body: what has been read as text so far, and the bytes that arrived since, still in the
+  // pieces they arrived in (the text is made when the body is first read).
+  mutable std::string response;
+  mutable ReplyBody incoming;
   size_t maxBody;
   bool tooLong = false;
 };
@@ -41,10 +44,6 @@ class HTTPResponse {
 // Write callback of the HTTP client; context is the HTTPResponse being filled. Returns the
 // number of bytes taken: all of them, or 0 (which aborts the transfer) past the body bound.
 size_t _rcv_data(void* data, size_t size, size_t count, void* context);
-
-// Header callback of the HTTP client; context is the HTTPResponse being filled. Reserves the body
-// for a Content-Length header; takes every header line.
-size_t _rcv_header(char* data, size_t size, size_t count, void* context);
 
 // A GET that failed in transport. what() is the HTTP client's short error text; cause() tells the
 // user what happened in this exchange ("Failed to connect to 127.0.0.1 port 9: Connection
@@ -69,12 +68,25 @@ class HTTPRequest {
   static constexpr long LOW_SPEED_BYTES_PER_S = 1024;
   static constexpr long LOW_SPEED_TIME_S = 20;
 
+  // Bounds of one GET besides the low-speed floor. maxBody: a longer body (declared or received)
+  // fails the request. totalTimeoutMs: the whole exchange (0: no bound). minAverageBytesPerS: after
+  // averageGraceS, the body must have averaged at least this many bytes a second since the
+  // request began (0: no such bound).
+  struct Bounds {
+    size_t maxBody;
+    long totalTimeoutMs = 0;
+    long minAverageBytesPerS = 0;
+    long averageGraceS = 0;
+  };
+
   // base URL, then "?" and "key=value&" for every parameter in key order; nothing is escaped.
   static std::string BuildURL(const char* url, const std::map<std::string, std::string>& params);
 
   // One GET of the URL built from url and params. Throws HTTPError with the HTTP client's error
-  // text on any transport failure, when the body exceeds maxBody, and when the
-  // whole exchange outlasts totalTimeoutMs (0: no bound on the total).
+  // text on any transport failure, when the body exceeds maxBody, when the whole exchange
+  // outlasts totalTimeoutMs (0: no bound on the total), and when the body arrives more slowly than
+  // the bounds allow.
   static HTTPResponse GET(const char* url, const std::map<std::string, std::string>& params,
                           size_t maxBody = HTTPResponse::DEFAULT_MAX_BODY, long totalTimeoutMs = 0);
+  static HTTPResponse GET(const char* url, const std::map<std::string, std::string>& params, const Bounds& bounds);
 };

@@ -19,6 +19,7 @@ constexpr std::string_view kFirmwareSeparators = "\r\n";
 constexpr std::string_view kBuildFieldSeparators = ";\r\n";
 constexpr size_t kShortestBuildEntry = 3;
 constexpr size_t kQuotedReplyChars = 60;
+constexpr size_t kQuotedReasonChars = 200;
 
 // Cuts text into tokens: runs of separators count as one and leading separators are skipped, so
 // an empty token never comes out. The separator that ends a token is used up with it.
@@ -73,14 +74,28 @@ void setCause(std::string* cause, std::string text) {
   if (cause != nullptr) *cause = std::move(text);
 }
 
+// The bounds of a small query (all but the build image).
+HTTPRequest::Bounds queryBounds() {
+  HTTPRequest::Bounds bounds{HTTPResponse::DEFAULT_MAX_BODY};
+  bounds.totalTimeoutMs = UpdateServerRequest::QUERY_TIMEOUT_MS;
+  return bounds;
+}
+
+// The bounds of the build image, from what a valid build can be.
+HTTPRequest::Bounds buildBounds() {
+  HTTPRequest::Bounds bounds{UpdateServerRequest::MAX_BUILD_REPLY_BYTES};
+  bounds.totalTimeoutMs = UpdateServerRequest::BUILD_TIMEOUT_MS;
+  bounds.minAverageBytesPerS = UpdateServerRequest::BUILD_MIN_BYTES_PER_S;
+  bounds.averageGraceS = UpdateServerRequest::BUILD_RATE_GRACE_S;
+  return bounds;
+}
+
 // One query with the failures every request shares: a transport error and a status other than
-// 200. Returns the reply only when it arrived with status 200. The small queries (all but the
-// build image) end within UpdateServerRequest::QUERY_TIMEOUT_MS.
+// 200. Returns the reply only when it arrived with status 200.
 std::optional<HTTPResponse> fetch(const char* name, const char* url, const Params& params, std::string* cause,
-                                  bool isPing = false, bool small = true) {
+                                  bool isPing = false, const HTTPRequest::Bounds& bounds = queryBounds()) {
   try {
-    HTTPResponse response = HTTPRequest::GET(baseUrl(url), params, HTTPResponse::DEFAULT_MAX_BODY,
-                                             small ? UpdateServerRequest::QUERY_TIMEOUT_MS : 0);
+    HTTPResponse response = HTTPRequest::GET(baseUrl(url), params, bounds);
     if (response.get_status() == 200) return response;
     int status = static_cast<int>(response.get_status());
     setCause(cause, "HTTP status " + std::to_string(status));
@@ -99,12 +114,25 @@ std::optional<HTTPResponse> fetch(const char* name, const char* url, const Param
   return std::nullopt;
 }
 
-// Why a reply that arrived with status 200 was not taken.
+std::string_view withoutCarriageReturn(std::string_view line) {
+  return !line.empty() && line.back() == '\r' ? line.substr(0, line.size() - 1) : line;
+}
+
+// Why a reply that arrived with status 200 was not taken. A refusal ("error") names its reason on
+// the next line: that line is shown, made printable and cut.
 std::string refusalCause(std::string_view body) {
   if (UpdateServerRequest::DecodeOk(body)) return "the update server's reply holds a number that does not fit 32 bits";
   Tokenizer lines(bodyText(body));
   std::string_view first;
   if (!lines.next(kLineSeparators, &first)) return "the update server's reply is empty";
+  std::string_view reason;
+  if (withoutCarriageReturn(first) == "error" && lines.next(kLineSeparators, &reason)) {
+    reason = withoutCarriageReturn(reason);
+    if (!reason.empty()) {
+      return "the update server answered \"error\": " + PrintableText(reason.substr(0, kQuotedReasonChars)) +
+             (reason.size() > kQuotedReasonChars ? "..." : "");
+    }
+  }
   std::string quoted = PrintableText(first.substr(0, kQuotedReplyChars));
   return "the update server answered \"" + quoted + (first.size() > kQuotedReplyChars ? "...\"" : "\"") +
          " instead of \"ok\"";
@@ -225,7 +253,7 @@ bool UpdateServerRequest::GetBuild(unsigned int serial, const char* fw, const ch
                 {"fw", fw ? fw : ""},
                 {"bld", bld ? bld : ""},
                 {"no_cal", no_cal ? "true" : "false"}};
-  std::optional<HTTPResponse> response = fetch("GetBuild", url, params, cause, false, false);
+  std::optional<HTTPResponse> response = fetch("GetBuild", url, params, cause, false, buildBounds());
   if (!response) return false;
   // The image is most of the body: cut the body down to it and hand it over, never copying it.
   std::string& body = response->body();

@@ -136,24 +136,33 @@ class SettingsLock {
   SettingsLock(const SettingsLock&) = delete;
   SettingsLock& operator=(const SettingsLock&) = delete;
 
-  // False when other runs held the lock for the whole wait. Where no lock file can be made (a
+  enum class Outcome { Locked, Busy, NotRegular };
+
+  // Busy when other runs held the lock for the whole wait. Where no lock file can be made (a
   // directory that cannot be written) there is nothing to wait for: the write itself will fail.
-  bool acquire(unsigned long waitMs) {
+  // Opening never blocks, and only a regular file is locked: a FIFO or device of that name would
+  // hold the run in open() or read from hardware.
+  Outcome acquire(unsigned long waitMs) {
     const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(waitMs);
     for (;;) {
-      int fd = open(path_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOCTTY, 0600);
-      if (fd < 0) fd = open(path_.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);  // flock needs no write access
-      if (fd < 0) return true;
+      constexpr int kFlags = O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
+      int fd = open(path_.c_str(), O_RDWR | O_CREAT | kFlags, 0600);
+      if (fd < 0) fd = open(path_.c_str(), O_RDONLY | kFlags);  // flock needs no write access
+      if (fd < 0) return Outcome::Locked;
+      struct stat locked;
+      if (fstat(fd, &locked) != 0 || !S_ISREG(locked.st_mode)) {
+        close(fd);
+        return Outcome::NotRegular;
+      }
       if (!lockBefore(fd, deadline)) {
         close(fd);
-        return false;
+        return Outcome::Busy;
       }
-      struct stat locked;
       struct stat named;
       if (fstat(fd, &locked) == 0 && stat(path_.c_str(), &named) == 0 && locked.st_dev == named.st_dev &&
           locked.st_ino == named.st_ino) {
         fd_ = fd;
-        return true;
+        return Outcome::Locked;
       }
       close(fd);
     }
@@ -241,7 +250,11 @@ bool KeyValueStore::Save(const char* name) {
   if (unreadable) return SaveFailed("it could not be read, so it is left as it is", 0);
 
   SettingsLock lock(filename);
-  if (!lock.acquire(LOCK_WAIT_MS)) return SaveFailed("another run held its lock too long", EWOULDBLOCK);
+  switch (lock.acquire(LOCK_WAIT_MS)) {
+    case SettingsLock::Outcome::Busy: return SaveFailed("another run held its lock too long", EWOULDBLOCK);
+    case SettingsLock::Outcome::NotRegular: return SaveFailed("its lock file is not a regular file", EINVAL);
+    case SettingsLock::Outcome::Locked: break;
+  }
   std::string text;
   int error = 0;
   ReadOutcome outcome = ReadFileText(filename, &text, &error);
