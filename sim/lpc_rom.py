@@ -18,6 +18,7 @@ import time
 import tty
 from collections import deque
 from part_priority import run_ahead_of_the_host  # noqa: E402
+from pty_exclusive import end_exclusive_mode  # noqa: E402
 
 # ---------------------------------------------------------------------------
 # Chip description
@@ -889,6 +890,7 @@ class Simulator:
         if self.on_close == "reset":
             self.power_on()
         self.log("port closed (%s)" % self.on_close)
+        end_exclusive_mode(self.slave_path)
 
     def step(self):
         now = time.monotonic()

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -12,6 +13,7 @@
 #include <thread>
 
 #include "Log.h"
+#include "aStream.h"
 
 using Clock = std::chrono::steady_clock;
 
@@ -74,6 +76,7 @@ Serial_SDPLoader::~Serial_SDPLoader() {
   if (d->fd >= 0) {
     tcflush(d->fd, TCIOFLUSH);
     tcsetattr(d->fd, TCSANOW, &d->original);
+    aSerial_Release(d->fd);
     close(d->fd);
     d->fd = -1;
   }
@@ -84,13 +87,23 @@ bool Serial_SDPLoader::init() {
   if (d->port.empty()) return false;
   int fd = open(d->port.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
   if (fd < 0) return false;
+  // Another program on the port would take replies away or add bytes to the image.
+  if (aSerial_Own(fd) != aErrNone) {
+    close(fd);
+    errno = EBUSY;
+    return false;
+  }
   if (!isatty(fd) || tcgetattr(fd, &d->settings) != 0) {
+    aSerial_Release(fd);
     close(fd);
     return false;
   }
   d->original = d->settings;
   configureRaw(d->settings);
-  if (tcsetattr(fd, TCSAFLUSH, &d->settings) != 0) {
+  // Output another program left queued is discarded, not waited for: its line may be stopped.
+  tcflush(fd, TCIOFLUSH);
+  if (tcsetattr(fd, TCSANOW, &d->settings) != 0) {
+    aSerial_Release(fd);
     close(fd);
     return false;
   }
@@ -164,6 +177,13 @@ unsigned long Serial_SDPLoader::readData(std::vector<unsigned char>& reply, unsi
     deadline = std::min(windowEnd, now + quiet);
   } else {
     Clock::duration stillOnLine = std::max(Clock::duration::zero(), d->lineFree - now);
+    // Writes that went faster than the line (a port with a large buffer, or one that is no
+    // real line) leave less on it than the reckoning says: what the port still queues, and what
+    // an adapter behind it may hold, is all there is.
+    int queued = 0;
+    if (ioctl(d->fd, TIOCOUTQ, &queued) == 0 && queued >= 0) {
+      stillOnLine = std::min(stillOnLine, lineTime(static_cast<size_t>(queued) + ADAPTER_BUFFER_BYTES));
+    }
     deadline = now + stillOnLine * (100 + LINE_SLACK_PERCENT) / 100 + window;
   }
   while (count < MAX_REPLY_BYTES && Clock::now() < deadline) {
