@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -177,13 +176,6 @@ unsigned long Serial_SDPLoader::readData(std::vector<unsigned char>& reply, unsi
     deadline = std::min(windowEnd, now + quiet);
   } else {
     Clock::duration stillOnLine = std::max(Clock::duration::zero(), d->lineFree - now);
-    // Writes that went faster than the line (a port with a large buffer, or one that is no
-    // real line) leave less on it than the reckoning says: what the port still queues, and what
-    // an adapter behind it may hold, is all there is.
-    int queued = 0;
-    if (ioctl(d->fd, TIOCOUTQ, &queued) == 0 && queued >= 0) {
-      stillOnLine = std::min(stillOnLine, lineTime(static_cast<size_t>(queued) + ADAPTER_BUFFER_BYTES));
-    }
     deadline = now + stillOnLine * (100 + LINE_SLACK_PERCENT) / 100 + window;
   }
   while (count < MAX_REPLY_BYTES && Clock::now() < deadline) {

@@ -30,8 +30,6 @@ class Serial_SDPLoader : public SDPLoader_Interface {
   // How much slower than LINE_RATE the line may carry bytes still queued before a reply is
   // given up: UARTs tolerate a few percent of rate error, adapters add gaps between characters.
   static constexpr unsigned int LINE_SLACK_PERCENT = 25;
-  // Bytes a USB serial adapter may hold beyond what the kernel still has queued for the port.
-  static constexpr size_t ADAPTER_BUFFER_BYTES = 4096;
 
   explicit Serial_SDPLoader(const char* port);
   ~Serial_SDPLoader() override;
@@ -43,10 +41,10 @@ class Serial_SDPLoader : public SDPLoader_Interface {
   [[nodiscard]] long writeData(const std::vector<unsigned char>& frame) override;
   // timeoutMs 0: only the bytes already waiting. Otherwise the bytes that arrive within timeoutMs
   // of the first one (ending early after REPLY_QUIET_MS without a byte), which may come up to
-  // timeoutMs after the line has carried everything written so far (reckoned at LINE_RATE plus
-  // LINE_SLACK_PERCENT, at most for what the port still queues and ADAPTER_BUFFER_BYTES): a
-  // device answers only once it has received the whole command or image, and at 115200 baud a
-  // kernel buffer full of image data takes far longer than timeoutMs to leave.
+  // timeoutMs after the line has carried everything
+  // written so far (reckoned at LINE_RATE plus LINE_SLACK_PERCENT): a device answers only once
+  // it has received the whole command or image, and at 115200 baud a kernel buffer full of
+  // image data takes far longer than timeoutMs to leave.
   unsigned long readData(std::vector<unsigned char>& reply, unsigned int timeoutMs) override;
   [[nodiscard]] bool getDataFromBuffer(const std::vector<unsigned char>& reply, unsigned int offset,
                                        unsigned int& value) override;
