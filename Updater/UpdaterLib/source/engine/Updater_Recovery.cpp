@@ -92,7 +92,9 @@ void tell(std::string* why, const std::string& text) {
 constexpr const char* kPortFaultStart = "serial port ";
 std::string portInUse(const std::string& port) {
   int holder = aSerial_PortHolder(port.c_str());
-  if (holder > 0) return format("%s%s is in use by another program (process %d)", kPortFaultStart, port.c_str(), holder);
+  if (holder > 0) {
+    return format("%s%s is in use by another program (process %d)", kPortFaultStart, port.c_str(), holder);
+  }
   return format("%s%s is in use by another program", kPortFaultStart, port.c_str());
 }
 
