@@ -102,7 +102,8 @@ class CommandRunner {
     if (params_.routerSerialNumber != 0) {
       display_.message(UpdaterDisplayInterface::INFO, "Searching for Halyard Network devices connected to %08X",
                        params_.routerSerialNumber);
-      std::vector<DeviceInfo> list = updater_.Discover_HyNetwork_Devices(params_.routerSerialNumber, transport);
+      std::vector<DeviceInfo> list;
+      if (!updater_.Discover_HyNetwork_Devices(params_.routerSerialNumber, transport, list)) return kExitFailure;
       engine::_display_device_list(display_, list, transport);
       if (params_.commands.IsSet(CMD_INFO)) ShowStoredDevices(display_, updater_, list);
       return kExitSuccess;

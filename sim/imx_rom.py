@@ -11,7 +11,8 @@ what was written into the simulated memory.
 
 When ready it prints one line on standard output:
     imx_rom ready port=<link> tty=<slave path> control=<socket path or ->
-When the host closes the port the ROM is reset (memory and records kept).
+When the host closes the port the ROM is reset (memory and records kept), or
+with `--set on-close=keep` left as it is (inside a data phase, as the silicon).
 SIGTERM or SIGINT ends it; with --dump-dir it dumps before leaving.
 See sim/README.md for the control commands.
 """
@@ -32,6 +33,7 @@ sys.dont_write_bytecode = True     # keep the source tree clean
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import imx_sdp  # noqa: E402
 from part_priority import run_ahead_of_the_host  # noqa: E402
+from pty_exclusive import end_exclusive_mode  # noqa: E402
 
 LINE_RATE = 115200
 BITS_PER_CHARACTER = 10
@@ -306,7 +308,8 @@ class RomPort:
             termios.tcflush(self.master, termios.TCIOFLUSH)
         except termios.error:
             pass
-        self.rom.reset()
+        self.rom.host_closed()
+        end_exclusive_mode(self.tty_name)
 
     # ---- control channel --------------------------------------------------
 

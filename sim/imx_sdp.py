@@ -96,9 +96,10 @@ class Settings:
         self.chatter_at = None          # data offset at which to chatter, None: off
         self.chatter_bytes = _u32(SECURITY_OPEN) + _u32(STATUS_IDLE)
         self.reject_status = None       # WRITE_FILE final status, None: accept
+        self.on_close = "reset"         # "keep": a close leaves the ROM as it is
 
     KEYS = ("security", "status", "fingerprint", "banner", "silent",
-            "short-status", "chatter", "chatter-bytes", "reject")
+            "short-status", "chatter", "chatter-bytes", "reject", "on-close")
 
     def apply(self, key, value):
         """Set one switch from text; raises ValueError on bad input."""
@@ -136,6 +137,10 @@ class Settings:
                 if status == STATUS_FILE_COMPLETE:
                     raise ValueError("a reject status must differ from 0x88888888")
                 self.reject_status = status
+        elif key == "on-close":
+            if value not in ("reset", "keep"):
+                raise ValueError("on-close wants reset or keep")
+            self.on_close = value
         else:
             raise ValueError("unknown setting %r" % key)
 
@@ -150,6 +155,7 @@ class Settings:
             "chatter": self.chatter_at,
             "chatter-bytes": self.chatter_bytes.hex(),
             "reject": None if self.reject_status is None else "0x%08X" % self.reject_status,
+            "on-close": self.on_close,
         }
 
 
@@ -233,6 +239,7 @@ class SdpRom:
         self.ignored = 0        # bytes received after a jump
         self.associations = 0
         self.resets = 0
+        self.closes = 0
         self._power_on()
 
     # ---- life cycle -------------------------------------------------------
@@ -246,6 +253,16 @@ class SdpRom:
         """Power-on reset: protocol state cleared, memory and records kept."""
         self.resets += 1
         self._power_on()
+
+    def host_closed(self):
+        """The host closed the port or let go of the device.  With on-close
+        "reset" the chip starts again; with "keep" it stays as it was, as the
+        silicon does: a ROM inside a data phase keeps waiting for the rest of
+        the announced bytes, a ROM that jumped stays gone."""
+        self.closes += 1
+        if self.settings.on_close == "keep":
+            return
+        self.reset()
 
     # ---- inputs -----------------------------------------------------------
 
@@ -277,6 +294,10 @@ class SdpRom:
             self.ignored += len(frame)
             return []
         if self._pending:
+            # The silicon waits for the announced bytes whatever else comes.
+            if self.settings.on_close == "keep":
+                self.ignored += len(frame)
+                return []
             self._abort_pending("command during data phase")
         return self._out(self._execute(frame))
 
@@ -451,6 +472,9 @@ class SdpRom:
             "ignored": self.ignored,
             "associations": self.associations,
             "resets": self.resets,
+            "closes": self.closes,
+            "pending": None if not self._pending else {"kind": self._pending["kind"],
+                                                       "remaining": self._pending["remaining"]},
             "jumped": self.jumped,
             "settings": self.settings.describe(),
         }

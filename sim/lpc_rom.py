@@ -19,6 +19,7 @@ import termios
 import tty
 from collections import deque
 from part_priority import run_ahead_of_the_host  # noqa: E402
+from pty_exclusive import end_exclusive_mode  # noqa: E402
 
 # ---------------------------------------------------------------------------
 # Chip description
@@ -956,6 +957,7 @@ class Simulator:
         if self.on_close == "reset":
             self.power_on()
         self.log("port closed (%s)" % self.on_close)
+        end_exclusive_mode(self.slave_path)
 
     def step(self):
         now = time.monotonic()

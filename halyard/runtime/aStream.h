@@ -63,6 +63,16 @@ unsigned aSerial_BaudRate(int baudIndex);
 // Index of an exact rate, -1 when the rate is not offered.
 int aSerial_BaudIndex(unsigned baud);
 
+// Ownership of an open serial port: an exclusive flock() on it and the terminal's exclusive mode
+// (TIOCEXCL: further opens fail with EBUSY). aErrBusy when another open of the port holds the
+// lock. aSerial_Release undoes both; the lock also ends with the descriptor, even when the
+// process is killed. aSerial_PortHolder: the process id holding the lock on port, 0 when none
+// is known.
+[[nodiscard]] aErr aSerial_Own(int fd);
+void aSerial_Release(int fd);
+int aSerial_PortHolder(const char* port);
+
+// Opens and owns the port (aErrBusy when another program has it); reads and writes never block.
 [[nodiscard]] aErr aStream_CreateSerial(const char* port, int baudIndex, bool parity, unsigned bits, unsigned stopBits,
                                         aStreamRef* stream);
 

@@ -1,12 +1,22 @@
 // Serial port transport (termios): raw bytes, reads that return at once with what is waiting.
+// The port is owned while it is open: no other program may open it (TIOCEXCL) or lock it (flock),
+// and it is read and written without blocking, so that no setting another program changes can
+// make a read or write wait without end.
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cinttypes>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 
 #include "aFile.h"
 #include "aStream.h"
@@ -49,20 +59,64 @@ aErr serialReady(unsigned timeoutMs, void* ref) {
   return poll(&waiting, 1, static_cast<int>(timeoutMs)) > 0 ? aErrNone : aErrNotReady;
 }
 
+// The time the line needs for bytes at the stream's rate, in milliseconds (rounded up), plus
+// kSerialWriteSlackMs for a kernel buffer still full of earlier bytes.
+constexpr long kSerialWriteSlackMs = 2000;
+long lineMs(const aUnixSerialStream* serial, size_t bytes) {
+  unsigned rate = kBaudRates[serial->baudIndex];
+  return static_cast<long>((static_cast<unsigned long long>(bytes) * 10 * 1000 + rate - 1) / rate) +
+         kSerialWriteSlackMs;
+}
+
+long msSince(const struct timespec& start) {
+  struct timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return (now.tv_sec - start.tv_sec) * 1000 + (now.tv_nsec - start.tv_nsec) / 1000000;
+}
+
+// Writes every byte, waiting for room with poll() no longer than the line needs for them (and
+// the slack): a port whose output another program stopped (flow control, a paused line) fails
+// with aErrTimeout instead of blocking.
 aErr serialWrite(const uint8_t* data, size_t length, void* ref) {
   aUnixSerialStream* serial = record(ref);
   if (serial == nullptr || data == nullptr) return aErrParam;
-  ssize_t count = write(serial->fd, data, length);
-  return count == static_cast<ssize_t>(length) ? aErrNone : aErrIO;
+  const long boundMs = lineMs(serial, length);
+  struct timespec start;
+  clock_gettime(CLOCK_MONOTONIC, &start);
+  size_t done = 0;
+  while (done < length) {
+    ssize_t count = write(serial->fd, data + done, length - done);
+    if (count > 0) {
+      done += static_cast<size_t>(count);
+      continue;
+    }
+    if (count < 0 && errno == EINTR) continue;
+    if (count < 0 && errno != EAGAIN && errno != EWOULDBLOCK) return aErrIO;
+    long left = boundMs - msSince(start);
+    if (left <= 0) return aErrTimeout;
+    struct pollfd waiting = {serial->fd, POLLOUT, 0};
+    if (poll(&waiting, 1, static_cast<int>(left)) < 0 && errno != EINTR) return aErrIO;
+  }
+  return aErrNone;
 }
 
 aErr serialPut(const uint8_t* byte, void* ref) { return serialWrite(byte, 1, ref); }
 
+// Waits until the port has sent what was written: tcdrain() would wait without end on an output
+// another program stopped, so the output queue is watched for as long as the line needs for it.
 aErr serialDrain(void* ref) {
   aUnixSerialStream* serial = record(ref);
   if (serial == nullptr) return aErrParam;
-  while (tcdrain(serial->fd) != 0) {
-    if (errno != EINTR) return aErrIO;
+  int queued = 0;
+  if (ioctl(serial->fd, TIOCOUTQ, &queued) != 0) return aErrIO;
+  const long boundMs = lineMs(serial, static_cast<size_t>(queued > 0 ? queued : 0));
+  struct timespec start;
+  clock_gettime(CLOCK_MONOTONIC, &start);
+  while (queued > 0) {
+    if (msSince(start) >= boundMs) return aErrTimeout;
+    struct timespec pause = {0, 1000000};
+    nanosleep(&pause, nullptr);
+    if (ioctl(serial->fd, TIOCOUTQ, &queued) != 0) return aErrIO;
   }
   return aErrNone;
 }
@@ -72,6 +126,7 @@ aErr serialDelete(void* ref) {
   if (serial == nullptr) return aErrParam;
   if (serial->fd >= 0) {
     if (serial->saved) tcsetattr(serial->fd, TCSANOW, &serial->original);
+    aSerial_Release(serial->fd);
     close(serial->fd);
   }
   serial->check = 0;
@@ -82,6 +137,7 @@ aErr serialDelete(void* ref) {
 aErr openErrorFor(int error) {
   if (error == ENOENT) return aErrNotFound;
   if (error == EACCES) return aErrPermission;
+  if (error == EBUSY) return aErrBusy;
   return aErrIO;
 }
 
@@ -104,8 +160,13 @@ struct termios rawAttributes(const struct termios& base, int baudIndex, bool par
 aErr configurePort(aUnixSerialStream* serial, bool parity, unsigned bits, unsigned stopBits) {
   serial->fd = open(serial->port, O_RDWR | O_NOCTTY | O_NONBLOCK);
   if (serial->fd < 0) return openErrorFor(errno);
-  int flags = fcntl(serial->fd, F_GETFL);
-  if (flags < 0 || fcntl(serial->fd, F_SETFL, flags & ~O_NONBLOCK) != 0) return aErrIO;
+  aErr owned = aSerial_Own(serial->fd);
+  if (owned != aErrNone) {
+    close(serial->fd);
+    serial->fd = -1;
+    errno = EBUSY;
+    return owned;
+  }
   if (tcgetattr(serial->fd, &serial->original) != 0) return aErrIO;
   serial->saved = true;
   serial->applied = rawAttributes(serial->original, serial->baudIndex, parity, bits, stopBits);
@@ -115,6 +176,49 @@ aErr configurePort(aUnixSerialStream* serial, bool parity, unsigned bits, unsign
 }
 
 }  // namespace
+
+aErr aSerial_Own(int fd) {
+  if (flock(fd, LOCK_EX | LOCK_NB) != 0) return errno == EWOULDBLOCK ? aErrBusy : aErrIO;
+  // A port that is no terminal has no exclusive mode; the lock alone keeps it.
+  (void)ioctl(fd, TIOCEXCL);
+  return aErrNone;
+}
+
+void aSerial_Release(int fd) {
+  // The exclusive mode belongs to the terminal, not to this descriptor: a pseudo-terminal whose
+  // other side stays open would keep it after the close.
+  (void)ioctl(fd, TIOCNXCL);
+  (void)flock(fd, LOCK_UN);
+}
+
+int aSerial_PortHolder(const char* port) {
+  struct stat status;
+  if (port == nullptr || stat(port, &status) != 0) return 0;
+  FILE* locks = fopen("/proc/locks", "re");
+  if (locks == nullptr) return 0;
+  // "1: FLOCK  ADVISORY  WRITE 1234 00:19:4 0 EOF": the holder's pid, then major:minor:inode of
+  // the locked file (a blocked waiter's line has "->" before its kind and is skipped).
+  char line[256];
+  int holder = 0;
+  while (holder == 0 && fgets(line, sizeof line, locks) != nullptr) {
+    char kind[16];
+    char mode[16];
+    char access[16];
+    int pid = 0;
+    unsigned int devMajor = 0;
+    unsigned int devMinor = 0;
+    uintmax_t inode = 0;
+    if (sscanf(line, "%*d: %15s %15s %15s %d %x:%x:%ju", kind, mode, access, &pid, &devMajor, &devMinor, &inode) != 7) {
+      continue;
+    }
+    if (strcmp(kind, "FLOCK") == 0 && devMajor == major(status.st_dev) && devMinor == minor(status.st_dev) &&
+        inode == static_cast<uintmax_t>(status.st_ino)) {
+      holder = pid;
+    }
+  }
+  fclose(locks);
+  return holder;
+}
 
 unsigned aSerial_BaudRate(int baudIndex) {
   return baudIndex >= 0 && baudIndex < kSerialBaudCount ? kBaudRates[baudIndex] : 0;

@@ -176,7 +176,6 @@ class CommandLine(unittest.TestCase):
             (["-D"], "Searching for Halyard devices\n"),
             (["-D", "-U", "-d", "40F5849A", "-u", DEAD_SERVER], "Searching for Halyard devices\n"),
             (["-D", "-t", "RECOVER"], "Searching for Halyard devices\n"),
-            (["-D", "-r", "0x1234ABCD"], "Searching for Halyard Network devices connected to 1234ABCD\n"),
         ]
         for args, line in cases:
             with self.subTest(args=args):
@@ -184,6 +183,13 @@ class CommandLine(unittest.TestCase):
                 self.assertEqual(run.status, 0, run)
                 self.assertTrue(run.stdout.startswith(VERSION + line), run)
                 self.assertNotIn("Must specify", run.stderr)
+
+    def test_discovery_behind_a_router_that_is_not_there_fails(self):
+        run = self.run_updater("-D", "-r", "0x1234ABCD")
+        self.assertEqual(run.status, 1, run)
+        self.assertTrue(run.stdout.startswith(VERSION + "Searching for Halyard Network devices connected to "
+                                              "1234ABCD\n"), run)
+        self.assertEqual(run.stderr, "Router 1234ABCD not found\n", run)
 
     def test_failed_fingerprint_fails_the_run_with_discovery(self):
         run = self.run_updater("-N", "-s", "/nonexistent/serial", "-u", DEAD_SERVER, "-D")

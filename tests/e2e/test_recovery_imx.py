@@ -196,8 +196,9 @@ class HidBootRom(ImxCase):
              ["Add serial number or remove the bird filename to use a default recovery image.",
               "Could not get Device Identifier"]),
             ("boot ROM says nothing", ("rom.silent=on",), [],
-             ["Identification failed: the i.MX boot ROM on USB did not answer its status check and no live "
-              "loader is running on USB", "Could not get Device Identifier"]),
+             ["Identification failed: the i.MX boot ROM on USB did not answer its status check, even after "
+              "512 KiB to end an interrupted write (the board needs a power cycle) and no live loader is running "
+              "on USB", "Could not get Device Identifier"]),
             ("boot ROM rejects the loader", ("rom.reject=on",), [],
              ["Identification failed: the i.MX boot ROM on USB did not accept the live loader and no live loader "
               "is running on USB", "Could not get Device Identifier"]),

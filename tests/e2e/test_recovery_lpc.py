@@ -122,7 +122,8 @@ class LpcRecoveryTest(rs.RecoveryCase):
                 self.assertEqual(result.status, 1, result)
                 self.assertEqual(result.err_lines, [
                     "Identification failed: no LPC boot ROM answered on %s, and the i.MX boot ROM on %s did not "
-                    "answer its status check and no live loader is running on USB" % (port, port),
+                    "answer its status check, even after 512 KiB to end an interrupted write (the board needs a "
+                    "power cycle) and no live loader is running on USB" % (port, port),
                     "Got no response from chip"], result)
         self.assertEqual(mute.control("status")["bytes_out"], 0)
         # The LPC probe and synchronisation came first, then the fill lines that would end a data

@@ -130,7 +130,8 @@ class FaultSwitches(LoaderTestCase):
         size = 128 * 1024 + 300
         cases = [
             # name, simulator arguments, result, commands the ROM took, write record result
-            ("silent", ["--fault", "silent"], 2, ["ERROR_STATUS"] * 5, None),
+            # silent: zeros that would end a pending write, then the power-cycle result
+            ("silent", ["--fault", "silent"], 9, ["ERROR_STATUS"] * 5, None),
             ("short status reply", ["--fault", "short-status"], 2, ["ERROR_STATUS"] * 5, None),
             # paced, and larger than the pty buffers, so that the ROM speaks while frames
             # are still being written

@@ -185,6 +185,38 @@ TEST(SDPLoaderWrite, ImageOf2500BytesTravelsInFramesOf1025_1025_453) {
   EXPECT_EQ(r.readTimeouts, (std::vector<unsigned int>{100, 0, 0, 0, 100}));
 }
 
+// Five status checks, then zero-filled data frames up to the largest write a ROM may wait for.
+std::vector<size_t> silentFrames() {
+  std::vector<size_t> frames(SDPLoader::CONNECTION_ATTEMPTS, SDPLoader::COMMAND_FRAME_SIZE);
+  frames.resize(frames.size() + SDPLoader::LARGEST_PENDING_WRITE / SDPLoader::DATA_FRAME_PAYLOAD,
+                SDPLoader::DATA_FRAME_PAYLOAD + 1);
+  return frames;
+}
+
+TEST(SDPLoaderWrite, AWriteTheRomStillWaitsForIsEndedFirst) {
+  // The ROM answers nothing while it waits for the rest of an earlier write; the third zero frame
+  // ends it, then it answers a status check and takes the image.
+  const Bytes ok = serialReply(0xF0F0F0F0);
+  const Bytes accepted = serialReply(SDPLoader::REPLY_FILE_ACCEPTED);
+  for (Layout layout : {Layout::Serial, Layout::Hid}) {
+    SCOPED_TRACE(layout == Layout::Serial ? "serial" : "HID");
+    const Bytes status = layout == Layout::Serial ? ok : hidReply(0xF0F0F0F0);
+    const Bytes done = layout == Layout::Serial ? accepted : hidReply(SDPLoader::REPLY_FILE_ACCEPTED);
+    std::vector<Bytes> script(SDPLoader::CONNECTION_ATTEMPTS);  // the status checks: silence
+    script.insert(script.end(), {{}, {}, done, {}, status, {}, done});
+    Scripted s(layout, script);
+    EXPECT_EQ(s.loader.writeLoader(testImage(100), 0x20000000), SDPLoader::SDP_OK);
+    std::vector<size_t> expected(SDPLoader::CONNECTION_ATTEMPTS, 17);
+    expected.insert(expected.end(), {1025, 1025, 1025, 17, 17, 101});
+    EXPECT_EQ(frameSizes(s.recording), expected);
+    Bytes zeroFrame(1025, 0);
+    zeroFrame[0] = SDPLoader::DATA_REPORT;
+    for (size_t frame = SDPLoader::CONNECTION_ATTEMPTS; frame < SDPLoader::CONNECTION_ATTEMPTS + 3; ++frame) {
+      EXPECT_EQ(s.recording.frames[frame], zeroFrame);
+    }
+  }
+}
+
 TEST(SDPLoaderWrite, ResultsAndFramesSent) {
   const Bytes ok = serialReply(0xF0F0F0F0);
   const Bytes accepted = serialReply(SDPLoader::REPLY_FILE_ACCEPTED);
@@ -198,7 +230,7 @@ TEST(SDPLoaderWrite, ResultsAndFramesSent) {
     std::vector<size_t> frames;
   };
   const Case cases[] = {
-      {"silent boot ROM", Layout::Serial, 2500, {}, SIZE_MAX, 2, {17, 17, 17, 17, 17}},
+      {"silent boot ROM", Layout::Serial, 2500, {}, SIZE_MAX, SDPLoader::SDP_NEEDS_POWER_CYCLE, silentFrames()},
       {"serial status of 7 bytes", Layout::Serial, 2500, std::vector<Bytes>(5, Bytes(ok.begin(), ok.end() - 1)),
        SIZE_MAX, 2, {17, 17, 17, 17, 17}},
       {"HID status of 69 bytes", Layout::Hid, 2500, std::vector<Bytes>(5, hidReply(0xF0F0F0F0, 69)), SIZE_MAX, 2,
@@ -229,7 +261,7 @@ TEST(SDPLoaderWrite, ResultsAndFramesSent) {
     s.transport->failingWrite = c.failingWrite;
     EXPECT_EQ(s.loader.writeLoader(testImage(c.imageSize), 0x20000000), c.result);
     EXPECT_EQ(frameSizes(s.recording), c.frames);
-    if (c.frames.size() > 5) continue;  // the status check was retried
+    if (c.frames.size() > 5) continue;  // the status check was retried, or a pending write fed
     if (c.frames.size() >= 2 && c.result != 2) {
       EXPECT_EQ(s.recording.frames[1],
                 SDPLoader::_createWriteFilePacket(0x20000000, static_cast<unsigned int>(c.imageSize)));
@@ -509,7 +541,7 @@ TEST(SDPDump, NothingWhenThePackageIsOff) {
   Log::package_bitmask = DEBUG_APP;
   SDPLoader::_printBuffer({1, 2, 3});
   Scripted s(Layout::Serial, {});
-  EXPECT_EQ(s.loader.writeLoader(testImage(10), 0), 2);
+  EXPECT_EQ(s.loader.writeLoader(testImage(10), 0), SDPLoader::SDP_NEEDS_POWER_CYCLE);
   EXPECT_EQ(capture.text(), "");
 }
 

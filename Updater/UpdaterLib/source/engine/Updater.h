@@ -31,6 +31,9 @@ class Updater {
   // Discovery (-D).
   std::vector<DeviceInfo> Discover_Devices(linkType type);
   std::vector<DeviceInfo> Discover_HyNetwork_Devices(unsigned int routerSerialNumber, linkType type);
+  // The same; false (and the reason told) when the router is not found or does not answer.
+  [[nodiscard]] bool Discover_HyNetwork_Devices(unsigned int routerSerialNumber, linkType type,
+                                                std::vector<DeviceInfo>& list);
 
   // Firmware update (-U).
   [[nodiscard]] bool Update_Firmware(unsigned int serial, unsigned int build, std::string birdFile,

@@ -169,15 +169,31 @@ std::vector<DeviceInfo> Updater::Discover_Devices(linkType type) {
 
 std::vector<DeviceInfo> Updater::Discover_HyNetwork_Devices(unsigned int routerSerialNumber, linkType type) {
   std::vector<DeviceInfo> list;
+  (void)Discover_HyNetwork_Devices(routerSerialNumber, type, list);  // the reason is told
+  return list;
+}
+
+bool Updater::Discover_HyNetwork_Devices(unsigned int routerSerialNumber, linkType type,
+                                         std::vector<DeviceInfo>& list) {
+  list.clear();
   if (type == linkTypeAny) type = _discover_link_type(routerSerialNumber);
   SpecPointer routerSpec(aDiscovery_FindModule(type, routerSerialNumber));
-  if (!routerSpec) return list;
+  if (!routerSpec) {
+    display.message(UpdaterDisplayInterface::ERROR, "Router %08X not found", routerSerialNumber);
+    return false;
+  }
 
   Module router(kDefaultModuleAddress, 0);
   (void)router.connectFromSpec(*routerSpec);  // a router not reached fails the query below
   SystemClass routerSystem;
   routerSystem.init(&router, 0);
-  if (routerSystem.routeToMe(1) != aErrNone) return list;
+  aErr routing = routerSystem.routeToMe(1);
+  if (routing != aErrNone) {
+    display.message(UpdaterDisplayInterface::ERROR, "Router %08X not answering: %s", routerSerialNumber,
+                    aError_GetErrorDescription(routing));
+    (void)router.disconnect();  // always aErrNone
+    return false;
+  }
 
   display.display_progress(true);
   NetworkScan scan(router, [this](double done) { display.update_progress(done, nullptr); });
@@ -185,7 +201,7 @@ std::vector<DeviceInfo> Updater::Discover_HyNetwork_Devices(unsigned int routerS
   display.display_progress(false);
   (void)routerSystem.routeToMe(0);  // best effort at the end of the scan
   (void)router.disconnect();  // always aErrNone
-  return list;
+  return true;
 }
 
 void engine::_display_device_list(UpdaterDisplayInterface& display, const std::vector<DeviceInfo>& list, linkType type) {

@@ -17,6 +17,7 @@
 #include "Module.h"
 #include "SystemClass.h"
 #include "aRetry.h"
+#include "aStream.h"
 #include "aTime.h"
 #include "engine/Updater.h"
 #include "engine/UpdaterSteps.h"
@@ -94,7 +95,20 @@ void tell(std::string* why, const std::string& text) {
 
 // Why a serial port could not be opened: the system's reason when the open left one.
 constexpr const char* kPortFaultStart = "serial port ";
+std::string portInUse(const std::string& port) {
+  int holder = aSerial_PortHolder(port.c_str());
+  if (holder > 0) {
+    return format("%s%s is in use by another program (process %d)", kPortFaultStart, port.c_str(), holder);
+  }
+  return format("%s%s is in use by another program", kPortFaultStart, port.c_str());
+}
+
+bool isPortInUse(const std::string& why) {
+  return why.rfind(kPortFaultStart, 0) == 0 && why.find(" is in use by another program") != std::string::npos;
+}
+
 std::string portFault(const std::string& port, aErr result, int error) {
+  if (result == aErrBusy || error == EBUSY) return portInUse(port);
   const char* reason = error != 0 ? strerror(error) : aError_GetErrorText(result);
   return format("%s%s could not be opened: %s", kPortFaultStart, port.c_str(), reason);
 }
@@ -489,6 +503,10 @@ std::string loaderTransferFault(int sdpResult, const std::string& port) {
       return "the i.MX boot ROM " + where + " broke off the live loader's transfer";
     case SDPLoader::SDP_FILE_NOT_ACCEPTED:
       return "the i.MX boot ROM " + where + " did not accept the live loader";
+    case SDPLoader::SDP_NEEDS_POWER_CYCLE:
+      return format("the i.MX boot ROM %s did not answer its status check, even after %zu KiB to end an "
+                    "interrupted write (the board needs a power cycle)",
+                    where.c_str(), SDPLoader::LARGEST_PENDING_WRITE / 1024);
     case SDPLoader::SDP_TRANSFER_STOPPED:
       return format("the live loader's transfer was interrupted by %s", InterruptGuard::SignalName());
     case SDPLoader::SDP_OK:
@@ -582,6 +600,11 @@ bool Updater::Get_Fingerprint(Fingerprint& fingerprint, std::string port, unsign
     if (InterruptGuard::Requested()) {
       display.message(UpdaterDisplay::ERROR, "Identification interrupted by %s; the port is closed",
                       InterruptGuard::SignalName());
+      return false;
+    }
+    // Another program's port is left alone: no i.MX boot ROM is looked for on it either.
+    if (isPortInUse(lpcFault)) {
+      display.message(UpdaterDisplay::ERROR, "Identification failed: %s", lpcFault.c_str());
       return false;
     }
     // An LPC boot ROM answered but could not be identified: an i.MX loader sent to it would only
@@ -709,6 +732,10 @@ bool engine::_get_fingerprint_imx(UpdaterDisplayInterface& display, Updater& upd
   std::string transferFault;
   if (_transfer_recovery_loader(display, bird, port, &transferFault) != kLoaderTransferred) {
     Log::log(DEBUG_APP, "Error loading liveloader.\n");
+    if (isPortInUse(transferFault)) {
+      tell(why, transferFault);
+      return false;
+    }
     // After a jump the boot ROM is gone until the chip is reset, while the live loader that an
     // interrupted run started may still be running: that one will do.
     if (!connectLiveLoader(module, liveLoaderSerials(serial), kRunningLoaderAttempts)) {
@@ -780,19 +807,23 @@ int engine::_transfer_recovery_loader(UpdaterDisplayInterface& display, BirdFile
   if (port != kUsbPort) interruptible = std::make_unique<InterruptGuard>();
   int result = kLoaderNoTransport;
   int sdpResult = SDPLoader::SDP_INIT_FAILED;
+  bool portBusy = false;
   {
     SDPLoader loader;
     loader.setStopCheck(InterruptGuard::Requested);
     std::unique_ptr<SDPLoader_Interface> transport = bootRomTransport(port);
     if (loader.setLoader(std::move(transport))) {
       Log::log(DEBUG_Updater, "Transfer Loader via Serial Interface (iMX):\n");
+      errno = 0;
       if (loader.init() == SDPLoader::SDP_OK) {
         sdpResult = SDPLoader::SDP_OK;
         result = transferLoaderBlocks(display, loader, bird, &sdpResult);
+      } else if (port != kUsbPort && errno == EBUSY) {
+        portBusy = true;
       }
     }
   }
-  if (result != kLoaderTransferred) tell(why, loaderTransferFault(sdpResult, port));
+  if (result != kLoaderTransferred) tell(why, portBusy ? portInUse(port) : loaderTransferFault(sdpResult, port));
   if (InterruptGuard::Requested()) {
     display.message(UpdaterDisplay::ERROR,
                     "Recovery interrupted by %s while the live loader was written; the port is closed",

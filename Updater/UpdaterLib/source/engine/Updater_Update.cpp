@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <ctime>
 #include <exception>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -24,6 +25,7 @@
 #include "server/UpdateServerRequest.h"
 #include "store/KeyValueStore.h"
 #include "store/UpdaterStore.h"
+#include "support/InterruptGuard.h"
 #include "support/NumberText.h"
 #include "support/SpinnerWait.h"
 #include "support/TestHook.h"
@@ -304,6 +306,10 @@ bool Updater::Update_Firmware(unsigned int serial, unsigned int build, std::stri
     Log::log(DEBUG_Updater, " Serial Number inserted into firmware.\n");
   }
 
+  // Behind a router a signal ends the update only once routing is off again: the guard outlives
+  // the router's connection, and the upgrade stops sending when a signal came.
+  std::unique_ptr<InterruptGuard> interruptible;
+  if (routerSerial != 0) interruptible = std::make_unique<InterruptGuard>();
   RouterConnection router;
   Module module(moduleAddress, 0);
   aErr status = aErrNone;

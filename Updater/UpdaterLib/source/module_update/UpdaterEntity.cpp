@@ -10,6 +10,7 @@
 #include "aPacket.h"
 #include "aRetry.h"
 #include "aUEI.h"
+#include "support/InterruptGuard.h"
 #include "support/PlaceholderSerial.h"
 #include "support/TestHook.h"
 
@@ -68,6 +69,10 @@ aErr UpdaterEntity::fail(aErr result, const char* format, ...) {
 aErr UpdaterEntity::send(uint8_t option, uint8_t length, const uint8_t* data) {
   request = option;
   failure.clear();
+  // A run that is to stop (a routed update turns routing off first) sends nothing more.
+  if (InterruptGuard::Requested()) {
+    return fail(aErrCancel, "%s not sent: interrupted by %s", requestName(option), InterruptGuard::SignalName());
+  }
   uint8_t packet[kPacketMaxData];
   packet[0] = option;
   if (length > 0) std::copy(data, data + length, packet + 1);

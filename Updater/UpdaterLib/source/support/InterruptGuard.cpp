@@ -9,6 +9,7 @@ namespace {
 volatile sig_atomic_t caught = 0;
 struct sigaction previousInterrupt;
 struct sigaction previousTerminate;
+struct sigaction previousHangup;
 
 void noteSignal(int signal) { caught = signal; }
 
@@ -26,11 +27,13 @@ InterruptGuard::InterruptGuard() {
   caught = 0;
   install(SIGINT, &previousInterrupt);
   install(SIGTERM, &previousTerminate);
+  install(SIGHUP, &previousHangup);
 }
 
 InterruptGuard::~InterruptGuard() {
   sigaction(SIGINT, &previousInterrupt, nullptr);
   sigaction(SIGTERM, &previousTerminate, nullptr);
+  sigaction(SIGHUP, &previousHangup, nullptr);
   int signal = caught;
   caught = 0;
   if (signal != 0) {
@@ -50,6 +53,8 @@ const char* InterruptGuard::SignalName() {
       return "SIGINT";
     case SIGTERM:
       return "SIGTERM";
+    case SIGHUP:
+      return "SIGHUP";
     default:
       return "a signal";
   }

@@ -44,7 +44,8 @@ int SDPLoader::init() {
 int SDPLoader::writeLoader(std::vector<unsigned char> image, unsigned int address,
                            const std::function<void(double)>& progress) {
   if (!loader) return SDP_NO_TRANSPORT;
-  if (!_isConnectionAlive()) return SDP_NO_ANSWER;
+  int reached = _reachBootRom();
+  if (reached != SDP_OK) return reached;
   if (!_sendWriteFileCommand(address, image.size())) return SDP_FILE_NOT_ACCEPTED;
   int total = 0;
   int sent = _sendImage(image, total, progress);
@@ -155,14 +156,49 @@ std::vector<unsigned char> SDPLoader::_exchange(const std::vector<unsigned char>
   return reply;
 }
 
-bool SDPLoader::_isConnectionAlive() {
+bool SDPLoader::_isConnectionAlive(bool* heardAnything) {
   // Each status check waits REPLY_TIMEOUT_MS for its answer: no pause between them.
   aErr answered = RetryBounded(static_cast<unsigned>(CONNECTION_ATTEMPTS), 0, [&](unsigned) {
-    return _expectResponse(_exchange(_createStatusPacket())) ? aErrNone : aErrTimeout;
+    std::vector<unsigned char> reply = _exchange(_createStatusPacket());
+    if (heardAnything != nullptr && !reply.empty()) *heardAnything = true;
+    return _expectResponse(reply) ? aErrNone : aErrTimeout;
   });
   if (answered == aErrNone) return true;
   Log::log(DEBUG_iMXSerial, "Error: No ack from iMX device\n");
   return false;
+}
+
+// A ROM that answers, even wrongly, is not inside a data phase: only a silent one is fed.
+int SDPLoader::_reachBootRom() {
+  bool heardAnything = false;
+  if (_isConnectionAlive(&heardAnything)) return SDP_OK;
+  return heardAnything ? SDP_NO_ANSWER : _endPendingWrite();
+}
+
+// Zero-filled data frames, each followed by a look (without waiting) for an answer: the ROM
+// answers the write once its last byte came. Frames sent after that are taken as stray bytes
+// over a UART and as data without a write over HID, and ignored either way.
+int SDPLoader::_endPendingWrite() {
+  Log::log(DEBUG_iMXSerial, "No answer from the iMX device: ending a write it may wait for\n");
+  std::vector<unsigned char> frame(DATA_FRAME_PAYLOAD + 1, 0);
+  frame[0] = DATA_REPORT;
+  size_t fed = 0;
+  bool answered = false;
+  while (!answered && fed < LARGEST_PENDING_WRITE) {
+    if (stopCheck != nullptr && stopCheck()) return SDP_TRANSFER_STOPPED;
+    if (loader->writeData(frame) < 0) break;  // the transport takes nothing more
+    fed += DATA_FRAME_PAYLOAD;
+    std::vector<unsigned char> early;
+    answered = loader->readData(early, 0) > 0;
+  }
+  // The rest of the answer, or the answer to the last frames still on their way.
+  std::vector<unsigned char> rest;
+  answered = loader->readData(rest, REPLY_TIMEOUT_MS) > 0 || answered;
+  Log::log(DEBUG_iMXSerial, "Fed %zu bytes, %s\n", fed, answered ? "answered" : "no answer");
+  if (fed == 0) return SDP_NO_ANSWER;  // the transport itself fails: nothing is known of the ROM
+  if (answered && _isConnectionAlive()) return SDP_OK;
+  Log::log(DEBUG_iMXSerial, "Error: the iMX device needs a power cycle\n");
+  return SDP_NEEDS_POWER_CYCLE;
 }
 
 bool SDPLoader::_sendWriteFileCommand(unsigned int address, size_t length) {

@@ -20,6 +20,7 @@ class SDPLoader {
   static constexpr int SDP_INIT_FAILED = 6;
   static constexpr int SDP_NO_REGISTER_VALUE = 7;
   static constexpr int SDP_TRANSFER_STOPPED = 8;      // the stop check asked to stop between frames
+  static constexpr int SDP_NEEDS_POWER_CYCLE = 9;     // silent, also once a pending write was fed
 
   // Frame layout: report identifier, then the 16-byte command (command frames) or image data.
   static constexpr unsigned char COMMAND_REPORT = 1;
@@ -41,6 +42,11 @@ class SDPLoader {
 
   static constexpr unsigned int REPLY_TIMEOUT_MS = 100;
   static constexpr int CONNECTION_ATTEMPTS = 5;
+  // A boot ROM whose host stopped in the middle of a write waits for the rest of the announced
+  // bytes, across closes of the port or the device, and answers nothing else. A silent ROM is fed
+  // zero bytes up to the largest image it can take (the chip's 512 KiB of RAM for boot images)
+  // until it answers the write; what it stored is overwritten by the next image anyway.
+  static constexpr size_t LARGEST_PENDING_WRITE = 512 * 1024;
 
   SDPLoader();
   ~SDPLoader();
@@ -54,12 +60,15 @@ class SDPLoader {
   // 1 without a transport, 0 when the transport opened, 6 when it did not.
   [[nodiscard]] int init();
   // Writes image to address in the device: 0 on success, 1 without a transport, 2 when the boot
-  // ROM does not answer the status check, 3 when it sent data in the middle of the transfer, 4
-  // when the file was not accepted (including a frame the transport failed to send). progress,
-  // when given, is told the share of the image sent (0 to 1) after every data frame.
+  // ROM does not answer the status check properly (or the transport fails), 9 when it answers
+  // nothing, also once a pending write was fed (the board needs a power cycle), 3 when it sent
+  // data in the middle of the transfer, 4 when the file was not accepted (including a frame the
+  // transport failed to send). progress, when given, is told the share of the image sent (0 to 1)
+  // after every data frame.
   [[nodiscard]] int writeLoader(std::vector<unsigned char> image, unsigned int address,
                                 const std::function<void(double)>& progress = nullptr);
-  // A check made before every data frame; when it answers true writeLoader stops with 8.
+  // A check made before every data frame (also those that end a pending write); when it answers
+  // true writeLoader stops with 8.
   void setStopCheck(bool (*check)()) { stopCheck = check; }
   // Makes the boot ROM jump to address. It may answer nothing once it has jumped.
   void startLoader(unsigned int address);
@@ -88,7 +97,12 @@ class SDPLoader {
  private:
   // Writes one command frame and returns the reply that came within the reply time-out.
   std::vector<unsigned char> _exchange(const std::vector<unsigned char>& frame);
-  [[nodiscard]] bool _isConnectionAlive();
+  // heardAnything, when given, is set when any status check got bytes back.
+  [[nodiscard]] bool _isConnectionAlive(bool* heardAnything = nullptr);
+  // The status check, and when the ROM stays silent, the end of a write it may still wait for:
+  // SDP_OK, SDP_NO_ANSWER, SDP_NEEDS_POWER_CYCLE or SDP_TRANSFER_STOPPED.
+  [[nodiscard]] int _reachBootRom();
+  [[nodiscard]] int _endPendingWrite();
   [[nodiscard]] bool _sendWriteFileCommand(unsigned int address, size_t length);
   [[nodiscard]] int _sendImage(const std::vector<unsigned char>& image, int& total,
                                const std::function<void(double)>& progress);

@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "Log.h"
+#include "aStream.h"
 
 using Clock = std::chrono::steady_clock;
 
@@ -74,6 +75,7 @@ Serial_SDPLoader::~Serial_SDPLoader() {
   if (d->fd >= 0) {
     tcflush(d->fd, TCIOFLUSH);
     tcsetattr(d->fd, TCSANOW, &d->original);
+    aSerial_Release(d->fd);
     close(d->fd);
     d->fd = -1;
   }
@@ -84,13 +86,23 @@ bool Serial_SDPLoader::init() {
   if (d->port.empty()) return false;
   int fd = open(d->port.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
   if (fd < 0) return false;
+  // Another program on the port would take replies away or add bytes to the image.
+  if (aSerial_Own(fd) != aErrNone) {
+    close(fd);
+    errno = EBUSY;
+    return false;
+  }
   if (!isatty(fd) || tcgetattr(fd, &d->settings) != 0) {
+    aSerial_Release(fd);
     close(fd);
     return false;
   }
   d->original = d->settings;
   configureRaw(d->settings);
-  if (tcsetattr(fd, TCSAFLUSH, &d->settings) != 0) {
+  // Output another program left queued is discarded, not waited for: its line may be stopped.
+  tcflush(fd, TCIOFLUSH);
+  if (tcsetattr(fd, TCSANOW, &d->settings) != 0) {
+    aSerial_Release(fd);
     close(fd);
     return false;
   }
