@@ -9,6 +9,7 @@
 #include "aError.h"
 #include "engine/DeviceInfo.h"
 #include "engine/Fingerprint.h"
+#include "engine/UpdateOutcome.h"
 #include "firmware/BirdFileCheck.h"
 #include "store/StoredDevice.h"
 
@@ -63,6 +64,9 @@ class Updater {
 
   enum class RecoveryChip { None, LPC, IMX };
 
+  // What the last Update_Firmware or Recover_Firmware came to (Result::NotRun before the first).
+  const UpdateOutcome& LastOutcome() const { return lastOutcome; }
+
   // The root of the local store this engine works on.
   const std::string& StoreDirectory() const { return updaterDirectory; }
 
@@ -71,6 +75,21 @@ class Updater {
   std::string updaterDirectory;
   UpdaterDisplayInterface& display;
   RecoveryChip recoveryChip = RecoveryChip::None;
+  UpdateOutcome lastOutcome;
+
+  // Ends an update or recovery that failed: records the step, cause and state, and shows the line
+  // that tells the state the device is left in. Returns false.
+  bool failOutcome(const char* step, const std::string& cause, UpdateOutcome::DeviceState state);
+  // After a reboot: waits for the module to come back as it was reached, reads its build, records
+  // it and shows the outcome line. True when the update may count as done.
+  // The line is kept in *shown, to be shown after the update time.
+  struct OutcomeLine {
+    UpdaterDisplayInterface::Level level = UpdaterDisplayInterface::INFO;
+    std::string text;
+    void set(UpdaterDisplayInterface::Level lineLevel, const char* format, ...) __attribute__((format(printf, 3, 4)));
+  };
+  bool verifyOutcome(Tessaron::Halyard::Module& module, unsigned int serial, bool routed, bool override,
+                     OutcomeLine* shown);
 
   void reportUnavailable(const char* command);
 };
