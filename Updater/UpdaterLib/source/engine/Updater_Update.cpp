@@ -302,7 +302,8 @@ bool Updater::verifyOutcome(Module& module, unsigned int serial, bool routed, bo
         return aErrNotReady;
       }
     }
-    answered = true;
+    // A direct link is the module itself; a router's link tells nothing of the module behind it.
+    answered = answered || !routed;
     build = _get_build_number(module);
     if (build == 0) (void)module.disconnect();  // still starting, or its link went down again
     return build != 0 ? aErrNone : aErrNotReady;
