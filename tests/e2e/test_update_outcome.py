@@ -94,6 +94,17 @@ class OutcomeRows:
         self.assertLess(result.seconds, 30)
         self.assert_recorded(False)
 
+    def test_slow_module_gets_the_exact_firmware(self):
+        # Packets leave as fast as the link's pacing allows; a module whose every reply is late
+        # still takes each one, and holds the image byte for byte.
+        self.start()
+        self.set("delay_ms", 4)
+        bird = self.bird("fw.bird", firmware=e2e.firmware_image(NEW_BUILD, "3.2.1", size=6000))
+        result = self.update("-f", "fw.bird")
+        self.assertEqual(result.status, 0, result)
+        self.assertEqual(result.out_lines[-1], "Module %s now runs build %d" % (SERIAL, NEW_BUILD))
+        self.assertEqual(self.firmware(), bird.firmware)
+
     def test_file_without_a_build_number(self):
         self.start(next_build=4321)
         self.bird("fw.bird", build=0, firmware=image_without_build())
@@ -127,6 +138,13 @@ class NamespaceRows(OutcomeRows):
 
     def settings(self):
         return self.work.settings(SERIAL)
+
+    def set(self, name, value):
+        self.sim.control("set %s %s %s" % (SERIAL, name, value))
+
+    def firmware(self):
+        self.sim.control.wait_for(SERIAL, lambda s: s["online"] and s["mode"] == "firmware", timeout=10)
+        return self.sim.dumped(SERIAL, "firmware", e2e.FIRMWARE_ADDRESS)
 
     route = ()
 
@@ -233,7 +251,17 @@ class UsbOutcome(OutcomeRows, LostLinkRows, unittest.TestCase):
         settings = dict(serial=SERIAL, model=19, address=2, version="2.1.5", build=OLD_BUILD,
                         load_mode="restart", load_restart_ms=300, reboot_ms=300)
         settings.update(keys)
-        self.bus = support.UsbBus(self, *support.module_arg(**settings), run_as=e2e.RUN_UID)
+        self.dump = self.work.root / "dump"
+        self.dump.mkdir()
+        os.chown(self.dump, e2e.RUN_UID, e2e.RUN_UID)
+        self.bus = support.UsbBus(self, "--dump-dir", str(self.dump), *support.module_arg(**settings),
+                                  run_as=e2e.RUN_UID)
+
+    def firmware(self):
+        self.bus.wait_for(lambda: self.bus.state(SERIAL)["module"]["mode"] == "firmware",
+                          what="module back in its firmware")
+        self.bus("dump " + SERIAL)
+        return (self.dump / SERIAL / ("firmware-%08X.bin" % e2e.FIRMWARE_ADDRESS)).read_bytes()
 
     def set(self, name, value):
         self.bus("set %s %s %s" % (SERIAL, name, value))
