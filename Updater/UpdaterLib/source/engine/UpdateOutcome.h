@@ -40,3 +40,7 @@ struct UpdateOutcome {
 // The one line that tells the state the device is left in and what to do next; empty for
 // Unknown and Running.
 std::string UpdateOutcome_StateLine(unsigned int serial, UpdateOutcome::DeviceState state);
+
+// The state line of a recovery or -N that ended before anything was written.
+constexpr const char* kNothingWrittenLine =
+    "Nothing was written to the device; check its port and boot mode, then run the command again";

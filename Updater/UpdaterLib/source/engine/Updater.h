@@ -1,5 +1,6 @@
 #pragma once
 #include <exception>
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -79,6 +80,7 @@ class Updater {
 
   // Ends an update or recovery that failed: records the step, cause and state, and shows the line
   // that tells the state the device is left in. Returns false.
+  bool verifyRecovery(unsigned int serial, const BirdFile& bird, uint64_t start);
   bool failOutcome(const char* step, const std::string& cause, UpdateOutcome::DeviceState state);
   // After a reboot: waits for the module to come back as it was reached, reads its build, records
   // it and shows the outcome line. True when the update may count as done.
@@ -88,8 +90,10 @@ class Updater {
     std::string text;
     void set(UpdaterDisplayInterface::Level lineLevel, const char* format, ...) __attribute__((format(printf, 3, 4)));
   };
-  bool verifyOutcome(Tessaron::Halyard::Module& module, unsigned int serial, bool routed, bool override,
-                     OutcomeLine* shown);
+  // lookAgain connects the module once more (aErrNone when it did); routed: its link is a router's,
+  // which tells nothing of the module itself.
+  bool verifyOutcome(Tessaron::Halyard::Module& module, unsigned int serial, const std::function<aErr()>& lookAgain,
+                     bool routed, bool override, OutcomeLine* shown);
 
   void reportUnavailable(const char* command);
 };

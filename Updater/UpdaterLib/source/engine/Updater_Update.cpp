@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <ctime>
 #include <exception>
+#include <functional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -286,8 +287,8 @@ bool Updater::failOutcome(const char* step, const std::string& cause, UpdateOutc
   return false;
 }
 
-bool Updater::verifyOutcome(Module& module, unsigned int serial, bool routed, bool override, OutcomeLine* shown) {
-  const linkType transport = reachedBy(module);
+bool Updater::verifyOutcome(Module& module, unsigned int serial, const std::function<aErr()>& lookAgain,
+                            bool routed, bool override, OutcomeLine* shown) {
   (void)module.disconnect();  // always aErrNone
   bool answered = false;
   uint32_t build = 0;
@@ -295,7 +296,7 @@ bool Updater::verifyOutcome(Module& module, unsigned int serial, bool routed, bo
   (void)RetryUntil(bound, kComeBackPauseMs, [&](unsigned) {
     display.update_spinner(true, kComeBackLabel);
     if (!module.isConnected()) {
-      aErr found = routed ? module.reconnect() : module.discoverAndConnect(transport, serial);
+      aErr found = lookAgain();
       Log::log(DEBUG_Updater, "Looking for the device after its reboot: %d\n", static_cast<int>(found));
       if (found != aErrNone || !module.isConnected()) {
         (void)module.disconnect();  // always aErrNone; the next look starts afresh
@@ -442,7 +443,10 @@ bool Updater::Update_Firmware(unsigned int serial, unsigned int build, std::stri
   }
 
   OutcomeLine outcome;
-  bool verified = status == aErrNone && verifyOutcome(module, serial, routerSerial != 0, override, &outcome);
+  const bool routed = routerSerial != 0;
+  const linkType transport = reachedBy(module);
+  auto lookAgain = [&] { return routed ? module.reconnect() : module.discoverAndConnect(transport, serial); };
+  bool verified = status == aErrNone && verifyOutcome(module, serial, lookAgain, routed, override, &outcome);
   bool recorded = verified && recordTransfer(display, updaterDirectory, serial, item,
                                              birdFile.empty() ? BirdFileName(build) : birdFile);
   Log::log(DEBUG_Updater, "Updating device firmware: \n");
