@@ -396,6 +396,8 @@ std::unique_ptr<SDPLoader_Interface> bootRomTransport(const std::string& port) {
 bool Updater::Recover_Firmware(std::string port, unsigned int build, unsigned int baud, unsigned int serial,
                                std::string birdFile, bool /*override: has no effect on recovery*/) {
   const uint64_t start = aTime_GetMSTicks();
+  lastOutcome = UpdateOutcome();
+  lastOutcome.serial = serial;
   Fingerprint fingerprint{};
   if (!Get_Fingerprint(fingerprint, port, serial, birdFile, kIdentificationBaud, false)) {
     display.message(UpdaterDisplay::ERROR, "Could not get Device Identifier");
@@ -456,7 +458,6 @@ bool Updater::Recover_Firmware(std::string port, unsigned int build, unsigned in
       display.message(UpdaterDisplay::INFO, "Update time: %.4f sec",
                       static_cast<double>(aTime_GetMSTicks() - start) / 1000.0);
       // The live loader runs from RAM; the firmware it was writing may be incomplete.
-      lastOutcome = UpdateOutcome();
       lastOutcome.serial = serial;
       return failOutcome("firmware", "the live loader did not take the firmware",
                          UpdateOutcome::DeviceState::FlashMayBeErased);
@@ -487,7 +488,8 @@ bool Updater::verifyRecovery(unsigned int serial, const BirdFile& bird, uint64_t
   OutcomeLine outcome;
   const bool verified = verifyOutcome(device, serial, lookAgain, false, false, &outcome);
   (void)device.disconnect();  // always aErrNone
-  display.message(UpdaterDisplay::INFO, "Update time: %.4f sec", static_cast<double>(aTime_GetMSTicks() - start) / 1000.0);
+  display.message(UpdaterDisplay::INFO, "Update time: %.4f sec",
+                  static_cast<double>(aTime_GetMSTicks() - start) / 1000.0);
   display.message(outcome.level, "%s", outcome.text.c_str());
   return verified;
 }
