@@ -75,7 +75,8 @@ class CommandRunner {
     Fingerprint print{};
     if (!updater_.Get_Fingerprint(print, params_.serialPort, kPlaceholderSerialNumber, params_.birdFile,
                                   params_.baudRate, true)) {
-      return error("Got no response from chip");
+      display_.message(UpdaterDisplayInterface::ERROR, "Got no response from chip");
+      return error(kNothingWrittenLine);
     }
     engine::_display_fingerprint(display_, print);
     return kExitSuccess;

@@ -56,6 +56,8 @@ def measured_sleep(count=1000):
 
 def make_bird(path):
     image = bytes((i * 131 + (i >> 9)) & 0xFF for i in range(IMAGE_SIZE))
+    # The build the module runs after its reboot, which the Updater checks.
+    image += b"FWINFO build=4321 version=3.2.1\0"
     data = mkbird.make([mkbird.loader_block(0x10000000, bytes(range(256)) * 2),
                         mkbird.firmware_block(0x00000000, image),
                         mkbird.info_block(build=4321, version="3.2.1", serial=int(SERIAL, 16),

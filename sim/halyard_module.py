@@ -81,8 +81,10 @@ LOAD_MODES = (LOAD_ANSWER, LOAD_RESTART, LOAD_RESTART_ANNOUNCE)
 
 ALWAYS = -1
 
-# A firmware image may carry this text; after REBOOT the module reports its build and version.
-FIRMWARE_INFO = re.compile(rb"FWINFO build=(\d{1,10}) version=(\d+)\.(\d+)\.(\d+)")
+# A firmware image may carry this text; after REBOOT the module reports its build and version,
+# and, when the text names one, answers under that serial number from then on (a live loader
+# that started a device's own firmware).
+FIRMWARE_INFO = re.compile(rb"FWINFO build=(\d{1,10}) version=(\d+)\.(\d+)\.(\d+)(?: serial=([0-9A-Fa-f]{8}))?")
 
 
 def pack_version(major, minor, patch):
@@ -377,6 +379,7 @@ class HalyardModule:
         if address == 0 or address % 2 or address > 0xFE:
             raise ValueError("module address must be even and in 2..254: %r" % address)
         self.serial = parse_serial(serial)
+        self._label = "%08X" % self.serial   # the simulator's name for it, whatever it answers as
         self.model = int(model) & 0xFF
         self.address = int(address)
         self.version = parse_version(version)
@@ -410,7 +413,7 @@ class HalyardModule:
 
     @property
     def label(self):
-        return "%08X" % self.serial
+        return self._label
 
     @property
     def link_module(self):
@@ -705,6 +708,8 @@ class HalyardModule:
         if found:
             self.build = int(found.group(1)) & 0xFFFFFFFF
             self.version = pack_version(*(int(found.group(i)) for i in (2, 3, 4)))
+            if found.group(5):
+                self.serial = int(found.group(5), 16)
         else:
             if self.settings["next_version"] is not None:
                 self.version = self.settings["next_version"]

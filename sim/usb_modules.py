@@ -595,7 +595,7 @@ class ModuleUsb:
         self.slot = slot
         self.vid = vid
         self.pid = module.model if pid is None else pid
-        self.serial_string = "%08X" % module.serial if serial_string is None else serial_string
+        self.fixed_serial_string = serial_string
         self.link_interface = link_interface
         self.node_mode = node
         self.start_plugged = plugged
@@ -612,6 +612,11 @@ class ModuleUsb:
     @property
     def label(self):
         return self.module.label
+
+    @property
+    def serial_string(self):
+        """The serial number the device reports: the one given, else the module's current one."""
+        return "%08X" % self.module.serial if self.fixed_serial_string is None else self.fixed_serial_string
 
     @property
     def link_node(self):
@@ -989,6 +994,7 @@ class ImxRomUsb:
                 module.online = True
                 module.mode = MODE_LOADER
                 module._transfer_reset()
+            module.serial = parse_serial(module.label)   # a live loader has no identity of its own
             self.loader.module.event("live loader started at %s" % (
                 ", ".join("%08X" % a for a in self.rom.jumps)))
             self.loader.plug()

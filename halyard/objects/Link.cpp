@@ -323,7 +323,7 @@ aErr Link::receivePacket(uint8_t address, const uint8_t* match, uint8_t* length,
   }
   sCommandMatch reference{*length, match};
   aPacket* packet = aLink_AwaitFirst(m_impl->linkId, sCommandFilter, &reference, m_impl->replyTimeoutMs);
-  if (packet == nullptr) return aErrTimeout;
+  if (packet == nullptr) return aLink_GetLostCause(m_impl->linkId) != aErrNone ? aErrConnection : aErrTimeout;
   *length = packet->dataSize;
   memcpy(buffer, packet->data, packet->dataSize);
   (void)aPacket_Destroy(&packet);  // fails only for a null packet
@@ -337,6 +337,20 @@ aErr Link::awaitPacket(aPacketFilter filter, const void* ref, unsigned long time
   if (packet == nullptr) return aErrTimeout;
   (void)aPacket_Destroy(&packet);  // fails only for a null packet
   return aErrNone;
+}
+
+std::string Link::lostCause() const {
+  if (m_impl == nullptr || m_impl->linkId == 0) return std::string();
+  aErr cause = aLink_GetLostCause(m_impl->linkId);
+  if (cause == aErrNone) return std::string();
+  // The stream's own codes, in the words of the transport they came from.
+  if (m_impl->hasSpec && m_impl->spec.type == linkTypeTCPIP && cause == aErrConnection) {
+    return "connection reset by the module, and a new one refused";
+  }
+  if (m_impl->hasSpec && m_impl->spec.type == linkTypeUSB && (cause == aErrIO || cause == aErrConnection)) {
+    return "the device left the USB bus";
+  }
+  return aError_GetErrorDescription(cause);
 }
 
 void Link::setReplyTimeout(unsigned long timeoutMs) {

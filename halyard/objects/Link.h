@@ -4,6 +4,7 @@
 // operation returns an aErr code and never throws.
 #include <cstdint>
 #include <memory>
+#include <string>
 
 #include "UEI.h"
 #include "aDefs.h"
@@ -62,11 +63,16 @@ class Link {
   [[nodiscard]] aErr sendPacket(uint8_t address, uint8_t command, uint8_t length, const uint8_t* data);
   // Waits up to 1000 ms for the first inbound packet (from any module) whose first *length data
   // bytes equal `match`; then *length is its data length and `buffer` (28 bytes) its data.
+  // aErrTimeout when nothing matched; aErrConnection when the link was lost meanwhile (its
+  // stream stopped: lostCause() tells why).
   [[nodiscard]] aErr receivePacket(uint8_t address, const uint8_t* match, uint8_t* length, uint8_t* buffer);
   // Waits up to timeoutMs for the first inbound packet the filter accepts (the filter, run on
   // this thread, takes from it what it needs) and removes it. aErrTimeout when none came,
   // aErrConnection without an engine link.
   [[nodiscard]] aErr awaitPacket(aPacketFilter filter, const void* ref, unsigned long timeoutMs);
+  // Why the link no longer carries packets, in words ("connection reset by the module"); empty
+  // while it does, or when it was never made.
+  std::string lostCause() const;
   // How long receivePacket, receiveUEI and getModuleAddress wait (default kLinkReplyTimeoutMs).
   void setReplyTimeout(unsigned long timeoutMs);
 

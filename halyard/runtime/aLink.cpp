@@ -92,6 +92,8 @@ struct aLink {
   uint32_t syncState = syncIdle;  // reader thread only
   uint8_t syncAddress = 0;
   uint32_t breaks = 0;  // the stream's discontinuities the reader has seen; reader thread only
+  // Why the stream stopped carrying bytes (its read's failure), aErrNone while it carries them.
+  std::atomic<aErr> lostCause{aErrNone};
   std::mutex packetLogMutex;
   std::unique_ptr<PacketLog> packetLog;
   // Recursive so that a filter may remove itself.
@@ -204,14 +206,19 @@ size_t sFlushOutbound(aLink& link) {
 
 void sWriterThread(aLink* link) {
   link->writerId = std::this_thread::get_id();
-  // The 1 ms pause after every packet bounds the link's throughput; the default 50 us timer
-  // slack would stretch each pause by up to 5 %.
+  // Packets start at least 1 ms apart, counted from the start of the previous write: a transport
+  // whose write returns only once the module has answered (USB) has spent that time already, so
+  // a pause after the write would only add to the round trip. The default 50 us timer slack would
+  // stretch each pause by up to 5 %.
   prctl(PR_SET_TIMERSLACK, kWriterTimerSlackNs, 0, 0, 0);
+  const auto spacing = std::chrono::milliseconds(kPacketPacingMs);
+  auto previousStart = std::chrono::steady_clock::now() - spacing;
   while (link->running) {
     aPacket* packet = aPacketFifo_Await(link->outbound, kWriterAwaitMs);
     if (packet == nullptr) continue;
+    std::this_thread::sleep_until(previousStart + spacing);
+    previousStart = std::chrono::steady_clock::now();
     (void)sWritePacket(*link, *packet);  // write errors show as a missing reply
-    aTime_MSSleep(kPacketPacingMs);
     (void)aPacket_Destroy(&packet);  // fails only for a null packet
   }
   // The link-stop frame and replies still queued go out without pacing.
@@ -325,6 +332,7 @@ void sReaderBegin(aLink& link) {
   link.status = linkRunning;
   link.syncState = syncIdle;
   link.breaks = aStream_Discontinuities(link.stream);
+  link.lostCause = aErrNone;
 }
 
 // One turn of the reader: reads one byte and handles it. Returns the read's result.
@@ -341,6 +349,7 @@ aErr sReaderTurn(aLink& link) {
   if (result == aErrNone) {
     sReceiveByte(link, byte);
   } else if (result != aErrNotReady) {
+    if (link.status != linkIOError) link.lostCause = result;
     link.status = linkIOError;
     (void)aPacket_Reset(link.assembly);  // fails only for an invalid packet
   }
@@ -594,6 +603,12 @@ aPacket* aLink_AwaitFirst(uint32_t id, aPacketFilter filter, const void* ref, un
     aPacket* packet = aPacketFifo_AwaitFirst(link->inbound, filter, ref, slice);
     if (packet != nullptr) return packet;
   }
+}
+
+aErr aLink_GetLostCause(uint32_t id) {
+  LinkPtr link = lookUp(id);
+  if (!link) return aErrConnection;
+  return link->status == linkIOError ? link->lostCause.load() : aErrNone;
 }
 
 unsigned aLink_DrainPackets(uint32_t id, aPacketFilter filter, const void* ref) {

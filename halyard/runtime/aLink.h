@@ -47,6 +47,10 @@ uint32_t aLink_Create(aStreamRef stream);
 // Drops one use; the last use stops and frees the link. Zeroes the caller's id in every case.
 [[nodiscard]] aErr aLink_Destroy(uint32_t* id);
 linkStatus aLink_GetStatus(uint32_t id);
+// Why the link's stream stopped carrying bytes: the failure of its last read once the link is in
+// linkIOError (a TCP connection reset whose reconnect was refused, a USB device gone), aErrNone
+// otherwise, aErrConnection for an unknown link.
+aErr aLink_GetLostCause(uint32_t id);
 
 [[nodiscard]] aErr aLink_PutPacket(uint32_t id, const aPacket* packet);
 // The first inbound packet the filter accepts, or null once the time-out has passed or as soon

@@ -30,6 +30,9 @@ BUILD = 4321
 LOADER_BUILD = 7
 LOADER_ADDRESS = 0x20000000
 DEFAULT_ENTRY = 0x20000400
+# The last line of a run that ended before anything was written.
+NOTHING_WRITTEN = "Nothing was written to the device; check its port and boot mode, then run the command again"
+
 
 
 def loader_code(size=3000, seed=1):
@@ -38,7 +41,8 @@ def loader_code(size=3000, seed=1):
 
 def firmware_code(size=5000):
     body = bytes(((i * 131) >> 3 ^ i) & 0xFF for i in range(size))
-    return body + b"FWINFO build=4321 version=3.2.1\0"
+    # The device's own firmware: after the live loader's reboot the module answers as the device.
+    return body + b"FWINFO build=4321 version=3.2.1 serial=0A0B0C0D\0"
 
 
 def live_loader_file(start=None, loader=None):
@@ -91,6 +95,12 @@ class ImxCase(rs.RecoveryCase):
         path = self.dump / LOADER / "firmware-00000000.bin"
         return path.read_bytes() if path.exists() else None
 
+    def assert_outcome_last(self, result):
+        """The update time, then the recovered module found under its own serial number running
+        the recovery build."""
+        self.assertTrue(len(result.out_lines) >= 2 and rs.UPDATE_TIME_RE.match(result.out_lines[-2]), result)
+        self.assertEqual(result.out_lines[-1], "Module %s now runs build %d" % (DEVICE, BUILD), result)
+
     def assert_recovered(self, result):
         self.assertEqual(result.status, 0, result)
         self.assertEqual(result.err_lines, [], result)
@@ -99,7 +109,7 @@ class ImxCase(rs.RecoveryCase):
                      "Transferring firmware block 1 of 1, %d bytes" % length,
                      "Transferred 1 blocks, %d total bytes" % length):
             self.assertIn(line, result.out_lines, result)
-        self.assert_update_time_last(result)
+        self.assert_outcome_last(result)
         self.assertEqual(self.firmware_received(), firmware_code())
         fix = [q for q in self.server.queries() if "op=fix&" in q]
         self.assertEqual(len(fix), 1, self.server.queries())
@@ -135,7 +145,7 @@ class HidBootRom(ImxCase):
         self.assertEqual(result.status, 0, result)
         self.assertEqual(result.err_lines, [], result)
         self.assertIn("Recovering from Birdfile: %s" % path, result.out_lines)
-        self.assert_update_time_last(result)
+        self.assert_outcome_last(result)
         self.assertEqual(self.firmware_received(), firmware_code())
         self.assertEqual(self.server.queries(), [])
         self.assertEqual(self.bus("imx state")["jumps"], [DEFAULT_ENTRY])
@@ -211,7 +221,7 @@ class HidBootRom(ImxCase):
                 try:
                     result = self.updater("-U", "-t", "RECOVER", "-s", "USB", *args, "-u", self.server.url)
                     self.assertEqual(result.status, 1, result)
-                    self.assertEqual(result.err_lines, errors, result)
+                    self.assertEqual(result.err_lines, errors + [NOTHING_WRITTEN], result)
                     self.assert_no_update_time(result)
                     self.assertIsNone(self.firmware_received())
                     if name == "bird file without serial number":
@@ -242,7 +252,7 @@ class HidBootRom(ImxCase):
         self.assertEqual(second.status, 0, second)
         self.assertEqual(second.err_lines, [], second)
         self.assertIn("Transferred 1 blocks, %d total bytes" % (len(firmware_code()) + 4), second.out_lines)
-        self.assert_update_time_last(second)
+        self.assert_outcome_last(second)
         self.assertEqual(self.firmware_received(), firmware_code())
         self.assertEqual(self.bus("imx state")["jumps"], [DEFAULT_ENTRY])
 
@@ -267,7 +277,11 @@ class HidBootRom(ImxCase):
         self.bus("set %s vanish_after_data 1" % LOADER)
         result = self.updater("-U", "-t", "RECOVER", "-s", "USB", "-u", self.server.url)
         self.assertEqual(result.status, 1, result)
-        self.assertEqual(result.err_lines[-1:], ["Failed to transfer firmware"], result)
+        self.assertIn("Failed to write firmware block 1 at 0x00000000: the link to module %s was lost "
+                      "(the device left the USB bus)" % LOADER, result.err_lines)
+        self.assertEqual(result.err_lines[-2:], [
+            "Failed to transfer firmware",
+            "Device %s may be left with erased firmware: recover it again with -U -t RECOVER" % DEVICE], result)
         self.assertNotIn("Transferred 1 blocks", result.stdout)
         self.assert_update_time_last(result)
 
@@ -354,7 +368,7 @@ class SerialBootRom(ImxCase):
         self.assertEqual(result.status, 1, result)
         self.assertEqual(result.err_lines, [
             "Identification failed: no LPC boot ROM answered on %s, and the live loader did not come up on USB "
-            "within 15 s" % self.rom.link, "Could not get Device Identifier"], result)
+            "within 15 s" % self.rom.link, "Could not get Device Identifier", NOTHING_WRITTEN], result)
         self.assertEqual(self.rom.state()["jumps"], [DEFAULT_ENTRY])
         self.assertEqual([q for q in self.server.queries() if "op=fix&" in q], [])
 

@@ -32,6 +32,9 @@ NO_FIRMWARE_ADVICE = "The module has no sound firmware now and was not started; 
 # An interrupted run must end this soon after the signal: the longest exchange it finishes first is
 # the erase of all sectors (about 4 s at most).
 SIGNAL_TO_END_LIMIT = 6.0
+# The last line of a run that ended before anything was written.
+NOTHING_WRITTEN = "Nothing was written to the device; check its port and boot mode, then run the command again"
+
 
 
 def uu_zero_line(count=45):
@@ -124,7 +127,7 @@ class LpcRecoveryTest(rs.RecoveryCase):
                     "Identification failed: no LPC boot ROM answered on %s, and the i.MX boot ROM on %s did not "
                     "answer its status check, even after 512 KiB to end an interrupted write (the board needs a "
                     "power cycle) and no live loader is running on USB" % (port, port),
-                    "Got no response from chip"], result)
+                    "Got no response from chip", NOTHING_WRITTEN], result)
         self.assertEqual(mute.control("status")["bytes_out"], 0)
         # The LPC probe and synchronisation came first, then the fill lines that would end a data
         # phase, a second synchronisation, then the boot ROM status check of the i.MX loader.
@@ -326,7 +329,7 @@ class LpcRecoveryTest(rs.RecoveryCase):
                 try:
                     result = self.recover(rom, *args, "-u", server.url)
                     self.assertEqual(result.status, 1, result)
-                    self.assertEqual(result.err_lines, errors, result)
+                    self.assertEqual(result.err_lines, errors + [NOTHING_WRITTEN], result)
                     self.assert_no_update_time(result)
                     self.assert_flash_untouched(rom)
                 finally:
@@ -406,7 +409,8 @@ class LpcRecoveryTest(rs.RecoveryCase):
             with self.subTest(name):
                 result = self.run_updater("-U", "-t", "RECOVER", "-s", port, "-u", server.url)
                 self.assertEqual(result.status, 1, result)
-                self.assertEqual(result.err_lines, [error, "Could not get Device Identifier"], result)
+                self.assertEqual(result.err_lines, [error, "Could not get Device Identifier", NOTHING_WRITTEN],
+                                 result)
                 self.assert_no_update_time(result)
 
     def test_echo_not_restored(self):

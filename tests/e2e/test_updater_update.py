@@ -18,6 +18,8 @@ SERIAL = "0F5849A1"
 SERIAL_NUMBER = 0x0F5849A1
 VERSION_LINE = "Updater (Version: 1.1 Apr 26 2023)"
 UPDATE_TIME = re.compile(r"^Update time: [0-9]+\.[0-9]{4} sec$")
+# The last error line of a failure that wrote nothing.
+UNCHANGED = "Device %s was left unchanged: nothing was written, it still runs its old firmware"
 
 
 Outside = e2e.namespace_suite("test_updater_update", "BuildChoice", "Validation", "Faults", "FailureLines",
@@ -88,8 +90,9 @@ class BuildChoice(UpdateCase):
         result = self.update("-u", url)
         self.assertEqual(result.status, 0, result)
         firmware_length = len(bird.firmware) + 4
-        self.assertEqual(result.out_lines[:-1], [VERSION_LINE, *e2e.update_lines(1234, firmware_length)])
-        self.assertRegex(result.out_lines[-1], UPDATE_TIME)
+        self.assertEqual(result.out_lines[:-2], [VERSION_LINE, *e2e.update_lines(1234, firmware_length)])
+        self.assertRegex(result.out_lines[-2], UPDATE_TIME)
+        self.assertEqual(result.out_lines[-1], "Module %s now runs build 1234" % SERIAL)
         self.assertEqual(result.stderr, "")
         self.assert_installed(bird)
         self.assert_recorded("1234.bird")
@@ -120,7 +123,8 @@ class BuildChoice(UpdateCase):
             "No build for device 0F5849A1: the update server named none held in the store, and no "
             "download or transfer is recorded"])
         # Then why the server named none.
-        self.assertEqual(len(result.err_lines), 3, result)
+        self.assertEqual(len(result.err_lines), 4, result)
+        self.assertEqual(result.err_lines[3], UNCHANGED % SERIAL)
         self.assertRegex(result.err_lines[2], r"^Query of the latest build for device 0F5849A1 failed: Failed to "
                                               r"connect to 127\.0\.0\.1 port [0-9]+ after [0-9]+ ms: Couldn't "
                                               r"connect to server$")
@@ -184,7 +188,7 @@ class Validation(UpdateCase):
         result = self.update("-f", "other.bird", "-u", self.no_server)
         self.assertEqual(result.status, 1, result)
         self.assertEqual(result.err_lines, ["Bird serial number 12345678 does not match device 0F5849A1",
-                                            "Birdfile failed validation"])
+                                            "Birdfile failed validation", UNCHANGED % SERIAL])
         self.assertEqual(self.sim.upgrade_requests(SERIAL, 0x00), [])
         self.assert_not_recorded()
 
@@ -194,7 +198,7 @@ class Validation(UpdateCase):
         self.assertEqual(result.status, 1, result)
         self.assertEqual(result.err_lines, [
             "Connected device model and Bird file model do not match [Osprey]",
-            "Birdfile failed validation"])
+            "Birdfile failed validation", UNCHANGED % SERIAL])
         self.assertEqual(self.sim.upgrade_requests(SERIAL, 0x00), [])
         self.assert_not_recorded()
 
@@ -282,7 +286,8 @@ class Faults(UpdateCase):
         result = self.update("-r", "D272031D", "-f", "fw.bird", "-u", self.no_server)
         self.assertEqual(result.status, 1, result)
         self.assertEqual(result.err_lines, ["Failed to connect to link module [D272031D]",
-                                            "Connecting to link module D272031D failed: not found on USB or TCP/IP"])
+                                            "Connecting to link module D272031D failed: not found on USB or TCP/IP",
+                                            UNCHANGED % SERIAL])
         self.assertEqual(self.sim.state(SERIAL)["stats"]["connections"], 0)
         self.assert_not_recorded()
 
@@ -303,7 +308,7 @@ FAILURE_LINES = [
     ("firmware_prepare", {"block_size": 0},
      r"Failed to write firmware block 1 at 0x00000000: module named block size 0 in its PREPARE reply"),
     ("firmware_data", {"vanish_after_data": 20},
-     r"Failed to write firmware block 1 at 0x00000000: no reply to DATA within 1000 ms"),
+     r"Failed to write firmware block 1 at 0x00000000: the link to module 0F5849A1 was lost \(.+\)"),
     ("firmware_write", {"write_fail": 1},
      r"Failed to write firmware block 1 at 0x00000000: module refused WRITE of [0-9]+ bytes \(status 0x03\)"),
 ]
@@ -338,7 +343,7 @@ class FailureLines(UpdateCase):
                 result = self.update(*args, "-u", self.no_server)
                 self.assertEqual(result.status, 1, result)
                 self.assertTrue(any(re.fullmatch(line, e) for e in result.err_lines), result)
-                self.assertEqual(result.err_lines[-1], "Failed to load bird file", result)
+                self.assertEqual(result.err_lines[-2:], ["Failed to load bird file", UNCHANGED % SERIAL], result)
                 self.assertEqual(self.sim.state(SERIAL)["stats"]["connections"], 0)
 
 
@@ -453,7 +458,8 @@ class Hardening(UpdateCase):
         result = self.update("-f", "fw.bird", "-u", self.no_server, timeout=30)
         self.assertLess(result.seconds, 20)
         self.assertEqual(result.status, 1, result)
-        self.assertEqual(result.err_lines, ["Could not read the settings file %s; it is left as it is" % settings])
+        self.assertEqual(result.err_lines, ["Could not read the settings file %s; it is left as it is" % settings,
+                                            UNCHANGED % SERIAL])
         self.assertTrue(settings.is_fifo())
         self.assertEqual(self.sim.upgrade_requests(SERIAL, 0x00), [])
 
@@ -556,7 +562,8 @@ class Routed(UpdateCase):
     def test_serial_number_not_behind_the_router(self):
         result = self.work.run("-U", "-d", "22222222", "-r", ROUTER, "-f", "fw.bird", "-u", self.no_server)
         self.assertEqual(result.status, 1, result)
-        self.assertEqual(result.err_lines, ["Module [22222222] not found behind router [%s]" % ROUTER])
+        self.assertEqual(result.err_lines, ["Module [22222222] not found behind router [%s]" % ROUTER,
+                                            UNCHANGED % "22222222"])
         self.assertEqual(self.sim.state(ROUTER)["route_to_me"], 0)
         self.assertEqual(self.sim.upgrade_requests(SERIAL, 0x00), [])
         self.assertEqual(list(self.work.store.glob("*/.settings")), [])

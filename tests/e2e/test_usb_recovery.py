@@ -54,7 +54,9 @@ class Recovery(usb_updater.UsbCase):
     def setUp(self):
         super().setUp()
         self.loader = bytes((i * 29 + 7) & 0xFF for i in range(3000))
-        self.firmware = e2e.firmware_image(1234, "3.2.1", size=5000, seed=3)
+        # The device's own firmware: rebooted into it, the module answers under the device's serial.
+        image = e2e.firmware_image(1234, "3.2.1", size=5000, seed=3)
+        self.firmware = image[:-1] + b" serial=%s\0" % SERIAL.encode()
 
     def start_imx_bus(self, loader_serial=LIVE_LOADER):
         imx = "loader_serial=0x%s,loader_model=19,uid=%s,boot_ms=200,reboot_ms=300" % (
@@ -87,14 +89,15 @@ class Recovery(usb_updater.UsbCase):
         self.assertEqual(result.status, 0, result)
         self.assertEqual(result.stderr, "")
         length = len(self.firmware) + 4
-        self.assertEqual(result.out_lines[:-1], [
+        self.assertEqual(result.out_lines[:-2], [
             "Updater (Version: 1.1 Apr 26 2023)",
             "Recovering from Birdfile: %s" % path,
             "Transferring firmware block 1 of 1, %d bytes" % length,
             # The live loader reboots into the firmware: off the bus when its link is closed,
             # which prints nothing.
             "Transferred 1 blocks, %d total bytes" % length])
-        self.assertRegex(result.out_lines[-1], UPDATE_TIME)
+        self.assertRegex(result.out_lines[-2], UPDATE_TIME)
+        self.assertEqual(result.out_lines[-1], "Module %s now runs build 1234" % SERIAL)
         self.assert_loader_started()
         self.assert_firmware_installed(SERIAL)
 
@@ -114,10 +117,11 @@ class Recovery(usb_updater.UsbCase):
         length = len(self.firmware) + 4
         self.assertEqual(result.out_lines[:2], ["Updater (Version: 1.1 Apr 26 2023)",
                                                 "Recovering firmware with build: 1234"])
-        self.assertEqual(result.out_lines[-3:-1], [
+        self.assertEqual(result.out_lines[-4:-2], [
             "Transferring firmware block 1 of 1, %d bytes" % length,
             "Transferred 1 blocks, %d total bytes" % length])
-        self.assertRegex(result.out_lines[-1], UPDATE_TIME)
+        self.assertRegex(result.out_lines[-2], UPDATE_TIME)
+        self.assertEqual(result.out_lines[-1], "Module %s now runs build 1234" % SERIAL)
         self.assert_loader_started()
         self.assert_firmware_installed(LIVE_LOADER)
         # The default live loader (build 7 of DEADDEAD) and the device's build were downloaded,

@@ -174,13 +174,14 @@ class Update(UsbCase):
         firmware_length = len(self.bird.firmware) + 4
         # After "Starting Load on Device" the module left the bus; the failed release of its
         # interface (LIBUSB_ERROR_NO_DEVICE) prints nothing.
-        self.assertEqual(result.out_lines[:-1], [
+        self.assertEqual(result.out_lines[:-2], [
             "Updater (Version: 1.1 Apr 26 2023)",
             "Updating with the Latest Download",
             *e2e.update_lines(1234, firmware_length)])
-        # Rebooting, the module is off the bus again when its link is closed at the end: nothing
-        # printed after the update time either.
-        self.assertRegex(result.out_lines[-1], UPDATE_TIME)
+        # Rebooting, the module is off the bus again when its link is closed: nothing printed
+        # after the update time but the build the module came back with.
+        self.assertRegex(result.out_lines[-2], UPDATE_TIME)
+        self.assertEqual(result.out_lines[-1], "Module %s now runs build 1234" % SERIAL)
         state = self.bus.wait_for(
             lambda: (lambda s: s if s["plugged"] and s["module"]["mode"] == "firmware"
                      and s["module"]["build"] == 1234 else None)(self.bus.state(SERIAL)),

@@ -264,6 +264,8 @@ TEST_F(Link, PeerGoneForGoodGivesIOErrorAndWaitsEndAtOnce) {
   ASSERT_TRUE(waitForStatus(id, linkIOError));
   waiter.join();
   EXPECT_EQ(aLink_AwaitFirst(id, anyPacket, nullptr, kForever), nullptr);
+  // The reconnect was refused: that is why the link stopped.
+  EXPECT_EQ(aLink_GetLostCause(id), aErrConnection);
 }
 
 TEST_F(Link, PeerClosingMidPacketAndComingBackDeliversOnlyWholePackets) {
@@ -279,6 +281,7 @@ TEST_F(Link, PeerClosingMidPacketAndComingBackDeliversOnlyWholePackets) {
   EXPECT_EQ(packet->data[0], 0x77);
   EXPECT_EQ(aLink_GetPacket(id), nullptr);
   EXPECT_EQ(aLink_GetStatus(id), linkRunning);
+  EXPECT_EQ(aLink_GetLostCause(id), aErrNone);  // a connection made again is no lost link
 }
 
 struct Validation {
@@ -391,6 +394,7 @@ TEST(LinkTable, UnknownIdentifiers) {
   EXPECT_EQ(aLink_DrainPackets(0xFFFFFFF0, anyPacket, nullptr), 0u);
   EXPECT_EQ(aLink_InstallUserPacketFilter(0xFFFFFFF0, nullptr, nullptr), aErrParam);
   EXPECT_EQ(aLink_Reset(0xFFFFFFF0), aErrParam);
+  EXPECT_EQ(aLink_GetLostCause(0xFFFFFFF0), aErrConnection);
   EXPECT_EQ(aLink_Create(nullptr), 0u);
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 #include <exception>
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -9,6 +10,7 @@
 #include "aError.h"
 #include "engine/DeviceInfo.h"
 #include "engine/Fingerprint.h"
+#include "engine/UpdateOutcome.h"
 #include "firmware/BirdFileCheck.h"
 #include "store/StoredDevice.h"
 
@@ -68,6 +70,9 @@ class Updater {
 
   enum class RecoveryChip { None, LPC, IMX };
 
+  // What the last Update_Firmware or Recover_Firmware came to (Result::NotRun before the first).
+  const UpdateOutcome& LastOutcome() const { return lastOutcome; }
+
   // The root of the local store this engine works on.
   const std::string& StoreDirectory() const { return updaterDirectory; }
 
@@ -79,6 +84,24 @@ class Updater {
   std::string updaterDirectory;
   UpdaterDisplayInterface& display;
   RecoveryChip recoveryChip = RecoveryChip::None;
+  UpdateOutcome lastOutcome;
+
+  // Ends an update or recovery that failed: records the step, cause and state, and shows the line
+  // that tells the state the device is left in. Returns false.
+  bool verifyRecovery(unsigned int serial, const BirdFile& bird, uint64_t start);
+  bool failOutcome(const char* step, const std::string& cause, UpdateOutcome::DeviceState state);
+  // After a reboot: waits for the module to come back as it was reached, reads its build, records
+  // it and shows the outcome line. True when the update may count as done.
+  // The line is kept in *shown, to be shown after the update time.
+  struct OutcomeLine {
+    UpdaterDisplayInterface::Level level = UpdaterDisplayInterface::INFO;
+    std::string text;
+    void set(UpdaterDisplayInterface::Level lineLevel, const char* format, ...) __attribute__((format(printf, 3, 4)));
+  };
+  // lookAgain connects the module once more (aErrNone when it did); routed: its link is a router's,
+  // which tells nothing of the module itself.
+  bool verifyOutcome(Tessaron::Halyard::Module& module, unsigned int serial, const std::function<aErr()>& lookAgain,
+                     bool routed, bool override, OutcomeLine* shown);
 
   void reportUnavailable(const char* command);
 };

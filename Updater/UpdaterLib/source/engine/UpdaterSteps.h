@@ -38,10 +38,18 @@ std::string _no_build_number_cause(const std::string& latest);
                                      Tessaron::Halyard::Module& module, unsigned int serial);
 // The serial number and model name the module reports (failed reads give 0).
 DeviceIdentity _read_device_identity(Tessaron::Halyard::Module& module);
+// Where a transfer stopped: "loader" (a loader block or INIT), "load" (starting the loader),
+// "firmware" (a firmware block) or "reboot", and the module's side of why.
+struct TransferFailure {
+  std::string step;
+  std::string cause;
+};
+// Both stop at the first block when the link to the module is lost; any other failed block
+// leaves the next one to be tried.
 [[nodiscard]] aErr _transfer_loader(UpdaterDisplayInterface& display, Tessaron::Halyard::Module& module,
-                                    BirdFile& bird);
+                                    BirdFile& bird, TransferFailure* failure = nullptr);
 [[nodiscard]] aErr _transfer_firmware(UpdaterDisplayInterface& display, Tessaron::Halyard::Module& module,
-                                      BirdFile& bird);
+                                      BirdFile& bird, TransferFailure* failure = nullptr);
 // Whether build is in the server's build list of the device; when the list could not be had, the
 // cause is in *cause (when given).
 [[nodiscard]] bool _valid_build(unsigned int serial, unsigned int build, const char* url,

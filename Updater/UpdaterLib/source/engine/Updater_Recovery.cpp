@@ -530,9 +530,12 @@ std::unique_ptr<SDPLoader_Interface> bootRomTransport(const std::string& port) {
 bool Updater::Recover_Firmware(std::string port, unsigned int build, unsigned int baud, unsigned int serial,
                                std::string birdFile, bool /*override: has no effect on recovery*/) {
   const uint64_t start = aTime_GetMSTicks();
+  lastOutcome = UpdateOutcome();
+  lastOutcome.serial = serial;
   Fingerprint fingerprint{};
   if (!Get_Fingerprint(fingerprint, port, serial, birdFile, kIdentificationBaud, false)) {
     display.message(UpdaterDisplay::ERROR, "Could not get Device Identifier");
+    display.message(UpdaterDisplay::ERROR, "%s", kNothingWrittenLine);
     return false;
   }
   unsigned int recoveryBuild = build;
@@ -550,6 +553,7 @@ bool Updater::Recover_Firmware(std::string port, unsigned int build, unsigned in
       if (!cause.empty()) _display_recovery_query_failure(display, fingerprint, cause);
       display.message(UpdaterDisplay::ERROR, "The update server named no recovery image for this chip");
       display.message(UpdaterDisplay::ERROR, "Failed to load bird file");
+      display.message(UpdaterDisplay::ERROR, "%s", kNothingWrittenLine);
       return false;
     }
   }
@@ -560,10 +564,12 @@ bool Updater::Recover_Firmware(std::string port, unsigned int build, unsigned in
   } catch (const std::exception& error) {
     Log::log(DEBUG_Updater, "%s\n", error.what());
     display.message(UpdaterDisplay::ERROR, "Failed to load bird file");
+    display.message(UpdaterDisplay::ERROR, "%s", kNothingWrittenLine);
     return false;
   }
   if (bird.serialReplaceable) {
     display.message(UpdaterDisplay::ERROR, "Updater does not support offline recovery");
+    display.message(UpdaterDisplay::ERROR, "%s", kNothingWrittenLine);
     return false;
   }
 
@@ -571,7 +577,13 @@ bool Updater::Recover_Firmware(std::string port, unsigned int build, unsigned in
   switch (recoveryChip) {
     case RecoveryChip::IMX:
       recovered = _recover_firmware_imx(display, bird, serial);
-      break;
+      if (recovered) return verifyRecovery(serial, bird, start);
+      display.message(UpdaterDisplay::INFO, "Update time: %.4f sec",
+                      static_cast<double>(aTime_GetMSTicks() - start) / 1000.0);
+      // The live loader runs from RAM; the firmware it was writing may be incomplete.
+      lastOutcome.serial = serial;
+      return failOutcome("firmware", "the live loader did not take the firmware",
+                         UpdateOutcome::DeviceState::FlashMayBeErased);
     case RecoveryChip::LPC:
       bird.DecodeFirmwareBlocks(fingerprint.words);
       recovered = _recover_firmware_lpc(display, bird, port, baud, fingerprint);
@@ -583,6 +595,26 @@ bool Updater::Recover_Firmware(std::string port, unsigned int build, unsigned in
   display.message(UpdaterDisplay::INFO, "Update time: %.4f sec",
                   static_cast<double>(aTime_GetMSTicks() - start) / 1000.0);
   return recovered;
+}
+
+// The live loader rebooted the module into the firmware it was given: the module must come back
+// under its own serial number (USB, then TCP/IP) running the recovery build.
+bool Updater::verifyRecovery(unsigned int serial, const BirdFile& bird, uint64_t start) {
+  lastOutcome = UpdateOutcome();
+  lastOutcome.serial = serial;
+  lastOutcome.fileBuild = bird.GetBuild();
+  Module device(0, 0);
+  auto lookAgain = [&] {
+    aErr found = device.connect(linkTypeUSB, serial);
+    return found == aErrNotFound ? device.connect(linkTypeTCPIP, serial) : found;
+  };
+  OutcomeLine outcome;
+  const bool verified = verifyOutcome(device, serial, lookAgain, false, false, &outcome);
+  (void)device.disconnect();  // always aErrNone
+  display.message(UpdaterDisplay::INFO, "Update time: %.4f sec",
+                  static_cast<double>(aTime_GetMSTicks() - start) / 1000.0);
+  display.message(outcome.level, "%s", outcome.text.c_str());
+  return verified;
 }
 
 bool Updater::Get_Fingerprint(Fingerprint& fingerprint, std::string port, unsigned int serial,

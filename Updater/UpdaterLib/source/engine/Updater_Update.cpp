@@ -3,8 +3,11 @@
 // reconnection, firmware, reboot and the transfer record in the device's settings.
 
 #include <algorithm>
+#include <cstdarg>
+#include <cstdio>
 #include <ctime>
 #include <exception>
+#include <functional>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -40,6 +43,10 @@ namespace {
 // Rediscovery of a module that restarted into its loader.
 constexpr unsigned kLoaderRediscoveryAttempts = 15;
 constexpr unsigned long kLoaderRediscoveryPauseMs = 1000;
+// After the reboot: how long the module may take to come back, and the pause between looks.
+constexpr unsigned long kComeBackWaitMs = 60000;
+constexpr unsigned long kComeBackPauseMs = 250;
+constexpr const char* kComeBackLabel = "Waiting for the device to come back";
 
 using UpdaterDisplay = UpdaterDisplayInterface;
 
@@ -206,13 +213,18 @@ bool connectDevice(UpdaterDisplay& display, Module& module, unsigned int serial,
   return true;
 }
 
+// The transport the module was reached by (USB or TCP/IP).
+linkType reachedBy(Module& module) {
+  linkSpec spec{};
+  linkType transport = module.getLinkSpecifier(&spec) == aErrNone ? spec.type : linkTypeUSB;
+  return transport == linkTypeTCPIP ? linkTypeTCPIP : linkTypeUSB;
+}
+
 // After LOAD the module may have restarted into its loader and left its link: find it again on
 // the transport it was reached by (through the router's link when it sits behind one). A module
 // not found is reported here; the firmware transfer that follows then fails at its first block.
 void reconnectInLoaderMode(UpdaterDisplay& display, Module& module, unsigned int serial, bool routed) {
-  linkSpec spec{};
-  linkType transport = module.getLinkSpecifier(&spec) == aErrNone ? spec.type : linkTypeUSB;
-  if (transport != linkTypeTCPIP) transport = linkTypeUSB;
+  const linkType transport = reachedBy(module);
   (void)module.disconnect();  // always aErrNone
   const unsigned attempts = static_cast<unsigned>(std::min<unsigned long>(
       TestHook_LongWaitMs(kLoaderRediscoveryAttempts * kLoaderRediscoveryPauseMs) / kLoaderRediscoveryPauseMs + 1,
@@ -258,14 +270,111 @@ bool recordTransfer(UpdaterDisplay& display, const std::string& root, unsigned i
 
 }  // namespace
 
-bool Updater::Update_Firmware(unsigned int serial, unsigned int build, std::string birdFile, unsigned char moduleAddress,
-                              unsigned int routerSerial, bool override) {
-  if (serial == 0) {
-    display.message(UpdaterDisplay::ERROR, "Update command must specify the specific device");
+void Updater::OutcomeLine::set(UpdaterDisplayInterface::Level lineLevel, const char* format, ...) {
+  char line[UpdaterDisplayInterface::MESSAGE_SIZE];
+  va_list arguments;
+  va_start(arguments, format);
+  vsnprintf(line, sizeof line, format, arguments);
+  va_end(arguments);
+  level = lineLevel;
+  text = line;
+}
+
+bool Updater::failOutcome(const char* step, const std::string& cause, UpdateOutcome::DeviceState state) {
+  lastOutcome.result = UpdateOutcome::Result::Failed;
+  lastOutcome.step = step;
+  lastOutcome.cause = cause;
+  lastOutcome.state = state;
+  const std::string line = UpdateOutcome_StateLine(lastOutcome.serial, state);
+  if (!line.empty()) display.message(UpdaterDisplay::ERROR, "%s", line.c_str());
+  return false;
+}
+
+bool Updater::verifyOutcome(Module& module, unsigned int serial, const std::function<aErr()>& lookAgain,
+                            bool routed, bool override, OutcomeLine* shown) {
+  (void)module.disconnect();  // always aErrNone
+  bool answered = false;
+  uint32_t build = 0;
+  const unsigned long bound = TestHook_LongWaitMs(kComeBackWaitMs);
+  (void)RetryUntil(bound, kComeBackPauseMs, [&](unsigned) {
+    display.update_spinner(true, kComeBackLabel);
+    if (!module.isConnected()) {
+      aErr found = lookAgain();
+      Log::log(DEBUG_Updater, "Looking for the device after its reboot: %d\n", static_cast<int>(found));
+      if (found != aErrNone || !module.isConnected()) {
+        (void)module.disconnect();  // always aErrNone; the next look starts afresh
+        return aErrNotReady;
+      }
+    }
+    // A direct link is the module itself; a router's link tells nothing of the module behind it.
+    answered = answered || !routed;
+    build = _get_build_number(module);
+    if (build == 0) (void)module.disconnect();  // still starting, or its link went down again
+    return build != 0 ? aErrNone : aErrNotReady;
+  });
+  display.update_spinner(false, kComeBackLabel);
+  lastOutcome.buildAfter = build;
+  const uint32_t expected = lastOutcome.fileBuild;
+  const double seconds = static_cast<double>(bound) / 1000.0;
+  if (build == 0) {
+    lastOutcome.result = UpdateOutcome::Result::NotBack;
+    lastOutcome.step = "verification";
+    lastOutcome.state = UpdateOutcome::DeviceState::NotBack;
+    if (answered) {
+      lastOutcome.cause = "it came back but did not tell its build";
+      shown->set(UpdaterDisplay::ERROR,
+                      "Module %08X came back after its reboot but did not tell its build within %.0f s; "
+                      "the update is not confirmed: run -D to see what it runs, or recover it with -U -t RECOVER",
+                      serial, seconds);
+    } else {
+      lastOutcome.cause = "it did not come back within the bound";
+      shown->set(UpdaterDisplay::ERROR,
+                      "Module %08X did not come back within %.0f s of its reboot: it may not start its new "
+                      "firmware; recover it with -U -t RECOVER",
+                      serial, seconds);
+    }
     return false;
   }
+  lastOutcome.state = UpdateOutcome::DeviceState::Running;
+  if (expected == 0) {
+    lastOutcome.result = UpdateOutcome::Result::Updated;
+    shown->set(UpdaterDisplay::INFO, "Module %08X now runs build %u (the file names no build)", serial, build);
+    return true;
+  }
+  if (build == expected) {
+    lastOutcome.result = UpdateOutcome::Result::Updated;
+    shown->set(UpdaterDisplay::INFO, "Module %08X now runs build %u", serial, build);
+    return true;
+  }
+  lastOutcome.result = UpdateOutcome::Result::OtherBuild;
+  lastOutcome.accepted = override;
+  if (override) {
+    shown->set(UpdaterDisplay::ERROR, "Warning: module %08X now runs build %u, not build %u of the file "
+                    "(accepted with -OVERRIDE)", serial, build, expected);
+    return true;
+  }
+  lastOutcome.step = "verification";
+  lastOutcome.cause = "it runs another build";
+  shown->set(UpdaterDisplay::ERROR,
+                  "Module %08X came back running build %u, not build %u of the file: the new firmware did not "
+                  "take; run the update again, or recover it with -U -t RECOVER",
+                  serial, build, expected);
+  return false;
+}
+
+bool Updater::Update_Firmware(unsigned int serial, unsigned int build, std::string birdFile, unsigned char moduleAddress,
+                              unsigned int routerSerial, bool override) {
+  lastOutcome = UpdateOutcome();
+  lastOutcome.serial = serial;
+  if (serial == 0) {
+    display.message(UpdaterDisplay::ERROR, "Update command must specify the specific device");
+    lastOutcome.result = UpdateOutcome::Result::Failed;
+    lastOutcome.step = "command";
+    return false;
+  }
+  using State = UpdateOutcome::DeviceState;
   UpdaterStoreItem item = findDeviceItem(updaterDirectory, serial);
-  if (!_settings_readable(display, item)) return false;
+  if (!_settings_readable(display, item)) return failOutcome("settings", "settings file unreadable", State::Unchanged);
   const uint64_t start = aTime_GetMSTicks();
 
   if (birdFile.empty() && build == 0) {
@@ -278,7 +387,7 @@ bool Updater::Update_Firmware(unsigned int serial, unsigned int build, std::stri
                       "or transfer is recorded", serial);
       // Only when nothing could be installed does the server's silence matter to the user.
       if (!serverCause.empty()) _display_latest_build_failure(display, serial, serverCause);
-      return false;
+      return failOutcome("build", "no build found", State::Unchanged);
     }
   }
 
@@ -288,20 +397,22 @@ bool Updater::Update_Firmware(unsigned int serial, unsigned int build, std::stri
   } catch (const std::exception& error) {
     Log::log(DEBUG_Updater, "%s\n", error.what());
     display.message(UpdaterDisplay::ERROR, "Failed to load bird file");
-    return false;
+    return failOutcome("file", error.what(), State::Unchanged);
   }
+  lastOutcome.fileBuild = bird.GetBuild();
 
   // A file without a loader or a firmware image would erase the module's firmware and leave it
   // with nothing, or stranded in its loader: refused before the first packet.
-  if (!holdsBothImages(display, bird)) return false;
+  if (!holdsBothImages(display, bird)) return failOutcome("validation", _bird_image_refusal(bird), State::Unchanged);
 
   if (bird.serialReplaceable) {
     Log::log(DEBUG_Updater, "Setting serial number into firmware... ");
-    if (!_bird_serial_refusal(bird, serial).empty()) {
+    const std::string refusal = _bird_serial_refusal(bird, serial);
+    if (!refusal.empty()) {
       Log::log(DEBUG_Updater, "Error: Unable to modify serial number in bird.\n");
       display.message(UpdaterDisplay::ERROR, "Failed to set serial number %08X into the firmware of %s", serial,
                       bird.filename.c_str());
-      return false;
+      return failOutcome("validation", refusal, State::Unchanged);
     }
     Log::log(DEBUG_Updater, " Serial Number inserted into firmware.\n");
   }
@@ -313,23 +424,45 @@ bool Updater::Update_Firmware(unsigned int serial, unsigned int build, std::stri
   RouterConnection router;
   Module module(moduleAddress, 0);
   aErr status = aErrNone;
-  if (!connectDevice(display, module, serial, moduleAddress, routerSerial, router, &status)) return false;
+  if (!connectDevice(display, module, serial, moduleAddress, routerSerial, router, &status)) {
+    return failOutcome("connect", "router or module address not reached", State::Unchanged);
+  }
+  if (status == aErrNone) lastOutcome.buildBefore = _get_build_number(module);
 
   if (!override && module.isConnected() && _validate_birdfile(display, bird, module, serial) <= 0) {
     display.message(UpdaterDisplay::ERROR, "Birdfile failed validation");
-    return false;
+    return failOutcome("validation", "the file does not fit the device", State::Unchanged);
   }
 
-  if (status == aErrNone) status = _transfer_loader(display, module, bird);
+  TransferFailure failure;
+  State failedState = State::Unchanged;
+  if (status != aErrNone) {
+    failure = {"connect", connectionCause(status)};
+  } else {
+    status = _transfer_loader(display, module, bird, &failure);
+    // Once LOAD was asked for, the module may have left its firmware for its loader.
+    if (status != aErrNone && failure.step != "loader") failedState = State::InLoader;
+  }
   if (status == aErrNone && !module.isConnected()) reconnectInLoaderMode(display, module, serial, routerSerial != 0);
-  if (status == aErrNone) status = _transfer_firmware(display, module, bird);
+  if (status == aErrNone) {
+    status = _transfer_firmware(display, module, bird, &failure);
+    if (status != aErrNone) failedState = State::InLoader;
+  }
 
-  bool recorded = status == aErrNone && recordTransfer(display, updaterDirectory, serial, item,
-                                                       birdFile.empty() ? BirdFileName(build) : birdFile);
+  OutcomeLine outcome;
+  const bool routed = routerSerial != 0;
+  const linkType transport = reachedBy(module);
+  auto lookAgain = [&] { return routed ? module.reconnect() : module.discoverAndConnect(transport, serial); };
+  bool verified = status == aErrNone && verifyOutcome(module, serial, lookAgain, routed, override, &outcome);
+  bool recorded = verified && recordTransfer(display, updaterDirectory, serial, item,
+                                             birdFile.empty() ? BirdFileName(build) : birdFile);
   Log::log(DEBUG_Updater, "Updating device firmware: \n");
   display.message(UpdaterDisplay::INFO, "Update time: %.4f sec",
                   static_cast<double>(aTime_GetMSTicks() - start) / 1000.0);
-  return status == aErrNone && recorded;
+  if (status != aErrNone) return failOutcome(failure.step.c_str(), failure.cause, failedState);
+  // The outcome comes last: what the device now runs, or what is wrong with it.
+  display.message(outcome.level, "%s", outcome.text.c_str());
+  return verified && recorded;
 }
 
 BirdFile Updater::load_bird(const char* action, std::string birdFile, unsigned int serial, unsigned int build,
@@ -422,13 +555,18 @@ DeviceIdentity engine::_read_device_identity(Module& module) {
   return device;
 }
 
-aErr engine::_transfer_loader(UpdaterDisplayInterface& display, Module& module, BirdFile& bird) {
+aErr engine::_transfer_loader(UpdaterDisplayInterface& display, Module& module, BirdFile& bird,
+                              TransferFailure* failed) {
   UpdaterEntity entity;
   entity.init(&module, 0, true);
+  auto note = [&](const char* step) {
+    if (failed != nullptr) *failed = {step, entity.Failure()};
+  };
   aErr status = entity.LoaderInit();
   if (status != aErrNone) {
     Log::log(DEBUG_Updater, "Error starting loader [%d, %s].\n", static_cast<int>(status), aError_GetErrorText(status));
     display.message(UpdaterDisplay::ERROR, "Failed to start the update (INIT): %s", entity.Failure().c_str());
+    note("loader");
     return status;
   }
   display.message(UpdaterDisplay::INFO, "Transferring loader to device");
@@ -447,6 +585,7 @@ aErr engine::_transfer_loader(UpdaterDisplayInterface& display, Module& module, 
       Log::log(DEBUG_Updater, "Error Preparing transfer [%d, %s].\n", static_cast<int>(status),
                aError_GetErrorText(status));
       reportBlockFailure(display, "loader", blocks, block, entity);
+      note("loader");
       break;
     }
     status = entity.LoaderTransfer(block.data, block.length);
@@ -454,7 +593,9 @@ aErr engine::_transfer_loader(UpdaterDisplayInterface& display, Module& module, 
       Log::log(DEBUG_Updater, "Error loader transfer [%d, %s].\n", static_cast<int>(status),
                aError_GetErrorText(status));
       reportBlockFailure(display, "loader", blocks, block, entity);
+      if (failure == aErrNone) note("loader");
       if (failure == aErrNone) failure = status;
+      if (status == aErrConnection) break;  // a lost link takes no more blocks
       continue;
     }
     total += static_cast<int>(block.length);
@@ -474,14 +615,19 @@ aErr engine::_transfer_loader(UpdaterDisplayInterface& display, Module& module, 
       display.message(UpdaterDisplay::ERROR, "Error starting loader [%d, %s]", static_cast<int>(status),
                       aError_GetErrorText(status));
       display.message(UpdaterDisplay::ERROR, "Failed to start the loader (LOAD): %s", entity.Failure().c_str());
+      note("load");
     }
   }
   return status;
 }
 
-aErr engine::_transfer_firmware(UpdaterDisplayInterface& display, Module& module, BirdFile& bird) {
+aErr engine::_transfer_firmware(UpdaterDisplayInterface& display, Module& module, BirdFile& bird,
+                                TransferFailure* failed) {
   UpdaterEntity entity;
   entity.init(&module, 0, true);
+  auto note = [&](const char* step) {
+    if (failed != nullptr) *failed = {step, entity.Failure()};
+  };
   Log::log(DEBUG_Updater, "Transferring firmware to device %s\n", bird.filename.c_str());
   std::vector<BirdBlock> blocks = bird.FindBlocks(BirdFile::BLOCK_FIRMWARE);
   unsigned sent = 0;
@@ -498,6 +644,7 @@ aErr engine::_transfer_firmware(UpdaterDisplayInterface& display, Module& module
       Log::log(DEBUG_Updater, "Error firmware transfer init: [%d, %s].\n", static_cast<int>(status),
                aError_GetErrorText(status));
       reportBlockFailure(display, "firmware", blocks, block, entity);
+      note("firmware");
       break;
     }
     status = entity.FirmwareTransfer(block.data, block.length, blockSize, display);
@@ -505,7 +652,9 @@ aErr engine::_transfer_firmware(UpdaterDisplayInterface& display, Module& module
       Log::log(DEBUG_Updater, "Error firmware transfer [%d, %s].\n", static_cast<int>(status),
                aError_GetErrorText(status));
       reportBlockFailure(display, "firmware", blocks, block, entity);
+      if (failure == aErrNone) note("firmware");
       if (failure == aErrNone) failure = status;
+      if (status == aErrConnection) break;  // a lost link takes no more blocks
       continue;
     }
     ++sent;
@@ -517,6 +666,7 @@ aErr engine::_transfer_firmware(UpdaterDisplayInterface& display, Module& module
   status = entity.LoaderReboot(display);
   if (status != aErrNone) {
     display.message(UpdaterDisplay::ERROR, "Failed to reboot the device (REBOOT): %s", entity.Failure().c_str());
+    note("reboot");
   }
   return status;
 }

@@ -89,7 +89,17 @@ aErr UpdaterEntity::await(uint8_t option, uint8_t reply[], uint8_t* length) {
   if (result == aErrTimeout) {
     return fail(result, "no reply to %s within %lu ms", requestName(request), Tessaron::Halyard::kLinkReplyTimeoutMs);
   }
+  if (result == aErrConnection) return linkLost();
   return fail(result, "no reply to %s: %s", requestName(request), aError_GetErrorDescription(result));
+}
+
+aErr UpdaterEntity::linkLost() {
+  linkSpec spec{};
+  const bool known = module != nullptr && module->getLinkSpecifier(&spec) == aErrNone;
+  std::string cause = module != nullptr && module->getLink() != nullptr ? module->getLink()->lostCause() : "";
+  if (cause.empty()) cause = "the link stopped";
+  if (!known) return fail(aErrConnection, "the link to the module was lost (%s)", cause.c_str());
+  return fail(aErrConnection, "the link to module %08X was lost (%s)", spec.serialNumber, cause.c_str());
 }
 
 aErr UpdaterEntity::LoaderInit() {
@@ -158,9 +168,10 @@ aErr UpdaterEntity::sendChunk(const uint8_t* data, uint32_t chunk) {
     }
     uint8_t reply[kPacketMaxData];
     uint8_t length = 0;
-    if (await(val_UPGRADE_DATA, reply, &length) != aErrNone) {
+    result = await(val_UPGRADE_DATA, reply, &length);
+    if (result != aErrNone) {
       Log::log(DEBUG_Network_FIRM, "\nNETWORK(DATA): No reply when initializing upgrade.\n");
-      return aErrPacket;  // await named the cause
+      return result == aErrConnection ? result : aErrPacket;  // await named the cause
     }
     int count = length >= kDataReplyLength ? reply[2] : -1;
     if (count == static_cast<int>(chunk)) return aErrNone;
@@ -175,9 +186,10 @@ aErr UpdaterEntity::validateSum(uint32_t localSum, uint32_t packets) {
   (void)send(val_UPGRADE_SUM);
   uint8_t reply[kPacketMaxData];
   uint8_t length = 0;
-  if (await(val_UPGRADE_STATUS, reply, &length) != aErrNone) {
+  aErr result = await(val_UPGRADE_STATUS, reply, &length);
+  if (result != aErrNone) {
     Log::log(DEBUG_Network_FIRM, "\nNETWORK(STATUS): No reply when initializing upgrade.\n");
-    return aErrPacket;  // await named the cause
+    return result == aErrConnection ? result : aErrPacket;  // await named the cause
   }
   uint8_t status = statusOf(reply, length);
   uint32_t moduleSum = length >= kSumReplyLength ? aUEI_RetrieveInt(reply + 3) : 0;
@@ -273,13 +285,14 @@ aErr UpdaterEntity::FirmwareWrite(uint32_t length) {
   }
   uint8_t reply[kPacketMaxData];
   uint8_t replyLength = 0;
-  const bool answered = await(val_UPGRADE_STATUS, reply, &replyLength) == aErrNone;
+  result = await(val_UPGRADE_STATUS, reply, &replyLength);
+  const bool answered = result == aErrNone;
   if (answered && statusOf(reply, replyLength) == 0) {
     Log::log(DEBUG_Network_FIRM, "NETWORK: Loader validated write\n\n");
     return aErrNone;
   }
   Log::log(DEBUG_Network_FIRM, "NETWORK: invalid or error reply when loader writing firmware.\n\n");
-  if (!answered) return aErrInvalidOption;  // await named the cause
+  if (!answered) return result == aErrConnection ? result : aErrInvalidOption;  // await named the cause
   return fail(aErrInvalidOption, "module refused WRITE of %u bytes (status 0x%02X)", length,
               statusOf(reply, replyLength));
 }

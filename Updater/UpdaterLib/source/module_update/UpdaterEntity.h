@@ -84,6 +84,8 @@ class UpdaterEntity : public Tessaron::Halyard::EntityClass {
   [[nodiscard]] aErr await(uint8_t option, uint8_t reply[], uint8_t* length);
   [[nodiscard]] aErr sendChunk(const uint8_t* data, uint32_t chunk);
   [[nodiscard]] aErr validateSum(uint32_t localSum, uint32_t packets);
+  // aErrConnection, with the lost link and its cause as the failure.
+  [[nodiscard]] aErr linkLost();
   [[nodiscard]] aErr fail(aErr result, const char* format, ...) __attribute__((format(printf, 3, 4)));
 
   Tessaron::Halyard::Module* module = nullptr;
