@@ -12,6 +12,7 @@ PACKAGES=(
   python3 python3-gi gir1.2-umockdev-1.0 umockdev libumockdev-dev
   iproute2 util-linux socat procps
   lpc21isp lpctools imx-usb-loader
+  ansible-core
 )
 
 missing=()

@@ -203,6 +203,28 @@ bool connectDevice(UpdaterDisplay& display, Module& module, unsigned int serial,
   return true;
 }
 
+// The module's build over a connection of its own, without a word to the user; false when it does
+// not answer on its way.
+bool readBuildOnce(UpdaterDisplay& display, unsigned int serial, unsigned int routerSerial, uint32_t& build) {
+  Module module(0, 0);
+  RouterConnection router;
+  aErr status;
+  if (routerSerial != 0) {
+    if (router.connect(routerSerial) != aErrNone) return false;
+    const unsigned char address = findNetworkAddress(display, router.module(), serial);
+    if (address == 0) return false;
+    module.setModuleAddress(address);
+    status = module.connectThroughLinkModule(&router.module());
+  } else {
+    status = module.connect(linkTypeUSB, serial);
+    if (status == aErrNotFound) status = module.connect(linkTypeTCPIP, serial);
+  }
+  if (status != aErrNone) return false;
+  build = _get_build_number(module);
+  (void)module.disconnect();  // nothing was written; always aErrNone
+  return build != 0;
+}
+
 // After LOAD the module may have restarted into its loader and left its link: find it again on
 // the transport it was reached by (through the router's link when it sits behind one). A module
 // not found is reported here; the firmware transfer that follows then fails at its first block.
@@ -323,6 +345,16 @@ bool Updater::Update_Firmware(unsigned int serial, unsigned int build, std::stri
   display.message(UpdaterDisplay::INFO, "Update time: %.4f sec",
                   static_cast<double>(aTime_GetMSTicks() - start) / 1000.0);
   return status == aErrNone && recorded;
+}
+
+bool Updater::Read_Device_Build(unsigned int serial, unsigned int routerSerial, unsigned long waitMs, uint32_t& build) {
+  constexpr unsigned long kPauseMs = 500;
+  const uint64_t deadline = aTime_GetMSTicks() + waitMs;
+  for (;;) {
+    if (readBuildOnce(display, serial, routerSerial, build)) return true;
+    if (aTime_GetMSTicks() + kPauseMs > deadline) return false;
+    aTime_MSSleep(kPauseMs);
+  }
 }
 
 BirdFile Updater::load_bird(const char* action, std::string birdFile, unsigned int serial, unsigned int build,
