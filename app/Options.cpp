@@ -26,7 +26,7 @@ const SOption g_rgOptions[] = {
     {OPT_PARAMETER, "-l", kOptionRequiredArg},
     {OPT_PARAMETER, "-k", kOptionRequiredArg},
     {OPT_PARAMETER, "-u", kOptionRequiredArg},
-    {OPT_PARAMETER, "-j", kOptionRequiredArg},
     {OPT_HELP, "--help", kOptionNoArg},
+    {OPT_PARAMETER, "-j", kOptionRequiredArg},
     {-1, nullptr, kOptionNoArg},
 };

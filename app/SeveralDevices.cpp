@@ -324,7 +324,7 @@ class SeveralDevicesRun {
 
   void announce() {
     const char* what = updating() ? "Updating" : "Downloading builds for";
-    display_.message(Display::INFO, "%s %zu devices, %u at a time", what, toRun(),
+    display_.message(Display::INFO, "%s %zu device%s, %u at a time", what, toRun(), toRun() == 1 ? "" : "s",
                      std::min<unsigned>(atOnce(), static_cast<unsigned>(toRun())));
     if (params_.routerSerialNumber != 0) {
       display_.message(Display::INFO, "Devices behind router %08X are handled one after another",

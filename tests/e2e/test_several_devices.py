@@ -84,7 +84,7 @@ class Rack(unittest.TestCase):
         self.no_server = e2e.closed_port_url()
         for serial in TCP:
             self.sim.control("revive %s" % serial)
-            for name, value in (("vanish_after_data", 0), ("build", OLD), ("version", "2.1.5")):
+            for name, value in (("vanish_after_data", 0), ("mode", "firmware"), ("build", OLD), ("version", "2.1.5")):
                 self.sim.control("set %s %s %s" % (serial, name, value))
         for serial in USB:
             for name, value in (("build", OLD), ("version", "2.1.5")):
@@ -304,20 +304,26 @@ class Ansible:
         self.testcase = testcase
 
     def play(self, serials, url, check=False):
-        playbook = self.dir / "play.yml"
-        playbook.write_text(json.dumps([{
-            "hosts": "localhost", "gather_facts": False,
-            "tasks": [{"name": "firmware", "tessaron.updater.firmware": {
-                "serial": serials, "server_url": url, "transport": "TCP", "updater_path": str(self.wrapper)}}]}]))
+        """One ansible-playbook run; the firmware task's result, written out by an always-section
+        that runs even in check mode and after a failure."""
+        playbook, report = self.dir / "play.yml", self.dir / "result.json"
+        if report.exists():
+            report.unlink()
+        task = {"name": "firmware", "register": "firmware", "tessaron.updater.firmware": {
+            "serial": serials, "server_url": url, "transport": "TCP", "updater_path": str(self.wrapper)}}
+        keep = {"name": "keep the result", "check_mode": False, "ansible.builtin.copy": {
+            "content": "{{ firmware | to_json }}", "dest": str(report)}}
+        playbook.write_text(json.dumps([{"hosts": "localhost", "gather_facts": False,
+                                         "tasks": [{"block": [task], "always": [keep]}]}]))
         env = {"PATH": os.environ.get("PATH", RUN_PATH), "HOME": str(self.dir),
-               "ANSIBLE_COLLECTIONS_PATH": str(self.dir / "collections"), "ANSIBLE_STDOUT_CALLBACK": "json",
+               "ANSIBLE_COLLECTIONS_PATH": str(self.dir / "collections"),
                "ANSIBLE_LOCALHOST_WARNING": "false", "ANSIBLE_INVENTORY_UNPARSED_WARNING": "false",
                "ANSIBLE_PYTHON_INTERPRETER": PYTHON, "ANSIBLE_LOCAL_TEMP": str(self.dir / "tmp"),
                "ANSIBLE_REMOTE_TEMP": str(self.dir / "rtmp"), "ANSIBLE_NOCOLOR": "1"}
         command = [ANSIBLE, "-i", "localhost,", "-c", "local", str(playbook)] + (["--check"] if check else [])
         run = subprocess.run(command, env=env, capture_output=True, text=True, timeout=300, cwd=str(self.dir))
-        report = json.loads(run.stdout[run.stdout.index("{"):])
-        result = report["plays"][0]["tasks"][0]["hosts"]["localhost"]
+        self.testcase.assertTrue(report.exists(), run.stderr + run.stdout)
+        result = json.loads(report.read_text())
         self.testcase.assertEqual(run.returncode, 2 if result.get("failed") else 0, run.stderr + run.stdout)
         return result
 
