@@ -222,6 +222,8 @@ int RunUpdater(int argc, char** argv) {
       status = RunSeveralDevices(display, params, updater, argc, argv);
     } else {
       status = CommandRunner(display, params, updater).run();
+      // The starter of a run over several devices shows why this one failed.
+      if (status != kExitSuccess) ReportChannel::Send("cause", ReportChannel::FirstError());
     }
   }
   _release_params(&params);

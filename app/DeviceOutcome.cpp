@@ -44,5 +44,5 @@ void SendDeviceOutcome(const DeviceOutcome& outcome) {
   ReportChannel::Send("before", buildText(outcome.beforeKnown, outcome.buildBefore));
   ReportChannel::Send("after", buildText(outcome.afterKnown, outcome.buildAfter));
   ReportChannel::Send("state", outcome.state);
-  if (!outcome.succeeded) ReportChannel::Send("cause", outcome.cause);
+  if (!outcome.succeeded) ReportChannel::Send("cause", outcome.cause);  // the engine's cause, once it names one
 }

@@ -517,7 +517,7 @@ class SeveralDevicesRun {
     } else if (key == "state") {
       job.state = value;
     } else if (key == "cause") {
-      job.cause = value;
+      if (job.cause.empty()) job.cause = value;  // the first told is the most precise
     } else if (key == "downloaded") {
       job.downloaded = value;
     }

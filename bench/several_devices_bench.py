@@ -4,10 +4,11 @@ modules on TCP/IP side by side, against the time one update alone takes.
 
     sudo bench/several_devices_bench.py [--runs N] [--updater PATH] [--modules N]
 
-Printed, per run and as the median: one `-U -d A` alone; `-U -d A,B,...` with all modules at once
-(`-j N`); and with the default (4 at a time). The ratio of the all-at-once run to the single
-update is the figure to watch (goal: at most 1.5). The run over several devices also reads each
-module's build before and after, which the single update does not.
+Printed, per run and as the median: one `-U -d A` alone; the same with `-j 1` (the path of a run
+over several devices, which also reads the module's build before the update and, after its
+reboot, again); the single-device command for every module started at once as separate
+processes; `-U -d A,B,...` with all modules at once (`-j N`); and with the default (4 at a time).
+The ratio of the all-at-once run to the single update is the figure to watch (goal: at most 1.5).
 
 Runs itself again inside a private network namespace (sim/netns_run.sh): the Updater finds the
 modules by UDP discovery. The Updater runs as a user id without a password entry with HOME in a
@@ -73,6 +74,19 @@ def run(updater, home, args):
     return seconds
 
 
+def run_apart(updater, home, devices, url):
+    """The single-device command for every device, all started at once as separate processes."""
+    start = time.monotonic()
+    procs = [subprocess.Popen(["setpriv", "--reuid=%d" % RUN_UID, "--regid=%d" % RUN_UID, "--clear-groups", updater,
+                               "-U", "-d", serial, "-b", str(NEW), "-u", url],
+                              env={"HOME": home, "PATH": "/usr/bin:/bin"}, cwd=home, stdout=subprocess.DEVNULL,
+                              stderr=subprocess.DEVNULL) for serial in devices]
+    for proc in procs:
+        if proc.wait(timeout=RUN_TIMEOUT) != 0:
+            raise SystemExit("a separate update failed")
+    return time.monotonic() - start
+
+
 def inside(args):
     devices = serials(args.modules)
     work = tempfile.mkdtemp(prefix="several_bench.")
@@ -95,23 +109,27 @@ def inside(args):
             for serial in devices:
                 sim.control.wait_for(serial, lambda s: s["online"] and s["mode"] == "firmware", timeout=20)
 
-        figures = {"one alone": [], "all at once": [], "default (4 at a time)": []}
         listed = ",".join(devices)
+        single = ["-U", "-d", devices[0], "-b", str(NEW), "-u", url]
+        cases = [
+            ("one alone", lambda: run(args.updater, home, single)),
+            ("one alone, -j 1", lambda: run(args.updater, home, single + ["-j", "1"])),
+            ("%d processes at once" % len(devices), lambda: run_apart(args.updater, home, devices, url)),
+            ("-d list, all at once", lambda: run(args.updater, home, ["-U", "-d", listed, "-b", str(NEW), "-u", url,
+                                                                       "-j", str(len(devices))])),
+            ("-d list, 4 at a time", lambda: run(args.updater, home, ["-U", "-d", listed, "-b", str(NEW), "-u", url])),
+        ]
+        figures = {name: [] for name, _ in cases}
         for _ in range(args.runs):
-            reset()
-            figures["one alone"].append(run(args.updater, home, ["-U", "-d", devices[0], "-b", str(NEW), "-u", url]))
-            reset()
-            figures["all at once"].append(run(args.updater, home, ["-U", "-d", listed, "-b", str(NEW), "-u", url,
-                                                                   "-j", str(len(devices))]))
-            reset()
-            figures["default (4 at a time)"].append(run(args.updater, home, ["-U", "-d", listed, "-b", str(NEW),
-                                                                             "-u", url]))
-        single = statistics.median(figures["one alone"])
-        print("%d modules on TCP/IP, %d runs (seconds):" % (len(devices), args.runs))
+            for name, case in cases:
+                reset()
+                figures[name].append(case())
+        alone = statistics.median(figures["one alone"])
+        print("%d modules on TCP/IP (one simulator process), %d runs (seconds):" % (len(devices), args.runs))
         for name, values in figures.items():
             median = statistics.median(values)
             print("  %-24s median %6.2f  ratio to one alone %.2f   runs: %s" % (
-                name, median, median / single, " ".join("%.2f" % v for v in values)))
+                name, median, median / alone, " ".join("%.2f" % v for v in values)))
     finally:
         if sim is not None:
             sim.stop()

@@ -18,7 +18,7 @@ from pathlib import Path
 
 import updater_e2e as e2e
 import usb_support as support
-from e2e_common import PYTHON, RUN_PATH, RUN_UID, SIM_DIR, UPDATER
+from e2e_common import PYTHON, RUN_PATH, RUN_UID, UPDATER
 
 TCP = ["0A000001", "0A000002", "0A000003", "0A000004", "0A000005", "0A000006"]
 USB = ["0B000001", "0B000002"]
@@ -252,6 +252,11 @@ class Rack(unittest.TestCase):
             e2e.Bird(root / serial / ("%d.bird" % NEW), NEW, serial=int(serial, 16), firmware=firmware(serial, NEW))
         url = e2e.UpdateServer(self, root).url
         ansible = Ansible(self, self.work, self.bus.updater_env())
+        built = subprocess.run([shutil.which("ansible-galaxy"), "collection", "build", "--output-path",
+                                str(ansible.dir), str(COLLECTION)], env=ansible.env, capture_output=True, text=True,
+                               timeout=120)
+        self.assertEqual(built.returncode, 0, built.stderr + built.stdout)
+        self.assertTrue((ansible.dir / "tessaron-updater-1.0.0.tar.gz").is_file())
 
         checked = ansible.play(serials, url, check=True)
         self.assertEqual((checked["changed"], checked.get("failed", False)), (True, False), checked)
@@ -300,8 +305,13 @@ class Ansible:
         self.wrapper.write_text("#!/bin/sh\nexec setpriv --reuid=%d --regid=%d --clear-groups env %s %s \"$@\"\n"
                                 % (RUN_UID, RUN_UID, variables, UPDATER))
         os.chmod(self.wrapper, 0o755)
-        self.work = work
         self.testcase = testcase
+        # Ansible's own files stay in the test's directory, never in a real home.
+        self.env = {"PATH": os.environ.get("PATH", RUN_PATH), "HOME": str(self.dir),
+                    "ANSIBLE_COLLECTIONS_PATH": str(self.dir / "collections"),
+                    "ANSIBLE_LOCALHOST_WARNING": "false", "ANSIBLE_INVENTORY_UNPARSED_WARNING": "false",
+                    "ANSIBLE_PYTHON_INTERPRETER": PYTHON, "ANSIBLE_LOCAL_TEMP": str(self.dir / "tmp"),
+                    "ANSIBLE_REMOTE_TEMP": str(self.dir / "rtmp"), "ANSIBLE_NOCOLOR": "1"}
 
     def play(self, serials, url, check=False):
         """One ansible-playbook run; the firmware task's result, written out by an always-section
@@ -315,13 +325,8 @@ class Ansible:
             "content": "{{ firmware | to_json }}", "dest": str(report)}}
         playbook.write_text(json.dumps([{"hosts": "localhost", "gather_facts": False,
                                          "tasks": [{"block": [task], "always": [keep]}]}]))
-        env = {"PATH": os.environ.get("PATH", RUN_PATH), "HOME": str(self.dir),
-               "ANSIBLE_COLLECTIONS_PATH": str(self.dir / "collections"),
-               "ANSIBLE_LOCALHOST_WARNING": "false", "ANSIBLE_INVENTORY_UNPARSED_WARNING": "false",
-               "ANSIBLE_PYTHON_INTERPRETER": PYTHON, "ANSIBLE_LOCAL_TEMP": str(self.dir / "tmp"),
-               "ANSIBLE_REMOTE_TEMP": str(self.dir / "rtmp"), "ANSIBLE_NOCOLOR": "1"}
         command = [ANSIBLE, "-i", "localhost,", "-c", "local", str(playbook)] + (["--check"] if check else [])
-        run = subprocess.run(command, env=env, capture_output=True, text=True, timeout=300, cwd=str(self.dir))
+        run = subprocess.run(command, env=self.env, capture_output=True, text=True, timeout=300, cwd=str(self.dir))
         self.testcase.assertTrue(report.exists(), run.stderr + run.stdout)
         result = json.loads(report.read_text())
         self.testcase.assertEqual(run.returncode, 2 if result.get("failed") else 0, run.stderr + run.stdout)

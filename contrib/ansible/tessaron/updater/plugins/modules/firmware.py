@@ -12,8 +12,8 @@ short_description: Bring instrument modules to a firmware build with the Updater
 description:
   - Reads the build every named module runs (C(Updater -D)), and updates those that do not run the
     wanted build with one C(Updater -G -U) run over all of them, side by side.
-  - Idempotent: a module that already runs the wanted build is left alone, and the task reports
-    C(changed) only when a module's build changed.
+  - "Idempotent: a module that already runs the wanted build is left alone, and the task reports
+    C(changed) only when a module's build changed."
   - In check mode nothing is downloaded or written; the result tells which modules would change.
   - A module that fails fails the task, with the step, the cause and the state the module is
     left in, taken from the program's own lines.
