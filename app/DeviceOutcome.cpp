@@ -25,7 +25,7 @@ std::string stateOf(const DeviceOutcome& outcome) {
 
 DeviceOutcomeProbe::DeviceOutcomeProbe(Updater& updater, const Parameters& params) : updater_(updater), params_(params) {
   outcome_.beforeKnown = updater_.Read_Device_Build(params_.serialNumber, params_.routerSerialNumber, 0,
-                                                    outcome_.buildBefore);
+                                                    outcome_.buildBefore, &reachedAt_);
 }
 
 DeviceOutcome DeviceOutcomeProbe::Conclude(bool updated) {
@@ -34,7 +34,7 @@ DeviceOutcome DeviceOutcomeProbe::Conclude(bool updated) {
   outcome_.succeeded = updated;
   const unsigned long waitMs = outcome_.beforeKnown ? TestHook_LongWaitMs(kBackAfterUpdateMs) : 0;
   outcome_.afterKnown = updater_.Read_Device_Build(params_.serialNumber, params_.routerSerialNumber, waitMs,
-                                                   outcome_.buildAfter);
+                                                   outcome_.buildAfter, &reachedAt_);
   if (!updated) outcome_.cause = ReportChannel::FirstError();
   outcome_.state = stateOf(outcome_);
   return outcome_;

@@ -31,6 +31,7 @@ class DeviceOutcomeProbe {
   Updater& updater_;
   const Parameters& params_;
   DeviceOutcome outcome_;
+  linkSpec reachedAt_{};
 };
 
 void SendDeviceOutcome(const DeviceOutcome& outcome);

@@ -204,8 +204,11 @@ bool connectDevice(UpdaterDisplay& display, Module& module, unsigned int serial,
 }
 
 // The module's build over a connection of its own, without a word to the user; false when it does
-// not answer on its way.
-bool readBuildOnce(UpdaterDisplay& display, unsigned int serial, unsigned int routerSerial, uint32_t& build) {
+// not answer on its way. A module reached over TCP/IP before is asked at the same address first:
+// a discovery that finds nothing holds the machine's discovery window for its whole time-out,
+// which would keep every other process from discovering meanwhile.
+bool readBuildOnce(UpdaterDisplay& display, unsigned int serial, unsigned int routerSerial, linkSpec& reachedAt,
+                   uint32_t& build) {
   Module module(0, 0);
   RouterConnection router;
   aErr status;
@@ -215,9 +218,12 @@ bool readBuildOnce(UpdaterDisplay& display, unsigned int serial, unsigned int ro
     if (address == 0) return false;
     module.setModuleAddress(address);
     status = module.connectThroughLinkModule(&router.module());
+  } else if (reachedAt.type == linkTypeTCPIP && reachedAt.serialNumber == serial) {
+    status = module.connectFromSpec(reachedAt);
   } else {
     status = module.connect(linkTypeUSB, serial);
     if (status == aErrNotFound) status = module.connect(linkTypeTCPIP, serial);
+    if (status == aErrNone && module.getLinkSpecifier(&reachedAt) != aErrNone) reachedAt = linkSpec{};
   }
   if (status != aErrNone) return false;
   build = _get_build_number(module);
@@ -347,14 +353,24 @@ bool Updater::Update_Firmware(unsigned int serial, unsigned int build, std::stri
   return status == aErrNone && recorded;
 }
 
-bool Updater::Read_Device_Build(unsigned int serial, unsigned int routerSerial, unsigned long waitMs, uint32_t& build) {
-  constexpr unsigned long kPauseMs = 500;
+bool Updater::Read_Device_Build(unsigned int serial, unsigned int routerSerial, unsigned long waitMs, uint32_t& build,
+                                linkSpec* reachedAt) {
+  constexpr unsigned long kPauseMs = 250;
+  linkSpec spec = reachedAt != nullptr ? *reachedAt : linkSpec{};
   const uint64_t deadline = aTime_GetMSTicks() + waitMs;
+  bool read;
   for (;;) {
-    if (readBuildOnce(display, serial, routerSerial, build)) return true;
-    if (aTime_GetMSTicks() + kPauseMs > deadline) return false;
+    read = readBuildOnce(display, serial, routerSerial, spec, build);
+    if (read || aTime_GetMSTicks() + kPauseMs > deadline) break;
     aTime_MSSleep(kPauseMs);
   }
+  // Not back at its address: it may have come back at another one.
+  if (!read && spec.type == linkTypeTCPIP) {
+    spec = linkSpec{};
+    read = readBuildOnce(display, serial, routerSerial, spec, build);
+  }
+  if (reachedAt != nullptr) *reachedAt = spec;
+  return read;
 }
 
 BirdFile Updater::load_bird(const char* action, std::string birdFile, unsigned int serial, unsigned int build,
