@@ -17,7 +17,6 @@
 #include <vector>
 
 #include "AppInfo.h"
-#include "CLI_Display.h"
 #include "ReportChannel.h"
 #include "aTime.h"
 #include "server/UpdateServerRequest.h"
@@ -158,15 +157,23 @@ class ProgressArea {
  private:
   static std::string describe(const DeviceJob& job) {
     switch (job.showing) {
-      case DeviceJob::Showing::Bar: {
-        std::string bar = CLI_Display::ProgressText(job.fraction, nullptr);
-        return bar.substr(bar.find('['));
-      }
+      case DeviceJob::Showing::Bar:
+        return bar(job.fraction);
       case DeviceJob::Showing::Spinner:
         return "(" + job.label + ") ...";
       default:
         return job.lastLine;
     }
+  }
+
+  static std::string bar(double fraction) {
+    constexpr size_t kWidth = 40;
+    if (!(fraction >= 0.0)) fraction = 0.0;
+    if (fraction > 1.0) fraction = 1.0;
+    const size_t filled = static_cast<size_t>(kWidth * fraction);
+    char percent[16];
+    snprintf(percent, sizeof percent, "] %3d%%", static_cast<int>(100 * fraction));
+    return "[" + std::string(filled, '=') + ">" + std::string(kWidth - filled, ' ') + percent;
   }
 
   static size_t columns() {
@@ -503,8 +510,11 @@ class SeveralDevicesRun {
     const std::string key = line.substr(0, space);
     const std::string value = space == std::string::npos ? std::string() : line.substr(space + 1);
     if (key == "progress") {
+      const bool starts = job.showing != DeviceJob::Showing::Bar;
       job.showing = DeviceJob::Showing::Bar;
       job.fraction = strtod(value.c_str(), nullptr);
+      // A bar is shown at least once, however fast the transfer.
+      if (starts) area_.draw(jobs_, true);
     } else if (key == "spinner") {
       job.showing = DeviceJob::Showing::Spinner;
       job.label = value;

@@ -230,6 +230,20 @@ class Rack(unittest.TestCase):
             self.assertEqual(sorted(p.name for p in self.work.device(serial).iterdir()),
                              [".settings", "%d.bird" % NEW])
 
+    def test_progress_on_a_terminal_is_one_line_per_device(self):
+        devices = TCP[:2]
+        birds = self.store_builds(serials=devices)
+        self.work.give_store_to_runner()
+        shown = self.run_updater("-U", "-d", ",".join(devices), "-b", str(NEW), "-u", self.no_server, terminal=True)
+        self.assertEqual(shown.status, 0, shown)
+        for serial in devices:
+            # Its own line of the area: the bar of its firmware transfer, drawn below the lines.
+            self.assertRegex(shown.stdout, r"\r\n%s \[=*> *\] +[0-9]+%%\r\n" % serial)
+            self.assertEqual(self.dumped(serial), birds[serial].firmware)
+        # The area is taken away before every line and at the end: the table stands alone.
+        self.assertIn("\x1b[2F\x1b[J", shown.stdout)
+        self.assertTrue(shown.stdout.split("Summary:")[1].count("\x1b") == 0, shown.stdout)
+
     def test_single_device_lines_stay_as_they_were(self):
         serial = TCP[0]
         self.store_builds(serials=[serial])
