@@ -423,7 +423,12 @@ class SeveralDevicesRun {
     job.startMs = aTime_GetMSTicks();
     pid_t pid = piped ? fork() : -1;
     if (pid == 0) {
-      // Between fork and exec only calls that are safe there.
+      // Between fork and exec only calls that are safe there. A device's process outlives a run
+      // that ends early (killed, or its output closed) rather than die mid-transfer on a write to
+      // a pipe nobody reads: SIGPIPE stays ignored across exec.
+      struct sigaction ignore {};
+      ignore.sa_handler = SIG_IGN;
+      sigaction(SIGPIPE, &ignore, nullptr);
       if (dup2(out[1], STDOUT_FILENO) < 0 || dup2(err[1], STDERR_FILENO) < 0 || dup2(report[1], kReportFd) < 0) {
         _exit(127);
       }

@@ -11,8 +11,10 @@ import json
 import os
 import re
 import shutil
+import signal
 import subprocess
 import tempfile
+import time
 import unittest
 from pathlib import Path
 
@@ -243,6 +245,32 @@ class Rack(unittest.TestCase):
         # The area is taken away before every line and at the end: the table stands alone.
         self.assertIn("\x1b[2F\x1b[J", shown.stdout)
         self.assertTrue(shown.stdout.split("Summary:")[1].count("\x1b") == 0, shown.stdout)
+
+    def test_devices_finish_their_update_when_the_run_is_killed(self):
+        devices = TCP[:2]
+        images = {serial: e2e.firmware_image(NEW, "3.2.1", size=30000, seed=int(serial, 16) % 251)
+                  for serial in devices}
+        for serial in devices:
+            e2e.Bird(self.work.device(serial) / ("%d.bird" % NEW), NEW, serial=int(serial, 16),
+                     firmware=images[serial])
+        self.work.give_store_to_runner()
+
+        def kill_in_the_firmware_transfer(proc):
+            if proc.poll() is None and any(self.sim.state(s)["mode"] == "loader" for s in devices):
+                os.kill(proc.pid, signal.SIGKILL)
+
+        result = self.run_updater("-U", "-d", ",".join(devices), "-b", str(NEW), "-u", self.no_server,
+                                  while_running=kill_in_the_firmware_transfer)
+        self.assertEqual(result.status, -signal.SIGKILL, result)
+        # Each device's process goes on without anyone reading its lines, to the end of its update.
+        for serial in devices:
+            self.sim.control.wait_for(serial, lambda s: s["online"] and s["build"] == NEW, timeout=60)
+            self.assertEqual(self.dumped(serial), images[serial])
+        for serial in devices:
+            deadline = time.monotonic() + 30
+            while "LATEST_TRANSFER" not in self.work.settings(serial) and time.monotonic() < deadline:
+                time.sleep(0.1)
+            self.assertEqual(self.work.settings(serial).get("LATEST_TRANSFER"), "%d.bird" % NEW)
 
     def test_single_device_lines_stay_as_they_were(self):
         serial = TCP[0]
