@@ -32,7 +32,7 @@ ANSIBLE = shutil.which("ansible-playbook")
 ROW = re.compile(r"^    ([0-9A-F]{8})  (\S+) +(\S+) +(\S+) +([0-9.]+ s|-)  (.*)$")
 DOWNLOAD_ROW = re.compile(r"^    ([0-9A-F]{8})  (\S+) +(\S+) +([0-9.]+ s|-)$")
 
-Outside = e2e.namespace_suite("test_several_devices", "Rack")
+Outside = e2e.namespace_suite("test_several_devices", "Rack", "Routed")
 
 
 def firmware(serial, build):
@@ -331,6 +331,44 @@ class Rack(unittest.TestCase):
         self.assertIn(serials[1], failing["msg"])
         self.assertFalse(failing["changed"])
         self.assertEqual([d["result"] for d in failing["devices"][::2]], ["current"] * 2)
+
+
+ROUTER = "D272031D"
+
+
+@e2e.inside_only
+class Routed(unittest.TestCase):
+    """Modules behind one router share its link and its module bus: one after another."""
+
+    def setUp(self):
+        self.work = e2e.Workspace(self)
+        self.devices = ["11111111", "22222222"]
+        modules = ["--module", "serial=%s,model=13,address=254" % ROUTER]
+        for address, serial in zip((6, 90), self.devices):
+            modules += ["--behind", "router=%s,serial=%s,model=19,address=%d,version=2.1.5,build=%d,reboot_ms=300,"
+                                    "load_restart_ms=300" % (ROUTER, serial, address, OLD)]
+        self.sim = e2e.Simulator(self, self.work.root, *modules)
+
+    def test_modules_behind_one_router_are_updated_one_after_another(self):
+        for serial in self.devices:
+            e2e.Bird(self.work.device(serial) / ("%d.bird" % NEW), NEW, serial=int(serial, 16),
+                     firmware=firmware(serial, NEW))
+        self.work.give_store_to_runner()
+        result = self.work.run("-U", "-r", ROUTER, "-d", ",".join(self.devices), "-b", str(NEW),
+                               "-u", e2e.closed_port_url(), "-j", "8", timeout=180)
+        self.assertEqual(result.status, 0, result)
+        self.assertEqual(result.out_lines[1:3], ["Updating 2 devices, 1 at a time",
+                                                 "Devices behind router %s are handled one after another" % ROUTER])
+        rows = table(result)
+        for serial in self.devices:
+            self.assertEqual(rows[serial][:3], (str(OLD), str(NEW), "updated"), result)
+            self.assertEqual(rows[serial][4], "runs build %d" % NEW)
+            self.assertEqual(self.sim.dumped(serial, "firmware", e2e.FIRMWARE_ADDRESS), firmware(serial, NEW))
+        # The second device's lines all come after the first device's.
+        first = [i for i, line in enumerate(result.out_lines) if line.startswith(self.devices[0] + ":")]
+        second = [i for i, line in enumerate(result.out_lines) if line.startswith(self.devices[1] + ":")]
+        self.assertLess(max(first), min(second), result)
+        self.assertEqual(self.sim.state(ROUTER)["route_to_me"], 0)
 
 
 class Ansible:
