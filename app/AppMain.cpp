@@ -5,11 +5,14 @@
 
 #include "CLI_Display.h"
 #include "CheckCommand.h"
+#include "DeviceOutcome.h"
 #include "InfoCommand.h"
 #include "Log.h"
 #include "LogFile.h"
 #include "ParamParser.h"
 #include "Parameters.h"
+#include "ReportChannel.h"
+#include "SeveralDevices.h"
 #include "Usage.h"
 #include "aDirectory.h"
 #include "aPath.h"
@@ -93,6 +96,7 @@ class CommandRunner {
     }
     int build = updater_.Download_Firmware(params_.serialNumber, params_.build, params_.overrideModelCheck, false);
     if (build == 0) return kExitFailure;
+    ReportChannel::Send("downloaded", std::to_string(static_cast<unsigned int>(build)));
     // A following -U installs exactly the build just fetched.
     params_.build = std::to_string(static_cast<unsigned int>(build));
     return kExitSuccess;
@@ -129,9 +133,17 @@ class CommandRunner {
       return recovered ? kExitSuccess : kExitFailure;
     }
     if (params_.serialNumber == 0) return error("Must specify the specific device to be updated");
-    bool updated = updater_.Update_Firmware(params_.serialNumber, build, params_.birdFile, params_.moduleAddress,
-                                            params_.routerSerialNumber, params_.overrideModelCheck);
+    if (!ReportChannel::Active()) return install(build) ? kExitSuccess : kExitFailure;
+    // One device of a run over several: its starter is told the build before and after as well.
+    DeviceOutcomeProbe probe(updater_, params_);
+    const bool updated = install(build);
+    SendDeviceOutcome(probe.Conclude(updated));
     return updated ? kExitSuccess : kExitFailure;
+  }
+
+  bool install(unsigned int build) {
+    return updater_.Update_Firmware(params_.serialNumber, build, params_.birdFile, params_.moduleAddress,
+                                    params_.routerSerialNumber, params_.overrideModelCheck);
   }
 
   int listBuilds() {
@@ -182,6 +194,7 @@ int RunUpdater(int argc, char** argv) {
   CLI_Display display;
   Log::SetOutput(stderr);
   LogFile::Hold();
+  (void)ReportChannel::OpenFromEnvironment();  // only a process started for one of several devices has one
   const bool parsed = _get_params(display, argc, argv, &params) == 0;
   openLogFile(display, params);
 
@@ -211,7 +224,13 @@ int RunUpdater(int argc, char** argv) {
   int status;
   {
     Updater updater(params.serverUrl.c_str(), directory.c_str(), display);
-    status = CommandRunner(display, params, updater).run();
+    if (params.SeveralDevices()) {
+      status = RunSeveralDevices(display, params, updater, argc, argv);
+    } else {
+      status = CommandRunner(display, params, updater).run();
+      // The starter of a run over several devices shows why this one failed.
+      if (status != kExitSuccess) ReportChannel::Send("cause", ReportChannel::FirstError());
+    }
   }
   _release_params(&params);
   return status;

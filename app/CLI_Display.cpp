@@ -5,6 +5,8 @@
 #include <cstdarg>
 #include <cstring>
 
+#include "ReportChannel.h"
+
 uint8_t CLI_Display::spinner_frame = 0;
 
 namespace {
@@ -60,16 +62,19 @@ std::string CLI_Display::SpinnerText(uint8_t frame, const char* label) {
 }
 
 void CLI_Display::display_progress(bool start) {
+  if (ReportChannel::Active() && !start) ReportChannel::Idle();
   if (!drawing() || start) return;
   draw(EraseText());
 }
 
 void CLI_Display::update_progress(double fraction, const char* label) {
+  if (ReportChannel::Active()) ReportChannel::Progress(fraction);
   if (!drawing()) return;
   draw(ProgressText(fraction, label));
 }
 
 void CLI_Display::update_spinner(bool active, const char* label) {
+  if (ReportChannel::Active()) active ? ReportChannel::Spinner(label) : ReportChannel::Idle();
   if (!drawing()) return;
   if (!active) {
     draw(EraseText());
@@ -85,6 +90,7 @@ void CLI_Display::info_message(const char* text) {
 }
 
 void CLI_Display::error_message(const char* text) {
+  ReportChannel::NoteError(text);
   fputs(text, stderr);
   fputc('\n', stderr);
 }

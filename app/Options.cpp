@@ -27,5 +27,6 @@ const SOption g_rgOptions[] = {
     {OPT_PARAMETER, "-k", kOptionRequiredArg},
     {OPT_PARAMETER, "-u", kOptionRequiredArg},
     {OPT_HELP, "--help", kOptionNoArg},
+    {OPT_PARAMETER, "-j", kOptionRequiredArg},
     {-1, nullptr, kOptionNoArg},
 };

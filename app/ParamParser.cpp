@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -16,6 +17,7 @@ namespace {
 
 constexpr const char* kHexDigits = "0123456789ABCDEFabcdef";
 constexpr const char* kDecimalDigits = "0123456789";
+constexpr uint32_t kMostDevicesAtOnce = 64;
 
 int digitValue(char c) {
   if (c >= '0' && c <= '9') return c - '0';
@@ -99,7 +101,8 @@ class ParamParse {
   void parameter(const char* text, const char* arg) {
     switch (text[1]) {
       case 'X': logMask(text, arg); break;
-      case 'd': params_.serialNumber = serial(arg, "serial number"); break;
+      case 'd': devices(arg); break;
+      case 'j': params_.devicesAtOnce = devicesAtOnce(arg); break;
       case 'r': params_.routerSerialNumber = serial(arg, "router serial number"); break;
       case 't': transport(arg); break;
       case 'b': build(arg); break;
@@ -147,6 +150,45 @@ class ParamParse {
       failed_ = true;
     }
     return value;
+  }
+
+  // -d SERIAL, -d SERIAL,SERIAL,... (repeatable) or -d all. Each device is kept once, in the order
+  // named; the first is the device of the single-device commands.
+  void devices(const char* arg) {
+    if (strcmp(arg, "all") == 0) {
+      params_.allDevices = true;
+      return;
+    }
+    const std::string list(arg);
+    size_t start = 0;
+    for (;;) {
+      const size_t comma = list.find(',', start);
+      const std::string item = list.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
+      addDevice(serial(item.c_str(), "serial number"));
+      if (comma == std::string::npos) break;
+      start = comma + 1;
+    }
+  }
+
+  void addDevice(uint32_t serialNumber) {
+    if (serialNumber == 0) return;
+    std::vector<uint32_t>& named = params_.deviceSerials;
+    if (std::find(named.begin(), named.end(), serialNumber) != named.end()) return;
+    named.push_back(serialNumber);
+    params_.serialNumber = named.front();
+  }
+
+  uint32_t devicesAtOnce(const char* arg) {
+    char* end = nullptr;
+    const uint32_t count = _get_int_arg(arg, &end);
+    if (count == 0 || count > kMostDevicesAtOnce) {
+      display_.message(UpdaterDisplayInterface::ERROR,
+                       "Invalid number of devices at a time obtained from argument [%s]: 1 to %u", arg,
+                       kMostDevicesAtOnce);
+      failed_ = true;
+      return 0;
+    }
+    return count;
   }
 
   // Only a plain decimal build number is taken: anything else would install another build.

@@ -5,6 +5,9 @@
 void Parameters::SetDefaults() {
   commands = CommandsClass();
   serialNumber = 0;
+  deviceSerials.clear();
+  allDevices = false;
+  devicesAtOnce = 0;
   routerSerialNumber = 0;
   transport = linkTypeUSB;
   transportGiven = false;

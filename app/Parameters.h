@@ -1,6 +1,7 @@
 #pragma once
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "CommandsClass.h"
 #include "aDefs.h"
@@ -12,7 +13,10 @@ struct Parameters {
   Parameters() { SetDefaults(); }
 
   CommandsClass commands;
-  uint32_t serialNumber = 0;
+  uint32_t serialNumber = 0;  // the first device named
+  std::vector<uint32_t> deviceSerials;  // every device named by -d, in order, each once
+  bool allDevices = false;              // -d all: every module discovery finds
+  uint32_t devicesAtOnce = 0;           // -j: devices handled side by side (0: the default)
   uint32_t routerSerialNumber = 0;
   linkType transport = linkTypeUSB;
   bool transportGiven = false;
@@ -33,6 +37,11 @@ struct Parameters {
   uint32_t logPackageMask = 0;
   bool extendedUsage = true;
   bool helpRequested = false;
+
+  // More than one device, every module found, or -j: each device runs in a process of its own.
+  bool SeveralDevices() const {
+    return allDevices || deviceSerials.size() > 1 || (devicesAtOnce != 0 && !deviceSerials.empty());
+  }
 
   // Puts every field back to the default of a bare command line.
   void SetDefaults();

@@ -62,7 +62,10 @@ std::string shortBlock() {
 
 const UsageEntry kParameters[] = {
     {"-b <build number>", {"Build version of the firmware to transfer.", "[Default: latest version available].", nullptr}, false},
-    {"-d <device>", {"Device serial number of the device to access.", nullptr}, false},
+    {"-d <device>",
+     {"Device serial number of the device to access.", "Several for -U and -G: -d A,B or -d A -d B;",
+      "every module found for -U: -d all.", nullptr},
+     false},
     {"-t <transport type>", {"communications method [USB,TCP,RECOVER].", nullptr}, false},
     {"-r <router serial>", {"indirect connection through router device", nullptr}, false},
     {"-s <serial port>", {"name of serial port to use for recovery", nullptr}, false},
@@ -130,6 +133,7 @@ std::string extendedBlock() {
       {"-l 'log message'", {"message to place in device history log", nullptr}, false},
       {"-k <filename>", {"log messages written into given filename", "Default:[APP.log]", nullptr}, false},
       {"-u <host:port>", {"The hostname and port of the update server", serverDefault.c_str(), nullptr}, false},
+      {"-j <count>", {"Devices updated side by side when -d names", "several [Default: 4].", nullptr}, false},
   };
   const UsageEntry commands[] = {
       {"-I",
@@ -170,6 +174,11 @@ const UsageEntry kSamples[] = {
      {"Get the latest firmware for the given device.", "Downloads the firmware file into the updater specific",
       "device directory. After download, update the firmware", "using the latest release.", nullptr},
      false},
+    {"-U -d 0F5849A1,D272031D",
+     {"Update several devices side by side; each line is prefixed", "with the device's serial number, and one table ends the run.",
+      nullptr},
+     false},
+    {"-U -d all", {"Update every module found that does not run the latest build.", nullptr}, false},
     {"-U -t RECOVER -s /dev/serial",
      {"Update the firmware as described above, but uses the serial interface",
       "in communicating with the device to install the latest firmware.", nullptr},

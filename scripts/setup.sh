@@ -13,6 +13,7 @@ PACKAGES=(
   iproute2 util-linux socat procps
   lpc21isp lpctools imx-usb-loader
   lintian devscripts mandoc
+  ansible-core
 )
 
 missing=()

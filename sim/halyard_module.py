@@ -451,10 +451,21 @@ class HalyardModule:
             self.build = int(value, 0) if isinstance(value, str) else int(value)
         elif name == "route_to_me":
             self.route_to_me = int(value, 0) if isinstance(value, str) else int(value)
+        elif name == "mode":
+            self._set_mode(value)
         elif name in SETTINGS:
             self.set_setting(name, value)
         else:
             self.faults.set(name, value)
+
+    def _set_mode(self, value):
+        """A test bed's shortcut: the module runs its firmware (as after a good update) or its
+        loader from now on, without a restart; what a transfer had half done is forgotten."""
+        if value not in (MODE_FIRMWARE, MODE_LOADER):
+            raise ValueError("mode must be %s or %s" % (MODE_FIRMWARE, MODE_LOADER))
+        self.mode = value
+        self._transfer_reset()
+        self.event("mode set to %s" % value)
 
     def add_behind(self, module):
         if self.router is not None:

@@ -67,6 +67,12 @@ class Updater {
   // Connects the module as the update does (USB, then TCP/IP) and reads what it says of itself;
   // false when no module with that serial number answers.
   [[nodiscard]] bool Read_Device_Identity(unsigned int serial, DeviceIdentity& identity);
+  // The firmware build the module runs, read on the way an update reaches it (USB, then TCP/IP, or
+  // through the router module routerSerial), asked again until it answers or waitMs have passed;
+  // false, printing nothing, when it did not answer. reachedAt (when given) keeps where a module on
+  // TCP/IP answered, and a later call is asked there first.
+  [[nodiscard]] bool Read_Device_Build(unsigned int serial, unsigned int routerSerial, unsigned long waitMs,
+                                       uint32_t& build, linkSpec* reachedAt = nullptr);
 
   enum class RecoveryChip { None, LPC, IMX };
 

@@ -220,6 +220,34 @@ linkType reachedBy(Module& module) {
   return transport == linkTypeTCPIP ? linkTypeTCPIP : linkTypeUSB;
 }
 
+// The module's build over a connection of its own, without a word to the user; false when it does
+// not answer on its way. A module reached over TCP/IP before is asked at the same address first:
+// a discovery that finds nothing holds the machine's discovery window for its whole time-out,
+// which would keep every other process from discovering meanwhile.
+bool readBuildOnce(UpdaterDisplay& display, unsigned int serial, unsigned int routerSerial, linkSpec& reachedAt,
+                   uint32_t& build) {
+  Module module(0, 0);
+  RouterConnection router;
+  aErr status;
+  if (routerSerial != 0) {
+    if (router.connect(routerSerial) != aErrNone) return false;
+    const unsigned char address = findNetworkAddress(display, router.module(), serial);
+    if (address == 0) return false;
+    module.setModuleAddress(address);
+    status = module.connectThroughLinkModule(&router.module());
+  } else if (reachedAt.type == linkTypeTCPIP && reachedAt.serialNumber == serial) {
+    status = module.connectFromSpec(reachedAt);
+  } else {
+    status = module.connect(linkTypeUSB, serial);
+    if (status == aErrNotFound) status = module.connect(linkTypeTCPIP, serial);
+    if (status == aErrNone && module.getLinkSpecifier(&reachedAt) != aErrNone) reachedAt = linkSpec{};
+  }
+  if (status != aErrNone) return false;
+  build = _get_build_number(module);
+  (void)module.disconnect();  // nothing was written; always aErrNone
+  return build != 0;
+}
+
 // After LOAD the module may have restarted into its loader and left its link: find it again on
 // the transport it was reached by (through the router's link when it sits behind one). A module
 // not found is reported here; the firmware transfer that follows then fails at its first block.
@@ -463,6 +491,26 @@ bool Updater::Update_Firmware(unsigned int serial, unsigned int build, std::stri
   // The outcome comes last: what the device now runs, or what is wrong with it.
   display.message(outcome.level, "%s", outcome.text.c_str());
   return verified && recorded;
+}
+
+bool Updater::Read_Device_Build(unsigned int serial, unsigned int routerSerial, unsigned long waitMs, uint32_t& build,
+                                linkSpec* reachedAt) {
+  constexpr unsigned long kPauseMs = 250;
+  linkSpec spec = reachedAt != nullptr ? *reachedAt : linkSpec{};
+  const uint64_t deadline = aTime_GetMSTicks() + waitMs;
+  bool read;
+  for (;;) {
+    read = readBuildOnce(display, serial, routerSerial, spec, build);
+    if (read || aTime_GetMSTicks() + kPauseMs > deadline) break;
+    aTime_MSSleep(kPauseMs);
+  }
+  // Not back at its address: it may have come back at another one.
+  if (!read && spec.type == linkTypeTCPIP) {
+    spec = linkSpec{};
+    read = readBuildOnce(display, serial, routerSerial, spec, build);
+  }
+  if (reachedAt != nullptr) *reachedAt = spec;
+  return read;
 }
 
 BirdFile Updater::load_bird(const char* action, std::string birdFile, unsigned int serial, unsigned int build,
