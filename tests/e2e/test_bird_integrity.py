@@ -12,6 +12,7 @@ from updater_e2e import mkbird
 SERIAL = "0F5849A1"
 SERIAL_NUMBER = 0x0F5849A1
 FIRMWARE = e2e.firmware_image(1234, "3.2.1")
+UNCHANGED = "Device %s was left unchanged: nothing was written, it still runs its old firmware" % SERIAL
 
 
 Outside = e2e.namespace_suite("test_bird_integrity", "DamagedFiles")
@@ -85,7 +86,7 @@ class DamagedFiles(unittest.TestCase):
                 self.assertNotIn("Sound bird file", check.stdout)
                 update = self.work.run("-U", "-d", SERIAL, "-f", name, "-u", self.no_server)
                 self.assertEqual(update.status, 1, update)
-                self.assertEqual(update.err_lines[-1], "Failed to load bird file", update)
+                self.assertEqual(update.err_lines[-2:], ["Failed to load bird file", UNCHANGED], update)
                 self.assert_line(update.err_lines, re.escape("Bird file %s is damaged: " % name) + pattern)
                 self.assertNotIn("Transferring", update.stdout)
                 self.assert_untouched()
@@ -96,13 +97,13 @@ class DamagedFiles(unittest.TestCase):
         refusal = "Bird file %s holds build 999, not build 1234" % stored.path
         update = self.work.run("-U", "-d", SERIAL, "-b", "1234", "-u", self.no_server)
         self.assertEqual(update.status, 1, update)
-        self.assertEqual(update.err_lines, [refusal, "Failed to load bird file"], update)
+        self.assertEqual(update.err_lines, [refusal, "Failed to load bird file", UNCHANGED], update)
         # A file named with -f is held to a build asked for with -b as well.
         e2e.Bird(self.work.cwd / "fw.bird", 999, serial=SERIAL_NUMBER)
         update = self.work.run("-U", "-d", SERIAL, "-f", "fw.bird", "-b", "1234", "-u", self.no_server)
         self.assertEqual(update.status, 1, update)
         self.assertEqual(update.err_lines, ["Bird file fw.bird holds build 999, not build 1234",
-                                            "Failed to load bird file"], update)
+                                            "Failed to load bird file", UNCHANGED], update)
         self.assert_untouched()
         check = self.work.run("-C", "-f", "fw.bird", "-b", "1234")
         self.assertEqual((check.status, check.err_lines),

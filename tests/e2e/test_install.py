@@ -144,7 +144,7 @@ class Install(unittest.TestCase):
         # The man page lists the options -h lists, no more and no fewer.
         page = gzip.decompress((prefix / "share/man/man1/Updater.1.gz").read_bytes()).decode()
         listed = help_options(str(prefix / "bin/Updater"))
-        self.assertEqual(len(listed), 22)
+        self.assertEqual(len(listed), 23)
         self.assertEqual(sorted(man_options(page)), sorted(listed))
         if shutil.which("groff"):
             done = run(["groff", "-man", "-Tutf8", "-ww", "-z"], input=page)

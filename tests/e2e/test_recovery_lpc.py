@@ -310,16 +310,16 @@ class LpcRecoveryTest(rs.RecoveryCase):
     def test_refusals_before_any_write(self):
         generic = recovery_file(self.firmware, serial=0, fingerprint=CHIP, offsets=(0x100, 0))
         generic_path = self.write_file("generic.bird", generic)
-        self.data.add_build("00C0FFEE", 5, recovery_file(self.firmware, serial=0, offsets=(0x100, 0)))
-        self.data.add_fingerprint(OTHER_CHIP, "00C0FFEE", 5)
+        self.data.add_build("00C0FFEE", BUILD, recovery_file(self.firmware, serial=0, offsets=(0x100, 0)))
+        self.data.add_fingerprint(OTHER_CHIP, "00C0FFEE", BUILD)
         cases = [
             ("generic bird file named", CHIP, ["-f", generic_path],
              ["Updater does not support offline recovery"]),
             ("generic bird file from the server", OTHER_CHIP, [],
              ["Updater does not support offline recovery"]),
             ("chip unknown to the server", UNKNOWN_CHIP, [],
-             ['Recovery query for chip %08X %08X %08X %08X failed: the update server answered "error" instead '
-              'of "ok"' % UNKNOWN_CHIP,
+             ['Recovery query for chip %08X %08X %08X %08X failed: the update server answered "error": '
+              'unknown fingerprint' % UNKNOWN_CHIP,
               "The update server named no recovery image for this chip", "Failed to load bird file"]),
         ]
         server = self.start_server()

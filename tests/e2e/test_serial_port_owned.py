@@ -100,10 +100,12 @@ class ImxSerial(imx.ImxCase):
         self.assert_recovered_once(first)
         self.assertTrue(second, "the second recovery never started")
         self.assertEqual(second[0].status, 1, second[0])
-        self.assertEqual(len(second[0].err_lines), 2, second[0])
+        self.assertEqual(len(second[0].err_lines), 3, second[0])
         self.assertRegex(second[0].err_lines[0], r"^Identification failed: serial port %s is in use by another "
                                                  r"program \(process \d+\)$" % re.escape(self.rom.link))
-        self.assertEqual(second[0].err_lines[1], "Could not get Device Identifier")
+        self.assertEqual(second[0].err_lines[1:], ["Could not get Device Identifier",
+                                                   "Nothing was written to the device; check its port and boot "
+                                                   "mode, then run the command again"])
         self.assertLess(second[0].seconds, 10, second[0])
         # The process named is the first recovery.
         self.assertTrue(holders, second[0])

@@ -281,9 +281,10 @@ class Rack(unittest.TestCase):
                 self.sim.control("set %s build %d" % (serial, OLD))
                 result = self.run_updater("-U", *args, "-b", str(NEW), "-u", self.no_server)
                 self.assertEqual(result.status, 0, result)
-                self.assertEqual(result.out_lines[:-1], ["Updater (Version: 1.1 Apr 26 2023)",
+                self.assertEqual(result.out_lines[:-2], ["Updater (Version: 1.1 Apr 26 2023)",
                                                          *e2e.update_lines(NEW, len(firmware(serial, NEW)) + 4)])
-                self.assertRegex(result.out_lines[-1], r"^Update time: [0-9]+\.[0-9]{4} sec$")
+                self.assertRegex(result.out_lines[-2], r"^Update time: [0-9]+\.[0-9]{4} sec$")
+                self.assertEqual(result.out_lines[-1], "Module %s now runs build %d" % (serial, NEW))
                 self.sim.control.wait_for(serial, lambda s: s["online"] and s["mode"] == "firmware", timeout=10)
 
     @unittest.skipUnless(ANSIBLE, "needs ansible-playbook (Debian's ansible-core)")
