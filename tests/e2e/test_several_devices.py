@@ -240,7 +240,8 @@ class Rack(unittest.TestCase):
         self.assertEqual(shown.status, 0, shown)
         for serial in devices:
             # Its own line of the area: the bar of its firmware transfer, drawn below the lines.
-            self.assertRegex(shown.stdout, r"\r\n%s \[=*> *\] +[0-9]+%%\r\n" % serial)
+            # A device's line starts a screen line: after a line end, or first after the redraw's clear.
+            self.assertRegex(shown.stdout, r"(?:\r\n|\x1b\[J)%s \[=*> *\] +[0-9]+%%\r\n" % serial)
             self.assertEqual(self.dumped(serial), birds[serial].firmware)
         # The area is taken away before every line and at the end: the table stands alone.
         self.assertIn("\x1b[2F\x1b[J", shown.stdout)
