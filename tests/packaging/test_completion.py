@@ -133,7 +133,7 @@ class Completion(unittest.TestCase):
             (["-O"], ["-OVERRIDE"]),
             (["--"], ["--help"]),
             (["-D", "-t", "USB", "-"], sorted("-B -D -G -U -I -C -N -OVERRIDE -b -d -t -r -s -o -f -e -l -k -u "
-                                              "-X -h -H --help".split())),
+                                              "-X -h -H --help -j".split())),
         ]
         for words, offered in cases:
             with self.subTest(line=" ".join(words)):
