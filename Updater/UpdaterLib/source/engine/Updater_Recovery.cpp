@@ -64,8 +64,6 @@ constexpr unsigned int kCopyAlignment = 256;
 constexpr unsigned char kErasedByte = 0xFF;
 // While the boot ROM runs, reads of flash below this address show the ROM's own vectors.
 constexpr uint32_t kRomVectorsEnd = 0x40;
-// The chip's answer to a compare that found a difference.
-constexpr int kCompareError = 10;
 // A firmware block whose image is this long ends a recovery image.
 constexpr uint32_t kEndBlockImageLength = 4;
 
@@ -271,7 +269,7 @@ bool checkFlashPiece(UpdaterDisplay& display, NXPSerialClass& chip, const FlashP
   if (result == aErrNone) return true;
   Log::log(DEBUG_Updater, "\t Compare failed\n");
   const std::string step = format("the check of %u bytes of flash 0x%08X", count, piece.flashAddress + skip);
-  if (result != aErrParam || chip.LastReturnCode() != kCompareError) {
+  if (result != aErrParam || chip.LastReturnCode() != NXPSerialClass::COMPARE_ERROR) {
     reportPieceFault(display, chip, result, step);
     return false;
   }

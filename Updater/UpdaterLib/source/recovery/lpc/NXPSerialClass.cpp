@@ -49,7 +49,6 @@ constexpr unsigned int kChecksumTries = 2000;
 constexpr unsigned long kReplyLineSize = 1024;
 constexpr unsigned long kValueLineSize = 32;
 constexpr unsigned long kCommandSize = 64;
-constexpr int kCompareError = 10;
 constexpr unsigned long kAnswerPollMs = 100;
 
 bool endsWithTerminator(const char* line, unsigned long length) {
@@ -352,7 +351,7 @@ aErr NXPSerialClass::Compare(unsigned int address1, unsigned int address2, unsig
   char command[kCommandSize];
   snprintf(command, sizeof command, "M %u %u %u\r\n", address1, address2, count);
   aErr result = commandWithReturnCode(command, false);
-  if (result == aErrNone || lastReply != Reply::Refused || lastReturnCode != kCompareError) return result;
+  if (result == aErrNone || lastReply != Reply::Refused || lastReturnCode != COMPARE_ERROR) return result;
   // COMPARE_ERROR is followed by the offset of the first difference.
   char line[kValueLineSize];
   unsigned long length = 0;

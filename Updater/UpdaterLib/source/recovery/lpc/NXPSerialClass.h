@@ -85,6 +85,8 @@ class NXPSerialClass {
   [[nodiscard]] aErr GetBootLoaderVersion(unsigned char* major, unsigned char* minor);
   [[nodiscard]] aErr GetPartNumber(long* part);
   [[nodiscard]] aErr SetBaudRate(unsigned int baud);
+  // The chip's return code for a compare that found a difference.
+  static constexpr int COMPARE_ERROR = 10;
   // "M address1 address2 count": the chip compares two memory areas. A difference is refused with
   // COMPARE_ERROR (LastReturnCode 10) and *firstDifference set to its offset from the start.
   [[nodiscard]] aErr Compare(unsigned int address1, unsigned int address2, unsigned int count,
