@@ -5,6 +5,8 @@
 // result is checked against a model of the exchange written from the protocol, and every reply
 // sits in a buffer of exactly its size, so that a read past it is caught.
 //
+// A ROM silent to every status check is fed the zero frames that end a write it may still wait for.
+//
 // Input: a mode byte (bit 0: HID, else serial; bits 1-2: the operation, 0 and 3 write an image,
 // 1 reads the fingerprint, 2 jumps; bits 3-7 and the next byte: the image size), then the
 // replies, one per read the loader makes: serial, a length byte and that many bytes; HID, up to
@@ -126,13 +128,38 @@ struct Replay {
     return modelValue(hid, reply.reply, 0, value);
   }
   // The status check: up to five status frames, each followed by one read.
-  bool alive() {
+  bool alive(bool* heardAnything = nullptr) {
     for (int attempt = 0; attempt < SDPLoader::CONNECTION_ATTEMPTS; ++attempt) {
       FUZZ_CHECK(nextFrame() == commandFrame(SDPLoader::CMD_ERROR_STATUS, 0, 0, 0));
+      const Read& reply = nextRead();
+      if (heardAnything != nullptr && !reply.reply.empty()) *heardAnything = true;
       unsigned int value = 0;
-      if (replyValue(nextRead(), value)) return true;
+      if (replyValue(reply, value)) return true;
     }
     return false;
+  }
+  // A ROM silent to every status check may be inside a write left half-sent: it is fed zero-filled
+  // data frames, each followed by a look without waiting, until it answers or the largest write
+  // is covered; then one read that waits, and the status check again.
+  int endPendingWrite() {
+    Bytes zeros(SDPLoader::DATA_FRAME_PAYLOAD + 1, 0);
+    zeros[0] = SDPLoader::DATA_REPORT;
+    bool answered = false;
+    for (size_t fed = 0; !answered && fed < SDPLoader::LARGEST_PENDING_WRITE; fed += SDPLoader::DATA_FRAME_PAYLOAD) {
+      FUZZ_CHECK(nextFrame() == zeros);
+      const Read& look = nextRead();
+      FUZZ_CHECK(look.timeoutMs == 0);
+      answered = !look.reply.empty();
+    }
+    const Read& rest = nextRead();
+    FUZZ_CHECK(rest.timeoutMs == SDPLoader::REPLY_TIMEOUT_MS);
+    answered = answered || !rest.reply.empty();
+    return answered && alive() ? SDPLoader::SDP_OK : SDPLoader::SDP_NEEDS_POWER_CYCLE;
+  }
+  int reachBootRom() {
+    bool heardAnything = false;
+    if (alive(&heardAnything)) return SDPLoader::SDP_OK;
+    return heardAnything ? SDPLoader::SDP_NO_ANSWER : endPendingWrite();
   }
   bool register32(unsigned int address, unsigned int& value) {
     FUZZ_CHECK(nextFrame() == commandFrame(SDPLoader::CMD_READ_REGISTER, address, SDPLoader::FORMAT_32_BIT, 4));
@@ -142,7 +169,8 @@ struct Replay {
 };
 
 int expectedWrite(Replay& replay, const Bytes& image) {
-  if (!replay.alive()) return SDPLoader::SDP_NO_ANSWER;
+  int reached = replay.reachBootRom();
+  if (reached != SDPLoader::SDP_OK) return reached;
   FUZZ_CHECK(replay.nextFrame() == commandFrame(SDPLoader::CMD_WRITE_FILE, kLoadAddress, SDPLoader::FORMAT_32_BIT,
                                                 static_cast<unsigned int>(image.size())));
   for (size_t at = 0; at < image.size(); at += SDPLoader::DATA_FRAME_PAYLOAD) {
