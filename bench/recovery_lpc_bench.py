@@ -28,7 +28,7 @@ SIM_DIR = os.environ.get("SIM_DIR") or os.path.join(HERE, "..", "sim")
 sys.path.insert(0, SIM_DIR)
 sys.path.insert(0, os.path.join(HERE, "..", "tests", "e2e"))
 import mkbird  # noqa: E402
-from e2e_common import unix_request  # noqa: E402
+from support.common import unix_request  # noqa: E402
 
 CHIP = (0x12345678, 0x9ABCDEF0, 0x0F1E2D3C, 0x4B5A6978)
 BAUD = 115200

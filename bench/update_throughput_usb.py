@@ -37,9 +37,9 @@ sys.path.insert(0, os.path.join(ROOT, "sim"))
 sys.path.insert(0, os.path.join(ROOT, "tests", "e2e"))
 os.environ.setdefault("UPDATER_BIN", os.path.join(ROOT, "build", "Updater"))
 
-import e2e_common  # noqa: E402
+from support import common  # noqa: E402
 import mkbird  # noqa: E402
-import usb_support as support  # noqa: E402
+from support import usb  # noqa: E402
 
 SERIAL = "0F5849A1"
 BLOCK_SIZE = 512
@@ -74,7 +74,7 @@ def timed_lines(proc, lines):
 
 
 def round_trip_floor(cleanups, bus):
-    driver = support.Driver(cleanups, bus, "usb_stream_driver")
+    driver = usb.Driver(cleanups, bus, "usb_stream_driver")
     opened = driver("open " + SERIAL)
     if not opened.get("open"):
         raise RuntimeError("stream driver could not open the module: %r" % opened)
@@ -98,7 +98,7 @@ def one_run(size, work):
         dump = os.path.join(work, "dump")
         for directory in (home, dump):
             os.makedirs(directory)
-            os.chown(directory, e2e_common.RUN_UID, e2e_common.RUN_UID)
+            os.chown(directory, common.RUN_UID, common.RUN_UID)
         image = bytes((i * 131 + (i >> 9)) & 0xFF for i in range(size))
         image += b"FWINFO build=4321 version=3.2.1\0"
         bird = os.path.join(work, "fw.bird")
@@ -108,14 +108,14 @@ def one_run(size, work):
                                  mkbird.info_block(build=4321, version="3.2.1", serial=int(SERIAL, 16),
                                                    model="Osprey")]))
         os.chmod(bird, 0o644)
-        bus = support.UsbBus(cleanups, "--dump-dir", dump,
-                             *support.module_arg(serial=SERIAL, model=19, block_size=BLOCK_SIZE, reboot_ms=300,
+        bus = usb.UsbBus(cleanups, "--dump-dir", dump,
+                             *usb.module_arg(serial=SERIAL, model=19, block_size=BLOCK_SIZE, reboot_ms=300,
                                                  heartbeat_ms=0),
-                             run_as=e2e_common.RUN_UID)
+                             run_as=common.RUN_UID)
         floor = round_trip_floor(cleanups, bus)
-        command = e2e_common.updater_command(["-U", "-d", SERIAL, "-f", bird, "-u", "http://127.0.0.1:9/cgi/u"],
+        command = common.updater_command(["-U", "-d", SERIAL, "-f", bird, "-u", "http://127.0.0.1:9/cgi/u"],
                                              env=dict(bus.updater_env(), HOME=home),
-                                             enter=e2e_common.in_namespace)
+                                             enter=common.in_namespace)
         lines = []
         start = time.monotonic()
         proc = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
@@ -146,7 +146,7 @@ def main():
     parser.add_argument("--runs", type=int, default=3)
     parser.add_argument("--size", type=int, default=64 * 1024)
     args = parser.parse_args()
-    if os.geteuid() != 0 or not support.HAVE_UMOCKDEV:
+    if os.geteuid() != 0 or not usb.HAVE_UMOCKDEV:
         print("needs root and umockdev", file=sys.stderr)
         return 77
     print("firmware image %d bytes, block size %d, pacing bound %.1f KB/s (%d packets per chunk, %.0f ms apart)"
