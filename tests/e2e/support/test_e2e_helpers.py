@@ -49,9 +49,11 @@ class RunSuiteStatus(unittest.TestCase):
         ("failed", ["self.fail('wrong')", "self.skipTest('cannot run here')"], 1),
     ]
 
-    def run_suite(self, bodies, *options):
+    def run_suite(self, bodies, *options, decorators=None):
+        decorators = decorators or [""] * len(bodies)
         with tempfile.TemporaryDirectory() as directory:
-            tests = "".join("    def test_%d(self):\n        %s\n" % (i, body) for i, body in enumerate(bodies))
+            tests = "".join("    %s\n    def test_%d(self):\n        %s\n" % (decorator, i, body)
+                            for i, (decorator, body) in enumerate(zip(decorators, bodies)))
             with open(os.path.join(directory, "suite_under_test.py"), "w") as module:
                 module.write("import os, time, unittest\n\n\nclass Case(unittest.TestCase):\n" + (tests or "    pass\n"))
             env = dict(os.environ, PYTHONPATH=directory)
@@ -82,6 +84,17 @@ class RunSuiteStatus(unittest.TestCase):
                 "self.assertEqual(len([n for n in os.listdir(os.environ['PYTHONPATH']) if n.startswith('started.')]), 3)")
         done = self.run_suite([body] * 3, "--jobs", "3")
         self.assertEqual(done.returncode, 0, done.stdout)
+
+    def test_a_test_skipped_by_its_decorator_starts_no_process_of_its_own(self):
+        skip = "@unittest.skip('runs in the namespace')"
+        for decorators, status, processes in (([skip, ""], 0, 1), ([skip, skip], 77, 0)):
+            with self.subTest(decorators=decorators):
+                done = self.run_suite(["pass", "pass"], "--jobs", "3", decorators=decorators)
+                self.assertEqual(done.returncode, status, done.stdout)
+                self.assertEqual(done.stdout.count("Ran 1 test"), processes, done.stdout)
+                self.assertIn("suite_under_test.Case.test_0: skipped (runs in the namespace)", done.stdout)
+                self.assertIn("==== suite_under_test: 2 tests, %d passed, %d skipped, 0 failed"
+                              % (processes, 2 - processes), done.stdout)
 
     def test_a_suite_without_tests_fails(self):
         for options in ([], ["--jobs", "2"]):
