@@ -63,15 +63,16 @@ await_step() {
 phase "build"
 scripts/setup.sh build -DUPDATER_WERROR=ON
 
-# The other builds and the fuzz runs, one after another in the order their tests come: the ASan
-# build beside the normal build's tests, the TSan build, the fuzz build and the short fuzz runs
-# (12 seconds per target) beside the ASan build's tests.
+# The other builds and the fuzz runs in the order their tests come: the ASan build alone beside
+# the normal build's tests; then, beside the ASan build's tests, the TSan build and, at the same
+# time, the fuzz build with the short fuzz runs (12 seconds per target).
 (
   step build-asan scripts/setup.sh build-asan -DUPDATER_WERROR=ON -DSANITIZE=address \
-    -DCMAKE_BUILD_TYPE=Debug -DUPDATER_BENCH=OFF &&
+    -DCMAKE_BUILD_TYPE=Debug -DUPDATER_BENCH=OFF || exit 1
+  if [ -x scripts/fuzz.sh ]; then step fuzz scripts/fuzz.sh 12 & fi
   step build-tsan scripts/setup.sh build-tsan -DUPDATER_WERROR=ON -DSANITIZE=thread \
-    -DCMAKE_BUILD_TYPE=Debug -DUPDATER_BENCH=OFF -DUPDATER_E2E=OFF "-DUPDATER_TEST_FILTER=^tsan_" &&
-  if [ -x scripts/fuzz.sh ]; then step fuzz scripts/fuzz.sh 12; fi
+    -DCMAKE_BUILD_TYPE=Debug -DUPDATER_BENCH=OFF -DUPDATER_E2E=OFF "-DUPDATER_TEST_FILTER=^tsan_" || true
+  wait
 ) &
 chain=$!
 
@@ -79,7 +80,7 @@ run_ctest build
 await_step build-asan $chain || exit 1
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   run_ctest build-asan
-await_step build-tsan $chain || exit 1
+await_step build-tsan $chain || { wait $chain; exit 1; }   # the fuzz runs beside it end first
 TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 run_ctest build-tsan -L tsan
 if [ -x scripts/fuzz.sh ]; then
   await_step fuzz $chain || true   # its failure is in status; the summary below still shows
