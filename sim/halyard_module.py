@@ -405,13 +405,13 @@ class HalyardModule:
         self.loader = Memory()
         self.firmware = Memory()
         self._transfer_reset()
-        self.announce_load = False
-        self.dump_dir = None
         self.entities = {
             CMD_SYSTEM: SystemEntity(self),
             CMD_BUILD: BuildQuery(self),
             CMD_UPGRADE: UpgradeEntity(self),
         }
+        self.announce_load = False
+        self.dump_dir = None
         self.stats = {"rx": 0, "tx": 0, "dropped": 0, "heartbeats_sent": 0, "heartbeats_ok": 0,
                       "heartbeats_bad": 0, "heartbeats_missed": 0, "heartbeats_unexpected": 0,
                       "data_packets": 0, "data_bytes": 0, "writes": 0, "reboots": 0,
