@@ -5,7 +5,9 @@ upgrade entity with the memory it has received, the routing of a router module
 and the fault switches.  A `ModuleSession` is one byte-stream connection to the
 module at the end of a link: it parses the host's frames, answers them, sends
 heartbeats and checks their replies.  Whatever carries the bytes (TCP here, USB
-bulk endpoints later) implements `ModuleFace` and feeds the session.
+bulk endpoints later) implements `ModuleFace` and feeds the session.  The
+module's packets are answered by one handler per entity (`SystemEntity`,
+`BuildQuery`, `UpgradeEntity`), which work on the module's state.
 
 Everything here runs on one thread: the face calls `feed`, `poll` and the timers
 it was asked to schedule from its own loop.
@@ -403,6 +405,11 @@ class HalyardModule:
         self.loader = Memory()
         self.firmware = Memory()
         self._transfer_reset()
+        self.entities = {
+            CMD_SYSTEM: SystemEntity(self),
+            CMD_BUILD: BuildQuery(self),
+            CMD_UPGRADE: UpgradeEntity(self),
+        }
         self.announce_load = False
         self.dump_dir = None
         self.stats = {"rx": 0, "tx": 0, "dropped": 0, "heartbeats_sent": 0, "heartbeats_ok": 0,
@@ -491,81 +498,18 @@ class HalyardModule:
             self.event("empty packet ignored")
             return []
         command = data[0]
-        if command == CMD_SYSTEM:
-            return self._system(data)
-        if command == CMD_BUILD:
-            return self._build_number(data)
-        if command == CMD_UPGRADE:
-            return self._upgrade(data)
+        entity = self.entities.get(command)
+        if entity is not None:
+            return entity.handle(data)
         if len(data) >= 3:
-            return [self._uei_error(data, ERR_INVALID_ENTITY)]
+            return [uei_error(self, data, ERR_INVALID_ENTITY)]
         self.event("unknown command %02X ignored" % command)
         return []
-
-    def _build_number(self, data):
-        if len(data) != 2 or data[1] != BUILD_QUERY:
-            self.event("build command with unexpected bytes ignored")
-            return []
-        reply = bytes([CMD_BUILD, BUILD_QUERY]) + be32(self.build)
-        if self.faults.build_reply_extra:
-            reply += b"\x00"
-        return [reply]
-
-    @staticmethod
-    def _reply_option(option_byte):
-        code = option_byte & OPTION_MASK
-        return code | REPLY_SET if option_byte & OPTION_SET else code
-
-    def _uei_error(self, data, code):
-        option = self._reply_option(data[1]) if len(data) > 1 else 0
-        index = (data[2] & INDEX_MASK) if len(data) > 2 else 0
-        self.event("error reply %d to %s" % (code, hexbytes(data)))
-        return bytes([data[0], option, index | SPECIFIER_ERROR, code])
-
-    def _system(self, data):
-        if len(data) < 3:
-            return [self._uei_error(data, ERR_SHORT_COMMAND)]
-        option_byte, index = data[1], data[2] & INDEX_MASK
-        code = option_byte & OPTION_MASK
-        is_get = bool(option_byte & OPTION_GET) and not option_byte & OPTION_SET
-        is_set = bool(option_byte & OPTION_SET) and not option_byte & OPTION_GET
-        if index != 0:
-            return [self._uei_error(data, ERR_INDEX_RANGE)]
-        header = bytes([CMD_SYSTEM, self._reply_option(option_byte), index])
-        if is_get:
-            values = {
-                SYS_MODULE: bytes([self.address]),
-                SYS_ROUTER: bytes([self.router.address if self.router else self.address]),
-                SYS_VERSION: be32(self.version),
-                SYS_MODEL: bytes([self.model]),
-                SYS_SERIAL: be32(self.serial),
-                SYS_ROUTE_TO_ME: bytes([self.route_to_me & 0xFF]),
-            }
-            if code in values:
-                return [header + values[code]]
-            if code == SYS_UNIQUE_ID:
-                if len(data) < 4:
-                    return [self._uei_error(data, ERR_SHORT_COMMAND)]
-                if data[3] > 3:
-                    return [self._uei_error(data, ERR_INDEX_RANGE)]
-                return [header + be32(self.uid[data[3]])]
-            return [self._uei_error(data, ERR_INVALID_OPTION)]
-        if is_set and code == SYS_ROUTE_TO_ME:
-            if len(data) != 4:
-                return [self._uei_error(data, ERR_SHORT_COMMAND)]
-            self.route_to_me = data[3]
-            self.event("routeToMe %d" % data[3])
-            return [header + data[3:4]]
-        if is_set and code == SYS_RESET:
-            self.event("reset requested")
-            self.restart("reset", self.settings["reset_ms"], self.mode_after_reset)
-            return [header]
-        return [self._uei_error(data, ERR_INVALID_OPTION)]
 
     def mode_after_reset(self):
         self.mode = MODE_FIRMWARE
 
-    # ---- upgrade entity ----------------------------------------------------------
+    # ---- upgrade state: the transfer, what runs (UpgradeEntity answers) ----------
 
     def _transfer_reset(self):
         self.prepared = False
@@ -575,143 +519,10 @@ class HalyardModule:
         self.pending = bytearray()
         self.byte_sum = 0
 
-    def _status(self, status, extra=b""):
-        return bytes([CMD_UPGRADE, UPGRADE_STATUS, status]) + extra
-
-    def _upgrade(self, data):
-        if len(data) < 2:
-            self.event("upgrade packet without option ignored")
-            return []
-        option = data[1]
-        handler = {
-            UPGRADE_INIT: self._upgrade_init,
-            UPGRADE_DATA: self._upgrade_data,
-            UPGRADE_LOAD: self._upgrade_load,
-            UPGRADE_PREPARE: self._upgrade_prepare,
-            UPGRADE_SUM: self._upgrade_sum,
-            UPGRADE_WRITE: self._upgrade_write,
-            UPGRADE_REBOOT: self._upgrade_reboot,
-        }.get(option)
-        if handler is None:
-            self.event("unknown upgrade option %d ignored" % option)
-            return []
-        return handler(data[2:])
-
-    def _upgrade_init(self, args):
-        if self.mode != MODE_LOADER:
-            self.mode = MODE_UPGRADE
-            self.loader.clear()
-        self._transfer_reset()
-        self.event("upgrade init, load base %08X" % self.settings["load_base"])
-        reply = bytes([CMD_UPGRADE, UPGRADE_INIT]) + be32(self.settings["load_base"])
-        return [reply[:5] if self.faults.short_init else reply]
-
-    def _upgrade_prepare(self, args):
-        size = be32(self.settings["block_size"])[2:]
-        if self.mode == MODE_FIRMWARE:
-            self.event("prepare before init refused")
-            return [self._status(STATUS_NOT_INITIALISED, b"\x00\x00")]
-        if len(args) != 5:
-            return [self._status(STATUS_BAD_REQUEST, b"\x00\x00")]
-        if self.faults.take("prepare_fail"):
-            self.event("prepare failure injected")
-            return [self._status(STATUS_INJECTED_FAILURE, b"\x00\x00")]
-        self._transfer_reset()
-        self.prepared = True
-        self.block_flags = args[0]
-        self.block_address = int.from_bytes(args[1:5], "big")
-        self.event("prepare %s block at %08X flags %02X" % (
-            "firmware" if self.mode == MODE_LOADER else "loader", self.block_address, args[0]))
-        return [self._status(STATUS_OK, size)]
-
-    def _upgrade_data(self, args):
-        count = len(args)
-        if not self.prepared or count == 0 or count > UPGRADE_MAX_DATA:
-            self.event("data refused (%s)" % ("not prepared" if not self.prepared else "size"))
-            return [bytes([CMD_UPGRADE, UPGRADE_DATA, 0])]
-        self.stats["data_packets"] += 1
-        if self._vanish_due():
-            self.vanish("mid-transfer")
-            return []
-        if self.faults.take("data_count_wrong"):
-            wrong = count - 1 if count > 1 else count + 1
-            self.event("data count answered wrong: %d for %d" % (wrong, count))
-            return [bytes([CMD_UPGRADE, UPGRADE_DATA, wrong])]
-        if self.mode == MODE_LOADER:
-            self.pending.extend(args)
-        else:
-            self.loader.write(self.block_address + self.block_offset, args)
-            self.block_offset += count
-        self.byte_sum = (self.byte_sum + sum(args)) & 0xFFFFFFFF
-        self.stats["data_bytes"] += count
-        return [bytes([CMD_UPGRADE, UPGRADE_DATA, count])]
-
-    def _vanish_due(self):
-        left = self.faults.vanish_after_data
-        if left == ALWAYS:
-            return True
-        if left > 0:
-            self.faults.vanish_after_data = left - 1
-            return left == 1
-        return False
-
-    def _upgrade_sum(self, args):
-        if not self.prepared:
-            return [self._status(STATUS_NOT_INITIALISED, be32(0))]
-        reported = self.byte_sum
-        if self.faults.take("sum_wrong"):
-            reported = (reported + 1) & 0xFFFFFFFF
-            self.event("sum reported wrong: %08X for %08X" % (reported, self.byte_sum))
-        self.byte_sum = 0
-        return [self._status(STATUS_OK, be32(reported))]
-
-    def _upgrade_write(self, args):
-        if self.mode != MODE_LOADER:
-            self.event("write outside loader mode refused")
-            return [self._status(STATUS_WRONG_MODE)]
-        if len(args) != 2 or not self.prepared:
-            return [self._status(STATUS_BAD_REQUEST)]
-        length = int.from_bytes(args, "big")
-        if self.faults.take("write_fail"):
-            self.event("write failure injected")
-            self.pending = bytearray()
-            return [self._status(STATUS_INJECTED_FAILURE)]
-        if length != len(self.pending):
-            self.event("write of %d bytes with %d pending refused" % (length, len(self.pending)))
-            self.pending = bytearray()
-            return [self._status(STATUS_BAD_REQUEST)]
-        self.firmware.write(self.block_address + self.block_offset, self.pending)
-        self.block_offset += length
-        self.pending = bytearray()
-        self.stats["writes"] += 1
-        return [self._status(STATUS_OK)]
-
-    def _upgrade_load(self, args):
-        mode = self.settings["load_mode"]
-        if not self.loader.segments:
-            self.event("load without a loader")
-        self.dump("loader")
-        self.event("load (%s)" % mode)
-        if mode == LOAD_ANSWER:
-            self._enter_loader()
-            return [bytes([CMD_UPGRADE, UPGRADE_LOAD, 0])]
-
-        def after():
-            self._enter_loader()
-            self.announce_load = mode == LOAD_RESTART_ANNOUNCE
-        self.restart("load", self.settings["load_restart_ms"], after)
-        return []
-
     def _enter_loader(self):
         self.mode = MODE_LOADER
         self.firmware.clear()
         self._transfer_reset()
-
-    def _upgrade_reboot(self, args):
-        self.event("reboot")
-        self.stats["reboots"] += 1
-        self.restart("reboot", self.settings["reboot_ms"], self._boot_new_firmware)
-        return []
 
     def _boot_new_firmware(self):
         self.dump("firmware")
@@ -811,6 +622,236 @@ class HalyardModule:
             "loader": self.loader.describe(), "firmware": self.firmware.describe(),
             "behind": [m.label for m in self.behind.values()],
         }
+
+
+# ---- packet commands: one handler per entity, working on the module's state -----
+
+def reply_option(option_byte):
+    code = option_byte & OPTION_MASK
+    return code | REPLY_SET if option_byte & OPTION_SET else code
+
+
+def uei_error(module, data, code):
+    """The error reply of an entity to a packet it cannot answer."""
+    option = reply_option(data[1]) if len(data) > 1 else 0
+    index = (data[2] & INDEX_MASK) if len(data) > 2 else 0
+    module.event("error reply %d to %s" % (code, hexbytes(data)))
+    return bytes([data[0], option, index | SPECIFIER_ERROR, code])
+
+
+class SystemEntity:
+    """CMD_SYSTEM packets: the module's identity, its routing and its reset."""
+
+    def __init__(self, module):
+        self.module = module
+
+    def handle(self, data):
+        module = self.module
+        if len(data) < 3:
+            return [uei_error(module, data, ERR_SHORT_COMMAND)]
+        option_byte, index = data[1], data[2] & INDEX_MASK
+        code = option_byte & OPTION_MASK
+        is_get = bool(option_byte & OPTION_GET) and not option_byte & OPTION_SET
+        is_set = bool(option_byte & OPTION_SET) and not option_byte & OPTION_GET
+        if index != 0:
+            return [uei_error(module, data, ERR_INDEX_RANGE)]
+        header = bytes([CMD_SYSTEM, reply_option(option_byte), index])
+        if is_get:
+            values = {
+                SYS_MODULE: bytes([module.address]),
+                SYS_ROUTER: bytes([module.router.address if module.router else module.address]),
+                SYS_VERSION: be32(module.version),
+                SYS_MODEL: bytes([module.model]),
+                SYS_SERIAL: be32(module.serial),
+                SYS_ROUTE_TO_ME: bytes([module.route_to_me & 0xFF]),
+            }
+            if code in values:
+                return [header + values[code]]
+            if code == SYS_UNIQUE_ID:
+                if len(data) < 4:
+                    return [uei_error(module, data, ERR_SHORT_COMMAND)]
+                if data[3] > 3:
+                    return [uei_error(module, data, ERR_INDEX_RANGE)]
+                return [header + be32(module.uid[data[3]])]
+            return [uei_error(module, data, ERR_INVALID_OPTION)]
+        if is_set and code == SYS_ROUTE_TO_ME:
+            if len(data) != 4:
+                return [uei_error(module, data, ERR_SHORT_COMMAND)]
+            module.route_to_me = data[3]
+            module.event("routeToMe %d" % data[3])
+            return [header + data[3:4]]
+        if is_set and code == SYS_RESET:
+            module.event("reset requested")
+            module.restart("reset", module.settings["reset_ms"], module.mode_after_reset)
+            return [header]
+        return [uei_error(module, data, ERR_INVALID_OPTION)]
+
+
+class BuildQuery:
+    """CMD_BUILD packets: the build number of what the module runs."""
+
+    def __init__(self, module):
+        self.module = module
+
+    def handle(self, data):
+        module = self.module
+        if len(data) != 2 or data[1] != BUILD_QUERY:
+            module.event("build command with unexpected bytes ignored")
+            return []
+        reply = bytes([CMD_BUILD, BUILD_QUERY]) + be32(module.build)
+        if module.faults.build_reply_extra:
+            reply += b"\x00"
+        return [reply]
+
+
+class UpgradeEntity:
+    """CMD_UPGRADE packets: the loader and firmware transfer, on the module's transfer state."""
+
+    def __init__(self, module):
+        self.module = module
+        self.options = {
+            UPGRADE_INIT: self.init,
+            UPGRADE_DATA: self.take_data,
+            UPGRADE_LOAD: self.load,
+            UPGRADE_PREPARE: self.prepare,
+            UPGRADE_SUM: self.report_sum,
+            UPGRADE_WRITE: self.write,
+            UPGRADE_REBOOT: self.reboot,
+        }
+
+    def handle(self, data):
+        module = self.module
+        if len(data) < 2:
+            module.event("upgrade packet without option ignored")
+            return []
+        option = data[1]
+        handler = self.options.get(option)
+        if handler is None:
+            module.event("unknown upgrade option %d ignored" % option)
+            return []
+        return handler(data[2:])
+
+    def _status(self, status, extra=b""):
+        return bytes([CMD_UPGRADE, UPGRADE_STATUS, status]) + extra
+
+    def init(self, args):
+        module = self.module
+        if module.mode != MODE_LOADER:
+            module.mode = MODE_UPGRADE
+            module.loader.clear()
+        module._transfer_reset()
+        module.event("upgrade init, load base %08X" % module.settings["load_base"])
+        reply = bytes([CMD_UPGRADE, UPGRADE_INIT]) + be32(module.settings["load_base"])
+        return [reply[:5] if module.faults.short_init else reply]
+
+    def prepare(self, args):
+        module = self.module
+        size = be32(module.settings["block_size"])[2:]
+        if module.mode == MODE_FIRMWARE:
+            module.event("prepare before init refused")
+            return [self._status(STATUS_NOT_INITIALISED, b"\x00\x00")]
+        if len(args) != 5:
+            return [self._status(STATUS_BAD_REQUEST, b"\x00\x00")]
+        if module.faults.take("prepare_fail"):
+            module.event("prepare failure injected")
+            return [self._status(STATUS_INJECTED_FAILURE, b"\x00\x00")]
+        module._transfer_reset()
+        module.prepared = True
+        module.block_flags = args[0]
+        module.block_address = int.from_bytes(args[1:5], "big")
+        module.event("prepare %s block at %08X flags %02X" % (
+            "firmware" if module.mode == MODE_LOADER else "loader", module.block_address, args[0]))
+        return [self._status(STATUS_OK, size)]
+
+    def take_data(self, args):
+        module = self.module
+        count = len(args)
+        if not module.prepared or count == 0 or count > UPGRADE_MAX_DATA:
+            module.event("data refused (%s)" % ("not prepared" if not module.prepared else "size"))
+            return [bytes([CMD_UPGRADE, UPGRADE_DATA, 0])]
+        module.stats["data_packets"] += 1
+        if self._vanish_due():
+            module.vanish("mid-transfer")
+            return []
+        if module.faults.take("data_count_wrong"):
+            wrong = count - 1 if count > 1 else count + 1
+            module.event("data count answered wrong: %d for %d" % (wrong, count))
+            return [bytes([CMD_UPGRADE, UPGRADE_DATA, wrong])]
+        if module.mode == MODE_LOADER:
+            module.pending.extend(args)
+        else:
+            module.loader.write(module.block_address + module.block_offset, args)
+            module.block_offset += count
+        module.byte_sum = (module.byte_sum + sum(args)) & 0xFFFFFFFF
+        module.stats["data_bytes"] += count
+        return [bytes([CMD_UPGRADE, UPGRADE_DATA, count])]
+
+    def _vanish_due(self):
+        module = self.module
+        left = module.faults.vanish_after_data
+        if left == ALWAYS:
+            return True
+        if left > 0:
+            module.faults.vanish_after_data = left - 1
+            return left == 1
+        return False
+
+    def report_sum(self, args):
+        module = self.module
+        if not module.prepared:
+            return [self._status(STATUS_NOT_INITIALISED, be32(0))]
+        reported = module.byte_sum
+        if module.faults.take("sum_wrong"):
+            reported = (reported + 1) & 0xFFFFFFFF
+            module.event("sum reported wrong: %08X for %08X" % (reported, module.byte_sum))
+        module.byte_sum = 0
+        return [self._status(STATUS_OK, be32(reported))]
+
+    def write(self, args):
+        module = self.module
+        if module.mode != MODE_LOADER:
+            module.event("write outside loader mode refused")
+            return [self._status(STATUS_WRONG_MODE)]
+        if len(args) != 2 or not module.prepared:
+            return [self._status(STATUS_BAD_REQUEST)]
+        length = int.from_bytes(args, "big")
+        if module.faults.take("write_fail"):
+            module.event("write failure injected")
+            module.pending = bytearray()
+            return [self._status(STATUS_INJECTED_FAILURE)]
+        if length != len(module.pending):
+            module.event("write of %d bytes with %d pending refused" % (length, len(module.pending)))
+            module.pending = bytearray()
+            return [self._status(STATUS_BAD_REQUEST)]
+        module.firmware.write(module.block_address + module.block_offset, module.pending)
+        module.block_offset += length
+        module.pending = bytearray()
+        module.stats["writes"] += 1
+        return [self._status(STATUS_OK)]
+
+    def load(self, args):
+        module = self.module
+        mode = module.settings["load_mode"]
+        if not module.loader.segments:
+            module.event("load without a loader")
+        module.dump("loader")
+        module.event("load (%s)" % mode)
+        if mode == LOAD_ANSWER:
+            module._enter_loader()
+            return [bytes([CMD_UPGRADE, UPGRADE_LOAD, 0])]
+
+        def after():
+            module._enter_loader()
+            module.announce_load = mode == LOAD_RESTART_ANNOUNCE
+        module.restart("load", module.settings["load_restart_ms"], after)
+        return []
+
+    def reboot(self, args):
+        module = self.module
+        module.event("reboot")
+        module.stats["reboots"] += 1
+        module.restart("reboot", module.settings["reboot_ms"], module._boot_new_firmware)
+        return []
 
 
 def _write_atomic(path, data):

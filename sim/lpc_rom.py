@@ -329,6 +329,7 @@ class IspChip:
         self.ram = {base: bytearray(size) for base, size in RAM_REGIONS}
         self.history = deque(maxlen=HISTORY_LIMIT)
         self.resets = 0
+        self.commands = IspCommands(self)
         self.power_on()
 
     # -- state -------------------------------------------------------------
@@ -445,7 +446,7 @@ class IspChip:
         else:
             self.state = "autobaud"
 
-    # -- commands ------------------------------------------------------------
+    # -- command lines (IspCommands answers the commands) --------------------
     def on_command_line(self, line):
         text = line.decode("latin-1").strip()
         if not text:
@@ -460,226 +461,9 @@ class IspChip:
                 self.reply(code)
             self.reply_delay = 0.0
             return
-        handler = getattr(self, "cmd_" + cmd, None) if len(cmd) == 1 and cmd.isalpha() else None
-        if handler is None:
-            code = INVALID_COMMAND
-            self.reply(code)
-        else:
-            try:
-                args = [int(w, 10) for w in words[1:]] if cmd != "G" else words[1:]
-            except ValueError:
-                args = None
-            if args is None:
-                code = PARAM_ERROR
-                self.reply(code)
-            else:
-                code = handler(args)
+        code = self.commands.run(cmd, words[1:])
         self.history.append({"line": text, "code": code, "at": time.monotonic()})
         self.reply_delay = 0.0
-
-    def cmd_U(self, args):
-        if len(args) != 1:
-            return self.fail(PARAM_ERROR)
-        if args[0] != UNLOCK_CODE:
-            return self.fail(INVALID_CODE)
-        self.unlocked = True
-        return self.ok()
-
-    def cmd_B(self, args):
-        if len(args) != 2:
-            return self.fail(PARAM_ERROR)
-        if args[0] not in BAUD_RATES or args[0] in self.faults.refused_rates:
-            return self.fail(INVALID_BAUD_RATE)
-        if args[1] not in (1, 2):
-            return self.fail(INVALID_STOP_BIT)
-        self.ok()
-        # The answer still leaves at the old rate; the new one holds from then on.
-        if self.on_baud_change:
-            self.on_baud_change(args[0], args[0] in self.faults.stuck_rates)
-        return CMD_SUCCESS
-
-    def cmd_A(self, args):
-        if len(args) != 1 or args[0] not in (0, 1):
-            return self.fail(PARAM_ERROR)
-        self.echo = args[0] == 1
-        return self.ok()
-
-    def cmd_W(self, args):
-        if len(args) != 2:
-            return self.fail(PARAM_ERROR)
-        address, count = args
-        if address % 4:
-            return self.fail(ADDR_ERROR)
-        if count <= 0 or count % 4:
-            return self.fail(COUNT_ERROR)
-        if self.ram_slice(address, count) is None:
-            return self.fail(ADDR_NOT_MAPPED)
-        if self.overlaps_isp_ram(address, count):
-            return self.fail(ADDR_ERROR)
-        self.transfer = {"address": address, "count": count, "done": 0,
-                         "group": bytearray(), "lines": 0, "want_sum": False}
-        self.ok()
-        self.state = "write_data"
-        return CMD_SUCCESS
-
-    def cmd_R(self, args):
-        if len(args) != 2:
-            return self.fail(PARAM_ERROR)
-        address, count = args
-        if address % 4:
-            return self.fail(ADDR_ERROR)
-        if count <= 0 or count % 4:
-            return self.fail(COUNT_ERROR)
-        data = self.read_mapped(address, count)
-        if data is None:
-            return self.fail(ADDR_NOT_MAPPED)
-        self.transfer = {"data": data, "done": 0, "group_end": 0}
-        self.ok()
-        self.send_read_group()
-        return CMD_SUCCESS
-
-    def cmd_P(self, args):
-        if len(args) != 2:
-            return self.fail(PARAM_ERROR)
-        if not self.valid_sectors(*args):
-            return self.fail(INVALID_SECTOR)
-        self.prepared.update(range(args[0], args[1] + 1))
-        return self.ok()
-
-    def cmd_C(self, args):
-        if len(args) != 3:
-            return self.fail(PARAM_ERROR)
-        dst, src, count = args
-        if not self.unlocked:
-            return self.fail(CMD_LOCKED)
-        if dst % 256:
-            return self.fail(DST_ADDR_ERROR)
-        if src % 4:
-            return self.fail(SRC_ADDR_ERROR)
-        if count not in COPY_SIZES:
-            return self.fail(COUNT_ERROR)
-        if dst + count > FLASH_SIZE:
-            return self.fail(DST_ADDR_NOT_MAPPED)
-        source = self.ram_slice(src, count)
-        if source is None:
-            return self.fail(SRC_ADDR_NOT_MAPPED)
-        if not set(self.sectors_of(dst, count)) <= self.prepared:
-            return self.fail(SECTOR_NOT_PREPARED_FOR_WRITE_OPERATION)
-        region, offset = source
-        # Programming can only turn ones into zeros.
-        for i in range(count):
-            self.flash[dst + i] &= region[offset + i]
-        for word in self.faults.bad_words:
-            if dst <= word < dst + count:
-                self.misprogram(word)
-        self.prepared.clear()
-        if self.timing:
-            self.flash_busy(count // 256 * self.timing["program_per_256"])
-        return self.ok()
-
-    def misprogram(self, address):
-        """A word whose cells did not take: a bit that should have been cleared stays set (or,
-        in a word of ones, one that should have stayed set is cleared). The copy reports success."""
-        value = int.from_bytes(self.flash[address:address + 4], "little")
-        zeros = ~value & 0xFFFFFFFF
-        value = value | (zeros & -zeros) if zeros else value & ~1
-        self.flash[address:address + 4] = value.to_bytes(4, "little")
-
-    def cmd_E(self, args):
-        if len(args) != 2:
-            return self.fail(PARAM_ERROR)
-        if not self.unlocked:
-            return self.fail(CMD_LOCKED)
-        first, last = args
-        if not self.valid_sectors(first, last):
-            return self.fail(INVALID_SECTOR)
-        if not set(range(first, last + 1)) <= self.prepared:
-            return self.fail(SECTOR_NOT_PREPARED_FOR_WRITE_OPERATION)
-        start = SECTORS[first][0]
-        end = SECTORS[last][0] + SECTORS[last][1]
-        self.flash[start:end] = bytes([ERASED]) * (end - start)
-        self.prepared.clear()
-        if self.timing:
-            self.flash_busy((last - first + 1) * self.timing["erase_per_sector"])
-        return self.ok()
-
-    def cmd_I(self, args):
-        if len(args) != 2:
-            return self.fail(PARAM_ERROR)
-        first, last = args
-        if not self.valid_sectors(first, last):
-            return self.fail(INVALID_SECTOR)
-        start = SECTORS[first][0]
-        end = SECTORS[last][0] + SECTORS[last][1]
-        view = self.read_mapped(start, end - start)
-        for off in range(0, len(view), 4):
-            word = view[off:off + 4]
-            if word != b"\xff\xff\xff\xff":
-                self.reply(SECTOR_NOT_BLANK, off, int.from_bytes(word, "little"))
-                return SECTOR_NOT_BLANK
-        return self.ok()
-
-    def cmd_G(self, args):
-        if len(args) != 2:
-            return self.fail(PARAM_ERROR)
-        try:
-            address = int(args[0], 10)
-        except ValueError:
-            return self.fail(PARAM_ERROR)
-        if not self.unlocked:
-            return self.fail(CMD_LOCKED)
-        if args[1] != "T":   # the Cortex-M3 only runs Thumb code
-            return self.fail(PARAM_ERROR)
-        if self.read_mapped(address, 4) is None:
-            return self.fail(ADDR_NOT_MAPPED)
-        self.ok()
-        self.state = "running"
-        self.started_at = address
-        return CMD_SUCCESS
-
-    def cmd_J(self, args):
-        if args:
-            return self.fail(PARAM_ERROR)
-        self.reply(CMD_SUCCESS, self.part_id)
-        return CMD_SUCCESS
-
-    def cmd_K(self, args):
-        if args:
-            return self.fail(PARAM_ERROR)
-        self.reply(CMD_SUCCESS, *self.boot_version)
-        return CMD_SUCCESS
-
-    def cmd_N(self, args):
-        if args:
-            return self.fail(PARAM_ERROR)
-        self.reply(CMD_SUCCESS, *self.serial)
-        return CMD_SUCCESS
-
-    def cmd_M(self, args):
-        if len(args) != 3:
-            return self.fail(PARAM_ERROR)
-        a, b, count = args
-        if a % 4 or b % 4:
-            return self.fail(ADDR_ERROR)
-        if count <= 0 or count % 4:
-            return self.fail(COUNT_ERROR)
-        first = self.read_mapped(a, count)
-        second = self.read_mapped(b, count)
-        if first is None or second is None:
-            return self.fail(ADDR_NOT_MAPPED)
-        for off in range(0, count if first != second else 0, 4):
-            if first[off:off + 4] != second[off:off + 4]:
-                self.reply(COMPARE_ERROR, off)
-                return COMPARE_ERROR
-        return self.ok()
-
-    def ok(self):
-        self.reply(CMD_SUCCESS)
-        return CMD_SUCCESS
-
-    def fail(self, code):
-        self.reply(code)
-        return code
 
     # -- data phases -------------------------------------------------------
     def on_write_line(self, line):
@@ -782,6 +566,267 @@ class IspChip:
 
 
 # ---------------------------------------------------------------------------
+# The ISP commands: one handler per command letter, working on the chip's state
+
+class IspCommands:
+    """The ISP command table of an `IspChip`.
+
+    A handler takes the command's arguments, answers through the chip and returns the code it
+    answered with.
+    """
+
+    def __init__(self, chip):
+        self.chip = chip
+        self.table = {
+            "U": self.unlock,
+            "B": self.set_baud_rate,
+            "A": self.set_echo,
+            "W": self.write_to_ram,
+            "R": self.read_memory,
+            "P": self.prepare_sectors,
+            "C": self.copy_ram_to_flash,
+            "E": self.erase_sectors,
+            "I": self.blank_check_sectors,
+            "G": self.go,
+            "J": self.read_part_id,
+            "K": self.read_boot_code_version,
+            "N": self.read_serial_number,
+            "M": self.compare,
+        }
+
+    def run(self, cmd, words):
+        """Answers one command with its argument words; returns the code answered."""
+        handler = self.table.get(cmd)
+        if handler is None:
+            return self.fail(INVALID_COMMAND)
+        try:
+            # The go command's mode is a letter; every other argument is a decimal number.
+            args = [int(w, 10) for w in words] if cmd != "G" else words
+        except ValueError:
+            return self.fail(PARAM_ERROR)
+        return handler(args)
+
+    def unlock(self, args):
+        chip = self.chip
+        if len(args) != 1:
+            return self.fail(PARAM_ERROR)
+        if args[0] != UNLOCK_CODE:
+            return self.fail(INVALID_CODE)
+        chip.unlocked = True
+        return self.ok()
+
+    def set_baud_rate(self, args):
+        chip = self.chip
+        if len(args) != 2:
+            return self.fail(PARAM_ERROR)
+        if args[0] not in BAUD_RATES or args[0] in chip.faults.refused_rates:
+            return self.fail(INVALID_BAUD_RATE)
+        if args[1] not in (1, 2):
+            return self.fail(INVALID_STOP_BIT)
+        self.ok()
+        # The answer still leaves at the old rate; the new one holds from then on.
+        if chip.on_baud_change:
+            chip.on_baud_change(args[0], args[0] in chip.faults.stuck_rates)
+        return CMD_SUCCESS
+
+    def set_echo(self, args):
+        chip = self.chip
+        if len(args) != 1 or args[0] not in (0, 1):
+            return self.fail(PARAM_ERROR)
+        chip.echo = args[0] == 1
+        return self.ok()
+
+    def write_to_ram(self, args):
+        chip = self.chip
+        if len(args) != 2:
+            return self.fail(PARAM_ERROR)
+        address, count = args
+        if address % 4:
+            return self.fail(ADDR_ERROR)
+        if count <= 0 or count % 4:
+            return self.fail(COUNT_ERROR)
+        if chip.ram_slice(address, count) is None:
+            return self.fail(ADDR_NOT_MAPPED)
+        if chip.overlaps_isp_ram(address, count):
+            return self.fail(ADDR_ERROR)
+        chip.transfer = {"address": address, "count": count, "done": 0,
+                         "group": bytearray(), "lines": 0, "want_sum": False}
+        self.ok()
+        chip.state = "write_data"
+        return CMD_SUCCESS
+
+    def read_memory(self, args):
+        chip = self.chip
+        if len(args) != 2:
+            return self.fail(PARAM_ERROR)
+        address, count = args
+        if address % 4:
+            return self.fail(ADDR_ERROR)
+        if count <= 0 or count % 4:
+            return self.fail(COUNT_ERROR)
+        data = chip.read_mapped(address, count)
+        if data is None:
+            return self.fail(ADDR_NOT_MAPPED)
+        chip.transfer = {"data": data, "done": 0, "group_end": 0}
+        self.ok()
+        chip.send_read_group()
+        return CMD_SUCCESS
+
+    def prepare_sectors(self, args):
+        chip = self.chip
+        if len(args) != 2:
+            return self.fail(PARAM_ERROR)
+        if not chip.valid_sectors(*args):
+            return self.fail(INVALID_SECTOR)
+        chip.prepared.update(range(args[0], args[1] + 1))
+        return self.ok()
+
+    def copy_ram_to_flash(self, args):
+        chip = self.chip
+        if len(args) != 3:
+            return self.fail(PARAM_ERROR)
+        dst, src, count = args
+        if not chip.unlocked:
+            return self.fail(CMD_LOCKED)
+        if dst % 256:
+            return self.fail(DST_ADDR_ERROR)
+        if src % 4:
+            return self.fail(SRC_ADDR_ERROR)
+        if count not in COPY_SIZES:
+            return self.fail(COUNT_ERROR)
+        if dst + count > FLASH_SIZE:
+            return self.fail(DST_ADDR_NOT_MAPPED)
+        source = chip.ram_slice(src, count)
+        if source is None:
+            return self.fail(SRC_ADDR_NOT_MAPPED)
+        if not set(chip.sectors_of(dst, count)) <= chip.prepared:
+            return self.fail(SECTOR_NOT_PREPARED_FOR_WRITE_OPERATION)
+        region, offset = source
+        # Programming can only turn ones into zeros.
+        for i in range(count):
+            chip.flash[dst + i] &= region[offset + i]
+        for word in chip.faults.bad_words:
+            if dst <= word < dst + count:
+                self.misprogram(word)
+        chip.prepared.clear()
+        if chip.timing:
+            chip.flash_busy(count // 256 * chip.timing["program_per_256"])
+        return self.ok()
+
+    def misprogram(self, address):
+        """A word whose cells did not take: a bit that should have been cleared stays set (or,
+        in a word of ones, one that should have stayed set is cleared). The copy reports success."""
+        chip = self.chip
+        value = int.from_bytes(chip.flash[address:address + 4], "little")
+        zeros = ~value & 0xFFFFFFFF
+        value = value | (zeros & -zeros) if zeros else value & ~1
+        chip.flash[address:address + 4] = value.to_bytes(4, "little")
+
+    def erase_sectors(self, args):
+        chip = self.chip
+        if len(args) != 2:
+            return self.fail(PARAM_ERROR)
+        if not chip.unlocked:
+            return self.fail(CMD_LOCKED)
+        first, last = args
+        if not chip.valid_sectors(first, last):
+            return self.fail(INVALID_SECTOR)
+        if not set(range(first, last + 1)) <= chip.prepared:
+            return self.fail(SECTOR_NOT_PREPARED_FOR_WRITE_OPERATION)
+        start = SECTORS[first][0]
+        end = SECTORS[last][0] + SECTORS[last][1]
+        chip.flash[start:end] = bytes([ERASED]) * (end - start)
+        chip.prepared.clear()
+        if chip.timing:
+            chip.flash_busy((last - first + 1) * chip.timing["erase_per_sector"])
+        return self.ok()
+
+    def blank_check_sectors(self, args):
+        chip = self.chip
+        if len(args) != 2:
+            return self.fail(PARAM_ERROR)
+        first, last = args
+        if not chip.valid_sectors(first, last):
+            return self.fail(INVALID_SECTOR)
+        start = SECTORS[first][0]
+        end = SECTORS[last][0] + SECTORS[last][1]
+        view = chip.read_mapped(start, end - start)
+        for off in range(0, len(view), 4):
+            word = view[off:off + 4]
+            if word != b"\xff\xff\xff\xff":
+                chip.reply(SECTOR_NOT_BLANK, off, int.from_bytes(word, "little"))
+                return SECTOR_NOT_BLANK
+        return self.ok()
+
+    def go(self, args):
+        chip = self.chip
+        if len(args) != 2:
+            return self.fail(PARAM_ERROR)
+        try:
+            address = int(args[0], 10)
+        except ValueError:
+            return self.fail(PARAM_ERROR)
+        if not chip.unlocked:
+            return self.fail(CMD_LOCKED)
+        if args[1] != "T":   # the Cortex-M3 only runs Thumb code
+            return self.fail(PARAM_ERROR)
+        if chip.read_mapped(address, 4) is None:
+            return self.fail(ADDR_NOT_MAPPED)
+        self.ok()
+        chip.state = "running"
+        chip.started_at = address
+        return CMD_SUCCESS
+
+    def read_part_id(self, args):
+        chip = self.chip
+        if args:
+            return self.fail(PARAM_ERROR)
+        chip.reply(CMD_SUCCESS, chip.part_id)
+        return CMD_SUCCESS
+
+    def read_boot_code_version(self, args):
+        chip = self.chip
+        if args:
+            return self.fail(PARAM_ERROR)
+        chip.reply(CMD_SUCCESS, *chip.boot_version)
+        return CMD_SUCCESS
+
+    def read_serial_number(self, args):
+        chip = self.chip
+        if args:
+            return self.fail(PARAM_ERROR)
+        chip.reply(CMD_SUCCESS, *chip.serial)
+        return CMD_SUCCESS
+
+    def compare(self, args):
+        chip = self.chip
+        if len(args) != 3:
+            return self.fail(PARAM_ERROR)
+        a, b, count = args
+        if a % 4 or b % 4:
+            return self.fail(ADDR_ERROR)
+        if count <= 0 or count % 4:
+            return self.fail(COUNT_ERROR)
+        first = chip.read_mapped(a, count)
+        second = chip.read_mapped(b, count)
+        if first is None or second is None:
+            return self.fail(ADDR_NOT_MAPPED)
+        for off in range(0, count if first != second else 0, 4):
+            if first[off:off + 4] != second[off:off + 4]:
+                chip.reply(COMPARE_ERROR, off)
+                return COMPARE_ERROR
+        return self.ok()
+
+    def ok(self):
+        self.chip.reply(CMD_SUCCESS)
+        return CMD_SUCCESS
+
+    def fail(self, code):
+        self.chip.reply(code)
+        return code
+
+
+# ---------------------------------------------------------------------------
 # The pty side: event loop, pacing, control channel
 
 class Simulator:
@@ -818,6 +863,7 @@ class Simulator:
         self.garbled = 0
         self.rate_changes = []
         self.chars_by_pace = {}    # line pace -> [characters in, characters out]
+        self.control_requests = ControlRequests(self)
 
     # -- helpers -----------------------------------------------------------
     def set_pace(self, baud):
@@ -1142,66 +1188,127 @@ class Simulator:
 
     def control_command(self, words):
         try:
-            return self.run_control(words)
+            return self.control_requests.run(words)
         except (ValueError, OSError, IndexError) as e:
             return {"ok": False, "error": str(e)}
-
-    def run_control(self, words):
-        if not words:
-            raise ValueError("empty request")
-        cmd, args = words[0], words[1:]
-        if cmd == "status":
-            st = self.chip.status()
-            st.update({"ok": True, "connected": self.connected, "opens": self.opens,
-                       "closes": self.closes, "on_close": self.on_close,
-                       "pace": self.pace, "bytes_in": self.bytes_in,
-                       "bytes_out": self.bytes_out, "faults": self.faults.describe(),
-                       "busy": time.monotonic() < self.busy_until, "overruns": self.overruns,
-                       "uart_rate": self.uart_rate, "rate_changes": self.rate_changes,
-                       "garbled": self.garbled,
-                       "chars_by_pace": {str(k): v for k, v in self.chars_by_pace.items()}})
-            return st
-        if cmd == "dump" and len(args) == 1:
-            self.dump_flash(args[0])
-            return {"ok": True}
-        if cmd == "load" and len(args) == 1:
-            self.load_flash(args[0])
-            return {"ok": True}
-        if cmd == "reset" and not args:
-            self.power_on()
-            return {"ok": True}
-        if cmd == "history" and not args:
-            return {"ok": True, "history": [{k: v for k, v in entry.items() if k != "at"}
-                                            for entry in self.chip.history]}
-        if cmd == "history" and args == ["timed"]:
-            return {"ok": True, "history": list(self.chip.history)}
-        if cmd == "history" and args == ["clear"]:
-            self.chip.history.clear()
-            return {"ok": True}
-        if cmd == "fault":
-            self.faults.apply(args)
-            return {"ok": True, "faults": self.faults.describe()}
-        if cmd == "pace" and len(args) == 1:
-            self.initial_pace = 0 if args[0] == "off" else int(args[0])
-            self.set_pace(self.initial_pace)
-            return {"ok": True}
-        if cmd == "timing" and len(args) == 1:
-            self.chip.set_timing(args[0])
-            return {"ok": True}
-        if cmd == "on-close" and len(args) == 1 and args[0] in ("reset", "keep"):
-            self.on_close = args[0]
-            return {"ok": True}
-        if cmd == "serial" and len(args) == 4:
-            self.chip.serial = tuple(parse_word(w) for w in args)
-            return {"ok": True}
-        if cmd == "quit" and not args:
-            self.running = False
-            return {"ok": True}
-        raise ValueError("unknown request: %s" % " ".join(words))
 
     def log(self, text):
         if self.opts.verbose:
             print("lpc_rom: " + text, file=sys.stderr, flush=True)
+
+
+# ---------------------------------------------------------------------------
+# The control channel's requests: one handler per verb, working on the simulator
+
+class ControlRequests:
+    """The control requests of a `Simulator`.
+
+    A handler takes the words after the verb and returns the JSON answer, or None when they do
+    not fit the request.
+    """
+
+    def __init__(self, sim):
+        self.sim = sim
+        self.table = {
+            "status": self.status,
+            "dump": self.dump,
+            "load": self.load,
+            "reset": self.reset,
+            "history": self.history,
+            "fault": self.fault,
+            "pace": self.pace,
+            "timing": self.timing,
+            "on-close": self.on_close,
+            "serial": self.serial,
+            "quit": self.quit,
+        }
+
+    def run(self, words):
+        if not words:
+            raise ValueError("empty request")
+        handler = self.table.get(words[0])
+        reply = handler(words[1:]) if handler else None
+        if reply is None:
+            raise ValueError("unknown request: %s" % " ".join(words))
+        return reply
+
+    def status(self, args):
+        sim = self.sim
+        st = sim.chip.status()
+        st.update({"ok": True, "connected": sim.connected, "opens": sim.opens,
+                   "closes": sim.closes, "on_close": sim.on_close,
+                   "pace": sim.pace, "bytes_in": sim.bytes_in,
+                   "bytes_out": sim.bytes_out, "faults": sim.faults.describe(),
+                   "busy": time.monotonic() < sim.busy_until, "overruns": sim.overruns,
+                   "uart_rate": sim.uart_rate, "rate_changes": sim.rate_changes,
+                   "garbled": sim.garbled,
+                   "chars_by_pace": {str(k): v for k, v in sim.chars_by_pace.items()}})
+        return st
+
+    def dump(self, args):
+        if len(args) != 1:
+            return None
+        self.sim.dump_flash(args[0])
+        return {"ok": True}
+
+    def load(self, args):
+        if len(args) != 1:
+            return None
+        self.sim.load_flash(args[0])
+        return {"ok": True}
+
+    def reset(self, args):
+        if args:
+            return None
+        self.sim.power_on()
+        return {"ok": True}
+
+    def history(self, args):
+        history = self.sim.chip.history
+        if not args:
+            return {"ok": True, "history": [{k: v for k, v in entry.items() if k != "at"}
+                                            for entry in history]}
+        if args == ["timed"]:
+            return {"ok": True, "history": list(history)}
+        if args == ["clear"]:
+            history.clear()
+            return {"ok": True}
+        return None
+
+    def fault(self, args):
+        self.sim.faults.apply(args)
+        return {"ok": True, "faults": self.sim.faults.describe()}
+
+    def pace(self, args):
+        if len(args) != 1:
+            return None
+        self.sim.initial_pace = 0 if args[0] == "off" else int(args[0])
+        self.sim.set_pace(self.sim.initial_pace)
+        return {"ok": True}
+
+    def timing(self, args):
+        if len(args) != 1:
+            return None
+        self.sim.chip.set_timing(args[0])
+        return {"ok": True}
+
+    def on_close(self, args):
+        if len(args) != 1 or args[0] not in ("reset", "keep"):
+            return None
+        self.sim.on_close = args[0]
+        return {"ok": True}
+
+    def serial(self, args):
+        if len(args) != 4:
+            return None
+        self.sim.chip.serial = tuple(parse_word(w) for w in args)
+        return {"ok": True}
+
+    def quit(self, args):
+        if args:
+            return None
+        self.sim.running = False
+        return {"ok": True}
 
 
 def parse_word(text):

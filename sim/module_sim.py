@@ -109,6 +109,7 @@ class Simulator(ModuleFace):
         self.udp_out = {}          # ip -> socket used to send discovery replies
         self.discovery = None
         self.control = None
+        self.control_commands = ControlCommands(self)
         self._build_modules(config)
 
     # ---- configuration -----------------------------------------------------------
@@ -371,14 +372,6 @@ class Simulator(ModuleFace):
             except OSError:
                 break
 
-    def _targets(self, name):
-        if name == "*":
-            return list(self.by_label.values())
-        module = self.by_label.get("%08X" % parse_serial(name))
-        if module is None:
-            raise KeyError("no module %s" % name)
-        return [module]
-
     def command(self, line):
         """Runs one control command; returns "ok ..." or "error ..."."""
         words = line.split()
@@ -386,61 +379,10 @@ class Simulator(ModuleFace):
             return "error empty command"
         verb, args = words[0].lower(), words[1:]
         try:
-            result = self._command(verb, args)
+            result = self.control_commands.run(verb, args)
         except (KeyError, ValueError, IndexError, ConfigError) as exc:
             return "error %s" % (exc.args[0] if exc.args else exc)
         return "ok" if result is None else "ok " + json.dumps(result)
-
-    def _command(self, verb, args):
-        if verb == "ping":
-            return "pong"
-        if verb == "list":
-            return [m.describe() for m in self.by_label.values()]
-        if verb == "quit":
-            self.running = False
-            return None
-        targets = self._targets(args[0]) if args else None
-        if targets is None:
-            raise ValueError("%s needs a module serial number or *" % verb)
-        if verb == "state":
-            return targets[0].describe() if len(targets) == 1 else [m.describe() for m in targets]
-        if verb == "set":
-            if len(args) != 3:
-                raise ValueError("set SERIAL NAME VALUE")
-            for module in targets:
-                module.set_value(args[1], args[2])
-                module.event("set %s %s" % (args[1], args[2]))
-                if args[1] == "refuse" and module.router is None:
-                    if module.faults.refuse:
-                        self._close_listener(module)
-                    else:
-                        self.go_online(module)
-            return None
-        if verb == "close":
-            reset = (args[1] if len(args) > 1 else "rst") == "rst"
-            return sum(self.close_sessions(m, reset) for m in targets if m.router is None)
-        if verb == "vanish":
-            for module in targets:
-                module.vanish("control")
-            return None
-        if verb == "revive":
-            for module in targets:
-                module.revive()
-            return None
-        if verb == "garbage":
-            data = bytes.fromhex("".join(args[1:]))
-            return sum(self._each_session(m, lambda s: s.send_raw(data)) for m in targets)
-        if verb == "heartbeat":
-            return sum(self._each_session(m, lambda s: s.send_heartbeat()) for m in targets)
-        if verb == "dump":
-            return {m.label: m.dump() for m in targets}
-        raise ValueError("unknown command %s" % verb)
-
-    def _each_session(self, module, action):
-        sessions = list(module.sessions)
-        for session in sessions:
-            action(session)
-        return len(sessions)
 
     # ---- main loop ---------------------------------------------------------------
 
@@ -543,6 +485,108 @@ class Simulator(ModuleFace):
 
 
 # ---- command line ----------------------------------------------------------------
+
+class ControlCommands:
+    """The control channel's commands over a `Simulator`'s modules: verb -> handler.
+
+    A handler returns what follows "ok" (None: nothing) or raises for an "error" answer. All but
+    ping, list and quit name their modules by serial number or "*".
+    """
+
+    def __init__(self, sim):
+        self.sim = sim
+        self.general = {
+            "ping": self.ping,
+            "list": self.list,
+            "quit": self.quit,
+        }
+        self.per_module = {
+            "state": self.state,
+            "set": self.set,
+            "close": self.close,
+            "vanish": self.vanish,
+            "revive": self.revive,
+            "garbage": self.garbage,
+            "heartbeat": self.heartbeat,
+            "dump": self.dump,
+        }
+
+    def run(self, verb, args):
+        if verb in self.general:
+            return self.general[verb]()
+        targets = self.targets(args[0]) if args else None
+        if targets is None:
+            raise ValueError("%s needs a module serial number or *" % verb)
+        handler = self.per_module.get(verb)
+        if handler is None:
+            raise ValueError("unknown command %s" % verb)
+        return handler(targets, args)
+
+    def targets(self, name):
+        if name == "*":
+            return list(self.sim.by_label.values())
+        module = self.sim.by_label.get("%08X" % parse_serial(name))
+        if module is None:
+            raise KeyError("no module %s" % name)
+        return [module]
+
+    def ping(self):
+        return "pong"
+
+    def list(self):
+        return [m.describe() for m in self.sim.by_label.values()]
+
+    def quit(self):
+        self.sim.running = False
+        return None
+
+    def state(self, targets, args):
+        return targets[0].describe() if len(targets) == 1 else [m.describe() for m in targets]
+
+    def set(self, targets, args):
+        if len(args) != 3:
+            raise ValueError("set SERIAL NAME VALUE")
+        for module in targets:
+            module.set_value(args[1], args[2])
+            module.event("set %s %s" % (args[1], args[2]))
+            if args[1] == "refuse" and module.router is None:
+                if module.faults.refuse:
+                    self.sim._close_listener(module)
+                else:
+                    self.sim.go_online(module)
+        return None
+
+    def close(self, targets, args):
+        reset = (args[1] if len(args) > 1 else "rst") == "rst"
+        return sum(self.sim.close_sessions(m, reset) for m in targets if m.router is None)
+
+    def vanish(self, targets, args):
+        for module in targets:
+            module.vanish("control")
+        return None
+
+    def revive(self, targets, args):
+        for module in targets:
+            module.revive()
+        return None
+
+    def garbage(self, targets, args):
+        data = bytes.fromhex("".join(args[1:]))
+        return sum(self._each_session(m, lambda s: s.send_raw(data)) for m in targets)
+
+    def heartbeat(self, targets, args):
+        return sum(self._each_session(m, lambda s: s.send_heartbeat()) for m in targets)
+
+    def dump(self, targets, args):
+        return {m.label: m.dump() for m in targets}
+
+    @staticmethod
+    def _each_session(module, action):
+        sessions = list(module.sessions)
+        for session in sessions:
+            action(session)
+        return len(sessions)
+
 
 def parse_pairs(text):
     """"serial=0F5849A1,model=19,uid=1:2:3:4" -> dict (uid words split on colons)."""

@@ -1041,6 +1041,7 @@ class UsbBus(ModuleFace):
         self.testbed = UMockdev.Testbed.new()
         self.root = self.testbed.get_root_dir()
         self.control = None
+        self.control_requests = BusControl(self)
         self._build(config)
 
     # -- configuration --
@@ -1242,77 +1243,13 @@ class UsbBus(ModuleFace):
         if not words:
             return {"ok": False, "error": "empty request"}
         try:
-            result = self._command(words[0].lower(), words[1:])
+            result = self.control_requests.run(words[0].lower(), words[1:])
         except (KeyError, ValueError, IndexError, SimError) as exc:
             return {"ok": False, "error": str(exc.args[0] if exc.args else exc)}
         except Exception as exc:  # noqa: BLE001 - a fault of the simulator, told to the caller
             self.note("request %r failed: %r" % (line, exc))
             return {"ok": False, "error": "simulator fault: %r" % exc}
         return {"ok": True, "result": result}
-
-    def _usb(self, name):
-        usb = self.by_label.get("%08X" % parse_serial(name))
-        if usb is None:
-            raise KeyError("no module %s" % name)
-        return usb
-
-    def _command(self, verb, args):
-        if verb == "ping":
-            return "pong"
-        if verb == "list":
-            return self.describe()
-        if verb == "quit":
-            self.running = False
-            return None
-        if verb == "imx":
-            return self._imx_command(args)
-        if not args:
-            raise ValueError("%s needs a module serial number" % verb)
-        usb = self._usb(args[0])
-        if verb == "state":
-            return usb.describe()
-        if verb == "set":
-            if len(args) != 3:
-                raise ValueError("set SERIAL NAME VALUE")
-            self.set_fault(usb, args[1], args[2])
-            usb.module.event("set %s %s" % (args[1], args[2]))
-            return None
-        if verb == "unplug":
-            usb.module.vanish("unplugged by control")
-            return None
-        if verb == "plug":
-            if usb.module.vanished:
-                usb.module.revive()
-            else:
-                usb.plug()
-            return None
-        if verb == "send":
-            data = bytes.fromhex("".join(args[1:]))
-            links = [link for link in usb.links() if not link.dead]
-            for link in links:
-                link.session.send_raw(data)
-            return len(links)
-        if verb == "reset-stats":
-            usb.stats = new_stats()
-            return None
-        if verb == "dump":
-            return usb.module.dump()
-        raise ValueError("unknown request %s" % verb)
-
-    def _imx_command(self, args):
-        if self.imx is None:
-            raise ValueError("no i.MX boot ROM on this bus")
-        if not args or args[0] == "state":
-            return self.imx.describe()
-        if args[0] == "set" and len(args) >= 2:
-            self.imx.rom.settings.apply(args[1], " ".join(args[2:]) or "on")
-            return None
-        if args[0] == "read" and len(args) == 3:
-            return self.imx.rom.memory.read(int(args[1], 0), int(args[2], 0)).hex()
-        if args[0] == "power-on":
-            self.imx.power_on()
-            return None
-        raise ValueError("imx state | set KEY VALUE | read ADDR COUNT | power-on")
 
     def describe(self):
         return {"modules": [usb.describe() for usb in self.modules],
@@ -1407,6 +1344,110 @@ class UsbBus(ModuleFace):
     def release(self):
         """Drops the test bed: umockdev removes its directory."""
         self.testbed = None
+
+
+class BusControl:
+    """The control channel's requests over a `UsbBus`: verb -> handler.
+
+    A handler returns the request's result or raises for an answer that is not ok. All but ping,
+    list, quit and imx name one module by serial number.
+    """
+
+    def __init__(self, bus):
+        self.bus = bus
+        self.general = {
+            "ping": self.ping,
+            "list": self.list,
+            "quit": self.quit,
+            "imx": self.imx,
+        }
+        self.per_module = {
+            "state": self.state,
+            "set": self.set,
+            "unplug": self.unplug,
+            "plug": self.plug,
+            "send": self.send,
+            "reset-stats": self.reset_stats,
+            "dump": self.dump,
+        }
+
+    def run(self, verb, args):
+        if verb in self.general:
+            return self.general[verb](args)
+        if not args:
+            raise ValueError("%s needs a module serial number" % verb)
+        usb = self.module_usb(args[0])
+        handler = self.per_module.get(verb)
+        if handler is None:
+            raise ValueError("unknown request %s" % verb)
+        return handler(usb, args)
+
+    def module_usb(self, name):
+        usb = self.bus.by_label.get("%08X" % parse_serial(name))
+        if usb is None:
+            raise KeyError("no module %s" % name)
+        return usb
+
+    def ping(self, args):
+        return "pong"
+
+    def list(self, args):
+        return self.bus.describe()
+
+    def quit(self, args):
+        self.bus.running = False
+        return None
+
+    def imx(self, args):
+        imx = self.bus.imx
+        if imx is None:
+            raise ValueError("no i.MX boot ROM on this bus")
+        if not args or args[0] == "state":
+            return imx.describe()
+        if args[0] == "set" and len(args) >= 2:
+            imx.rom.settings.apply(args[1], " ".join(args[2:]) or "on")
+            return None
+        if args[0] == "read" and len(args) == 3:
+            return imx.rom.memory.read(int(args[1], 0), int(args[2], 0)).hex()
+        if args[0] == "power-on":
+            imx.power_on()
+            return None
+        raise ValueError("imx state | set KEY VALUE | read ADDR COUNT | power-on")
+
+    def state(self, usb, args):
+        return usb.describe()
+
+    def set(self, usb, args):
+        if len(args) != 3:
+            raise ValueError("set SERIAL NAME VALUE")
+        self.bus.set_fault(usb, args[1], args[2])
+        usb.module.event("set %s %s" % (args[1], args[2]))
+        return None
+
+    def unplug(self, usb, args):
+        usb.module.vanish("unplugged by control")
+        return None
+
+    def plug(self, usb, args):
+        if usb.module.vanished:
+            usb.module.revive()
+        else:
+            usb.plug()
+        return None
+
+    def send(self, usb, args):
+        data = bytes.fromhex("".join(args[1:]))
+        links = [link for link in usb.links() if not link.dead]
+        for link in links:
+            link.session.send_raw(data)
+        return len(links)
+
+    def reset_stats(self, usb, args):
+        usb.stats = new_stats()
+        return None
+
+    def dump(self, usb, args):
+        return usb.module.dump()
 
 
 # ---- command line -------------------------------------------------------------------------------
