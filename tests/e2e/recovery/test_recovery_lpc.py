@@ -110,30 +110,36 @@ class LpcRecoveryTest(rs.RecoveryCase):
         self.assertEqual(result.status, 0, result)
         self.assertEqual(rom.flash()[:70000], self.plain)
 
-    def test_fingerprint_on_a_port_where_nothing_answers(self):
-        # The i.MX identification that follows the failed LPC one downloads the default live
-        # loader and talks to the port's boot ROM: nothing answers that either.
-        loader = mkbird.make([mkbird.loader_block(0x20000400, image(64, 2))])
-        self.data.add_build(rs.LIVE_LOADER_SERIAL, 7, loader)
-        server = self.start_server()
+    # Each takes the better part of a minute (the fill that would end an interrupted i.MX write
+    # goes out at the line's rate): two tests, so that they run side by side.
+    def test_fingerprint_on_a_mute_lpc_chip(self):
         mute = self.chip("--fault", "mute on")
+        self.assert_nothing_answers_fingerprint(mute.link)
+        self.assertEqual(mute.control("status")["bytes_out"], 0)
+
+    def test_fingerprint_on_a_port_where_nothing_answers(self):
         silent = rs.BarePty(str(self.work))
         self.addCleanup(silent.close)
-        for name, port, watch in (("mute LPC chip", mute.link, None), ("bare pty", silent.path, silent.drain)):
-            with self.subTest(name):
-                result = self.run_updater("-N", "-s", port, "-u", server.url, while_running=watch)
-                self.assertEqual(result.status, 1, result)
-                self.assertEqual(result.err_lines, [
-                    "Identification failed: no LPC boot ROM answered on %s, and the i.MX boot ROM on %s did not "
-                    "answer its status check, even after 512 KiB to end an interrupted write (the board needs a "
-                    "power cycle) and no live loader is running on USB" % (port, port),
-                    "Got no response from chip", NOTHING_WRITTEN], result)
-        self.assertEqual(mute.control("status")["bytes_out"], 0)
+        self.assert_nothing_answers_fingerprint(silent.path, silent.drain)
         # The LPC probe and synchronisation came first, then the fill lines that would end a data
         # phase, a second synchronisation, then the boot ROM status check of the i.MX loader.
         fill = b"0" + b" " * 24 + b"\r\n"
         self.assertTrue(silent.heard.startswith(b"`\r\nN\r\n?" + fill * 21 + b"?" + bytes([0x05, 0x05])),
                         silent.heard)
+
+    def assert_nothing_answers_fingerprint(self, port, watch=None):
+        # The i.MX identification that follows the failed LPC one downloads the default live
+        # loader and talks to the port's boot ROM: nothing answers that either.
+        loader = mkbird.make([mkbird.loader_block(0x20000400, image(64, 2))])
+        self.data.add_build(rs.LIVE_LOADER_SERIAL, 7, loader)
+        server = self.start_server()
+        result = self.run_updater("-N", "-s", port, "-u", server.url, while_running=watch)
+        self.assertEqual(result.status, 1, result)
+        self.assertEqual(result.err_lines, [
+            "Identification failed: no LPC boot ROM answered on %s, and the i.MX boot ROM on %s did not "
+            "answer its status check, even after 512 KiB to end an interrupted write (the board needs a "
+            "power cycle) and no live loader is running on USB" % (port, port),
+            "Got no response from chip", NOTHING_WRITTEN], result)
         self.assertEqual(self.settings(rs.LIVE_LOADER_SERIAL).get("LATEST_DOWNLOAD"), "7.bird")
 
     def test_a_chip_left_synchronised_is_identified_without_a_new_synchronisation(self):
@@ -187,41 +193,43 @@ class LpcRecoveryTest(rs.RecoveryCase):
         self.assertEqual(commands[:7], ["N", "`", "N", "`", "N", "U 23130", "P 0 29"], commands)
         self.assertEqual(rom.control("status")["resets"], 1)
 
-    def test_recovery_interrupted_in_the_data_phase_runs_again(self):
-        cases = [
-            # SIGINT and SIGTERM end the exchange under way, close the port and put its settings back.
-            ("SIGINT", signal.SIGINT, True),
-            ("SIGTERM", signal.SIGTERM, True),
-            # A pulled cable (here: a process killed outright) leaves the chip anywhere in a line.
-            ("killed", signal.SIGKILL, False),
-        ]
+    # SIGINT and SIGTERM end the exchange under way, close the port and put its settings back.
+    def test_recovery_interrupted_by_sigint_in_the_data_phase_runs_again(self):
+        self.assert_interrupted_recovery_runs_again("SIGINT", signal.SIGINT, graceful=True)
+
+    def test_recovery_interrupted_by_sigterm_in_the_data_phase_runs_again(self):
+        self.assert_interrupted_recovery_runs_again("SIGTERM", signal.SIGTERM, graceful=True)
+
+    # A pulled cable (here: a process killed outright) leaves the chip anywhere in a line.
+    def test_recovery_killed_in_the_data_phase_runs_again(self):
+        self.assert_interrupted_recovery_runs_again("killed", signal.SIGKILL, graceful=False)
+
+    def assert_interrupted_recovery_runs_again(self, name, signum, graceful):
         server = self.start_server()
-        for name, signum, graceful in cases:
-            with self.subTest(name):
-                rom = rs.LpcRom(self.subdir(name), CHIP, "--pace", "115200")
-                try:
-                    before = self.port_settings(rom.link, termios.B9600)
-                    copies = lambda: sum(1 for line in rom.commands() if line.startswith("C "))
-                    in_data = lambda: rom.control("status")["state"] == "write_data" and copies() >= 3
-                    first = self.run_updater("-U", "-t", "RECOVER", "-s", rom.link, "-u", server.url,
-                                             signal_when=(in_data, signum))
-                    self.assertEqual(first.status, -signum, first)
-                    self.assertLess(first.signal_to_end, SIGNAL_TO_END_LIMIT, first)
-                    self.assertNotIn("Rebooting Device", first.out_lines, first)
-                    if graceful:
-                        self.assertEqual(len(first.err_lines), 1, first)
-                        self.assertRegex(first.err_lines[0], r"^Recovery interrupted by %s at the write of 4096 "
-                                         r"bytes of block 1 \(for flash 0x000[0-9A-F]{5}\) into the chip's RAM: "
-                                         r"the flash is erased or partly written; run the recovery again$" % name)
-                        self.assertEqual(self.port_settings(rom.link), before)
-                    rom.wait_closed(2)
-                    second = self.recover(rom, "-u", server.url)
-                    self.assertEqual(second.status, 0, second)
-                    self.assertEqual(second.err_lines, [], second)
-                    self.assertEqual(rom.flash()[:70000], self.plain)
-                    self.assertEqual(rom.control("status")["resets"], 1)
-                finally:
-                    rom.stop()
+        rom = rs.LpcRom(self.subdir(name), CHIP, "--pace", "115200")
+        try:
+            before = self.port_settings(rom.link, termios.B9600)
+            copies = lambda: sum(1 for line in rom.commands() if line.startswith("C "))
+            in_data = lambda: rom.control("status")["state"] == "write_data" and copies() >= 3
+            first = self.run_updater("-U", "-t", "RECOVER", "-s", rom.link, "-u", server.url,
+                                     signal_when=(in_data, signum))
+            self.assertEqual(first.status, -signum, first)
+            self.assertLess(first.signal_to_end, SIGNAL_TO_END_LIMIT, first)
+            self.assertNotIn("Rebooting Device", first.out_lines, first)
+            if graceful:
+                self.assertEqual(len(first.err_lines), 1, first)
+                self.assertRegex(first.err_lines[0], r"^Recovery interrupted by %s at the write of 4096 "
+                                 r"bytes of block 1 \(for flash 0x000[0-9A-F]{5}\) into the chip's RAM: "
+                                 r"the flash is erased or partly written; run the recovery again$" % name)
+                self.assertEqual(self.port_settings(rom.link), before)
+            rom.wait_closed(2)
+            second = self.recover(rom, "-u", server.url)
+            self.assertEqual(second.status, 0, second)
+            self.assertEqual(second.err_lines, [], second)
+            self.assertEqual(rom.flash()[:70000], self.plain)
+            self.assertEqual(rom.control("status")["resets"], 1)
+        finally:
+            rom.stop()
 
     @staticmethod
     def port_settings(path, speed=None):
