@@ -832,9 +832,9 @@ int transferLoaderBlocks(UpdaterDisplayInterface& display, SDPLoader& loader, Bi
 }  // namespace
 
 int engine::_transfer_recovery_loader(UpdaterDisplayInterface& display, BirdFile& bird, std::string port, std::string* why) {
-  // A serial port is left as it was found, also when the run is interrupted.
-  std::unique_ptr<InterruptGuard> interruptible;
-  if (port != kUsbPort) interruptible = std::make_unique<InterruptGuard>();
+  // A serial port is left as it was found, also when the run is interrupted; over USB the write
+  // stops between frames, and either way the user is told where the run ended.
+  InterruptGuard interruptible;
   int result = kLoaderNoTransport;
   int sdpResult = SDPLoader::SDP_INIT_FAILED;
   bool portBusy = false;
@@ -855,9 +855,10 @@ int engine::_transfer_recovery_loader(UpdaterDisplayInterface& display, BirdFile
   }
   if (result != kLoaderTransferred) tell(why, portBusy ? portInUse(port) : loaderTransferFault(sdpResult, port));
   if (InterruptGuard::Requested()) {
-    display.message(UpdaterDisplay::ERROR,
-                    "Recovery interrupted by %s while the live loader was written; the port is closed",
-                    InterruptGuard::SignalName());
+    display.message(UpdaterDisplay::ERROR, "Recovery interrupted by %s while the live loader was written; %s",
+                    InterruptGuard::SignalName(),
+                    port == kUsbPort ? "the boot ROM is released, the next run ends the write it began"
+                                     : "the port is closed");
   }
   return result;
 }
