@@ -95,7 +95,7 @@ STEPS = [("started", re.compile(r"Updating firmware with build")),
          ("connected", re.compile(r"Transferring loader to device")),
          ("loader", re.compile(r"Starting Load on Device")),
          ("firmware", re.compile(r"Transferred 1 blocks, [0-9]{4,} total bytes")),
-         ("link down", re.compile(r"Looking for the device after its reboot")),
+         ("first look", re.compile(r"Looking for the device after its reboot")),
          ("back", re.compile(r"now runs build"))]
 
 
