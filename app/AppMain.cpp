@@ -135,9 +135,8 @@ class CommandRunner {
     if (params_.serialNumber == 0) return error("Must specify the specific device to be updated");
     if (!ReportChannel::Active()) return install(build) ? kExitSuccess : kExitFailure;
     // One device of a run over several: its starter is told the build before and after as well.
-    DeviceOutcomeProbe probe(updater_, params_);
     const bool updated = install(build);
-    SendDeviceOutcome(probe.Conclude(updated));
+    SendDeviceOutcome(ConcludeDeviceOutcome(updater_, params_, updated));
     return updated ? kExitSuccess : kExitFailure;
   }
 

@@ -1,48 +1,74 @@
 #include "DeviceOutcome.h"
 
 #include "ReportChannel.h"
-#include "support/TestHook.h"
 
 namespace {
 
-// How long a module that rebooted at the end of its update is given to answer again.
-constexpr unsigned long kBackAfterUpdateMs = 20000;
+using State = UpdateOutcome::DeviceState;
 
 std::string buildText(bool known, uint32_t build) { return known ? std::to_string(build) : std::string("-"); }
 
-std::string stateOf(const DeviceOutcome& outcome) {
-  if (outcome.afterKnown) {
-    std::string state = "runs build " + std::to_string(outcome.buildAfter);
-    if (!outcome.succeeded && outcome.beforeKnown && outcome.buildAfter == outcome.buildBefore) state += ", as before";
-    return state;
+std::string stateOf(const UpdateOutcome& record, const DeviceOutcome& outcome) {
+  switch (record.state) {
+    case State::Running:
+    case State::Unchanged:
+      if (outcome.afterKnown) {
+        std::string state = "runs build " + std::to_string(outcome.buildAfter);
+        if (!outcome.succeeded && outcome.beforeKnown && outcome.buildAfter == outcome.buildBefore) {
+          state += ", as before";
+        }
+        return state;
+      }
+      if (record.state == State::Running) return "running";
+      return record.step == "connect" ? "not reached" : "unchanged: nothing was written";
+    case State::InLoader:
+      return "in its loader without complete firmware: update it again";
+    case State::NotBack:
+      return "rebooted, not back: recover it with -U -t RECOVER";
+    case State::FlashMayBeErased:
+      return "firmware may be erased: recover it again";
+    case State::Unknown:
+      break;
   }
-  if (outcome.succeeded) return "not answering after its reboot";
-  if (!outcome.beforeKnown) return "not reached";
-  return "not answering: it may be left in its loader; update it again or recover it";
+  return "unknown";
+}
+
+// The failed step and its cause as the engine recorded them; the first error line shown when it
+// recorded none (the update itself succeeded, but its record in the store did not).
+std::string causeOf(const UpdateOutcome& record) {
+  if (record.cause.empty()) return ReportChannel::FirstError();
+  return record.step.empty() ? record.cause : record.step + ": " + record.cause;
 }
 
 }  // namespace
 
-DeviceOutcomeProbe::DeviceOutcomeProbe(Updater& updater, const Parameters& params) : updater_(updater), params_(params) {
-  outcome_.beforeKnown = updater_.Read_Device_Build(params_.serialNumber, params_.routerSerialNumber, 0,
-                                                    outcome_.buildBefore, &reachedAt_);
-}
-
-DeviceOutcome DeviceOutcomeProbe::Conclude(bool updated) {
-  // The outcome check of the engine, once it gives its record, takes the place of this reading:
-  // the build after and the state come from here only.
-  outcome_.succeeded = updated;
-  const unsigned long waitMs = outcome_.beforeKnown ? TestHook_LongWaitMs(kBackAfterUpdateMs) : 0;
-  outcome_.afterKnown = updater_.Read_Device_Build(params_.serialNumber, params_.routerSerialNumber, waitMs,
-                                                   outcome_.buildAfter, &reachedAt_);
-  if (!updated) outcome_.cause = ReportChannel::FirstError();
-  outcome_.state = stateOf(outcome_);
-  return outcome_;
+DeviceOutcome ConcludeDeviceOutcome(Updater& updater, const Parameters& params, bool updated) {
+  const UpdateOutcome& record = updater.LastOutcome();
+  DeviceOutcome outcome;
+  outcome.succeeded = updated;
+  outcome.beforeKnown = record.buildBefore != 0;
+  outcome.buildBefore = record.buildBefore;
+  if (record.state == State::Running && record.buildAfter != 0) {
+    outcome.afterKnown = true;
+    outcome.buildAfter = record.buildAfter;
+  } else if (record.state == State::Unchanged) {
+    // Nothing was written: what it ran before it still runs. An update that stopped before it
+    // connected (no build, a file refused) learnt neither; one read tells both.
+    if (!record.reached && record.step != "connect") {
+      outcome.beforeKnown =
+          updater.Read_Device_Build(params.serialNumber, params.routerSerialNumber, 0, outcome.buildBefore);
+    }
+    outcome.afterKnown = outcome.beforeKnown;
+    outcome.buildAfter = outcome.buildBefore;
+  }
+  if (!updated) outcome.cause = causeOf(record);
+  outcome.state = stateOf(record, outcome);
+  return outcome;
 }
 
 void SendDeviceOutcome(const DeviceOutcome& outcome) {
   ReportChannel::Send("before", buildText(outcome.beforeKnown, outcome.buildBefore));
   ReportChannel::Send("after", buildText(outcome.afterKnown, outcome.buildAfter));
   ReportChannel::Send("state", outcome.state);
-  if (!outcome.succeeded) ReportChannel::Send("cause", outcome.cause);  // the engine's cause, once it names one
+  if (!outcome.succeeded) ReportChannel::Send("cause", outcome.cause);
 }

@@ -18,20 +18,10 @@ struct DeviceOutcome {
   std::string state;
 };
 
-class DeviceOutcomeProbe {
- public:
-  // Reads the device's build before the update (one attempt).
-  DeviceOutcomeProbe(Updater& updater, const Parameters& params);
-
-  // Once the update returned: the build after (waiting for a rebooting module to come back) and
-  // the state it is left in; the result sent through the report channel.
-  DeviceOutcome Conclude(bool updated);
-
- private:
-  Updater& updater_;
-  const Parameters& params_;
-  DeviceOutcome outcome_;
-  linkSpec reachedAt_{};
-};
+// The outcome of the update the engine just ran (updated: what it returned), from the engine's
+// own record: the build it read when it connected, the build its outcome check read after the
+// reboot, the failed step and its cause, the state it left the device in. Only an update that
+// ended before it reached the device asks the device once for its build.
+DeviceOutcome ConcludeDeviceOutcome(Updater& updater, const Parameters& params, bool updated);
 
 void SendDeviceOutcome(const DeviceOutcome& outcome);

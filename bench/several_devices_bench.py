@@ -2,13 +2,15 @@
 """Figures for -U over several devices: the wall time of one command updating eight simulated
 modules on TCP/IP side by side, against the time one update alone takes.
 
-    sudo bench/several_devices_bench.py [--runs N] [--updater PATH] [--modules N]
+    sudo bench/several_devices_bench.py [--runs N] [--updater PATH] [--modules N] [--timeline]
 
 Printed, per run and as the median: one `-U -d A` alone; the same with `-j 1` (the path of a run
 over several devices, which also reads the module's build before the update and, after its
 reboot, again); the single-device command for every module started at once as separate
 processes; `-U -d A,B,...` with all modules at once (`-j N`); and with the default (4 at a time).
 The ratio of the all-at-once run to the single update is the figure to watch (goal: at most 1.5).
+With --timeline, one update alone and one all-at-once run are shown instead as per-device
+timelines (seconds from the command's start to each step, from the lines of -X 0x401).
 
 Runs itself again inside a private network namespace (sim/netns_run.sh): the Updater finds the
 modules by UDP discovery. The Updater runs as a user id without a password entry with HOME in a
@@ -17,6 +19,7 @@ temporary directory; the simulator is stopped by its process id; every wait is b
 
 import argparse
 import os
+import re
 import shutil
 import statistics
 import subprocess
@@ -87,6 +90,39 @@ def run_apart(updater, home, devices, url):
     return time.monotonic() - start
 
 
+# The steps of one device's update, by the first line that ends each.
+STEPS = [("started", re.compile(r"Updating firmware with build")),
+         ("connected", re.compile(r"Transferring loader to device")),
+         ("loader", re.compile(r"Starting Load on Device")),
+         ("firmware", re.compile(r"Transferred 1 blocks, [0-9]{4,} total bytes")),
+         ("first look", re.compile(r"Looking for the device after its reboot")),
+         ("back", re.compile(r"now runs build"))]
+
+
+def timeline(updater, home, args):
+    """Runs the command once, stamping every line as it comes; per device the seconds to each step."""
+    command = ["setpriv", "--reuid=%d" % RUN_UID, "--regid=%d" % RUN_UID, "--clear-groups", updater] + args
+    start = time.monotonic()
+    proc = subprocess.Popen(command, env={"HOME": home, "PATH": "/usr/bin:/bin"}, cwd=home, stdout=subprocess.PIPE,
+                            stderr=subprocess.STDOUT, text=True)
+    stamped = [(time.monotonic() - start, line.rstrip("\n")) for line in proc.stdout]
+    if proc.wait(timeout=RUN_TIMEOUT) != 0:
+        raise SystemExit("Updater %s failed:\n%s" % (args, "\n".join(line for _, line in stamped)))
+    total = time.monotonic() - start
+    steps = {}
+    for seconds, line in stamped:
+        match = re.match(r"^([0-9A-F]{8}): (.*)$", line)
+        serial, text = (match.group(1), match.group(2)) if match else ("alone", line)
+        for name, pattern in STEPS:
+            if pattern.search(text):
+                steps.setdefault(serial, {}).setdefault(name, seconds)
+    print("  %-9s" % "device" + "".join("%11s" % name for name, _ in STEPS))
+    for serial in sorted(steps):
+        print("  %-9s" % serial + "".join("%11s" % ("%.3f" % steps[serial][name] if name in steps[serial] else "-")
+                                          for name, _ in STEPS))
+    print("  whole command: %.3f s" % total)
+
+
 def inside(args):
     devices = serials(args.modules)
     work = tempfile.mkdtemp(prefix="several_bench.")
@@ -119,6 +155,16 @@ def inside(args):
                                                                        "-j", str(len(devices))])),
             ("-d list, 4 at a time", lambda: run(args.updater, home, ["-U", "-d", listed, "-b", str(NEW), "-u", url])),
         ]
+        if args.timeline:
+            trace = ["-X", "0x401"]
+            reset()
+            print("One update alone:")
+            timeline(args.updater, home, single + trace)
+            reset()
+            print("%d devices, all at once:" % len(devices))
+            timeline(args.updater, home, ["-U", "-d", listed, "-b", str(NEW), "-u", url, "-j", str(len(devices))]
+                     + trace)
+            return
         figures = {name: [] for name, _ in cases}
         for _ in range(args.runs):
             for name, case in cases:
@@ -141,6 +187,7 @@ def main():
     parser.add_argument("--runs", type=int, default=3)
     parser.add_argument("--modules", type=int, default=8)
     parser.add_argument("--updater", default=os.path.join(ROOT, "build", "Updater"))
+    parser.add_argument("--timeline", action="store_true", help="per-device timelines of one run instead")
     args = parser.parse_args()
     if os.environ.get("HALYARD_NETNS") == "1":
         return inside(args)
@@ -148,6 +195,8 @@ def main():
         raise SystemExit("run as root: the modules are found by discovery inside a private network namespace")
     command = [os.path.join(SIM_DIR, "netns_run.sh"), "/usr/bin/python3", os.path.abspath(__file__),
                "--runs", str(args.runs), "--modules", str(args.modules), "--updater", os.path.abspath(args.updater)]
+    if args.timeline:
+        command.append("--timeline")
     return subprocess.run(command, timeout=3600).returncode
 
 

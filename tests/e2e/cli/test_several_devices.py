@@ -177,14 +177,39 @@ class Rack(unittest.TestCase):
         self.assertEqual(rows[refusing][4].split("  ")[0], "runs build %d, as before" % OLD)
         self.assertTrue(rows[refusing][4].endswith("Connected device model and Bird file model do not match [Osprey]"),
                         rows[refusing])
+        self.assertTrue(rows[refusing][4].split("  ")[-1].startswith("validation: "), rows[refusing])
         self.assertEqual(rows[vanishing][:3], (str(OLD), "-", "FAILED"))
-        self.assertRegex(rows[vanishing][4], r"^not answering: it may be left in its loader; update it again or "
-                                             r"recover it +Failed to write firmware block 1 at 0x00000000: .+")
+        self.assertRegex(rows[vanishing][4], r"^in its loader without complete firmware: update it again +"
+                                             r"firmware: .+")
         self.assertIn("%s: Birdfile failed validation" % refusing, result.err_lines)
         self.assertEqual(result.err_lines[-1], "2 of 8 devices failed: %s, %s" % (refusing, vanishing))
         for serial in (refusing, vanishing):
             self.assertNotIn("LATEST_TRANSFER", self.work.settings(serial))
         self.assertEqual(self.sim.state(refusing)["build"], OLD)
+
+    def test_the_table_shows_what_the_outcome_check_read_after_the_reboot(self):
+        # The second module takes the firmware but boots its old image again: the build after is
+        # the one it came back with, and the run fails.
+        good, rolling_back = TCP[:2]
+        birds = self.store_builds(serials=[good])
+        e2e.Bird(self.work.device(rolling_back) / ("%d.bird" % NEW), NEW, serial=int(rolling_back, 16),
+                 firmware=bytes((i * 29 + 3) & 0xFF for i in range(1500)))
+        self.work.give_store_to_runner()
+        result = self.run_updater("-U", "-d", "%s,%s" % (good, rolling_back), "-b", str(NEW), "-u", self.no_server)
+        self.assertEqual(result.status, 1, result)
+        self.assert_updated(result, [good], birds)
+        rows = table(result)
+        self.assertEqual(rows[rolling_back][:3], (str(OLD), str(OLD), "FAILED"), result)
+        state, cause = re.split(r"  +", rows[rolling_back][4])
+        self.assertEqual(state, "runs build %d, as before" % OLD)
+        self.assertEqual(cause, "verification: it came back running build %d, not build %d" % (OLD, NEW))
+        # The same build as the device's own last line: the outcome check's reading.
+        self.assertIn("%s: Module %s came back running build %d, not build %d of the file: the new firmware did "
+                      "not take; run the update again, or recover it with -U -t RECOVER"
+                      % (rolling_back, rolling_back, OLD, NEW), result.err_lines)
+        self.assertEqual(result.err_lines[-1], "1 of 2 devices failed: %s" % rolling_back)
+        self.assertEqual(self.running_build(rolling_back), OLD)
+        self.assertNotIn("LATEST_TRANSFER", self.work.settings(rolling_back))
 
     def test_every_module_found_that_does_not_run_the_latest_build(self):
         current = ["0A000001", "0A000004", "0B000002"]

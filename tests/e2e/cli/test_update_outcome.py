@@ -151,7 +151,17 @@ class NamespaceRows(OutcomeRows):
 
 @e2e.inside_only
 class TcpOutcome(NamespaceRows, unittest.TestCase):
-    pass
+    def test_module_back_at_its_address_is_found_without_a_discovery(self):
+        # A discovery that finds nothing holds the machine's discovery window for its whole reply
+        # time-out, keeping every other update from discovering: the rebooting module is looked
+        # for where it was, and found there once it is back.
+        self.start(reboot_ms=1000)
+        self.bird("fw.bird")
+        result = self.update("-f", "fw.bird")
+        self.assertEqual(result.status, 0, result)
+        self.assertEqual(result.out_lines[-1], "Module %s now runs build %d" % (SERIAL, NEW_BUILD))
+        # The one discovery is the connection's, before the update.
+        self.assertEqual(self.sim.state(SERIAL)["stats"]["discovery_replies"], 1)
 
 
 @e2e.inside_only

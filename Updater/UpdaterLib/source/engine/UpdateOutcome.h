@@ -33,6 +33,7 @@ struct UpdateOutcome {
                       // "reboot", "verification"); empty on success
   std::string cause;  // why, in words; empty on success
   bool accepted = false;  // another build was accepted (-OVERRIDE)
+  bool reached = false;   // the device was connected (buildBefore was asked of it)
 
   bool succeeded() const { return result == Result::Updated || (result == Result::OtherBuild && accepted); }
 };

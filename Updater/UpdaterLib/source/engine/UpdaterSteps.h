@@ -33,9 +33,11 @@ std::string _no_build_number_cause(const std::string& latest);
 // False, with the user told, when the device's settings file exists but cannot be read: nothing
 // is then done that would have to be recorded in it.
 [[nodiscard]] bool _settings_readable(UpdaterDisplayInterface& display, const UpdaterStoreItem& item);
-// Firmware update steps, shared with serial recovery.
+// Firmware update steps, shared with serial recovery. A refused file's error line is kept in
+// *refusal when given.
 [[nodiscard]] int _validate_birdfile(UpdaterDisplayInterface& display, BirdFile& bird,
-                                     Tessaron::Halyard::Module& module, unsigned int serial);
+                                     Tessaron::Halyard::Module& module, unsigned int serial,
+                                     std::string* refusal = nullptr);
 // The serial number and model name the module reports (failed reads give 0).
 DeviceIdentity _read_device_identity(Tessaron::Halyard::Module& module);
 // Where a transfer stopped: "loader" (a loader block or INIT), "load" (starting the loader),

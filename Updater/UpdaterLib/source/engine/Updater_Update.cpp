@@ -47,6 +47,9 @@ constexpr unsigned long kLoaderRediscoveryPauseMs = 1000;
 constexpr unsigned long kComeBackWaitMs = 60000;
 constexpr unsigned long kComeBackPauseMs = 250;
 constexpr const char* kComeBackLabel = "Waiting for the device to come back";
+// A module on TCP/IP is looked for at the address it was updated at for this long after its
+// reboot before discovery takes every other look (it may have come back at another address).
+constexpr unsigned long kComeBackAtAddressMs = 5000;
 
 using UpdaterDisplay = UpdaterDisplayInterface;
 
@@ -248,6 +251,35 @@ bool readBuildOnce(UpdaterDisplay& display, unsigned int serial, unsigned int ro
   return build != 0;
 }
 
+// A module on TCP/IP coming back from its reboot, looked for where it was updated: a connection
+// to its address fails at once while it restarts, where a discovery finding nothing holds the
+// machine's discovery window for its whole reply time-out, keeping every other update on the
+// machine from discovering meanwhile. After kComeBackAtAddressMs, every other look is a
+// discovery. What answers at the address counts only when it has the serial number.
+class ComeBackLooker {
+ public:
+  ComeBackLooker(Module& module, unsigned int serial) : module_(module), serial_(serial) {}
+
+  aErr operator()() {
+    const bool atAddress = ++looks_ % 2 == 1 || aTime_GetMSTicks() - since_ < kComeBackAtAddressMs;
+    if (!atAddress) return module_.discoverAndConnect(linkTypeTCPIP, serial_);
+    aErr result = module_.reconnect();
+    if (result != aErrNone) return result;
+    SystemClass system;
+    system.init(&module_, 0);
+    uint32_t answered = 0;
+    if (system.getSerialNumber(&answered) == aErrNone && answered == serial_) return aErrNone;
+    (void)module_.disconnect();  // always aErrNone
+    return aErrNotFound;
+  }
+
+ private:
+  Module& module_;
+  const unsigned int serial_;
+  const uint64_t since_ = aTime_GetMSTicks();
+  unsigned looks_ = 0;
+};
+
 // After LOAD the module may have restarted into its loader and left its link: find it again on
 // the transport it was reached by (through the router's link when it sits behind one). A module
 // not found is reported here; the firmware transfer that follows then fails at its first block.
@@ -382,7 +414,7 @@ bool Updater::verifyOutcome(Module& module, unsigned int serial, const std::func
     return true;
   }
   lastOutcome.step = "verification";
-  lastOutcome.cause = "it runs another build";
+  lastOutcome.cause = "it came back running build " + std::to_string(build) + ", not build " + std::to_string(expected);
   shown->set(UpdaterDisplay::ERROR,
                   "Module %08X came back running build %u, not build %u of the file: the new firmware did not "
                   "take; run the update again, or recover it with -U -t RECOVER",
@@ -455,11 +487,15 @@ bool Updater::Update_Firmware(unsigned int serial, unsigned int build, std::stri
   if (!connectDevice(display, module, serial, moduleAddress, routerSerial, router, &status)) {
     return failOutcome("connect", "router or module address not reached", State::Unchanged);
   }
-  if (status == aErrNone) lastOutcome.buildBefore = _get_build_number(module);
+  if (status == aErrNone) {
+    lastOutcome.reached = true;
+    lastOutcome.buildBefore = _get_build_number(module);
+  }
 
-  if (!override && module.isConnected() && _validate_birdfile(display, bird, module, serial) <= 0) {
+  std::string refusal;
+  if (!override && module.isConnected() && _validate_birdfile(display, bird, module, serial, &refusal) <= 0) {
     display.message(UpdaterDisplay::ERROR, "Birdfile failed validation");
-    return failOutcome("validation", "the file does not fit the device", State::Unchanged);
+    return failOutcome("validation", refusal, State::Unchanged);
   }
 
   TransferFailure failure;
@@ -480,7 +516,11 @@ bool Updater::Update_Firmware(unsigned int serial, unsigned int build, std::stri
   OutcomeLine outcome;
   const bool routed = routerSerial != 0;
   const linkType transport = reachedBy(module);
-  auto lookAgain = [&] { return routed ? module.reconnect() : module.discoverAndConnect(transport, serial); };
+  ComeBackLooker atAddress(module, serial);
+  auto lookAgain = [&] {
+    if (routed) return module.reconnect();
+    return transport == linkTypeTCPIP ? atAddress() : module.discoverAndConnect(transport, serial);
+  };
   bool verified = status == aErrNone && verifyOutcome(module, serial, lookAgain, routed, override, &outcome);
   bool recorded = verified && recordTransfer(display, updaterDirectory, serial, item,
                                              birdFile.empty() ? BirdFileName(build) : birdFile);
@@ -566,28 +606,31 @@ BirdFile Updater::read_bird(const char* action, const std::string& birdFile, uns
   return item.ReadBirdFile(name.c_str());
 }
 
-int engine::_validate_birdfile(UpdaterDisplayInterface& display, BirdFile& bird, Module& module, unsigned int serial) {
-  std::string refusal = _bird_file_refusal(bird, serial);
-  if (!refusal.empty()) {
-    Log::log(DEBUG_Updater, "%s\n", refusal.c_str());
-    display.message(UpdaterDisplay::ERROR, "%s", refusal.c_str());
-    return 0;
-  }
-  Log::log(DEBUG_Updater, "UpdateFirmware() Connecting to device\n");
-  DeviceIdentity device = _read_device_identity(module);
-  refusal = _bird_device_refusal(bird, serial, device);
-  if (refusal.empty()) return 1;
-  // The caller adds that the file failed validation.
-  if (device.serial == 0) {
-    Log::log(DEBUG_Updater, "%s\n", refusal.c_str());
-    display.message(UpdaterDisplay::ERROR, "Failed to read the serial number of device %08X", serial);
-  } else if (device.serial != serial) {
-    Log::log(DEBUG_Updater, "%s\n", refusal.c_str());
-    display.message(UpdaterDisplay::ERROR, "Connected device answers serial number %08X, not %08X", device.serial,
-                    serial);
+int engine::_validate_birdfile(UpdaterDisplayInterface& display, BirdFile& bird, Module& module, unsigned int serial,
+                               std::string* refusal) {
+  char shown[UpdaterDisplay::MESSAGE_SIZE];
+  std::string why = _bird_file_refusal(bird, serial);
+  if (!why.empty()) {
+    Log::log(DEBUG_Updater, "%s\n", why.c_str());
+    snprintf(shown, sizeof shown, "%s", why.c_str());
   } else {
-    display.message(UpdaterDisplay::ERROR, "%s", refusal.c_str());
+    Log::log(DEBUG_Updater, "UpdateFirmware() Connecting to device\n");
+    DeviceIdentity device = _read_device_identity(module);
+    why = _bird_device_refusal(bird, serial, device);
+    if (why.empty()) return 1;
+    // The caller adds that the file failed validation.
+    if (device.serial == 0) {
+      Log::log(DEBUG_Updater, "%s\n", why.c_str());
+      snprintf(shown, sizeof shown, "Failed to read the serial number of device %08X", serial);
+    } else if (device.serial != serial) {
+      Log::log(DEBUG_Updater, "%s\n", why.c_str());
+      snprintf(shown, sizeof shown, "Connected device answers serial number %08X, not %08X", device.serial, serial);
+    } else {
+      snprintf(shown, sizeof shown, "%s", why.c_str());
+    }
   }
+  display.message(UpdaterDisplay::ERROR, "%s", shown);
+  if (refusal != nullptr) *refusal = shown;
   return 0;
 }
 

@@ -372,12 +372,16 @@ aErr UpdaterEntity::LoaderReboot(UpdaterDisplayInterface& display) {
   // A module that never drops its link does not hold the update forever.
   const unsigned long bound = TestHook_LongWaitMs(kUpgradeRebootWaitMs);
   aErr dropped = RetryUntil(bound, kUpgradeRebootPollMs, [&](unsigned check) {
-    if (check > 1) {  // after each pause
+    // The spinner turns after the first pause, then at its own pace; behind a router the module
+    // is asked over the router's bus at that pace only.
+    const bool spinTurn = check >= 2 && (check - 2) % kUpgradeRebootPollsPerSpin == 0;
+    if (spinTurn) {
       display.update_spinner(true, "Verifying Update");
       Log::log(DEBUG_Network_FIRM, "Waiting for link to drop.\n");
       Log::log(DEBUG_Network_FIRM, "Rebooting Device\n");
     }
-    return module == nullptr || !module->isConnected() || restartedBehindRouter(*module) ? aErrNone : aErrBusy;
+    if (module == nullptr || !module->isConnected()) return aErrNone;
+    return (check == 1 || spinTurn) && restartedBehindRouter(*module) ? aErrNone : aErrBusy;
   });
   if (dropped != aErrNone) {
     Log::log(DEBUG_Always, "NETWORK: Link did not drop within %lu ms of the reboot request; wait ended\n", bound);

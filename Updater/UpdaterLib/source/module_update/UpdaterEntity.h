@@ -36,9 +36,11 @@ constexpr uint32_t kUpgradeDataChunk = 26;
 // A chunk the module keeps acknowledging with a wrong count is sent this many more times, then
 // the transfer ends with aErrPacket.
 constexpr unsigned kUpgradeDataResends = 10;
-// LoaderReboot waits at most this long for the link to drop, polling at this period.
+// LoaderReboot waits at most this long for the link to drop, polling at this period (a module
+// drops it within moments of the request), and turns its spinner every so many polls.
 constexpr unsigned long kUpgradeRebootWaitMs = 30000;
-constexpr unsigned long kUpgradeRebootPollMs = 250;
+constexpr unsigned long kUpgradeRebootPollMs = 50;
+constexpr unsigned kUpgradeRebootPollsPerSpin = 5;
 // _reconnect: attempts with the module's own link, then under the default serial number.
 constexpr unsigned kUpgradeReconnectAttempts = 5;
 constexpr uint32_t kUpgradeLoaderReconnectDelayMs = 500;

@@ -76,7 +76,7 @@ devices:
     after: {description: Build after (null when unknown or not run), type: int}
     result: {description: "current, would update, updated or failed", type: str}
     step: {description: The step that failed, type: str}
-    cause: {description: The program's line that names the failure, type: str}
+    cause: {description: "Why, in the program's words (its summary table, else its error line)", type: str}
     state: {description: The state the module is left in, type: str}
     lines: {description: The module's error lines, type: list}
 '''
@@ -89,7 +89,12 @@ SERIAL_RE = re.compile(r'^(0[xX])?[0-9A-Fa-f]{1,8}$')
 DEVICE_ROW_RE = re.compile(r'^    ([0-9A-F]{8})  .*\((\d+)\)')
 BUILD_ROW_RE = re.compile(r'^(\d+)\s*\t')
 
-# The step of a failure, from the words of the program's cause line.
+# The summary table names a failed update's step before its cause ("firmware: ...").
+TABLE_STEP_RE = re.compile(r'^(command|settings|build|file|validation|connect|loader|load|firmware|reboot|'
+                           r'verification): (.*)$')
+
+# The step of a failure told otherwise (a download, a process that did not start), from the words
+# of the program's cause line.
 STEPS = [
     ('connect', ('Failed to connect', 'Connecting to', 'not found behind router')),
     ('validation', ('do not match', 'failed validation', 'Bird serial number')),
@@ -101,6 +106,14 @@ STEPS = [
     ('reboot', ('(REBOOT)',)),
     ('record', ('transfer record', 'record the transfer')),
 ]
+
+
+def step_and_cause(cause):
+    """The step and the cause of a failure from the table's cause column."""
+    match = TABLE_STEP_RE.match(cause)
+    if match:
+        return match.group(1), match.group(2)
+    return step_of(cause), cause
 
 
 def step_of(cause):
@@ -268,14 +281,16 @@ def main():
                 if row['result'] == 'updated':
                     device['result'] = 'updated'
                 else:
-                    device.update(result='failed', cause=row['cause'], step=step_of(row['cause']))
+                    step, cause = step_and_cause(row['cause'])
+                    device.update(result='failed', cause=cause, step=step)
 
     records = [devices[s] for s in serials]
     if module.check_mode:
         changed = bool(to_update)
     else:
+        # A module that failed may still have changed its build (it came back running another).
         changed = any(d['after'] is not None and d['before'] is not None and d['after'] != d['before']
-                      for d in records if d['result'] == 'updated')
+                      for d in records)
     failed = [d for d in records if d['result'] == 'failed']
     if failed:
         module.fail_json(
