@@ -113,7 +113,8 @@ aErr UpdaterEntity::sendSegment(const uint8_t* data, uint32_t length, bool write
     checked = sent;
     sumSince = 0;
   }
-  if (validate) {
+  // The sum that settled the last DATA may have covered the whole segment already.
+  if (validate && checked < length) {
     uint32_t moduleSum = 0;
     aErr result = askSum(moduleSum);
     if (result != aErrNone) {
