@@ -43,12 +43,12 @@ bool restartedBehindRouter(Module& module) {
   return system.getModule(&address) == aErrTimeout;
 }
 
-const char* requestName(uint8_t option) {
+}  // namespace
+
+const char* UpdaterEntity::requestName(uint8_t option) {
   static const char* const kNames[] = {"INIT", "DATA", "LOAD", "PREPARE", "SUM", "WRITE", "REBOOT", "STATUS"};
   return option < sizeof kNames / sizeof kNames[0] ? kNames[option] : "UPGRADE";
 }
-
-}  // namespace
 
 void UpdaterEntity::init(Module* target, uint8_t index, bool validating) {
   module = target;
@@ -163,7 +163,8 @@ aErr UpdaterEntity::prepare(uint8_t flags, uint32_t address, uint16_t& blockSize
       Log::log(DEBUG_Network_FIRM, "NETWORK: Error sending UPGRADE_PREPARE (%d)\n", result);
       return result;
     }
-    result = await(val_UPGRADE_STATUS, reply, &replyLength);
+    result = askAgain ? awaitStatus(kPrepareReplyLength, reply, &replyLength)
+                      : await(val_UPGRADE_STATUS, reply, &replyLength);
   }
   if (result == aErrTimeout && asks > 1) {
     return fail(result, "no reply to PREPARE within %lu ms, asked %u times", Tessaron::Halyard::kLinkReplyTimeoutMs,
@@ -336,7 +337,8 @@ aErr UpdaterEntity::commit(uint32_t length, bool* unanswered) {
   }
   uint8_t reply[kPacketMaxData];
   uint8_t replyLength = 0;
-  result = await(val_UPGRADE_STATUS, reply, &replyLength);
+  result = askAgain ? awaitStatus(kStatusReplyLength, reply, &replyLength)
+                    : await(val_UPGRADE_STATUS, reply, &replyLength);
   const bool answered = result == aErrNone;
   *unanswered = result == aErrTimeout;
   if (answered && statusOf(reply, replyLength) == 0) {

@@ -90,6 +90,7 @@ class UpdaterEntity : public Tessaron::Halyard::EntityClass {
   const std::string& Failure() const { return failure; }
 
  private:
+  static const char* requestName(uint8_t option);
   [[nodiscard]] aErr send(uint8_t option, uint8_t length = 0, const uint8_t* data = nullptr);
   // Waits for a reply starting with cmdUPGRADE, option; reply receives its data bytes.
   [[nodiscard]] aErr await(uint8_t option, uint8_t reply[], uint8_t* length);
@@ -109,6 +110,9 @@ class UpdaterEntity : public Tessaron::Halyard::EntityClass {
   [[nodiscard]] aErr sendSegment(const uint8_t* data, uint32_t length, bool writeChunk, uint32_t& checked,
                                  bool& lost);
   [[nodiscard]] aErr askSum(uint32_t& moduleSum);
+  // Waits for the STATUS answer of `length` bytes (or a bare refusal of 3): a STATUS answer of
+  // another request that came too late is passed over, and taken off the link once this one came.
+  [[nodiscard]] aErr awaitStatus(uint8_t length, uint8_t reply[], uint8_t* replyLength);
   // Takes answers that came too late off the link, so none is taken for the next request's.
   void dropLateAnswers();
   [[nodiscard]] aErr fail(aErr result, const char* format, ...) __attribute__((format(printf, 3, 4)));

@@ -17,6 +17,7 @@
 // addresses. Without losses the packets are those of the plain transfer.
 
 #include <algorithm>
+#include <cstring>
 #include <string>
 
 #include "Link.h"
@@ -28,8 +29,6 @@
 namespace {
 
 constexpr uint8_t kSumReplyLength = 7;  // 5F 07 status sum32
-// At most this many late answers are taken off the link before a request is asked again.
-constexpr unsigned kLateAnswersDropped = 32;
 
 uint32_t byteSum(const uint8_t* data, uint32_t length) {
   uint32_t sum = 0;
@@ -41,14 +40,48 @@ uint8_t isUpgradeAnswer(const aPacket* packet, const void*) {
   return packet->dataSize >= 2 && packet->data[0] == cmdUPGRADE ? 1 : 0;
 }
 
+constexpr uint8_t kRefusalLength = 3;  // 5F 07 status
+
+struct StatusMatch {
+  uint8_t length;
+  uint8_t* reply;
+  uint8_t* replyLength;
+};
+
+uint8_t takeStatus(const aPacket* packet, const void* ref) {
+  const auto* match = static_cast<const StatusMatch*>(ref);
+  if (packet->dataSize < kRefusalLength || packet->data[0] != cmdUPGRADE || packet->data[1] != val_UPGRADE_STATUS) {
+    return 0;
+  }
+  const bool refusal = packet->dataSize == kRefusalLength && packet->data[2] != 0;
+  if (packet->dataSize != match->length && !refusal) return 0;
+  memcpy(match->reply, packet->data, packet->dataSize);
+  *match->replyLength = packet->dataSize;
+  return 1;
+}
+
 }  // namespace
 
 void UpdaterEntity::dropLateAnswers() {
   Tessaron::Halyard::Link* link = module != nullptr ? module->getLink() : nullptr;
   if (link == nullptr) return;
-  unsigned dropped = 0;
-  while (dropped < kLateAnswersDropped && link->awaitPacket(isUpgradeAnswer, nullptr, 0) == aErrNone) ++dropped;
+  const unsigned dropped = link->dropPackets(isUpgradeAnswer, nullptr);
   if (dropped > 0) Log::log(DEBUG_Network_FIRM, "NETWORK: %u late answers dropped\n", dropped);
+}
+
+aErr UpdaterEntity::awaitStatus(uint8_t length, uint8_t reply[], uint8_t* replyLength) {
+  Tessaron::Halyard::Link* link = module != nullptr ? module->getLink() : nullptr;
+  if (link == nullptr) return fail(aErrResource, "no link to the module");
+  StatusMatch match{length, reply, replyLength};
+  aErr result = link->awaitPacket(takeStatus, &match, link->replyTimeout());
+  if (result == aErrNone) {
+    // Answers come in the order of the requests: whatever else is queued now came too late.
+    dropLateAnswers();
+    return aErrNone;
+  }
+  if (result == aErrConnection || !link->lostCause().empty()) return linkLost();
+  return fail(aErrTimeout, "no reply to %s within %lu ms", requestName(request),
+              Tessaron::Halyard::kLinkReplyTimeoutMs);
 }
 
 aErr UpdaterEntity::askSum(uint32_t& moduleSum) {
@@ -57,7 +90,7 @@ aErr UpdaterEntity::askSum(uint32_t& moduleSum) {
   if (result != aErrNone) return result;
   uint8_t reply[kPacketMaxData];
   uint8_t length = 0;
-  result = await(val_UPGRADE_STATUS, reply, &length);
+  result = awaitStatus(kSumReplyLength, reply, &length);
   if (result != aErrNone) return result;
   if (length < kSumReplyLength || reply[2] != 0) {
     return fail(aErrInvalidOption, "module refused SUM (status 0x%02X)", length >= 3 ? reply[2] : 0xFF);
