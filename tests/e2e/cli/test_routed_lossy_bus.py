@@ -39,9 +39,9 @@ class LossyBus(unittest.TestCase):
         return self.work.run("-U", "-d", SERIAL, "-r", ROUTER, "-f", "fw.bird", "-u", self.no_server, **options)
 
     def test_one_answer_or_request_in_ten_lost_still_installs_the_exact_images(self):
-        cases = [("answers lost", "drop_every", e2e.firmware_image(BUILD, "3.2.1", size=2500, seed=5), "answer"),
+        cases = [("answers lost", "drop_every", e2e.firmware_image(BUILD, "3.2.1", size=1500, seed=5), "answer"),
                  ("answers lost, image with zero runs", "drop_every", image_with_zero_runs(), "restart"),
-                 ("requests lost", "drop_request_every", e2e.firmware_image(BUILD, "3.2.1", size=2500, seed=7),
+                 ("requests lost", "drop_request_every", e2e.firmware_image(BUILD, "3.2.1", size=1500, seed=7),
                   "answer")]
         for name, fault, firmware, load_mode in cases:
             with self.subTest(name):

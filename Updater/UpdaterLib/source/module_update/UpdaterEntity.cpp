@@ -431,7 +431,15 @@ aErr UpdaterEntity::LoaderReboot(UpdaterDisplayInterface& display) {
       Log::log(DEBUG_Network_FIRM, "Waiting for link to drop.\n");
       Log::log(DEBUG_Network_FIRM, "Rebooting Device\n");
     }
-    return module == nullptr || !module->isConnected() || restartedBehindRouter(*module) ? aErrNone : aErrBusy;
+    if (module == nullptr || !module->isConnected() || restartedBehindRouter(*module)) return aErrNone;
+    // Behind a router the REBOOT itself may have been lost on the module bus: a module that
+    // answers the question right behind it never got it (a restart takes far longer than that).
+    for (unsigned sent = 1; check == 1 && askAgain && sent < kUpgradeAsks; ++sent) {
+      Log::log(DEBUG_Network_FIRM, "NETWORK: Module still answers after REBOOT; sending it again\n");
+      if (send(val_UPGRADE_REBOOT) != aErrNone) break;
+      if (restartedBehindRouter(*module)) return aErrNone;
+    }
+    return aErrBusy;
   });
   if (dropped != aErrNone) {
     Log::log(DEBUG_Always, "NETWORK: Link did not drop within %lu ms of the reboot request; wait ended\n", bound);
