@@ -242,7 +242,6 @@ class Faults:
         self.no_discovery = False   # do not answer discovery requests
         self.build_reply_extra = False  # append one byte to the build-number reply (7 bytes)
         self.drop_every = 0         # router: lose every Nth answer coming back over its module bus
-        self.drop_request_every = 0  # router: lose every Nth request on its way over the module bus
 
     def take(self, name):
         """True when the count switch `name` fires now (and counts it down)."""
@@ -410,8 +409,7 @@ class HalyardModule:
                       "heartbeats_bad": 0, "heartbeats_missed": 0, "heartbeats_unexpected": 0,
                       "data_packets": 0, "data_bytes": 0, "writes": 0, "reboots": 0,
                       "restarts": 0, "connections": 0, "discovery_replies": 0,
-                      "bus_packets": 0, "bus_answers": 0, "bus_overruns": 0, "bus_lost": 0,
-                      "bus_requests_lost": 0}
+                      "bus_packets": 0, "bus_answers": 0, "bus_overruns": 0, "bus_lost": 0}
 
     @property
     def label(self):
@@ -926,11 +924,6 @@ class ModuleSession:
     def _carry_over_bus(self, target, payload):
         router = self.module
         router.stats["bus_packets"] += 1
-        every = router.faults.drop_request_every
-        if every > 0 and router.stats["bus_packets"] % every == 0:
-            router.stats["bus_requests_lost"] += 1
-            router.log.write(target.label, "DROP", frame(target.address, payload))
-            return
         for reply in target.handle_packet(payload):
             router.stats["bus_answers"] += 1
             every = router.faults.drop_every

@@ -1,10 +1,9 @@
-"""A routed -U over a router whose module bus loses answers or requests, end to end with
-sim/module_sim.py in a private network namespace. Where an answer is lost the module has acted on
-the request, so a DATA sent twice would land twice in its memory; where a request is lost it has
-not. The update must still leave the loader and the firmware byte for byte in the module, also
-where the image holds runs of zero bytes (whose byte sum cannot tell whether a chunk was taken). A
-bus that loses everything ends the update within its bound, with the line naming the step, the
-cause and the device's state."""
+"""A routed -U over a router whose module bus loses answers, end to end with sim/module_sim.py in a
+private network namespace. The module acts on every request and only its answer is lost on the way
+back, so a DATA sent twice would land twice in its memory: the update must still leave the loader
+and the firmware byte for byte in the module, also where the image holds runs of zero bytes (whose
+byte sum cannot tell whether a chunk was taken). A bus that loses everything ends the update within
+its bound, with the line naming the step, the cause and the device's state."""
 
 import unittest
 
@@ -38,28 +37,24 @@ class LossyBus(unittest.TestCase):
     def update(self, **options):
         return self.work.run("-U", "-d", SERIAL, "-r", ROUTER, "-f", "fw.bird", "-u", self.no_server, **options)
 
-    def test_one_answer_or_request_in_ten_lost_still_installs_the_exact_images(self):
-        cases = [("answers lost", "drop_every", e2e.firmware_image(BUILD, "3.2.1", size=1500, seed=5), "answer"),
-                 ("answers lost, image with zero runs", "drop_every", image_with_zero_runs(), "restart"),
-                 ("requests lost", "drop_request_every", e2e.firmware_image(BUILD, "3.2.1", size=1500, seed=7),
-                  "answer")]
-        for name, fault, firmware, load_mode in cases:
+    def test_one_answer_in_ten_lost_still_installs_the_exact_images(self):
+        cases = [("patterned image", e2e.firmware_image(BUILD, "3.2.1", size=2000, seed=5), "answer"),
+                 ("image with zero runs", image_with_zero_runs(), "restart")]
+        for name, firmware, load_mode in cases:
             with self.subTest(name):
                 self.sim.control("set %s mode firmware" % SERIAL)
                 self.sim.control("set %s build 1000" % SERIAL)
                 self.sim.control("set %s load_mode %s" % (SERIAL, load_mode))
                 bird = e2e.Bird(self.work.cwd / "fw.bird", BUILD, serial=SERIAL_NUMBER, firmware=firmware)
-                stats = self.sim.state(ROUTER)["stats"]
-                lost_before = stats["bus_lost"] + stats["bus_requests_lost"]
-                self.sim.control("set %s %s 10" % (ROUTER, fault))
+                lost_before = self.sim.state(ROUTER)["stats"]["bus_lost"]
+                self.sim.control("set %s drop_every 10" % ROUTER)
                 result = self.update()
-                self.sim.control("set %s %s 0" % (ROUTER, fault))
+                self.sim.control("set %s drop_every 0" % ROUTER)
                 self.assertEqual(result.status, 0, result)
                 self.assertEqual(result.stderr, "")
                 self.assertEqual(result.out_lines[-1], "Module %s now runs build %d" % (SERIAL, BUILD))
-                # Packets were lost in every part of the run, the transfer included.
-                stats = self.sim.state(ROUTER)["stats"]
-                self.assertGreaterEqual(stats["bus_lost"] + stats["bus_requests_lost"] - lost_before, 10)
+                # Answers were lost in every part of the run, the transfer included.
+                self.assertGreaterEqual(self.sim.state(ROUTER)["stats"]["bus_lost"] - lost_before, 10)
                 state = self.sim.control.wait_for(SERIAL, lambda s: s["online"] and s["mode"] == "firmware",
                                                   timeout=10)
                 self.assertEqual(self.sim.dumped(SERIAL, "loader", e2e.LOADER_ADDRESS), bird.loader)
