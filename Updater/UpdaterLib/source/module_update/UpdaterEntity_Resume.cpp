@@ -202,8 +202,7 @@ aErr UpdaterEntity::resumableTransfer(const uint8_t* image, uint32_t length, uin
     stalled = gained > 0 ? 0 : stalled + 1;
     const std::string cause = Failure();
     if (stalled >= kUpgradeStalledResumes) {
-      return fail(aErrPacket, "%s; the transfer resumed %u times at offset %u without getting further",
-                  cause.c_str(), stalled, held);
+      return fail(aErrPacket, "%s; %u times in a row without getting past offset %u", cause.c_str(), stalled, held);
     }
     segmentLimit = std::max(kUpgradeDataChunk, segmentLimit / 2);
     Log::log(DEBUG_Network_FIRM, "NETWORK: %s; resuming at %08X (%u of %u bytes held)\n", cause.c_str(),
