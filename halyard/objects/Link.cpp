@@ -330,6 +330,11 @@ aErr Link::receivePacket(uint8_t address, const uint8_t* match, uint8_t* length,
   return aErrNone;
 }
 
+unsigned Link::dropPackets(aPacketFilter filter, const void* ref) {
+  if (m_impl == nullptr || m_impl->linkId == 0 || filter == nullptr) return 0;
+  return aLink_DrainPackets(m_impl->linkId, filter, ref);
+}
+
 aErr Link::awaitPacket(aPacketFilter filter, const void* ref, unsigned long timeoutMs) {
   if (m_impl == nullptr || m_impl->linkId == 0) return aErrConnection;
   if (filter == nullptr) return aErrParam;
@@ -356,6 +361,8 @@ std::string Link::lostCause() const {
 void Link::setReplyTimeout(unsigned long timeoutMs) {
   if (m_impl != nullptr) m_impl->replyTimeoutMs = timeoutMs;
 }
+
+unsigned long Link::replyTimeout() const { return m_impl != nullptr ? m_impl->replyTimeoutMs : kLinkReplyTimeoutMs; }
 
 aErr Link::sendUEI(const uei& message) {
   if (m_impl == nullptr || m_impl->linkId == 0) return aErrConnection;

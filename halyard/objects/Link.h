@@ -70,11 +70,14 @@ class Link {
   // this thread, takes from it what it needs) and removes it. aErrTimeout when none came,
   // aErrConnection without an engine link.
   [[nodiscard]] aErr awaitPacket(aPacketFilter filter, const void* ref, unsigned long timeoutMs);
+  // Removes every queued inbound packet the filter accepts, without waiting; returns how many.
+  unsigned dropPackets(aPacketFilter filter, const void* ref);
   // Why the link no longer carries packets, in words ("connection reset by the module"); empty
   // while it does, or when it was never made.
   std::string lostCause() const;
   // How long receivePacket, receiveUEI and getModuleAddress wait (default kLinkReplyTimeoutMs).
   void setReplyTimeout(unsigned long timeoutMs);
+  unsigned long replyTimeout() const;
 
   // Puts the message (a byte block: a series of packets) on the outbound queue.
   [[nodiscard]] aErr sendUEI(const uei& message);

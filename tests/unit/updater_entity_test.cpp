@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -375,6 +376,212 @@ TEST_F(UpgradeTest, RebootWaitEndsWhenTheLinkNeverDrops) {
   EXPECT_EQ(display.drawn.back(), "spin:end");
   EXPECT_EQ(std::count(display.drawn.begin(), display.drawn.end(), "spin"),
             static_cast<long>(display.drawn.size() - 1));
+}
+
+// ---- a module bus that loses answers -----------------------------------------------------------
+
+// The module side as the module firmware keeps it: INIT and PREPARE set its state; DATA appends
+// (written at once while receiving the loader, held until WRITE while receiving firmware); SUM
+// answers the sum since the last SUM and starts it again; WRITE commits exactly what is held. A
+// second copy of a DATA therefore lands twice, as it would in the module. Between module and
+// host sits a bus that loses every `loseEvery`-th answer after the module acted on the request,
+// or (requestsLost) every `loseEvery`-th request before it reaches the module; from answer
+// `deadAfter` on it loses everything.
+struct BusModule {
+  bool firmwareMode = false;
+  std::map<uint32_t, uint8_t> memory;
+  uint32_t address = 0;
+  uint32_t offset = 0;
+  bool prepared = false;
+  Bytes pending;
+  uint32_t sum = 0;
+  unsigned loseEvery = 0;
+  bool requestsLost = false;
+  unsigned deadAfter = 0;
+  unsigned seen = 0;
+  unsigned lost = 0;
+
+  std::vector<Bytes> handle(const Bytes& wire) {
+    Bytes data = dataOf(wire);
+    if (data.size() < 2 || data[0] != 0x5F) return {};
+    ++seen;
+    const bool dead = deadAfter != 0 && seen >= deadAfter;
+    const bool lose = dead || (loseEvery != 0 && seen % loseEvery == 0);
+    if (lose && requestsLost && !dead) {
+      ++lost;
+      return {};
+    }
+    Bytes reply = act(data);
+    if (lose || reply.empty()) {
+      lost += lose ? 1 : 0;
+      return {};
+    }
+    return {frame(kPeerAddress, reply)};
+  }
+
+  Bytes act(const Bytes& data) {
+    switch (data[1]) {
+      case 0x00:
+        prepared = false;
+        return {0x5F, 0x00, 0x10, 0x00, 0x00, 0x00};
+      case 0x03:
+        address = (uint32_t{data[3]} << 24) | (uint32_t{data[4]} << 16) | (uint32_t{data[5]} << 8) | data[6];
+        offset = 0;
+        pending.clear();
+        sum = 0;
+        prepared = true;
+        return {0x5F, 0x07, 0x00, 0x02, 0x00};
+      case 0x01:
+        if (!prepared) return {0x5F, 0x01, 0x00};
+        for (size_t i = 2; i < data.size(); ++i) {
+          sum += data[i];
+          if (firmwareMode) {
+            pending.push_back(data[i]);
+          } else {
+            memory[address + offset++] = data[i];
+          }
+        }
+        return {0x5F, 0x01, static_cast<uint8_t>(data.size() - 2)};
+      case 0x04: {
+        Bytes reply = {0x5F, 0x07, 0x00};
+        Bytes value = be32(sum);
+        reply.insert(reply.end(), value.begin(), value.end());
+        sum = 0;
+        return reply;
+      }
+      case 0x05: {
+        const size_t length = (size_t{data[2]} << 8) | data[3];
+        if (!firmwareMode || length != pending.size()) {
+          pending.clear();
+          return {0x5F, 0x07, 0x02};
+        }
+        for (uint8_t byte : pending) memory[address + offset++] = byte;
+        pending.clear();
+        return {0x5F, 0x07, 0x00};
+      }
+      default:
+        return {};
+    }
+  }
+
+  // The bytes held from `start` on, up to the first gap.
+  Bytes held(uint32_t start) const {
+    Bytes bytes;
+    for (auto at = memory.find(start); at != memory.end() && at->first == start + bytes.size(); ++at) {
+      bytes.push_back(at->second);
+    }
+    return bytes;
+  }
+};
+
+class LossyBusTest : public UpgradeTest {
+ protected:
+  BusModule bus;
+
+  void SetUp() override {
+    UpgradeTest::SetUp();
+    peer.setRule([this](const Bytes& wire) { return bus.handle(wire); });
+    module->getLink()->setReplyTimeout(100);  // a lost answer costs this wait, not a second
+    entity.askAgainWhenLost(true);
+  }
+
+  // PREPARE, then the block as the update flow sends it.
+  aErr transfer(const Bytes& data) {
+    uint16_t blockSize = 0;
+    aErr result = entity.TransferPrepare(data.data(), static_cast<uint32_t>(data.size()), 1, blockSize);
+    if (result != aErrNone) return result;
+    if (!bus.firmwareMode) return entity.LoaderTransfer(data.data(), static_cast<uint32_t>(data.size()));
+    return entity.FirmwareTransfer(data.data(), static_cast<uint32_t>(data.size()), blockSize, display);
+  }
+};
+
+TEST_F(LossyBusTest, LostAnswersAndRequestsLeaveTheExactImageInTheModule) {
+  // Whole DATA packets of zero bytes, whose sum cannot tell whether the module took them.
+  Bytes zeros(700, 0);
+  std::copy_n(pattern(100, 9).begin(), 100, zeros.begin() + 200);
+  struct Case {
+    const char* name;
+    unsigned loseEvery;
+    bool requestsLost;
+    Bytes image;
+  } cases[] = {
+      {"one answer in ten lost", 10, false, pattern(700, 4)},
+      {"one answer in five lost", 5, false, pattern(700, 6)},
+      {"one request in seven lost", 7, true, pattern(700, 8)},
+      {"answers lost in runs of zero bytes", 10, false, zeros},
+      {"one answer in five lost in runs of zero bytes", 5, false, zeros},
+  };
+  for (bool firmware : {false, true}) {
+    for (const Case& c : cases) {
+      SCOPED_TRACE(std::string(c.name) + (firmware ? ", firmware" : ", loader"));
+      peer.clearFrames();
+      bus = BusModule();
+      bus.firmwareMode = firmware;
+      bus.loseEvery = c.loseEvery;
+      bus.requestsLost = c.requestsLost;
+      EXPECT_EQ(transfer(block(0x2000, c.image)), aErrNone) << entity.Failure();
+      EXPECT_GE(bus.lost, 3u);
+      EXPECT_EQ(bus.held(0x2000), c.image);
+      EXPECT_EQ(bus.memory.size(), c.image.size());  // nothing written anywhere else
+      // Where a lost DATA of zero bytes left the module's state open, the block was resumed.
+      if (c.image == zeros) {
+        EXPECT_GT(requestsWithOption(0x03).size(), 1u);
+      }
+    }
+  }
+}
+
+TEST_F(LossyBusTest, WithoutLossesThePacketsAreThoseOfThePlainTransfer) {
+  bus.firmwareMode = true;
+  ASSERT_EQ(transfer(block(0, pattern(1000, 3))), aErrNone);
+  std::vector<uint8_t> expected = {3};
+  for (size_t chunk : {512u, 488u}) {
+    expected.insert(expected.end(), (chunk + 25) / 26, 1);
+    expected.push_back(4);
+    expected.push_back(5);
+  }
+  EXPECT_EQ(options(), expected);
+}
+
+TEST_F(LossyBusTest, ABusThatGoesDeadEndsTheTransferWithinItsBound) {
+  struct Case {
+    const char* name;
+    unsigned deadAfter;
+    const char* cause;
+  } cases[] = {
+      {"dead before PREPARE", 1, "no reply to PREPARE within 1000 ms, asked 3 times"},
+      {"dead inside the block", 30, "no reply to PREPARE within 1000 ms, asked 3 times"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    peer.clearFrames();
+    bus = BusModule();
+    bus.firmwareMode = true;
+    bus.deadAfter = c.deadAfter;
+    EXPECT_NE(transfer(block(0, pattern(3000, 1))), aErrNone);
+    EXPECT_EQ(entity.Failure(), c.cause);
+    // After the bus died: at most a DATA, the SUM asking where the module stands and three PREPAREs.
+    EXPECT_LE(upgradeRequests().size(), c.deadAfter + 5);
+  }
+}
+
+TEST_F(LossyBusTest, InitIsAskedAgainOnlyWhenAsked) {
+  bus.deadAfter = 1;
+  EXPECT_EQ(entity.LoaderInit(), aErrTimeout);
+  EXPECT_EQ(entity.Failure(), "no reply to INIT within 1000 ms, asked 3 times");
+  EXPECT_EQ(requestsWithOption(0x00).size(), kUpgradeAsks);
+  peer.clearFrames();
+  entity.askAgainWhenLost(false);
+  EXPECT_EQ(entity.LoaderInit(), aErrTimeout);
+  EXPECT_EQ(requestsWithOption(0x00).size(), 1u);
+}
+
+TEST_F(LossyBusTest, ALostAnswerEndsThePlainTransfer) {
+  entity.askAgainWhenLost(false);
+  bus.firmwareMode = true;
+  bus.loseEvery = 10;
+  EXPECT_NE(transfer(block(0, pattern(1500, 4))), aErrNone);
+  EXPECT_EQ(entity.Failure(), "no reply to DATA within 1000 ms");
 }
 
 // ---- discovery queries on a connected module --------------------------------------------------

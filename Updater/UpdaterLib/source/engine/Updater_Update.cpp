@@ -122,6 +122,25 @@ unsigned int chooseBuild(UpdaterDisplay& display, const std::string& url, unsign
   return build;
 }
 
+// A question to the module, asked again (kUpgradeAsks times in all) while its answer is lost on
+// the way, as happens on a router's module bus: only for reads, which change nothing.
+aErr askedAgainWhenLost(Module& module, const std::function<aErr()>& read) {
+  const unsigned asks = module.getNetworkingMode() ? 1 : kUpgradeAsks;
+  aErr result = aErrTimeout;
+  for (unsigned ask = 1; ask <= asks && result == aErrTimeout; ++ask) result = read();
+  return result;
+}
+
+// The build the module runs (0 when it does not tell), asked again while the answer is lost.
+uint32_t readBuildNumber(Module& module) {
+  uint32_t build = 0;
+  (void)askedAgainWhenLost(module, [&] {
+    build = _get_build_number(module);
+    return build != 0 ? aErrNone : aErrTimeout;
+  });
+  return build;
+}
+
 // One error line for a block the module did not take: which block, where, and why.
 void reportBlockFailure(UpdaterDisplay& display, const char* kind, const std::vector<BirdBlock>& blocks,
                         const BirdBlock& block, const UpdaterEntity& entity) {
@@ -489,7 +508,7 @@ bool Updater::Update_Firmware(unsigned int serial, unsigned int build, std::stri
   }
   if (status == aErrNone) {
     lastOutcome.reached = true;
-    lastOutcome.buildBefore = _get_build_number(module);
+    lastOutcome.buildBefore = readBuildNumber(module);
   }
 
   std::string refusal;
@@ -639,9 +658,11 @@ DeviceIdentity engine::_read_device_identity(Module& module) {
   system.init(&module, 0);
   DeviceIdentity device;
   // A failed read leaves 0, which no device and no model matches.
-  if (system.getSerialNumber(&device.serial) != aErrNone) device.serial = 0;
+  if (askedAgainWhenLost(module, [&] { return system.getSerialNumber(&device.serial); }) != aErrNone) {
+    device.serial = 0;
+  }
   uint8_t model = 0;
-  if (system.getModel(&model) != aErrNone) model = 0;
+  if (askedAgainWhenLost(module, [&] { return system.getModel(&model); }) != aErrNone) model = 0;
   device.modelName = aDefs_GetModelName(model);
   return device;
 }

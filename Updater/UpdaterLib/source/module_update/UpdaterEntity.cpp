@@ -43,16 +43,18 @@ bool restartedBehindRouter(Module& module) {
   return system.getModule(&address) == aErrTimeout;
 }
 
-const char* requestName(uint8_t option) {
+}  // namespace
+
+const char* UpdaterEntity::requestName(uint8_t option) {
   static const char* const kNames[] = {"INIT", "DATA", "LOAD", "PREPARE", "SUM", "WRITE", "REBOOT", "STATUS"};
   return option < sizeof kNames / sizeof kNames[0] ? kNames[option] : "UPGRADE";
 }
 
-}  // namespace
-
 void UpdaterEntity::init(Module* target, uint8_t index, bool validating) {
   module = target;
   validate = validating;
+  // A module behind a router is reached over the router's module bus, which may lose answers.
+  askAgain = target != nullptr && !target->getNetworkingMode();
   EntityClass::init(target, cmdUPGRADE, index);
 }
 
@@ -104,14 +106,25 @@ aErr UpdaterEntity::linkLost() {
 
 aErr UpdaterEntity::LoaderInit() {
   Log::log(DEBUG_Network_FIRM, "NETWORK: Loader Initialization {cmdUPGRADE, val_UPGRADE_INIT}\n");
-  aErr result = send(val_UPGRADE_INIT);
-  if (result != aErrNone) {
-    Log::log(DEBUG_Network_FIRM, "NETWORK: Error sending UPGRADE_INIT (%d)\n", result);
-    return result;
-  }
   uint8_t reply[kPacketMaxData];
   uint8_t length = 0;
-  result = await(val_UPGRADE_INIT, reply, &length);
+  // INIT leaves the module in the same state however often it comes (nothing has been sent
+  // since), so a lost answer is asked for again.
+  const unsigned asks = askAgain ? kUpgradeAsks : 1;
+  aErr result = aErrTimeout;
+  for (unsigned ask = 1; ask <= asks && result == aErrTimeout; ++ask) {
+    if (ask > 1) dropLateAnswers();
+    result = send(val_UPGRADE_INIT);
+    if (result != aErrNone) {
+      Log::log(DEBUG_Network_FIRM, "NETWORK: Error sending UPGRADE_INIT (%d)\n", result);
+      return result;
+    }
+    result = await(val_UPGRADE_INIT, reply, &length);
+  }
+  if (result == aErrTimeout && asks > 1) {
+    return fail(result, "no reply to INIT within %lu ms, asked %u times", Tessaron::Halyard::kLinkReplyTimeoutMs,
+                asks);
+  }
   if (result != aErrNone) return result;
   if (length < kInitReplyLength) {
     return fail(aErrPacket, "INIT reply of %u bytes, %u expected", static_cast<unsigned>(length),
@@ -130,28 +143,49 @@ aErr UpdaterEntity::TransferPrepare(const uint8_t* block, uint32_t length, uint8
            flags, block[0], block[1], block[2], block[3]);
   Log::log(DEBUG_Network_FIRM, "NETWORK: Address: %d\n", static_cast<int>(aUEI_RetrieveInt(block)));
 
-  const uint8_t request[5] = {flags, block[0], block[1], block[2], block[3]};
-  aErr result = send(val_UPGRADE_PREPARE, sizeof request, request);
-  if (result != aErrNone) {
-    Log::log(DEBUG_Network_FIRM, "NETWORK: Error sending UPGRADE_PREPARE (%d)\n", result);
-    return result;
-  }
+  return prepare(flags, aUEI_RetrieveInt(block), blockSize);
+}
+
+aErr UpdaterEntity::prepare(uint8_t flags, uint32_t address, uint16_t& blockSize) {
+  uint8_t request[5] = {flags};
+  aUEI_StoreInt(request + 1, address);
   uint8_t reply[kPacketMaxData];
   uint8_t replyLength = 0;
-  result = await(val_UPGRADE_STATUS, reply, &replyLength);
+  // PREPARE sets where the next bytes go and drops what the module held uncommitted: the same
+  // state however often it comes, so a lost answer is asked for again.
+  announced = false;
+  const unsigned asks = askAgain ? kUpgradeAsks : 1;
+  aErr result = aErrTimeout;
+  for (unsigned ask = 1; ask <= asks && result == aErrTimeout; ++ask) {
+    if (ask > 1) dropLateAnswers();
+    result = send(val_UPGRADE_PREPARE, sizeof request, request);
+    if (result != aErrNone) {
+      Log::log(DEBUG_Network_FIRM, "NETWORK: Error sending UPGRADE_PREPARE (%d)\n", result);
+      return result;
+    }
+    result = askAgain ? awaitStatus(kPrepareReplyLength, reply, &replyLength)
+                      : await(val_UPGRADE_STATUS, reply, &replyLength);
+  }
+  if (result == aErrTimeout && asks > 1) {
+    return fail(result, "no reply to PREPARE within %lu ms, asked %u times", Tessaron::Halyard::kLinkReplyTimeoutMs,
+                asks);
+  }
   if (result != aErrNone) return result;
   if (replyLength < kPrepareReplyLength || reply[2] != 0) {
     Log::log(DEBUG_Network_FIRM, "NETWORK: Invalid or error reply when initializing loader for firmware.\n");
     return fail(aErrInvalidOption, "module refused PREPARE (status 0x%02X)", statusOf(reply, replyLength));
   }
   blockSize = aUEI_RetrieveShort(reply + 3);
+  announced = true;
+  preparedFlags = flags;
+  preparedAddress = address;
   Log::log(DEBUG_Network_FIRM, "NETWORK: Loader validated firmware init [%d block size]\n", blockSize);
   return aErrNone;
 }
 
 // Sends one DATA packet and waits until the module acknowledges exactly its bytes; a chunk the
 // module answers with another count is sent again, a bounded number of times.
-aErr UpdaterEntity::sendChunk(const uint8_t* data, uint32_t chunk) {
+aErr UpdaterEntity::sendChunk(const uint8_t* data, uint32_t chunk, bool* unanswered) {
   for (unsigned attempt = 0;; ++attempt) {
     if (attempt > kUpgradeDataResends) {
       Log::log(DEBUG_Always, "\nNETWORK: Module refused a %d-byte chunk %u times; transfer abandoned.\n",
@@ -170,6 +204,7 @@ aErr UpdaterEntity::sendChunk(const uint8_t* data, uint32_t chunk) {
     uint8_t length = 0;
     result = await(val_UPGRADE_DATA, reply, &length);
     if (result != aErrNone) {
+      if (unanswered != nullptr) *unanswered = result == aErrTimeout;
       Log::log(DEBUG_Network_FIRM, "\nNETWORK(DATA): No reply when initializing upgrade.\n");
       return result == aErrConnection ? result : aErrPacket;  // await named the cause
     }
@@ -231,6 +266,10 @@ aErr UpdaterEntity::LoaderTransfer(const uint8_t* block, uint32_t length) {
   if (block == nullptr || length < kAddressLength) return fail(aErrParam, "block of %u bytes holds no address", length);
   Log::log(DEBUG_Network_FIRM, "NETWORK: Loader Transfer (addr=%08X, len=%d)\n", aUEI_RetrieveInt(block),
            static_cast<int>(length - kAddressLength));
+  if (askAgain) {
+    return resumableTransfer(block + kAddressLength, length - kAddressLength, aUEI_RetrieveInt(block), 0, false,
+                             nullptr);
+  }
   uint32_t packets = 0;
   return _block_transfer(block + kAddressLength, length - kAddressLength, packets);
 }
@@ -248,6 +287,13 @@ aErr UpdaterEntity::FirmwareTransfer(const uint8_t* block, uint32_t length, uint
   }
   Log::timestamped = false;
   display.display_progress(true);
+  if (askAgain) {
+    aErr result = resumableTransfer(block + kAddressLength, imageLength, aUEI_RetrieveInt(block), blockSize, true,
+                                    &display);
+    display.display_progress(false);
+    if (result != aErrNone) Log::log(DEBUG_Always, "NETWORK: Failed to transfer firmware\n");
+    return result;
+  }
 
   const uint8_t* image = block + kAddressLength;
   uint32_t remaining = imageLength;
@@ -273,6 +319,12 @@ aErr UpdaterEntity::FirmwareTransfer(const uint8_t* block, uint32_t length, uint
 }
 
 aErr UpdaterEntity::FirmwareWrite(uint32_t length) {
+  bool unanswered = false;
+  return commit(length, &unanswered);
+}
+
+aErr UpdaterEntity::commit(uint32_t length, bool* unanswered) {
+  *unanswered = false;
   Log::log(DEBUG_Network_FIRM, "NETWORK: Firmware Write {cmdUPGRADE, val_UPGRADE_WRITE, %d}\n\n",
            static_cast<int>(length));
   uint8_t request[2];
@@ -285,8 +337,10 @@ aErr UpdaterEntity::FirmwareWrite(uint32_t length) {
   }
   uint8_t reply[kPacketMaxData];
   uint8_t replyLength = 0;
-  result = await(val_UPGRADE_STATUS, reply, &replyLength);
+  result = askAgain ? awaitStatus(kStatusReplyLength, reply, &replyLength)
+                    : await(val_UPGRADE_STATUS, reply, &replyLength);
   const bool answered = result == aErrNone;
+  *unanswered = result == aErrTimeout;
   if (answered && statusOf(reply, replyLength) == 0) {
     Log::log(DEBUG_Network_FIRM, "NETWORK: Loader validated write\n\n");
     return aErrNone;
@@ -381,7 +435,16 @@ aErr UpdaterEntity::LoaderReboot(UpdaterDisplayInterface& display) {
       Log::log(DEBUG_Network_FIRM, "Rebooting Device\n");
     }
     if (module == nullptr || !module->isConnected()) return aErrNone;
-    return (check == 1 || spinTurn) && restartedBehindRouter(*module) ? aErrNone : aErrBusy;
+    if (check != 1 && !spinTurn) return aErrBusy;
+    if (restartedBehindRouter(*module)) return aErrNone;
+    // Behind a router the REBOOT itself may have been lost on the module bus: a module that
+    // answers the question right behind it never got it (a restart takes far longer than that).
+    for (unsigned sent = 1; check == 1 && askAgain && sent < kUpgradeAsks; ++sent) {
+      Log::log(DEBUG_Network_FIRM, "NETWORK: Module still answers after REBOOT; sending it again\n");
+      if (send(val_UPGRADE_REBOOT) != aErrNone) break;
+      if (restartedBehindRouter(*module)) return aErrNone;
+    }
+    return aErrBusy;
   });
   if (dropped != aErrNone) {
     Log::log(DEBUG_Always, "NETWORK: Link did not drop within %lu ms of the reboot request; wait ended\n", bound);

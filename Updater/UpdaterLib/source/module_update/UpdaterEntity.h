@@ -44,13 +44,24 @@ constexpr unsigned kUpgradeRebootPollsPerSpin = 5;
 // _reconnect: attempts with the module's own link, then under the default serial number.
 constexpr unsigned kUpgradeReconnectAttempts = 5;
 constexpr uint32_t kUpgradeLoaderReconnectDelayMs = 500;
+// With answers that can be lost (a module behind a router): a request whose answer is lost is
+// asked this many times in all, and a block transfer resumed this many times in a row without
+// the module holding one more byte gives up.
+constexpr unsigned kUpgradeAsks = 3;
+constexpr unsigned kUpgradeStalledResumes = 6;
 
 class UpdaterEntity : public Tessaron::Halyard::EntityClass {
  public:
   UpdaterEntity() = default;
   ~UpdaterEntity() override = default;
 
+  // Answers are taken as lost and asked for again (see askAgainWhenLost) when the module is
+  // reached through a router.
   void init(Tessaron::Halyard::Module* module, uint8_t index, bool validate);
+  // Whether an answer that does not come is asked for again, within kUpgradeAsks asks, and a
+  // block transfer resumes where the module is known to stand, instead of ending at once. Meant
+  // for a module behind a router, whose module bus may lose answers.
+  void askAgainWhenLost(bool on) { askAgain = on; }
 
   // Enters the upgrade mode; the load base the module names is only logged.
   [[nodiscard]] aErr LoaderInit();
@@ -81,17 +92,40 @@ class UpdaterEntity : public Tessaron::Halyard::EntityClass {
   const std::string& Failure() const { return failure; }
 
  private:
+  static const char* requestName(uint8_t option);
   [[nodiscard]] aErr send(uint8_t option, uint8_t length = 0, const uint8_t* data = nullptr);
   // Waits for a reply starting with cmdUPGRADE, option; reply receives its data bytes.
   [[nodiscard]] aErr await(uint8_t option, uint8_t reply[], uint8_t* length);
-  [[nodiscard]] aErr sendChunk(const uint8_t* data, uint32_t chunk);
+  // *unanswered (when given) tells that the last DATA got no answer at all.
+  [[nodiscard]] aErr sendChunk(const uint8_t* data, uint32_t chunk, bool* unanswered = nullptr);
   [[nodiscard]] aErr validateSum(uint32_t localSum, uint32_t packets);
   // aErrConnection, with the lost link and its cause as the failure.
   [[nodiscard]] aErr linkLost();
+  // PREPARE of the block at address (asked again when its answer is lost and askAgain is on).
+  [[nodiscard]] aErr prepare(uint8_t flags, uint32_t address, uint16_t& blockSize);
+  // WRITE of length bytes; *unanswered tells that no answer came.
+  [[nodiscard]] aErr commit(uint32_t length, bool* unanswered);
+
+  // The transfer of an image when answers can be lost (UpdaterEntity_Resume.cpp).
+  [[nodiscard]] aErr resumableTransfer(const uint8_t* image, uint32_t length, uint32_t address, uint16_t blockSize,
+                                       bool writeChunks, UpdaterDisplayInterface* display);
+  [[nodiscard]] aErr sendSegment(const uint8_t* data, uint32_t length, bool writeChunk, uint32_t& checked,
+                                 bool& lost);
+  [[nodiscard]] aErr askSum(uint32_t& moduleSum);
+  // Waits for the STATUS answer of `length` bytes (or a bare refusal of 3): a STATUS answer of
+  // another request that came too late is passed over, and taken off the link once this one came.
+  [[nodiscard]] aErr awaitStatus(uint8_t length, uint8_t reply[], uint8_t* replyLength);
+  // Takes answers that came too late off the link, so none is taken for the next request's.
+  void dropLateAnswers();
   [[nodiscard]] aErr fail(aErr result, const char* format, ...) __attribute__((format(printf, 3, 4)));
 
   Tessaron::Halyard::Module* module = nullptr;
   bool validate = true;
+  bool askAgain = false;
+  // The block the last successful PREPARE announced: a resumed transfer announces the rest of it.
+  bool announced = false;
+  uint8_t preparedFlags = 0;
+  uint32_t preparedAddress = 0;
   uint8_t request = val_UPGRADE_INIT;  // the option last sent, named in a failure
   std::string failure;
 };
