@@ -26,8 +26,8 @@ class LpcIspWire {
   // it on late (a host building beside the run was seen 100 ms late). Only a chip that does not
   // answer waits it out.
   static constexpr unsigned long REPLY_WAIT_MS = 300;
-  // Empty reads GetEcho allows by default (each costs 1 ms).
-  static constexpr unsigned int ECHO_TRIES = 100;
+  // Empty reads GetEcho allows by default (each costs 1 ms): an echo may lag as an answer may.
+  static constexpr unsigned int ECHO_TRIES = REPLY_WAIT_MS;
 
   // How a send waits for its characters to leave: Sleep for the estimated wire time; Drain until
   // the port has sent them (where the stream can tell), so that the next line follows without a gap.

@@ -44,7 +44,8 @@ const char kSynchronized[] = "Synchronized\r\n";
 const char kOk[] = "OK\r\n";
 const char kResend[] = "RESEND\r\n";
 
-constexpr unsigned int kLineTries = 100;
+// Empty reads (1 ms each) a line that follows an answer may take to come, as the answer may.
+constexpr unsigned int kLineTries = LpcIspWire::REPLY_WAIT_MS;
 constexpr unsigned int kChecksumTries = 2000;
 constexpr unsigned long kReplyLineSize = 1024;
 constexpr unsigned long kValueLineSize = 32;
