@@ -27,9 +27,11 @@ class SpinnerCountingDisplay : public UpdaterDisplayInterface {
 
   void display_progress(bool) override {}
   void update_progress(double, const char*) override {}
-  void update_spinner(bool active, const char*) override {
+  // The download's own spinner is counted; a server query that is slow (a busy host) turns one of
+  // its own as well.
+  void update_spinner(bool active, const char* label) override {
     if (std::this_thread::get_id() != owner) otherThreadDrew = true;
-    (active ? turns : stops)++;
+    if (label != nullptr && std::string(label) == "Downloading") (active ? turns : stops)++;
   }
   void info_message(const char*) override {}
   void error_message(const char*) override {}

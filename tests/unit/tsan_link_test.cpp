@@ -615,6 +615,8 @@ TEST_F(Terminal, USBLinkRunsThroughTheKernelNode) {
   EXPECT_NE(id, 0u);
   if (id != 0) {
     EXPECT_TRUE(awaitFromMaster(kStartFrame));
+    // The start frame may leave before the reader runs; a link not yet running answers no wait.
+    ASSERT_TRUE(waitForStatus(id, linkRunning));
     const uint8_t reply[3] = {0x0C, 0x01, 0x5A};
     ASSERT_EQ(write(master, reply, sizeof reply), 3);
     uint8_t address = 0x0C;
