@@ -48,15 +48,16 @@ fi
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=0}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
 
-status=0
-for target in "${targets[@]}"; do
-  binary="$build/$target"
-  findings="$build/findings/$target"
-  log="$build/$target.log"
+# One target: its kept findings replayed, then the run; what it reports goes to stdout.
+fuzz_one() {
+  local target=$1
+  local binary="$build/$target"
+  local findings="$build/findings/$target"
+  local log="$build/$target.log"
   mkdir -p "$findings" "fuzz/corpus-run/$target"
   find "$findings" -type f -delete
 
-  regressions=()
+  local regressions=()
   if [ -d "fuzz/regressions/$target" ]; then
     while IFS= read -r -d '' file; do regressions+=("$file"); done \
       < <(find "fuzz/regressions/$target" -type f ! -name '*.md' -print0 | sort -z)
@@ -66,24 +67,36 @@ for target in "${targets[@]}"; do
     if ! "$binary" -timeout="$per_input_timeout" "${regressions[@]}" >"$log" 2>&1; then
       tail -n 40 "$log"
       echo "fuzz: $target fails on a kept regression input (log: $log)"
-      status=1
-      continue
+      return 1
     fi
   fi
 
-  corpora=("fuzz/corpus-run/$target")
+  local corpora=("fuzz/corpus-run/$target")
   [ -d "fuzz/corpus/$target" ] && corpora+=("fuzz/corpus/$target")
   echo "=== fuzz: $target for ${seconds}s"
   if "$binary" -max_total_time="$seconds" -timeout="$per_input_timeout" -rss_limit_mb=2048 \
       -artifact_prefix="$findings/" -print_final_stats=1 "${corpora[@]}" >"$log" 2>&1; then
     grep -E '^stat::number_of_executed_units' "$log" | sed "s/^/fuzz: $target: /" || true
-  else
-    tail -n 40 "$log"
-    echo "fuzz: $target found a fault (log: $log). Inputs:"
-    ls -1 "$findings" | sed "s|^|  $findings/|"
-    echo "Keep each as a regression input named after the bug:"
-    echo "  mv $findings/<file> fuzz/regressions/$target/<what-went-wrong>"
-    status=1
+    return 0
   fi
+  tail -n 40 "$log"
+  echo "fuzz: $target found a fault (log: $log). Inputs:"
+  ls -1 "$findings" | sed "s|^|  $findings/|"
+  echo "Keep each as a regression input named after the bug:"
+  echo "  mv $findings/<file> fuzz/regressions/$target/<what-went-wrong>"
+  return 1
+}
+
+# The targets run side by side, one per processor; their reports are shown in order.
+at_once=$(nproc)
+for target in "${targets[@]}"; do
+  while [ "$(jobs -rp | wc -l)" -ge "$at_once" ]; do wait -n || true; done
+  ( code=0; fuzz_one "$target" >"$build/$target.report" 2>&1 || code=$?; echo "$code" >"$build/$target.status" ) &
+done
+wait
+status=0
+for target in "${targets[@]}"; do
+  cat "$build/$target.report"
+  [ "$(cat "$build/$target.status" 2>/dev/null)" = 0 ] || status=1
 done
 exit $status
