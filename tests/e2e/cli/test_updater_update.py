@@ -536,12 +536,7 @@ class Routed(UpdateCase):
 
     def setUp(self):
         self.work = e2e.Workspace(self)
-        self.sim = e2e.Simulator(
-            self, self.work.root,
-            "--module", "serial=%s,model=13,address=254" % ROUTER,
-            "--behind", "router=%s,serial=11111111,model=19,address=6" % ROUTER,
-            "--behind", "router=%s,serial=%s,model=19,address=90,version=2.1.5,build=1000,"
-                        "reboot_ms=300,load_restart_ms=300" % (ROUTER, SERIAL))
+        self.sim = e2e.Simulator(self, self.work.root, *e2e.routed_module_args(ROUTER, SERIAL))
         self.no_server = e2e.closed_port_url()
         self.bird = self.bird_file("fw.bird", serial=SERIAL_NUMBER)
 

@@ -110,6 +110,15 @@ def update_lines(build, firmware_length):
 
 # ---- processes ------------------------------------------------------------------------------------
 
+def routed_module_args(router, serial):
+    """A router with two modules behind it: another one at address 6 and `serial` at address 90,
+    running build 1000 and restarting in 300 ms."""
+    return ("--module", "serial=%s,model=13,address=254" % router,
+            "--behind", "router=%s,serial=11111111,model=19,address=6" % router,
+            "--behind", "router=%s,serial=%s,model=19,address=90,version=2.1.5,build=1000,"
+                        "reboot_ms=300,load_restart_ms=300" % (router, serial))
+
+
 class Simulator(ModuleSim):
     """module_sim.py answering discovery on the modules' end of the veth pair, its packet log
     and dump in work; stopped by pid."""
