@@ -57,6 +57,7 @@ struct Recording {
   std::vector<unsigned int> readTimeouts;
   int inits = 0;
   bool destroyed = false;
+  size_t framesKeptAtClose = 0;  // the frames written when the transport was told to keep them
 };
 
 // Records every frame and read; successive reads hand out the scripted replies in order (an
@@ -87,6 +88,7 @@ class ScriptedTransport : public SDPLoader_Interface {
     out.insert(out.end(), next.begin(), next.end());
     return next.size();
   }
+  void keepWrittenAtClose() override { recording.framesKeptAtClose = recording.frames.size(); }
   bool getDataFromBuffer(const Bytes& reply, unsigned int offset, unsigned int& value) override {
     return layout == Layout::Serial ? Serial_SDPLoader::valueFromReply(reply, offset, value)
                                     : HID_SDPLoader::valueFromReply(reply, offset, value);
@@ -478,6 +480,21 @@ TEST(SDPLoaderSetup, StartLoaderSendsTheJumpAndListensOnce) {
   s.loader.startLoader(0x20000400);
   EXPECT_EQ(s.recording.frames, (std::vector<Bytes>{SDPLoader::_createJumpPacket(0x20000400)}));
   EXPECT_EQ(s.recording.readTimeouts, (std::vector<unsigned int>{100}));
+  // the jump is not taken back when the transport closes, though the ROM answers nothing
+  EXPECT_EQ(s.recording.framesKeptAtClose, 1u);
+}
+
+TEST(SDPLoaderSetup, OnlyAJumpThatWasWrittenIsKeptAtClose) {
+  Scripted jumpFails(Layout::Serial, {});
+  jumpFails.transport->failingWrite = 0;
+  jumpFails.loader.startLoader(0x20000400);
+  EXPECT_EQ(jumpFails.recording.framesKeptAtClose, 0u);
+
+  // a write cut by the stop check leaves its frames to be discarded
+  Scripted cut(Layout::Serial, {serialReply(0)});
+  cut.loader.setStopCheck([] { return true; });
+  EXPECT_EQ(cut.loader.writeLoader(testImage(4096), 0x20000000), SDPLoader::SDP_TRANSFER_STOPPED);
+  EXPECT_EQ(cut.recording.framesKeptAtClose, 0u);
 }
 
 TEST(SDPLoaderSetup, FingerprintAssemblesTheTwoRegisters) {

@@ -177,6 +177,28 @@ TEST_F(SerialOnPty, APortThatStopsTakingDataEndsTheWriteWithAnError) {
   EXPECT_EQ(deviceReceives(1024).size(), 1024u);
 }
 
+// What is still on its way when the port closes, behind 8 KiB the device has not read yet: the
+// rest of a cut write is discarded, while a frame kept at close (the jump) and all before it
+// still reach the device.
+TEST_F(SerialOnPty, AtCloseOnlyKeptFramesStillReachTheDevice) {
+  const size_t backlog = 8 * 1024;
+  for (bool keep : {false, true}) {
+    SCOPED_TRACE(keep ? "kept" : "not kept");
+    {
+      Serial_SDPLoader serial(path.c_str());
+      ASSERT_TRUE(serial.init());
+      for (size_t sent = 0; sent < backlog; sent += 1024) ASSERT_EQ(serial.writeData(frameOf(2, 1024)), 1024);
+      ASSERT_EQ(serial.writeData(frameOf(1, 16)), 16);
+      if (keep) serial.keepWrittenAtClose();
+    }
+    if (keep) {
+      EXPECT_EQ(drain(), backlog + 16);
+    } else {
+      EXPECT_LT(drain(), backlog);
+    }
+  }
+}
+
 TEST_F(SerialOnPty, DestructionClosesThePort) {
   {
     Serial_SDPLoader serial(path.c_str());

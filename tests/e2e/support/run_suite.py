@@ -10,6 +10,7 @@ terminals and store, so they do not see one another. The output of each test is 
 when it ends, in the order the tests end."""
 
 import os
+import signal
 import subprocess
 import sys
 import time
@@ -102,7 +103,17 @@ def run_in_parallel(name, jobs):
     return combined_status(statuses)
 
 
+def default_signal_dispositions():
+    """The programs under test start with SIGINT, SIGTERM and SIGHUP at their defaults, however the
+    suite was started: a shell starts a background job with SIGINT ignored, and an ignored signal
+    stays ignored across exec, where the tests send these signals to see the program end."""
+    signal.signal(signal.SIGINT, signal.default_int_handler)
+    signal.signal(signal.SIGTERM, signal.SIG_DFL)
+    signal.signal(signal.SIGHUP, signal.SIG_DFL)
+
+
 def main(argv):
+    default_signal_dispositions()
     # As with `python3 -m unittest`, suites are found from the working directory, in place of this
     # script's own directory (whose modules are imported as support.*, never on their own).
     sys.path[0] = os.getcwd()

@@ -13,7 +13,10 @@ struct sigaction previousHangup;
 
 void noteSignal(int signal) { caught = signal; }
 
+// A signal the program was started with ignored (as a shell starts a background job without job
+// control with SIGINT) stays ignored: the one who started the run chose so.
 void install(int signal, struct sigaction* previous) {
+  if (sigaction(signal, nullptr, previous) == 0 && previous->sa_handler == SIG_IGN) return;
   struct sigaction action {};
   action.sa_handler = noteSignal;
   sigemptyset(&action.sa_mask);

@@ -3,8 +3,9 @@
 // While one lives, SIGINT, SIGTERM and SIGHUP (the terminal or the remote session closed) only
 // note that the run is to stop: the serial sessions of a recovery look at Requested() between
 // commands, end their exchange with the chip and close the port, which restores its settings.
-// The handler resets itself, so a second signal acts at once. When the guard ends, a signal that came is raised again under the disposition from before the
-// guard, so the process ends as that signal says once the port is closed. One guard at a time;
+// The handler resets itself, so a second signal acts at once. When the guard ends, a signal that
+// came is raised again under the disposition from before the guard, so the process ends as that
+// signal says once the port is closed. A signal ignored when the guard begins stays ignored. One guard at a time;
 // used by the thread that runs the recovery.
 class InterruptGuard {
  public:

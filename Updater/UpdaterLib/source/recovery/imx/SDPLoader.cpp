@@ -59,6 +59,7 @@ void SDPLoader::startLoader(unsigned int address) {
   long written = loader->writeData(frame);
   Log::log(DEBUG_iMXSerial, "Write Res: %zd\n", static_cast<ssize_t>(written));
   _printBuffer(frame);
+  if (written > 0) loader->keepWrittenAtClose();
   // The boot ROM may answer nothing once it has jumped; whatever comes is of no use.
   std::vector<unsigned char> reply;
   loader->readData(reply, REPLY_TIMEOUT_MS);

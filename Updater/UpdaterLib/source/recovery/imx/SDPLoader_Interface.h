@@ -26,6 +26,10 @@ class SDPLoader_Interface {
   [[nodiscard]] virtual bool getDataFromBuffer(const std::vector<unsigned char>& reply, unsigned int offset,
                                                unsigned int& value) = 0;
 
+  // The frames written so far were meant to reach the device whole: closing the transport lets
+  // them go out instead of discarding what is still on its way, as it does for a cut write.
+  virtual void keepWrittenAtClose() {}
+
  protected:
   SDPLoader_Interface() = default;
   SDPLoader_Interface(const SDPLoader_Interface&) = delete;

@@ -23,6 +23,8 @@ struct PrivateSerial_SDPLoader {
   struct termios original {};  // the port's settings before init, put back when it is closed
   // When the line will have carried every byte written so far, at LINE_RATE.
   Clock::time_point lineFree{};
+  // Set once the last frame went out on purpose: its bytes are not discarded at close.
+  bool keepWritten = false;
 };
 
 namespace {
@@ -73,7 +75,10 @@ Serial_SDPLoader::Serial_SDPLoader(const char* port) : d(std::make_unique<Privat
 
 Serial_SDPLoader::~Serial_SDPLoader() {
   if (d->fd >= 0) {
-    tcflush(d->fd, TCIOFLUSH);
+    // The rest of a cut write is discarded, so that the line stops and the close does not wait for
+    // it; a frame meant to arrive (the jump) may still sit in an adapter or, on a pseudo-terminal,
+    // be unread by the other end.
+    tcflush(d->fd, d->keepWritten ? TCIFLUSH : TCIOFLUSH);
     tcsetattr(d->fd, TCSANOW, &d->original);
     aSerial_Release(d->fd);
     close(d->fd);
@@ -190,6 +195,8 @@ unsigned long Serial_SDPLoader::readData(std::vector<unsigned char>& reply, unsi
   }
   return count;
 }
+
+void Serial_SDPLoader::keepWrittenAtClose() { d->keepWritten = true; }
 
 bool Serial_SDPLoader::getDataFromBuffer(const std::vector<unsigned char>& reply, unsigned int offset,
                                          unsigned int& value) {

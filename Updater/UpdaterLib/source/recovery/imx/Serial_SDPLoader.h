@@ -46,6 +46,7 @@ class Serial_SDPLoader : public SDPLoader_Interface {
   // it has received the whole command or image, and at 115200 baud a kernel buffer full of
   // image data takes far longer than timeoutMs to leave.
   unsigned long readData(std::vector<unsigned char>& reply, unsigned int timeoutMs) override;
+  void keepWrittenAtClose() override;
   [[nodiscard]] bool getDataFromBuffer(const std::vector<unsigned char>& reply, unsigned int offset,
                                        unsigned int& value) override;
 

@@ -1,0 +1,60 @@
+// The interrupt guard of a recovery: a signal is noted while the guard lives and acts once it
+// ends; a signal the program was started with ignored stays ignored. Each case runs in a child
+// process, since the signals act on the whole process.
+#include <signal.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include "support/InterruptGuard.h"
+
+namespace {
+
+constexpr int kNotNoted = 3;
+constexpr int kNoted = 4;
+constexpr int kLived = 5;
+
+// Raises signal inside a guard: exits kNotNoted or kNoted before the guard ends, as the guard
+// saw it, when the signal was ignored; otherwise the guard's end decides.
+void raiseInsideAGuard(int signal) {
+  {
+    InterruptGuard guard;
+    raise(signal);
+    if (!InterruptGuard::Requested()) _exit(kNotNoted);
+    if (InterruptGuard::Signal() != signal) _exit(kLived);
+  }
+  _exit(kNoted);
+}
+
+TEST(InterruptGuardDeathTest, ASignalIsNotedThenEndsTheProcessWhenTheGuardEnds) {
+  for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
+    SCOPED_TRACE(signal);
+    EXPECT_EXIT(raiseInsideAGuard(signal), ::testing::KilledBySignal(signal), "");
+  }
+}
+
+TEST(InterruptGuardDeathTest, ASignalIgnoredAtTheStartStaysIgnored) {
+  for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
+    SCOPED_TRACE(signal);
+    EXPECT_EXIT(
+        {
+          ::signal(signal, SIG_IGN);
+          raiseInsideAGuard(signal);
+        },
+        ::testing::ExitedWithCode(kNotNoted), "");
+  }
+}
+
+TEST(InterruptGuardDeathTest, TheDispositionFromBeforeIsPutBack) {
+  EXPECT_EXIT(
+      {
+        ::signal(SIGINT, SIG_IGN);
+        { InterruptGuard guard; }
+        struct sigaction now {};
+        sigaction(SIGINT, nullptr, &now);
+        _exit(now.sa_handler == SIG_IGN ? kNoted : kLived);
+      },
+      ::testing::ExitedWithCode(kNoted), "");
+}
+
+}  // namespace
