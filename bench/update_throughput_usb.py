@@ -9,7 +9,11 @@ emulator's own round-trip floor.
   (tests/drivers/usb_stream_driver): a 2-byte magic query written, its 2-byte answer read, one
   at a time; the time includes the driver's command pipe, so the floor is if anything too high.
   How much so is printed beside it: two commands that do not touch the bus ("inits") timed the
-  same way. The floor is printed as measured, pipe included.
+  same way. The floor is printed as measured, pipe included. It is a floor for a program that
+  writes, then reads: each of the two transfers ends with an empty reap, which the emulator holds
+  for up to 1 ms. A program whose read is already pending when it writes (the link's reader) has
+  the answer land in that read and pays one empty reap a packet, so it can come in under this
+  floor.
 
 Printed per run: the firmware phase (from "Transferring firmware block" to "Transferred" as the
 lines arrive), KB/s, ratio to the pacing bound, milliseconds per packet and their ratio to the
