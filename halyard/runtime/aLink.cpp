@@ -18,6 +18,7 @@
 #include "aFile.h"
 #include "aHex.h"
 #include "aLinkInternal.h"
+#include "aPacer.h"
 #include "aPacketFifo.h"
 #include "aRetry.h"
 #include "aTime.h"
@@ -209,15 +210,13 @@ void sWriterThread(aLink* link) {
   // Packets start at least 1 ms apart, counted from the start of the previous write: a transport
   // whose write returns only once the module has answered (USB) has spent that time already, so
   // a pause after the write would only add to the round trip. The default 50 us timer slack would
-  // stretch each pause by up to 5 %.
+  // stretch each of the pacer's sleeps, and so the time it spends watching the clock.
   prctl(PR_SET_TIMERSLACK, kWriterTimerSlackNs, 0, 0, 0);
-  const auto spacing = std::chrono::milliseconds(kPacketPacingMs);
-  auto previousStart = std::chrono::steady_clock::now() - spacing;
+  aPacer pacer{std::chrono::milliseconds(kPacketPacingMs)};
   while (link->running) {
     aPacket* packet = aPacketFifo_Await(link->outbound, kWriterAwaitMs);
     if (packet == nullptr) continue;
-    std::this_thread::sleep_until(previousStart + spacing);
-    previousStart = std::chrono::steady_clock::now();
+    pacer.awaitTurn();
     (void)sWritePacket(*link, *packet);  // write errors show as a missing reply
     (void)aPacket_Destroy(&packet);  // fails only for a null packet
   }

@@ -1,12 +1,15 @@
 // Support routines of the device library: errors, model names, versions, big-endian fields,
-// files, sleeps, paths, Base64 and mutexes.
+// files, sleeps, the packet pacer, paths, Base64 and mutexes.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "aBase64.h"
@@ -15,6 +18,7 @@
 #include "aFile.h"
 #include "aHex.h"
 #include "aMutex.h"
+#include "aPacer.h"
 #include "aPath.h"
 #include "aTime.h"
 #include "aUEI.h"
@@ -351,6 +355,68 @@ TEST(Clock, MillisecondsSinceEpoch) {
   EXPECT_GT(now, 1600000000000ull);  // after 2020
   aTime_MSSleep(0);
   EXPECT_GE(aTime_GetMSTicks(), now);
+}
+
+// Whatever the caller does between turns (nothing, less than the spacing, more than it), no turn
+// starts sooner than the spacing after the previous one: the pacer's early-aimed sleep must be
+// made up by waiting on the clock.
+TEST(Pacer, NoTurnStartsSoonerThanTheSpacing) {
+  using namespace std::chrono;
+  const auto spacing = milliseconds(1);
+  const auto busyFor = [](aPacer::Clock::duration span) {
+    auto until = aPacer::Clock::now() + span;
+    while (aPacer::Clock::now() < until) {
+    }
+  };
+  const std::function<void()> between[] = {
+      [] {},
+      [] { std::this_thread::sleep_for(microseconds(300)); },
+      [&] { busyFor(microseconds(950)); },
+      [] { std::this_thread::sleep_for(milliseconds(2)); },
+  };
+  aPacer pacer{spacing};
+  auto previous = pacer.awaitTurn();
+  for (int turn = 0; turn < 400; ++turn) {
+    between[turn % 4]();
+    auto start = pacer.awaitTurn();
+    ASSERT_GE(start - previous, spacing) << "turn " << turn;
+    ASSERT_LE(start, aPacer::Clock::now());
+    ASSERT_GE(pacer.lead(), aPacer::Clock::duration::zero());
+    ASSERT_LE(pacer.lead(), aPacer::kLongestLead);
+    previous = start;
+  }
+}
+
+// The lead follows the lateness the sleeps show: up after late wakes, down after early ones,
+// never below zero nor past its bound; one sleep that wakes very late (another process had the
+// processor) moves it little; a steady lateness is settled on from either side.
+TEST(Pacer, LeadFollowsTheLatenessOfTheSleeps) {
+  using std::chrono::microseconds;
+  using std::chrono::milliseconds;
+  aPacer pacer{milliseconds(1)};
+  EXPECT_EQ(pacer.lead(), aPacer::kFirstLead);
+
+  pacer.noteLateness(milliseconds(5));
+  EXPECT_GT(pacer.lead(), aPacer::kFirstLead);
+  EXPECT_LE(pacer.lead(), aPacer::kFirstLead + microseconds(5)) << "one outlier moved the lead far";
+
+  auto before = pacer.lead();
+  pacer.noteLateness(microseconds(0));
+  EXPECT_LT(pacer.lead(), before);
+  EXPECT_GT(pacer.lead(), before - microseconds(5)) << "one early wake moved the lead far";
+
+  for (int i = 0; i < 1000; ++i) pacer.noteLateness(milliseconds(1));
+  EXPECT_EQ(pacer.lead(), aPacer::kLongestLead);
+
+  for (int i = 0; i < 1000; ++i) pacer.noteLateness(microseconds(-50));
+  EXPECT_EQ(pacer.lead(), aPacer::Clock::duration::zero());
+
+  for (auto steady : {microseconds(20), microseconds(120)}) {
+    aPacer fresh{milliseconds(1)};
+    for (int i = 0; i < 1000; ++i) fresh.noteLateness(steady);
+    EXPECT_GE(fresh.lead(), steady - microseconds(5)) << steady.count();
+    EXPECT_LE(fresh.lead(), steady + microseconds(5)) << steady.count();
+  }
 }
 
 TEST(Paths, BuildPathJoinsWithoutNormalising) {
