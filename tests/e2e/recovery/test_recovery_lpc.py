@@ -377,13 +377,13 @@ class LpcRecoveryTest(rs.RecoveryCase):
              "the erase of sectors 0 to 29: the chip refused it with return code 9 "
              "(SECTOR_NOT_PREPARED_FOR_WRITE_OPERATION); the flash is untouched"),
             ("erase not confirmed in time", "fail E none", "E 0 29",
-             "the erase of sectors 0 to 29: the chip did not confirm it within 4.2 s; the flash may be erased"),
+             "the erase of sectors 0 to 29: the chip did not confirm it within 4.9 s; the flash may be erased"),
             ("RAM write rejected", "resend always", "W 268439552 4096",
              "the write of 4096 bytes of block 1 (for flash 0x00000000) into the chip's RAM: the chip rejected "
              "the data's checksum three times; the flash is erased or partly written"),
             ("no answer to a RAM write", "fail W none", "W 268439552 4096",
              "the write of 4096 bytes of block 1 (for flash 0x00000000) into the chip's RAM: the chip did not "
-             "confirm it within 0.3 s; the flash is erased or partly written"),
+             "confirm it within 1.0 s; the flash is erased or partly written"),
             ("copy refused", "fail C 9", "C 0 268439552 4096",
              "the copy of 4096 bytes to flash 0x00000000: the chip refused it with return code 9 "
              "(SECTOR_NOT_PREPARED_FOR_WRITE_OPERATION); the flash is erased or partly written"),

@@ -23,9 +23,10 @@ class LpcIspWire {
   static constexpr unsigned long MAX_ECHO_DROPPED = 1024;
   static constexpr unsigned long MAX_RESPONSE_SKIPPED = 1024;
   // What an answer may lag behind its time on the wire: a serial adapter or a busy host may pass
-  // it on late (a host building beside the run was seen 100 ms late). Only a chip that does not
-  // answer waits it out.
-  static constexpr unsigned long REPLY_WAIT_MS = 300;
+  // it on late (on a host running many serial sessions at once, the other end of a
+  // pseudo-terminal was seen to wake up to 0.9 s late). Only a chip that does not answer waits
+  // it out.
+  static constexpr unsigned long REPLY_WAIT_MS = 1000;
   // Empty reads GetEcho allows by default (each costs 1 ms): an echo may lag as an answer may.
   static constexpr unsigned int ECHO_TRIES = REPLY_WAIT_MS;
 
