@@ -847,6 +847,7 @@ class Simulator:
         self.out = deque()          # [not_before, bytearray]
         self.tx_clock = 0.0
         self.rx_clock = 0.0
+        self.rx_backlog = False    # the last paced read left characters waiting on the line
         self.connected = False
         self.opens = 0
         self.closes = 0
@@ -1012,6 +1013,7 @@ class Simulator:
                 self.connected = True
                 self.opens += 1
                 self.tx_clock = self.rx_clock = now
+                self.rx_backlog = False
                 self.log("port opened")
             else:
                 if self.busy_until and now >= self.busy_until:
@@ -1048,7 +1050,10 @@ class Simulator:
             for fd in self.ctl_clients:
                 p.register(fd, select.POLLIN)
                 fds[fd] = "client"
-        for fd, ev in p.poll(max(timeout, 0.0) * 1000.0):
+        events = p.poll(max(timeout, 0.0) * 1000.0)
+        if can_read and not any(fd == self.master and ev & select.POLLIN for fd, ev in events):
+            self.rx_backlog = False   # the line was seen empty: the next character starts it anew
+        for fd, ev in events:
             kind = fds.get(fd)
             if kind == "pty":
                 if ev & select.POLLHUP:
@@ -1069,8 +1074,11 @@ class Simulator:
         limit = 4096
         now = time.monotonic()
         if self.pace and not unlimited:
-            # A wire delivers one character per character time.
-            limit = max(1, int(0.002 / self.char_time))
+            # A wire delivers one character per character time. Characters left waiting by the
+            # last read kept arriving while this process was held up: the UART took them, so
+            # they are read at once (the line was never idle) instead of the wake-up being lost.
+            base = self.rx_clock if self.rx_backlog else self.line_base(self.rx_clock, now)
+            limit = min(4096, max(1, int((now + 0.002 - base) / self.char_time)))
         try:
             data = os.read(self.master, limit)
         except BlockingIOError:
@@ -1080,7 +1088,9 @@ class Simulator:
         if not data:
             return
         if self.pace:
-            self.rx_clock = self.line_base(self.rx_clock, now) + len(data) * self.char_time
+            base = self.rx_clock if self.rx_backlog else self.line_base(self.rx_clock, now)
+            self.rx_clock = base + len(data) * self.char_time
+            self.rx_backlog = not unlimited and len(data) == limit
         self.bytes_in += len(data)
         self.chars_by_pace.setdefault(self.pace, [0, 0])[0] += len(data)
         if self.heard_at_the_wrong_rate():
