@@ -1073,11 +1073,11 @@ class Simulator:
     def read_input(self, unlimited=False):
         limit = 4096
         now = time.monotonic()
+        base = self.rx_clock if self.rx_backlog else self.line_base(self.rx_clock, now)
         if self.pace and not unlimited:
             # A wire delivers one character per character time. Characters left waiting by the
             # last read kept arriving while this process was held up: the UART took them, so
             # they are read at once (the line was never idle) instead of the wake-up being lost.
-            base = self.rx_clock if self.rx_backlog else self.line_base(self.rx_clock, now)
             limit = min(4096, max(1, int((now + 0.002 - base) / self.char_time)))
         try:
             data = os.read(self.master, limit)
@@ -1088,7 +1088,6 @@ class Simulator:
         if not data:
             return
         if self.pace:
-            base = self.rx_clock if self.rx_backlog else self.line_base(self.rx_clock, now)
             self.rx_clock = base + len(data) * self.char_time
             self.rx_backlog = not unlimited and len(data) == limit
         self.bytes_in += len(data)
