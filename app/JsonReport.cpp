@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "AppInfo.h"
+#include "WholeWrite.h"
 
 void JsonReport::SetError(UpdateOutcome::Step step, const std::string& cause) {
   if (HasError()) return;
@@ -106,12 +107,5 @@ void JsonOutput::Finish(int exitStatus) {
   if (!g_active || g_finished || g_documentFd < 0) return;
   g_finished = true;
   fflush(stdout);
-  const std::string text = report().Render(exitStatus);
-  size_t done = 0;
-  while (done < text.size()) {
-    const ssize_t written = write(g_documentFd, text.data() + done, text.size() - done);
-    if (written < 0 && errno == EINTR) continue;
-    if (written <= 0) break;
-    done += static_cast<size_t>(written);
-  }
+  (void)WriteWhole(g_documentFd, report().Render(exitStatus));
 }

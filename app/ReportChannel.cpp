@@ -8,6 +8,8 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "WholeWrite.h"
+
 namespace {
 
 int g_fd = -1;
@@ -44,14 +46,8 @@ void ReportChannel::Send(const char* key, const std::string& value) {
   record += '\n';
   // The process is the pipe's only writer: a record longer than the pipe takes at once is written
   // in pieces that nothing comes between.
-  size_t done = 0;
-  while (done < record.size()) {
-    const ssize_t written = write(g_fd, record.data() + done, record.size() - done);
-    if (written < 0 && errno == EINTR) continue;
-    // A starter that went away leaves nobody to tell: the run itself goes on.
-    if (written <= 0) break;
-    done += static_cast<size_t>(written);
-  }
+  // A starter that went away leaves nobody to tell: the run itself goes on.
+  (void)WriteWhole(g_fd, record);
 }
 
 void ReportChannel::Progress(double fraction) {
