@@ -231,6 +231,20 @@ int aSerial_BaudIndex(unsigned baud) {
   return -1;
 }
 
+aErr aSerial_SetRate(aStreamRef stream, int baudIndex) {
+  aUnixSerialStream* serial = stream != nullptr ? record(aStream_Reference(stream)) : nullptr;
+  if (serial == nullptr || serial->fd < 0 || baudIndex < 0 || baudIndex >= kSerialBaudCount) return aErrParam;
+  aErr drained = serialDrain(serial);
+  if (drained != aErrNone) return drained;
+  struct termios changed = serial->applied;
+  cfsetispeed(&changed, kBaudSpeeds[baudIndex]);
+  cfsetospeed(&changed, kBaudSpeeds[baudIndex]);
+  if (tcsetattr(serial->fd, TCSANOW, &changed) != 0) return aErrIO;
+  serial->applied = changed;
+  serial->baudIndex = baudIndex;
+  return aErrNone;
+}
+
 aErr aStream_CreateSerial(const char* port, int baudIndex, bool parity, unsigned bits, unsigned stopBits,
                           aStreamRef* stream) {
   if (stream == nullptr) return aErrParam;

@@ -108,6 +108,13 @@ aErr LpcIspWire::Attach(aStreamRef opened, unsigned int baud) {
   return aErrNone;
 }
 
+aErr LpcIspWire::ChangeRate(unsigned int baud) {
+  if (stream == nullptr) return aErrConnection;
+  aErr result = aSerial_SetRate(stream, aSerial_BaudIndex(baud));
+  if (result == aErrNone) rate = baud;
+  return result;
+}
+
 void LpcIspWire::Close() {
   if (stream != nullptr) (void)aStream_Destroy(&stream);  // closing the port: nothing left to report
   stream = nullptr;

@@ -44,6 +44,8 @@ class LpcIspWire {
   // Takes a stream that is already open (owned from here on); rate is what the waits follow.
   [[nodiscard]] aErr Attach(aStreamRef opened, unsigned int rate);
   void Close();
+  // Moves the open port to rate without closing it (what it had to send is sent first).
+  [[nodiscard]] aErr ChangeRate(unsigned int rate);
   [[nodiscard]] bool IsOpen() const { return stream != nullptr; }
   unsigned int Rate() const { return rate; }
   // Bytes read since the stream was opened or attached.
