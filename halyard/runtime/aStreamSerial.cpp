@@ -32,6 +32,7 @@ struct aUnixSerialStream {
   bool saved;
   struct termios original;
   struct termios applied;
+  bool keepModemLines;
   uint16_t check;
 };
 
@@ -125,7 +126,11 @@ aErr serialDelete(void* ref) {
   aUnixSerialStream* serial = record(ref);
   if (serial == nullptr) return aErrParam;
   if (serial->fd >= 0) {
-    if (serial->saved) tcsetattr(serial->fd, TCSANOW, &serial->original);
+    if (serial->saved) {
+      struct termios restored = serial->original;
+      if (serial->keepModemLines) restored.c_cflag &= ~static_cast<tcflag_t>(HUPCL);
+      tcsetattr(serial->fd, TCSANOW, &restored);
+    }
     aSerial_Release(serial->fd);
     close(serial->fd);
   }
@@ -242,6 +247,13 @@ aErr aSerial_SetRate(aStreamRef stream, int baudIndex) {
   if (tcsetattr(serial->fd, TCSANOW, &changed) != 0) return aErrIO;
   serial->applied = changed;
   serial->baudIndex = baudIndex;
+  return aErrNone;
+}
+
+aErr aSerial_KeepModemLinesAtClose(aStreamRef stream) {
+  aUnixSerialStream* serial = stream != nullptr ? record(aStream_Reference(stream)) : nullptr;
+  if (serial == nullptr) return aErrParam;
+  serial->keepModemLines = true;
   return aErrNone;
 }
 

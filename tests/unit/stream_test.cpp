@@ -316,6 +316,40 @@ TEST(SerialStream, AttributesRestoredOnDestroy) {
   EXPECT_EQ(cfgetospeed(&after), static_cast<speed_t>(B9600));
 }
 
+// A port found with HUPCL on: put back as it was found, except that a stream told to keep the
+// modem lines clears HUPCL, so that its close does not drop DTR. A plain stream keeps HUPCL.
+TEST(SerialStream, ModemLinesKeptAtCloseOnlyWhenAsked) {
+  PseudoTerminal terminal;
+  ASSERT_TRUE(terminal.ok());
+  struct termios found;
+  ASSERT_EQ(tcgetattr(terminal.slave(), &found), 0);
+  found.c_cflag |= HUPCL;
+  cfsetospeed(&found, B9600);
+  cfsetispeed(&found, B9600);
+  ASSERT_EQ(tcsetattr(terminal.slave(), TCSANOW, &found), 0);
+  ASSERT_EQ(tcgetattr(terminal.slave(), &found), 0);
+  ASSERT_NE(found.c_cflag & HUPCL, 0u) << "this terminal does not keep HUPCL";
+  for (const bool keep : {false, true}) {
+    aStreamRef stream = nullptr;
+    ASSERT_EQ(aStream_CreateSerial(terminal.slaveName().c_str(), 6, false, aSerialBits8, aSerialStopBits1, &stream),
+              aErrNone);
+    struct termios during;
+    ASSERT_EQ(tcgetattr(terminal.slave(), &during), 0);
+    EXPECT_EQ(during.c_cflag & HUPCL, 0u);
+    if (keep) {
+      EXPECT_EQ(aSerial_KeepModemLinesAtClose(stream), aErrNone);
+    }
+    ASSERT_EQ(aStream_Destroy(&stream), aErrNone);
+    struct termios after;
+    ASSERT_EQ(tcgetattr(terminal.slave(), &after), 0);
+    EXPECT_EQ(after.c_cflag & HUPCL, keep ? 0u : static_cast<tcflag_t>(HUPCL)) << keep;
+    EXPECT_EQ(after.c_cflag & ~static_cast<tcflag_t>(HUPCL), found.c_cflag & ~static_cast<tcflag_t>(HUPCL)) << keep;
+    EXPECT_EQ(cfgetospeed(&after), static_cast<speed_t>(B9600)) << keep;
+    ASSERT_EQ(tcsetattr(terminal.slave(), TCSANOW, &found), 0);
+  }
+  EXPECT_EQ(aSerial_KeepModemLinesAtClose(nullptr), aErrParam);
+}
+
 TEST(SerialStream, BaudTable) {
   const unsigned rates[] = {2400, 4800, 9600, 19200, 38400, 57600, 115200, 230400};
   for (int i = 0; i < 8; ++i) {

@@ -39,7 +39,9 @@ class LpcIspWire {
   LpcIspWire(const LpcIspWire&) = delete;
   LpcIspWire& operator=(const LpcIspWire&) = delete;
 
-  // Opens port at rate (no parity, 8 data bits, one stop bit), closing any stream first.
+  // Opens port at rate (no parity, 8 data bits, one stop bit), closing any stream first. Its close
+  // leaves DTR and RTS as they are (HUPCL off), so that it does not reset the chip where DTR
+  // drives its reset.
   [[nodiscard]] aErr Open(const char* port, unsigned int rate);
   // Takes a stream that is already open (owned from here on); rate is what the waits follow.
   [[nodiscard]] aErr Attach(aStreamRef opened, unsigned int rate);
