@@ -260,7 +260,6 @@ aErr reachBootRom(NXPSerialClass& chip, bool* identified) {
   return *identified ? aErrNone : result;
 }
 
-
 // Every opening of the port may have reset the chip: on a board whose DTR drives its reset (with
 // the ISP pin held) the close before it did, and the chip waits in its boot ROM for a
 // synchronisation. So the chip is found where it stands before the first command after an open,
