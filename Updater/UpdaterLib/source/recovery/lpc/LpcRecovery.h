@@ -26,7 +26,9 @@ constexpr unsigned int kIdentificationBaud = 115200;
 
 // Erases the chip's flash and writes the (decoded) firmware blocks of fileName, each piece
 // compared after its copy, then starts the chip; the transfer runs at the rate Connect opens for
-// baud. False, with the user told, on any failure.
+// baud. The port is opened again for this: a chip that the close reset (a board whose DTR drives
+// its reset) is synchronised again before its first command, and the change of rate moves the
+// open port instead of closing it. False, with the user told, on any failure.
 [[nodiscard]] bool FlashFirmware(UpdaterDisplayInterface& display, const std::vector<BirdBlock>& firmware,
                                  const std::string& fileName, const std::string& port, unsigned int baud);
 
