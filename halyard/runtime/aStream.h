@@ -72,6 +72,16 @@ int aSerial_BaudIndex(unsigned baud);
 void aSerial_Release(int fd);
 int aSerial_PortHolder(const char* port);
 
+// Changes the rate of an open serial port in place, without closing it (a close may drop DTR, and
+// on some boards that resets the device); output still queued is sent first. aErrParam when the
+// stream is no serial port or the index is out of range.
+[[nodiscard]] aErr aSerial_SetRate(aStreamRef stream, int baudIndex);
+
+// The close of the port leaves DTR and RTS as they are (HUPCL off in the settings put back),
+// where the port allows: on a board whose DTR drives the device's reset the close does not reset
+// it. Every other setting is put back as it was found. aErrParam when the stream is no serial port.
+[[nodiscard]] aErr aSerial_KeepModemLinesAtClose(aStreamRef stream);
+
 // Opens and owns the port (aErrBusy when another program has it); reads and writes never block.
 [[nodiscard]] aErr aStream_CreateSerial(const char* port, int baudIndex, bool parity, unsigned bits, unsigned stopBits,
                                         aStreamRef* stream);

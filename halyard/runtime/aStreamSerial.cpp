@@ -32,6 +32,7 @@ struct aUnixSerialStream {
   bool saved;
   struct termios original;
   struct termios applied;
+  bool keepModemLines;
   uint16_t check;
 };
 
@@ -125,7 +126,11 @@ aErr serialDelete(void* ref) {
   aUnixSerialStream* serial = record(ref);
   if (serial == nullptr) return aErrParam;
   if (serial->fd >= 0) {
-    if (serial->saved) tcsetattr(serial->fd, TCSANOW, &serial->original);
+    if (serial->saved) {
+      struct termios restored = serial->original;
+      if (serial->keepModemLines) restored.c_cflag &= ~static_cast<tcflag_t>(HUPCL);
+      tcsetattr(serial->fd, TCSANOW, &restored);
+    }
     aSerial_Release(serial->fd);
     close(serial->fd);
   }
@@ -229,6 +234,27 @@ int aSerial_BaudIndex(unsigned baud) {
     if (kBaudRates[i] == baud) return i;
   }
   return -1;
+}
+
+aErr aSerial_SetRate(aStreamRef stream, int baudIndex) {
+  aUnixSerialStream* serial = stream != nullptr ? record(aStream_Reference(stream)) : nullptr;
+  if (serial == nullptr || serial->fd < 0 || baudIndex < 0 || baudIndex >= kSerialBaudCount) return aErrParam;
+  aErr drained = serialDrain(serial);
+  if (drained != aErrNone) return drained;
+  struct termios changed = serial->applied;
+  cfsetispeed(&changed, kBaudSpeeds[baudIndex]);
+  cfsetospeed(&changed, kBaudSpeeds[baudIndex]);
+  if (tcsetattr(serial->fd, TCSANOW, &changed) != 0) return aErrIO;
+  serial->applied = changed;
+  serial->baudIndex = baudIndex;
+  return aErrNone;
+}
+
+aErr aSerial_KeepModemLinesAtClose(aStreamRef stream) {
+  aUnixSerialStream* serial = stream != nullptr ? record(aStream_Reference(stream)) : nullptr;
+  if (serial == nullptr) return aErrParam;
+  serial->keepModemLines = true;
+  return aErrNone;
 }
 
 aErr aStream_CreateSerial(const char* port, int baudIndex, bool parity, unsigned bits, unsigned stopBits,

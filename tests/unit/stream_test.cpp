@@ -253,6 +253,49 @@ TEST(SerialStream, Refusals) {
   EXPECT_EQ(stream, nullptr);
 }
 
+// The rate moves on the open port (nothing closes it, so nothing drops DTR), the rest of the
+// settings stay, the bytes still flow; a stream that is no serial port and an index out of range
+// are refused.
+TEST(SerialStream, RateChangesInPlace) {
+  PseudoTerminal terminal;
+  ASSERT_TRUE(terminal.ok());
+  aStreamRef stream = nullptr;
+  ASSERT_EQ(aStream_CreateSerial(terminal.slaveName().c_str(), 6, false, aSerialBits8, aSerialStopBits1, &stream),
+            aErrNone);
+  struct termios before;
+  ASSERT_EQ(tcgetattr(terminal.slave(), &before), 0);
+  const struct {
+    int baudIndex;
+    speed_t speed;
+  } cases[] = {{5, B57600}, {7, B230400}, {6, B115200}};
+  for (const auto& c : cases) {
+    ASSERT_EQ(aSerial_SetRate(stream, c.baudIndex), aErrNone) << c.baudIndex;
+    struct termios seen;
+    ASSERT_EQ(tcgetattr(terminal.slave(), &seen), 0);
+    EXPECT_EQ(cfgetispeed(&seen), c.speed);
+    EXPECT_EQ(cfgetospeed(&seen), c.speed);
+    EXPECT_EQ(seen.c_cflag & ~CBAUD, before.c_cflag & ~CBAUD);
+    EXPECT_EQ(seen.c_iflag, before.c_iflag);
+    const uint8_t out[] = {'?'};
+    ASSERT_EQ(aStream_Write(stream, out, sizeof out), aErrNone);
+    EXPECT_EQ(terminal.readMaster(sizeof out), "?");
+  }
+  EXPECT_EQ(aSerial_SetRate(stream, kSerialBaudCount), aErrParam);
+  EXPECT_EQ(aSerial_SetRate(stream, -1), aErrParam);
+  EXPECT_EQ(aSerial_SetRate(nullptr, 6), aErrParam);
+  EXPECT_EQ(aStream_Destroy(&stream), aErrNone);
+
+  char path[] = "/tmp/rate_in_place_XXXXXX";
+  const int fd = mkstemp(path);
+  ASSERT_GE(fd, 0);
+  close(fd);
+  aStreamRef file = nullptr;
+  ASSERT_EQ(aStream_CreateFileOutput(path, &file), aErrNone);
+  EXPECT_EQ(aSerial_SetRate(file, 6), aErrParam);
+  EXPECT_EQ(aStream_Destroy(&file), aErrNone);
+  unlink(path);
+}
+
 TEST(SerialStream, AttributesRestoredOnDestroy) {
   PseudoTerminal terminal;
   ASSERT_TRUE(terminal.ok());
@@ -271,6 +314,40 @@ TEST(SerialStream, AttributesRestoredOnDestroy) {
   struct termios after;
   ASSERT_EQ(tcgetattr(terminal.slave(), &after), 0);
   EXPECT_EQ(cfgetospeed(&after), static_cast<speed_t>(B9600));
+}
+
+// A port found with HUPCL on: put back as it was found, except that a stream told to keep the
+// modem lines clears HUPCL, so that its close does not drop DTR. A plain stream keeps HUPCL.
+TEST(SerialStream, ModemLinesKeptAtCloseOnlyWhenAsked) {
+  PseudoTerminal terminal;
+  ASSERT_TRUE(terminal.ok());
+  struct termios found;
+  ASSERT_EQ(tcgetattr(terminal.slave(), &found), 0);
+  found.c_cflag |= HUPCL;
+  cfsetospeed(&found, B9600);
+  cfsetispeed(&found, B9600);
+  ASSERT_EQ(tcsetattr(terminal.slave(), TCSANOW, &found), 0);
+  ASSERT_EQ(tcgetattr(terminal.slave(), &found), 0);
+  ASSERT_NE(found.c_cflag & HUPCL, 0u) << "this terminal does not keep HUPCL";
+  for (const bool keep : {false, true}) {
+    aStreamRef stream = nullptr;
+    ASSERT_EQ(aStream_CreateSerial(terminal.slaveName().c_str(), 6, false, aSerialBits8, aSerialStopBits1, &stream),
+              aErrNone);
+    struct termios during;
+    ASSERT_EQ(tcgetattr(terminal.slave(), &during), 0);
+    EXPECT_EQ(during.c_cflag & HUPCL, 0u);
+    if (keep) {
+      EXPECT_EQ(aSerial_KeepModemLinesAtClose(stream), aErrNone);
+    }
+    ASSERT_EQ(aStream_Destroy(&stream), aErrNone);
+    struct termios after;
+    ASSERT_EQ(tcgetattr(terminal.slave(), &after), 0);
+    EXPECT_EQ(after.c_cflag & HUPCL, keep ? 0u : static_cast<tcflag_t>(HUPCL)) << keep;
+    EXPECT_EQ(after.c_cflag & ~static_cast<tcflag_t>(HUPCL), found.c_cflag & ~static_cast<tcflag_t>(HUPCL)) << keep;
+    EXPECT_EQ(cfgetospeed(&after), static_cast<speed_t>(B9600)) << keep;
+    ASSERT_EQ(tcsetattr(terminal.slave(), TCSANOW, &found), 0);
+  }
+  EXPECT_EQ(aSerial_KeepModemLinesAtClose(nullptr), aErrParam);
 }
 
 TEST(SerialStream, BaudTable) {

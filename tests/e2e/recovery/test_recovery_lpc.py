@@ -75,8 +75,8 @@ class LpcRecoveryTest(rs.RecoveryCase):
         os.chmod(path, 0o755)
         return str(path)
 
-    def chip(self, *args):
-        rom = rs.LpcRom(self.subdir("chip"), CHIP, *args)
+    def chip(self, *args, on_close="reset"):
+        rom = rs.LpcRom(self.subdir("chip"), CHIP, *args, on_close=on_close)
         self.addCleanup(rom.stop)
         return rom
 
@@ -143,7 +143,8 @@ class LpcRecoveryTest(rs.RecoveryCase):
         self.assertEqual(self.settings(rs.LIVE_LOADER_SERIAL).get("LATEST_DOWNLOAD"), "7.bird")
 
     def test_a_chip_left_synchronised_is_identified_without_a_new_synchronisation(self):
-        # What earlier hosts may leave behind on a chip that keeps its state when the port closes.
+        # What earlier hosts may leave behind on a chip that keeps its state when the port closes
+        # (a cable that does not drive its reset).
         w = b"W 268439552 4096\r\n"
         states = [
             ("fresh from reset", b"", None),
@@ -159,7 +160,7 @@ class LpcRecoveryTest(rs.RecoveryCase):
         ]
         for name, earlier, left_in in states:
             with self.subTest(name):
-                rom = rs.LpcRom(self.subdir(name), CHIP)
+                rom = rs.LpcRom(self.subdir(name), CHIP, on_close="keep")
                 try:
                     rom.host_session(earlier)
                     if left_in:
@@ -178,7 +179,7 @@ class LpcRecoveryTest(rs.RecoveryCase):
                     rom.stop()
 
     def test_fingerprint_twice_then_recovery_on_a_chip_that_stays_synchronised(self):
-        rom = self.chip()
+        rom = self.chip(on_close="keep")
         server = self.start_server()
         for run in range(2):
             result = self.run_updater("-N", "-s", rom.link, "-u", server.url)
@@ -189,8 +190,8 @@ class LpcRecoveryTest(rs.RecoveryCase):
         self.assertEqual(result.err_lines, [], result)
         self.assertEqual(rom.flash()[:70000], self.plain)
         commands = rom.commands()
-        # One synchronisation only: the later runs were answered by the probe.
-        self.assertEqual(commands[:7], ["N", "`", "N", "`", "N", "U 23130", "P 0 29"], commands)
+        # One synchronisation only: the later runs and the flash session were answered by the probe.
+        self.assertEqual(commands[:9], ["N", "`", "N", "`", "N", "`", "N", "U 23130", "P 0 29"], commands)
         self.assertEqual(rom.control("status")["resets"], 1)
 
     # SIGINT and SIGTERM end the exchange under way, close the port and put its settings back.
@@ -206,7 +207,8 @@ class LpcRecoveryTest(rs.RecoveryCase):
 
     def assert_interrupted_recovery_runs_again(self, name, signum, graceful):
         server = self.start_server()
-        rom = rs.LpcRom(self.subdir(name), CHIP, "--pace", "115200")
+        # The chip keeps the state the interrupted run left it in: the run again must find it there.
+        rom = rs.LpcRom(self.subdir(name), CHIP, "--pace", "115200", on_close="keep")
         try:
             before = self.port_settings(rom.link, termios.B9600)
             copies = lambda: sum(1 for line in rom.commands() if line.startswith("C "))

@@ -43,12 +43,14 @@ def fingerprint_key(words):
 
 class LpcRom(lpc_rom.LpcRom):
     """sim/lpc_rom.py on a pty, open to the Updater's user. The recovery closes the port after
-    identifying the chip and opens it again without synchronising: the chip keeps its state over
-    closes (--on-close keep), as a real one does. Its flash takes the datasheet's erase and
+    identifying the chip and opens it again for the flash session. on_close: what a close does to
+    the chip: "reset" (the default) as on a board whose DTR drives the chip's reset, the chip back
+    in its boot ROM unsynchronised at the next open; "keep" as on a cable that leaves the reset
+    alone, the chip in the state the last host left. Its flash takes the datasheet's erase and
     program times (--timing datasheet)."""
 
-    def __init__(self, workdir, serial, *args):
-        super().__init__(workdir, "--on-close", "keep", "--timing", "datasheet",
+    def __init__(self, workdir, serial, *args, on_close="reset"):
+        super().__init__(workdir, "--on-close", on_close, "--timing", "datasheet",
                          "--serial", *("%d" % w for w in serial), *args, for_all_users=True)
 
 

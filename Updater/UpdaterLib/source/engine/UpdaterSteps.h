@@ -75,8 +75,9 @@ struct TransferFailure {
 // (*why, when given, tells the cause).
 [[nodiscard]] int _transfer_recovery_loader(UpdaterDisplayInterface& display, BirdFile& bird, std::string port,
                                             std::string* why = nullptr);
-// Erases the LPC chip's flash and writes the (decoded) firmware blocks; the chip must still be
-// synchronised at baud. A failure's cause and what the flash holds since are kept in *fault.
+// Erases the LPC chip's flash and writes the (decoded) firmware blocks at baud; a chip that the
+// port's closing reset since its identification is synchronised again first. A failure's cause
+// and what the flash holds since are kept in *fault.
 [[nodiscard]] bool _recover_firmware_lpc(UpdaterDisplayInterface& display, BirdFile& bird, std::string& port,
                                          unsigned int baud, Fingerprint& fingerprint,
                                          lpc_recovery::FlashFault* fault = nullptr);

@@ -95,8 +95,13 @@ aErr LpcIspWire::Open(const char* port, unsigned int baud) {
   rate = baud;
   received = 0;
   aErr result = aStream_CreateSerial(port, aSerial_BaudIndex(baud), false, aSerialBits8, aSerialStopBits1, &stream);
-  if (result != aErrNone) stream = nullptr;
-  return result;
+  if (result != aErrNone) {
+    stream = nullptr;
+    return result;
+  }
+  // A close that dropped DTR would reset the chip on boards whose DTR drives its reset.
+  (void)aSerial_KeepModemLinesAtClose(stream);  // always aErrNone for a serial stream
+  return aErrNone;
 }
 
 aErr LpcIspWire::Attach(aStreamRef opened, unsigned int baud) {
@@ -106,6 +111,13 @@ aErr LpcIspWire::Attach(aStreamRef opened, unsigned int baud) {
   rate = baud;
   received = 0;
   return aErrNone;
+}
+
+aErr LpcIspWire::ChangeRate(unsigned int baud) {
+  if (stream == nullptr) return aErrConnection;
+  aErr result = aSerial_SetRate(stream, aSerial_BaudIndex(baud));
+  if (result == aErrNone) rate = baud;
+  return result;
 }
 
 void LpcIspWire::Close() {

@@ -39,11 +39,15 @@ class LpcIspWire {
   LpcIspWire(const LpcIspWire&) = delete;
   LpcIspWire& operator=(const LpcIspWire&) = delete;
 
-  // Opens port at rate (no parity, 8 data bits, one stop bit), closing any stream first.
+  // Opens port at rate (no parity, 8 data bits, one stop bit), closing any stream first. Its close
+  // leaves DTR and RTS as they are (HUPCL off), so that it does not reset the chip where DTR
+  // drives its reset.
   [[nodiscard]] aErr Open(const char* port, unsigned int rate);
   // Takes a stream that is already open (owned from here on); rate is what the waits follow.
   [[nodiscard]] aErr Attach(aStreamRef opened, unsigned int rate);
   void Close();
+  // Moves the open port to rate without closing it (what it had to send is sent first).
+  [[nodiscard]] aErr ChangeRate(unsigned int rate);
   [[nodiscard]] bool IsOpen() const { return stream != nullptr; }
   unsigned int Rate() const { return rate; }
   // Bytes read since the stream was opened or attached.

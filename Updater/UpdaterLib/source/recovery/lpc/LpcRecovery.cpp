@@ -255,15 +255,87 @@ bool writeFlashPiece(UpdaterDisplay& display, NXPSerialClass& chip, const BirdBl
   return checkFlashPiece(display, chip, piece);
 }
 
+// A chip left synchronised by an earlier session answers the probe; one in its data phase answers
+// it only after the data phase was left; a fresh one answers only the synchronisation.
+aErr reachBootRom(NXPSerialClass& chip, bool* identified) {
+  aErr result = chip.Probe(identified);
+  if (result != aErrNone || *identified) return result;
+  Log::log(DEBUG_APP, "\n\tSync to Device:\n");
+  result = chip.Sync();
+  if (result == aErrNone || result == aErrCancel) return result;
+  Log::log(DEBUG_APP, "ERROR %d ==> Could not communicate with device over serial port\n", static_cast<int>(result));
+  // A chip still busy with a flash operation that an earlier session started reads nothing until
+  // it is done, then answers what its UART kept: silence is given as long as the longest
+  // operation, the erase of every sector, before anything more is sent.
+  if (chip.BytesReceived() == 0) {
+    bool answered = false;
+    aErr waiting = chip.AwaitAnyAnswer(NXPSerialClass::EraseWaitMs(kFirstSector, kLastSector), &answered);
+    if (waiting != aErrNone) return waiting;
+    if (answered) {
+      waiting = chip.Probe(identified, NXPSerialClass::QUIET_CHIP_WAIT_MS);
+      if (waiting != aErrNone || *identified) return waiting;
+    }
+  }
+  bool left = false;
+  aErr leaving = chip.LeaveDataPhase(&left);
+  if (leaving != aErrNone) return leaving;
+  // No data phase: a chip whose answer to the synchronisation came too late was put back to its
+  // start by the fill lines, and takes a second synchronisation as a fresh one.
+  if (!left) return chip.Sync() == aErrNone ? aErrNone : result;
+  // The chip is known to talk now: its answer gets the time a busy host may need.
+  leaving = chip.Probe(identified, NXPSerialClass::QUIET_CHIP_WAIT_MS);
+  if (leaving != aErrNone) return leaving;
+  return *identified ? aErrNone : result;
+}
+
+// Every opening of the port may have reset the chip: on a board whose DTR drives its reset (with
+// the ISP pin held) the close before it did, and the chip waits in its boot ROM for a
+// synchronisation. So the chip is found where it stands before the first command after an open,
+// as the identification finds it, and synchronised again at the port's rate when it must be.
+// *identified tells that the chip answered the probe (its device ID read from the answer) rather
+// than a synchronisation. On failure *why tells the cause.
+aErr reopenChip(NXPSerialClass& chip, const std::string& port, unsigned int rate, bool* identified,
+                std::string* why) {
+  aErr result = connectChip(chip, port, rate, why);
+  if (result != aErrNone) return result;
+  result = reachBootRom(chip, identified);
+  if (result == aErrCancel) {
+    tell(why, commandFault(chip, result));
+  } else if (result != aErrNone) {
+    tell(why, chip.AnsweredAsIsp()
+                  ? FormattedText("the LPC boot ROM on %s answered but could not be brought back to its commands",
+                                  port.c_str())
+                  : FormattedText("no LPC boot ROM answered on %s", port.c_str()));
+  }
+  return result;
+}
+
 // Whether the chip answers the probe on the port as it is now opened.
 bool chipAnswers(NXPSerialClass& chip) {
   bool answered = false;
   return chip.Probe(&answered, NXPSerialClass::QUIET_CHIP_WAIT_MS) == aErrNone && answered;
 }
 
+// Moves the port to rate: in place where the port allows, so that no close resets the chip; else
+// opened again at rate. On failure *why tells the cause.
+aErr portToRate(NXPSerialClass& chip, const std::string& port, unsigned int rate, std::string* why) {
+  if (chip.Connected() && chip.ChangePortRate(rate) == aErrNone) return aErrNone;
+  return connectChip(chip, port, rate, why);
+}
+
+// The same, or a chip that the port's opening reset and that takes a synchronisation at the
+// port's rate (right after a command it answered: no flash operation of its own can be under way).
+bool answersOrSynchronises(NXPSerialClass& chip) {
+  if (chipAnswers(chip)) return true;
+  if (InterruptGuard::Requested()) return false;
+  Log::log(DEBUG_Updater, "No answer to the probe at %u baud: synchronising\n", chip.Baud());
+  return chip.Sync() == aErrNone;
+}
+
 // Moves the chip and the port from the rate the chip was identified at to rate: the chip's rate
-// command (answered at the old rate), the port opened again at the new one, and the chip must
-// answer there before the flash is touched. A chip that does not is put back to the old rate.
+// command (answered at the old rate), the port moved to the new one, and the chip must answer
+// there (or, reset by a port that had to be opened again, take a synchronisation there) before the
+// flash is touched. A chip that does not is put back to the old rate.
 bool switchRate(UpdaterDisplay& display, NXPSerialClass& chip, const std::string& port, unsigned int rate) {
   const std::string step = FormattedText("the change to %u baud", rate);
   Log::log(DEBUG_Updater, "\n\tSwitch to %u baud:\n", rate);
@@ -273,21 +345,21 @@ bool switchRate(UpdaterDisplay& display, NXPSerialClass& chip, const std::string
     return false;
   }
   std::string fault;
-  if (connectChip(chip, port, rate, &fault) != aErrNone) {
+  if (portToRate(chip, port, rate, &fault) != aErrNone) {
     noteFlashFault(step + ": " + fault, kFlashUntouched);
     display.message(UpdaterDisplay::ERROR, "Recovery failed at %s: %s; %s", step.c_str(), fault.c_str(),
                     kFlashUntouched);
     adviseOnFlash(display, kFlashUntouched);
     return false;
   }
-  if (chipAnswers(chip)) return true;
+  if (answersOrSynchronises(chip)) return true;
   if (InterruptGuard::Requested()) {
     reportFlashFault(display, chip, aErrCancel, step, kFlashUntouched);
     return false;
   }
   Log::log(DEBUG_Updater, "No answer at %u baud: back to %u baud\n", rate, kIdentificationBaud);
   (void)chip.SetBaudRate(kIdentificationBaud);  // the chip may hear it though its answers do not come through
-  bool back = connectChip(chip, port, kIdentificationBaud, nullptr) == aErrNone && chipAnswers(chip);
+  bool back = portToRate(chip, port, kIdentificationBaud, nullptr) == aErrNone && answersOrSynchronises(chip);
   noteFlashFault(FormattedText("%s: the chip did not answer at %u baud", step.c_str(), rate), kFlashUntouched);
   display.message(UpdaterDisplay::ERROR, "Recovery failed at %s: the chip did not answer at %u baud %s; %s",
                   step.c_str(), rate,
@@ -353,39 +425,6 @@ bool eraseFlash(UpdaterDisplay& display, NXPSerialClass& chip) {
   return true;
 }
 
-// A chip left synchronised by an earlier session answers the probe; one in its data phase answers
-// it only after the data phase was left; a fresh one answers only the synchronisation.
-aErr reachBootRom(NXPSerialClass& chip, bool* identified) {
-  aErr result = chip.Probe(identified);
-  if (result != aErrNone || *identified) return result;
-  Log::log(DEBUG_APP, "\n\tSync to Device:\n");
-  result = chip.Sync();
-  if (result == aErrNone || result == aErrCancel) return result;
-  Log::log(DEBUG_APP, "ERROR %d ==> Could not communicate with device over serial port\n", static_cast<int>(result));
-  // A chip still busy with a flash operation that an earlier session started reads nothing until
-  // it is done, then answers what its UART kept: silence is given as long as the longest
-  // operation, the erase of every sector, before anything more is sent.
-  if (chip.BytesReceived() == 0) {
-    bool answered = false;
-    aErr waiting = chip.AwaitAnyAnswer(NXPSerialClass::EraseWaitMs(kFirstSector, kLastSector), &answered);
-    if (waiting != aErrNone) return waiting;
-    if (answered) {
-      waiting = chip.Probe(identified, NXPSerialClass::QUIET_CHIP_WAIT_MS);
-      if (waiting != aErrNone || *identified) return waiting;
-    }
-  }
-  bool left = false;
-  aErr leaving = chip.LeaveDataPhase(&left);
-  if (leaving != aErrNone) return leaving;
-  // No data phase: a chip whose answer to the synchronisation came too late was put back to its
-  // start by the fill lines, and takes a second synchronisation as a fresh one.
-  if (!left) return chip.Sync() == aErrNone ? aErrNone : result;
-  // The chip is known to talk now: its answer gets the time a busy host may need.
-  leaving = chip.Probe(identified, NXPSerialClass::QUIET_CHIP_WAIT_MS);
-  if (leaving != aErrNone) return leaving;
-  return *identified ? aErrNone : result;
-}
-
 }  // namespace
 
 bool lpc_recovery::ReadDeviceId(const std::string& port, unsigned int baud, uint32_t deviceId[4], std::string* why,
@@ -400,21 +439,10 @@ bool lpc_recovery::ReadDeviceId(const std::string& port, unsigned int baud, uint
     }
   } tellAnswered{chip, answered};
   chip.SetStopCheck(InterruptGuard::Requested);
-  aErr opened = connectChip(chip, port, baud, why);
-  if (opened != aErrNone) {
-    Log::log(DEBUG_APP, "ERROR %d ==> Could not open serial port\n", static_cast<int>(opened));
-    return false;
-  }
   bool identified = false;
-  aErr result = reachBootRom(chip, &identified);
+  aErr result = reopenChip(chip, port, baud, &identified, why);
   if (result != aErrNone) {
-    if (result == aErrCancel) {
-      tell(why, commandFault(chip, result));
-    } else if (chip.AnsweredAsIsp()) {
-      tell(why, FormattedText("the LPC boot ROM on %s answered but could not be brought back to its commands", port.c_str()));
-    } else {
-      tell(why, FormattedText("no LPC boot ROM answered on %s", port.c_str()));
-    }
+    if (!chip.Connected()) Log::log(DEBUG_APP, "ERROR %d ==> Could not open serial port\n", static_cast<int>(result));
     return false;
   }
   // The session after this one expects the chip as a synchronisation leaves it: echo on.
@@ -444,13 +472,19 @@ bool flashSession(UpdaterDisplayInterface& display, const std::vector<BirdBlock>
     return false;
   }
 
-  // The chip is still synchronised from the identification: no Sync.
+  // The chip was synchronised by the identification, unless the port's closing reset it since.
   InterruptGuard interruptible;
   NXPSerialClass chip;
   chip.SetStopCheck(InterruptGuard::Requested);
   // The session starts at the rate the chip was identified at; another one is switched to first.
   std::string fault;
-  if (connectChip(chip, port, kIdentificationBaud, &fault) != aErrNone) {
+  bool answeredProbe = false;
+  aErr opened = reopenChip(chip, port, kIdentificationBaud, &answeredProbe, &fault);
+  if (opened == aErrCancel) {
+    reportFlashFault(display, chip, opened, "the start of the flash session", kFlashUntouched);
+    return false;
+  }
+  if (opened != aErrNone) {
     Log::log(DEBUG_Network, "Could not connect to %s\n", port.c_str());
     noteFlashFault("the start of the flash session: " + fault, kFlashUntouched);
     display.message(UpdaterDisplay::ERROR, "Recovery failed at the start of the flash session: %s; %s",

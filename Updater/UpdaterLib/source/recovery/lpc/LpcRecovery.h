@@ -33,7 +33,10 @@ struct FlashFault {
 
 // Erases the chip's flash and writes the (decoded) firmware blocks of fileName, each piece
 // compared after its copy, then starts the chip; the transfer runs at the rate Connect opens for
-// baud. False, with the user told, on any failure, and its first fault in *fault (when given).
+// baud. The port is opened again for this: a chip that the close reset (a board whose DTR drives
+// its reset) is synchronised again before its first command, and the change of rate moves the
+// open port instead of closing it. False, with the user told, on any failure,
+// and its first fault in *fault (when given).
 [[nodiscard]] bool FlashFirmware(UpdaterDisplayInterface& display, const std::vector<BirdBlock>& firmware,
                                  const std::string& fileName, const std::string& port, unsigned int baud,
                                  FlashFault* fault = nullptr);

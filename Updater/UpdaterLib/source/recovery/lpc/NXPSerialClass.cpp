@@ -112,6 +112,12 @@ unsigned int NXPSerialClass::ConnectRate(unsigned int requested) {
   return 9600;
 }
 
+aErr NXPSerialClass::ChangePortRate(unsigned int requested) {
+  const unsigned int baud = ConnectRate(requested);
+  Log::log(DEBUG_NXPSerial, "Serial connection to %u baud in place\n", baud);
+  return wire.ChangeRate(baud);
+}
+
 aErr NXPSerialClass::Connect(const char* port, unsigned int requested) {
   (void)Disconnect();  // always aErrNone
   const char* name = port ? port : "";

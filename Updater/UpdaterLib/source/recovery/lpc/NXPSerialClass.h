@@ -65,6 +65,10 @@ class NXPSerialClass {
   // Session.
   [[nodiscard]] aErr Connect(const char* port, unsigned int baud);
   [[nodiscard]] aErr Disconnect();
+  // Moves the open port to the rate Connect would open for baud, without closing it: a close may
+  // reset the chip (a board whose DTR drives its reset). aErrParam when the stream is no serial
+  // port (then only Connect changes the rate).
+  [[nodiscard]] aErr ChangePortRate(unsigned int baud);
   // Takes a stream that is already open, in place of Connect (owned from here on): a byte stream
   // that is not a serial port, for tests and fuzzing. rate is what the waits are computed from.
   [[nodiscard]] aErr Attach(aStreamRef opened, unsigned int rate);
