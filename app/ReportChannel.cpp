@@ -8,6 +8,8 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "WholeWrite.h"
+
 namespace {
 
 int g_fd = -1;
@@ -41,14 +43,11 @@ void ReportChannel::Send(const char* key, const std::string& value) {
   for (char& c : record) {
     if (c == '\n' || c == '\r') c = ' ';
   }
-  // Records stay below the size a pipe writes in one piece.
-  if (record.size() > 500) record.resize(500);
   record += '\n';
-  ssize_t written;
-  do {
-    written = write(g_fd, record.data(), record.size());
-  } while (written < 0 && errno == EINTR);
+  // The process is the pipe's only writer: a record longer than the pipe takes at once is written
+  // in pieces that nothing comes between.
   // A starter that went away leaves nobody to tell: the run itself goes on.
+  (void)WriteWhole(g_fd, record);
 }
 
 void ReportChannel::Progress(double fraction) {

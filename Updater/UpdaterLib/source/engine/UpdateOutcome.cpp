@@ -2,6 +2,55 @@
 
 #include <cstdio>
 
+#include "support/EnumNames.h"
+
+namespace {
+
+using Step = UpdateOutcome::Step;
+using State = UpdateOutcome::DeviceState;
+
+constexpr EnumName<Step> kStepNames[] = {
+    {Step::None, ""},
+    {Step::Command, "command"},
+    {Step::Settings, "settings"},
+    {Step::Server, "server"},
+    {Step::Build, "build"},
+    {Step::Download, "download"},
+    {Step::Store, "store"},
+    {Step::File, "file"},
+    {Step::Validation, "validation"},
+    {Step::Discovery, "discovery"},
+    {Step::Connect, "connect"},
+    {Step::Identification, "identification"},
+    {Step::Loader, "loader"},
+    {Step::Load, "load"},
+    {Step::Firmware, "firmware"},
+    {Step::Flash, "flash"},
+    {Step::Reboot, "reboot"},
+    {Step::Verification, "verification"},
+    {Step::Start, "start"},
+    {Step::Process, "process"},
+};
+
+constexpr EnumName<State> kStateNames[] = {
+    {State::Unknown, "unknown"},
+    {State::Unchanged, "unchanged"},
+    {State::InLoader, "in_loader"},
+    {State::NotBack, "not_back"},
+    {State::FlashMayBeErased, "flash_may_be_erased"},
+    {State::Running, "running"},
+};
+
+}  // namespace
+
+const char* UpdateOutcome_StepName(Step step) { return NameOf(kStepNames, step, ""); }
+
+const char* UpdateOutcome_StateName(State state) { return NameOf(kStateNames, state, "unknown"); }
+
+bool UpdateOutcome_StepFromName(const std::string& name, Step* step) { return ValueOf(kStepNames, name, step); }
+
+bool UpdateOutcome_StateFromName(const std::string& name, State* state) { return ValueOf(kStateNames, name, state); }
+
 std::string UpdateOutcome_StateLine(unsigned int serial, UpdateOutcome::DeviceState state) {
   const char* format = nullptr;
   switch (state) {

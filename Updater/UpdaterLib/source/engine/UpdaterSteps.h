@@ -8,6 +8,7 @@
 
 #include "aError.h"
 #include "engine/Updater.h"
+#include "recovery/lpc/LpcRecovery.h"
 
 class BirdFile;
 class UpdaterStoreItem;
@@ -34,16 +35,17 @@ std::string _no_build_number_cause(const std::string& latest);
 // is then done that would have to be recorded in it.
 [[nodiscard]] bool _settings_readable(UpdaterDisplayInterface& display, const UpdaterStoreItem& item);
 // Firmware update steps, shared with serial recovery. A refused file's error line is kept in
-// *refusal when given.
+// *refusal when given, and the model name the module reported in *model (when it was asked).
 [[nodiscard]] int _validate_birdfile(UpdaterDisplayInterface& display, BirdFile& bird,
                                      Tessaron::Halyard::Module& module, unsigned int serial,
-                                     std::string* refusal = nullptr);
+                                     std::string* refusal = nullptr, std::string* model = nullptr);
 // The serial number and model name the module reports (failed reads give 0).
 DeviceIdentity _read_device_identity(Tessaron::Halyard::Module& module);
-// Where a transfer stopped: "loader" (a loader block or INIT), "load" (starting the loader),
-// "firmware" (a firmware block) or "reboot", and the module's side of why.
+// The step that failed and why: where a transfer stopped (loader: a loader block or INIT; load:
+// starting the loader; firmware: a firmware block; reboot) with the module's side of why, or
+// where a download stopped (server, build, download, store).
 struct TransferFailure {
-  std::string step;
+  UpdateOutcome::Step step = UpdateOutcome::Step::None;
   std::string cause;
 };
 // Both stop at the first block when the link to the module is lost; any other failed block
@@ -74,9 +76,11 @@ struct TransferFailure {
 [[nodiscard]] int _transfer_recovery_loader(UpdaterDisplayInterface& display, BirdFile& bird, std::string port,
                                             std::string* why = nullptr);
 // Erases the LPC chip's flash and writes the (decoded) firmware blocks at baud; a chip that the
-// port's closing reset since its identification is synchronised again first.
+// port's closing reset since its identification is synchronised again first. A failure's cause
+// and what the flash holds since are kept in *fault.
 [[nodiscard]] bool _recover_firmware_lpc(UpdaterDisplayInterface& display, BirdFile& bird, std::string& port,
-                                         unsigned int baud, Fingerprint& fingerprint);
+                                         unsigned int baud, Fingerprint& fingerprint,
+                                         lpc_recovery::FlashFault* fault = nullptr);
 // Updates the module through the running live loader (found over USB).
 [[nodiscard]] bool _recover_firmware_imx(UpdaterDisplayInterface& display, BirdFile& bird, unsigned int serial);
 

@@ -107,11 +107,12 @@ bool Updater::Recover_Firmware(std::string port, unsigned int build, unsigned in
   const uint64_t start = aTime_GetMSTicks();
   lastOutcome = UpdateOutcome();
   lastOutcome.serial = serial;
+  using State = UpdateOutcome::DeviceState;
   Fingerprint fingerprint{};
   if (!Get_Fingerprint(fingerprint, port, serial, birdFile, kIdentificationBaud, false)) {
     display.message(UpdaterDisplay::ERROR, "Could not get Device Identifier");
     display.message(UpdaterDisplay::ERROR, "%s", kNothingWrittenLine);
-    return false;
+    return noteFailure(UpdateOutcome::Step::Identification, identificationFault, State::Unchanged);
   }
   unsigned int recoveryBuild = build;
   if (birdFile.empty()) {
@@ -122,6 +123,7 @@ bool Updater::Recover_Firmware(std::string port, unsigned int build, unsigned in
                fingerprint.words[0], fingerprint.words[1], fingerprint.words[2], fingerprint.words[3]);
     }
     recoveryBuild = build != 0 ? build : serverBuild;
+    lastOutcome.serial = serial;
     // Without a device and a build there is no file to look for: nothing is asked for or stored
     // under serial number or build 0.
     if (serial == 0 || recoveryBuild == 0) {
@@ -129,9 +131,12 @@ bool Updater::Recover_Firmware(std::string port, unsigned int build, unsigned in
       display.message(UpdaterDisplay::ERROR, "The update server named no recovery image for this chip");
       display.message(UpdaterDisplay::ERROR, "Failed to load bird file");
       display.message(UpdaterDisplay::ERROR, "%s", kNothingWrittenLine);
-      return false;
+      if (!cause.empty()) return noteFailure(UpdateOutcome::Step::Server, "recovery query failed: " + cause, State::Unchanged);
+      return noteFailure(UpdateOutcome::Step::Build, "the update server named no recovery image for this chip",
+                         State::Unchanged);
     }
   }
+  lastOutcome.fileBuild = recoveryBuild;
 
   BirdFile bird;
   try {
@@ -140,12 +145,15 @@ bool Updater::Recover_Firmware(std::string port, unsigned int build, unsigned in
     Log::log(DEBUG_Updater, "%s\n", error.what());
     display.message(UpdaterDisplay::ERROR, "Failed to load bird file");
     display.message(UpdaterDisplay::ERROR, "%s", kNothingWrittenLine);
-    return false;
+    return noteFailure(UpdateOutcome::Step::File, error.what(), State::Unchanged);
   }
+  if (bird.GetBuild() != 0) lastOutcome.fileBuild = bird.GetBuild();
+  lastOutcome.file = birdFile.empty() ? bird.filename : birdFile;
   if (bird.serialReplaceable) {
     display.message(UpdaterDisplay::ERROR, "Updater does not support offline recovery");
     display.message(UpdaterDisplay::ERROR, "%s", kNothingWrittenLine);
-    return false;
+    return noteFailure(UpdateOutcome::Step::Validation, "the file is for offline recovery, which is not supported",
+                       State::Unchanged);
   }
 
   bool recovered = false;
@@ -156,15 +164,18 @@ bool Updater::Recover_Firmware(std::string port, unsigned int build, unsigned in
       display.message(UpdaterDisplay::INFO, "Update time: %.4f sec",
                       static_cast<double>(aTime_GetMSTicks() - start) / 1000.0);
       // The live loader runs from RAM; the firmware it was writing may be incomplete.
-      lastOutcome.serial = serial;
-      return failOutcome("firmware", "the live loader did not take the firmware",
+      return failOutcome(UpdateOutcome::Step::Firmware, "the live loader did not take the firmware",
                          UpdateOutcome::DeviceState::FlashMayBeErased);
-    case RecoveryChip::LPC:
+    case RecoveryChip::LPC: {
       bird.DecodeFirmwareBlocks(fingerprint.words);
-      recovered = _recover_firmware_lpc(display, bird, port, baud, fingerprint);
+      lpc_recovery::FlashFault fault;
+      recovered = _recover_firmware_lpc(display, bird, port, baud, fingerprint, &fault);
+      recordLpcRecovery(recovered, fault);
       break;
+    }
     default:
       display.message(UpdaterDisplay::ERROR, "Unknown device");
+      (void)noteFailure(UpdateOutcome::Step::Identification, "unknown chip", State::Unchanged);
       break;
   }
   display.message(UpdaterDisplay::INFO, "Update time: %.4f sec",
@@ -172,11 +183,33 @@ bool Updater::Recover_Firmware(std::string port, unsigned int build, unsigned in
   return recovered;
 }
 
+// An LPC chip is started at the end of a session that checked every piece it wrote: its build is
+// not read back (it has no link to the module's firmware). A failed session leaves the flash as
+// its fault says.
+void Updater::recordLpcRecovery(bool recovered, const lpc_recovery::FlashFault& fault) {
+  using State = UpdateOutcome::DeviceState;
+  using Flash = lpc_recovery::FlashFault::Flash;
+  if (recovered) {
+    lastOutcome.result = UpdateOutcome::Result::Updated;
+    lastOutcome.state = State::Running;
+    return;
+  }
+  State state = State::FlashMayBeErased;
+  if (fault.flash == Flash::Untouched) {
+    state = State::Unchanged;
+  } else if (fault.flash == Flash::WrittenNotStarted) {
+    state = State::InLoader;
+  }
+  (void)noteFailure(UpdateOutcome::Step::Flash, fault.cause, state);
+}
+
 // The live loader rebooted the module into the firmware it was given: the module must come back
 // under its own serial number (USB, then TCP/IP) running the recovery build.
 bool Updater::verifyRecovery(unsigned int serial, const BirdFile& bird, uint64_t start) {
+  const std::string file = lastOutcome.file;
   lastOutcome = UpdateOutcome();
   lastOutcome.serial = serial;
+  lastOutcome.file = file;
   lastOutcome.fileBuild = bird.GetBuild();
   Module device(0, 0);
   auto lookAgain = [&] {
@@ -197,6 +230,7 @@ bool Updater::Get_Fingerprint(Fingerprint& fingerprint, std::string port, unsign
   // "USB" names the i.MX boot ROM's HID device, never a serial port: a file of that name in the
   // working directory is not opened as one.
   std::string lpcFault;
+  identificationFault.clear();
   if (port != kUsbPort) {
     InterruptGuard interruptible;
     bool lpcAnswered = false;
@@ -205,12 +239,14 @@ bool Updater::Get_Fingerprint(Fingerprint& fingerprint, std::string port, unsign
       return true;
     }
     if (InterruptGuard::Requested()) {
+      identificationFault = std::string("interrupted by ") + InterruptGuard::SignalName();
       display.message(UpdaterDisplay::ERROR, "Identification interrupted by %s; the port is closed",
                       InterruptGuard::SignalName());
       return false;
     }
     // Another program's port is left alone: no i.MX boot ROM is looked for on it either.
     if (IsSerialPortInUse(lpcFault)) {
+      identificationFault = lpcFault;
       display.message(UpdaterDisplay::ERROR, "Identification failed: %s", lpcFault.c_str());
       return false;
     }
@@ -218,6 +254,7 @@ bool Updater::Get_Fingerprint(Fingerprint& fingerprint, std::string port, unsign
     // feed it garbage, and the fault to tell is the LPC one.
     if (lpcAnswered) {
       recoveryChip = RecoveryChip::LPC;
+      identificationFault = lpcFault;
       display.message(UpdaterDisplay::ERROR, "Identification failed: %s; nothing was written, run it again",
                       lpcFault.c_str());
       return false;
@@ -228,11 +265,16 @@ bool Updater::Get_Fingerprint(Fingerprint& fingerprint, std::string port, unsign
   if (_get_fingerprint_imx(display, *this, port, serial, birdFile, fingerprint, reset, &imxFault)) return true;
   // A port that cannot be opened fails both the same way: its reason is the one to tell.
   if (IsSerialPortFault(lpcFault)) {
-    display.message(UpdaterDisplay::ERROR, "Identification failed: %s", lpcFault.c_str());
+    identificationFault = lpcFault;
   } else if (!lpcFault.empty() && !imxFault.empty()) {
-    display.message(UpdaterDisplay::ERROR, "Identification failed: %s, and %s", lpcFault.c_str(), imxFault.c_str());
+    identificationFault = lpcFault + ", and " + imxFault;
   } else if (!imxFault.empty()) {
-    display.message(UpdaterDisplay::ERROR, "Identification failed: %s", imxFault.c_str());
+    identificationFault = imxFault;
+  } else {
+    identificationFault = lpcFault.empty() ? "no boot ROM answered" : lpcFault;
+  }
+  if (IsSerialPortFault(lpcFault) || !imxFault.empty()) {
+    display.message(UpdaterDisplay::ERROR, "Identification failed: %s", identificationFault.c_str());
   }
   return false;
 }
@@ -279,8 +321,10 @@ bool engine::_recover_firmware_imx(UpdaterDisplayInterface& display, BirdFile& b
 }
 
 bool engine::_recover_firmware_lpc(UpdaterDisplayInterface& display, BirdFile& bird, std::string& port, unsigned int baud,
-                                   Fingerprint& /*fingerprint: the image is decoded already*/) {
-  return lpc_recovery::FlashFirmware(display, bird.FindBlocks(BirdFile::BLOCK_FIRMWARE), bird.filename, port, baud);
+                                   Fingerprint& /*fingerprint: the image is decoded already*/,
+                                   lpc_recovery::FlashFault* fault) {
+  return lpc_recovery::FlashFirmware(display, bird.FindBlocks(BirdFile::BLOCK_FIRMWARE), bird.filename, port, baud,
+                                     fault);
 }
 
 void engine::_display_fingerprint(UpdaterDisplayInterface& display, const Fingerprint& fingerprint) {

@@ -151,7 +151,8 @@ void reportBlockFailure(UpdaterDisplay& display, const char* kind, const std::ve
 
 // What differs between the transfer of the loader's blocks and of the firmware's.
 struct BlockKind {
-  const char* name;  // in the lines shown and as the step of a failure
+  const char* name;  // in the lines shown
+  UpdateOutcome::Step step;  // the step of a failure
   // Whether a PREPARE that timed out still lets its block go (the loader's).
   bool sentAfterPrepareTimeout;
   const char* prepareFault;   // the log's words for a failed PREPARE
@@ -159,13 +160,13 @@ struct BlockKind {
   std::function<aErr(UpdaterEntity&, const BirdBlock&, uint16_t blockSize)> send;
 };
 
-const BlockKind kLoaderBlocks{"loader", true, "Error Preparing transfer", "Error loader transfer",
+const BlockKind kLoaderBlocks{"loader", UpdateOutcome::Step::Loader, true, "Error Preparing transfer", "Error loader transfer",
                               [](UpdaterEntity& entity, const BirdBlock& block, uint16_t) {
                                 return entity.LoaderTransfer(block.data, block.length);
                               }};
 
 BlockKind firmwareBlocks(UpdaterDisplay& display) {
-  return {"firmware", false, "Error firmware transfer init:", "Error firmware transfer",
+  return {"firmware", UpdateOutcome::Step::Firmware, false, "Error firmware transfer init:", "Error firmware transfer",
           [&display](UpdaterEntity& entity, const BirdBlock& block, uint16_t blockSize) {
             return entity.FirmwareTransfer(block.data, block.length, blockSize, display);
           }};
@@ -177,7 +178,7 @@ BlockKind firmwareBlocks(UpdaterDisplay& display) {
 aErr transferBlocks(UpdaterDisplay& display, UpdaterEntity& entity, const std::vector<BirdBlock>& blocks,
                     const BlockKind& kind, TransferFailure* failed) {
   auto note = [&] {
-    if (failed != nullptr) *failed = {kind.name, entity.Failure()};
+    if (failed != nullptr) *failed = {kind.step, entity.Failure()};
   };
   int sent = 0;
   int total = 0;
@@ -386,9 +387,9 @@ void reconnectInLoaderMode(UpdaterDisplay& display, Module& module, unsigned int
 
 // Records the transfer in the device's settings file in the store. A device without a directory
 // gets one now, so the record lands where the next update looks for it (never in a settings file
-// of the working directory).
+// of the working directory). On failure *why tells why.
 bool recordTransfer(UpdaterDisplay& display, const std::string& root, unsigned int serial, UpdaterStoreItem& item,
-                    const std::string& birdFile) {
+                    const std::string& birdFile, std::string* why) {
   if (!item.IsValid()) {
     try {
       UpdaterStore store(root.c_str());
@@ -401,6 +402,7 @@ bool recordTransfer(UpdaterDisplay& display, const std::string& root, unsigned i
   if (!item.IsValid() || item.settings.Filename().empty()) {
     display.message(UpdaterDisplay::ERROR, "Could not record the transfer for device %08X in %s", serial,
                     root.c_str());
+    *why = "the transfer could not be recorded in " + root;
     return false;
   }
   item.settings.Add(kLatestTransferKey, birdFile);
@@ -408,6 +410,7 @@ bool recordTransfer(UpdaterDisplay& display, const std::string& root, unsigned i
   if (item.settings.Save()) return true;
   display.message(UpdaterDisplay::ERROR, "Firmware installed, but the transfer record could not be saved in %s: %s",
                   item.settings.Filename().c_str(), item.settings.SaveProblem());
+  *why = "the transfer record could not be saved in " + item.settings.Filename() + ": " + item.settings.SaveProblem();
   return false;
 }
 
@@ -423,11 +426,16 @@ void Updater::OutcomeLine::set(UpdaterDisplayInterface::Level lineLevel, const c
   text = line;
 }
 
-bool Updater::failOutcome(const char* step, const std::string& cause, UpdateOutcome::DeviceState state) {
+bool Updater::noteFailure(UpdateOutcome::Step step, const std::string& cause, UpdateOutcome::DeviceState state) {
   lastOutcome.result = UpdateOutcome::Result::Failed;
   lastOutcome.step = step;
   lastOutcome.cause = cause;
   lastOutcome.state = state;
+  return false;
+}
+
+bool Updater::failOutcome(UpdateOutcome::Step step, const std::string& cause, UpdateOutcome::DeviceState state) {
+  (void)noteFailure(step, cause, state);
   const std::string line = UpdateOutcome_StateLine(lastOutcome.serial, state);
   if (!line.empty()) display.message(UpdaterDisplay::ERROR, "%s", line.c_str());
   return false;
@@ -461,7 +469,7 @@ bool Updater::verifyOutcome(Module& module, unsigned int serial, const std::func
   const double seconds = static_cast<double>(bound) / 1000.0;
   if (build == 0) {
     lastOutcome.result = UpdateOutcome::Result::NotBack;
-    lastOutcome.step = "verification";
+    lastOutcome.step = UpdateOutcome::Step::Verification;
     lastOutcome.state = UpdateOutcome::DeviceState::NotBack;
     if (answered) {
       lastOutcome.cause = "it came back but did not tell its build";
@@ -496,7 +504,7 @@ bool Updater::verifyOutcome(Module& module, unsigned int serial, const std::func
                     "(accepted with -OVERRIDE)", serial, build, expected);
     return true;
   }
-  lastOutcome.step = "verification";
+  lastOutcome.step = UpdateOutcome::Step::Verification;
   lastOutcome.cause = "it came back running build " + std::to_string(build) + ", not build " + std::to_string(expected);
   shown->set(UpdaterDisplay::ERROR,
                   "Module %08X came back running build %u, not build %u of the file: the new firmware did not "
@@ -509,15 +517,16 @@ bool Updater::Update_Firmware(unsigned int serial, unsigned int build, std::stri
                               unsigned int routerSerial, bool override) {
   lastOutcome = UpdateOutcome();
   lastOutcome.serial = serial;
+  lastOutcome.file = birdFile;
   if (serial == 0) {
     display.message(UpdaterDisplay::ERROR, "Update command must specify the specific device");
     lastOutcome.result = UpdateOutcome::Result::Failed;
-    lastOutcome.step = "command";
+    lastOutcome.step = UpdateOutcome::Step::Command;
     return false;
   }
   using State = UpdateOutcome::DeviceState;
   UpdaterStoreItem item = findDeviceItem(updaterDirectory, serial);
-  if (!_settings_readable(display, item)) return failOutcome("settings", "settings file unreadable", State::Unchanged);
+  if (!_settings_readable(display, item)) return failOutcome(UpdateOutcome::Step::Settings, "settings file unreadable", State::Unchanged);
   const uint64_t start = aTime_GetMSTicks();
 
   if (birdFile.empty() && build == 0) {
@@ -530,7 +539,7 @@ bool Updater::Update_Firmware(unsigned int serial, unsigned int build, std::stri
                       "or transfer is recorded", serial);
       // Only when nothing could be installed does the server's silence matter to the user.
       if (!serverCause.empty()) _display_latest_build_failure(display, serial, serverCause);
-      return failOutcome("build", "no build found", State::Unchanged);
+      return failOutcome(UpdateOutcome::Step::Build, "no build found", State::Unchanged);
     }
   }
 
@@ -540,13 +549,14 @@ bool Updater::Update_Firmware(unsigned int serial, unsigned int build, std::stri
   } catch (const std::exception& error) {
     Log::log(DEBUG_Updater, "%s\n", error.what());
     display.message(UpdaterDisplay::ERROR, "Failed to load bird file");
-    return failOutcome("file", error.what(), State::Unchanged);
+    return failOutcome(UpdateOutcome::Step::File, error.what(), State::Unchanged);
   }
   lastOutcome.fileBuild = bird.GetBuild();
+  if (birdFile.empty() && item.IsValid()) lastOutcome.file = UpdaterStore::JoinPath(item.FullPath(), BirdFileName(build));
 
   // A file without a loader or a firmware image would erase the module's firmware and leave it
   // with nothing, or stranded in its loader: refused before the first packet.
-  if (!holdsBothImages(display, bird)) return failOutcome("validation", _bird_image_refusal(bird), State::Unchanged);
+  if (!holdsBothImages(display, bird)) return failOutcome(UpdateOutcome::Step::Validation, _bird_image_refusal(bird), State::Unchanged);
 
   if (bird.serialReplaceable) {
     Log::log(DEBUG_Updater, "Setting serial number into firmware... ");
@@ -555,7 +565,7 @@ bool Updater::Update_Firmware(unsigned int serial, unsigned int build, std::stri
       Log::log(DEBUG_Updater, "Error: Unable to modify serial number in bird.\n");
       display.message(UpdaterDisplay::ERROR, "Failed to set serial number %08X into the firmware of %s", serial,
                       bird.filename.c_str());
-      return failOutcome("validation", refusal, State::Unchanged);
+      return failOutcome(UpdateOutcome::Step::Validation, refusal, State::Unchanged);
     }
     Log::log(DEBUG_Updater, " Serial Number inserted into firmware.\n");
   }
@@ -568,7 +578,7 @@ bool Updater::Update_Firmware(unsigned int serial, unsigned int build, std::stri
   Module module(moduleAddress, 0);
   aErr status = aErrNone;
   if (!connectDevice(display, module, serial, moduleAddress, routerSerial, router, &status)) {
-    return failOutcome("connect", "router or module address not reached", State::Unchanged);
+    return failOutcome(UpdateOutcome::Step::Connect, "router or module address not reached", State::Unchanged);
   }
   if (status == aErrNone) {
     lastOutcome.reached = true;
@@ -576,19 +586,20 @@ bool Updater::Update_Firmware(unsigned int serial, unsigned int build, std::stri
   }
 
   std::string refusal;
-  if (!override && module.isConnected() && _validate_birdfile(display, bird, module, serial, &refusal) <= 0) {
+  if (!override && module.isConnected() &&
+      _validate_birdfile(display, bird, module, serial, &refusal, &lastOutcome.model) <= 0) {
     display.message(UpdaterDisplay::ERROR, "Birdfile failed validation");
-    return failOutcome("validation", refusal, State::Unchanged);
+    return failOutcome(UpdateOutcome::Step::Validation, refusal, State::Unchanged);
   }
 
   TransferFailure failure;
   State failedState = State::Unchanged;
   if (status != aErrNone) {
-    failure = {"connect", connectionCause(status)};
+    failure = {UpdateOutcome::Step::Connect, connectionCause(status)};
   } else {
     status = _transfer_loader(display, module, bird, &failure);
     // Once LOAD was asked for, the module may have left its firmware for its loader.
-    if (status != aErrNone && failure.step != "loader") failedState = State::InLoader;
+    if (status != aErrNone && failure.step != UpdateOutcome::Step::Loader) failedState = State::InLoader;
   }
   if (status == aErrNone && !module.isConnected()) reconnectInLoaderMode(display, module, serial, routerSerial != 0);
   if (status == aErrNone) {
@@ -605,14 +616,17 @@ bool Updater::Update_Firmware(unsigned int serial, unsigned int build, std::stri
     return transport == linkTypeTCPIP ? atAddress() : module.discoverAndConnect(transport, serial);
   };
   bool verified = status == aErrNone && verifyOutcome(module, serial, lookAgain, routed, override, &outcome);
+  std::string unrecorded;
   bool recorded = verified && recordTransfer(display, updaterDirectory, serial, item,
-                                             birdFile.empty() ? BirdFileName(build) : birdFile);
+                                             birdFile.empty() ? BirdFileName(build) : birdFile, &unrecorded);
   Log::log(DEBUG_Updater, "Updating device firmware: \n");
   display.message(UpdaterDisplay::INFO, "Update time: %.4f sec",
                   static_cast<double>(aTime_GetMSTicks() - start) / 1000.0);
-  if (status != aErrNone) return failOutcome(failure.step.c_str(), failure.cause, failedState);
+  if (status != aErrNone) return failOutcome(failure.step, failure.cause, failedState);
   // The outcome comes last: what the device now runs, or what is wrong with it.
   display.message(outcome.level, "%s", outcome.text.c_str());
+  // Installed and running, but the store does not know: the next update would not either.
+  if (verified && !recorded) return noteFailure(UpdateOutcome::Step::Store, unrecorded, State::Running);
   return verified && recorded;
 }
 
@@ -690,7 +704,7 @@ BirdFile Updater::read_bird(const char* action, const std::string& birdFile, uns
 }
 
 int engine::_validate_birdfile(UpdaterDisplayInterface& display, BirdFile& bird, Module& module, unsigned int serial,
-                               std::string* refusal) {
+                               std::string* refusal, std::string* model) {
   char shown[UpdaterDisplay::MESSAGE_SIZE];
   std::string why = _bird_file_refusal(bird, serial);
   if (!why.empty()) {
@@ -699,6 +713,7 @@ int engine::_validate_birdfile(UpdaterDisplayInterface& display, BirdFile& bird,
   } else {
     Log::log(DEBUG_Updater, "UpdateFirmware() Connecting to device\n");
     DeviceIdentity device = _read_device_identity(module);
+    if (model != nullptr && device.serial != 0) *model = device.modelName;
     why = _bird_device_refusal(bird, serial, device);
     if (why.empty()) return 1;
     // The caller adds that the file failed validation.
@@ -735,14 +750,14 @@ aErr engine::_transfer_loader(UpdaterDisplayInterface& display, Module& module, 
                               TransferFailure* failed) {
   UpdaterEntity entity;
   entity.init(&module, 0, true);
-  auto note = [&](const char* step) {
+  auto note = [&](UpdateOutcome::Step step) {
     if (failed != nullptr) *failed = {step, entity.Failure()};
   };
   aErr status = entity.LoaderInit();
   if (status != aErrNone) {
     Log::log(DEBUG_Updater, "Error starting loader [%d, %s].\n", static_cast<int>(status), aError_GetErrorText(status));
     display.message(UpdaterDisplay::ERROR, "Failed to start the update (INIT): %s", entity.Failure().c_str());
-    note("loader");
+    note(UpdateOutcome::Step::Loader);
     return status;
   }
   display.message(UpdaterDisplay::INFO, "Transferring loader to device");
@@ -762,7 +777,7 @@ aErr engine::_transfer_loader(UpdaterDisplayInterface& display, Module& module, 
       display.message(UpdaterDisplay::ERROR, "Error starting loader [%d, %s]", static_cast<int>(status),
                       aError_GetErrorText(status));
       display.message(UpdaterDisplay::ERROR, "Failed to start the loader (LOAD): %s", entity.Failure().c_str());
-      note("load");
+      note(UpdateOutcome::Step::Load);
     }
   }
   return status;
@@ -780,7 +795,7 @@ aErr engine::_transfer_firmware(UpdaterDisplayInterface& display, Module& module
   status = entity.LoaderReboot(display);
   if (status != aErrNone) {
     display.message(UpdaterDisplay::ERROR, "Failed to reboot the device (REBOOT): %s", entity.Failure().c_str());
-    if (failed != nullptr) *failed = {"reboot", entity.Failure()};
+    if (failed != nullptr) *failed = {UpdateOutcome::Step::Reboot, entity.Failure()};
   }
   return status;
 }

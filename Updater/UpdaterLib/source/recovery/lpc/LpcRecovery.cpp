@@ -127,6 +127,29 @@ constexpr const char* kFlashUntouched = "the flash is untouched";
 constexpr const char* kFlashMaybeErased = "the flash may be erased";
 constexpr const char* kFlashPartlyWritten = "the flash is erased or partly written";
 constexpr const char* kFlashDamaged = "the flash holds a damaged image";
+constexpr const char* kFlashWrittenNotStarted = "the flash holds the new firmware, the chip was not started";
+
+// The first fault of the flash session under way (one session at a time; FlashFirmware starts it).
+lpc_recovery::FlashFault g_fault;
+bool g_faultNoted = false;
+
+void noteFlashFault(const std::string& cause, const char* flashState) {
+  using Flash = lpc_recovery::FlashFault::Flash;
+  if (g_faultNoted) return;
+  g_faultNoted = true;
+  g_fault.cause = cause;
+  if (flashState == kFlashUntouched) {
+    g_fault.flash = Flash::Untouched;
+  } else if (flashState == kFlashMaybeErased) {
+    g_fault.flash = Flash::MayBeErased;
+  } else if (flashState == kFlashDamaged) {
+    g_fault.flash = Flash::Damaged;
+  } else if (flashState == kFlashWrittenNotStarted) {
+    g_fault.flash = Flash::WrittenNotStarted;
+  } else {
+    g_fault.flash = Flash::PartlyWritten;
+  }
+}
 
 // What the module is left as and what to do next, for a flash in the given state: the line that
 // follows every failure of the flash session.
@@ -146,10 +169,12 @@ void adviseOnFlash(UpdaterDisplay& display, const char* flashState) {
 void reportFlashFault(UpdaterDisplay& display, const NXPSerialClass& chip, aErr result, const std::string& step,
                       const char* flashState) {
   if (result == aErrCancel) {
+    noteFlashFault(step + ": interrupted by " + InterruptGuard::SignalName(), flashState);
     display.message(UpdaterDisplay::ERROR, "Recovery interrupted by %s at %s: %s; run the recovery again",
                     InterruptGuard::SignalName(), step.c_str(), flashState);
     return;
   }
+  noteFlashFault(step + ": " + commandFault(chip, result), flashState);
   display.message(UpdaterDisplay::ERROR, "Recovery failed at %s: %s; %s", step.c_str(),
                   commandFault(chip, result).c_str(), flashState);
   adviseOnFlash(display, flashState);
@@ -182,6 +207,9 @@ bool checkFlashPiece(UpdaterDisplay& display, NXPSerialClass& chip, const FlashP
     return false;
   }
   display.display_progress(false);
+  noteFlashFault(FormattedText("%s: flash 0x%08X differs from what was written", step.c_str(),
+                               piece.flashAddress + skip + difference),
+                 kFlashDamaged);
   display.message(UpdaterDisplay::ERROR, "Recovery failed at %s: flash 0x%08X differs from what was written; %s",
                   step.c_str(), piece.flashAddress + skip + difference, kFlashDamaged);
   adviseOnFlash(display, kFlashDamaged);
@@ -318,6 +346,7 @@ bool switchRate(UpdaterDisplay& display, NXPSerialClass& chip, const std::string
   }
   std::string fault;
   if (portToRate(chip, port, rate, &fault) != aErrNone) {
+    noteFlashFault(step + ": " + fault, kFlashUntouched);
     display.message(UpdaterDisplay::ERROR, "Recovery failed at %s: %s; %s", step.c_str(), fault.c_str(),
                     kFlashUntouched);
     adviseOnFlash(display, kFlashUntouched);
@@ -331,6 +360,7 @@ bool switchRate(UpdaterDisplay& display, NXPSerialClass& chip, const std::string
   Log::log(DEBUG_Updater, "No answer at %u baud: back to %u baud\n", rate, kIdentificationBaud);
   (void)chip.SetBaudRate(kIdentificationBaud);  // the chip may hear it though its answers do not come through
   bool back = portToRate(chip, port, kIdentificationBaud, nullptr) == aErrNone && answersOrSynchronises(chip);
+  noteFlashFault(FormattedText("%s: the chip did not answer at %u baud", step.c_str(), rate), kFlashUntouched);
   display.message(UpdaterDisplay::ERROR, "Recovery failed at %s: the chip did not answer at %u baud %s; %s",
                   step.c_str(), rate,
                   back ? FormattedText("and was put back to %u baud", kIdentificationBaud).c_str()
@@ -432,10 +462,15 @@ bool lpc_recovery::ReadDeviceId(const std::string& port, unsigned int baud, uint
   return true;
 }
 
-bool lpc_recovery::FlashFirmware(UpdaterDisplayInterface& display, const std::vector<BirdBlock>& firmware,
-                                 const std::string& fileName, const std::string& port, unsigned int baud) {
+namespace {
+
+bool flashSession(UpdaterDisplayInterface& display, const std::vector<BirdBlock>& firmware,
+                  const std::string& fileName, const std::string& port, unsigned int baud) {
   std::vector<FlashBlock> plan = planFlashBlocks(firmware);
-  if (!planFitsFlash(display, plan)) return false;
+  if (!planFitsFlash(display, plan)) {
+    noteFlashFault("the firmware does not fit the chip's flash", kFlashUntouched);
+    return false;
+  }
 
   // The chip was synchronised by the identification, unless the port's closing reset it since.
   InterruptGuard interruptible;
@@ -451,6 +486,7 @@ bool lpc_recovery::FlashFirmware(UpdaterDisplayInterface& display, const std::ve
   }
   if (opened != aErrNone) {
     Log::log(DEBUG_Network, "Could not connect to %s\n", port.c_str());
+    noteFlashFault("the start of the flash session: " + fault, kFlashUntouched);
     display.message(UpdaterDisplay::ERROR, "Recovery failed at the start of the flash session: %s; %s",
                     fault.c_str(), kFlashUntouched);
     adviseOnFlash(display, kFlashUntouched);
@@ -487,6 +523,11 @@ bool lpc_recovery::FlashFirmware(UpdaterDisplayInterface& display, const std::ve
 
   display.message(UpdaterDisplay::INFO, "Transferred %d blocks, %d total bytes", announced, totalBytes);
   aErr result = chip.SetEcho(true);
+  if (result != aErrNone) {
+    noteFlashFault(result == aErrCancel ? std::string("the start of the chip: interrupted by ") + InterruptGuard::SignalName()
+                                        : std::string("the start of the chip: ") + aError_GetErrorText(result),
+                   kFlashWrittenNotStarted);
+  }
   if (result == aErrCancel) {
     display.message(UpdaterDisplay::ERROR,
                     "Recovery interrupted by %s after the flash was written, before the chip was started; "
@@ -505,4 +546,16 @@ bool lpc_recovery::FlashFirmware(UpdaterDisplayInterface& display, const std::ve
   display.message(UpdaterDisplay::INFO, "Rebooting Device");
   (void)chip.ExecuteFrom(0);  // the chip may start before it answers
   return true;
+}
+
+}  // namespace
+
+bool lpc_recovery::FlashFirmware(UpdaterDisplayInterface& display, const std::vector<BirdBlock>& firmware,
+                                 const std::string& fileName, const std::string& port, unsigned int baud,
+                                 FlashFault* fault) {
+  g_fault = FlashFault();
+  g_faultNoted = false;
+  const bool flashed = flashSession(display, firmware, fileName, port, baud);
+  if (!flashed && fault != nullptr) *fault = g_fault;
+  return flashed;
 }

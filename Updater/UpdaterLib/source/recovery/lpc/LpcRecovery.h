@@ -24,12 +24,21 @@ constexpr unsigned int kIdentificationBaud = 115200;
 [[nodiscard]] bool ReadDeviceId(const std::string& port, unsigned int baud, uint32_t deviceId[4], std::string* why,
                                 bool* answered);
 
+// What a failed flash session left: why (its step and cause in words), and what the flash holds.
+struct FlashFault {
+  enum class Flash { Untouched, MayBeErased, PartlyWritten, Damaged, WrittenNotStarted };
+  std::string cause;
+  Flash flash = Flash::Untouched;
+};
+
 // Erases the chip's flash and writes the (decoded) firmware blocks of fileName, each piece
 // compared after its copy, then starts the chip; the transfer runs at the rate Connect opens for
 // baud. The port is opened again for this: a chip that the close reset (a board whose DTR drives
 // its reset) is synchronised again before its first command, and the change of rate moves the
-// open port instead of closing it. False, with the user told, on any failure.
+// open port instead of closing it. False, with the user told, on any failure,
+// and its first fault in *fault (when given).
 [[nodiscard]] bool FlashFirmware(UpdaterDisplayInterface& display, const std::vector<BirdBlock>& firmware,
-                                 const std::string& fileName, const std::string& port, unsigned int baud);
+                                 const std::string& fileName, const std::string& port, unsigned int baud,
+                                 FlashFault* fault = nullptr);
 
 }  // namespace lpc_recovery
