@@ -19,7 +19,7 @@ OTHER = "0F5849A2"
 ROUTER = "D272031D"
 CHIP = (0x12345678, 0x9ABCDEF0, 0x0F1E2D3C, 0x4B5A6978)
 
-Outside = e2e.namespace_suite("cli.test_json_output", "Discover", "Builds", "Check", "Info", "CommandLine",
+Outside = e2e.namespace_suite("cli.test_json_reading_commands", "Discover", "Builds", "Check", "Info", "CommandLine",
                               "FingerprintOfAChip")
 
 
