@@ -19,12 +19,8 @@ OTHER = "0F5849A2"
 ROUTER = "D272031D"
 CHIP = (0x12345678, 0x9ABCDEF0, 0x0F1E2D3C, 0x4B5A6978)
 
-Outside = e2e.namespace_suite("cli.test_json_reading_commands", "Discover", "Builds", "Check", "Info", "CommandLine",
-                              "FingerprintOfAChip")
-
-
-def needs_jsonschema(cls):
-    return unittest.skipUnless(json_document.HAVE_JSONSCHEMA, "needs python3-jsonschema")(cls)
+Outside = e2e.namespace_suite("cli.test_json_reading_commands", "Discover", "Builds", "Check", "Info",
+                              "CommandLine", "FingerprintOfAChip")
 
 
 class Case(unittest.TestCase):
@@ -50,7 +46,6 @@ class Case(unittest.TestCase):
 
 
 @e2e.inside_only
-@needs_jsonschema
 class Discover(Case):
     def test_modules_found_with_their_fields_and_a_module_that_could_not_be_asked(self):
         e2e.Simulator(
@@ -116,7 +111,6 @@ class Discover(Case):
 
 
 @e2e.inside_only
-@needs_jsonschema
 class Builds(Case):
     def server(self, versions, latest):
         root = self.work.root / "server"
@@ -156,7 +150,6 @@ class Builds(Case):
 
 
 @e2e.inside_only
-@needs_jsonschema
 class Check(Case):
     def setUp(self):
         super().setUp()
@@ -223,7 +216,6 @@ class Check(Case):
 
 
 @e2e.inside_only
-@needs_jsonschema
 class Info(Case):
     def test_stored_records_and_a_device_the_store_does_not_know(self):
         self.work.put_build(SERIAL, 1234, LATEST_DOWNLOAD="1234.bird", LAST_DOWNLOAD_DATE="Fri Dec 11 08:00:00 2026",
@@ -249,7 +241,6 @@ class Info(Case):
 
 
 @e2e.inside_only
-@needs_jsonschema
 class CommandLine(Case):
     def test_not_understood_and_help(self):
         cases = [
@@ -271,7 +262,6 @@ class CommandLine(Case):
 
 
 @e2e.inside_only
-@needs_jsonschema
 @rs.needs_updater
 class FingerprintOfAChip(Case):
     def test_a_chip_identified_and_a_port_that_is_not_there(self):
