@@ -135,6 +135,18 @@ class Builds(Case):
         self.assertEqual(document["latest"], {"build": 9, "cause": None})
         self.assert_lines_moved_to_stderr(["-B", "-d", SERIAL, "-u", url], result)
 
+    def test_server_texts_with_control_bytes_and_bytes_that_are_not_utf8_stay_valid_json(self):
+        # The server sends its texts as Latin-1: "\u00e9" arrives as the byte 0xE9, no UTF-8.
+        url = self.server({7: "1.0\u0001\u00e9"}, latest="7")
+        root = self.work.root / "server" / SERIAL
+        meta = json.loads((root / "meta.json").read_text())
+        meta["versions"]["beta"] = "0.1"
+        (root / "meta.json").write_text(json.dumps(meta))
+        document, _ = self.run_json("-B", "-d", SERIAL, "-u", url, command="builds", ok=True)
+        self.assertEqual(document["builds"], [
+            {"build": 7, "version": "1.0\u0001\ufffd", "latest": True},
+            {"build": None, "name": "beta", "version": "0.1", "latest": False}])
+
     def test_server_down_and_no_device_named(self):
         cases = [
             # args, step, text in the cause
