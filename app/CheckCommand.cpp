@@ -197,7 +197,8 @@ int RunCheckCommand(UpdaterDisplayInterface& display, Updater& updater, const Pa
   BirdFileChecker checker(display, params.serialNumber, params.overrideModelCheck, device);
   bool sound = true;
   for (const CheckTarget& target : targets) sound = checker.check(target) && sound;
-  document.Set("check", CheckDocument(CheckedDeviceRecord(params.serialNumber, !params.overrideModelCheck, device), checker.Files()));
+  const Json::Value checked = CheckedDeviceRecord(params.serialNumber, !params.overrideModelCheck, device);
+  document.Set("check", CheckDocument(checked, checker.Files()));
   if (!sound) ReportFirstFault(checker.Files());
   return sound ? 0 : 1;
 }
