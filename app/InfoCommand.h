@@ -2,7 +2,6 @@
 #include <vector>
 
 #include "UpdaterDisplayInterface.h"
-#include "engine/DeviceInfo.h"
 #include "engine/Updater.h"
 #include "support/Json.h"
 

@@ -8,13 +8,16 @@
 #include "UpdaterDisplayInterface.h"
 #include "aDefs.h"
 #include "aError.h"
-#include "engine/DeviceInfo.h"
 #include "engine/Fingerprint.h"
 #include "engine/UpdateOutcome.h"
 #include "firmware/BirdFileCheck.h"
+#include "module_update/DeviceInfo.h"
 #include "store/StoredDevice.h"
 
 class BirdFile;
+namespace lpc_recovery {
+struct FlashFault;
+}
 class UpdaterStoreItem;
 namespace Tessaron {
 namespace Halyard {
@@ -111,7 +114,8 @@ class Updater {
   // Ends an update or recovery that failed: records the step, cause and state, and shows the line
   // that tells the state the device is left in. Returns false.
   bool verifyRecovery(unsigned int serial, const BirdFile& bird, uint64_t start);
-  void recordLpcRecovery(bool recovered);
+  // The outcome of an LPC flash session (its fault when it failed).
+  void recordLpcRecovery(bool recovered, const lpc_recovery::FlashFault& fault);
   bool failOutcome(UpdateOutcome::Step step, const std::string& cause, UpdateOutcome::DeviceState state);
   // The same without a line: for failures whose lines are shown already. Returns false.
   bool noteFailure(UpdateOutcome::Step step, const std::string& cause, UpdateOutcome::DeviceState state);

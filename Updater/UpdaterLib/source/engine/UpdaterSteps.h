@@ -8,6 +8,7 @@
 
 #include "aError.h"
 #include "engine/Updater.h"
+#include "recovery/lpc/LpcRecovery.h"
 
 class BirdFile;
 class UpdaterStoreItem;
@@ -75,9 +76,10 @@ struct TransferFailure {
 [[nodiscard]] int _transfer_recovery_loader(UpdaterDisplayInterface& display, BirdFile& bird, std::string port,
                                             std::string* why = nullptr);
 // Erases the LPC chip's flash and writes the (decoded) firmware blocks; the chip must still be
-// synchronised at baud.
+// synchronised at baud. A failure's cause and what the flash holds since are kept in *fault.
 [[nodiscard]] bool _recover_firmware_lpc(UpdaterDisplayInterface& display, BirdFile& bird, std::string& port,
-                                         unsigned int baud, Fingerprint& fingerprint);
+                                         unsigned int baud, Fingerprint& fingerprint,
+                                         lpc_recovery::FlashFault* fault = nullptr);
 // Updates the module through the running live loader (found over USB).
 [[nodiscard]] bool _recover_firmware_imx(UpdaterDisplayInterface& display, BirdFile& bird, unsigned int serial);
 
