@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/DeviceInfo.h"
+#include "module_update/DeviceInfo.h"
 #include "engine/Fingerprint.h"
 #include "store/StoredDevice.h"
 #include "support/Json.h"

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/DeviceInfo.h"
+#include "module_update/DeviceInfo.h"
 #include "engine/Fingerprint.h"
 #include "engine/UpdateOutcome.h"
 #include "engine/Updater.h"
