@@ -215,9 +215,6 @@ void openLogFile(CLI_Display& display, const Parameters& params) {
   }
 }
 
-}  // namespace
-
-namespace {
 
 // The step of a failure that nothing recorded more precisely: the one the command is made of.
 UpdateOutcome::Step fallbackStep(const char* command) {
