@@ -16,6 +16,7 @@
 #include "LogFile.h"
 #include "ParamParser.h"
 #include "Parameters.h"
+#include "ReadingReports.h"
 #include "ReportChannel.h"
 #include "SeveralDevices.h"
 #include "Usage.h"
@@ -43,6 +44,7 @@ class CommandRunner {
   int run() {
     int status = kExitSuccess;
     if (params_.commands.IsSet(CMD_FINGERPRINT)) {
+      ReadingReports::FingerprintStarts();
       if (params_.serialPort.empty()) return commandError("Must specify the serial port used for connecting");
       status = fingerprint();
     }
@@ -103,9 +105,11 @@ class CommandRunner {
     if (!updater_.Get_Fingerprint(print, params_.serialPort, kPlaceholderSerialNumber, params_.birdFile,
                                   params_.baudRate, true)) {
       display_.message(UpdaterDisplayInterface::ERROR, "Got no response from chip");
+      ReadingReports::Failure(UpdateOutcome::Step::Identification, std::string());
       return error(kNothingWrittenLine);
     }
     engine::_display_fingerprint(display_, print);
+    ReadingReports::FingerprintTaken(print, updater_.IdentifiedChip(), params_.serialPort);
     return kExitSuccess;
   }
 
@@ -127,19 +131,27 @@ class CommandRunner {
 
   int discover() {
     linkType transport = params_.transportGiven && params_.transport != linkTypeRecover ? params_.transport : linkTypeAny;
+    ReadingReports::DiscoveryStarts(params_.routerSerialNumber);
+    std::vector<DeviceInfo> list;
+    std::vector<TransportSearch> searches;
     if (params_.routerSerialNumber != 0) {
       display_.message(UpdaterDisplayInterface::INFO, "Searching for Halyard Network devices connected to %08X",
                        params_.routerSerialNumber);
-      std::vector<DeviceInfo> list;
-      if (!updater_.Discover_HyNetwork_Devices(params_.routerSerialNumber, transport, list)) return kExitFailure;
-      engine::_display_device_list(display_, list, transport);
-      if (params_.commands.IsSet(CMD_INFO)) ShowStoredDevices(display_, updater_, list);
-      return kExitSuccess;
+      std::string cause;
+      if (!updater_.Discover_HyNetwork_Devices(params_.routerSerialNumber, transport, list, &cause)) {
+        ReadingReports::RouterScanFailed(cause);
+        return kExitFailure;
+      }
+      ReadingReports::RouterScanned();
+    } else {
+      info("Searching for Halyard devices");
+      list = updater_.Discover_Devices(transport, &searches);
     }
-    info("Searching for Halyard devices");
-    std::vector<DeviceInfo> list = updater_.Discover_Devices(transport);
     engine::_display_device_list(display_, list, transport);
-    if (params_.commands.IsSet(CMD_INFO)) ShowStoredDevices(display_, updater_, list);
+    const bool withStored = params_.commands.IsSet(CMD_INFO);
+    std::vector<Json::Value> stored;
+    if (withStored) stored = ShowStoredDevices(display_, updater_, list);
+    ReadingReports::Discovered(list, searches, withStored ? &stored : nullptr);
     return kExitSuccess;
   }
 
@@ -169,14 +181,20 @@ class CommandRunner {
 
   int listBuilds() {
     if (params_.serialNumber == 0) {
-      error("Error must supply a serial number for the List Builds command");
+      commandError("Error must supply a serial number for the List Builds command");
       _display_usage(false, false);
       return kExitFailure;
     }
+    ReadingReports::BuildsStart(params_.serialNumber);
     std::map<std::string, std::string> builds;
+    std::string cause;
     // The failure was reported by the engine; an empty list is only an answer when the server gave it.
-    if (!updater_.Get_BuildList(params_.serialNumber, builds)) return kExitFailure;
+    if (!updater_.Get_BuildList(params_.serialNumber, builds, &cause)) {
+      ReadingReports::Failure(UpdateOutcome::Step::Server, cause);
+      return kExitFailure;
+    }
     engine::_display_builds(display_, builds, params_.serialNumber);
+    ReadingReports::BuildsListed(updater_, params_.serialNumber, builds);
     return kExitSuccess;
   }
 

@@ -11,6 +11,7 @@ import signal
 import unittest
 from collections import Counter
 
+from support import json_document
 from support import updater as e2e
 
 A, B, C = "0A000001", "0A000002", "0A000003"
@@ -42,6 +43,7 @@ class JsonChecks:
         self.assertTrue(result.stdout.endswith("\n"), result)
         self.assertEqual(result.stdout.count("\n"), 1, "one line, nothing else: %r" % result)
         document = json.loads(result.stdout)
+        self.assertEqual(json_document.schema_faults(document), [], document)
         self.assertEqual(list(document)[:5], ["schema", "program", "command", "ok", "error"], document)
         self.assertEqual(document["schema"], 1)
         self.assertEqual(document["program"]["name"], "Updater")

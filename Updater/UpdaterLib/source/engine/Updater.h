@@ -34,11 +34,13 @@ class Updater {
   Updater& operator=(const Updater&) = delete;
 
   // Discovery (-D).
-  std::vector<DeviceInfo> Discover_Devices(linkType type);
+  // searches (when given) gets each transport searched and why a search failed.
+  std::vector<DeviceInfo> Discover_Devices(linkType type, std::vector<TransportSearch>* searches = nullptr);
   std::vector<DeviceInfo> Discover_HyNetwork_Devices(unsigned int routerSerialNumber, linkType type);
-  // The same; false (and the reason told) when the router is not found or does not answer.
+  // The same; false (and the reason told, and kept in *cause when given) when the router is not
+  // found or does not answer.
   [[nodiscard]] bool Discover_HyNetwork_Devices(unsigned int routerSerialNumber, linkType type,
-                                                std::vector<DeviceInfo>& list);
+                                                std::vector<DeviceInfo>& list, std::string* cause = nullptr);
 
   // Firmware update (-U).
   [[nodiscard]] bool Update_Firmware(unsigned int serial, unsigned int build, std::string birdFile,
@@ -53,8 +55,13 @@ class Updater {
   [[nodiscard]] int Download_Firmware(unsigned int serial, std::string build, bool override, bool no_cal);
   [[nodiscard]] int Download_Firmware(Fingerprint fingerprint, std::string build, bool override);
   std::map<std::string, std::string> Get_BuildList(unsigned int serial);
-  // The same, telling a failure (server not reached, or its answer an error) from an empty list.
-  [[nodiscard]] bool Get_BuildList(unsigned int serial, std::map<std::string, std::string>& builds);
+  // The same, telling a failure (server not reached, or its answer an error) from an empty list;
+  // *cause (when given) keeps why.
+  [[nodiscard]] bool Get_BuildList(unsigned int serial, std::map<std::string, std::string>& builds,
+                                   std::string* cause = nullptr);
+  // The build the update server names latest for the device, as -G and -U without a build take it;
+  // false, showing nothing, with *cause saying why, when the server names none.
+  [[nodiscard]] bool Get_LatestBuild(unsigned int serial, uint32_t& build, std::string& cause);
   std::map<std::string, std::string> Get_BuildListLocal(unsigned int serial);
 
   // Serial recovery (-U -t RECOVER, -N).
@@ -78,6 +85,8 @@ class Updater {
                                        uint32_t& build, linkSpec* reachedAt = nullptr);
 
   enum class RecoveryChip { None, LPC, IMX };
+  // The kind of chip the last Get_Fingerprint that returned true identified.
+  RecoveryChip IdentifiedChip() const { return recoveryChip; }
 
   // What the last Update_Firmware or Recover_Firmware came to (Result::NotRun before the first).
   const UpdateOutcome& LastOutcome() const { return lastOutcome; }
