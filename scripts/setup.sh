@@ -13,7 +13,7 @@ PACKAGES=(
   iproute2 util-linux socat procps
   lpc21isp lpctools imx-usb-loader
   lintian devscripts mandoc
-  ansible-core python3-pytest python3-pytest-forked python3-pytest-xdist
+  ansible-core python3-pytest python3-pytest-forked python3-pytest-xdist openssh-server
 )
 
 missing=()

@@ -324,8 +324,9 @@ class Updater(object):
         document = document_of(out)
         self.runs.append({'command': command, 'rc': rc, 'document': document, 'stderr': err})
         if document is None:
-            last = (err.strip().splitlines() or ['nothing on standard error'])[-1]
-            self.module.fail_json(msg='%s gave no JSON document (exit status %d): %s' % (self.path, rc, last),
+            # The first line on standard error says why (an older program: "Unknown option: [--json]").
+            first = ([line for line in err.splitlines() if line.strip()] or ['nothing on standard error'])[0]
+            self.module.fail_json(msg='%s gave no JSON document (exit status %d): %s' % (self.path, rc, first),
                                   runs=self.runs)
         return document
 

@@ -221,8 +221,8 @@ def test_a_failure_of_the_update_run_itself_fails_each_of_its_modules(monkeypatc
 
 
 @pytest.mark.parametrize('stdout', ['', 'Updater (Version: 1.1 Apr 26 2023)\n', '[1, 2]', '{"schema": 2}'])
-def test_a_program_that_prints_no_document_of_this_version_fails_the_task_with_its_last_line(monkeypatch, stdout):
-    program = Program({'-D': (1, stdout, 'Updater: usage...\nUnknown option: [--json]\n')})
+def test_a_program_that_prints_no_document_of_this_version_fails_the_task_with_its_first_line(monkeypatch, stdout):
+    program = Program({'-D': (1, stdout, '\nUnknown option: [--json]\n\nApplication Usage:\n    -H -h or --help\n')})
     failed, result = run_module(monkeypatch, program, serial=['0A000001'])
     assert failed
     assert result['msg'] == '%s gave no JSON document (exit status 1): Unknown option: [--json]' % UPDATER
