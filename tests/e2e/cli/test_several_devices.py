@@ -325,7 +325,7 @@ class Rack(unittest.TestCase):
                                 str(ansible.dir), str(COLLECTION)], env=ansible.env, capture_output=True, text=True,
                                timeout=120)
         self.assertEqual(built.returncode, 0, built.stderr + built.stdout)
-        self.assertTrue((ansible.dir / "tessaron-updater-1.0.0.tar.gz").is_file())
+        self.assertTrue((ansible.dir / "tessaron-updater-2.0.0.tar.gz").is_file())
 
         checked = ansible.play(serials, url, check=True)
         self.assertEqual((checked["changed"], checked.get("failed", False)), (True, False), checked)
