@@ -7,9 +7,11 @@
 #include "CheckCommand.h"
 #include "DeviceOutcome.h"
 #include "InfoCommand.h"
+#include "JsonReport.h"
 #include "Log.h"
 #include "LogFile.h"
 #include "ParamParser.h"
+#include "ReadingReports.h"
 #include "Parameters.h"
 #include "ReportChannel.h"
 #include "SeveralDevices.h"
@@ -36,7 +38,8 @@ class CommandRunner {
   int run() {
     int status = kExitSuccess;
     if (params_.commands.IsSet(CMD_FINGERPRINT)) {
-      if (params_.serialPort.empty()) return error("Must specify the serial port used for connecting");
+      ReadingReports::FingerprintStarts();
+      if (params_.serialPort.empty()) return commandError("Must specify the serial port used for connecting");
       status = fingerprint();
     }
     if (params_.commands.IsSet(CMD_GET_BUILD)) {
@@ -72,6 +75,13 @@ class CommandRunner {
     return kExitFailure;
   }
 
+  // An error of the command line: shown, and the document's error.
+  int commandError(const char* text) {
+    error(text);
+    ReadingReports::Failure(UpdateOutcome::Step::Command, text);
+    return kExitFailure;
+  }
+
   void info(const char* text) { display_.message(UpdaterDisplayInterface::INFO, "%s", text); }
 
   int fingerprint() {
@@ -79,9 +89,11 @@ class CommandRunner {
     if (!updater_.Get_Fingerprint(print, params_.serialPort, kPlaceholderSerialNumber, params_.birdFile,
                                   params_.baudRate, true)) {
       display_.message(UpdaterDisplayInterface::ERROR, "Got no response from chip");
+      ReadingReports::Failure(UpdateOutcome::Step::Identification, std::string());
       return error(kNothingWrittenLine);
     }
     engine::_display_fingerprint(display_, print);
+    ReadingReports::FingerprintTaken(print, updater_.IdentifiedChip(), params_.serialPort);
     return kExitSuccess;
   }
 
@@ -104,19 +116,27 @@ class CommandRunner {
 
   int discover() {
     linkType transport = params_.transportGiven && params_.transport != linkTypeRecover ? params_.transport : linkTypeAny;
+    ReadingReports::DiscoveryStarts(params_.routerSerialNumber);
+    std::vector<DeviceInfo> list;
+    std::vector<TransportSearch> searches;
     if (params_.routerSerialNumber != 0) {
       display_.message(UpdaterDisplayInterface::INFO, "Searching for Halyard Network devices connected to %08X",
                        params_.routerSerialNumber);
-      std::vector<DeviceInfo> list;
-      if (!updater_.Discover_HyNetwork_Devices(params_.routerSerialNumber, transport, list)) return kExitFailure;
-      engine::_display_device_list(display_, list, transport);
-      if (params_.commands.IsSet(CMD_INFO)) ShowStoredDevices(display_, updater_, list);
-      return kExitSuccess;
+      std::string cause;
+      if (!updater_.Discover_HyNetwork_Devices(params_.routerSerialNumber, transport, list, &cause)) {
+        ReadingReports::RouterScanFailed(cause);
+        return kExitFailure;
+      }
+      ReadingReports::RouterScanned();
+    } else {
+      info("Searching for Halyard devices");
+      list = updater_.Discover_Devices(transport, &searches);
     }
-    info("Searching for Halyard devices");
-    std::vector<DeviceInfo> list = updater_.Discover_Devices(transport);
     engine::_display_device_list(display_, list, transport);
-    if (params_.commands.IsSet(CMD_INFO)) ShowStoredDevices(display_, updater_, list);
+    const bool withStored = params_.commands.IsSet(CMD_INFO);
+    std::vector<Json::Value> stored;
+    if (withStored) stored = ShowStoredDevices(display_, updater_, list);
+    ReadingReports::Discovered(list, searches, withStored ? &stored : nullptr);
     return kExitSuccess;
   }
 
@@ -147,14 +167,20 @@ class CommandRunner {
 
   int listBuilds() {
     if (params_.serialNumber == 0) {
-      error("Error must supply a serial number for the List Builds command");
+      commandError("Error must supply a serial number for the List Builds command");
       _display_usage(false, false);
       return kExitFailure;
     }
+    ReadingReports::BuildsStart(params_.serialNumber);
     std::map<std::string, std::string> builds;
+    std::string cause;
     // The failure was reported by the engine; an empty list is only an answer when the server gave it.
-    if (!updater_.Get_BuildList(params_.serialNumber, builds)) return kExitFailure;
+    if (!updater_.Get_BuildList(params_.serialNumber, builds, &cause)) {
+      ReadingReports::Failure(UpdateOutcome::Step::Server, cause);
+      return kExitFailure;
+    }
     engine::_display_builds(display_, builds, params_.serialNumber);
+    ReadingReports::BuildsListed(updater_, params_.serialNumber, builds);
     return kExitSuccess;
   }
 
@@ -194,10 +220,15 @@ int RunUpdater(int argc, char** argv) {
   Log::SetOutput(stderr);
   LogFile::Hold();
   (void)ReportChannel::OpenFromEnvironment();  // only a process started for one of several devices has one
+  if (JsonOutput::Requested(argc, argv)) JsonOutput::Activate();
   const bool parsed = _get_params(display, argc, argv, &params) == 0;
+  if (params.json) JsonOutput::Activate();  // also when abbreviated
+  JsonReport& document = JsonOutput::Report();
+  document.SetCommand(JsonCommandName(params));
   openLogFile(display, params);
 
   if (!parsed) {
+    document.SetError(UpdateOutcome::Step::Command, JsonOutput::FirstError());
     _display_app_version(display);
     _display_copyright(display);
     _display_usage(false, false);
@@ -206,6 +237,7 @@ int RunUpdater(int argc, char** argv) {
   }
   _display_app_version(display);
   if (params.helpRequested || !params.commands.IsSet(CMD_ANY)) {
+    document.SetCommand("help");
     _display_copyright(display);
     _display_hy_version(display);
     _display_usage(params.extendedUsage, params.helpRequested);
@@ -216,6 +248,7 @@ int RunUpdater(int argc, char** argv) {
   std::string directory = _build_updater_directory();
   if (directory.empty() || aDirectory_Ensure(directory.c_str(), kUpdaterDirectoryMode) != aErrNone) {
     display.message(UpdaterDisplayInterface::ERROR, "Could not find updater directory at %s", directory.c_str());
+    document.SetError(UpdateOutcome::Step::Store, JsonOutput::FirstError());
     _release_params(&params);
     return kExitFailure;
   }
@@ -239,6 +272,7 @@ int RunUpdater(int argc, char** argv) {
 
 int UpdaterMain(int argc, char** argv) {
   int status = RunUpdater(argc, argv);
+  JsonOutput::Finish(status);
   LogFile::Close();
   return status;
 }

@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "CheckRecord.h"
+#include "JsonReport.h"
 #include "firmware/BirdFile.h"
 #include "firmware/BirdFileCheck.h"
 #include "store/StoredDevice.h"
@@ -14,17 +16,6 @@
 namespace {
 
 using Display = UpdaterDisplayInterface;
-
-std::string BlockTypeName(uint8_t type) {
-  switch (type) {
-    case BirdFile::BLOCK_LOADER: return "loader";
-    case BirdFile::BLOCK_FIRMWARE: return "firmware";
-    case BirdFile::BLOCK_SERIAL_OFFSETS: return "serial-number offsets";
-    case BirdFile::BLOCK_INFO: return "information";
-    case BirdFile::BLOCK_START_ADDRESS: return "start address";
-    default: return "type " + std::to_string(type);
-  }
-}
 
 // One file to check: a path, for a stored build why the store would not read it, and the build
 // it must hold (-b, or the number a stored file is named by; 0: none).
@@ -42,7 +33,8 @@ unsigned int NamedBuild(const std::string& fileName) {
   return ParseBuildNumber(fileName.substr(0, digits).c_str(), &build) ? build : 0;
 }
 
-// Checks files one by one against one device (or none), as -U would.
+// Checks files one by one against one device (or none), as -U would; keeps each file's record
+// for --json, with every fault found (a person is shown the first).
 class BirdFileChecker {
  public:
   BirdFileChecker(Display& display, unsigned int serial, bool override, const DeviceIdentity* device)
@@ -52,31 +44,49 @@ class BirdFileChecker {
   bool check(const CheckTarget& target) {
     const std::string shown = PrintableText(target.path);
     display_.message(Display::INFO, "Bird file: %s", shown.c_str());
-    if (!target.storeProblem.empty()) return refuse(shown, target.storeProblem);
+    CheckRecord record(target.path, target.build);
+    const bool sound = checkFile(target, shown, record);
+    files_.Append(record.Finish(sound));
+    return sound;
+  }
+
+  Json::Value Files() const { return files_; }
+
+ private:
+  bool checkFile(const CheckTarget& target, const std::string& shown, CheckRecord& record) {
+    if (!target.storeProblem.empty()) return refuse(shown, record.Fault("store", target.storeProblem));
     const std::string pathRefusal = _bird_path_refusal(target.path);
-    if (!pathRefusal.empty()) return refuse(shown, pathRefusal);
+    if (!pathRefusal.empty()) return refuse(shown, record.Fault("path", pathRefusal));
     BirdFile bird;
     try {
       bird = BirdFile(target.path.c_str());
     } catch (const BirdFileLoadError& error) {
-      return refuse(shown, error.describe());
+      return refuse(shown, record.Fault("load", error.describe()));
     } catch (const std::exception& error) {
-      return refuse(shown, error.what());
+      return refuse(shown, record.Fault("load", error.what()));
     }
     showFacts(bird);
-    // In the update's order. -OVERRIDE skips only the serial number and model checks.
+    record.Facts(bird);
+    // In the update's order; every check runs for the record. -OVERRIDE skips only the serial
+    // number and model checks.
+    for (const std::string& fault : bird.Faults()) record.Fault("integrity", fault);
     std::string refusal = _bird_integrity_refusal(bird);
-    if (refusal.empty()) refusal = _bird_build_refusal(bird, target.build);
-    if (refusal.empty()) refusal = _bird_image_refusal(bird);
-    if (refusal.empty()) refusal = _bird_serial_refusal(bird, serial_);
-    if (refusal.empty()) refusal = _bird_file_refusal(bird, override_ ? 0 : serial_);
-    if (refusal.empty() && !override_ && device_ != nullptr) refusal = _bird_device_refusal(bird, serial_, *device_);
+    refusal = firstOf(refusal, record.Fault("build", _bird_build_refusal(bird, target.build)));
+    refusal = firstOf(refusal, record.Fault("images", _bird_image_refusal(bird)));
+    refusal = firstOf(refusal, record.Fault("serial_number", _bird_serial_refusal(bird, serial_)));
+    refusal = firstOf(refusal, record.Fault("file", _bird_file_refusal(bird, override_ ? 0 : serial_)));
+    if (!override_ && device_ != nullptr) {
+      refusal = firstOf(refusal, record.Fault("device", _bird_device_refusal(bird, serial_, *device_)));
+    }
     if (!refusal.empty()) return refuse(shown, refusal);
     showVerdict();
     return true;
   }
 
- private:
+  static const std::string& firstOf(const std::string& first, const std::string& next) {
+    return first.empty() ? next : first;
+  }
+
   bool refuse(const std::string& path, const std::string& reason) {
     display_.message(Display::ERROR, "Check of %s failed: %s", path.c_str(), PrintableText(reason).c_str());
     return false;
@@ -135,6 +145,7 @@ class BirdFileChecker {
   unsigned int serial_;
   bool override_;
   const DeviceIdentity* device_;
+  Json::Value files_ = Json::Value::Array();
 };
 
 // The targets: the file named with -f, else the device's stored bird files. False (with the user
@@ -165,9 +176,14 @@ bool CollectTargets(Display& display, Updater& updater, const Parameters& params
 }  // namespace
 
 int RunCheckCommand(UpdaterDisplayInterface& display, Updater& updater, const Parameters& params) {
+  JsonReport& document = JsonOutput::Report();
+  document.Set("check", CheckDocument(Json::Value::Null(), Json::Value::Array()));
   if (params.birdFile.empty() && params.serialNumber == 0) return 0;
   std::vector<CheckTarget> targets;
-  if (!CollectTargets(display, updater, params, targets)) return 1;
+  if (!CollectTargets(display, updater, params, targets)) {
+    document.SetError(UpdateOutcome::Step::Store, JsonOutput::FirstError());
+    return 1;
+  }
 
   DeviceIdentity identity;
   const DeviceIdentity* device = nullptr;
@@ -183,5 +199,7 @@ int RunCheckCommand(UpdaterDisplayInterface& display, Updater& updater, const Pa
   BirdFileChecker checker(display, params.serialNumber, params.overrideModelCheck, device);
   bool sound = true;
   for (const CheckTarget& target : targets) sound = checker.check(target) && sound;
+  document.Set("check", CheckDocument(CheckedDeviceRecord(params.serialNumber, !params.overrideModelCheck, device), checker.Files()));
+  if (!sound) ReportFirstFault(checker.Files());
   return sound ? 0 : 1;
 }

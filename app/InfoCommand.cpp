@@ -2,6 +2,8 @@
 
 #include <string>
 
+#include "JsonRecords.h"
+#include "JsonReport.h"
 #include "store/StoredDevice.h"
 #include "support/PrintableText.h"
 
@@ -75,9 +77,12 @@ void ShowBuilds(Display& display, const StoredDevice& device) {
 
 enum class Shown { kUnknownDevice, kComplete, kWithoutSettings };
 
-Shown ShowStoredDevice(Display& display, Updater& updater, unsigned int serial) {
+// *record gets the device's record for --json (null when the store does not know it).
+Shown ShowStoredDevice(Display& display, Updater& updater, unsigned int serial, Json::Value* record) {
   StoredDevice device;
+  *record = Json::Value::Null();
   if (!updater.Read_Stored_Device(serial, device)) return Shown::kUnknownDevice;
+  *record = JsonRecords::StoredDeviceRecord(serial, device);
   display.message(Display::INFO, "Device %08X", serial);
   display.message(Display::INFO, "  %-20s%s", "Directory:", device.directory.c_str());
   ShowSettings(display, device);
@@ -88,20 +93,32 @@ Shown ShowStoredDevice(Display& display, Updater& updater, unsigned int serial) 
 }  // namespace
 
 int RunInfoCommand(UpdaterDisplayInterface& display, Updater& updater, unsigned int serial) {
-  switch (ShowStoredDevice(display, updater, serial)) {
+  JsonReport& document = JsonOutput::Report();
+  Json::Value record;
+  const Shown shown = ShowStoredDevice(display, updater, serial, &record);
+  Json::Value stored = Json::Value::Array();
+  if (!record.isNull()) stored.Append(record);
+  document.Set("stored", std::move(stored));
+  switch (shown) {
     case Shown::kComplete: return 0;
-    case Shown::kWithoutSettings: return 1;
+    case Shown::kWithoutSettings:
+      document.SetError(UpdateOutcome::Step::Settings, JsonOutput::FirstError());
+      return 1;
     case Shown::kUnknownDevice: break;
   }
   display.message(Display::ERROR, "No stored information for device %08X", serial);
+  document.SetError(UpdateOutcome::Step::Store, JsonOutput::FirstError());
   return 1;
 }
 
-void ShowStoredDevices(UpdaterDisplayInterface& display, Updater& updater, const std::vector<DeviceInfo>& list) {
-  for (const DeviceInfo& record : list) {
-    const unsigned int serial = record.spec.serialNumber;
-    if (ShowStoredDevice(display, updater, serial) == Shown::kUnknownDevice) {
+std::vector<Json::Value> ShowStoredDevices(UpdaterDisplayInterface& display, Updater& updater,
+                                           const std::vector<DeviceInfo>& list) {
+  std::vector<Json::Value> records(list.size());
+  for (size_t index = 0; index < list.size(); ++index) {
+    const unsigned int serial = list[index].spec.serialNumber;
+    if (ShowStoredDevice(display, updater, serial, &records[index]) == Shown::kUnknownDevice) {
       display.message(Display::INFO, "Device %08X: no stored information", serial);
     }
   }
+  return records;
 }

@@ -9,7 +9,7 @@ PACKAGES=(
   libgtest-dev libgmock-dev
   libusb-1.0-0-dev libhidapi-dev libcurl4-openssl-dev zlib1g-dev libudev-dev
   clang libclang-rt-14-dev
-  python3 python3-gi gir1.2-umockdev-1.0 umockdev libumockdev-dev
+  python3 python3-gi python3-jsonschema gir1.2-umockdev-1.0 umockdev libumockdev-dev
   iproute2 util-linux socat procps
   lpc21isp lpctools imx-usb-loader
   lintian devscripts mandoc

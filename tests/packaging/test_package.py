@@ -6,6 +6,7 @@ nothing to say at its default level; the changelog records the package's version
 nothing wrong in the man page. Sanitizer builds are not hardened and are not packaged."""
 
 import gzip
+import json
 import os
 import platform
 import re
@@ -21,6 +22,9 @@ BUILD_DIR = os.environ.get("BUILD_DIR", "")
 SANITIZE = os.environ.get("UPDATER_SANITIZE", "")
 TIMEOUT = 300
 PACKAGE = "tessaron-updater"
+SOURCE_DIR = Path(__file__).resolve().parents[2]
+SCHEMA = SOURCE_DIR / "packaging" / "schema" / "updater.schema.json"
+MAN_PAGE = SOURCE_DIR / "packaging" / "man" / "Updater.1"
 
 
 def run(command, **options):
@@ -120,6 +124,40 @@ class Package(unittest.TestCase):
         self.assertEqual((done.returncode, done.stdout + done.stderr), (0, ""))
         for section in ("EXIT STATUS", "ENVIRONMENT", "FILES", "SEE ALSO"):
             self.assertIn("\n.SH %s\n" % section, page)
+
+    def test_json_schema_is_shipped_as_it_stands_in_the_repository(self):
+        shipped = self.root / "usr/share" / PACKAGE / "updater.schema.json"
+        self.assertEqual(shipped.read_bytes(), SCHEMA.read_bytes())
+
+
+def schema_names(node, found=None):
+    """Every member name the schema defines and every text its enums and consts allow."""
+    found = set() if found is None else found
+    if isinstance(node, dict):
+        for key, value in node.items():
+            if key == "properties":
+                found.update(value)
+            if key in ("enum", "const"):
+                found.update(item for item in (value if isinstance(value, list) else [value])
+                             if isinstance(item, str))
+            schema_names(value, found)
+    elif isinstance(node, list):
+        for item in node:
+            schema_names(item, found)
+    return found
+
+
+class JsonOutputDocumented(unittest.TestCase):
+    def test_man_page_names_every_member_and_name_of_the_schema(self):
+        page = MAN_PAGE.read_text()
+        self.assertIn("\n.SH JSON OUTPUT\n", page)
+        section = page.split("\n.SH JSON OUTPUT\n", 1)[1].split("\n.SH ", 1)[0]
+        # The page writes members in bold and names in double quotes; "-" is "\-" in roff.
+        text = section.replace("\\-", "-")
+        names = schema_names(json.loads(SCHEMA.read_text()))
+        missing = sorted(name for name in names if "\\fB%s\\fR" % name not in text
+                         and "\n.B %s\n" % name not in text and '"%s"' % name not in text)
+        self.assertEqual(missing, [])
 
 
 if __name__ == "__main__":

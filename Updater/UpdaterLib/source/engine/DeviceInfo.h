@@ -15,3 +15,10 @@ struct DeviceInfo {
   std::string modelName;
   aErr error = aErrNone;
 };
+
+// One transport a discovery searched (USB, TCP/IP, or a router's device network): empty failure
+// when the search ran, else why it could not.
+struct TransportSearch {
+  linkType type = linkTypeAny;
+  std::string failure;
+};

@@ -31,11 +31,13 @@ class Updater {
   Updater& operator=(const Updater&) = delete;
 
   // Discovery (-D).
-  std::vector<DeviceInfo> Discover_Devices(linkType type);
+  // searches (when given) gets each transport searched and why a search failed.
+  std::vector<DeviceInfo> Discover_Devices(linkType type, std::vector<TransportSearch>* searches = nullptr);
   std::vector<DeviceInfo> Discover_HyNetwork_Devices(unsigned int routerSerialNumber, linkType type);
-  // The same; false (and the reason told) when the router is not found or does not answer.
+  // The same; false (and the reason told, and kept in *cause when given) when the router is not
+  // found or does not answer.
   [[nodiscard]] bool Discover_HyNetwork_Devices(unsigned int routerSerialNumber, linkType type,
-                                                std::vector<DeviceInfo>& list);
+                                                std::vector<DeviceInfo>& list, std::string* cause = nullptr);
 
   // Firmware update (-U).
   [[nodiscard]] bool Update_Firmware(unsigned int serial, unsigned int build, std::string birdFile,
@@ -50,8 +52,13 @@ class Updater {
   [[nodiscard]] int Download_Firmware(unsigned int serial, std::string build, bool override, bool no_cal);
   [[nodiscard]] int Download_Firmware(Fingerprint fingerprint, std::string build, bool override);
   std::map<std::string, std::string> Get_BuildList(unsigned int serial);
-  // The same, telling a failure (server not reached, or its answer an error) from an empty list.
-  [[nodiscard]] bool Get_BuildList(unsigned int serial, std::map<std::string, std::string>& builds);
+  // The same, telling a failure (server not reached, or its answer an error) from an empty list;
+  // *cause (when given) keeps why.
+  [[nodiscard]] bool Get_BuildList(unsigned int serial, std::map<std::string, std::string>& builds,
+                                   std::string* cause = nullptr);
+  // The build the update server names latest for the device, as -G and -U without a build take it;
+  // false, showing nothing, with *cause saying why, when the server names none.
+  [[nodiscard]] bool Get_LatestBuild(unsigned int serial, uint32_t& build, std::string& cause);
   std::map<std::string, std::string> Get_BuildListLocal(unsigned int serial);
 
   // Serial recovery (-U -t RECOVER, -N).
@@ -75,6 +82,8 @@ class Updater {
                                        uint32_t& build, linkSpec* reachedAt = nullptr);
 
   enum class RecoveryChip { None, LPC, IMX };
+  // The kind of chip the last Get_Fingerprint that returned true identified.
+  RecoveryChip IdentifiedChip() const { return recoveryChip; }
 
   // What the last Update_Firmware or Recover_Firmware came to (Result::NotRun before the first).
   const UpdateOutcome& LastOutcome() const { return lastOutcome; }
@@ -95,7 +104,7 @@ class Updater {
   // Ends an update or recovery that failed: records the step, cause and state, and shows the line
   // that tells the state the device is left in. Returns false.
   bool verifyRecovery(unsigned int serial, const BirdFile& bird, uint64_t start);
-  bool failOutcome(const char* step, const std::string& cause, UpdateOutcome::DeviceState state);
+  bool failOutcome(UpdateOutcome::Step step, const std::string& cause, UpdateOutcome::DeviceState state);
   // After a reboot: waits for the module to come back as it was reached, reads its build, records
   // it and shows the outcome line. True when the update may count as done.
   // The line is kept in *shown, to be shown after the update time.

@@ -152,9 +152,10 @@ void showBuildListFailure(UpdaterDisplayInterface& display, unsigned int serial,
                   cause.c_str());
 }
 
-// The update server answers; otherwise the user is told so and why.
-bool pingServer(UpdaterDisplayInterface& display, const std::string& url) {
-  std::string cause;
+// The update server answers; otherwise the user is told so and why (kept in *why when given).
+bool pingServer(UpdaterDisplayInterface& display, const std::string& url, std::string* why = nullptr) {
+  std::string local;
+  std::string& cause = why != nullptr ? *why : local;
   if (RunUnderSpinner(display, kServerQueryLabel, [&] { return UpdateServerRequest::ping(url.c_str(), &cause); })) {
     return true;
   }
@@ -284,10 +285,11 @@ std::map<std::string, std::string> Updater::Get_BuildList(unsigned int serial) {
   return builds;
 }
 
-bool Updater::Get_BuildList(unsigned int serial, std::map<std::string, std::string>& builds) {
+bool Updater::Get_BuildList(unsigned int serial, std::map<std::string, std::string>& builds, std::string* why) {
   builds.clear();
-  if (!pingServer(display, serverUrl)) return false;
-  std::string cause;
+  std::string local;
+  std::string& cause = why != nullptr ? *why : local;
+  if (!pingServer(display, serverUrl, &cause)) return false;
   if (!RunUnderSpinner(display, kServerQueryLabel,
                        [&] { return UpdateServerRequest::GetBuildList(serial, builds, serverUrl.c_str(), &cause); })) {
     display.message(UpdaterDisplayInterface::ERROR, "Failed to retrieve builds for %08X", serial);
@@ -295,6 +297,18 @@ bool Updater::Get_BuildList(unsigned int serial, std::map<std::string, std::stri
     return false;
   }
   return true;
+}
+
+bool Updater::Get_LatestBuild(unsigned int serial, uint32_t& build, std::string& cause) {
+  build = 0;
+  std::string latest, firmware;
+  if (!UpdateServerRequest::QueryBuild(serial, latest, firmware, serverUrl.c_str(), &cause)) {
+    if (cause.empty()) cause = "the update server gave no build information";
+    return false;
+  }
+  if (ReadServerBuildNumber(latest, &build) && build != 0) return true;
+  cause = _no_build_number_cause(latest);
+  return false;
 }
 
 std::map<std::string, std::string> Updater::Get_BuildListLocal(unsigned int) { return {}; }

@@ -2,6 +2,7 @@
 // network, with each module's addresses, model, firmware version and build, and the table.
 #include <cstring>
 #include <memory>
+#include <utility>
 
 #include "Link.h"
 #include "Log.h"
@@ -15,6 +16,7 @@
 #include "engine/Updater.h"
 #include "engine/UpdaterSteps.h"
 #include "module_update/NetworkScan.h"
+#include "support/NumberText.h"
 
 using Tessaron::Halyard::Link;
 using Tessaron::Halyard::Module;
@@ -145,23 +147,32 @@ linkType engine::_discover_link_type(unsigned int serialNumber) {
 namespace {
 
 // One enumeration; a transport that could not be looked at is named with its reason.
-void listTransport(UpdaterDisplayInterface& display, linkType transport, std::vector<DeviceInfo>& list) {
+TransportSearch listTransport(UpdaterDisplayInterface& display, linkType transport, std::vector<DeviceInfo>& list) {
   aDiscovery_EnumerateModules(transport, _discovered_device, &list);
-  const std::string failure = aDiscovery_LastFailure();
-  if (failure.empty()) return;
-  display.message(UpdaterDisplayInterface::ERROR, "%s discovery failed: %s",
-                  transport == linkTypeUSB ? "USB" : "TCP/IP", failure.c_str());
+  TransportSearch search{transport, aDiscovery_LastFailure()};
+  if (!search.failure.empty()) {
+    display.message(UpdaterDisplayInterface::ERROR, "%s discovery failed: %s",
+                    transport == linkTypeUSB ? "USB" : "TCP/IP", search.failure.c_str());
+  }
+  return search;
+}
+
+// Keeps why and shows it: the router's discovery failed.
+bool routerFailure(UpdaterDisplayInterface& display, std::string* cause, const std::string& text) {
+  display.message(UpdaterDisplayInterface::ERROR, "%s", text.c_str());
+  if (cause != nullptr) *cause = text;
+  return false;
 }
 
 }  // namespace
 
-std::vector<DeviceInfo> Updater::Discover_Devices(linkType type) {
+std::vector<DeviceInfo> Updater::Discover_Devices(linkType type, std::vector<TransportSearch>* searches) {
   std::vector<DeviceInfo> list;
-  const linkType both[] = {linkTypeUSB, linkTypeTCPIP};
-  if (type == linkTypeAny) {
-    for (linkType transport : both) listTransport(display, transport, list);
-  } else {
-    listTransport(display, type, list);
+  std::vector<linkType> transports{linkTypeUSB, linkTypeTCPIP};
+  if (type != linkTypeAny) transports = {type};
+  for (linkType transport : transports) {
+    TransportSearch search = listTransport(display, transport, list);
+    if (searches != nullptr) searches->push_back(std::move(search));
   }
   for (DeviceInfo& record : list) queryModule(record);
   return list;
@@ -174,14 +185,11 @@ std::vector<DeviceInfo> Updater::Discover_HyNetwork_Devices(unsigned int routerS
 }
 
 bool Updater::Discover_HyNetwork_Devices(unsigned int routerSerialNumber, linkType type,
-                                         std::vector<DeviceInfo>& list) {
+                                         std::vector<DeviceInfo>& list, std::string* cause) {
   list.clear();
   if (type == linkTypeAny) type = _discover_link_type(routerSerialNumber);
   SpecPointer routerSpec(aDiscovery_FindModule(type, routerSerialNumber));
-  if (!routerSpec) {
-    display.message(UpdaterDisplayInterface::ERROR, "Router %08X not found", routerSerialNumber);
-    return false;
-  }
+  if (!routerSpec) return routerFailure(display, cause, "Router " + SerialNumberText(routerSerialNumber) + " not found");
 
   Module router(kDefaultModuleAddress, 0);
   (void)router.connectFromSpec(*routerSpec);  // a router not reached fails the query below
@@ -189,10 +197,9 @@ bool Updater::Discover_HyNetwork_Devices(unsigned int routerSerialNumber, linkTy
   routerSystem.init(&router, 0);
   aErr routing = routerSystem.routeToMe(1);
   if (routing != aErrNone) {
-    display.message(UpdaterDisplayInterface::ERROR, "Router %08X not answering: %s", routerSerialNumber,
-                    aError_GetErrorDescription(routing));
     (void)router.disconnect();  // always aErrNone
-    return false;
+    return routerFailure(display, cause, "Router " + SerialNumberText(routerSerialNumber) + " not answering: " +
+                                             aError_GetErrorDescription(routing));
   }
 
   display.display_progress(true);

@@ -1,5 +1,7 @@
 #include "support/NumberText.h"
 
+#include <cstdio>
+
 namespace {
 
 bool isSpace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v'; }
@@ -57,4 +59,10 @@ bool ParseBuildNumber(std::string_view text, uint32_t* build) {
   if (number == 0) return false;
   if (build) *build = static_cast<uint32_t>(number);
   return true;
+}
+
+std::string SerialNumberText(uint32_t serial) {
+  char text[9];
+  snprintf(text, sizeof text, "%08X", static_cast<unsigned int>(serial));
+  return text;
 }

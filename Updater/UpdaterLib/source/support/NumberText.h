@@ -1,5 +1,6 @@
 #pragma once
 #include <cstdint>
+#include <string>
 #include <string_view>
 
 // Reads an unsigned number at the start of text the way the update server's texts are read:
@@ -16,3 +17,6 @@
 // A build number as a person types it: only decimal digits, no sign, no white space, no prefix,
 // and a value from 1 to 4294967295 (0 names no build). False for anything else.
 [[nodiscard]] bool ParseBuildNumber(std::string_view text, uint32_t* build);
+
+// A serial number as it is shown and exchanged: 8 upper-case hexadecimal digits.
+std::string SerialNumberText(uint32_t serial);
