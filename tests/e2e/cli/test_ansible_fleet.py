@@ -21,6 +21,7 @@ import time
 import unittest
 from pathlib import Path
 
+from support import json_document
 from support import updater as e2e
 from support.common import (PYTHON, RUN_PATH, RUN_UID, SIM_DIR, SRC_DIR, START_TIMEOUT, STOP_TIMEOUT,
                             LoopbackNamespace, ModuleSim, UpdateServer, as_user, give_to_run_user, stop_by_pid,
@@ -33,6 +34,7 @@ BUILD_DIR = os.environ.get("BUILD_DIR", "")
 CALLBACKS = Path(SRC_DIR) / "tests" / "e2e" / "support" / "ansible_callbacks"
 README = Path(SRC_DIR) / "contrib" / "ansible" / "tessaron" / "updater" / "README.md"
 COLLECTION = README.parent
+FIXTURES = COLLECTION / "tests" / "unit" / "plugins" / "modules" / "fixtures"
 OLD, NEW, NEWER = 1000, 1234, 1240
 # The stations' modules; the last one's server holds a file for another model.
 STATIONS = {"station-01": ["0C000001", "0C000002"], "station-02": ["0D000001", "0D000002"]}
@@ -244,10 +246,13 @@ class Fleet(unittest.TestCase):
         return results, report["stats"]
 
     def records(self, results):
-        """{serial: (item result's changed, failed, its one device record)}."""
+        """{serial: (item result's changed, failed, its one device record)}; every document of
+        the program that the module read holds to the schema."""
         found = {}
         for station, items in results.items():
             for item in items:
+                for run in item.get("runs", []):
+                    self.assertEqual(json_document.schema_faults(run["document"]), [], run)
                 self.assertEqual(len(item.get("devices", [])), 1, item)
                 record = item["devices"][0]
                 self.assertEqual(record["serial"], item["item"])
@@ -290,6 +295,17 @@ class Fleet(unittest.TestCase):
                 self.assertEqual((failed, record["step"], record["state"]), (True, "validation", "unchanged"))
             else:
                 self.assertEqual((failed, record["result"], record["after"]), (False, "current", NEW), record)
+
+
+
+@unittest.skipUnless(json_document.HAVE_JSONSCHEMA, "needs python3-jsonschema")
+class ModuleFixtures(unittest.TestCase):
+    def test_the_documents_the_modules_unit_tests_read_hold_to_the_schema(self):
+        fixtures = sorted(FIXTURES.glob("*.json"))
+        self.assertGreater(len(fixtures), 5)
+        for path in fixtures:
+            with self.subTest(fixture=path.name):
+                self.assertEqual(json_document.schema_faults(json.loads(path.read_text())), [])
 
 
 if __name__ == "__main__":

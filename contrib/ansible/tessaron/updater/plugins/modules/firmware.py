@@ -88,7 +88,7 @@ devices:
       description: Model name, as discovery or the update run found it; null when unknown.
       type: str
     before:
-      description: The build the module ran before the task; null when it was not found.
+      description: The build the module ran before the task; null when it was not found or its build not read.
       type: int
     wanted:
       description: The build wanted; null when there is none (no latest build on the server).
@@ -229,24 +229,27 @@ def failure_of(document):
 
 
 def discovered(document):
-    """({serial: device record of -D}, [failed transport searches as {name, cause}])."""
+    """({serial: device record of -D}, [failed transport searches as {name, cause}]). A module
+    found twice (on USB and TCP/IP) is taken where its build was read."""
     found = {}
     for device in document.get('devices') or []:
-        found.setdefault(device['serial'].upper(), device)
+        serial = device['serial'].upper()
+        if serial not in found or found[serial].get('build') is None:
+            found[serial] = device
     failed = [{'name': t.get('name'), 'cause': t.get('cause')}
               for t in document.get('transports') or [] if not t.get('ok')]
     return found, failed
 
 
 def latest_build(document):
-    """(the build -B's document marks as the server's latest, None) or (None, why there is none)."""
+    """(the build -B names latest, as -G and -U take it, None) or (None, (step, why there is none))."""
     failure = failure_of(document)
     if failure is not None:
         return None, failure
-    latest = [entry['build'] for entry in document.get('builds') or [] if entry.get('latest')]
-    if not latest:
-        return None, ('build', 'the update server names no latest build')
-    return latest[0], None
+    latest = document.get('latest') or {}
+    if latest.get('build') is None:
+        return None, ('build', latest.get('cause') or 'the update server names no latest build')
+    return latest['build'], None
 
 
 def device_records(document):
@@ -367,8 +370,11 @@ def plan_devices(updater, serials, wanted):
     for serial in serials:
         device = new_device(serial, found.get(serial, {}))
         devices.append(device)
-        if device['before'] is None:
+        if serial not in found:
             fail_device(device, 'discovery', not_found_cause(serial, failed_transports), 'unknown')
+            continue
+        if device['before'] is None:
+            fail_device(device, 'discovery', 'its build was not read: %s' % found[serial].get('cause'), 'unknown')
             continue
         build = wanted
         if wanted == 'latest':

@@ -1,7 +1,9 @@
 # -*- coding: utf-8 -*-
 """How the firmware module reads the Updater's JSON documents: the module runs whole (main()),
-against a stand-in for the program that answers each command line with a document of fixtures/,
-as the program prints them with --json."""
+against a stand-in for the program that answers each command line with a document of fixtures/.
+discover.json and builds_*.json were printed by the program (--json -D and -B against simulated
+modules and update server); the others are written after its schema
+(packaging/schema/updater.schema.json in the program's repository, which holds every fixture to it)."""
 
 from __future__ import absolute_import, division, print_function
 __metaclass__ = type
@@ -97,7 +99,7 @@ STATION = {
     '-D': document('discover.json'),
     '-B -d 0A000001': document('builds_latest_not_highest.json'),
     '-B -d 0A000002': document('builds_latest_not_highest.json'),
-    '-B -d 0B000001': document('builds_latest_not_highest.json'),
+    '-B -d 0A000003': document('builds_latest_not_highest.json'),
 }
 
 
@@ -133,26 +135,26 @@ def test_a_positive_build_number_is_taken_as_it_is(monkeypatch, build, wanted):
 
 def test_latest_is_the_build_the_server_names_latest_not_the_highest_listed(monkeypatch):
     program = Program(dict(STATION, **{'-G': document('update_one_refused.json', rc=1)}))
-    run_module(monkeypatch, program, serial=['0A000001', '0B000001'], server_url='http://127.0.0.1:1/cgi/u')
+    run_module(monkeypatch, program, serial=['0A000001', '0A000003'], server_url='http://127.0.0.1:1/cgi/u')
     assert program.ran('-B') == [['-B', '-d', '0A000001', '-u', 'http://127.0.0.1:1/cgi/u'],
-                                 ['-B', '-d', '0B000001', '-u', 'http://127.0.0.1:1/cgi/u']]
-    assert program.ran('-G') == [['-G', '-U', '-d', '0A000001,0B000001', '-b', '1234',
+                                 ['-B', '-d', '0A000003', '-u', 'http://127.0.0.1:1/cgi/u']]
+    assert program.ran('-G') == [['-G', '-U', '-d', '0A000001,0A000003', '-b', '1234',
                                   '-u', 'http://127.0.0.1:1/cgi/u']]
 
 
 def test_a_refused_module_fails_alone_with_the_step_cause_and_state_of_its_record(monkeypatch):
     program = Program(dict(STATION, **{'-G': document('update_one_refused.json', rc=1)}))
-    failed, result = run_module(monkeypatch, program, serial=['0a000001', '0xB000001'], devices_at_once=2)
+    failed, result = run_module(monkeypatch, program, serial=['0a000001', '0xa000003'], devices_at_once=2)
     assert failed and result['changed']
     assert result['devices'] == [
         {'serial': '0A000001', 'model': 'Osprey', 'before': 1000, 'wanted': 1234, 'after': 1234,
          'result': 'updated', 'step': None, 'cause': None, 'state': 'running', 'seconds': 6.2,
          'file': '/home/u/.tessaron/updater/0A000001/1234.bird'},
-        {'serial': '0B000001', 'model': 'Osprey', 'before': 1000, 'wanted': 1234, 'after': 1000,
+        {'serial': '0A000003', 'model': 'Osprey', 'before': 1000, 'wanted': 1234, 'after': 1000,
          'result': 'failed', 'step': 'validation',
          'cause': 'Connected device model and Bird file model do not match [Osprey]', 'state': 'unchanged',
-         'seconds': 0.4, 'file': '/home/u/.tessaron/updater/0B000001/1234.bird'}]
-    assert result['msg'] == ('0B000001 failed at validation: Connected device model and Bird file model '
+         'seconds': 0.4, 'file': '/home/u/.tessaron/updater/0A000003/1234.bird'}]
+    assert result['msg'] == ('0A000003 failed at validation: Connected device model and Bird file model '
                              'do not match [Osprey] (state: unchanged)')
     assert program.ran('-G')[0][-2:] == ['-j', '2']
     assert [run['rc'] for run in result['runs']] == [0, 0, 0, 1]
@@ -190,14 +192,43 @@ def test_check_mode_reads_and_writes_nothing(monkeypatch):
 
 def test_a_failed_transport_search_is_named_in_the_cause_of_a_module_not_found(monkeypatch):
     program = Program(dict(STATION, **{'-D': document('discover_tcp_failed.json', rc=1)}))
-    failed, result = run_module(monkeypatch, program, serial=['0A000001', '0B000001'], check_mode=True)
+    failed, result = run_module(monkeypatch, program, serial=['0A000001', '0A000003'], check_mode=True)
     assert failed
     assert result['transports'] == [{'name': 'TCP', 'cause': 'No network interface to search on'}]
     missing = device(result, '0A000001')
     assert (missing['result'], missing['step'], missing['state'], missing['before']) == \
         ('failed', 'discovery', 'unknown', None)
     assert missing['cause'] == 'module 0A000001 not found; the TCP search failed: No network interface to search on'
-    assert device(result, '0B000001')['result'] == 'would update'
+    assert device(result, '0A000003')['result'] == 'would update'
+
+
+def test_a_module_whose_build_discovery_could_not_read_fails_with_the_programs_cause(monkeypatch):
+    program = Program(dict(STATION, **{'-D': document('discover_busy.json')}))
+    failed, result = run_module(monkeypatch, program, serial=['0A000001', '0A000003'], check_mode=True)
+    assert failed
+    # Found twice: busy on TCP/IP, read on USB.
+    assert (device(result, '0A000001')['result'], device(result, '0A000001')['before']) == ('would update', 1000)
+    busy = device(result, '0A000003')
+    assert (busy['result'], busy['step'], busy['state'], busy['before']) == ('failed', 'discovery', 'unknown', None)
+    assert busy['cause'] == 'its build was not read: Error (5): the device is busy'
+
+
+def test_a_router_that_is_not_found_fails_the_task_before_any_module_is_read(monkeypatch):
+    program = Program(dict(STATION, **{'-D': document('discover_router_failed.json', rc=1)}))
+    failed, result = run_module(monkeypatch, program, serial=['0A000001'], router='5E6F7A8B')
+    assert (failed, result['msg']) == (True, 'Discovery failed at discovery: Router 5E6F7A8B not found')
+    assert program.commands == [['-D', '-r', '5E6F7A8B']]
+
+
+def test_a_module_whose_turn_never_came_fails_with_the_records_step(monkeypatch):
+    program = Program(dict(STATION, **{'-G': document('update_not_run.json', rc=130)}))
+    failed, result = run_module(monkeypatch, program, serial=['0A000001', '0A000003'], build='1234')
+    assert failed and result['changed']
+    assert device(result, '0A000001')['result'] == 'updated'
+    skipped = device(result, '0A000003')
+    assert (skipped['result'], skipped['step'], skipped['state'], skipped['after']) == \
+        ('failed', 'process', 'unchanged', 1000)
+    assert skipped['cause'] == "The run was interrupted before this device's turn"
 
 
 def test_a_server_that_names_no_build_fails_the_module_with_the_programs_step(monkeypatch):
@@ -206,18 +237,18 @@ def test_a_server_that_names_no_build_fails_the_module_with_the_programs_step(mo
     record = device(result, '0A000001')
     assert failed and not result['changed']
     assert (record['step'], record['cause'], record['state'], record['wanted']) == \
-        ('server', "Server request failed: Couldn't connect to server", 'unchanged', None)
+        ('server', "Failed to connect to 127.0.0.1 port 52219 after 0 ms: Couldn't connect to server", 'unchanged', None)
     assert device(result, '0A000002')['result'] == 'current'
 
 
 def test_a_failure_of_the_update_run_itself_fails_each_of_its_modules(monkeypatch):
     program = Program(dict(STATION, **{'-G': document('update_server_down.json', rc=1)}))
-    failed, result = run_module(monkeypatch, program, serial=['0A000001', '0B000001'], build='1234')
+    failed, result = run_module(monkeypatch, program, serial=['0A000001', '0A000003'], build='1234')
     assert failed
-    for serial in ('0A000001', '0B000001'):
+    for serial in ('0A000001', '0A000003'):
         record = device(result, serial)
         assert (record['result'], record['step'], record['cause']) == \
-            ('failed', 'server', "Server request failed: Couldn't connect to server")
+            ('failed', 'server', "Failed to connect to 127.0.0.1 port 52219 after 0 ms: Couldn't connect to server")
 
 
 @pytest.mark.parametrize('stdout', ['', 'Updater (Version: 1.1 Apr 26 2023)\n', '[1, 2]', '{"schema": 2}'])
@@ -232,7 +263,7 @@ def test_a_program_that_prints_no_document_of_this_version_fails_the_task_with_i
 def test_return_documents_every_key_the_module_returns(monkeypatch):
     program = Program(dict(STATION, **{'-G': document('update_one_refused.json', rc=1),
                                        '-D': document('discover_tcp_failed.json')}))
-    failed, result = run_module(monkeypatch, program, serial=['0A000001', '0B000001'])
+    failed, result = run_module(monkeypatch, program, serial=['0A000001', '0A000003'])
     documented = yaml.safe_load(firmware.RETURN)
     assert set(result) - {'msg', 'changed'} == set(documented)
     for key in ('devices', 'transports', 'runs'):
