@@ -1,6 +1,8 @@
 #include "AppMain.h"
 
 #include <cstdlib>
+#include <cstring>
+#include <memory>
 #include <string>
 
 #include "CLI_Display.h"
@@ -11,14 +13,16 @@
 #include "Log.h"
 #include "LogFile.h"
 #include "ParamParser.h"
-#include "ReadingReports.h"
 #include "Parameters.h"
+#include "ReadingReports.h"
 #include "ReportChannel.h"
 #include "SeveralDevices.h"
 #include "Usage.h"
 #include "aDirectory.h"
 #include "aPath.h"
+#include "aTime.h"
 #include "engine/Updater.h"
+#include "support/InterruptGuard.h"
 #include "support/PlaceholderSerial.h"
 
 namespace {
@@ -33,7 +37,7 @@ int worst(int status, int other) { return status != kExitSuccess ? status : othe
 class CommandRunner {
  public:
   CommandRunner(CLI_Display& display, Parameters& params, Updater& updater)
-      : display_(display), params_(params), updater_(updater) {}
+      : display_(display), params_(params), updater_(updater), startMs_(aTime_GetMSTicks()) {}
 
   int run() {
     int status = kExitSuccess;
@@ -44,15 +48,15 @@ class CommandRunner {
     }
     if (params_.commands.IsSet(CMD_GET_BUILD)) {
       if (params_.serialNumber == 0) {
-        error("-G must specify a specific device via -d");
+        commandError("-G must specify a specific device via -d");
         return error("--help for usage information");
       }
       const int downloaded = download();
       status = worst(status, downloaded);
       // -G -U installs exactly the build just fetched, or nothing.
-      if (downloaded != kExitSuccess && params_.commands.IsSet(CMD_UPDATE) && !params_.commands.IsSet(CMD_DISCOVER)) {
-        return error("Download failed: no firmware was installed");
-      }
+      const bool installs = params_.commands.IsSet(CMD_UPDATE) && !params_.commands.IsSet(CMD_DISCOVER);
+      if (!installs || downloaded != kExitSuccess) reportDevice(ConcludeDownloadRecord(updater_, seconds()));
+      if (downloaded != kExitSuccess && installs) return error("Download failed: no firmware was installed");
     }
     // -C and -I only read; a failure of either is kept in the status, as one of -N or -G is.
     if (params_.commands.IsSet(CMD_CHECK) && RunCheckCommand(display_, updater_, params_) != kExitSuccess) {
@@ -75,12 +79,22 @@ class CommandRunner {
     return kExitFailure;
   }
 
-  // An error of the command line: shown, and the document's error.
+  // A command line that names too little for its command: no device is concerned.
   int commandError(const char* text) {
-    error(text);
-    ReadingReports::Failure(UpdateOutcome::Step::Command, text);
-    return kExitFailure;
+    JsonOutput::Report().SetError(UpdateOutcome::Step::Command, text);
+    return error(text);
   }
+
+  // Whether a device's record is wanted: for the --json document, or by the starter of a run over
+  // several devices.
+  static bool recording() { return JsonOutput::Active() || ReportChannel::Active(); }
+
+  static void reportDevice(const DeviceRecord& record) {
+    if (ReportChannel::Active()) SendDeviceRecord(record);
+    if (JsonOutput::Active()) JsonOutput::Report().AddDevice(DeviceRecord_ToJson(record));
+  }
+
+  double seconds() const { return static_cast<double>(aTime_GetMSTicks() - startMs_) / 1000.0; }
 
   void info(const char* text) { display_.message(UpdaterDisplayInterface::INFO, "%s", text); }
 
@@ -108,7 +122,6 @@ class CommandRunner {
     }
     int build = updater_.Download_Firmware(params_.serialNumber, params_.build, params_.overrideModelCheck, false);
     if (build == 0) return kExitFailure;
-    ReportChannel::Send("downloaded", std::to_string(static_cast<unsigned int>(build)));
     // A following -U installs exactly the build just fetched.
     params_.build = std::to_string(static_cast<unsigned int>(build));
     return kExitSuccess;
@@ -147,17 +160,16 @@ class CommandRunner {
 
   int update() {
     unsigned int build = buildNumber();
+    bool done;
     if (params_.transport == linkTypeRecover) {
-      bool recovered = updater_.Recover_Firmware(params_.serialPort, build, params_.baudRate, params_.serialNumber,
-                                                 params_.birdFile, params_.overrideModelCheck);
-      return recovered ? kExitSuccess : kExitFailure;
+      done = updater_.Recover_Firmware(params_.serialPort, build, params_.baudRate, params_.serialNumber,
+                                       params_.birdFile, params_.overrideModelCheck);
+    } else {
+      if (params_.serialNumber == 0) return commandError("Must specify the specific device to be updated");
+      done = install(build);
     }
-    if (params_.serialNumber == 0) return error("Must specify the specific device to be updated");
-    if (!ReportChannel::Active()) return install(build) ? kExitSuccess : kExitFailure;
-    // One device of a run over several: its starter is told the build before and after as well.
-    const bool updated = install(build);
-    SendDeviceOutcome(ConcludeDeviceOutcome(updater_, params_, updated));
-    return updated ? kExitSuccess : kExitFailure;
+    if (recording()) reportDevice(ConcludeUpdateRecord(updater_, params_, done, seconds()));
+    return done ? kExitSuccess : kExitFailure;
   }
 
   bool install(unsigned int build) {
@@ -187,6 +199,7 @@ class CommandRunner {
   CLI_Display& display_;
   Parameters& params_;
   Updater& updater_;
+  uint64_t startMs_;
 };
 
 // -k: records go to the file as well from here on (with those of the parse); the run goes on
@@ -198,6 +211,25 @@ void openLogFile(CLI_Display& display, const Parameters& params) {
   } else if (!LogFile::Open(params.logFileName, &warning)) {
     display.message(UpdaterDisplayInterface::ERROR, "%s", warning.c_str());
   }
+}
+
+}  // namespace
+
+namespace {
+
+// The step of a failure that nothing recorded more precisely: the one the command is made of.
+UpdateOutcome::Step fallbackStep(const char* command) {
+  using Step = UpdateOutcome::Step;
+  const struct {
+    const char* command;
+    Step step;
+  } steps[] = {{"discover", Step::Discovery},   {"builds", Step::Server},          {"get", Step::Download},
+               {"update", Step::Firmware},      {"recover", Step::Identification}, {"fingerprint", Step::Identification},
+               {"info", Step::Store},           {"check", Step::File}};
+  for (const auto& entry : steps) {
+    if (command != nullptr && strcmp(command, entry.command) == 0) return entry.step;
+  }
+  return Step::Command;
 }
 
 }  // namespace
@@ -219,7 +251,6 @@ int RunUpdater(int argc, char** argv) {
   CLI_Display display;
   Log::SetOutput(stderr);
   LogFile::Hold();
-  (void)ReportChannel::OpenFromEnvironment();  // only a process started for one of several devices has one
   if (JsonOutput::Requested(argc, argv)) JsonOutput::Activate();
   const bool parsed = _get_params(display, argc, argv, &params) == 0;
   if (params.json) JsonOutput::Activate();  // also when abbreviated
@@ -260,9 +291,13 @@ int RunUpdater(int argc, char** argv) {
       status = RunSeveralDevices(display, params, updater, argc, argv);
     } else {
       status = CommandRunner(display, params, updater).run();
-      // The starter of a run over several devices shows why this one failed.
+      // The starter of a run over several devices shows why this one failed when its record does not.
       if (status != kExitSuccess) ReportChannel::Send("cause", ReportChannel::FirstError());
     }
+  }
+  // A failure that left neither a device's record nor an error of its own still says why.
+  if (status != kExitSuccess && !document.HasError() && !document.HasDevices()) {
+    document.SetError(fallbackStep(JsonCommandName(params)), JsonOutput::FirstError());
   }
   _release_params(&params);
   return status;
@@ -271,7 +306,14 @@ int RunUpdater(int argc, char** argv) {
 }  // namespace
 
 int UpdaterMain(int argc, char** argv) {
+  (void)ReportChannel::OpenFromEnvironment();  // only a process started for one of several devices has one
+  // A run whose record is read by a program ends its command when a signal comes (between two
+  // requests to the device) and tells what it left before the signal ends the process, as the
+  // guard's end does.
+  std::unique_ptr<InterruptGuard> interruptible;
+  if (ReportChannel::Active() || JsonOutput::Requested(argc, argv)) interruptible = std::make_unique<InterruptGuard>();
   int status = RunUpdater(argc, argv);
+  if (InterruptGuard::Requested()) status = 128 + InterruptGuard::Signal();
   JsonOutput::Finish(status);
   LogFile::Close();
   return status;

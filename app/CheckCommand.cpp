@@ -67,24 +67,22 @@ class BirdFileChecker {
     }
     showFacts(bird);
     record.Facts(bird);
-    // In the update's order; every check runs for the record. -OVERRIDE skips only the serial
-    // number and model checks.
+    // In the update's order. Every check runs, for the record; a person is shown the first
+    // refusal. -OVERRIDE skips only the serial number and model checks.
     for (const std::string& fault : bird.Faults()) record.Fault("integrity", fault);
-    std::string refusal = _bird_integrity_refusal(bird);
-    refusal = firstOf(refusal, record.Fault("build", _bird_build_refusal(bird, target.build)));
-    refusal = firstOf(refusal, record.Fault("images", _bird_image_refusal(bird)));
-    refusal = firstOf(refusal, record.Fault("serial_number", _bird_serial_refusal(bird, serial_)));
-    refusal = firstOf(refusal, record.Fault("file", _bird_file_refusal(bird, override_ ? 0 : serial_)));
+    std::vector<std::string> refusals{_bird_integrity_refusal(bird)};
+    refusals.push_back(record.Fault("build", _bird_build_refusal(bird, target.build)));
+    refusals.push_back(record.Fault("images", _bird_image_refusal(bird)));
+    refusals.push_back(record.Fault("serial_number", _bird_serial_refusal(bird, serial_)));
+    refusals.push_back(record.Fault("file", _bird_file_refusal(bird, override_ ? 0 : serial_)));
     if (!override_ && device_ != nullptr) {
-      refusal = firstOf(refusal, record.Fault("device", _bird_device_refusal(bird, serial_, *device_)));
+      refusals.push_back(record.Fault("device", _bird_device_refusal(bird, serial_, *device_)));
     }
-    if (!refusal.empty()) return refuse(shown, refusal);
+    for (const std::string& refusal : refusals) {
+      if (!refusal.empty()) return refuse(shown, refusal);
+    }
     showVerdict();
     return true;
-  }
-
-  static const std::string& firstOf(const std::string& first, const std::string& next) {
-    return first.empty() ? next : first;
   }
 
   bool refuse(const std::string& path, const std::string& reason) {

@@ -1,295 +1,232 @@
-"""--json end to end for the reading commands (-D, -B, -C, -I, -N) and a command line that is not
-understood: standard output is one document that validates against the schema that ships with
-the program, `ok` follows the exit status, and the lines a person reads are on standard error,
-as they stand without --json. Runs inside a private network namespace (sim/netns_run.sh), as the
--D tests do; the update server and the chip simulator are on this side of it."""
+"""--json for the commands that work on devices (-G, -U, -G -U, -U -t RECOVER, several devices):
+standard output carries exactly one JSON document, `ok` is true exactly when the exit status is 0,
+every line a person reads goes to standard error as it is, and each device named has one record
+in the order named. Run in a private network namespace: simulated modules on TCP/IP behind its
+veth pair, the update server on 127.0.0.1."""
 
 import json
-import os
-import socket
+import re
 import unittest
+from collections import Counter
 
-from support import json_document
-from support import recovery as rs
 from support import updater as e2e
-from support.updater import mkbird
 
-SERIAL = "0F5849A1"
-OTHER = "0F5849A2"
-ROUTER = "D272031D"
-CHIP = (0x12345678, 0x9ABCDEF0, 0x0F1E2D3C, 0x4B5A6978)
+A, B, C = "0A000001", "0A000002", "0A000003"
+ABSENT = "0A0000EE"
+OLD, NEW = 1000, 1234
+# Lines whose figures differ from one run to the next.
+TIMES = [re.compile(r"^(Update time: )[0-9.]+( sec)$"), re.compile(r"^(    [0-9A-F]{8}  .*?)[0-9]+\.[0-9] s((  .*)?)$")]
+RECORD_FIELDS = ["serial", "model", "build_before", "build_wanted", "build_after", "result", "step", "cause", "state",
+                 "seconds", "file"]
+STATES = {"running", "unchanged", "in_loader", "not_back", "flash_may_be_erased", "unknown"}
 
-Outside = e2e.namespace_suite("cli.test_json_output", "Discover", "Builds", "Check", "Info", "CommandLine",
-                              "FingerprintOfAChip")
-
-
-def needs_jsonschema(cls):
-    return unittest.skipUnless(json_document.HAVE_JSONSCHEMA, "needs python3-jsonschema")(cls)
+Outside = e2e.namespace_suite("cli.test_json_output", "JsonWithoutModules", "JsonWithModules")
 
 
-class Case(unittest.TestCase):
+def normalized(lines):
+    out = []
+    for line in lines:
+        for pattern in TIMES:
+            line = pattern.sub(r"\1#\2", line)
+        out.append(line)
+    return out
+
+
+class JsonChecks:
+    """What every --json run must show; the test classes supply self.work and run_updater()."""
+
+    def document(self, result, command):
+        """The one document of the run's standard output, checked against the rules of the format."""
+        self.assertTrue(result.stdout.endswith("\n"), result)
+        self.assertEqual(result.stdout.count("\n"), 1, "one line, nothing else: %r" % result)
+        document = json.loads(result.stdout)
+        self.assertEqual(list(document)[:5], ["schema", "program", "command", "ok", "error"], document)
+        self.assertEqual(document["schema"], 1)
+        self.assertEqual(document["program"]["name"], "Updater")
+        self.assertEqual(document["command"], command)
+        self.assertIs(document["ok"], result.status == 0, result)
+        if document["error"] is not None:
+            self.assertEqual(sorted(document["error"]), ["cause", "step"])
+            self.assertTrue(document["error"]["cause"], document)
+        for record in document.get("devices", []):
+            self.assertEqual(list(record), RECORD_FIELDS, record)
+            self.assertRegex(record["serial"], r"^[0-9A-F]{8}$")
+            self.assertIn(record["state"], STATES)
+            failed = record["result"] in ("failed", "not_run")
+            self.assertEqual(record["step"] is None, not failed, record)
+            self.assertEqual(record["cause"] is None, not failed, record)
+            for field in ("build_before", "build_wanted", "build_after"):
+                self.assertTrue(record[field] is None or isinstance(record[field], int), record)
+        return document
+
+    def assert_same_human_lines(self, plain, with_json):
+        """The --json run showed on standard error every line the plain run showed on either."""
+        self.assertEqual(plain.status, with_json.status)
+        self.assertEqual(Counter(normalized(plain.out_lines + plain.err_lines)),
+                         Counter(normalized(with_json.err_lines)))
+
+    def record(self, document, serial):
+        records = [r for r in document["devices"] if r["serial"] == serial]
+        self.assertEqual(len(records), 1, document)
+        return records[0]
+
+
+@e2e.inside_only
+class JsonWithoutModules(JsonChecks, unittest.TestCase):
     def setUp(self):
         self.work = e2e.Workspace(self)
 
-    def run_json(self, *args, command, ok, **options):
-        """Runs the Updater with --json and args; returns (document, result) once the document
-        passed json_document.read."""
-        result = self.work.run("--json", *args, **options)
-        return json_document.read(self, result, command=command, ok=ok), result
+    def run_updater(self, *args):
+        return self.work.run(*args, timeout=120)
 
-    def assert_lines_moved_to_stderr(self, args, result, same_order=True):
-        """The run of args without --json shows on standard output what the --json run showed on
-        standard error (its own error lines around them), line for line."""
-        plain = self.work.run(*args)
-        self.assertEqual(plain.status, result.status, plain)
-        moved = [line for line in result.err_lines if line not in plain.err_lines]
-        if same_order:
-            self.assertEqual(moved, plain.out_lines, (plain, result))
-        else:
-            self.assertEqual(sorted(moved), sorted(plain.out_lines), (plain, result))
-
-
-@e2e.inside_only
-@needs_jsonschema
-class Discover(Case):
-    def test_modules_found_with_their_fields_and_a_module_that_could_not_be_asked(self):
-        e2e.Simulator(
-            self, self.work.root,
-            "--module", "serial=%s,model=19,address=2,version=2.1.5,build=99519470" % SERIAL,
-            "--module", "serial=%s,model=13,address=4,version=1.0.0,build=1000,port=40404,refuse=on" % ROUTER,
-            "--module", "serial=00000007,model=200,address=254,version=15.1.11259375,build=4294967295")
-        document, result = self.run_json("-D", "-t", "TCP", command="discover", ok=True)
-        devices = {device["serial"]: device for device in document["devices"]}
-        self.assertEqual(sorted(devices), ["00000007", SERIAL, ROUTER])
-        self.assertEqual(devices[SERIAL], {
-            "serial": SERIAL, "model": "Osprey", "model_number": 19, "build": 99519470, "version": "2.1.5",
-            "transport": "TCP", "address": e2e.MODULE_IP, "port": devices[SERIAL]["port"], "module": 2,
-            "router": None, "router_address": 2, "cause": None})
-        self.assertEqual((devices["00000007"]["model"], devices["00000007"]["build"],
-                          devices["00000007"]["version"]), ("Unknown", 4294967295, "15.1.11259375"))
-        # Not reached: its build is unknown, not 0, and the record says why.
-        refused = devices[ROUTER]
-        self.assertEqual((refused["build"], refused["version"], refused["port"]), (None, None, 40404))
-        self.assertTrue(refused["cause"], refused)
-        self.assertEqual(document["transports"], [{"name": "TCP", "ok": True, "cause": None}])
-        self.assertIsNone(document["router"])
-        self.assert_lines_moved_to_stderr(["-D", "-t", "TCP"], result, same_order=False)
-
-    def test_a_transport_whose_search_failed_is_named_with_its_cause(self):
-        # A socket without SO_REUSEADDR on the reply port keeps discovery from binding it.
-        with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as holder:
-            holder.bind(("0.0.0.0", 9889))
-            document, result = self.run_json("-D", "-t", "TCP", command="discover", ok=True)
-        self.assertEqual(document["devices"], [])
-        self.assertEqual(document["transports"], [
-            {"name": "TCP", "ok": False, "cause": "UDP port 9889 cannot be bound: Address already in use"}])
-        self.assertIn("TCP/IP discovery failed: UDP port 9889 cannot be bound: Address already in use",
-                      result.err_lines)
-
-    def test_modules_behind_a_router_and_a_router_not_found(self):
-        e2e.Simulator(
-            self, self.work.root,
-            "--module", "serial=%s,model=13,address=254,version=1.0.0,build=1000" % ROUTER,
-            "--behind", "router=%s,serial=0000000A,model=19,address=10,version=3.2.1,build=77" % ROUTER)
-        document, _ = self.run_json("-D", "-r", ROUTER, command="discover", ok=True)
-        self.assertEqual(document["router"], ROUTER)
-        self.assertEqual(document["transports"], [{"name": "router", "ok": True, "cause": None}])
-        self.assertEqual([(d["serial"], d["module"], d["router"], d["build"]) for d in document["devices"]],
-                         [("0000000A", 10, ROUTER, 77)])
-
-        document, result = self.run_json("-D", "-r", "0BADBAD0", "-t", "TCP", command="discover", ok=False)
-        self.assertEqual(result.status, 1, result)
-        json_document.assert_failure(self, document, "discovery", "Router 0BADBAD0 not found")
-        self.assertEqual(document["transports"], [{"name": "router", "ok": False, "cause": "Router 0BADBAD0 not found"}])
-        self.assertEqual(document["devices"], [])
-
-    def test_with_info_each_module_carries_what_the_store_keeps(self):
-        e2e.Simulator(self, self.work.root,
-                      "--module", "serial=%s,model=19,address=2,version=2.1.5,build=1000" % SERIAL,
-                      "--module", "serial=%s,model=19,address=4,version=2.1.5,build=1000" % OTHER)
-        self.work.put_build(SERIAL, 1234, LATEST_DOWNLOAD="1234.bird", LAST_DOWNLOAD_DATE="Fri Dec 11 08:00:00 2026")
-        document, _ = self.run_json("-D", "-I", "-t", "TCP", command="discover", ok=True)
-        stored = {device["serial"]: device["stored"] for device in document["devices"]}
-        self.assertIsNone(stored[OTHER])
-        self.assertEqual(stored[SERIAL]["latest_download"], {"file": "1234.bird", "date": "Fri Dec 11 08:00:00 2026"})
-        self.assertEqual([(b["file"], b["build"]) for b in stored[SERIAL]["builds"]], [("1234.bird", 1234)])
-
-
-@e2e.inside_only
-@needs_jsonschema
-class Builds(Case):
-    def server(self, versions, latest):
+    def server(self, builds):
         root = self.work.root / "server"
-        for build in versions:
-            bird = mkbird.simple_file(build=build, version=versions[build], serial=0, model="Osprey",
-                                      firmware=bytes(range(256)), loader=b"\x10" * 64)
-            (root / SERIAL).mkdir(parents=True, exist_ok=True)
-            (root / SERIAL / ("%d.bird" % build)).write_bytes(bird)
-        meta = {"versions": {str(b): v for b, v in versions.items()}, "latest": latest}
-        (root / SERIAL / "meta.json").write_text(json.dumps(meta))
+        for serial, build in builds.items():
+            e2e.Bird(root / serial / ("%d.bird" % build), build, serial=int(serial, 16))
         return e2e.UpdateServer(self, root).url
 
-    def test_builds_by_number_and_latest_as_the_server_names_it(self):
-        # The server names 9 latest although 12 is higher: the program takes 9, and so does the record.
-        url = self.server({7: "1.9", 9: "1.10", 12: "0.5-beta"}, latest="9")
-        document, result = self.run_json("-B", "-d", SERIAL, "-u", url, command="builds", ok=True)
-        self.assertEqual(document["device"], SERIAL)
-        self.assertEqual(document["builds"], [
-            {"build": 7, "version": "1.9", "latest": False},
-            {"build": 9, "version": "1.10", "latest": True},
-            {"build": 12, "version": "0.5-beta", "latest": False}])
-        self.assertEqual(document["latest"], {"build": 9, "cause": None})
-        self.assert_lines_moved_to_stderr(["-B", "-d", SERIAL, "-u", url], result)
-
-    def test_server_down_and_no_device_named(self):
+    def test_a_command_line_not_understood(self):
         cases = [
-            # args, step, text in the cause
-            (("-B", "-d", SERIAL, "-u", e2e.closed_port_url()), "server", "Couldn't connect to server"),
-            (("-B", "-u", e2e.closed_port_url()), "command", "must supply a serial number"),
+            (["-U", "-d", A, "-q"], "update", "Unknown option: [-q]"),
+            (["-G"], "get", "-G must specify a specific device via -d"),
+            (["-G", "-d", A, "-b", "12x"], "get", "Invalid build number obtained from argument [12x]"),
+            (["-U", "-d", "%s,%s" % (A, B), "-B"], "update",
+             "Several devices (-d) are taken by -U and -G only; run the other commands for one device"),
+            (["-U"], "update", "Must specify the specific device to be updated"),
+            (["-q"], "help", None),
         ]
-        for args, step, cause in cases:
+        for args, command, cause in cases:
             with self.subTest(args=args):
-                document, result = self.run_json(*args, command="builds", ok=False)
-                self.assertEqual(result.status, 1, result)
-                json_document.assert_failure(self, document, step, cause)
-                self.assertEqual(document.get("builds", []), [])
-
-
-@e2e.inside_only
-@needs_jsonschema
-class Check(Case):
-    def setUp(self):
-        super().setUp()
-        e2e.Simulator(self, self.work.root,
-                      "--module", "serial=%s,model=19,address=2,version=2.1.5,build=1000" % SERIAL)
-
-    def write(self, name, serial=int(SERIAL, 16), model="Osprey", firmware=True, **options):
-        blocks = [mkbird.loader_block(e2e.LOADER_ADDRESS, e2e.loader_image()),
-                  mkbird.info_block(build=1234, version="3.2.1", serial=serial, model=model)]
-        if firmware:
-            blocks.insert(1, mkbird.firmware_block(e2e.FIRMWARE_ADDRESS, e2e.firmware_image(1234, "3.2.1")))
-        path = self.work.cwd / name
-        path.write_bytes(mkbird.make(blocks, **options))
-        return path
-
-    def test_a_sound_file_with_its_information_and_blocks(self):
-        path = self.write("specific.bird")
-        document, result = self.run_json("-C", "-f", path, "-d", SERIAL, command="check", ok=True)
-        check = document["check"]
-        self.assertEqual(check["device"], {"serial": SERIAL, "model": "Osprey", "answered": True})
-        [record] = check["files"]
-        self.assertEqual(record["info"], {"build": 1234, "version": "3.2.1", "serial": SERIAL, "model": "Osprey"})
-        self.assertEqual(record["format_version"], 0x0101)
-        self.assertEqual([(b["name"], b["address"]) for b in record["blocks"]],
-                         [("loader", e2e.LOADER_ADDRESS), ("firmware", e2e.FIRMWARE_ADDRESS), ("information", None)])
-        self.assertEqual((record["faults"], record["sound"], record["loaded"]), ([], True, True))
-        self.assert_lines_moved_to_stderr(["-C", "-f", path, "-d", SERIAL], result)
-
-    def test_faults_of_refused_files(self):
-        cases = [
-            # name, options, -d, (check, step) of every fault, the first fault's words
-            ("kestrel.bird", dict(model="Kestrel"), SERIAL, [("device", "validation")],
-             "Connected device model and Bird file model do not match"),
-            ("nofirmware.bird", dict(firmware=False), None, [("images", "validation")], "no usable firmware image"),
-            ("truncated.bird", dict(truncate=200), None, [("load", "file")], "zlib error -3"),
-            ("count.bird", dict(count=4), None, [("integrity", "file")], "reports 4 blocks but holds 3"),
-            # Another device's file for another model: both faults, where a person reads the first.
-            ("other.bird", dict(serial=0x12345678, model="Kestrel"), SERIAL,
-             [("file", "validation"), ("device", "validation")], "Bird serial number 12345678"),
-        ]
-        for name, options, device, faults, words in cases:
-            with self.subTest(name=name):
-                path = self.write(name, **options)
-                args = ("-C", "-f", path) + (("-d", device) if device else ())
-                document, result = self.run_json(*args, command="check", ok=False)
-                [record] = document["check"]["files"]
-                self.assertEqual([(f["check"], f["step"]) for f in record["faults"]], faults, record)
-                self.assertFalse(record["sound"])
-                json_document.assert_failure(self, document, faults[0][1], words)
-                self.assertIn(words, record["faults"][0]["cause"])
-                # The person's line names the first fault, as without --json.
-                self.assertTrue([line for line in result.err_lines if line.startswith("Check of") and words in line],
-                                result)
-
-    def test_an_absent_module_is_not_asked_for_its_model(self):
-        path = self.write("specific.bird", serial=int(OTHER, 16))
-        document, _ = self.run_json("-C", "-f", path, "-d", OTHER, command="check", ok=True)
-        self.assertEqual(document["check"]["device"], {"serial": OTHER, "model": None, "answered": False})
-
-    def test_a_device_without_stored_files(self):
-        document, result = self.run_json("-C", "-d", OTHER, command="check", ok=False)
-        json_document.assert_failure(self, document, "store", "No stored information for device %s" % OTHER)
-        self.assertEqual(document["check"]["files"], [])
-
-
-@e2e.inside_only
-@needs_jsonschema
-class Info(Case):
-    def test_stored_records_and_a_device_the_store_does_not_know(self):
-        self.work.put_build(SERIAL, 1234, LATEST_DOWNLOAD="1234.bird", LAST_DOWNLOAD_DATE="Fri Dec 11 08:00:00 2026",
-                            LATEST_TRANSFER="1234.bird")
-        (self.work.device(SERIAL) / "99.bird").write_bytes(b"bird\x01\x01 cut short")
-        self.work.give_store_to_runner()
-        document, result = self.run_json("-I", "-d", SERIAL, command="info", ok=True)
-        [stored] = document["stored"]
-        self.assertEqual((stored["serial"], stored["directory"]), (SERIAL, str(self.work.device(SERIAL))))
-        self.assertEqual(stored["latest_download"], {"file": "1234.bird", "date": "Fri Dec 11 08:00:00 2026"})
-        self.assertEqual(stored["latest_transfer"], {"file": "1234.bird", "date": None})
-        self.assertEqual(stored["settings"]["LATEST_DOWNLOAD"], "1234.bird")
-        builds = {build["file"]: build for build in stored["builds"]}
-        self.assertEqual((builds["1234.bird"]["build"], builds["1234.bird"]["version"], builds["1234.bird"]["problem"]),
-                         (1234, "3.2.1", None))
-        self.assertEqual((builds["99.bird"]["build"], builds["99.bird"]["version"]), (None, None))
-        self.assertTrue(builds["99.bird"]["problem"])
-        self.assert_lines_moved_to_stderr(["-I", "-d", SERIAL], result)
-
-        document, _ = self.run_json("-I", "-d", OTHER, command="info", ok=False)
-        json_document.assert_failure(self, document, "store", "No stored information for device %s" % OTHER)
-        self.assertEqual(document["stored"], [])
-
-
-@e2e.inside_only
-@needs_jsonschema
-class CommandLine(Case):
-    def test_not_understood_and_help(self):
-        cases = [
-            # args, exit status, command, step (None: no error)
-            (("-D", "-Q"), 1, None, "command"),
-            (("-B", "-d", "XYZ"), 1, None, "command"),
-            (("-D", "-d"), 1, None, "command"),
-            (("-h",), 0, "help", None),
-        ]
-        for args, status, command, step in cases:
-            with self.subTest(args=args):
-                document, result = self.run_json(*args, command=command, ok=status == 0)
-                self.assertEqual(result.status, status, result)
-                self.assertEqual(self.work.run(*args).status, status)
-                if step is None:
-                    self.assertIsNone(document["error"])
+                plain = self.run_updater(*args, "-u", e2e.closed_port_url())
+                with_json = self.run_updater(*args, "--json", "-u", e2e.closed_port_url())
+                document = self.document(with_json, command)
+                self.assert_same_human_lines(plain, with_json)
+                self.assertNotIn("devices", document)
+                if cause is None:
+                    self.assertEqual((with_json.status, document["error"]), (0, None))
                 else:
-                    json_document.assert_failure(self, document, step)
+                    self.assertEqual(with_json.status, 1)
+                    self.assertEqual(document["error"], {"step": "command", "cause": cause})
+
+    def test_download_from_a_server_that_is_down(self):
+        result = self.run_updater("-G", "-d", A, "-u", e2e.closed_port_url(), "--json")
+        self.assertEqual(result.status, 1, result)
+        record = self.record(self.document(result, "get"), A)
+        self.assertEqual((record["result"], record["step"], record["state"]), ("failed", "server", "unchanged"))
+        self.assertRegex(record["cause"], r"^greeting of the update server failed: .*Couldn't connect to server")
+        self.assertIsNone(record["file"])
+        self.assertFalse((self.work.device(A) / ("%d.bird" % NEW)).exists())
+
+    def test_downloads_for_several_devices_with_one_refused(self):
+        url = self.server({A: NEW, C: NEW})
+        single = self.run_updater("-G", "-d", A, "-u", url, "--json")
+        self.assertEqual(single.status, 0, single)
+        record = self.record(self.document(single, "get"), A)
+        stored = self.work.device(A) / ("%d.bird" % NEW)
+        self.assertEqual((record["result"], record["build_wanted"], record["file"], record["state"]),
+                         ("downloaded", NEW, str(stored), "unchanged"))
+        self.assertEqual(stored.read_bytes(), (self.work.root / "server" / A / ("%d.bird" % NEW)).read_bytes())
+
+        several = self.run_updater("-G", "-d", "%s,%s,%s" % (C, B, A), "-u", url, "--json")
+        self.assertEqual(several.status, 1, several)
+        document = self.document(several, "get")
+        self.assertIsNone(document["error"])
+        self.assertEqual([r["serial"] for r in document["devices"]], [C, B, A])
+        self.assertEqual([r["result"] for r in document["devices"]], ["downloaded", "failed", "downloaded"])
+        refused = document["devices"][1]
+        self.assertEqual((refused["step"], refused["state"], refused["build_wanted"]), ("server", "unchanged", None))
+        self.assertIn("query of the latest build failed", refused["cause"])
+        # The table, on standard error, is the same records in words.
+        self.assertEqual(several.err_lines[-1], "1 of 3 devices failed: %s" % B)
+        row = [line for line in several.err_lines if line.startswith("    %s  " % B)]
+        self.assertEqual(len(row), 1, several)
+        self.assertRegex(row[0], r"^    %s  -  +FAILED +[0-9.]+ s  server: query of the latest build failed" % B)
+
+    def test_recovery_through_a_port_that_is_not_there(self):
+        args = ["-U", "-t", "RECOVER", "-s", str(self.work.root / "no-such-port"), "-d", A, "-b", str(NEW)]
+        plain = self.run_updater(*args)
+        with_json = self.run_updater(*args, "--json")
+        self.assert_same_human_lines(plain, with_json)
+        record = self.record(self.document(with_json, "recover"), A)
+        self.assertEqual((record["result"], record["step"], record["state"], record["build_after"]),
+                         ("failed", "identification", "unchanged", None))
+        self.assertIn("no-such-port", record["cause"])
 
 
 @e2e.inside_only
-@needs_jsonschema
-@rs.needs_updater
-class FingerprintOfAChip(Case):
-    def test_a_chip_identified_and_a_port_that_is_not_there(self):
-        chip_dir = self.work.root / "chip"
-        chip_dir.mkdir()
-        os.chmod(chip_dir, 0o755)
-        rom = rs.LpcRom(chip_dir, CHIP)
-        self.addCleanup(rom.stop)
-        document, result = self.run_json("-N", "-s", rom.link, "-u", e2e.closed_port_url(),
-                                         command="fingerprint", ok=True)
-        self.assertEqual(document["fingerprint"], {
-            "chip": "LPC", "words": ["12345678", "9ABCDEF0", "0F1E2D3C", "4B5A6978"], "port": rom.link})
-        self.assertIn("[ 12345678 9ABCDEF0 0F1E2D3C 4B5A6978 ]", result.err_lines)
+class JsonWithModules(JsonChecks, unittest.TestCase):
+    def setUp(self):
+        self.work = e2e.Workspace(self)
+        modules = []
+        for serial in (A, B, C):
+            modules += ["--module", "serial=%s,model=19,address=2,version=2.1.5,build=%d,reboot_ms=300,"
+                                    "load_restart_ms=300" % (serial, OLD)]
+        self.sim = e2e.Simulator(self, self.work.root, *modules)
+        self.no_server = e2e.closed_port_url()
 
-        missing = str(self.work.root / "ttyNONE")
-        document, _ = self.run_json("-N", "-s", missing, "-u", e2e.closed_port_url(), command="fingerprint", ok=False)
-        json_document.assert_failure(self, document, "identification")
-        self.assertIsNone(document["fingerprint"])
+    def run_updater(self, *args):
+        return self.work.run(*args, "-u", self.no_server, timeout=180)
+
+    def bird(self, name, serial, model="Osprey"):
+        return e2e.Bird(self.work.cwd / name, NEW, serial=int(serial, 16), model=model)
+
+    def test_update_outcomes(self):
+        self.bird("a.bird", A)
+        self.bird("plover.bird", B, model="Plover")
+        cut = self.work.cwd / "cut.bird"
+        cut.write_bytes(self.bird("whole.bird", C).path.read_bytes()[:100])
+        cases = [
+            # args, result, step, state, before, after
+            (["-U", "-d", B, "-f", "plover.bird"], "failed", "validation", "unchanged", OLD, OLD),
+            (["-U", "-d", ABSENT, "-f", "a.bird"], "failed", "connect", "unchanged", None, None),
+            (["-U", "-d", C, "-f", "cut.bird"], "failed", "file", "unchanged", OLD, OLD),
+            (["-U", "-d", A, "-f", "a.bird"], "updated", None, "running", OLD, NEW),
+        ]
+        for args, outcome, step, state, before, after in cases:
+            with self.subTest(args=args):
+                result = self.run_updater(*args, "--json")
+                record = self.record(self.document(result, "update"), args[2])
+                self.assertEqual((record["result"], record["step"], record["state"]), (outcome, step, state), record)
+                self.assertEqual((record["build_before"], record["build_after"]), (before, after), record)
+                self.assertEqual(record["file"], args[4])
+                if outcome == "updated":
+                    self.assertEqual((record["model"], record["build_wanted"]), ("Osprey", NEW))
+                    self.assertEqual(result.err_lines[-1], "Module %s now runs build %d" % (A, NEW))
+                    continue
+                # Nothing was written: the same command without --json shows the same lines.
+                self.assert_same_human_lines(self.run_updater(*args), result)
+        self.assertIn("Connected device model and Bird file model do not match",
+                      self.record(json.loads(self.run_updater("-U", "-d", B, "-f", "plover.bird", "--json").stdout),
+                                  B)["cause"])
+
+    def test_get_and_install_several_devices_with_one_refused(self):
+        for serial, model in ((A, "Osprey"), (B, "Plover"), (C, "Osprey")):
+            e2e.Bird(self.work.device(serial) / ("%d.bird" % NEW), NEW, serial=int(serial, 16), model=model)
+        self.work.give_store_to_runner()
+        result = self.run_updater("-U", "-d", "%s,%s,%s" % (B, C, A), "-b", str(NEW), "--json")
+        self.assertEqual(result.status, 1, result)
+        document = self.document(result, "update")
+        self.assertEqual([r["serial"] for r in document["devices"]], [B, C, A])
+        self.assertEqual([r["result"] for r in document["devices"]], ["failed", "updated", "updated"])
+        refused = document["devices"][0]
+        self.assertEqual((refused["step"], refused["state"], refused["build_before"], refused["build_after"]),
+                         ("validation", "unchanged", OLD, OLD))
+        self.assertEqual(refused["cause"], "Connected device model and Bird file model do not match [Osprey]")
+        for record in document["devices"][1:]:
+            self.assertEqual((record["build_before"], record["build_wanted"], record["build_after"], record["state"]),
+                             (OLD, NEW, NEW, "running"))
+            self.assertGreater(record["seconds"], 0)
+        # The table without --json: the same rows (the devices updated are put back first).
+        json_table = normalized(result.err_lines[result.err_lines.index("Summary:"):])
+        for serial in (A, C):
+            self.sim.control("set %s build %d" % (serial, OLD))
+            self.sim.control.wait_for(serial, lambda s: s["online"] and s["mode"] == "firmware", timeout=15)
+        plain = self.run_updater("-U", "-d", "%s,%s,%s" % (B, C, A), "-b", str(NEW))
+        self.assertEqual(plain.status, 1, plain)
+        plain_table = normalized(plain.out_lines[plain.out_lines.index("Summary:"):] + plain.err_lines[-1:])
+        self.assertEqual(json_table, plain_table)
+        self.assertRegex(plain_table[3], r"^    %s  %d  +%d  +FAILED +# s  runs build %d, as before  validation: "
+                                         r"Connected device model" % (B, OLD, OLD, OLD))
 
 
 if __name__ == "__main__":

@@ -44,7 +44,6 @@ class Removed:
     pass
 
 
-@unittest.skipUnless(json_document.HAVE_JSONSCHEMA, "needs python3-jsonschema")
 class Schema(unittest.TestCase):
     def test_documents_of_each_command_are_valid(self):
         valid = [
@@ -109,7 +108,6 @@ class Parse(unittest.TestCase):
                 else:
                     self.assertEqual(json_document.parse(stdout), expected)
 
-    @unittest.skipUnless(json_document.HAVE_JSONSCHEMA, "needs python3-jsonschema")
     def test_ok_must_follow_the_exit_status(self):
         text = json.dumps(document("help")) + "\n"
         self.assertEqual(json_document.read(self, Result(0, text, "", 0.1), command="help")["command"], "help")

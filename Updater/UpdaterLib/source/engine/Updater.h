@@ -87,6 +87,11 @@ class Updater {
 
   // What the last Update_Firmware or Recover_Firmware came to (Result::NotRun before the first).
   const UpdateOutcome& LastOutcome() const { return lastOutcome; }
+  // What the last Download_Firmware came to: Result::Updated when the file was stored (file names
+  // it, fileBuild its build), else Failed with the step and cause; the device is never touched.
+  const UpdateOutcome& LastDownload() const { return lastDownload; }
+  // Why the last Get_Fingerprint failed, in words (empty after one that succeeded).
+  const std::string& LastIdentificationFault() const { return identificationFault; }
 
   // The root of the local store this engine works on.
   const std::string& StoreDirectory() const { return updaterDirectory; }
@@ -99,12 +104,17 @@ class Updater {
   std::string updaterDirectory;
   UpdaterDisplayInterface& display;
   RecoveryChip recoveryChip = RecoveryChip::None;
+  std::string identificationFault;  // why the last Get_Fingerprint failed
   UpdateOutcome lastOutcome;
+  UpdateOutcome lastDownload;
 
   // Ends an update or recovery that failed: records the step, cause and state, and shows the line
   // that tells the state the device is left in. Returns false.
   bool verifyRecovery(unsigned int serial, const BirdFile& bird, uint64_t start);
+  void recordLpcRecovery(bool recovered);
   bool failOutcome(UpdateOutcome::Step step, const std::string& cause, UpdateOutcome::DeviceState state);
+  // The same without a line: for failures whose lines are shown already. Returns false.
+  bool noteFailure(UpdateOutcome::Step step, const std::string& cause, UpdateOutcome::DeviceState state);
   // After a reboot: waits for the module to come back as it was reached, reads its build, records
   // it and shows the outcome line. True when the update may count as done.
   // The line is kept in *shown, to be shown after the update time.

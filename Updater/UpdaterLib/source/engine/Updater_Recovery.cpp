@@ -219,9 +219,22 @@ constexpr const char* kFlashUntouched = "the flash is untouched";
 constexpr const char* kFlashMaybeErased = "the flash may be erased";
 constexpr const char* kFlashPartlyWritten = "the flash is erased or partly written";
 constexpr const char* kFlashDamaged = "the flash holds a damaged image";
+constexpr const char* kFlashWrittenNotStarted = "the flash holds the new firmware, the chip was not started";
 
 // What the module is left as and what to do next, for a flash in the given state: the line that
 // follows every failure of the flash session.
+// What made the LPC flash session fail and what the flash holds since, for the recovery's outcome:
+// the first fault of the session counts (one session at a time; _recover_firmware_lpc starts it).
+struct FlashFault {
+  std::string cause;
+  const char* flashState = nullptr;
+};
+FlashFault g_flashFault;
+
+void noteFlashFault(const std::string& cause, const char* flashState) {
+  if (g_flashFault.flashState == nullptr) g_flashFault = {cause, flashState};
+}
+
 void adviseOnFlash(UpdaterDisplay& display, const char* flashState) {
   if (flashState == kFlashUntouched) {
     display.message(UpdaterDisplay::ERROR,
@@ -238,10 +251,12 @@ void adviseOnFlash(UpdaterDisplay& display, const char* flashState) {
 void reportFlashFault(UpdaterDisplay& display, const NXPSerialClass& chip, aErr result, const std::string& step,
                       const char* flashState) {
   if (result == aErrCancel) {
+    noteFlashFault(format("%s: interrupted by %s", step.c_str(), InterruptGuard::SignalName()), flashState);
     display.message(UpdaterDisplay::ERROR, "Recovery interrupted by %s at %s: %s; run the recovery again",
                     InterruptGuard::SignalName(), step.c_str(), flashState);
     return;
   }
+  noteFlashFault(step + ": " + commandFault(chip, result), flashState);
   display.message(UpdaterDisplay::ERROR, "Recovery failed at %s: %s; %s", step.c_str(),
                   commandFault(chip, result).c_str(), flashState);
   adviseOnFlash(display, flashState);
@@ -274,6 +289,9 @@ bool checkFlashPiece(UpdaterDisplay& display, NXPSerialClass& chip, const FlashP
     return false;
   }
   display.display_progress(false);
+  noteFlashFault(format("%s: flash 0x%08X differs from what was written", step.c_str(),
+                        piece.flashAddress + skip + difference),
+                 kFlashDamaged);
   display.message(UpdaterDisplay::ERROR, "Recovery failed at %s: flash 0x%08X differs from what was written; %s",
                   step.c_str(), piece.flashAddress + skip + difference, kFlashDamaged);
   adviseOnFlash(display, kFlashDamaged);
@@ -338,6 +356,7 @@ bool switchRate(UpdaterDisplay& display, NXPSerialClass& chip, const std::string
   }
   std::string fault;
   if (connectChip(chip, port, rate, &fault) != aErrNone) {
+    noteFlashFault(step + ": " + fault, kFlashUntouched);
     display.message(UpdaterDisplay::ERROR, "Recovery failed at %s: %s; %s", step.c_str(), fault.c_str(),
                     kFlashUntouched);
     adviseOnFlash(display, kFlashUntouched);
@@ -351,6 +370,7 @@ bool switchRate(UpdaterDisplay& display, NXPSerialClass& chip, const std::string
   Log::log(DEBUG_Updater, "No answer at %u baud: back to %u baud\n", rate, kIdentificationBaud);
   (void)chip.SetBaudRate(kIdentificationBaud);  // the chip may hear it though its answers do not come through
   bool back = connectChip(chip, port, kIdentificationBaud, nullptr) == aErrNone && chipAnswers(chip);
+  noteFlashFault(format("%s: the chip did not answer at %u baud", step.c_str(), rate), kFlashUntouched);
   display.message(UpdaterDisplay::ERROR, "Recovery failed at %s: the chip did not answer at %u baud %s; %s",
                   step.c_str(), rate,
                   back ? format("and was put back to %u baud", kIdentificationBaud).c_str()
@@ -530,11 +550,12 @@ bool Updater::Recover_Firmware(std::string port, unsigned int build, unsigned in
   const uint64_t start = aTime_GetMSTicks();
   lastOutcome = UpdateOutcome();
   lastOutcome.serial = serial;
+  using State = UpdateOutcome::DeviceState;
   Fingerprint fingerprint{};
   if (!Get_Fingerprint(fingerprint, port, serial, birdFile, kIdentificationBaud, false)) {
     display.message(UpdaterDisplay::ERROR, "Could not get Device Identifier");
     display.message(UpdaterDisplay::ERROR, "%s", kNothingWrittenLine);
-    return false;
+    return noteFailure(UpdateOutcome::Step::Identification, identificationFault, State::Unchanged);
   }
   unsigned int recoveryBuild = build;
   if (birdFile.empty()) {
@@ -545,6 +566,7 @@ bool Updater::Recover_Firmware(std::string port, unsigned int build, unsigned in
                fingerprint.words[0], fingerprint.words[1], fingerprint.words[2], fingerprint.words[3]);
     }
     recoveryBuild = build != 0 ? build : serverBuild;
+    lastOutcome.serial = serial;
     // Without a device and a build there is no file to look for: nothing is asked for or stored
     // under serial number or build 0.
     if (serial == 0 || recoveryBuild == 0) {
@@ -552,9 +574,12 @@ bool Updater::Recover_Firmware(std::string port, unsigned int build, unsigned in
       display.message(UpdaterDisplay::ERROR, "The update server named no recovery image for this chip");
       display.message(UpdaterDisplay::ERROR, "Failed to load bird file");
       display.message(UpdaterDisplay::ERROR, "%s", kNothingWrittenLine);
-      return false;
+      if (!cause.empty()) return noteFailure(UpdateOutcome::Step::Server, "recovery query failed: " + cause, State::Unchanged);
+      return noteFailure(UpdateOutcome::Step::Build, "the update server named no recovery image for this chip",
+                         State::Unchanged);
     }
   }
+  lastOutcome.fileBuild = recoveryBuild;
 
   BirdFile bird;
   try {
@@ -563,12 +588,15 @@ bool Updater::Recover_Firmware(std::string port, unsigned int build, unsigned in
     Log::log(DEBUG_Updater, "%s\n", error.what());
     display.message(UpdaterDisplay::ERROR, "Failed to load bird file");
     display.message(UpdaterDisplay::ERROR, "%s", kNothingWrittenLine);
-    return false;
+    return noteFailure(UpdateOutcome::Step::File, error.what(), State::Unchanged);
   }
+  if (bird.GetBuild() != 0) lastOutcome.fileBuild = bird.GetBuild();
+  lastOutcome.file = birdFile.empty() ? bird.filename : birdFile;
   if (bird.serialReplaceable) {
     display.message(UpdaterDisplay::ERROR, "Updater does not support offline recovery");
     display.message(UpdaterDisplay::ERROR, "%s", kNothingWrittenLine);
-    return false;
+    return noteFailure(UpdateOutcome::Step::Validation, "the file is for offline recovery, which is not supported",
+                       State::Unchanged);
   }
 
   bool recovered = false;
@@ -579,15 +607,16 @@ bool Updater::Recover_Firmware(std::string port, unsigned int build, unsigned in
       display.message(UpdaterDisplay::INFO, "Update time: %.4f sec",
                       static_cast<double>(aTime_GetMSTicks() - start) / 1000.0);
       // The live loader runs from RAM; the firmware it was writing may be incomplete.
-      lastOutcome.serial = serial;
       return failOutcome(UpdateOutcome::Step::Firmware, "the live loader did not take the firmware",
                          UpdateOutcome::DeviceState::FlashMayBeErased);
     case RecoveryChip::LPC:
       bird.DecodeFirmwareBlocks(fingerprint.words);
       recovered = _recover_firmware_lpc(display, bird, port, baud, fingerprint);
+      recordLpcRecovery(recovered);
       break;
     default:
       display.message(UpdaterDisplay::ERROR, "Unknown device");
+      (void)noteFailure(UpdateOutcome::Step::Identification, "unknown chip", State::Unchanged);
       break;
   }
   display.message(UpdaterDisplay::INFO, "Update time: %.4f sec",
@@ -595,11 +624,35 @@ bool Updater::Recover_Firmware(std::string port, unsigned int build, unsigned in
   return recovered;
 }
 
+// An LPC chip is started at the end of a session that checked every piece it wrote: its build is
+// not read back (it has no link to the module's firmware). A failed session leaves the flash as
+// its fault says.
+void Updater::recordLpcRecovery(bool recovered) {
+  using State = UpdateOutcome::DeviceState;
+  if (recovered) {
+    lastOutcome.result = UpdateOutcome::Result::Updated;
+    lastOutcome.state = State::Running;
+    return;
+  }
+  const char* flash = g_flashFault.flashState;
+  State state = State::FlashMayBeErased;
+  if (flash == nullptr) {
+    state = State::Unknown;
+  } else if (flash == kFlashUntouched) {
+    state = State::Unchanged;
+  } else if (flash == kFlashWrittenNotStarted) {
+    state = State::InLoader;
+  }
+  (void)noteFailure(UpdateOutcome::Step::Flash, g_flashFault.cause, state);
+}
+
 // The live loader rebooted the module into the firmware it was given: the module must come back
 // under its own serial number (USB, then TCP/IP) running the recovery build.
 bool Updater::verifyRecovery(unsigned int serial, const BirdFile& bird, uint64_t start) {
+  const std::string file = lastOutcome.file;
   lastOutcome = UpdateOutcome();
   lastOutcome.serial = serial;
+  lastOutcome.file = file;
   lastOutcome.fileBuild = bird.GetBuild();
   Module device(0, 0);
   auto lookAgain = [&] {
@@ -620,6 +673,7 @@ bool Updater::Get_Fingerprint(Fingerprint& fingerprint, std::string port, unsign
   // "USB" names the i.MX boot ROM's HID device, never a serial port: a file of that name in the
   // working directory is not opened as one.
   std::string lpcFault;
+  identificationFault.clear();
   if (port != kUsbPort) {
     InterruptGuard interruptible;
     bool lpcAnswered = false;
@@ -628,12 +682,14 @@ bool Updater::Get_Fingerprint(Fingerprint& fingerprint, std::string port, unsign
       return true;
     }
     if (InterruptGuard::Requested()) {
+      identificationFault = format("interrupted by %s", InterruptGuard::SignalName());
       display.message(UpdaterDisplay::ERROR, "Identification interrupted by %s; the port is closed",
                       InterruptGuard::SignalName());
       return false;
     }
     // Another program's port is left alone: no i.MX boot ROM is looked for on it either.
     if (isPortInUse(lpcFault)) {
+      identificationFault = lpcFault;
       display.message(UpdaterDisplay::ERROR, "Identification failed: %s", lpcFault.c_str());
       return false;
     }
@@ -641,6 +697,7 @@ bool Updater::Get_Fingerprint(Fingerprint& fingerprint, std::string port, unsign
     // feed it garbage, and the fault to tell is the LPC one.
     if (lpcAnswered) {
       recoveryChip = RecoveryChip::LPC;
+      identificationFault = lpcFault;
       display.message(UpdaterDisplay::ERROR, "Identification failed: %s; nothing was written, run it again",
                       lpcFault.c_str());
       return false;
@@ -651,11 +708,16 @@ bool Updater::Get_Fingerprint(Fingerprint& fingerprint, std::string port, unsign
   if (_get_fingerprint_imx(display, *this, port, serial, birdFile, fingerprint, reset, &imxFault)) return true;
   // A port that cannot be opened fails both the same way: its reason is the one to tell.
   if (isPortFault(lpcFault)) {
-    display.message(UpdaterDisplay::ERROR, "Identification failed: %s", lpcFault.c_str());
+    identificationFault = lpcFault;
   } else if (!lpcFault.empty() && !imxFault.empty()) {
-    display.message(UpdaterDisplay::ERROR, "Identification failed: %s, and %s", lpcFault.c_str(), imxFault.c_str());
+    identificationFault = lpcFault + ", and " + imxFault;
   } else if (!imxFault.empty()) {
-    display.message(UpdaterDisplay::ERROR, "Identification failed: %s", imxFault.c_str());
+    identificationFault = imxFault;
+  } else {
+    identificationFault = lpcFault.empty() ? "no boot ROM answered" : lpcFault;
+  }
+  if (isPortFault(lpcFault) || !imxFault.empty()) {
+    display.message(UpdaterDisplay::ERROR, "Identification failed: %s", identificationFault.c_str());
   }
   return false;
 }
@@ -885,7 +947,11 @@ bool engine::_recover_firmware_lpc(UpdaterDisplayInterface& display, BirdFile& b
                            Fingerprint& /*fingerprint: the image is decoded already*/) {
   std::vector<BirdBlock> firmware = bird.FindBlocks(BirdFile::BLOCK_FIRMWARE);
   std::vector<FlashBlock> plan = planFlashBlocks(firmware);
-  if (!planFitsFlash(display, plan)) return false;
+  g_flashFault = FlashFault();
+  if (!planFitsFlash(display, plan)) {
+    noteFlashFault("the firmware does not fit the chip's flash", kFlashUntouched);
+    return false;
+  }
 
   // The chip is still synchronised from the identification: no Sync.
   InterruptGuard interruptible;
@@ -895,6 +961,7 @@ bool engine::_recover_firmware_lpc(UpdaterDisplayInterface& display, BirdFile& b
   std::string fault;
   if (connectChip(chip, port, kIdentificationBaud, &fault) != aErrNone) {
     Log::log(DEBUG_Network, "Could not connect to %s\n", port.c_str());
+    noteFlashFault("the start of the flash session: " + fault, kFlashUntouched);
     display.message(UpdaterDisplay::ERROR, "Recovery failed at the start of the flash session: %s; %s",
                     fault.c_str(), kFlashUntouched);
     adviseOnFlash(display, kFlashUntouched);
@@ -931,6 +998,11 @@ bool engine::_recover_firmware_lpc(UpdaterDisplayInterface& display, BirdFile& b
 
   display.message(UpdaterDisplay::INFO, "Transferred %d blocks, %d total bytes", announced, totalBytes);
   aErr result = chip.SetEcho(true);
+  if (result != aErrNone) {
+    noteFlashFault(result == aErrCancel ? format("the start of the chip: interrupted by %s", InterruptGuard::SignalName())
+                                        : format("the start of the chip: %s", aError_GetErrorText(result)),
+                   kFlashWrittenNotStarted);
+  }
   if (result == aErrCancel) {
     display.message(UpdaterDisplay::ERROR,
                     "Recovery interrupted by %s after the flash was written, before the chip was started; "
