@@ -298,7 +298,6 @@ class Fleet(unittest.TestCase):
 
 
 
-@unittest.skipUnless(json_document.HAVE_JSONSCHEMA, "needs python3-jsonschema")
 class ModuleFixtures(unittest.TestCase):
     def test_the_documents_the_modules_unit_tests_read_hold_to_the_schema(self):
         fixtures = sorted(FIXTURES.glob("*.json"))

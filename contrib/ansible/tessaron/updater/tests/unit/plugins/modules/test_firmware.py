@@ -1,8 +1,9 @@
 # -*- coding: utf-8 -*-
 """How the firmware module reads the Updater's JSON documents: the module runs whole (main()),
 against a stand-in for the program that answers each command line with a document of fixtures/.
-discover.json and builds_*.json were printed by the program (--json -D and -B against simulated
-modules and update server); the others are written after its schema
+discover.json, builds_*.json, update_one_refused.json and update_server_down.json were printed by
+the program (--json -D, -B and -G -U against simulated modules and update server); the others are
+written after its schema
 (packaging/schema/updater.schema.json in the program's repository, which holds every fixture to it)."""
 
 from __future__ import absolute_import, division, print_function
@@ -29,6 +30,7 @@ except ImportError:  # run by pytest alone, outside an ansible_collections tree
 
 FIXTURES = os.path.join(os.path.dirname(os.path.abspath(__file__)), 'fixtures')
 UPDATER = '/opt/station/bin/Updater'
+STORE = '/tmp/updater_e2e.t7_iydzv/home/.tessaron/updater/'
 
 
 def fixture(name):
@@ -148,12 +150,12 @@ def test_a_refused_module_fails_alone_with_the_step_cause_and_state_of_its_recor
     assert failed and result['changed']
     assert result['devices'] == [
         {'serial': '0A000001', 'model': 'Osprey', 'before': 1000, 'wanted': 1234, 'after': 1234,
-         'result': 'updated', 'step': None, 'cause': None, 'state': 'running', 'seconds': 6.2,
-         'file': '/home/u/.tessaron/updater/0A000001/1234.bird'},
+         'result': 'updated', 'step': None, 'cause': None, 'state': 'running', 'seconds': 1.512,
+         'file': STORE + '0A000001/1234.bird'},
         {'serial': '0A000003', 'model': 'Osprey', 'before': 1000, 'wanted': 1234, 'after': 1000,
          'result': 'failed', 'step': 'validation',
          'cause': 'Connected device model and Bird file model do not match [Osprey]', 'state': 'unchanged',
-         'seconds': 0.4, 'file': '/home/u/.tessaron/updater/0A000003/1234.bird'}]
+         'seconds': 0.267, 'file': STORE + '0A000003/1234.bird'}]
     assert result['msg'] == ('0A000003 failed at validation: Connected device model and Bird file model '
                              'do not match [Osprey] (state: unchanged)')
     assert program.ran('-G')[0][-2:] == ['-j', '2']
@@ -241,14 +243,28 @@ def test_a_server_that_names_no_build_fails_the_module_with_the_programs_step(mo
     assert device(result, '0A000002')['result'] == 'current'
 
 
-def test_a_failure_of_the_update_run_itself_fails_each_of_its_modules(monkeypatch):
+def test_a_server_down_at_the_update_fails_each_module_with_its_own_record(monkeypatch):
     program = Program(dict(STATION, **{'-G': document('update_server_down.json', rc=1)}))
+    failed, result = run_module(monkeypatch, program, serial=['0A000001', '0A000003'], build='1234')
+    assert failed and not result['changed']
+    for serial in ('0A000001', '0A000003'):
+        record = device(result, serial)
+        assert (record['result'], record['step'], record['state'], record['before'], record['model']) == \
+            ('failed', 'server', 'unchanged', 1000, 'Osprey')
+        assert record['cause'].startswith('greeting of the update server failed: Failed to connect to 127.0.0.1')
+
+
+def test_a_failure_of_the_update_run_that_names_no_device_fails_each_of_its_modules(monkeypatch):
+    document_text = json.dumps({'schema': 1, 'program': {'name': 'Updater', 'version': '1.1'}, 'command': 'update',
+                                'ok': False, 'error': {'step': 'store', 'cause': 'The store is not yours'},
+                                'devices': []})
+    program = Program(dict(STATION, **{'-G': (1, document_text, '')}))
     failed, result = run_module(monkeypatch, program, serial=['0A000001', '0A000003'], build='1234')
     assert failed
     for serial in ('0A000001', '0A000003'):
         record = device(result, serial)
-        assert (record['result'], record['step'], record['cause']) == \
-            ('failed', 'server', "Failed to connect to 127.0.0.1 port 52219 after 0 ms: Couldn't connect to server")
+        assert (record['result'], record['step'], record['cause'], record['state']) == \
+            ('failed', 'store', 'The store is not yours', 'unknown')
 
 
 @pytest.mark.parametrize('stdout', ['', 'Updater (Version: 1.1 Apr 26 2023)\n', '[1, 2]', '{"schema": 2}'])
