@@ -25,10 +25,12 @@ DISCOVERY_REQUEST = bytes([1] + [0] * 15)
 
 
 class SimProcess:
-    """module_sim.py as a child process; stopped by its pid."""
+    """module_sim.py as a child process; stopped by its pid. enter wraps its command line (into
+    a network namespace, say) and must exec it, so that the pid stays the simulator's."""
 
-    def __init__(self, args, timeout=10.0, env=None):
-        self.proc = subprocess.Popen([PYTHON, os.path.join(SIM_DIR, "module_sim.py")] + list(args),
+    def __init__(self, args, timeout=10.0, env=None, enter=None):
+        command = [PYTHON, os.path.join(SIM_DIR, "module_sim.py")] + list(args)
+        self.proc = subprocess.Popen(enter(command) if enter else command,
                                      stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env)
         self.ready = self._read_ready(timeout)
         self.control = Control(self.ready["control"]["port"])

@@ -101,19 +101,29 @@ def run_tests_inside(testcase, module, selector, network, env=None, timeout=900)
 
 
 class LoopbackNamespace:
-    """A private network namespace holding only loopback, kept while the test runs by a sleeping
-    process (stopped by pid); programs enter it with nsenter, so that several of them share it."""
+    """A private network namespace holding only loopback (network "veth": and the veth pair of
+    sim/netns_run.sh), kept while the test runs by a sleeping process (stopped by pid); programs
+    enter it with nsenter, so that several of them share it."""
 
-    def __init__(self, testcase):
-        self.holder = subprocess.Popen(in_namespace(["sleep", "600"], "loopback"))
+    def __init__(self, testcase, network="loopback", seconds=600):
+        self.holder = subprocess.Popen(in_namespace(["sleep", str(seconds)], network))
         testcase.addCleanup(stop_by_pid, self.holder, STOP_TIMEOUT)
         self.path = "/proc/%d/ns/net" % self.holder.pid
         deadline = time.monotonic() + START_TIMEOUT
-        # The holder is in our namespace until in_loopback_namespace.sh has made its own.
-        while not (self._own_namespace() and "UP" in self._lo_flags()):
+        # The holder is in our namespace until the set-up script has made its own, and the
+        # namespace is ready once the script has become the sleep.
+        while not (self._own_namespace() and "UP" in self._lo_flags() and self._holder_sleeps()):
             if time.monotonic() > deadline or self.holder.poll() is not None:
                 raise AssertionError("no namespace of its own with loopback up")
             time.sleep(0.05)
+        self.inode = os.stat(self.path).st_ino
+
+    def _holder_sleeps(self):
+        try:
+            with open("/proc/%d/comm" % self.holder.pid) as comm:
+                return comm.read().strip() == "sleep"
+        except OSError:
+            return False
 
     def _own_namespace(self):
         try:
@@ -318,9 +328,10 @@ class UpdateServer:
 class ModuleSim:
     """sim/module_sim.py (halyard_host.SimProcess) with its packet log and dump directory in
     workdir (a temporary directory when None), stopped by pid at add_cleanup (a test's or a
-    class's addCleanup). iface: the address it answers discovery on (inside a namespace only)."""
+    class's addCleanup). iface: the address it answers discovery on (inside a namespace only);
+    env and enter: its environment and what wraps its command (see halyard_host.SimProcess)."""
 
-    def __init__(self, add_cleanup, *args, iface=None, workdir=None):
+    def __init__(self, add_cleanup, *args, iface=None, workdir=None, env=None, enter=None):
         if workdir is None:
             tmp = tempfile.TemporaryDirectory()
             add_cleanup(tmp.cleanup)
@@ -329,7 +340,7 @@ class ModuleSim:
         self.dump = Path(workdir) / "dump"
         front = ["--iface", iface] if iface else []
         self.proc = host.SimProcess(front + ["--packet-log", self.log, "--dump-dir", str(self.dump)]
-                                    + list(args))
+                                    + list(args), env=env, enter=enter)
         add_cleanup(self.proc.stop)
         self.ready = self.proc.ready
         self.control = self.proc.control
