@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "engine/HistoryRecord.h"
 #include "store/StoredDevice.h"
 #include "support/PrintableText.h"
 
@@ -73,6 +74,41 @@ void ShowBuilds(Display& display, const StoredDevice& device) {
   }
 }
 
+std::string BuildText(const std::optional<uint32_t>& build) { return build ? std::to_string(*build) : "-"; }
+
+// How the run ended, in a few words: "updated", "failed at validation (unchanged)".
+std::string EndingText(const HistoryRecord& record) {
+  const DeviceRecord& device = record.device;
+  std::string text = DeviceRecord_ResultName(device.result);
+  if (device.step != UpdateOutcome::Step::None) text += std::string(" at ") + UpdateOutcome_StepName(device.step);
+  if (!device.succeeded()) text += std::string(" (") + UpdateOutcome_StateName(device.state) + ")";
+  if (!record.interrupted.empty()) text += ", interrupted by " + record.interrupted;
+  return text;
+}
+
+// One line a record, oldest first, then each line of the file that holds none; nothing for a
+// device without history. False when the history file cannot be read.
+bool ShowHistory(Display& display, const std::string& directory, const DeviceHistoryView& history) {
+  if (!history.problem.empty()) {
+    display.message(Display::ERROR, "History file in %s cannot be read: %s", directory.c_str(),
+                    history.problem.c_str());
+    return false;
+  }
+  if (history.records.empty() && history.skipped.empty()) return true;
+  display.message(Display::INFO, "  History (oldest first):");
+  for (const HistoryRecord& record : history.records) {
+    std::string line = PrintableText(record.time) + "  " + PrintableText(record.command) + "  " +
+                       BuildText(record.device.buildBefore) + " -> " + BuildText(record.device.buildAfter) + "  " +
+                       EndingText(record);
+    if (!record.note.empty()) line += "  \"" + PrintableText(record.note) + "\"";
+    display.message(Display::INFO, "    %s", line.c_str());
+  }
+  for (const std::string& skipped : history.skipped) {
+    display.message(Display::INFO, "    Skipped history %s", PrintableText(skipped).c_str());
+  }
+  return true;
+}
+
 enum class Shown { kUnknownDevice, kComplete, kWithoutSettings };
 
 Shown ShowStoredDevice(Display& display, Updater& updater, unsigned int serial) {
@@ -82,7 +118,9 @@ Shown ShowStoredDevice(Display& display, Updater& updater, unsigned int serial) 
   display.message(Display::INFO, "  %-20s%s", "Directory:", device.directory.c_str());
   ShowSettings(display, device);
   ShowBuilds(display, device);
-  return device.settingsError.empty() ? Shown::kComplete : Shown::kWithoutSettings;
+  const bool historyRead =
+      ShowHistory(display, device.directory, HistoryRecord_ReadAll(updater.StoreDirectory(), serial));
+  return device.settingsError.empty() && historyRead ? Shown::kComplete : Shown::kWithoutSettings;
 }
 
 }  // namespace

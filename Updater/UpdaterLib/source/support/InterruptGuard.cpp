@@ -10,6 +10,7 @@ volatile sig_atomic_t caught = 0;
 struct sigaction previousInterrupt;
 struct sigaction previousTerminate;
 struct sigaction previousHangup;
+std::function<void()> beforeSignal;
 
 void noteSignal(int signal) { caught = signal; }
 
@@ -38,6 +39,7 @@ InterruptGuard::~InterruptGuard() {
   sigaction(SIGTERM, &previousTerminate, nullptr);
   sigaction(SIGHUP, &previousHangup, nullptr);
   int signal = caught;
+  if (signal != 0 && beforeSignal) beforeSignal();
   caught = 0;
   if (signal != 0) {
     fflush(stdout);
@@ -62,3 +64,5 @@ const char* InterruptGuard::SignalName() {
       return "a signal";
   }
 }
+
+void InterruptGuard::SetBeforeSignal(std::function<void()> action) { beforeSignal = std::move(action); }
