@@ -7,6 +7,7 @@
 #include "CheckCommand.h"
 #include "DeviceOutcome.h"
 #include "InfoCommand.h"
+#include "JsonReport.h"
 #include "Log.h"
 #include "LogFile.h"
 #include "ParamParser.h"
@@ -194,10 +195,15 @@ int RunUpdater(int argc, char** argv) {
   Log::SetOutput(stderr);
   LogFile::Hold();
   (void)ReportChannel::OpenFromEnvironment();  // only a process started for one of several devices has one
+  if (JsonOutput::Requested(argc, argv)) JsonOutput::Activate();
   const bool parsed = _get_params(display, argc, argv, &params) == 0;
+  if (params.json) JsonOutput::Activate();  // also when abbreviated
+  JsonReport& document = JsonOutput::Report();
+  document.SetCommand(JsonCommandName(params));
   openLogFile(display, params);
 
   if (!parsed) {
+    document.SetError(UpdateOutcome::Step::Command, JsonOutput::FirstError());
     _display_app_version(display);
     _display_copyright(display);
     _display_usage(false, false);
@@ -206,6 +212,7 @@ int RunUpdater(int argc, char** argv) {
   }
   _display_app_version(display);
   if (params.helpRequested || !params.commands.IsSet(CMD_ANY)) {
+    document.SetCommand("help");
     _display_copyright(display);
     _display_hy_version(display);
     _display_usage(params.extendedUsage, params.helpRequested);
@@ -216,6 +223,7 @@ int RunUpdater(int argc, char** argv) {
   std::string directory = _build_updater_directory();
   if (directory.empty() || aDirectory_Ensure(directory.c_str(), kUpdaterDirectoryMode) != aErrNone) {
     display.message(UpdaterDisplayInterface::ERROR, "Could not find updater directory at %s", directory.c_str());
+    document.SetError(UpdateOutcome::Step::Store, JsonOutput::FirstError());
     _release_params(&params);
     return kExitFailure;
   }
@@ -239,6 +247,7 @@ int RunUpdater(int argc, char** argv) {
 
 int UpdaterMain(int argc, char** argv) {
   int status = RunUpdater(argc, argv);
+  JsonOutput::Finish(status);
   LogFile::Close();
   return status;
 }

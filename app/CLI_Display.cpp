@@ -5,6 +5,7 @@
 #include <cstdarg>
 #include <cstring>
 
+#include "JsonReport.h"
 #include "ReportChannel.h"
 
 uint8_t CLI_Display::spinner_frame = 0;
@@ -91,6 +92,7 @@ void CLI_Display::info_message(const char* text) {
 
 void CLI_Display::error_message(const char* text) {
   ReportChannel::NoteError(text);
+  JsonOutput::NoteError(text);
   fputs(text, stderr);
   fputc('\n', stderr);
 }

@@ -20,7 +20,7 @@ std::string stateOf(const UpdateOutcome& record, const DeviceOutcome& outcome) {
         return state;
       }
       if (record.state == State::Running) return "running";
-      return record.step == "connect" ? "not reached" : "unchanged: nothing was written";
+      return record.step == UpdateOutcome::Step::Connect ? "not reached" : "unchanged: nothing was written";
     case State::InLoader:
       return "in its loader without complete firmware: update it again";
     case State::NotBack:
@@ -37,7 +37,8 @@ std::string stateOf(const UpdateOutcome& record, const DeviceOutcome& outcome) {
 // recorded none (the update itself succeeded, but its record in the store did not).
 std::string causeOf(const UpdateOutcome& record) {
   if (record.cause.empty()) return ReportChannel::FirstError();
-  return record.step.empty() ? record.cause : record.step + ": " + record.cause;
+  if (record.step == UpdateOutcome::Step::None) return record.cause;
+  return std::string(UpdateOutcome_StepName(record.step)) + ": " + record.cause;
 }
 
 }  // namespace
@@ -54,7 +55,7 @@ DeviceOutcome ConcludeDeviceOutcome(Updater& updater, const Parameters& params, 
   } else if (record.state == State::Unchanged) {
     // Nothing was written: what it ran before it still runs. An update that stopped before it
     // connected (no build, a file refused) learnt neither; one read tells both.
-    if (!record.reached && record.step != "connect") {
+    if (!record.reached && record.step != UpdateOutcome::Step::Connect) {
       outcome.beforeKnown =
           updater.Read_Device_Build(params.serialNumber, params.routerSerialNumber, 0, outcome.buildBefore);
     }

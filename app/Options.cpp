@@ -28,5 +28,6 @@ const SOption g_rgOptions[] = {
     {OPT_PARAMETER, "-u", kOptionRequiredArg},
     {OPT_HELP, "--help", kOptionNoArg},
     {OPT_PARAMETER, "-j", kOptionRequiredArg},
+    {OPT_JSON, "--json", kOptionNoArg},
     {-1, nullptr, kOptionNoArg},
 };

@@ -285,6 +285,7 @@ int _get_params(UpdaterDisplayInterface& display, int argc, char** argv, Paramet
         return 0;
       case OPT_COMMAND: parse.command(options.OptionText()); break;
       case OPT_PARAMETER: parse.parameter(options.OptionText(), options.OptionArg()); break;
+      case OPT_JSON: params->json = true; break;
       default: break;
     }
   }

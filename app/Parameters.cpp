@@ -28,6 +28,7 @@ void Parameters::SetDefaults() {
   logPackageMask = 0;
   extendedUsage = true;
   helpRequested = false;
+  json = false;
 }
 
 int _release_params(Parameters*) { return 0; }

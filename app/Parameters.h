@@ -37,6 +37,7 @@ struct Parameters {
   uint32_t logPackageMask = 0;
   bool extendedUsage = true;
   bool helpRequested = false;
+  bool json = false;  // --json: one JSON document on standard output, every other line on standard error
 
   // More than one device, every module found, or -j: each device runs in a process of its own.
   bool SeveralDevices() const {

@@ -134,6 +134,7 @@ std::string extendedBlock() {
       {"-k <filename>", {"log messages written into given filename", "Default:[APP.log]", nullptr}, false},
       {"-u <host:port>", {"The hostname and port of the update server", serverDefault.c_str(), nullptr}, false},
       {"-j <count>", {"Devices updated side by side when -d names", "several [Default: 4].", nullptr}, false},
+      {"--json", {"One JSON document on standard output, every", "other line on standard error.", nullptr}, false},
   };
   const UsageEntry commands[] = {
       {"-I",

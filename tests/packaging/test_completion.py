@@ -131,9 +131,10 @@ class Completion(unittest.TestCase):
             (["-u", ""], []),
             (["-G", "-d", "40F5849A", "-b"], ["-b"]),
             (["-O"], ["-OVERRIDE"]),
-            (["--"], ["--help"]),
+            (["--"], ["--help", "--json"]),
+            (["--j"], ["--json"]),
             (["-D", "-t", "USB", "-"], sorted("-B -D -G -U -I -C -N -OVERRIDE -b -d -t -r -s -o -f -e -l -k -u "
-                                              "-X -h -H --help -j".split())),
+                                              "-X -h -H --help -j --json".split())),
         ]
         for words, offered in cases:
             with self.subTest(line=" ".join(words)):

@@ -170,9 +170,9 @@ TEST(OptionParser, EmptyArgumentVector) {
 
 TEST(OptionTable, RowsInOrderEndedByMinusOne) {
   const char* texts[] = {"-B", "-D", "-G", "-I", "-U", "-OVERRIDE", "-N", "-Y", "-C", "-h", "-H", "-n", "-X",
-                         "-Z", "-b", "-d", "-t", "-f", "-r", "-s", "-o", "-e", "-l", "-k", "-u", "--help", "-j"};
-  const int ids[] = {1, 1, 1, 1, 1, 1, 1, 1, 1, 0, 0, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 0, 2};
-  const int args[] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 0, 1};
+                         "-Z", "-b", "-d", "-t", "-f", "-r", "-s", "-o", "-e", "-l", "-k", "-u", "--help", "-j", "--json"};
+  const int ids[] = {1, 1, 1, 1, 1, 1, 1, 1, 1, 0, 0, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 0, 2, 3};
+  const int args[] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 0, 1, 0};
   size_t rows = sizeof texts / sizeof texts[0];
   for (size_t i = 0; i < rows; ++i) {
     EXPECT_STREQ(g_rgOptions[i].text, texts[i]) << i;

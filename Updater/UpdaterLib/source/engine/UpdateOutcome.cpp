@@ -2,6 +2,87 @@
 
 #include <cstdio>
 
+namespace {
+
+using Step = UpdateOutcome::Step;
+using State = UpdateOutcome::DeviceState;
+
+struct StepName {
+  Step step;
+  const char* name;
+};
+constexpr StepName kStepNames[] = {
+    {Step::None, ""},
+    {Step::Command, "command"},
+    {Step::Settings, "settings"},
+    {Step::Server, "server"},
+    {Step::Build, "build"},
+    {Step::Download, "download"},
+    {Step::Store, "store"},
+    {Step::File, "file"},
+    {Step::Validation, "validation"},
+    {Step::Discovery, "discovery"},
+    {Step::Connect, "connect"},
+    {Step::Identification, "identification"},
+    {Step::Loader, "loader"},
+    {Step::Load, "load"},
+    {Step::Firmware, "firmware"},
+    {Step::Flash, "flash"},
+    {Step::Reboot, "reboot"},
+    {Step::Verification, "verification"},
+    {Step::Start, "start"},
+    {Step::Process, "process"},
+};
+
+struct StateName {
+  State state;
+  const char* name;
+};
+constexpr StateName kStateNames[] = {
+    {State::Unknown, "unknown"},
+    {State::Unchanged, "unchanged"},
+    {State::InLoader, "in_loader"},
+    {State::NotBack, "not_back"},
+    {State::FlashMayBeErased, "flash_may_be_erased"},
+    {State::Running, "running"},
+};
+
+}  // namespace
+
+const char* UpdateOutcome_StepName(Step step) {
+  for (const StepName& entry : kStepNames) {
+    if (entry.step == step) return entry.name;
+  }
+  return "";
+}
+
+const char* UpdateOutcome_StateName(State state) {
+  for (const StateName& entry : kStateNames) {
+    if (entry.state == state) return entry.name;
+  }
+  return "unknown";
+}
+
+bool UpdateOutcome_StepFromName(const std::string& name, Step* step) {
+  for (const StepName& entry : kStepNames) {
+    if (name == entry.name && entry.step != Step::None) {
+      *step = entry.step;
+      return true;
+    }
+  }
+  return false;
+}
+
+bool UpdateOutcome_StateFromName(const std::string& name, State* state) {
+  for (const StateName& entry : kStateNames) {
+    if (name == entry.name) {
+      *state = entry.state;
+      return true;
+    }
+  }
+  return false;
+}
+
 std::string UpdateOutcome_StateLine(unsigned int serial, UpdateOutcome::DeviceState state) {
   const char* format = nullptr;
   switch (state) {

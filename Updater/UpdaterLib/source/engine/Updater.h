@@ -95,7 +95,7 @@ class Updater {
   // Ends an update or recovery that failed: records the step, cause and state, and shows the line
   // that tells the state the device is left in. Returns false.
   bool verifyRecovery(unsigned int serial, const BirdFile& bird, uint64_t start);
-  bool failOutcome(const char* step, const std::string& cause, UpdateOutcome::DeviceState state);
+  bool failOutcome(UpdateOutcome::Step step, const std::string& cause, UpdateOutcome::DeviceState state);
   // After a reboot: waits for the module to come back as it was reached, reads its build, records
   // it and shows the outcome line. True when the update may count as done.
   // The line is kept in *shown, to be shown after the update time.

@@ -43,7 +43,7 @@ DeviceIdentity _read_device_identity(Tessaron::Halyard::Module& module);
 // Where a transfer stopped: "loader" (a loader block or INIT), "load" (starting the loader),
 // "firmware" (a firmware block) or "reboot", and the module's side of why.
 struct TransferFailure {
-  std::string step;
+  UpdateOutcome::Step step = UpdateOutcome::Step::None;
   std::string cause;
 };
 // Both stop at the first block when the link to the module is lost; any other failed block

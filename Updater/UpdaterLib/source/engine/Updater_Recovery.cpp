@@ -580,7 +580,7 @@ bool Updater::Recover_Firmware(std::string port, unsigned int build, unsigned in
                       static_cast<double>(aTime_GetMSTicks() - start) / 1000.0);
       // The live loader runs from RAM; the firmware it was writing may be incomplete.
       lastOutcome.serial = serial;
-      return failOutcome("firmware", "the live loader did not take the firmware",
+      return failOutcome(UpdateOutcome::Step::Firmware, "the live loader did not take the firmware",
                          UpdateOutcome::DeviceState::FlashMayBeErased);
     case RecoveryChip::LPC:
       bird.DecodeFirmwareBlocks(fingerprint.words);

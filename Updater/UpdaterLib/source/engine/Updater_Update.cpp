@@ -359,7 +359,7 @@ void Updater::OutcomeLine::set(UpdaterDisplayInterface::Level lineLevel, const c
   text = line;
 }
 
-bool Updater::failOutcome(const char* step, const std::string& cause, UpdateOutcome::DeviceState state) {
+bool Updater::failOutcome(UpdateOutcome::Step step, const std::string& cause, UpdateOutcome::DeviceState state) {
   lastOutcome.result = UpdateOutcome::Result::Failed;
   lastOutcome.step = step;
   lastOutcome.cause = cause;
@@ -397,7 +397,7 @@ bool Updater::verifyOutcome(Module& module, unsigned int serial, const std::func
   const double seconds = static_cast<double>(bound) / 1000.0;
   if (build == 0) {
     lastOutcome.result = UpdateOutcome::Result::NotBack;
-    lastOutcome.step = "verification";
+    lastOutcome.step = UpdateOutcome::Step::Verification;
     lastOutcome.state = UpdateOutcome::DeviceState::NotBack;
     if (answered) {
       lastOutcome.cause = "it came back but did not tell its build";
@@ -432,7 +432,7 @@ bool Updater::verifyOutcome(Module& module, unsigned int serial, const std::func
                     "(accepted with -OVERRIDE)", serial, build, expected);
     return true;
   }
-  lastOutcome.step = "verification";
+  lastOutcome.step = UpdateOutcome::Step::Verification;
   lastOutcome.cause = "it came back running build " + std::to_string(build) + ", not build " + std::to_string(expected);
   shown->set(UpdaterDisplay::ERROR,
                   "Module %08X came back running build %u, not build %u of the file: the new firmware did not "
@@ -448,12 +448,12 @@ bool Updater::Update_Firmware(unsigned int serial, unsigned int build, std::stri
   if (serial == 0) {
     display.message(UpdaterDisplay::ERROR, "Update command must specify the specific device");
     lastOutcome.result = UpdateOutcome::Result::Failed;
-    lastOutcome.step = "command";
+    lastOutcome.step = UpdateOutcome::Step::Command;
     return false;
   }
   using State = UpdateOutcome::DeviceState;
   UpdaterStoreItem item = findDeviceItem(updaterDirectory, serial);
-  if (!_settings_readable(display, item)) return failOutcome("settings", "settings file unreadable", State::Unchanged);
+  if (!_settings_readable(display, item)) return failOutcome(UpdateOutcome::Step::Settings, "settings file unreadable", State::Unchanged);
   const uint64_t start = aTime_GetMSTicks();
 
   if (birdFile.empty() && build == 0) {
@@ -466,7 +466,7 @@ bool Updater::Update_Firmware(unsigned int serial, unsigned int build, std::stri
                       "or transfer is recorded", serial);
       // Only when nothing could be installed does the server's silence matter to the user.
       if (!serverCause.empty()) _display_latest_build_failure(display, serial, serverCause);
-      return failOutcome("build", "no build found", State::Unchanged);
+      return failOutcome(UpdateOutcome::Step::Build, "no build found", State::Unchanged);
     }
   }
 
@@ -476,13 +476,13 @@ bool Updater::Update_Firmware(unsigned int serial, unsigned int build, std::stri
   } catch (const std::exception& error) {
     Log::log(DEBUG_Updater, "%s\n", error.what());
     display.message(UpdaterDisplay::ERROR, "Failed to load bird file");
-    return failOutcome("file", error.what(), State::Unchanged);
+    return failOutcome(UpdateOutcome::Step::File, error.what(), State::Unchanged);
   }
   lastOutcome.fileBuild = bird.GetBuild();
 
   // A file without a loader or a firmware image would erase the module's firmware and leave it
   // with nothing, or stranded in its loader: refused before the first packet.
-  if (!holdsBothImages(display, bird)) return failOutcome("validation", _bird_image_refusal(bird), State::Unchanged);
+  if (!holdsBothImages(display, bird)) return failOutcome(UpdateOutcome::Step::Validation, _bird_image_refusal(bird), State::Unchanged);
 
   if (bird.serialReplaceable) {
     Log::log(DEBUG_Updater, "Setting serial number into firmware... ");
@@ -491,7 +491,7 @@ bool Updater::Update_Firmware(unsigned int serial, unsigned int build, std::stri
       Log::log(DEBUG_Updater, "Error: Unable to modify serial number in bird.\n");
       display.message(UpdaterDisplay::ERROR, "Failed to set serial number %08X into the firmware of %s", serial,
                       bird.filename.c_str());
-      return failOutcome("validation", refusal, State::Unchanged);
+      return failOutcome(UpdateOutcome::Step::Validation, refusal, State::Unchanged);
     }
     Log::log(DEBUG_Updater, " Serial Number inserted into firmware.\n");
   }
@@ -504,7 +504,7 @@ bool Updater::Update_Firmware(unsigned int serial, unsigned int build, std::stri
   Module module(moduleAddress, 0);
   aErr status = aErrNone;
   if (!connectDevice(display, module, serial, moduleAddress, routerSerial, router, &status)) {
-    return failOutcome("connect", "router or module address not reached", State::Unchanged);
+    return failOutcome(UpdateOutcome::Step::Connect, "router or module address not reached", State::Unchanged);
   }
   if (status == aErrNone) {
     lastOutcome.reached = true;
@@ -514,17 +514,17 @@ bool Updater::Update_Firmware(unsigned int serial, unsigned int build, std::stri
   std::string refusal;
   if (!override && module.isConnected() && _validate_birdfile(display, bird, module, serial, &refusal) <= 0) {
     display.message(UpdaterDisplay::ERROR, "Birdfile failed validation");
-    return failOutcome("validation", refusal, State::Unchanged);
+    return failOutcome(UpdateOutcome::Step::Validation, refusal, State::Unchanged);
   }
 
   TransferFailure failure;
   State failedState = State::Unchanged;
   if (status != aErrNone) {
-    failure = {"connect", connectionCause(status)};
+    failure = {UpdateOutcome::Step::Connect, connectionCause(status)};
   } else {
     status = _transfer_loader(display, module, bird, &failure);
     // Once LOAD was asked for, the module may have left its firmware for its loader.
-    if (status != aErrNone && failure.step != "loader") failedState = State::InLoader;
+    if (status != aErrNone && failure.step != UpdateOutcome::Step::Loader) failedState = State::InLoader;
   }
   if (status == aErrNone && !module.isConnected()) reconnectInLoaderMode(display, module, serial, routerSerial != 0);
   if (status == aErrNone) {
@@ -546,7 +546,7 @@ bool Updater::Update_Firmware(unsigned int serial, unsigned int build, std::stri
   Log::log(DEBUG_Updater, "Updating device firmware: \n");
   display.message(UpdaterDisplay::INFO, "Update time: %.4f sec",
                   static_cast<double>(aTime_GetMSTicks() - start) / 1000.0);
-  if (status != aErrNone) return failOutcome(failure.step.c_str(), failure.cause, failedState);
+  if (status != aErrNone) return failOutcome(failure.step, failure.cause, failedState);
   // The outcome comes last: what the device now runs, or what is wrong with it.
   display.message(outcome.level, "%s", outcome.text.c_str());
   return verified && recorded;
@@ -671,14 +671,14 @@ aErr engine::_transfer_loader(UpdaterDisplayInterface& display, Module& module, 
                               TransferFailure* failed) {
   UpdaterEntity entity;
   entity.init(&module, 0, true);
-  auto note = [&](const char* step) {
+  auto note = [&](UpdateOutcome::Step step) {
     if (failed != nullptr) *failed = {step, entity.Failure()};
   };
   aErr status = entity.LoaderInit();
   if (status != aErrNone) {
     Log::log(DEBUG_Updater, "Error starting loader [%d, %s].\n", static_cast<int>(status), aError_GetErrorText(status));
     display.message(UpdaterDisplay::ERROR, "Failed to start the update (INIT): %s", entity.Failure().c_str());
-    note("loader");
+    note(UpdateOutcome::Step::Loader);
     return status;
   }
   display.message(UpdaterDisplay::INFO, "Transferring loader to device");
@@ -697,7 +697,7 @@ aErr engine::_transfer_loader(UpdaterDisplayInterface& display, Module& module, 
       Log::log(DEBUG_Updater, "Error Preparing transfer [%d, %s].\n", static_cast<int>(status),
                aError_GetErrorText(status));
       reportBlockFailure(display, "loader", blocks, block, entity);
-      note("loader");
+      note(UpdateOutcome::Step::Loader);
       break;
     }
     status = entity.LoaderTransfer(block.data, block.length);
@@ -705,7 +705,7 @@ aErr engine::_transfer_loader(UpdaterDisplayInterface& display, Module& module, 
       Log::log(DEBUG_Updater, "Error loader transfer [%d, %s].\n", static_cast<int>(status),
                aError_GetErrorText(status));
       reportBlockFailure(display, "loader", blocks, block, entity);
-      if (failure == aErrNone) note("loader");
+      if (failure == aErrNone) note(UpdateOutcome::Step::Loader);
       if (failure == aErrNone) failure = status;
       if (status == aErrConnection) break;  // a lost link takes no more blocks
       continue;
@@ -727,7 +727,7 @@ aErr engine::_transfer_loader(UpdaterDisplayInterface& display, Module& module, 
       display.message(UpdaterDisplay::ERROR, "Error starting loader [%d, %s]", static_cast<int>(status),
                       aError_GetErrorText(status));
       display.message(UpdaterDisplay::ERROR, "Failed to start the loader (LOAD): %s", entity.Failure().c_str());
-      note("load");
+      note(UpdateOutcome::Step::Load);
     }
   }
   return status;
@@ -737,7 +737,7 @@ aErr engine::_transfer_firmware(UpdaterDisplayInterface& display, Module& module
                                 TransferFailure* failed) {
   UpdaterEntity entity;
   entity.init(&module, 0, true);
-  auto note = [&](const char* step) {
+  auto note = [&](UpdateOutcome::Step step) {
     if (failed != nullptr) *failed = {step, entity.Failure()};
   };
   Log::log(DEBUG_Updater, "Transferring firmware to device %s\n", bird.filename.c_str());
@@ -756,7 +756,7 @@ aErr engine::_transfer_firmware(UpdaterDisplayInterface& display, Module& module
       Log::log(DEBUG_Updater, "Error firmware transfer init: [%d, %s].\n", static_cast<int>(status),
                aError_GetErrorText(status));
       reportBlockFailure(display, "firmware", blocks, block, entity);
-      note("firmware");
+      note(UpdateOutcome::Step::Firmware);
       break;
     }
     status = entity.FirmwareTransfer(block.data, block.length, blockSize, display);
@@ -764,7 +764,7 @@ aErr engine::_transfer_firmware(UpdaterDisplayInterface& display, Module& module
       Log::log(DEBUG_Updater, "Error firmware transfer [%d, %s].\n", static_cast<int>(status),
                aError_GetErrorText(status));
       reportBlockFailure(display, "firmware", blocks, block, entity);
-      if (failure == aErrNone) note("firmware");
+      if (failure == aErrNone) note(UpdateOutcome::Step::Firmware);
       if (failure == aErrNone) failure = status;
       if (status == aErrConnection) break;  // a lost link takes no more blocks
       continue;
@@ -778,7 +778,7 @@ aErr engine::_transfer_firmware(UpdaterDisplayInterface& display, Module& module
   status = entity.LoaderReboot(display);
   if (status != aErrNone) {
     display.message(UpdaterDisplay::ERROR, "Failed to reboot the device (REBOOT): %s", entity.Failure().c_str());
-    note("reboot");
+    note(UpdateOutcome::Step::Reboot);
   }
   return status;
 }
