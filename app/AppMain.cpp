@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 #include "CLI_Display.h"
 #include "CheckCommand.h"
@@ -13,6 +14,7 @@
 #include "ParamParser.h"
 #include "Parameters.h"
 #include "ReportChannel.h"
+#include "RunHistory.h"
 #include "SeveralDevices.h"
 #include "Usage.h"
 #include "aDirectory.h"
@@ -31,8 +33,8 @@ int worst(int status, int other) { return status != kExitSuccess ? status : othe
 // Runs the requested commands once the updater directory exists.
 class CommandRunner {
  public:
-  CommandRunner(CLI_Display& display, Parameters& params, Updater& updater)
-      : display_(display), params_(params), updater_(updater) {}
+  CommandRunner(CLI_Display& display, Parameters& params, Updater& updater, std::vector<std::string> arguments)
+      : display_(display), params_(params), updater_(updater), arguments_(std::move(arguments)) {}
 
   int run() {
     int status = kExitSuccess;
@@ -49,6 +51,8 @@ class CommandRunner {
       status = worst(status, downloaded);
       // -G -U installs exactly the build just fetched, or nothing.
       if (downloaded != kExitSuccess && params_.commands.IsSet(CMD_UPDATE) && !params_.commands.IsSet(CMD_DISCOVER)) {
+        RunHistory(display_, updater_, params_, arguments_, "update")
+            .RecordFailure(UpdateOutcome::Step::Download, "the build was not downloaded: no firmware was installed");
         return error("Download failed: no firmware was installed");
       }
     }
@@ -129,14 +133,18 @@ class CommandRunner {
   int update() {
     unsigned int build = buildNumber();
     if (params_.transport == linkTypeRecover) {
+      RunHistory history(display_, updater_, params_, arguments_, "recover");
       bool recovered = updater_.Recover_Firmware(params_.serialPort, build, params_.baudRate, params_.serialNumber,
                                                  params_.birdFile, params_.overrideModelCheck);
+      history.Record();
       return recovered ? kExitSuccess : kExitFailure;
     }
     if (params_.serialNumber == 0) return error("Must specify the specific device to be updated");
-    if (!ReportChannel::Active()) return install(build) ? kExitSuccess : kExitFailure;
-    // One device of a run over several: its starter is told the build before and after as well.
+    RunHistory history(display_, updater_, params_, arguments_, "update");
     const bool updated = install(build);
+    history.Record();
+    if (!ReportChannel::Active()) return updated ? kExitSuccess : kExitFailure;
+    // One device of a run over several: its starter is told the build before and after as well.
     SendDeviceOutcome(ConcludeDeviceOutcome(updater_, params_, updated));
     return updated ? kExitSuccess : kExitFailure;
   }
@@ -162,6 +170,7 @@ class CommandRunner {
   CLI_Display& display_;
   Parameters& params_;
   Updater& updater_;
+  std::vector<std::string> arguments_;  // the command line as given, for the devices' history
 };
 
 // -k: records go to the file as well from here on (with those of the parse); the run goes on
@@ -234,7 +243,7 @@ int RunUpdater(int argc, char** argv) {
     if (params.SeveralDevices()) {
       status = RunSeveralDevices(display, params, updater, argc, argv);
     } else {
-      status = CommandRunner(display, params, updater).run();
+      status = CommandRunner(display, params, updater, std::vector<std::string>(argv, argv + argc)).run();
       // The starter of a run over several devices shows why this one failed.
       if (status != kExitSuccess) ReportChannel::Send("cause", ReportChannel::FirstError());
     }

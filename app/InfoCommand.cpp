@@ -2,8 +2,10 @@
 
 #include <string>
 
+#include "JsonReport.h"
 #include "engine/HistoryRecord.h"
 #include "store/StoredDevice.h"
+#include "store/UpdaterStore.h"
 #include "support/PrintableText.h"
 
 namespace {
@@ -109,6 +111,21 @@ bool ShowHistory(Display& display, const std::string& directory, const DeviceHis
   return true;
 }
 
+// The device's object of the --json document: its serial number and directory, the records of its
+// history (oldest first, as the history file keeps them) and the lines of the file that hold none.
+Json::Value StoredDeviceJson(unsigned int serial, const StoredDevice& device, const DeviceHistoryView& history) {
+  Json::Value records = Json::Value::Array();
+  for (const HistoryRecord& record : history.records) records.Append(HistoryRecord_ToJson(record));
+  Json::Value skipped = Json::Value::Array();
+  for (const std::string& line : history.skipped) skipped.Append(Json::Value::String(line));
+  return Json::Value::Object()
+      .Set("serial", Json::Value::String(UpdaterStore::SerialText(serial)))
+      .Set("directory", Json::Value::String(device.directory))
+      .Set("history", std::move(records))
+      .Set("history_skipped", std::move(skipped))
+      .Set("history_problem", Json::Value::StringOrNull(history.problem));
+}
+
 enum class Shown { kUnknownDevice, kComplete, kWithoutSettings };
 
 Shown ShowStoredDevice(Display& display, Updater& updater, unsigned int serial) {
@@ -118,8 +135,9 @@ Shown ShowStoredDevice(Display& display, Updater& updater, unsigned int serial) 
   display.message(Display::INFO, "  %-20s%s", "Directory:", device.directory.c_str());
   ShowSettings(display, device);
   ShowBuilds(display, device);
-  const bool historyRead =
-      ShowHistory(display, device.directory, HistoryRecord_ReadAll(updater.StoreDirectory(), serial));
+  const DeviceHistoryView history = HistoryRecord_ReadAll(updater.StoreDirectory(), serial);
+  const bool historyRead = ShowHistory(display, device.directory, history);
+  if (JsonOutput::Active()) JsonOutput::Report().AddDevice(StoredDeviceJson(serial, device, history));
   return device.settingsError.empty() && historyRead ? Shown::kComplete : Shown::kWithoutSettings;
 }
 

@@ -96,7 +96,9 @@ TEST_F(DeviceHistoryTest, ReadGivesEveryLineAndMarksACutOne) {
     EXPECT_EQ(c.present, history.present);
     EXPECT_EQ(c.lines, Texts(history));
     for (size_t i = 0; i < history.lines.size(); ++i) EXPECT_EQ(i + 1, history.lines[i].number);
-    if (!history.lines.empty()) EXPECT_EQ(c.lastComplete, history.lines.back().complete);
+    if (!history.lines.empty()) {
+      EXPECT_EQ(c.lastComplete, history.lines.back().complete);
+    }
   }
   EXPECT_EQ(0u, ListNames(dir.path()).count(".settings.lock"));  // reading locks nothing
 }

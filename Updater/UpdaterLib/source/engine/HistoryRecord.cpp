@@ -5,12 +5,14 @@
 
 #include <climits>
 #include <ctime>
-#include <exception>
 
+#include "aDirectory.h"
 #include "store/DeviceHistory.h"
 #include "store/UpdaterStore.h"
 
 namespace {
+
+constexpr mode_t kDeviceDirectoryMode = 0755;
 
 std::string utcNow() {
   const time_t now = time(nullptr);
@@ -130,12 +132,10 @@ bool HistoryRecord_FromJson(const Json::Value& object, HistoryRecord* record, st
 }
 
 bool HistoryRecord_Append(const std::string& root, const HistoryRecord& record, std::string* why) {
-  std::string directory;
-  try {
-    UpdaterStore store(root.c_str());
-    directory = store.AddDevice(record.device.serial).FullPath();
-  } catch (const std::exception&) {
-    *why = "the device's directory could not be made";
+  // Only the directory is made: a device the store did not know gets no settings file for it.
+  const std::string directory = UpdaterStore::JoinPath(root, UpdaterStore::SerialText(record.device.serial));
+  if (aDirectory_Ensure(directory.c_str(), kDeviceDirectoryMode) != aErrNone) {
+    *why = "the device's directory " + directory + " could not be made";
     return false;
   }
   return DeviceHistory_Append(directory, Json::Write(HistoryRecord_ToJson(record)), why);

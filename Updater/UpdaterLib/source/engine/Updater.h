@@ -96,6 +96,9 @@ class Updater {
   // that tells the state the device is left in. Returns false.
   bool verifyRecovery(unsigned int serial, const BirdFile& bird, uint64_t start);
   bool failOutcome(UpdateOutcome::Step step, const std::string& cause, UpdateOutcome::DeviceState state);
+  // The same without a word to the user (the caller tells it in its own words); also how a
+  // recovery records, before each phase, how it ends when a signal stops it there.
+  bool noteFailure(UpdateOutcome::Step step, const std::string& cause, UpdateOutcome::DeviceState state);
   // After a reboot: waits for the module to come back as it was reached, reads its build, records
   // it and shows the outcome line. True when the update may count as done.
   // The line is kept in *shown, to be shown after the update time.

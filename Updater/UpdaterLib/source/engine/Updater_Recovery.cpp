@@ -525,11 +525,29 @@ std::unique_ptr<SDPLoader_Interface> bootRomTransport(const std::string& port) {
 
 // ---- Recovery ----------------------------------------------------------------------------------
 
+namespace {
+
+UpdateOutcome recoveredOutcome(const UpdateOutcome& during) {
+  UpdateOutcome recovered;
+  recovered.serial = during.serial;
+  recovered.fileBuild = during.fileBuild;
+  recovered.result = UpdateOutcome::Result::Updated;
+  recovered.state = UpdateOutcome::DeviceState::Running;
+  return recovered;
+}
+
+}  // namespace
+
 bool Updater::Recover_Firmware(std::string port, unsigned int build, unsigned int baud, unsigned int serial,
                                std::string birdFile, bool /*override: has no effect on recovery*/) {
   const uint64_t start = aTime_GetMSTicks();
   lastOutcome = UpdateOutcome();
   lastOutcome.serial = serial;
+  using Step = UpdateOutcome::Step;
+  using State = UpdateOutcome::DeviceState;
+  // Each phase records first how the recovery ends when it stops there: a signal that ends the
+  // run finds the record as it stands.
+  (void)noteFailure(Step::Identification, "no boot ROM identified the chip", State::Unchanged);
   Fingerprint fingerprint{};
   if (!Get_Fingerprint(fingerprint, port, serial, birdFile, kIdentificationBaud, false)) {
     display.message(UpdaterDisplay::ERROR, "Could not get Device Identifier");
@@ -545,6 +563,7 @@ bool Updater::Recover_Firmware(std::string port, unsigned int build, unsigned in
                fingerprint.words[0], fingerprint.words[1], fingerprint.words[2], fingerprint.words[3]);
     }
     recoveryBuild = build != 0 ? build : serverBuild;
+    lastOutcome.serial = serial;
     // Without a device and a build there is no file to look for: nothing is asked for or stored
     // under serial number or build 0.
     if (serial == 0 || recoveryBuild == 0) {
@@ -552,7 +571,7 @@ bool Updater::Recover_Firmware(std::string port, unsigned int build, unsigned in
       display.message(UpdaterDisplay::ERROR, "The update server named no recovery image for this chip");
       display.message(UpdaterDisplay::ERROR, "Failed to load bird file");
       display.message(UpdaterDisplay::ERROR, "%s", kNothingWrittenLine);
-      return false;
+      return noteFailure(Step::Build, "the update server named no recovery image for this chip", State::Unchanged);
     }
   }
 
@@ -563,17 +582,19 @@ bool Updater::Recover_Firmware(std::string port, unsigned int build, unsigned in
     Log::log(DEBUG_Updater, "%s\n", error.what());
     display.message(UpdaterDisplay::ERROR, "Failed to load bird file");
     display.message(UpdaterDisplay::ERROR, "%s", kNothingWrittenLine);
-    return false;
+    return noteFailure(Step::File, error.what(), State::Unchanged);
   }
+  lastOutcome.fileBuild = bird.GetBuild();
   if (bird.serialReplaceable) {
     display.message(UpdaterDisplay::ERROR, "Updater does not support offline recovery");
     display.message(UpdaterDisplay::ERROR, "%s", kNothingWrittenLine);
-    return false;
+    return noteFailure(Step::Validation, "offline recovery is not supported", State::Unchanged);
   }
 
   bool recovered = false;
   switch (recoveryChip) {
     case RecoveryChip::IMX:
+      (void)noteFailure(Step::Firmware, "the live loader did not take the firmware", State::FlashMayBeErased);
       recovered = _recover_firmware_imx(display, bird, serial);
       if (recovered) return verifyRecovery(serial, bird, start);
       display.message(UpdaterDisplay::INFO, "Update time: %.4f sec",
@@ -584,10 +605,14 @@ bool Updater::Recover_Firmware(std::string port, unsigned int build, unsigned in
                          UpdateOutcome::DeviceState::FlashMayBeErased);
     case RecoveryChip::LPC:
       bird.DecodeFirmwareBlocks(fingerprint.words);
+      (void)noteFailure(Step::Flash, "the flash was not written and checked whole", State::FlashMayBeErased);
       recovered = _recover_firmware_lpc(display, bird, port, baud, fingerprint);
+      // The flash was written, each piece checked, and the chip started; its build is not read.
+      if (recovered) lastOutcome = recoveredOutcome(lastOutcome);
       break;
     default:
       display.message(UpdaterDisplay::ERROR, "Unknown device");
+      (void)noteFailure(Step::Identification, "unknown chip", State::Unchanged);
       break;
   }
   display.message(UpdaterDisplay::INFO, "Update time: %.4f sec",
