@@ -2,7 +2,6 @@
 #include <vector>
 
 #include "UpdaterDisplayInterface.h"
-#include "engine/DeviceInfo.h"
 #include "engine/Updater.h"
 
 // -I -d: shows what the store keeps on the device (directory, settings, stored builds). Returns

@@ -2,7 +2,9 @@
 # Fails when a source below the front end (display library, engine, device runtime, object layer)
 # includes a header of the front end in app/: the layers point one way, from app/ down. Also fails
 # when a source outside the engine's room (engine/) includes one of its headers other than its
-# public face: the engine's steps are its own.
+# public face: the engine's steps are its own. And fails when a source in one of the folders below
+# the engine (module_update/, firmware/, store/, server/, recovery/, support/) includes anything of
+# engine/, its face included: the engine uses them, never the other way round.
 # Usage: scripts/check_layers.sh [repository root]
 set -euo pipefail
 root=${1:-$(dirname "$0")/..}
@@ -11,8 +13,9 @@ cd "$root"
 lib=Updater/UpdaterLib/source
 lower_layers=(Updater/Display "$lib/engine" "$lib/module_update" "$lib/firmware" "$lib/store" "$lib/server"
   "$lib/recovery/lpc" "$lib/recovery/imx" "$lib/support" halyard/runtime halyard/objects)
-engine_public=(engine/Updater.h engine/DeviceInfo.h engine/Fingerprint.h engine/UpdateOutcome.h engine/DeviceRecord.h
+engine_public=(engine/Updater.h engine/Fingerprint.h engine/UpdateOutcome.h engine/DeviceRecord.h
   engine/HistoryRecord.h)
+below_engine=("$lib/module_update" "$lib/firmware" "$lib/store" "$lib/server" "$lib/recovery" "$lib/support")
 mapfile -t front_end_headers < <(cd app && ls -- *.h *.hpp 2>/dev/null)
 existing_layers=()
 for layer in "${lower_layers[@]}"; do
@@ -52,6 +55,14 @@ for source in "${outside_engine[@]}"; do
       echo "$source includes $included, a header internal to the engine" >&2
       status=1
     fi
+  done < <(grep -hoE '^[[:space:]]*#[[:space:]]*include[[:space:]]*"engine/[^"]+"' "$source" | sed -E 's/.*"(engine\/[^"]+)"/\1/' || true)
+done
+# Nothing below the engine includes the engine.
+mapfile -t under_engine < <(find "${below_engine[@]}" -type f \( -name '*.cpp' -o -name '*.h' \) 2>/dev/null | sort)
+for source in "${under_engine[@]}"; do
+  while IFS= read -r included; do
+    echo "$source includes $included, but the engine is above it" >&2
+    status=1
   done < <(grep -hoE '^[[:space:]]*#[[:space:]]*include[[:space:]]*"engine/[^"]+"' "$source" | sed -E 's/.*"(engine\/[^"]+)"/\1/' || true)
 done
 [ $status -eq 0 ] && echo "check_layers: ${#lower_sources[@]} sources below app/ include no front-end header"

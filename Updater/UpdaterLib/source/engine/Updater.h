@@ -8,10 +8,10 @@
 #include "UpdaterDisplayInterface.h"
 #include "aDefs.h"
 #include "aError.h"
-#include "engine/DeviceInfo.h"
 #include "engine/Fingerprint.h"
 #include "engine/UpdateOutcome.h"
 #include "firmware/BirdFileCheck.h"
+#include "module_update/DeviceInfo.h"
 #include "store/StoredDevice.h"
 
 class BirdFile;

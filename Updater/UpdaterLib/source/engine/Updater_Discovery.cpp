@@ -3,20 +3,17 @@
 #include <cstring>
 #include <memory>
 
-#include "Link.h"
 #include "Log.h"
 #include "Module.h"
 #include "SystemClass.h"
 #include "aDiscovery.h"
 #include "aLinkSpec.h"
-#include "aPacket.h"
-#include "aUEI.h"
 #include "aVersion.h"
 #include "engine/Updater.h"
 #include "engine/UpdaterSteps.h"
+#include "module_update/BuildNumberQuery.h"
 #include "module_update/NetworkScan.h"
 
-using Tessaron::Halyard::Link;
 using Tessaron::Halyard::Module;
 using Tessaron::Halyard::SystemClass;
 
@@ -25,9 +22,6 @@ using namespace engine;
 namespace {
 
 constexpr uint8_t kDefaultModuleAddress = 2;
-constexpr uint8_t kBuildNumberCommand = 0x49;
-constexpr uint8_t kBuildNumberQuery = 0xFF;
-constexpr uint8_t kBuildNumberReplyLength = 6;  // 49 FF build32
 
 struct LinkSearch {
   uint32_t serialNumber;
@@ -103,18 +97,7 @@ void displayRecord(UpdaterDisplayInterface& display, const DeviceInfo& record) {
 
 }  // namespace
 
-uint32_t engine::_get_build_number(Module& module) {
-  Link* link = module.getLink();
-  if (link == nullptr) return 0;
-  const uint8_t query = kBuildNumberQuery;
-  if (link->sendPacket(module.getModuleAddress(), kBuildNumberCommand, 1, &query) != aErrNone) return 0;
-  const uint8_t match[2] = {kBuildNumberCommand, kBuildNumberQuery};
-  uint8_t reply[kPacketMaxData];
-  uint8_t length = sizeof match;
-  if (link->receivePacket(module.getModuleAddress(), match, &length, reply) != aErrNone) return 0;
-  if (length != kBuildNumberReplyLength) return 0;
-  return aUEI_RetrieveInt(reply + 2);
-}
+uint32_t engine::_get_build_number(Module& module) { return build_number::Read(module); }
 
 aErr engine::_get_version(Module& module, DeviceInfo& record) {
   SystemClass system;

@@ -148,6 +148,73 @@ void reportBlockFailure(UpdaterDisplay& display, const char* kind, const std::ve
                   static_cast<unsigned>(&block - blocks.data()) + 1, address, entity.Failure().c_str());
 }
 
+// What differs between the transfer of the loader's blocks and of the firmware's.
+struct BlockKind {
+  const char* name;  // in the lines shown
+  UpdateOutcome::Step step;  // the step of a failure
+  // Whether a PREPARE that timed out still lets its block go (the loader's).
+  bool sentAfterPrepareTimeout;
+  const char* prepareFault;   // the log's words for a failed PREPARE
+  const char* transferFault;  // and for a failed block
+  std::function<aErr(UpdaterEntity&, const BirdBlock&, uint16_t blockSize)> send;
+};
+
+const BlockKind kLoaderBlocks{"loader", UpdateOutcome::Step::Loader, true, "Error Preparing transfer",
+                              "Error loader transfer",
+                              [](UpdaterEntity& entity, const BirdBlock& block, uint16_t) {
+                                return entity.LoaderTransfer(block.data, block.length);
+                              }};
+
+BlockKind firmwareBlocks(UpdaterDisplay& display) {
+  return {"firmware", UpdateOutcome::Step::Firmware, false, "Error firmware transfer init:",
+          "Error firmware transfer",
+          [&display](UpdaterEntity& entity, const BirdBlock& block, uint16_t blockSize) {
+            return entity.FirmwareTransfer(block.data, block.length, blockSize, display);
+          }};
+}
+
+// Sends the blocks in file order, each announced by PREPARE. A failed PREPARE ends the transfer;
+// a failed block leaves the next one to be tried unless the link to the module is lost. The first
+// failure is returned, and kept in *failed when given.
+aErr transferBlocks(UpdaterDisplay& display, UpdaterEntity& entity, const std::vector<BirdBlock>& blocks,
+                    const BlockKind& kind, TransferFailure* failed) {
+  auto note = [&] {
+    if (failed != nullptr) *failed = {kind.step, entity.Failure()};
+  };
+  int sent = 0;
+  int total = 0;
+  aErr status = aErrNone;
+  aErr failure = aErrNone;
+  for (const BirdBlock& block : blocks) {
+    display.message(UpdaterDisplay::INFO, "Transferring %s block %d of %d, %d bytes", kind.name, sent + 1,
+                    static_cast<int>(blocks.size()), static_cast<int>(block.length));
+    uint16_t blockSize = 0;
+    status = entity.TransferPrepare(block.data, block.length, block.flags, blockSize);
+    if (status != aErrNone && !(status == aErrTimeout && kind.sentAfterPrepareTimeout)) {
+      Log::log(DEBUG_Updater, "%s [%d, %s].\n", kind.prepareFault, static_cast<int>(status),
+               aError_GetErrorText(status));
+      reportBlockFailure(display, kind.name, blocks, block, entity);
+      note();
+      break;
+    }
+    status = kind.send(entity, block, blockSize);
+    if (status != aErrNone) {
+      Log::log(DEBUG_Updater, "%s [%d, %s].\n", kind.transferFault, static_cast<int>(status),
+               aError_GetErrorText(status));
+      reportBlockFailure(display, kind.name, blocks, block, entity);
+      if (failure == aErrNone) note();
+      if (failure == aErrNone) failure = status;
+      if (status == aErrConnection) break;  // a lost link takes no more blocks
+      continue;
+    }
+    ++sent;
+    total += static_cast<int>(block.length);
+  }
+  if (status == aErrNone && failure != aErrNone) status = failure;
+  display.message(UpdaterDisplay::INFO, "Transferred %d blocks, %d total bytes", sent, total);
+  return status;
+}
+
 // Why a connection failed, as the user reads it.
 const char* connectionCause(aErr result) {
   return result == aErrNotFound ? "not found on USB or TCP/IP" : aError_GetErrorDescription(result);
@@ -694,37 +761,8 @@ aErr engine::_transfer_loader(UpdaterDisplayInterface& display, Module& module, 
   display.message(UpdaterDisplay::INFO, "Transferring loader to device");
   std::vector<BirdBlock> blocks = bird.FindBlocks(BirdFile::BLOCK_LOADER);
   display.display_progress(true);
-  int sent = 0;
-  int total = 0;
   // A failed block fails the loader as a whole: a loader with a hole must not be started.
-  aErr failure = aErrNone;
-  for (const BirdBlock& block : blocks) {
-    display.message(UpdaterDisplay::INFO, "Transferring loader block %d of %d, %d bytes", sent + 1,
-                    static_cast<int>(blocks.size()), static_cast<int>(block.length));
-    uint16_t blockSize = 0;
-    status = entity.TransferPrepare(block.data, block.length, block.flags, blockSize);
-    if (status != aErrNone && status != aErrTimeout) {
-      Log::log(DEBUG_Updater, "Error Preparing transfer [%d, %s].\n", static_cast<int>(status),
-               aError_GetErrorText(status));
-      reportBlockFailure(display, "loader", blocks, block, entity);
-      note(UpdateOutcome::Step::Loader);
-      break;
-    }
-    status = entity.LoaderTransfer(block.data, block.length);
-    if (status != aErrNone) {
-      Log::log(DEBUG_Updater, "Error loader transfer [%d, %s].\n", static_cast<int>(status),
-               aError_GetErrorText(status));
-      reportBlockFailure(display, "loader", blocks, block, entity);
-      if (failure == aErrNone) note(UpdateOutcome::Step::Loader);
-      if (failure == aErrNone) failure = status;
-      if (status == aErrConnection) break;  // a lost link takes no more blocks
-      continue;
-    }
-    total += static_cast<int>(block.length);
-    ++sent;
-  }
-  if (status == aErrNone && failure != aErrNone) status = failure;
-  display.message(UpdaterDisplay::INFO, "Transferred %d blocks, %d total bytes", sent, total);
+  status = transferBlocks(display, entity, blocks, kLoaderBlocks, failed);
   display.display_progress(false);
 
   if (status == aErrNone) {
@@ -747,48 +785,15 @@ aErr engine::_transfer_firmware(UpdaterDisplayInterface& display, Module& module
                                 TransferFailure* failed) {
   UpdaterEntity entity;
   entity.init(&module, 0, true);
-  auto note = [&](UpdateOutcome::Step step) {
-    if (failed != nullptr) *failed = {step, entity.Failure()};
-  };
   Log::log(DEBUG_Updater, "Transferring firmware to device %s\n", bird.filename.c_str());
   std::vector<BirdBlock> blocks = bird.FindBlocks(BirdFile::BLOCK_FIRMWARE);
-  unsigned sent = 0;
-  int total = 0;
-  aErr status = aErrNone;
   // A failed block fails the update as a whole: the module must not reboot into half an image.
-  aErr failure = aErrNone;
-  for (const BirdBlock& block : blocks) {
-    display.message(UpdaterDisplay::INFO, "Transferring firmware block %u of %u, %d bytes", sent + 1,
-                    static_cast<unsigned>(blocks.size()), static_cast<int>(block.length));
-    uint16_t blockSize = 0;
-    status = entity.TransferPrepare(block.data, block.length, block.flags, blockSize);
-    if (status != aErrNone) {
-      Log::log(DEBUG_Updater, "Error firmware transfer init: [%d, %s].\n", static_cast<int>(status),
-               aError_GetErrorText(status));
-      reportBlockFailure(display, "firmware", blocks, block, entity);
-      note(UpdateOutcome::Step::Firmware);
-      break;
-    }
-    status = entity.FirmwareTransfer(block.data, block.length, blockSize, display);
-    if (status != aErrNone) {
-      Log::log(DEBUG_Updater, "Error firmware transfer [%d, %s].\n", static_cast<int>(status),
-               aError_GetErrorText(status));
-      reportBlockFailure(display, "firmware", blocks, block, entity);
-      if (failure == aErrNone) note(UpdateOutcome::Step::Firmware);
-      if (failure == aErrNone) failure = status;
-      if (status == aErrConnection) break;  // a lost link takes no more blocks
-      continue;
-    }
-    ++sent;
-    total += static_cast<int>(block.length);
-  }
-  if (status == aErrNone && failure != aErrNone) status = failure;
-  display.message(UpdaterDisplay::INFO, "Transferred %d blocks, %d total bytes", static_cast<int>(sent), total);
+  aErr status = transferBlocks(display, entity, blocks, firmwareBlocks(display), failed);
   if (status != aErrNone) return status;
   status = entity.LoaderReboot(display);
   if (status != aErrNone) {
     display.message(UpdaterDisplay::ERROR, "Failed to reboot the device (REBOOT): %s", entity.Failure().c_str());
-    note(UpdateOutcome::Step::Reboot);
+    if (failed != nullptr) *failed = {UpdateOutcome::Step::Reboot, entity.Failure()};
   }
   return status;
 }

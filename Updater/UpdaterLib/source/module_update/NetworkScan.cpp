@@ -13,6 +13,7 @@
 #include "aPacket.h"
 #include "aUEI.h"
 #include "aVersion.h"
+#include "module_update/BuildNumberQuery.h"
 
 using Tessaron::Halyard::Link;
 using Tessaron::Halyard::Module;
@@ -50,10 +51,6 @@ constexpr unsigned kDetailTries = 3;
 // The share of the progress bar the serial-number probes take; the details take the rest.
 constexpr double kProbeShare = 0.85;
 
-constexpr uint8_t kBuildNumberCommand = 0x49;
-constexpr uint8_t kBuildNumberQuery = 0xFF;
-constexpr uint8_t kBuildNumberReplyLength = 6;  // 49 FF build32
-
 // One request to a module behind the router and what came back for it.
 struct Request {
   uint8_t address = 0;
@@ -87,8 +84,8 @@ Request systemGet(uint8_t address, uint8_t option) {
 Request buildNumberQuery(uint8_t address) {
   Request request;
   request.address = address;
-  request.data[0] = kBuildNumberCommand;
-  request.data[1] = kBuildNumberQuery;
+  request.data[0] = build_number::kCommand;
+  request.data[1] = build_number::kQuery;
   request.length = 2;
   return request;
 }
@@ -238,8 +235,8 @@ aErr versionDetails(const Request* details, DeviceInfo& record) {
 }
 
 uint32_t buildNumberOf(const Request& request) {
-  if (!request.answered || request.replyLength != kBuildNumberReplyLength) return 0;
-  return aUEI_RetrieveInt(request.reply + 2);
+  if (!request.answered) return 0;
+  return build_number::FromReply(request.reply, request.replyLength);
 }
 
 }  // namespace

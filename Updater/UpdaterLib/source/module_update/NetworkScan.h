@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "aLinkSpec.h"
-#include "engine/DeviceInfo.h"
+#include "module_update/DeviceInfo.h"
 
 namespace Tessaron {
 namespace Halyard {

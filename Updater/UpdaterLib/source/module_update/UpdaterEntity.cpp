@@ -10,6 +10,7 @@
 #include "aPacket.h"
 #include "aRetry.h"
 #include "aUEI.h"
+#include "module_update/UpdaterEntityReplies.h"
 #include "support/InterruptGuard.h"
 #include "support/PlaceholderSerial.h"
 #include "support/TestHook.h"
@@ -17,21 +18,14 @@
 using Tessaron::Halyard::EntityClass;
 using Tessaron::Halyard::Module;
 
+using namespace updater_entity;
+
 namespace {
 
-// Reply sizes (data bytes, command byte included).
-constexpr uint8_t kInitReplyLength = 6;          // 5F 00 base32
-constexpr uint8_t kDataReplyLength = 3;          // 5F 01 count
-constexpr uint8_t kPrepareReplyLength = 5;       // 5F 07 status size16
-constexpr uint8_t kSumReplyLength = 7;           // 5F 07 status sum32
-constexpr uint8_t kStatusReplyLength = 3;        // 5F 07 status
 constexpr uint8_t kAddressLength = 4;
-constexpr uint8_t kNoStatus = 0xFF;  // shown for a status reply too short to carry one
 
 // A reply wait that ended this much before its time-out was ended by the link going down.
 constexpr unsigned long kLinkDropMarginMs = 100;
-
-uint8_t statusOf(const uint8_t reply[], uint8_t length) { return length >= kStatusReplyLength ? reply[2] : kNoStatus; }
 
 // A module reached through a router's link (its address kept, not learned from the link) leaves
 // that link up when it restarts: its restart shows as its silence.
@@ -249,7 +243,7 @@ aErr UpdaterEntity::_block_transfer(const uint8_t* data, uint32_t length, uint32
     uint32_t chunk = std::min(remaining, kUpgradeDataChunk);
     result = sendChunk(data, chunk);
     if (result != aErrNone) break;
-    for (uint32_t i = 0; i < chunk; ++i) sum += data[i];
+    sum += byteSum(data, chunk);
     data += chunk;
     remaining -= chunk;
     ++packets;

@@ -25,22 +25,15 @@
 #include "aPacket.h"
 #include "aUEI.h"
 #include "module_update/UpdaterEntity.h"
+#include "module_update/UpdaterEntityReplies.h"
+
+using namespace updater_entity;
 
 namespace {
-
-constexpr uint8_t kSumReplyLength = 7;  // 5F 07 status sum32
-
-uint32_t byteSum(const uint8_t* data, uint32_t length) {
-  uint32_t sum = 0;
-  for (uint32_t i = 0; i < length; ++i) sum += data[i];
-  return sum;
-}
 
 uint8_t isUpgradeAnswer(const aPacket* packet, const void*) {
   return packet->dataSize >= 2 && packet->data[0] == cmdUPGRADE ? 1 : 0;
 }
-
-constexpr uint8_t kRefusalLength = 3;  // 5F 07 status
 
 struct StatusMatch {
   uint8_t length;
@@ -50,10 +43,10 @@ struct StatusMatch {
 
 uint8_t takeStatus(const aPacket* packet, const void* ref) {
   const auto* match = static_cast<const StatusMatch*>(ref);
-  if (packet->dataSize < kRefusalLength || packet->data[0] != cmdUPGRADE || packet->data[1] != val_UPGRADE_STATUS) {
+  if (packet->dataSize < kStatusReplyLength || packet->data[0] != cmdUPGRADE || packet->data[1] != val_UPGRADE_STATUS) {
     return 0;
   }
-  const bool refusal = packet->dataSize == kRefusalLength && packet->data[2] != 0;
+  const bool refusal = packet->dataSize == kStatusReplyLength && packet->data[2] != 0;
   if (packet->dataSize != match->length && !refusal) return 0;
   memcpy(match->reply, packet->data, packet->dataSize);
   *match->replyLength = packet->dataSize;
@@ -93,7 +86,7 @@ aErr UpdaterEntity::askSum(uint32_t& moduleSum) {
   result = awaitStatus(kSumReplyLength, reply, &length);
   if (result != aErrNone) return result;
   if (length < kSumReplyLength || reply[2] != 0) {
-    return fail(aErrInvalidOption, "module refused SUM (status 0x%02X)", length >= 3 ? reply[2] : 0xFF);
+    return fail(aErrInvalidOption, "module refused SUM (status 0x%02X)", statusOf(reply, length));
   }
   moduleSum = aUEI_RetrieveInt(reply + 3);
   return aErrNone;
