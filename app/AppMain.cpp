@@ -1,6 +1,8 @@
 #include "AppMain.h"
 
 #include <cstdlib>
+#include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -19,7 +21,9 @@
 #include "Usage.h"
 #include "aDirectory.h"
 #include "aPath.h"
+#include "aTime.h"
 #include "engine/Updater.h"
+#include "support/InterruptGuard.h"
 #include "support/PlaceholderSerial.h"
 
 namespace {
@@ -34,27 +38,33 @@ int worst(int status, int other) { return status != kExitSuccess ? status : othe
 class CommandRunner {
  public:
   CommandRunner(CLI_Display& display, Parameters& params, Updater& updater, std::vector<std::string> arguments)
-      : display_(display), params_(params), updater_(updater), arguments_(std::move(arguments)) {}
+      : display_(display), params_(params), updater_(updater), arguments_(std::move(arguments)),
+        startMs_(aTime_GetMSTicks()) {}
 
   int run() {
     int status = kExitSuccess;
     if (params_.commands.IsSet(CMD_FINGERPRINT)) {
-      if (params_.serialPort.empty()) return error("Must specify the serial port used for connecting");
+      if (params_.serialPort.empty()) return commandError("Must specify the serial port used for connecting");
       status = fingerprint();
     }
     if (params_.commands.IsSet(CMD_GET_BUILD)) {
       if (params_.serialNumber == 0) {
-        error("-G must specify a specific device via -d");
+        commandError("-G must specify a specific device via -d");
         return error("--help for usage information");
       }
       const int downloaded = download();
       status = worst(status, downloaded);
       // -G -U installs exactly the build just fetched, or nothing.
-      if (downloaded != kExitSuccess && params_.commands.IsSet(CMD_UPDATE) && !params_.commands.IsSet(CMD_DISCOVER)) {
-        RunHistory(display_, updater_, params_, arguments_, "update")
-            .RecordFailure(UpdateOutcome::Step::Download, "the build was not downloaded: no firmware was installed");
-        return error("Download failed: no firmware was installed");
+      const bool installs = params_.commands.IsSet(CMD_UPDATE) && !params_.commands.IsSet(CMD_DISCOVER);
+      if (!installs || downloaded != kExitSuccess) {
+        const DeviceRecord record = ConcludeDownloadRecord(updater_, seconds());
+        // -G -U whose download failed installed nothing: its update ends here, in the history too.
+        if (installs) {
+          RunHistory(display_, updater_, params_, arguments_, "update", [record] { return record; }).Record(record);
+        }
+        reportDevice(record);
       }
+      if (downloaded != kExitSuccess && installs) return error("Download failed: no firmware was installed");
     }
     // -C and -I only read; a failure of either is kept in the status, as one of -N or -G is.
     if (params_.commands.IsSet(CMD_CHECK) && RunCheckCommand(display_, updater_, params_) != kExitSuccess) {
@@ -76,6 +86,23 @@ class CommandRunner {
     display_.message(UpdaterDisplayInterface::ERROR, "%s", text);
     return kExitFailure;
   }
+
+  // A command line that names too little for its command: no device is concerned.
+  int commandError(const char* text) {
+    JsonOutput::Report().SetError(UpdateOutcome::Step::Command, text);
+    return error(text);
+  }
+
+  // Whether a device's record is wanted: for the --json document, or by the starter of a run over
+  // several devices.
+  static bool recording() { return JsonOutput::Active() || ReportChannel::Active(); }
+
+  static void reportDevice(const DeviceRecord& record) {
+    if (ReportChannel::Active()) SendDeviceRecord(record);
+    if (JsonOutput::Active()) JsonOutput::Report().AddDevice(DeviceRecord_ToJson(record));
+  }
+
+  double seconds() const { return static_cast<double>(aTime_GetMSTicks() - startMs_) / 1000.0; }
 
   void info(const char* text) { display_.message(UpdaterDisplayInterface::INFO, "%s", text); }
 
@@ -101,7 +128,6 @@ class CommandRunner {
     }
     int build = updater_.Download_Firmware(params_.serialNumber, params_.build, params_.overrideModelCheck, false);
     if (build == 0) return kExitFailure;
-    ReportChannel::Send("downloaded", std::to_string(static_cast<unsigned int>(build)));
     // A following -U installs exactly the build just fetched.
     params_.build = std::to_string(static_cast<unsigned int>(build));
     return kExitSuccess;
@@ -132,21 +158,32 @@ class CommandRunner {
 
   int update() {
     unsigned int build = buildNumber();
+    bool done;
     if (params_.transport == linkTypeRecover) {
-      RunHistory history(display_, updater_, params_, arguments_, "recover");
-      bool recovered = updater_.Recover_Firmware(params_.serialPort, build, params_.baudRate, params_.serialNumber,
-                                                 params_.birdFile, params_.overrideModelCheck);
-      history.Record();
-      return recovered ? kExitSuccess : kExitFailure;
+      RunHistory kept = updateHistory("recover");
+      done = updater_.Recover_Firmware(params_.serialPort, build, params_.baudRate, params_.serialNumber,
+                                       params_.birdFile, params_.overrideModelCheck);
+      return conclude(done, kept);
     }
-    if (params_.serialNumber == 0) return error("Must specify the specific device to be updated");
-    RunHistory history(display_, updater_, params_, arguments_, "update");
-    const bool updated = install(build);
-    history.Record();
-    if (!ReportChannel::Active()) return updated ? kExitSuccess : kExitFailure;
-    // One device of a run over several: its starter is told the build before and after as well.
-    SendDeviceOutcome(ConcludeDeviceOutcome(updater_, params_, updated));
-    return updated ? kExitSuccess : kExitFailure;
+    if (params_.serialNumber == 0) return commandError("Must specify the specific device to be updated");
+    RunHistory kept = updateHistory("update");
+    done = install(build);
+    return conclude(done, kept);
+  }
+
+  // The history of the device this update or recovery works on; a signal that ends the run first
+  // records the engine's outcome as it stands.
+  RunHistory updateHistory(const char* command) {
+    return RunHistory(display_, updater_, params_, arguments_, command,
+                      [this] { return ConcludeUpdateRecord(updater_, params_, false, seconds()); });
+  }
+
+  // The device's record goes to its history, and to the --json document or the run's starter.
+  int conclude(bool done, RunHistory& history) {
+    const DeviceRecord record = ConcludeUpdateRecord(updater_, params_, done, seconds());
+    history.Record(record);
+    if (recording()) reportDevice(record);
+    return done ? kExitSuccess : kExitFailure;
   }
 
   bool install(unsigned int build) {
@@ -171,6 +208,7 @@ class CommandRunner {
   Parameters& params_;
   Updater& updater_;
   std::vector<std::string> arguments_;  // the command line as given, for the devices' history
+  uint64_t startMs_;
 };
 
 // -k: records go to the file as well from here on (with those of the parse); the run goes on
@@ -182,6 +220,25 @@ void openLogFile(CLI_Display& display, const Parameters& params) {
   } else if (!LogFile::Open(params.logFileName, &warning)) {
     display.message(UpdaterDisplayInterface::ERROR, "%s", warning.c_str());
   }
+}
+
+}  // namespace
+
+namespace {
+
+// The step of a failure that nothing recorded more precisely: the one the command is made of.
+UpdateOutcome::Step fallbackStep(const char* command) {
+  using Step = UpdateOutcome::Step;
+  const struct {
+    const char* command;
+    Step step;
+  } steps[] = {{"discover", Step::Discovery},   {"builds", Step::Server},          {"get", Step::Download},
+               {"update", Step::Firmware},      {"recover", Step::Identification}, {"fingerprint", Step::Identification},
+               {"info", Step::Store},           {"check", Step::File}};
+  for (const auto& entry : steps) {
+    if (command != nullptr && strcmp(command, entry.command) == 0) return entry.step;
+  }
+  return Step::Command;
 }
 
 }  // namespace
@@ -203,7 +260,6 @@ int RunUpdater(int argc, char** argv) {
   CLI_Display display;
   Log::SetOutput(stderr);
   LogFile::Hold();
-  (void)ReportChannel::OpenFromEnvironment();  // only a process started for one of several devices has one
   if (JsonOutput::Requested(argc, argv)) JsonOutput::Activate();
   const bool parsed = _get_params(display, argc, argv, &params) == 0;
   if (params.json) JsonOutput::Activate();  // also when abbreviated
@@ -244,9 +300,13 @@ int RunUpdater(int argc, char** argv) {
       status = RunSeveralDevices(display, params, updater, argc, argv);
     } else {
       status = CommandRunner(display, params, updater, std::vector<std::string>(argv, argv + argc)).run();
-      // The starter of a run over several devices shows why this one failed.
+      // The starter of a run over several devices shows why this one failed when its record does not.
       if (status != kExitSuccess) ReportChannel::Send("cause", ReportChannel::FirstError());
     }
+  }
+  // A failure that left neither a device's record nor an error of its own still says why.
+  if (status != kExitSuccess && !document.HasError() && !document.HasDevices()) {
+    document.SetError(fallbackStep(JsonCommandName(params)), JsonOutput::FirstError());
   }
   _release_params(&params);
   return status;
@@ -255,7 +315,14 @@ int RunUpdater(int argc, char** argv) {
 }  // namespace
 
 int UpdaterMain(int argc, char** argv) {
+  (void)ReportChannel::OpenFromEnvironment();  // only a process started for one of several devices has one
+  // A run whose record is read by a program ends its command when a signal comes (between two
+  // requests to the device) and tells what it left before the signal ends the process, as the
+  // guard's end does.
+  std::unique_ptr<InterruptGuard> interruptible;
+  if (ReportChannel::Active() || JsonOutput::Requested(argc, argv)) interruptible = std::make_unique<InterruptGuard>();
   int status = RunUpdater(argc, argv);
+  if (InterruptGuard::Requested()) status = 128 + InterruptGuard::Signal();
   JsonOutput::Finish(status);
   LogFile::Close();
   return status;

@@ -1,26 +1,86 @@
 #include "DeviceOutcome.h"
 
+#include "JsonReport.h"
 #include "ReportChannel.h"
 
 namespace {
 
 using State = UpdateOutcome::DeviceState;
+using Step = UpdateOutcome::Step;
 
-std::string buildText(bool known, uint32_t build) { return known ? std::to_string(build) : std::string("-"); }
+constexpr int kRecordDocumentVersion = 1;
 
-std::string stateOf(const UpdateOutcome& record, const DeviceOutcome& outcome) {
+bool stepOfTheRun(Step step) { return step == Step::Start || step == Step::Process; }
+
+void completeFailure(DeviceRecord& record) {
+  record.result = DeviceRecord::Result::Failed;
+  if (record.cause.empty()) record.cause = FirstErrorLine();
+}
+
+}  // namespace
+
+std::string FirstErrorLine() {
+  if (!ReportChannel::FirstError().empty()) return ReportChannel::FirstError();
+  return JsonOutput::FirstError();
+}
+
+DeviceRecord ConcludeUpdateRecord(Updater& updater, const Parameters& params, bool updated, double seconds) {
+  const UpdateOutcome& outcome = updater.LastOutcome();
+  DeviceRecordContext context;
+  context.seconds = seconds;
+  if (!params.build.empty()) context.buildWanted = static_cast<uint32_t>(strtoul(params.build.c_str(), nullptr, 10));
+  DeviceRecord record = DeviceRecord_FromOutcome(outcome, context);
+  if (record.serial == 0) record.serial = params.serialNumber;
+  // Nothing was written: what it ran before it still runs. An update that stopped before it
+  // connected (no build, a file refused) learnt neither; one read tells both.
+  if (outcome.state == State::Unchanged && !outcome.reached && outcome.step != Step::Connect &&
+      params.transport != linkTypeRecover) {
+    uint32_t build = 0;
+    if (updater.Read_Device_Build(params.serialNumber, params.routerSerialNumber, 0, build) && build != 0) {
+      record.buildBefore = build;
+      record.buildAfter = build;
+    }
+  }
+  if (updated) {
+    record.result = DeviceRecord::Result::Updated;
+    record.step = Step::None;
+    record.cause.clear();
+  } else {
+    completeFailure(record);
+  }
+  return record;
+}
+
+DeviceRecord ConcludeDownloadRecord(const Updater& updater, double seconds) {
+  const UpdateOutcome& outcome = updater.LastDownload();
+  DeviceRecordContext context;
+  context.seconds = seconds;
+  DeviceRecord record = DeviceRecord_FromOutcome(outcome, context);
+  record.buildBefore.reset();
+  record.buildAfter.reset();
+  record.state = State::Unchanged;
+  if (outcome.result == UpdateOutcome::Result::Updated) {
+    record.result = DeviceRecord::Result::Downloaded;
+  } else {
+    completeFailure(record);
+  }
+  return record;
+}
+
+std::string DeviceRecord_TableState(const DeviceRecord& record) {
+  if (record.result == DeviceRecord::Result::NotRun || record.step == Step::Start) return "not updated";
   switch (record.state) {
     case State::Running:
     case State::Unchanged:
-      if (outcome.afterKnown) {
-        std::string state = "runs build " + std::to_string(outcome.buildAfter);
-        if (!outcome.succeeded && outcome.beforeKnown && outcome.buildAfter == outcome.buildBefore) {
+      if (record.buildAfter) {
+        std::string state = "runs build " + std::to_string(*record.buildAfter);
+        if (!record.succeeded() && record.buildBefore && *record.buildAfter == *record.buildBefore) {
           state += ", as before";
         }
         return state;
       }
       if (record.state == State::Running) return "running";
-      return record.step == UpdateOutcome::Step::Connect ? "not reached" : "unchanged: nothing was written";
+      return record.step == Step::Connect ? "not reached" : "unchanged: nothing was written";
     case State::InLoader:
       return "in its loader without complete firmware: update it again";
     case State::NotBack:
@@ -33,43 +93,30 @@ std::string stateOf(const UpdateOutcome& record, const DeviceOutcome& outcome) {
   return "unknown";
 }
 
-// The failed step and its cause as the engine recorded them; the first error line shown when it
-// recorded none (the update itself succeeded, but its record in the store did not).
-std::string causeOf(const UpdateOutcome& record) {
-  if (record.cause.empty()) return ReportChannel::FirstError();
-  if (record.step == UpdateOutcome::Step::None) return record.cause;
-  return std::string(UpdateOutcome_StepName(record.step)) + ": " + record.cause;
+std::string DeviceRecord_TableCause(const DeviceRecord& record) {
+  if (stepOfTheRun(record.step)) return record.cause;
+  return DeviceRecord_StepAndCause(record);
 }
 
-}  // namespace
+void SendDeviceRecord(const DeviceRecord& record) {
+  const Json::Value document = Json::Value::Object()
+                                   .Set("schema", Json::Value::Integer(kRecordDocumentVersion))
+                                   .Set("record", DeviceRecord_ToJson(record));
+  ReportChannel::Send("record", Json::Write(document));
+}
 
-DeviceOutcome ConcludeDeviceOutcome(Updater& updater, const Parameters& params, bool updated) {
-  const UpdateOutcome& record = updater.LastOutcome();
-  DeviceOutcome outcome;
-  outcome.succeeded = updated;
-  outcome.beforeKnown = record.buildBefore != 0;
-  outcome.buildBefore = record.buildBefore;
-  if (record.state == State::Running && record.buildAfter != 0) {
-    outcome.afterKnown = true;
-    outcome.buildAfter = record.buildAfter;
-  } else if (record.state == State::Unchanged) {
-    // Nothing was written: what it ran before it still runs. An update that stopped before it
-    // connected (no build, a file refused) learnt neither; one read tells both.
-    if (!record.reached && record.step != UpdateOutcome::Step::Connect) {
-      outcome.beforeKnown =
-          updater.Read_Device_Build(params.serialNumber, params.routerSerialNumber, 0, outcome.buildBefore);
-    }
-    outcome.afterKnown = outcome.beforeKnown;
-    outcome.buildAfter = outcome.buildBefore;
+bool ReadDeviceRecordDocument(const std::string& text, DeviceRecord* record, std::string* why) {
+  Json::Value document;
+  if (!Json::Parse(text, &document, why)) return false;
+  const Json::Value* version = document.Find("schema");
+  if (version == nullptr || !version->isInteger() || version->asInteger() != kRecordDocumentVersion) {
+    if (why != nullptr) *why = "not a record of version " + std::to_string(kRecordDocumentVersion);
+    return false;
   }
-  if (!updated) outcome.cause = causeOf(record);
-  outcome.state = stateOf(record, outcome);
-  return outcome;
-}
-
-void SendDeviceOutcome(const DeviceOutcome& outcome) {
-  ReportChannel::Send("before", buildText(outcome.beforeKnown, outcome.buildBefore));
-  ReportChannel::Send("after", buildText(outcome.afterKnown, outcome.buildAfter));
-  ReportChannel::Send("state", outcome.state);
-  if (!outcome.succeeded) ReportChannel::Send("cause", outcome.cause);
+  const Json::Value* body = document.Find("record");
+  if (body == nullptr) {
+    if (why != nullptr) *why = "no record";
+    return false;
+  }
+  return DeviceRecord_FromJson(*body, record, why);
 }

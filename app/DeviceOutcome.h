@@ -3,25 +3,33 @@
 #include <string>
 
 #include "Parameters.h"
+#include "engine/DeviceRecord.h"
 #include "engine/Updater.h"
 
-// What one device's process of a run over several devices tells its starter about the update it
-// ran: the build before and after, whether it succeeded, the cause of a failure and the state the
-// device is left in. Sent through the report channel; nothing is printed.
-struct DeviceOutcome {
-  bool beforeKnown = false;
-  uint32_t buildBefore = 0;
-  bool afterKnown = false;
-  uint32_t buildAfter = 0;
-  bool succeeded = false;
-  std::string cause;
-  std::string state;
-};
+// The record of a device's command (-U, recovery, -G) as the front end completes it from the
+// engine's own record, for the --json document and for the starter of a run over several devices;
+// and the words the summary table of such a run shows for a record.
 
-// The outcome of the update the engine just ran (updated: what it returned), from the engine's
-// own record: the build it read when it connected, the build its outcome check read after the
-// reboot, the failed step and its cause, the state it left the device in. Only an update that
-// ended before it reached the device asks the device once for its build.
-DeviceOutcome ConcludeDeviceOutcome(Updater& updater, const Parameters& params, bool updated);
+// The record of the update or recovery the engine just ran (updated: what it returned): the build
+// it read when it connected, the build its outcome check read after the reboot, the failed step
+// and its cause, the state it left the device in. Only an update that ended before it reached the
+// device asks the device once for its build. A failure the engine gave no cause for has the first
+// error line shown as its cause.
+DeviceRecord ConcludeUpdateRecord(Updater& updater, const Parameters& params, bool updated, double seconds);
 
-void SendDeviceOutcome(const DeviceOutcome& outcome);
+// The record of the download (-G) the engine just ran: nothing was written to the device.
+DeviceRecord ConcludeDownloadRecord(const Updater& updater, double seconds);
+
+// The first error line the process showed (the cause of last resort).
+std::string FirstErrorLine();
+
+// The summary table's state column for a record of an update ("runs build 1234", "in its loader
+// without complete firmware: update it again", ...), and its cause column (the step before the
+// cause, except for the steps of the run itself, start and process, whose causes say it).
+std::string DeviceRecord_TableState(const DeviceRecord& record);
+std::string DeviceRecord_TableCause(const DeviceRecord& record);
+
+// One device's record to the starter of its run: a versioned JSON document on the report channel.
+void SendDeviceRecord(const DeviceRecord& record);
+// The record of such a document; false (with *why) for anything else.
+bool ReadDeviceRecordDocument(const std::string& text, DeviceRecord* record, std::string* why);

@@ -22,6 +22,7 @@ class JsonReport {
   // The first failure that belongs to no device is kept: later ones follow from it.
   void SetError(UpdateOutcome::Step step, const std::string& cause);
   bool HasError() const { return !error_.isNull(); }
+  bool HasDevices() const { return fields_.Find("devices") != nullptr; }
   // A field of the command (replacing one of that name).
   void Set(const std::string& key, Json::Value value) { fields_.Set(key, std::move(value)); }
   // Appends a device's record to the "devices" array.

@@ -41,14 +41,17 @@ void ReportChannel::Send(const char* key, const std::string& value) {
   for (char& c : record) {
     if (c == '\n' || c == '\r') c = ' ';
   }
-  // Records stay below the size a pipe writes in one piece.
-  if (record.size() > 500) record.resize(500);
   record += '\n';
-  ssize_t written;
-  do {
-    written = write(g_fd, record.data(), record.size());
-  } while (written < 0 && errno == EINTR);
-  // A starter that went away leaves nobody to tell: the run itself goes on.
+  // The process is the pipe's only writer: a record longer than the pipe takes at once is written
+  // in pieces that nothing comes between.
+  size_t done = 0;
+  while (done < record.size()) {
+    const ssize_t written = write(g_fd, record.data() + done, record.size() - done);
+    if (written < 0 && errno == EINTR) continue;
+    // A starter that went away leaves nobody to tell: the run itself goes on.
+    if (written <= 0) break;
+    done += static_cast<size_t>(written);
+  }
 }
 
 void ReportChannel::Progress(double fraction) {

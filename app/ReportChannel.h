@@ -15,7 +15,7 @@ constexpr const char* kEnvironmentName = "UPDATER_REPORT_FD";
 bool OpenFromEnvironment();
 bool Active();
 
-// One record: the key, a space and the value (line ends in it replaced by spaces), in one write.
+// One record: the key, a space and the value (line ends in it replaced by spaces), whole.
 void Send(const char* key, const std::string& value);
 void Progress(double fraction);
 void Spinner(const char* label);

@@ -5,34 +5,30 @@
 #include "support/InterruptGuard.h"
 #include "support/PlaceholderSerial.h"
 
+namespace {
+
+const char* signalThatCame() { return InterruptGuard::Requested() ? InterruptGuard::SignalName() : nullptr; }
+
+}  // namespace
+
 RunHistory::RunHistory(UpdaterDisplayInterface& display, Updater& updater, const Parameters& params,
-                       std::vector<std::string> arguments, const char* command)
+                       std::vector<std::string> arguments, const char* command,
+                       std::function<DeviceRecord()> conclude)
     : display_(display), updater_(updater), params_(params), arguments_(std::move(arguments)), command_(command) {
-  InterruptGuard::SetBeforeSignal([this] { append(updater_.LastOutcome(), InterruptGuard::SignalName()); });
+  InterruptGuard::SetBeforeSignal([this, conclude] { append(conclude(), InterruptGuard::SignalName()); });
 }
 
 RunHistory::~RunHistory() { InterruptGuard::SetBeforeSignal(nullptr); }
 
-void RunHistory::Record() { append(updater_.LastOutcome(), nullptr); }
+void RunHistory::Record(const DeviceRecord& device) { append(device, signalThatCame()); }
 
-void RunHistory::RecordFailure(UpdateOutcome::Step step, const std::string& cause) {
-  UpdateOutcome outcome;
-  outcome.serial = params_.serialNumber;
-  outcome.result = UpdateOutcome::Result::Failed;
-  outcome.step = step;
-  outcome.cause = cause;
-  outcome.state = UpdateOutcome::DeviceState::Unchanged;
-  append(outcome, nullptr);
-}
-
-HistoryRecord RunHistory::Describe(const UpdateOutcome& outcome, const char* interruptedBy) const {
-  DeviceRecordContext context;
-  context.file = params_.birdFile;
-  context.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
+HistoryRecord RunHistory::Describe(const DeviceRecord& device, const char* interruptedBy) const {
   HistoryRecord record;
-  record.device = DeviceRecord_FromOutcome(outcome, context);
+  record.device = device;
   if (record.device.serial == 0) record.device.serial = params_.serialNumber;
-  if (outcome.fileBuild != 0) record.fileBuild = outcome.fileBuild;
+  if (record.device.file.empty()) record.device.file = params_.birdFile;
+  const uint32_t fileBuild = updater_.LastOutcome().fileBuild;
+  if (fileBuild != 0) record.fileBuild = fileBuild;
   record.command = command_;
   record.arguments = arguments_;
   record.note = params_.historyMessage;
@@ -45,10 +41,10 @@ HistoryRecord RunHistory::Describe(const UpdateOutcome& outcome, const char* int
   return record;
 }
 
-void RunHistory::append(const UpdateOutcome& outcome, const char* interruptedBy) {
+void RunHistory::append(const DeviceRecord& device, const char* interruptedBy) {
   if (recorded_) return;
   recorded_ = true;
-  HistoryRecord record = Describe(outcome, interruptedBy);
+  HistoryRecord record = Describe(device, interruptedBy);
   // A device not known by its serial number (a recovery the server named none for) has no history.
   if (record.device.serial == 0 || record.device.serial == kPlaceholderSerialNumber) return;
   HistoryRecord_StampNow(&record);

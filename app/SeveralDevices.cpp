@@ -17,9 +17,12 @@
 #include <vector>
 
 #include "AppInfo.h"
+#include "DeviceOutcome.h"
+#include "JsonReport.h"
 #include "ReportChannel.h"
 #include "aTime.h"
 #include "server/UpdateServerRequest.h"
+#include "support/InterruptGuard.h"
 #include "support/NumberText.h"
 
 extern char** environ;
@@ -42,7 +45,14 @@ bool isOptionWithValue(const char* arg, const char* name) {
   return strncmp(arg, name, length) == 0 && arg[length] == '=';
 }
 
-// The command line without its devices (-d) and without -j: what every device's process shares.
+// --json or an abbreviation of it: a device's process tells its record through its channel.
+bool isJsonOption(const char* arg) {
+  const size_t length = strlen(arg);
+  return length >= 3 && strncmp(arg, "--json", length) == 0;
+}
+
+// The command line without its devices (-d), without -j and without --json: what every device's
+// process shares.
 std::vector<std::string> sharedArguments(int argc, char** argv) {
   std::vector<std::string> shared;
   for (int i = 1; i < argc; ++i) {
@@ -51,15 +61,13 @@ std::vector<std::string> sharedArguments(int argc, char** argv) {
       if (i + 1 < argc && argv[i + 1][0] != '-') ++i;
       continue;
     }
-    if (isOptionWithValue(arg, "-d") || isOptionWithValue(arg, "-j")) continue;
+    if (isOptionWithValue(arg, "-d") || isOptionWithValue(arg, "-j") || isJsonOption(arg)) continue;
     shared.emplace_back(arg);
   }
   return shared;
 }
 
 // ---- one device -----------------------------------------------------------------------------------
-
-enum class Result { Pending, Current, Succeeded, Failed, NotStarted };
 
 // A partial line kept until its end arrives, from one of a process's three pipes.
 struct Pipe {
@@ -70,18 +78,17 @@ struct Pipe {
 struct DeviceJob {
   uint32_t serial = 0;
   std::string build;  // -b for its process; empty: as the shared command line says
-  Result result = Result::Pending;
+  bool pending = true;   // its process is still to be started
+  bool started = false;  // its process ran (the table names what the run did for the others)
   pid_t pid = -1;
   Pipe out, err, report;
   bool firstLineSeen = false;
   uint64_t startMs = 0;
   uint64_t endMs = 0;
-  // What its process reported.
-  std::string before = "-";
-  std::string after = "-";
-  std::string downloaded;
-  std::string state;
-  std::string cause;
+  // Its record: as planned, then as its process reported it, completed when the process ended.
+  DeviceRecord record;
+  bool recordReceived = false;
+  std::string reportedCause;  // the first error line of a process that sent no record
   // What its line of the progress area shows.
   enum class Showing { Line, Bar, Spinner } showing = Showing::Line;
   double fraction = 0;
@@ -101,12 +108,18 @@ std::string serialText(uint32_t serial) {
 // ---- signals: the run ends its devices' processes and still shows its table -----------------------
 
 volatile sig_atomic_t g_signal = 0;
+volatile sig_atomic_t g_signalCount = 0;  // every one is passed on: a second one ends the devices at once
 
-void noteSignal(int number) { g_signal = number; }
+void noteSignal(int number) {
+  g_signal = number;
+  g_signalCount = g_signalCount + 1;
+}
 
 class SignalNote {
  public:
   SignalNote() {
+    // One that came while the run was planned (and the guard of --json held it) ends it too.
+    if (InterruptGuard::Requested()) noteSignal(InterruptGuard::Signal());
     struct sigaction action {};
     action.sa_handler = noteSignal;
     sigemptyset(&action.sa_mask);
@@ -199,6 +212,15 @@ class SeveralDevicesRun {
 
   int run() {
     if (!acceptable()) return 1;
+    const int status = runDevices();
+    if (JsonOutput::Active()) {
+      for (const auto& job : jobs_) JsonOutput::Report().AddDevice(DeviceRecord_ToJson(job->record));
+    }
+    return status;
+  }
+
+ private:
+  int runDevices() {
     if (params_.allDevices) {
       if (!planEveryModule()) return 1;
     } else {
@@ -220,12 +242,13 @@ class SeveralDevicesRun {
     return finalStatus();
   }
 
- private:
   bool updating() const { return params_.commands.IsSet(CMD_UPDATE); }
 
   void info(const char* text) { display_.message(Display::INFO, "%s", text); }
+  // A command line this run does not take: no device is concerned.
   int error(const char* text) {
     display_.message(Display::ERROR, "%s", text);
+    JsonOutput::Report().SetError(UpdateOutcome::Step::Command, text);
     return 1;
   }
 
@@ -253,8 +276,21 @@ class SeveralDevicesRun {
 
   DeviceJob& addJob(uint32_t serial) {
     jobs_.push_back(std::make_unique<DeviceJob>());
-    jobs_.back()->serial = serial;
-    return *jobs_.back();
+    DeviceJob& job = *jobs_.back();
+    job.serial = serial;
+    job.record.serial = serial;
+    job.record.state = UpdateOutcome::DeviceState::Unchanged;
+    if (!params_.build.empty()) job.record.buildWanted = static_cast<uint32_t>(strtoul(params_.build.c_str(), nullptr, 10));
+    if (!params_.birdFile.empty()) job.record.file = params_.birdFile;
+    return job;
+  }
+
+  // A device whose process is not run: its record says why.
+  static void notRun(DeviceJob& job, DeviceRecord::Result result, UpdateOutcome::Step step, const std::string& cause) {
+    job.pending = false;
+    job.record.result = result;
+    job.record.step = step;
+    job.record.cause = cause;
   }
 
   // -d all: every module discovery finds that does not run the chosen build already (with -b that
@@ -275,20 +311,20 @@ class SeveralDevicesRun {
       const uint32_t serial = record.spec.serialNumber;
       if (serial == 0 || findJob(serial) != nullptr) continue;
       DeviceJob& job = addJob(serial);
-      if (record.error == aErrNone && record.buildNumber != 0) job.before = std::to_string(record.buildNumber);
+      if (!record.modelName.empty()) job.record.model = record.modelName;
+      if (record.error == aErrNone && record.buildNumber != 0) job.record.buildBefore = record.buildNumber;
       std::string cause;
       const uint32_t wanted = chosenBuild(serial, &cause);
       if (wanted == 0) {
-        job.result = Result::Failed;
-        job.cause = cause;
-        job.state = "not updated";
+        notRun(job, DeviceRecord::Result::Failed, UpdateOutcome::Step::Server, cause);
         continue;
       }
       job.build = std::to_string(wanted);
+      job.record.buildWanted = wanted;
       if (record.error == aErrNone && record.buildNumber == wanted) {
-        job.result = Result::Current;
-        job.after = job.before;
-        job.state = "runs build " + job.before;
+        notRun(job, DeviceRecord::Result::Current, UpdateOutcome::Step::None, std::string());
+        job.record.state = UpdateOutcome::DeviceState::Running;
+        job.record.buildAfter = job.record.buildBefore;
       }
     }
     return true;
@@ -314,13 +350,13 @@ class SeveralDevicesRun {
   }
 
   size_t toRun() const {
-    return static_cast<size_t>(std::count_if(jobs_.begin(), jobs_.end(),
-                                             [](const auto& job) { return job->result == Result::Pending; }));
+    return static_cast<size_t>(std::count_if(jobs_.begin(), jobs_.end(), [](const auto& job) { return job->pending; }));
   }
 
   size_t failedBeforeStart() const {
-    return static_cast<size_t>(std::count_if(jobs_.begin(), jobs_.end(),
-                                             [](const auto& job) { return job->result == Result::Failed; }));
+    return static_cast<size_t>(std::count_if(jobs_.begin(), jobs_.end(), [](const auto& job) {
+      return !job->pending && job->record.result == DeviceRecord::Result::Failed;
+    }));
   }
 
   unsigned atOnce() const {
@@ -345,15 +381,15 @@ class SeveralDevicesRun {
     SignalNote signals;
     std::deque<DeviceJob*> waiting;
     for (auto& job : jobs_) {
-      if (job->result == Result::Pending) waiting.push_back(job.get());
+      if (job->pending) waiting.push_back(job.get());
     }
     size_t running = 0;
-    int forwarded = 0;
+    sig_atomic_t forwarded = 0;
     while (!waiting.empty() || running > 0) {
-      if (g_signal != 0 && forwarded != g_signal) {
-        forwarded = g_signal;
+      if (forwarded != g_signalCount) {
+        forwarded = g_signalCount;
         for (auto& job : jobs_) {
-          if (job->running()) kill(job->pid, forwarded);
+          if (job->running()) kill(job->pid, g_signal);
         }
       }
       while (g_signal == 0 && !waiting.empty() && running < atOnce()) {
@@ -363,7 +399,10 @@ class SeveralDevicesRun {
         area_.draw(jobs_, true);
       }
       if (g_signal != 0) {
-        for (DeviceJob* job : waiting) job->result = Result::NotStarted;
+        for (DeviceJob* job : waiting) {
+          notRun(*job, DeviceRecord::Result::NotRun, UpdateOutcome::Step::Start,
+                 std::string("not started: the run was ended by ") + strsignal(g_signal));
+        }
         waiting.clear();
       }
       if (running == 0) continue;
@@ -429,6 +468,9 @@ class SeveralDevicesRun {
       struct sigaction ignore {};
       ignore.sa_handler = SIG_IGN;
       sigaction(SIGPIPE, &ignore, nullptr);
+      // Its own process group: a signal from the terminal reaches the run alone, which passes it
+      // on once, and the device's process ends its command and tells what it left.
+      (void)setpgid(0, 0);
       if (dup2(out[1], STDOUT_FILENO) < 0 || dup2(err[1], STDERR_FILENO) < 0 || dup2(report[1], kReportFd) < 0) {
         _exit(127);
       }
@@ -442,12 +484,13 @@ class SeveralDevicesRun {
       for (int* ends : {out, err, report}) {
         if (piped && ends[0] >= 0) close(ends[0]);
       }
-      job.result = Result::Failed;
-      job.cause = std::string("could not start its process: ") + strerror(errno);
-      job.state = "not updated";
+      notRun(job, DeviceRecord::Result::Failed, UpdateOutcome::Step::Start,
+             std::string("could not start its process: ") + strerror(errno));
       job.endMs = aTime_GetMSTicks();
       return false;
     }
+    job.pending = false;
+    job.started = true;
     job.pid = pid;
     job.out.fd = out[0];
     job.err.fd = err[0];
@@ -525,17 +568,27 @@ class SeveralDevicesRun {
       job.label = value;
     } else if (key == "idle") {
       job.showing = DeviceJob::Showing::Line;
-    } else if (key == "before") {
-      job.before = value;
-    } else if (key == "after") {
-      job.after = value;
-    } else if (key == "state") {
-      job.state = value;
+    } else if (key == "record") {
+      takeRecord(job, value);
     } else if (key == "cause") {
-      if (job.cause.empty()) job.cause = value;  // the first told is the most precise
-    } else if (key == "downloaded") {
-      job.downloaded = value;
+      if (job.reportedCause.empty()) job.reportedCause = value;  // the first told is the most precise
     }
+  }
+
+  // The record a device's process sent; one that does not read is shown as such, and the device
+  // keeps what was known of it.
+  void takeRecord(DeviceJob& job, const std::string& text) {
+    DeviceRecord record;
+    std::string why;
+    if (!ReadDeviceRecordDocument(text, &record, &why) || record.serial != job.serial) {
+      if (why.empty()) why = "it names device " + serialText(record.serial);
+      area_.erase();
+      display_.message(Display::ERROR, "%08X: its record was not understood: %s", job.serial, why.c_str());
+      area_.draw(jobs_, true);
+      return;
+    }
+    job.record = record;
+    job.recordReceived = true;
   }
 
   void finish(DeviceJob& job) {
@@ -546,30 +599,64 @@ class SeveralDevicesRun {
     } while (ended < 0 && errno == EINTR);
     job.endMs = aTime_GetMSTicks();
     job.pid = -1;
+    DeviceRecord& record = job.record;
+    record.seconds = static_cast<double>(job.endMs - job.startMs) / 1000.0;
     if (ended > 0 && WIFEXITED(status) && WEXITSTATUS(status) == 0) {
-      job.result = Result::Succeeded;
+      if (!job.recordReceived) record.result = updating() ? DeviceRecord::Result::Updated : DeviceRecord::Result::Downloaded;
       return;
     }
-    job.result = Result::Failed;
-    if (ended > 0 && WIFSIGNALED(status)) {
-      job.cause = std::string("ended by signal ") + strsignal(WTERMSIG(status));
-    } else if (ended > 0 && WEXITSTATUS(status) == 127 && !job.firstLineSeen) {
-      job.cause = "could not start its process";
-    } else if (job.cause.empty()) {
-      job.cause = "failed; see its lines above";
+    // What its process told stands; the run adds only what it alone saw.
+    if (job.recordReceived) {
+      if (record.succeeded()) ranBadly(record, status, ended);
+      record.result = DeviceRecord::Result::Failed;
+      return;
     }
-    if (job.state.empty()) job.state = updating() ? "unknown" : "not changed";
+    record.result = DeviceRecord::Result::Failed;
+    if (ended > 0 && WIFEXITED(status) && WEXITSTATUS(status) == 127 && !job.firstLineSeen) {
+      job.started = false;
+      record.step = UpdateOutcome::Step::Start;
+      record.cause = "could not start its process";
+      return;
+    }
+    ranBadly(record, status, ended);
+    // Without a record nothing tells what the update did to the device; a download writes nothing.
+    record.state = updating() ? UpdateOutcome::DeviceState::Unknown : UpdateOutcome::DeviceState::Unchanged;
+    if (!WIFSIGNALED(status) && !job.reportedCause.empty()) record.cause = job.reportedCause;
+  }
+
+  // A process that ended badly: by a signal, or with a failure its record did not tell.
+  static void ranBadly(DeviceRecord& record, int status, pid_t ended) {
+    record.step = UpdateOutcome::Step::Process;
+    if (ended > 0 && WIFSIGNALED(status)) {
+      record.cause = std::string("ended by signal ") + strsignal(WTERMSIG(status));
+    } else {
+      record.cause = "failed; see its lines above";
+    }
   }
 
   // ---- the table ----
 
-  static const char* resultWord(const DeviceJob& job, bool updating) {
-    switch (job.result) {
-      case Result::Current: return "current";
-      case Result::Succeeded: return updating ? "updated" : "downloaded";
-      case Result::NotStarted: return "not run";
-      default: return "FAILED";
+  static const char* resultWord(const DeviceRecord& record) {
+    switch (record.result) {
+      case DeviceRecord::Result::Current: return "current";
+      case DeviceRecord::Result::Updated: return "updated";
+      case DeviceRecord::Result::Downloaded: return "downloaded";
+      case DeviceRecord::Result::NotRun: return "not run";
+      case DeviceRecord::Result::Failed: break;
     }
+    return "FAILED";
+  }
+
+  static std::string buildText(const std::optional<uint32_t>& build) { return build ? std::to_string(*build) : "-"; }
+
+  // The run's own words for a device whose process did not run; its process's record otherwise.
+  static std::string stateText(const DeviceJob& job) {
+    if (!job.started && job.record.result != DeviceRecord::Result::Current) return "not updated";
+    return DeviceRecord_TableState(job.record);
+  }
+
+  static std::string causeText(const DeviceJob& job) {
+    return job.started ? DeviceRecord_TableCause(job.record) : job.record.cause;
   }
 
   static std::string timeText(const DeviceJob& job) {
@@ -583,18 +670,21 @@ class SeveralDevicesRun {
     info("");
     info("Summary:");
     size_t stateWidth = 5;
-    for (const auto& job : jobs_) stateWidth = std::max(stateWidth, job->state.size());
+    for (const auto& job : jobs_) stateWidth = std::max(stateWidth, stateText(*job).size());
     if (updating()) {
       info((row("Device", "Before", "After", "Result", "Time") + "  " + padded("State", stateWidth) + "  Cause").c_str());
     } else {
       info((row("Device", "Build", "", "Result", "Time") + "  Cause").c_str());
     }
     for (const auto& job : jobs_) {
-      std::string line = updating() ? row(serialText(job->serial), job->before, job->after, resultWord(*job, true),
-                                          timeText(*job)) + "  " + padded(job->state, stateWidth)
-                                    : row(serialText(job->serial), job->downloaded.empty() ? "-" : job->downloaded, "",
-                                          resultWord(*job, false), timeText(*job));
-      if (job->result == Result::Failed || job->result == Result::NotStarted) line += "  " + job->cause;
+      const DeviceRecord& record = job->record;
+      const std::string downloaded =
+          record.result == DeviceRecord::Result::Downloaded ? buildText(record.buildWanted) : "-";
+      std::string line = updating() ? row(serialText(job->serial), buildText(record.buildBefore),
+                                          buildText(record.buildAfter), resultWord(record), timeText(*job)) +
+                                          "  " + padded(stateText(*job), stateWidth)
+                                    : row(serialText(job->serial), downloaded, "", resultWord(record), timeText(*job));
+      if (!record.succeeded()) line += "  " + causeText(*job);
       trimRight(line);
       info(line.c_str());
     }
@@ -616,16 +706,19 @@ class SeveralDevicesRun {
     while (!text.empty() && text.back() == ' ') text.pop_back();
   }
 
+  // 128 plus the signal's number when a signal ended the run, as for one device.
   int finalStatus() {
     std::string failed;
     size_t count = 0;
     for (const auto& job : jobs_) {
-      if (job->result == Result::Succeeded || job->result == Result::Current) continue;
+      if (job->record.succeeded()) continue;
       failed += (count++ == 0 ? "" : ", ") + serialText(job->serial);
     }
-    if (count == 0) return 0;
-    display_.message(Display::ERROR, "%zu of %zu devices failed: %s", count, jobs_.size(), failed.c_str());
-    return 1;
+    if (count != 0) {
+      display_.message(Display::ERROR, "%zu of %zu devices failed: %s", count, jobs_.size(), failed.c_str());
+    }
+    if (g_signal != 0) return 128 + g_signal;
+    return count == 0 ? 0 : 1;
   }
 
   Display& display_;

@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <memory>
 
 #include "support/InterruptGuard.h"
 
@@ -59,6 +60,28 @@ TEST(InterruptGuardDeathTest, TheDispositionFromBeforeIsPutBack) {
         _exit(now.sa_handler == SIG_IGN ? kNoted : kLived);
       },
       ::testing::ExitedWithCode(kNoted), "");
+}
+
+// A guard inside another: a signal noted before the inner one began is kept, the inner one's end
+// lets the process live on, and the outer one's end raises it.
+TEST(InterruptGuardDeathTest, NestedGuardsRaiseOnlyAtTheOutermostEnd) {
+  EXPECT_EXIT(
+      {
+        auto outer = std::make_unique<InterruptGuard>();
+        raise(SIGTERM);
+        {
+          InterruptGuard inner;
+          if (!InterruptGuard::Requested()) _exit(kNotNoted);
+        }
+        if (InterruptGuard::Signal() != SIGTERM) _exit(kLived);
+        // Still the guard's handler: a second signal is noted, not acted on.
+        raise(SIGINT);
+        if (InterruptGuard::Signal() != SIGINT) _exit(kLived);
+        // The outer guard's end raises the last signal noted.
+        outer.reset();
+        _exit(kNoted);
+      },
+      ::testing::KilledBySignal(SIGINT), "");
 }
 
 }  // namespace

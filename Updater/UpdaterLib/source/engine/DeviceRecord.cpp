@@ -106,8 +106,8 @@ class FieldReader {
 DeviceRecord DeviceRecord_FromOutcome(const UpdateOutcome& outcome, const DeviceRecordContext& context) {
   DeviceRecord record;
   record.serial = outcome.serial;
-  record.model = context.model;
-  record.file = context.file;
+  record.model = context.model.empty() ? outcome.model : context.model;
+  record.file = context.file.empty() ? outcome.file : context.file;
   record.seconds = context.seconds;
   record.buildWanted = context.buildWanted ? context.buildWanted : knownBuild(outcome.fileBuild);
   record.buildBefore = knownBuild(outcome.buildBefore);

@@ -17,7 +17,8 @@ struct UpdateOutcome {
   // The state a device is left in. Each has one name for programs (UpdateOutcome_StateName):
   //   unknown              nothing is known of it (its process ended without telling)
   //   unchanged            nothing was written: it still runs its old firmware
-  //   in_loader            waiting in its loader without complete firmware: run the command again
+  //   in_loader            waiting in its loader (or an LPC chip in its boot ROM) without running
+  //                        firmware: run the command again
   //   not_back             rebooted, not seen since: recover it
   //   flash_may_be_erased  a recovery stopped after erasing: recover it again
   //   running              running buildAfter
@@ -81,6 +82,8 @@ struct UpdateOutcome {
   DeviceState state = DeviceState::Unknown;
   Step step = Step::None;  // the step that failed; None on success
   std::string cause;  // why, in words; empty on success
+  std::string file;   // the firmware file installed or stored, when known
+  std::string model;  // the model name the device reported, when it was asked
   bool accepted = false;  // another build was accepted (-OVERRIDE)
   bool reached = false;   // the device was connected (buildBefore was asked of it)
 

@@ -78,6 +78,11 @@ class Updater {
 
   // What the last Update_Firmware or Recover_Firmware came to (Result::NotRun before the first).
   const UpdateOutcome& LastOutcome() const { return lastOutcome; }
+  // What the last Download_Firmware came to: Result::Updated when the file was stored (file names
+  // it, fileBuild its build), else Failed with the step and cause; the device is never touched.
+  const UpdateOutcome& LastDownload() const { return lastDownload; }
+  // Why the last Get_Fingerprint failed, in words (empty after one that succeeded).
+  const std::string& LastIdentificationFault() const { return identificationFault; }
 
   // The root of the local store this engine works on.
   const std::string& StoreDirectory() const { return updaterDirectory; }
@@ -90,7 +95,9 @@ class Updater {
   std::string updaterDirectory;
   UpdaterDisplayInterface& display;
   RecoveryChip recoveryChip = RecoveryChip::None;
+  std::string identificationFault;  // why the last Get_Fingerprint failed
   UpdateOutcome lastOutcome;
+  UpdateOutcome lastDownload;
 
   // Ends an update or recovery that failed: records the step, cause and state, and shows the line
   // that tells the state the device is left in. Returns false.

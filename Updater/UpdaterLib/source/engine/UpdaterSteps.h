@@ -34,14 +34,15 @@ std::string _no_build_number_cause(const std::string& latest);
 // is then done that would have to be recorded in it.
 [[nodiscard]] bool _settings_readable(UpdaterDisplayInterface& display, const UpdaterStoreItem& item);
 // Firmware update steps, shared with serial recovery. A refused file's error line is kept in
-// *refusal when given.
+// *refusal when given, and the model name the module reported in *model (when it was asked).
 [[nodiscard]] int _validate_birdfile(UpdaterDisplayInterface& display, BirdFile& bird,
                                      Tessaron::Halyard::Module& module, unsigned int serial,
-                                     std::string* refusal = nullptr);
+                                     std::string* refusal = nullptr, std::string* model = nullptr);
 // The serial number and model name the module reports (failed reads give 0).
 DeviceIdentity _read_device_identity(Tessaron::Halyard::Module& module);
-// Where a transfer stopped: "loader" (a loader block or INIT), "load" (starting the loader),
-// "firmware" (a firmware block) or "reboot", and the module's side of why.
+// The step that failed and why: where a transfer stopped (loader: a loader block or INIT; load:
+// starting the loader; firmware: a firmware block; reboot) with the module's side of why, or
+// where a download stopped (server, build, download, store).
 struct TransferFailure {
   UpdateOutcome::Step step = UpdateOutcome::Step::None;
   std::string cause;

@@ -65,7 +65,8 @@ void downloadWorker(std::string url, std::promise<bool>* result, std::string* co
 
 // Runs the download on a worker thread while this thread turns the spinner.
 bool fetchBuildImage(UpdaterDisplayInterface& display, const std::string& url, unsigned int serial,
-                     const std::string& firmware, const std::string& build, bool no_cal, std::string& content) {
+                     const std::string& firmware, const std::string& build, bool no_cal, std::string& content,
+                     std::string* why) {
   std::promise<bool> result;
   std::future<bool> ready = result.get_future();
   std::thread worker;
@@ -75,7 +76,8 @@ bool fetchBuildImage(UpdaterDisplayInterface& display, const std::string& url, u
   } catch (const std::exception& error) {
     Log::log(DEBUG_Updater, "Could not start the download: %s\n", error.what());
     display.message(UpdaterDisplayInterface::ERROR, "Download failed");
-    showDownloadFailure(display, build, serial, std::string("could not start the download: ") + error.what());
+    *why = std::string("could not start the download: ") + error.what();
+    showDownloadFailure(display, build, serial, *why);
     return false;
   }
   display.update_spinner(true, kSpinnerLabel);
@@ -86,15 +88,17 @@ bool fetchBuildImage(UpdaterDisplayInterface& display, const std::string& url, u
   if (!fetched) {
     display.message(UpdaterDisplayInterface::ERROR, "Download failed");
     showDownloadFailure(display, build, serial, cause);
+    *why = cause;
   }
   return fetched;
 }
 
 // Decodes the image and stores it as BUILD.bird with the two download settings; false (with the
-// user told why) when nothing was stored, in which case no setting changed either. The image is
-// decoded in the content's own bytes, which then no longer hold the Base64 text.
+// user told why, and the failed step and its cause in *failure) when nothing was stored, in which
+// case no setting changed either. The image is decoded in the content's own bytes, which then no
+// longer hold the Base64 text.
 bool storeBuildImage(UpdaterDisplayInterface& display, UpdaterStoreItem& item, unsigned int serial,
-                     unsigned int build, std::string& content) {
+                     unsigned int build, std::string& content, TransferFailure* failure) {
   std::string fileName = BirdFileName(build);
   const size_t characters = content.size();
   unsigned char* bytes = reinterpret_cast<unsigned char*>(content.data());
@@ -105,9 +109,9 @@ bool storeBuildImage(UpdaterDisplayInterface& display, UpdaterStoreItem& item, u
     Log::log(DEBUG_Updater, "Build %u: the server's image is no bird file (%zu Base64 characters)\n", build,
              characters);
     display.message(UpdaterDisplayInterface::ERROR, "Failed to retreive a valid BIRD file");
-    showDownloadFailure(display, std::to_string(build), serial,
-                        decoded ? "the image the update server sent is not a bird file"
-                                : "the image the update server sent is not valid Base64");
+    *failure = {UpdateOutcome::Step::Download, decoded ? "the image the update server sent is not a bird file"
+                                                       : "the image the update server sent is not valid Base64"};
+    showDownloadFailure(display, std::to_string(build), serial, failure->cause);
     return false;
   }
   std::string timeText = KeyValueStore::CurrentTimeText();
@@ -117,6 +121,10 @@ bool storeBuildImage(UpdaterDisplayInterface& display, UpdaterStoreItem& item, u
   if (written != aErrNone) {
     // The settings keep naming the last build that was really stored.
     display.message(UpdaterDisplayInterface::ERROR, "Failed to write file with %d", static_cast<int>(written));
+    *failure = {UpdateOutcome::Step::Store, std::string("could not write ") +
+                                                UpdaterStore::JoinPath(item.FullPath(), fileName) + ": " +
+                                                (systemError != 0 ? strerror(systemError)
+                                                                  : aError_GetErrorDescription(written))};
     display.message(UpdaterDisplayInterface::ERROR, "Failed to store build %u as %s: %s", build,
                     UpdaterStore::JoinPath(item.FullPath(), fileName).c_str(),
                     systemError != 0 ? strerror(systemError) : aError_GetErrorDescription(written));
@@ -125,6 +133,8 @@ bool storeBuildImage(UpdaterDisplayInterface& display, UpdaterStoreItem& item, u
   item.settings.Add(kLatestDownloadKey, fileName);
   item.settings.Add(kLastDownloadDateKey, timeText.c_str());
   if (item.settings.Save(nullptr)) return true;
+  *failure = {UpdateOutcome::Step::Store, std::string("the download record could not be saved in ") +
+                                              item.settings.Filename() + ": " + item.settings.SaveProblem()};
   display.message(UpdaterDisplayInterface::ERROR, "Build %u stored, but the download record could not be saved in %s: %s",
                   build, item.settings.Filename().c_str(), item.settings.SaveProblem());
   return false;
@@ -132,7 +142,7 @@ bool storeBuildImage(UpdaterDisplayInterface& display, UpdaterStoreItem& item, u
 
 // The device's item of the store, created when the device is new.
 bool openDeviceItem(UpdaterDisplayInterface& display, const std::string& root, unsigned int serial,
-                    UpdaterStoreItem& item) {
+                    UpdaterStoreItem& item, std::string* why) {
   try {
     UpdaterStore store(root.c_str());
     if (store.FindDevice(serial, &item)) return true;
@@ -143,6 +153,7 @@ bool openDeviceItem(UpdaterDisplayInterface& display, const std::string& root, u
     Log::log(DEBUG_Updater, "%s\n", error.what());
     display.message(UpdaterDisplayInterface::ERROR, "Could not create directory for storing BIRD file");
     _display_store_failure(display, serial, error);
+    *why = error.what();
     return false;
   }
 }
@@ -153,18 +164,19 @@ void showBuildListFailure(UpdaterDisplayInterface& display, unsigned int serial,
 }
 
 // The update server answers; otherwise the user is told so and why.
-bool pingServer(UpdaterDisplayInterface& display, const std::string& url) {
+bool pingServer(UpdaterDisplayInterface& display, const std::string& url, std::string* why = nullptr) {
   std::string cause;
   if (RunUnderSpinner(display, kServerQueryLabel, [&] { return UpdateServerRequest::ping(url.c_str(), &cause); })) {
     return true;
   }
   display.message(UpdaterDisplayInterface::ERROR, "Server request failed for %s", url.c_str());
   display.message(UpdaterDisplayInterface::ERROR, "Greeting of the update server failed: %s", cause.c_str());
+  if (why != nullptr) *why = "greeting of the update server failed: " + cause;
   return false;
 }
 
 bool validateBuild(UpdaterDisplayInterface& display, const char* url, unsigned int serial, unsigned int build,
-                   bool override) {
+                   bool override, TransferFailure* failure) {
   if (override) {
     display.message(UpdaterDisplayInterface::INFO, "Override specified, skipping validation of build %u", build);
     return true;
@@ -174,6 +186,10 @@ bool validateBuild(UpdaterDisplayInterface& display, const char* url, unsigned i
   if (!RunUnderSpinner(display, kServerQueryLabel, [&] { return _valid_build(serial, build, url, &cause); })) {
     display.message(UpdaterDisplayInterface::ERROR, "No valid build %u", build);
     if (!cause.empty()) showBuildListFailure(display, serial, cause);
+    *failure = cause.empty() ? TransferFailure{UpdateOutcome::Step::Build,
+                                               "build " + std::to_string(build) +
+                                                   " is not in the update server's list for the device"}
+                             : TransferFailure{UpdateOutcome::Step::Server, "query of the builds failed: " + cause};
     return false;
   }
   display.message(UpdaterDisplayInterface::INFO, "Build %u is valid", build);
@@ -212,28 +228,39 @@ void engine::_display_store_failure(UpdaterDisplayInterface& display, unsigned i
 }
 
 int Updater::Download_Firmware(unsigned int serial, std::string build, bool override, bool no_cal) {
+  lastDownload = UpdateOutcome();
+  lastDownload.serial = serial;
+  lastDownload.state = UpdateOutcome::DeviceState::Unchanged;
+  auto fail = [&](UpdateOutcome::Step step, const std::string& cause) {
+    lastDownload.result = UpdateOutcome::Result::Failed;
+    lastDownload.step = step;
+    lastDownload.cause = cause;
+    return 0;
+  };
   unsigned int buildNumber = 0;
   if (!build.empty() && !ReadServerBuildNumber(build, &buildNumber)) {
     display.message(UpdaterDisplayInterface::ERROR, "Build number '%s' must be an number", build.c_str());
-    return 0;
+    return fail(UpdateOutcome::Step::Command, "the build is not a number");
   }
+  lastDownload.fileBuild = buildNumber;
   if (serial == 0) {
     display.message(UpdaterDisplayInterface::ERROR, "Serial Number must be non-zero");
-    return 0;
+    return fail(UpdateOutcome::Step::Command, "no device named");
   }
-  if (!pingServer(display, serverUrl)) return 0;
+  std::string cause;
+  if (!pingServer(display, serverUrl, &cause)) return fail(UpdateOutcome::Step::Server, cause);
   UpdaterStoreItem item;
-  if (!openDeviceItem(display, updaterDirectory, serial, item)) return 0;
+  if (!openDeviceItem(display, updaterDirectory, serial, item, &cause)) return fail(UpdateOutcome::Step::Store, cause);
   // Nothing is fetched that could not be recorded.
-  if (!_settings_readable(display, item)) return 0;
+  if (!_settings_readable(display, item)) return fail(UpdateOutcome::Step::Settings, "settings file unreadable");
 
-  std::string latest, firmware, cause;
+  std::string latest, firmware;
   if (!RunUnderSpinner(display, kServerQueryLabel, [&] {
         return UpdateServerRequest::QueryBuild(serial, latest, firmware, serverUrl.c_str(), &cause);
       })) {
     display.message(UpdaterDisplayInterface::ERROR, "No build information for device");
     _display_latest_build_failure(display, serial, cause);
-    return 0;
+    return fail(UpdateOutcome::Step::Server, "query of the latest build failed: " + cause);
   }
   if (buildNumber == 0 && !ReadServerBuildNumber(latest, &buildNumber)) {
     Log::log(DEBUG_Updater, "Error: Could not convert %s to int.\n", latest.c_str());
@@ -242,20 +269,30 @@ int Updater::Download_Firmware(unsigned int serial, std::string build, bool over
   if (buildNumber == 0) {
     display.message(UpdaterDisplayInterface::ERROR, "No build information for device");
     _display_latest_build_failure(display, serial, _no_build_number_cause(latest));
-    return 0;
+    return fail(UpdateOutcome::Step::Build, _no_build_number_cause(latest));
   }
+  lastDownload.fileBuild = buildNumber;
   display.message(UpdaterDisplayInterface::INFO, "Retrieving build %u", buildNumber);
-  if (!validateBuild(display, serverUrl.c_str(), serial, buildNumber, override)) return 0;
+  TransferFailure failure;
+  if (!validateBuild(display, serverUrl.c_str(), serial, buildNumber, override, &failure)) {
+    return fail(failure.step, failure.cause);
+  }
 
   std::string buildText = std::to_string(buildNumber);
   std::string content;
-  bool fetched = fetchBuildImage(display, serverUrl, serial, firmware, buildText, no_cal, content);
+  bool fetched = fetchBuildImage(display, serverUrl, serial, firmware, buildText, no_cal, content, &cause);
   if (content.empty()) {
     display.message(UpdaterDisplayInterface::ERROR, "Failed to retreive a valid BIRD file");
-    if (fetched) showDownloadFailure(display, buildText, serial, "the update server's reply holds no image");
-    return 0;
+    if (fetched) {
+      cause = "the update server's reply holds no image";
+      showDownloadFailure(display, buildText, serial, cause);
+    }
+    return fail(UpdateOutcome::Step::Download, cause);
   }
-  if (!fetched || !storeBuildImage(display, item, serial, buildNumber, content)) return 0;
+  if (!fetched) return fail(UpdateOutcome::Step::Download, cause);
+  if (!storeBuildImage(display, item, serial, buildNumber, content, &failure)) return fail(failure.step, failure.cause);
+  lastDownload.result = UpdateOutcome::Result::Updated;
+  lastDownload.file = UpdaterStore::JoinPath(item.FullPath(), BirdFileName(buildNumber));
   return static_cast<int>(buildNumber);
 }
 

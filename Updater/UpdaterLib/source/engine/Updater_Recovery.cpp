@@ -108,6 +108,7 @@ UpdateOutcome recoveredOutcome(const UpdateOutcome& during) {
   UpdateOutcome recovered;
   recovered.serial = during.serial;
   recovered.fileBuild = during.fileBuild;
+  recovered.file = during.file;
   recovered.result = UpdateOutcome::Result::Updated;
   recovered.state = UpdateOutcome::DeviceState::Running;
   return recovered;
@@ -129,7 +130,7 @@ bool Updater::Recover_Firmware(std::string port, unsigned int build, unsigned in
   if (!Get_Fingerprint(fingerprint, port, serial, birdFile, kIdentificationBaud, false)) {
     display.message(UpdaterDisplay::ERROR, "Could not get Device Identifier");
     display.message(UpdaterDisplay::ERROR, "%s", kNothingWrittenLine);
-    return false;
+    return noteFailure(UpdateOutcome::Step::Identification, identificationFault, State::Unchanged);
   }
   unsigned int recoveryBuild = build;
   if (birdFile.empty()) {
@@ -148,9 +149,12 @@ bool Updater::Recover_Firmware(std::string port, unsigned int build, unsigned in
       display.message(UpdaterDisplay::ERROR, "The update server named no recovery image for this chip");
       display.message(UpdaterDisplay::ERROR, "Failed to load bird file");
       display.message(UpdaterDisplay::ERROR, "%s", kNothingWrittenLine);
-      return noteFailure(Step::Build, "the update server named no recovery image for this chip", State::Unchanged);
+      if (!cause.empty()) return noteFailure(UpdateOutcome::Step::Server, "recovery query failed: " + cause, State::Unchanged);
+      return noteFailure(UpdateOutcome::Step::Build, "the update server named no recovery image for this chip",
+                         State::Unchanged);
     }
   }
+  lastOutcome.fileBuild = recoveryBuild;
 
   BirdFile bird;
   try {
@@ -159,13 +163,15 @@ bool Updater::Recover_Firmware(std::string port, unsigned int build, unsigned in
     Log::log(DEBUG_Updater, "%s\n", error.what());
     display.message(UpdaterDisplay::ERROR, "Failed to load bird file");
     display.message(UpdaterDisplay::ERROR, "%s", kNothingWrittenLine);
-    return noteFailure(Step::File, error.what(), State::Unchanged);
+    return noteFailure(UpdateOutcome::Step::File, error.what(), State::Unchanged);
   }
-  lastOutcome.fileBuild = bird.GetBuild();
+  if (bird.GetBuild() != 0) lastOutcome.fileBuild = bird.GetBuild();
+  lastOutcome.file = birdFile.empty() ? bird.filename : birdFile;
   if (bird.serialReplaceable) {
     display.message(UpdaterDisplay::ERROR, "Updater does not support offline recovery");
     display.message(UpdaterDisplay::ERROR, "%s", kNothingWrittenLine);
-    return noteFailure(Step::Validation, "offline recovery is not supported", State::Unchanged);
+    return noteFailure(UpdateOutcome::Step::Validation, "the file is for offline recovery, which is not supported",
+                       State::Unchanged);
   }
 
   bool recovered = false;
@@ -177,7 +183,6 @@ bool Updater::Recover_Firmware(std::string port, unsigned int build, unsigned in
       display.message(UpdaterDisplay::INFO, "Update time: %.4f sec",
                       static_cast<double>(aTime_GetMSTicks() - start) / 1000.0);
       // The live loader runs from RAM; the firmware it was writing may be incomplete.
-      lastOutcome.serial = serial;
       return failOutcome(UpdateOutcome::Step::Firmware, "the live loader did not take the firmware",
                          UpdateOutcome::DeviceState::FlashMayBeErased);
     case RecoveryChip::LPC:
@@ -200,8 +205,10 @@ bool Updater::Recover_Firmware(std::string port, unsigned int build, unsigned in
 // The live loader rebooted the module into the firmware it was given: the module must come back
 // under its own serial number (USB, then TCP/IP) running the recovery build.
 bool Updater::verifyRecovery(unsigned int serial, const BirdFile& bird, uint64_t start) {
+  const std::string file = lastOutcome.file;
   lastOutcome = UpdateOutcome();
   lastOutcome.serial = serial;
+  lastOutcome.file = file;
   lastOutcome.fileBuild = bird.GetBuild();
   Module device(0, 0);
   auto lookAgain = [&] {
@@ -222,6 +229,7 @@ bool Updater::Get_Fingerprint(Fingerprint& fingerprint, std::string port, unsign
   // "USB" names the i.MX boot ROM's HID device, never a serial port: a file of that name in the
   // working directory is not opened as one.
   std::string lpcFault;
+  identificationFault.clear();
   if (port != kUsbPort) {
     InterruptGuard interruptible;
     bool lpcAnswered = false;
@@ -230,12 +238,14 @@ bool Updater::Get_Fingerprint(Fingerprint& fingerprint, std::string port, unsign
       return true;
     }
     if (InterruptGuard::Requested()) {
+      identificationFault = std::string("interrupted by ") + InterruptGuard::SignalName();
       display.message(UpdaterDisplay::ERROR, "Identification interrupted by %s; the port is closed",
                       InterruptGuard::SignalName());
       return false;
     }
     // Another program's port is left alone: no i.MX boot ROM is looked for on it either.
     if (IsSerialPortInUse(lpcFault)) {
+      identificationFault = lpcFault;
       display.message(UpdaterDisplay::ERROR, "Identification failed: %s", lpcFault.c_str());
       return false;
     }
@@ -243,6 +253,7 @@ bool Updater::Get_Fingerprint(Fingerprint& fingerprint, std::string port, unsign
     // feed it garbage, and the fault to tell is the LPC one.
     if (lpcAnswered) {
       recoveryChip = RecoveryChip::LPC;
+      identificationFault = lpcFault;
       display.message(UpdaterDisplay::ERROR, "Identification failed: %s; nothing was written, run it again",
                       lpcFault.c_str());
       return false;
@@ -253,11 +264,16 @@ bool Updater::Get_Fingerprint(Fingerprint& fingerprint, std::string port, unsign
   if (_get_fingerprint_imx(display, *this, port, serial, birdFile, fingerprint, reset, &imxFault)) return true;
   // A port that cannot be opened fails both the same way: its reason is the one to tell.
   if (IsSerialPortFault(lpcFault)) {
-    display.message(UpdaterDisplay::ERROR, "Identification failed: %s", lpcFault.c_str());
+    identificationFault = lpcFault;
   } else if (!lpcFault.empty() && !imxFault.empty()) {
-    display.message(UpdaterDisplay::ERROR, "Identification failed: %s, and %s", lpcFault.c_str(), imxFault.c_str());
+    identificationFault = lpcFault + ", and " + imxFault;
   } else if (!imxFault.empty()) {
-    display.message(UpdaterDisplay::ERROR, "Identification failed: %s", imxFault.c_str());
+    identificationFault = imxFault;
+  } else {
+    identificationFault = lpcFault.empty() ? "no boot ROM answered" : lpcFault;
+  }
+  if (IsSerialPortFault(lpcFault) || !imxFault.empty()) {
+    display.message(UpdaterDisplay::ERROR, "Identification failed: %s", identificationFault.c_str());
   }
   return false;
 }

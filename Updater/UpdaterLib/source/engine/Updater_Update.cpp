@@ -388,9 +388,9 @@ void reconnectInLoaderMode(UpdaterDisplay& display, Module& module, unsigned int
 
 // Records the transfer in the device's settings file in the store. A device without a directory
 // gets one now, so the record lands where the next update looks for it (never in a settings file
-// of the working directory).
+// of the working directory). On failure *why tells why.
 bool recordTransfer(UpdaterDisplay& display, const std::string& root, unsigned int serial, UpdaterStoreItem& item,
-                    const std::string& birdFile) {
+                    const std::string& birdFile, std::string* why) {
   if (!item.IsValid()) {
     try {
       UpdaterStore store(root.c_str());
@@ -403,6 +403,7 @@ bool recordTransfer(UpdaterDisplay& display, const std::string& root, unsigned i
   if (!item.IsValid() || item.settings.Filename().empty()) {
     display.message(UpdaterDisplay::ERROR, "Could not record the transfer for device %08X in %s", serial,
                     root.c_str());
+    *why = "the transfer could not be recorded in " + root;
     return false;
   }
   item.settings.Add(kLatestTransferKey, birdFile);
@@ -410,6 +411,7 @@ bool recordTransfer(UpdaterDisplay& display, const std::string& root, unsigned i
   if (item.settings.Save()) return true;
   display.message(UpdaterDisplay::ERROR, "Firmware installed, but the transfer record could not be saved in %s: %s",
                   item.settings.Filename().c_str(), item.settings.SaveProblem());
+  *why = "the transfer record could not be saved in " + item.settings.Filename() + ": " + item.settings.SaveProblem();
   return false;
 }
 
@@ -522,6 +524,7 @@ bool Updater::Update_Firmware(unsigned int serial, unsigned int build, std::stri
                               unsigned int routerSerial, bool override) {
   lastOutcome = UpdateOutcome();
   lastOutcome.serial = serial;
+  lastOutcome.file = birdFile;
   if (serial == 0) {
     display.message(UpdaterDisplay::ERROR, "Update command must specify the specific device");
     lastOutcome.result = UpdateOutcome::Result::Failed;
@@ -556,6 +559,7 @@ bool Updater::Update_Firmware(unsigned int serial, unsigned int build, std::stri
     return failOutcome(UpdateOutcome::Step::File, error.what(), State::Unchanged);
   }
   lastOutcome.fileBuild = bird.GetBuild();
+  if (birdFile.empty() && item.IsValid()) lastOutcome.file = UpdaterStore::JoinPath(item.FullPath(), BirdFileName(build));
 
   // A file without a loader or a firmware image would erase the module's firmware and leave it
   // with nothing, or stranded in its loader: refused before the first packet.
@@ -589,7 +593,8 @@ bool Updater::Update_Firmware(unsigned int serial, unsigned int build, std::stri
   }
 
   std::string refusal;
-  if (!override && module.isConnected() && _validate_birdfile(display, bird, module, serial, &refusal) <= 0) {
+  if (!override && module.isConnected() &&
+      _validate_birdfile(display, bird, module, serial, &refusal, &lastOutcome.model) <= 0) {
     display.message(UpdaterDisplay::ERROR, "Birdfile failed validation");
     return failOutcome(UpdateOutcome::Step::Validation, refusal, State::Unchanged);
   }
@@ -618,14 +623,17 @@ bool Updater::Update_Firmware(unsigned int serial, unsigned int build, std::stri
     return transport == linkTypeTCPIP ? atAddress() : module.discoverAndConnect(transport, serial);
   };
   bool verified = status == aErrNone && verifyOutcome(module, serial, lookAgain, routed, override, &outcome);
+  std::string unrecorded;
   bool recorded = verified && recordTransfer(display, updaterDirectory, serial, item,
-                                             birdFile.empty() ? BirdFileName(build) : birdFile);
+                                             birdFile.empty() ? BirdFileName(build) : birdFile, &unrecorded);
   Log::log(DEBUG_Updater, "Updating device firmware: \n");
   display.message(UpdaterDisplay::INFO, "Update time: %.4f sec",
                   static_cast<double>(aTime_GetMSTicks() - start) / 1000.0);
   if (status != aErrNone) return failOutcome(failure.step, failure.cause, failedState);
   // The outcome comes last: what the device now runs, or what is wrong with it.
   display.message(outcome.level, "%s", outcome.text.c_str());
+  // Installed and running, but the store does not know: the next update would not either.
+  if (verified && !recorded) return noteFailure(UpdateOutcome::Step::Store, unrecorded, State::Running);
   return verified && recorded;
 }
 
@@ -703,7 +711,7 @@ BirdFile Updater::read_bird(const char* action, const std::string& birdFile, uns
 }
 
 int engine::_validate_birdfile(UpdaterDisplayInterface& display, BirdFile& bird, Module& module, unsigned int serial,
-                               std::string* refusal) {
+                               std::string* refusal, std::string* model) {
   char shown[UpdaterDisplay::MESSAGE_SIZE];
   std::string why = _bird_file_refusal(bird, serial);
   if (!why.empty()) {
@@ -712,6 +720,7 @@ int engine::_validate_birdfile(UpdaterDisplayInterface& display, BirdFile& bird,
   } else {
     Log::log(DEBUG_Updater, "UpdateFirmware() Connecting to device\n");
     DeviceIdentity device = _read_device_identity(module);
+    if (model != nullptr && device.serial != 0) *model = device.modelName;
     why = _bird_device_refusal(bird, serial, device);
     if (why.empty()) return 1;
     // The caller adds that the file failed validation.

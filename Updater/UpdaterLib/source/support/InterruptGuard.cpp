@@ -7,6 +7,7 @@
 namespace {
 
 volatile sig_atomic_t caught = 0;
+int depth = 0;  // guards alive
 struct sigaction previousInterrupt;
 struct sigaction previousTerminate;
 struct sigaction previousHangup;
@@ -28,6 +29,7 @@ void install(int signal, struct sigaction* previous) {
 }  // namespace
 
 InterruptGuard::InterruptGuard() {
+  if (depth++ > 0) return;
   caught = 0;
   install(SIGINT, &previousInterrupt);
   install(SIGTERM, &previousTerminate);
@@ -35,6 +37,7 @@ InterruptGuard::InterruptGuard() {
 }
 
 InterruptGuard::~InterruptGuard() {
+  if (--depth > 0) return;
   sigaction(SIGINT, &previousInterrupt, nullptr);
   sigaction(SIGTERM, &previousTerminate, nullptr);
   sigaction(SIGHUP, &previousHangup, nullptr);

@@ -6,8 +6,10 @@
 // commands, end their exchange with the chip and close the port, which restores its settings.
 // The handler resets itself, so a second signal acts at once. When the guard ends, a signal that
 // came is raised again under the disposition from before the guard, so the process ends as that
-// signal says once the port is closed. A signal ignored when the guard begins stays ignored. One guard at a time;
-// used by the thread that runs the recovery.
+// signal says once the port is closed. A signal ignored when the guard begins stays ignored.
+// Guards nest: one made while another lives changes nothing, and the outermost alone raises the
+// signal at its end (a command run whole under a guard finishes its record first). Used by the
+// thread that runs the command.
 class InterruptGuard {
  public:
   InterruptGuard();
