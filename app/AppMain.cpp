@@ -175,12 +175,16 @@ class CommandRunner {
   // records the engine's outcome as it stands.
   RunHistory updateHistory(const char* command) {
     return RunHistory(display_, updater_, params_, arguments_, command,
-                      [this] { return ConcludeUpdateRecord(updater_, params_, false, seconds()); });
+                      [this] {
+                        const bool done = updater_.LastOutcome().succeeded();
+                        return ConcludeUpdateRecord(updater_, params_, done, seconds(), false);
+                      });
   }
 
   // The device's record goes to its history, and to the --json document or the run's starter.
   int conclude(bool done, RunHistory& history) {
-    const DeviceRecord record = ConcludeUpdateRecord(updater_, params_, done, seconds());
+    // Only a record read by a program asks a device the update did not reach for its build.
+    const DeviceRecord record = ConcludeUpdateRecord(updater_, params_, done, seconds(), recording());
     history.Record(record);
     if (recording()) reportDevice(record);
     return done ? kExitSuccess : kExitFailure;
