@@ -1,5 +1,7 @@
 #include "AppMain.h"
 
+#include <signal.h>
+
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -325,6 +327,13 @@ int UpdaterMain(int argc, char** argv) {
   // guard's end does.
   std::unique_ptr<InterruptGuard> interruptible;
   if (ReportChannel::Active() || JsonOutput::Requested(argc, argv)) interruptible = std::make_unique<InterruptGuard>();
+  // Its starter holds the ending signals back until the guard is there to take them.
+  if (ReportChannel::Active()) {
+    sigset_t ending;
+    sigemptyset(&ending);
+    for (int number : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&ending, number);
+    sigprocmask(SIG_UNBLOCK, &ending, nullptr);
+  }
   int status = RunUpdater(argc, argv);
   if (InterruptGuard::Requested()) status = 128 + InterruptGuard::Signal();
   JsonOutput::Finish(status);

@@ -69,7 +69,6 @@ DeviceRecord ConcludeDownloadRecord(const Updater& updater, double seconds) {
 }
 
 std::string DeviceRecord_TableState(const DeviceRecord& record) {
-  if (record.result == DeviceRecord::Result::NotRun || record.step == Step::Start) return "not updated";
   switch (record.state) {
     case State::Running:
     case State::Unchanged:

@@ -25,8 +25,8 @@ DeviceRecord ConcludeDownloadRecord(const Updater& updater, double seconds);
 // The first error line the process showed (the cause of last resort).
 std::string FirstErrorLine();
 
-// The summary table's state column for a record of an update ("runs build 1234", "in its loader
-// without complete firmware: update it again", ...), and its cause column (the step before the
+// The summary table's state column for the record of an update that ran ("runs build 1234", "in
+// its loader without complete firmware: update it again", ...), and its cause column (the step before the
 // cause, except for the steps of the run itself, start and process, whose causes say it).
 std::string DeviceRecord_TableState(const DeviceRecord& record);
 std::string DeviceRecord_TableCause(const DeviceRecord& record);

@@ -460,7 +460,14 @@ class SeveralDevicesRun {
     piped = piped && makePipe(err);
     piped = piped && makePipe(report);
     job.startMs = aTime_GetMSTicks();
+    // The device's process starts with the ending signals held back: one passed on before the
+    // guard of its command is in place waits for it rather than end the process unrecorded.
+    sigset_t ending, before;
+    sigemptyset(&ending);
+    for (int number : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&ending, number);
+    sigprocmask(SIG_BLOCK, &ending, &before);
     pid_t pid = piped ? fork() : -1;
+    if (pid != 0) sigprocmask(SIG_SETMASK, &before, nullptr);
     if (pid == 0) {
       // Between fork and exec only calls that are safe there. A device's process outlives a run
       // that ends early (killed, or its output closed) rather than die mid-transfer on a write to

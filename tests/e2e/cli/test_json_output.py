@@ -5,7 +5,9 @@ in the order named. Run in a private network namespace: simulated modules on TCP
 veth pair, the update server on 127.0.0.1."""
 
 import json
+import os
 import re
+import signal
 import unittest
 from collections import Counter
 
@@ -15,7 +17,7 @@ A, B, C = "0A000001", "0A000002", "0A000003"
 ABSENT = "0A0000EE"
 OLD, NEW = 1000, 1234
 # Lines whose figures differ from one run to the next.
-TIMES = [re.compile(r"^(Update time: )[0-9.]+( sec)$"), re.compile(r"^(    [0-9A-F]{8}  .*?)[0-9]+\.[0-9] s((  .*)?)$")]
+TIMES = [re.compile(r"^(Update time: )[0-9.]+( sec)$"), re.compile(r"^(    [0-9A-F]{8}  .*?)[0-9]+\.[0-9]( s(?:  .*)?)$")]
 RECORD_FIELDS = ["serial", "model", "build_before", "build_wanted", "build_after", "result", "step", "cause", "state",
                  "seconds", "file"]
 STATES = {"running", "unchanged", "in_loader", "not_back", "flash_may_be_erased", "unknown"}
@@ -225,8 +227,58 @@ class JsonWithModules(JsonChecks, unittest.TestCase):
         self.assertEqual(plain.status, 1, plain)
         plain_table = normalized(plain.out_lines[plain.out_lines.index("Summary:"):] + plain.err_lines[-1:])
         self.assertEqual(json_table, plain_table)
-        self.assertRegex(plain_table[3], r"^    %s  %d  +%d  +FAILED +# s  runs build %d, as before  validation: "
+        self.assertRegex(plain_table[2], r"^    %s  %d  +%d  +FAILED +# s  runs build %d, as before  validation: "
                                          r"Connected device model" % (B, OLD, OLD, OLD))
+
+
+    # -- a signal to a run over several devices --
+
+    def interrupted(self, number, *args):
+        """The run of args, sent signal number once a module is in its loader (in the middle of
+        the transfers)."""
+        for serial in (A, B, C):
+            e2e.Bird(self.work.device(serial) / ("%d.bird" % NEW), NEW, serial=int(serial, 16),
+                     firmware=e2e.firmware_image(NEW, "3.2.1", size=30000, seed=int(serial, 16) % 251))
+        self.work.give_store_to_runner()
+        sent = []
+
+        def interrupt(proc):
+            if not sent and proc.poll() is None and any(self.sim.state(s)["mode"] == "loader" for s in (A, B, C)):
+                os.kill(proc.pid, number)
+                sent.append(number)
+
+        result = self.work.run("-U", "-d", "%s,%s,%s" % (A, B, C), "-b", str(NEW), "-u", self.no_server, *args,
+                               timeout=180, while_running=interrupt)
+        self.assertEqual(sent, [number], result)
+        return result
+
+    def test_sigint_ends_the_run_with_every_row_in_a_named_state(self):
+        result = self.interrupted(signal.SIGINT)
+        self.assertEqual(result.status, 128 + signal.SIGINT, result)
+        rows = [line for line in result.out_lines[result.out_lines.index("Summary:") + 2:]]
+        self.assertEqual([row[4:12] for row in rows], [A, B, C], result)
+        states = [re.split(r"  +", row.strip())[5] for row in rows]
+        in_loader = "in its loader without complete firmware: update it again"
+        self.assertIn(in_loader, states, result)
+        for row, state in zip(rows, states):
+            self.assertNotIn(state, ("unknown", ""), row)
+            if state == in_loader:
+                self.assertRegex(row, r"FAILED .* (loader|firmware): .*interrupted by SIGINT")
+        self.assertRegex(result.err_lines[-1], r"^[1-3] of 3 devices failed: ")
+
+    def test_sigterm_ends_the_run_and_its_document_tells_every_device(self):
+        result = self.interrupted(signal.SIGTERM, "-j", "2", "--json")
+        self.assertEqual(result.status, 128 + signal.SIGTERM, result)
+        document = self.document(result, "update")
+        self.assertEqual([r["serial"] for r in document["devices"]], [A, B, C])
+        for record in document["devices"]:
+            self.assertNotEqual(record["state"], "unknown", result)
+        waiting = document["devices"][2]
+        self.assertEqual((waiting["result"], waiting["step"], waiting["state"]), ("not_run", "start", "unchanged"))
+        self.assertIn("in_loader", [r["state"] for r in document["devices"][:2]], document)
+        # Nothing was written to the device that never started.
+        self.assertEqual(self.sim.state(C)["build"], OLD)
+        self.assertEqual(self.sim.state(C)["mode"], "firmware")
 
 
 if __name__ == "__main__":

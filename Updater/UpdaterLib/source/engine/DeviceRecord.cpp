@@ -3,16 +3,14 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "support/EnumNames.h"
+
 namespace {
 
 using Result = DeviceRecord::Result;
 using State = UpdateOutcome::DeviceState;
 
-struct ResultName {
-  Result result;
-  const char* name;
-};
-constexpr ResultName kResultNames[] = {
+constexpr EnumName<Result> kResultNames[] = {
     {Result::Updated, "updated"},   {Result::Current, "current"}, {Result::Downloaded, "downloaded"},
     {Result::Failed, "failed"},     {Result::NotRun, "not_run"},
 };
@@ -125,21 +123,10 @@ DeviceRecord DeviceRecord_FromOutcome(const UpdateOutcome& outcome, const Device
   return record;
 }
 
-const char* DeviceRecord_ResultName(Result result) {
-  for (const ResultName& entry : kResultNames) {
-    if (entry.result == result) return entry.name;
-  }
-  return "failed";
-}
+const char* DeviceRecord_ResultName(Result result) { return NameOf(kResultNames, result, "failed"); }
 
 bool DeviceRecord_ResultFromName(const std::string& name, Result* result) {
-  for (const ResultName& entry : kResultNames) {
-    if (name == entry.name) {
-      *result = entry.result;
-      return true;
-    }
-  }
-  return false;
+  return ValueOf(kResultNames, name, result);
 }
 
 std::string DeviceRecord_StepAndCause(const DeviceRecord& record) {

@@ -2,16 +2,14 @@
 
 #include <cstdio>
 
+#include "support/EnumNames.h"
+
 namespace {
 
 using Step = UpdateOutcome::Step;
 using State = UpdateOutcome::DeviceState;
 
-struct StepName {
-  Step step;
-  const char* name;
-};
-constexpr StepName kStepNames[] = {
+constexpr EnumName<Step> kStepNames[] = {
     {Step::None, ""},
     {Step::Command, "command"},
     {Step::Settings, "settings"},
@@ -34,11 +32,7 @@ constexpr StepName kStepNames[] = {
     {Step::Process, "process"},
 };
 
-struct StateName {
-  State state;
-  const char* name;
-};
-constexpr StateName kStateNames[] = {
+constexpr EnumName<State> kStateNames[] = {
     {State::Unknown, "unknown"},
     {State::Unchanged, "unchanged"},
     {State::InLoader, "in_loader"},
@@ -49,39 +43,13 @@ constexpr StateName kStateNames[] = {
 
 }  // namespace
 
-const char* UpdateOutcome_StepName(Step step) {
-  for (const StepName& entry : kStepNames) {
-    if (entry.step == step) return entry.name;
-  }
-  return "";
-}
+const char* UpdateOutcome_StepName(Step step) { return NameOf(kStepNames, step, ""); }
 
-const char* UpdateOutcome_StateName(State state) {
-  for (const StateName& entry : kStateNames) {
-    if (entry.state == state) return entry.name;
-  }
-  return "unknown";
-}
+const char* UpdateOutcome_StateName(State state) { return NameOf(kStateNames, state, "unknown"); }
 
-bool UpdateOutcome_StepFromName(const std::string& name, Step* step) {
-  for (const StepName& entry : kStepNames) {
-    if (name == entry.name && entry.step != Step::None) {
-      *step = entry.step;
-      return true;
-    }
-  }
-  return false;
-}
+bool UpdateOutcome_StepFromName(const std::string& name, Step* step) { return ValueOf(kStepNames, name, step); }
 
-bool UpdateOutcome_StateFromName(const std::string& name, State* state) {
-  for (const StateName& entry : kStateNames) {
-    if (name == entry.name) {
-      *state = entry.state;
-      return true;
-    }
-  }
-  return false;
-}
+bool UpdateOutcome_StateFromName(const std::string& name, State* state) { return ValueOf(kStateNames, name, state); }
 
 std::string UpdateOutcome_StateLine(unsigned int serial, UpdateOutcome::DeviceState state) {
   const char* format = nullptr;
