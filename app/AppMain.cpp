@@ -6,6 +6,7 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "CLI_Display.h"
 #include "CheckCommand.h"
@@ -18,6 +19,7 @@
 #include "Parameters.h"
 #include "ReadingReports.h"
 #include "ReportChannel.h"
+#include "RunHistory.h"
 #include "SeveralDevices.h"
 #include "Usage.h"
 #include "aDirectory.h"
@@ -38,8 +40,9 @@ int worst(int status, int other) { return status != kExitSuccess ? status : othe
 // Runs the requested commands once the updater directory exists.
 class CommandRunner {
  public:
-  CommandRunner(CLI_Display& display, Parameters& params, Updater& updater)
-      : display_(display), params_(params), updater_(updater), startMs_(aTime_GetMSTicks()) {}
+  CommandRunner(CLI_Display& display, Parameters& params, Updater& updater, std::vector<std::string> arguments)
+      : display_(display), params_(params), updater_(updater), arguments_(std::move(arguments)),
+        startMs_(aTime_GetMSTicks()) {}
 
   int run() {
     int status = kExitSuccess;
@@ -57,7 +60,14 @@ class CommandRunner {
       status = worst(status, downloaded);
       // -G -U installs exactly the build just fetched, or nothing.
       const bool installs = params_.commands.IsSet(CMD_UPDATE) && !params_.commands.IsSet(CMD_DISCOVER);
-      if (!installs || downloaded != kExitSuccess) reportDevice(ConcludeDownloadRecord(updater_, seconds()));
+      if (!installs || downloaded != kExitSuccess) {
+        const DeviceRecord record = ConcludeDownloadRecord(updater_, seconds());
+        // -G -U whose download failed installed nothing: its update ends here, in the history too.
+        if (installs) {
+          RunHistory(display_, updater_, params_, arguments_, "update", [record] { return record; }).Record(record);
+        }
+        reportDevice(record);
+      }
       if (downloaded != kExitSuccess && installs) return error("Download failed: no firmware was installed");
     }
     // -C and -I only read; a failure of either is kept in the status, as one of -N or -G is.
@@ -164,13 +174,33 @@ class CommandRunner {
     unsigned int build = buildNumber();
     bool done;
     if (params_.transport == linkTypeRecover) {
+      RunHistory kept = updateHistory("recover");
       done = updater_.Recover_Firmware(params_.serialPort, build, params_.baudRate, params_.serialNumber,
                                        params_.birdFile, params_.overrideModelCheck);
-    } else {
-      if (params_.serialNumber == 0) return commandError("Must specify the specific device to be updated");
-      done = install(build);
+      return conclude(done, kept);
     }
-    if (recording()) reportDevice(ConcludeUpdateRecord(updater_, params_, done, seconds()));
+    if (params_.serialNumber == 0) return commandError("Must specify the specific device to be updated");
+    RunHistory kept = updateHistory("update");
+    done = install(build);
+    return conclude(done, kept);
+  }
+
+  // The history of the device this update or recovery works on; a signal that ends the run first
+  // records the engine's outcome as it stands.
+  RunHistory updateHistory(const char* command) {
+    return RunHistory(display_, updater_, params_, arguments_, command,
+                      [this] {
+                        const bool done = updater_.LastOutcome().succeeded();
+                        return ConcludeUpdateRecord(updater_, params_, done, seconds(), false);
+                      });
+  }
+
+  // The device's record goes to its history, and to the --json document or the run's starter.
+  int conclude(bool done, RunHistory& history) {
+    // Only a record read by a program asks a device the update did not reach for its build.
+    const DeviceRecord record = ConcludeUpdateRecord(updater_, params_, done, seconds(), recording());
+    history.Record(record);
+    if (recording()) reportDevice(record);
     return done ? kExitSuccess : kExitFailure;
   }
 
@@ -201,6 +231,7 @@ class CommandRunner {
   CLI_Display& display_;
   Parameters& params_;
   Updater& updater_;
+  std::vector<std::string> arguments_;  // the command line as given, for the devices' history
   uint64_t startMs_;
 };
 
@@ -289,7 +320,7 @@ int RunUpdater(int argc, char** argv) {
     if (params.SeveralDevices()) {
       status = RunSeveralDevices(display, params, updater, argc, argv);
     } else {
-      status = CommandRunner(display, params, updater).run();
+      status = CommandRunner(display, params, updater, std::vector<std::string>(argv, argv + argc)).run();
       // The starter of a run over several devices shows why this one failed when its record does not.
       if (status != kExitSuccess) ReportChannel::Send("cause", ReportChannel::FirstError());
     }

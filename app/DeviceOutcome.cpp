@@ -24,7 +24,8 @@ std::string FirstErrorLine() {
   return JsonOutput::FirstError();
 }
 
-DeviceRecord ConcludeUpdateRecord(Updater& updater, const Parameters& params, bool updated, double seconds) {
+DeviceRecord ConcludeUpdateRecord(Updater& updater, const Parameters& params, bool updated, double seconds,
+                                  bool askDevice) {
   const UpdateOutcome& outcome = updater.LastOutcome();
   DeviceRecordContext context;
   context.seconds = seconds;
@@ -33,7 +34,7 @@ DeviceRecord ConcludeUpdateRecord(Updater& updater, const Parameters& params, bo
   if (record.serial == 0) record.serial = params.serialNumber;
   // Nothing was written: what it ran before it still runs. An update that stopped before it
   // connected (no build, a file refused) learnt neither; one read tells both.
-  if (outcome.state == State::Unchanged && !outcome.reached && outcome.step != Step::Connect &&
+  if (askDevice && outcome.state == State::Unchanged && !outcome.reached && outcome.step != Step::Connect &&
       params.transport != linkTypeRecover) {
     uint32_t build = 0;
     if (updater.Read_Device_Build(params.serialNumber, params.routerSerialNumber, 0, build) && build != 0) {

@@ -13,9 +13,11 @@
 // The record of the update or recovery the engine just ran (updated: what it returned): the build
 // it read when it connected, the build its outcome check read after the reboot, the failed step
 // and its cause, the state it left the device in. Only an update that ended before it reached the
-// device asks the device once for its build. A failure the engine gave no cause for has the first
-// error line shown as its cause.
-DeviceRecord ConcludeUpdateRecord(Updater& updater, const Parameters& params, bool updated, double seconds);
+// device asks the device once for its build (unless askDevice is false: the record is only kept in
+// the device's history, and a refused update must not touch the device). A failure the engine gave
+// no cause for has the first error line shown as its cause.
+DeviceRecord ConcludeUpdateRecord(Updater& updater, const Parameters& params, bool updated, double seconds,
+                                  bool askDevice = true);
 
 // The record of the download (-G) the engine just ran: nothing was written to the device.
 DeviceRecord ConcludeDownloadRecord(const Updater& updater, double seconds);

@@ -4,7 +4,9 @@
 
 #include "JsonRecords.h"
 #include "JsonReport.h"
+#include "engine/HistoryRecord.h"
 #include "store/StoredDevice.h"
+#include "store/UpdaterStore.h"
 #include "support/PrintableText.h"
 
 namespace {
@@ -75,6 +77,53 @@ void ShowBuilds(Display& display, const StoredDevice& device) {
   }
 }
 
+std::string BuildText(const std::optional<uint32_t>& build) { return build ? std::to_string(*build) : "-"; }
+
+// How the run ended, in a few words: "updated", "failed at validation (unchanged)".
+std::string EndingText(const HistoryRecord& record) {
+  const DeviceRecord& device = record.device;
+  std::string text = DeviceRecord_ResultName(device.result);
+  if (device.step != UpdateOutcome::Step::None) text += std::string(" at ") + UpdateOutcome_StepName(device.step);
+  if (!device.succeeded()) text += std::string(" (") + UpdateOutcome_StateName(device.state) + ")";
+  if (!record.interrupted.empty()) text += ", interrupted by " + record.interrupted;
+  return text;
+}
+
+// One line a record, oldest first, then each line of the file that holds none; nothing for a
+// device without history. False when the history file cannot be read.
+bool ShowHistory(Display& display, const std::string& directory, const DeviceHistoryView& history) {
+  if (!history.problem.empty()) {
+    display.message(Display::ERROR, "History file in %s cannot be read: %s", directory.c_str(),
+                    history.problem.c_str());
+    return false;
+  }
+  if (history.records.empty() && history.skipped.empty()) return true;
+  display.message(Display::INFO, "  History (oldest first):");
+  for (const HistoryRecord& record : history.records) {
+    std::string line = PrintableText(record.time) + "  " + PrintableText(record.command) + "  " +
+                       BuildText(record.device.buildBefore) + " -> " + BuildText(record.device.buildAfter) + "  " +
+                       EndingText(record);
+    if (!record.note.empty()) line += "  \"" + PrintableText(record.note) + "\"";
+    display.message(Display::INFO, "    %s", line.c_str());
+  }
+  for (const std::string& skipped : history.skipped) {
+    display.message(Display::INFO, "    Skipped history %s", PrintableText(skipped).c_str());
+  }
+  return true;
+}
+
+// The history's members of the device's --json record: its records (oldest first, as the history
+// file keeps them), the lines of the file that hold none, and why the file could not be read.
+void AddHistory(Json::Value* record, const DeviceHistoryView& history) {
+  Json::Value records = Json::Value::Array();
+  for (const HistoryRecord& entry : history.records) records.Append(HistoryRecord_ToJson(entry));
+  Json::Value skipped = Json::Value::Array();
+  for (const std::string& line : history.skipped) skipped.Append(Json::Value::String(line));
+  record->Set("history", std::move(records));
+  record->Set("history_skipped", std::move(skipped));
+  record->Set("history_problem", Json::Value::StringOrNull(history.problem));
+}
+
 enum class Shown { kUnknownDevice, kComplete, kWithoutSettings };
 
 // *record gets the device's record for --json (null when the store does not know it).
@@ -87,7 +136,10 @@ Shown ShowStoredDevice(Display& display, Updater& updater, unsigned int serial, 
   display.message(Display::INFO, "  %-20s%s", "Directory:", device.directory.c_str());
   ShowSettings(display, device);
   ShowBuilds(display, device);
-  return device.settingsError.empty() ? Shown::kComplete : Shown::kWithoutSettings;
+  const DeviceHistoryView history = HistoryRecord_ReadAll(updater.StoreDirectory(), serial);
+  const bool historyRead = ShowHistory(display, device.directory, history);
+  AddHistory(record, history);
+  return device.settingsError.empty() && historyRead ? Shown::kComplete : Shown::kWithoutSettings;
 }
 
 }  // namespace

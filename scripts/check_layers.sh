@@ -13,7 +13,8 @@ cd "$root"
 lib=Updater/UpdaterLib/source
 lower_layers=(Updater/Display "$lib/engine" "$lib/module_update" "$lib/firmware" "$lib/store" "$lib/server"
   "$lib/recovery/lpc" "$lib/recovery/imx" "$lib/support" halyard/runtime halyard/objects)
-engine_public=(engine/Updater.h engine/Fingerprint.h engine/UpdateOutcome.h engine/DeviceRecord.h)
+engine_public=(engine/Updater.h engine/Fingerprint.h engine/UpdateOutcome.h engine/DeviceRecord.h
+  engine/HistoryRecord.h)
 below_engine=("$lib/module_update" "$lib/firmware" "$lib/store" "$lib/server" "$lib/recovery" "$lib/support")
 mapfile -t front_end_headers < <(cd app && ls -- *.h *.hpp 2>/dev/null)
 existing_layers=()

@@ -2,10 +2,13 @@
 // ends; a signal the program was started with ignored stays ignored. Each case runs in a child
 // process, since the signals act on the whole process.
 #include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <string>
 #include <memory>
 
 #include "support/InterruptGuard.h"
@@ -79,6 +82,42 @@ TEST(InterruptGuardDeathTest, NestedGuardsRaiseOnlyAtTheOutermostEnd) {
         _exit(kNoted);
       },
       ::testing::KilledBySignal(SIGINT), "");
+}
+
+}  // namespace
+
+namespace {
+
+// The action set for the end of a guard runs once a signal came, before the signal acts, with the
+// signal still known; without a signal it does not run.
+TEST(InterruptGuardDeathTest, TheActionBeforeTheSignalRunsOnlyWhenOneCame) {
+  char path[] = "/tmp/interrupt-guard-XXXXXX";
+  const int fd = mkstemp(path);
+  ASSERT_GE(fd, 0);
+  close(fd);
+  auto recordIn = [&path] {
+    InterruptGuard::SetBeforeSignal([&path] {
+      FILE* file = fopen(path, "a");
+      if (file == nullptr) return;
+      fprintf(file, "%s;", InterruptGuard::SignalName());
+      fclose(file);
+    });
+  };
+  EXPECT_EXIT(
+      {
+        recordIn();
+        { InterruptGuard quiet; }
+        InterruptGuard guard;
+        raise(SIGTERM);
+      },
+      ::testing::KilledBySignal(SIGTERM), "");
+  FILE* file = fopen(path, "r");
+  ASSERT_NE(nullptr, file);
+  char text[64] = {};
+  const size_t length = fread(text, 1, sizeof text - 1, file);
+  fclose(file);
+  unlink(path);
+  EXPECT_EQ("SIGTERM;", std::string(text, length));
 }
 
 }  // namespace

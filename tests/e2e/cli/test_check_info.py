@@ -150,10 +150,14 @@ class Info(Case):
         self.assertRegex(lines[4], r"^  Latest transfer:    1234\.bird \(%s\)$" % DATE)
         self.assertRegex(lines[5], r"^  CREATED_TIME:       %s$" % DATE)
         self.assertRegex(lines[6], r"^  UPDATED_TIME:       %s$" % DATE)
-        self.assertEqual(lines[7:], [
+        self.assertEqual(lines[7:11], [
             "  Builds in the store:",
             "    77.bird         Invalid bird %s/77.bird" % self.work.device(SERIAL),
-            "    1234.bird       build 1234, version 3.2.1"])
+            "    1234.bird       build 1234, version 3.2.1",
+            "  History (oldest first):"])
+        # The update's record; the download alone is none.
+        self.assertRegex(lines[11], r"^    20\d\d-\d\d-\d\dT\d\d:\d\d:\d\dZ  update  1000 -> 1234  updated$")
+        self.assertEqual(len(lines), 12, lines)
 
     def test_unknown_device(self):
         result = self.work.run("-I", "-d", OTHER)

@@ -117,7 +117,8 @@ class Updater {
   // The outcome of an LPC flash session (its fault when it failed).
   void recordLpcRecovery(bool recovered, const lpc_recovery::FlashFault& fault);
   bool failOutcome(UpdateOutcome::Step step, const std::string& cause, UpdateOutcome::DeviceState state);
-  // The same without a line: for failures whose lines are shown already. Returns false.
+  // The same without a word to the user (the caller tells it in its own words); also how a
+  // recovery records, before each phase, how it ends when a signal stops it there.
   bool noteFailure(UpdateOutcome::Step step, const std::string& cause, UpdateOutcome::DeviceState state);
   // After a reboot: waits for the module to come back as it was reached, reads its build, records
   // it and shows the outcome line. True when the update may count as done.

@@ -102,12 +102,30 @@ bool loadLiveLoaderFile(UpdaterDisplay& display, Updater& updater, const std::st
 
 // ---- Recovery ----------------------------------------------------------------------------------
 
+namespace {
+
+UpdateOutcome recoveredOutcome(const UpdateOutcome& during) {
+  UpdateOutcome recovered;
+  recovered.serial = during.serial;
+  recovered.fileBuild = during.fileBuild;
+  recovered.file = during.file;
+  recovered.result = UpdateOutcome::Result::Updated;
+  recovered.state = UpdateOutcome::DeviceState::Running;
+  return recovered;
+}
+
+}  // namespace
+
 bool Updater::Recover_Firmware(std::string port, unsigned int build, unsigned int baud, unsigned int serial,
                                std::string birdFile, bool /*override: has no effect on recovery*/) {
   const uint64_t start = aTime_GetMSTicks();
   lastOutcome = UpdateOutcome();
   lastOutcome.serial = serial;
+  using Step = UpdateOutcome::Step;
   using State = UpdateOutcome::DeviceState;
+  // Each phase records first how the recovery ends when it stops there: a signal that ends the
+  // run finds the record as it stands.
+  (void)noteFailure(Step::Identification, "no boot ROM identified the chip", State::Unchanged);
   Fingerprint fingerprint{};
   if (!Get_Fingerprint(fingerprint, port, serial, birdFile, kIdentificationBaud, false)) {
     display.message(UpdaterDisplay::ERROR, "Could not get Device Identifier");
@@ -159,6 +177,7 @@ bool Updater::Recover_Firmware(std::string port, unsigned int build, unsigned in
   bool recovered = false;
   switch (recoveryChip) {
     case RecoveryChip::IMX:
+      (void)noteFailure(Step::Firmware, "the live loader did not take the firmware", State::FlashMayBeErased);
       recovered = _recover_firmware_imx(display, bird, serial);
       if (recovered) return verifyRecovery(serial, bird, start);
       display.message(UpdaterDisplay::INFO, "Update time: %.4f sec",
@@ -168,6 +187,7 @@ bool Updater::Recover_Firmware(std::string port, unsigned int build, unsigned in
                          UpdateOutcome::DeviceState::FlashMayBeErased);
     case RecoveryChip::LPC: {
       bird.DecodeFirmwareBlocks(fingerprint.words);
+      (void)noteFailure(Step::Flash, "the flash was not written and checked whole", State::FlashMayBeErased);
       lpc_recovery::FlashFault fault;
       recovered = _recover_firmware_lpc(display, bird, port, baud, fingerprint, &fault);
       recordLpcRecovery(recovered, fault);
@@ -175,7 +195,7 @@ bool Updater::Recover_Firmware(std::string port, unsigned int build, unsigned in
     }
     default:
       display.message(UpdaterDisplay::ERROR, "Unknown device");
-      (void)noteFailure(UpdateOutcome::Step::Identification, "unknown chip", State::Unchanged);
+      (void)noteFailure(Step::Identification, "unknown chip", State::Unchanged);
       break;
   }
   display.message(UpdaterDisplay::INFO, "Update time: %.4f sec",
@@ -190,8 +210,7 @@ void Updater::recordLpcRecovery(bool recovered, const lpc_recovery::FlashFault& 
   using State = UpdateOutcome::DeviceState;
   using Flash = lpc_recovery::FlashFault::Flash;
   if (recovered) {
-    lastOutcome.result = UpdateOutcome::Result::Updated;
-    lastOutcome.state = State::Running;
+    lastOutcome = recoveredOutcome(lastOutcome);
     return;
   }
   State state = State::FlashMayBeErased;

@@ -8,7 +8,6 @@
 #include <ctime>
 #include <exception>
 #include <functional>
-#include <memory>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -448,6 +447,7 @@ bool Updater::verifyOutcome(Module& module, unsigned int serial, const std::func
   uint32_t build = 0;
   const unsigned long bound = TestHook_LongWaitMs(kComeBackWaitMs);
   (void)RetryUntil(bound, kComeBackPauseMs, [&](unsigned) {
+    if (InterruptGuard::Requested()) return aErrNone;  // the wait ends; the device is not seen back
     display.update_spinner(true, kComeBackLabel);
     if (!module.isConnected()) {
       aErr found = lookAgain();
@@ -471,7 +471,12 @@ bool Updater::verifyOutcome(Module& module, unsigned int serial, const std::func
     lastOutcome.result = UpdateOutcome::Result::NotBack;
     lastOutcome.step = UpdateOutcome::Step::Verification;
     lastOutcome.state = UpdateOutcome::DeviceState::NotBack;
-    if (answered) {
+    if (InterruptGuard::Requested()) {
+      lastOutcome.cause = std::string("the wait for it to come back was interrupted by ") + InterruptGuard::SignalName();
+      shown->set(UpdaterDisplay::ERROR,
+                 "Module %08X was rebooted, but the wait for it to come back was interrupted by %s: run -D to "
+                 "see what it runs, or recover it with -U -t RECOVER", serial, InterruptGuard::SignalName());
+    } else if (answered) {
       lastOutcome.cause = "it came back but did not tell its build";
       shown->set(UpdaterDisplay::ERROR,
                       "Module %08X came back after its reboot but did not tell its build within %.0f s; "
@@ -570,10 +575,10 @@ bool Updater::Update_Firmware(unsigned int serial, unsigned int build, std::stri
     Log::log(DEBUG_Updater, " Serial Number inserted into firmware.\n");
   }
 
-  // Behind a router a signal ends the update only once routing is off again: the guard outlives
-  // the router's connection, and the upgrade stops sending when a signal came.
-  std::unique_ptr<InterruptGuard> interruptible;
-  if (routerSerial != 0) interruptible = std::make_unique<InterruptGuard>();
+  // A signal ends the update only once it is recorded how the device is left (and, behind a
+  // router, once routing is off again): the guard outlives the router's connection, and the
+  // upgrade stops sending when a signal came.
+  InterruptGuard interruptible;
   RouterConnection router;
   Module module(moduleAddress, 0);
   aErr status = aErrNone;

@@ -1,13 +1,11 @@
 #include "store/KeyValueStore.h"
 
 #include <fcntl.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cctype>
 #include <cerrno>
-#include <chrono>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -15,8 +13,8 @@
 #include <ctime>
 
 #include "Log.h"
-#include "aRetry.h"
 #include "store/AtomicFile.h"
+#include "store/StoreLock.h"
 
 namespace {
 
@@ -69,7 +67,6 @@ namespace {
 
 // A settings file larger than this is not one of ours; it is refused as unreadable.
 constexpr off_t kMaxFileSize = 16 * 1024 * 1024;
-constexpr unsigned long kLockPollMs = 20;
 
 enum class ReadOutcome { Read, Missing, Unreadable };
 
@@ -118,70 +115,6 @@ std::map<std::string, std::string> ParseText(const std::string& text) {
   }
   return entries;
 }
-
-// The lock that serialises the read-modify-write of one settings file between processes. The
-// file itself is replaced by a rename on every save, so the lock is a file of its own,
-// "<file>.lock", removed by its holder when done. A run that locked a lock file which its holder
-// removed meanwhile sees that the path names another file now, and locks again.
-class SettingsLock {
-  using Clock = std::chrono::steady_clock;
-
- public:
-  explicit SettingsLock(const std::string& settingsFile) : path_(settingsFile + ".lock") {}
-  ~SettingsLock() {
-    if (fd_ < 0) return;
-    unlink(path_.c_str());
-    close(fd_);  // closing releases the lock
-  }
-  SettingsLock(const SettingsLock&) = delete;
-  SettingsLock& operator=(const SettingsLock&) = delete;
-
-  enum class Outcome { Locked, Busy, NotRegular };
-
-  // Busy when other runs held the lock for the whole wait. Where no lock file can be made (a
-  // directory that cannot be written) there is nothing to wait for: the write itself will fail.
-  // Opening never blocks, and only a regular file is locked: a FIFO or device of that name would
-  // hold the run in open() or read from hardware.
-  Outcome acquire(unsigned long waitMs) {
-    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(waitMs);
-    for (;;) {
-      constexpr int kFlags = O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
-      int fd = open(path_.c_str(), O_RDWR | O_CREAT | kFlags, 0600);
-      if (fd < 0) fd = open(path_.c_str(), O_RDONLY | kFlags);  // flock needs no write access
-      if (fd < 0) return Outcome::Locked;
-      struct stat locked;
-      if (fstat(fd, &locked) != 0 || !S_ISREG(locked.st_mode)) {
-        close(fd);
-        return Outcome::NotRegular;
-      }
-      if (!lockBefore(fd, deadline)) {
-        close(fd);
-        return Outcome::Busy;
-      }
-      struct stat named;
-      if (fstat(fd, &locked) == 0 && stat(path_.c_str(), &named) == 0 && locked.st_dev == named.st_dev &&
-          locked.st_ino == named.st_ino) {
-        fd_ = fd;
-        return Outcome::Locked;
-      }
-      close(fd);
-    }
-  }
-
- private:
-  // Only another run's lock is waited for: any other failure of flock leaves nothing to wait for.
-  static bool lockBefore(int fd, Clock::time_point deadline) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-    aErr locked = RetryUntil(left > 0 ? static_cast<unsigned long>(left) : 0, kLockPollMs, [fd](unsigned) {
-      if (flock(fd, LOCK_EX | LOCK_NB) == 0) return aErrNone;
-      return errno == EWOULDBLOCK || errno == EINTR ? aErrBusy : aErrNone;
-    });
-    return locked == aErrNone;
-  }
-
-  std::string path_;
-  int fd_ = -1;
-};
 
 }  // namespace
 
@@ -249,11 +182,11 @@ bool KeyValueStore::Save(const char* name) {
   saveProblem = nullptr;
   if (unreadable) return SaveFailed("it could not be read, so it is left as it is", 0);
 
-  SettingsLock lock(filename);
+  StoreLock lock(filename);
   switch (lock.acquire(LOCK_WAIT_MS)) {
-    case SettingsLock::Outcome::Busy: return SaveFailed("another run held its lock too long", EWOULDBLOCK);
-    case SettingsLock::Outcome::NotRegular: return SaveFailed("its lock file is not a regular file", EINVAL);
-    case SettingsLock::Outcome::Locked: break;
+    case StoreLock::Outcome::Busy: return SaveFailed("another run held its lock too long", EWOULDBLOCK);
+    case StoreLock::Outcome::NotRegular: return SaveFailed("its lock file is not a regular file", EINVAL);
+    case StoreLock::Outcome::Locked: break;
   }
   std::string text;
   int error = 0;

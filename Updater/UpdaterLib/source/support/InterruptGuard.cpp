@@ -11,6 +11,7 @@ int depth = 0;  // guards alive
 struct sigaction previousInterrupt;
 struct sigaction previousTerminate;
 struct sigaction previousHangup;
+std::function<void()> beforeSignal;
 
 void noteSignal(int signal) { caught = signal; }
 
@@ -41,6 +42,7 @@ InterruptGuard::~InterruptGuard() {
   sigaction(SIGTERM, &previousTerminate, nullptr);
   sigaction(SIGHUP, &previousHangup, nullptr);
   int signal = caught;
+  if (signal != 0 && beforeSignal) beforeSignal();
   caught = 0;
   if (signal != 0) {
     fflush(stdout);
@@ -65,3 +67,5 @@ const char* InterruptGuard::SignalName() {
       return "a signal";
   }
 }
+
+void InterruptGuard::SetBeforeSignal(std::function<void()> action) { beforeSignal = std::move(action); }

@@ -1,4 +1,5 @@
 #pragma once
+#include <functional>
 
 // While one lives, SIGINT, SIGTERM and SIGHUP (the terminal or the remote session closed) only
 // note that the run is to stop: the serial sessions of a recovery look at Requested() between
@@ -20,4 +21,7 @@ class InterruptGuard {
   // The signal that came (0: none), and its name for messages.
   static int Signal();
   static const char* SignalName();
+  // Runs at the end of a guard when a signal came, just before the signal acts: how the command
+  // ended is known by then, and is recorded. An empty function (the default) does nothing.
+  static void SetBeforeSignal(std::function<void()> action);
 };
