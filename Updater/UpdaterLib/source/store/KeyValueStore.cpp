@@ -15,6 +15,7 @@
 #include <ctime>
 
 #include "Log.h"
+#include "aFile.h"
 #include "aRetry.h"
 #include "store/AtomicFile.h"
 
@@ -73,10 +74,11 @@ constexpr unsigned long kLockPollMs = 20;
 
 enum class ReadOutcome { Read, Missing, Unreadable };
 
-// The whole file. A FIFO, device or directory is refused at once (never a blocking open).
+// The whole file. A FIFO, device or directory is refused at once (never a blocking open), and so
+// is a link as the file or as its folder.
 ReadOutcome ReadFileText(const std::string& name, std::string* text, int* error) {
   text->clear();
-  int fd = open(name.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+  int fd = aFile_OpenNoLinks(name.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY, 0);
   if (fd < 0) {
     *error = errno;
     return errno == ENOENT ? ReadOutcome::Missing : ReadOutcome::Unreadable;
@@ -141,14 +143,16 @@ class SettingsLock {
   // Busy when other runs held the lock for the whole wait. Where no lock file can be made (a
   // directory that cannot be written) there is nothing to wait for: the write itself will fail.
   // Opening never blocks, and only a regular file is locked: a FIFO or device of that name would
-  // hold the run in open() or read from hardware.
+  // hold the run in open() or read from hardware. A link of that name is never followed (it could
+  // make the run create or lock a file elsewhere) and is refused like any other non-regular file.
   Outcome acquire(unsigned long waitMs) {
     const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(waitMs);
     for (;;) {
-      constexpr int kFlags = O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
-      int fd = open(path_.c_str(), O_RDWR | O_CREAT | kFlags, 0600);
-      if (fd < 0) fd = open(path_.c_str(), O_RDONLY | kFlags);  // flock needs no write access
-      if (fd < 0) return Outcome::Locked;
+      constexpr int kFlags = O_NOCTTY | O_NONBLOCK;
+      int fd = aFile_OpenNoLinks(path_.c_str(), O_RDWR | O_CREAT | kFlags, 0600);
+      if (fd < 0 && isLink(errno)) return Outcome::NotRegular;
+      if (fd < 0) fd = aFile_OpenNoLinks(path_.c_str(), O_RDONLY | kFlags, 0);  // flock needs no write access
+      if (fd < 0) return isLink(errno) ? Outcome::NotRegular : Outcome::Locked;
       struct stat locked;
       if (fstat(fd, &locked) != 0 || !S_ISREG(locked.st_mode)) {
         close(fd);
@@ -159,7 +163,7 @@ class SettingsLock {
         return Outcome::Busy;
       }
       struct stat named;
-      if (fstat(fd, &locked) == 0 && stat(path_.c_str(), &named) == 0 && locked.st_dev == named.st_dev &&
+      if (fstat(fd, &locked) == 0 && lstat(path_.c_str(), &named) == 0 && locked.st_dev == named.st_dev &&
           locked.st_ino == named.st_ino) {
         fd_ = fd;
         return Outcome::Locked;
@@ -169,6 +173,9 @@ class SettingsLock {
   }
 
  private:
+  // What opening a link without following it gives: ELOOP for the file, ENOTDIR for its folder.
+  static bool isLink(int error) { return error == ELOOP || error == ENOTDIR; }
+
   // Only another run's lock is waited for: any other failure of flock leaves nothing to wait for.
   static bool lockBefore(int fd, Clock::time_point deadline) {
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
@@ -184,6 +191,14 @@ class SettingsLock {
 };
 
 }  // namespace
+
+bool KeyValueStore::ReadEntries(const char* name, std::map<std::string, std::string>* entries, int* error) {
+  std::string text;
+  *error = 0;
+  if (name == nullptr || ReadFileText(name, &text, error) != ReadOutcome::Read) return false;
+  *entries = ParseText(text);
+  return true;
+}
 
 bool KeyValueStore::Load(const char* name) {
   if (name == nullptr) return false;
