@@ -460,6 +460,27 @@ class BuildsTest(unittest.TestCase):
                 self.assertTrue(result.err_lines[1].startswith("Greeting of the update server failed: " + cause),
                                 result.err_lines)
 
+    def test_log_file_of_several_devices_names_the_device_on_every_line(self):
+        # Each device's process appends to the one -k file: every line carries its serial number
+        # after the time stamp, whole, and only that device's queries are under its number.
+        other = "0012ABCE"
+        self.add_device(other, {7: "1.9"}, latest="7", firmware="fw-osprey")
+        server = self.server()
+        log = self.home / "run.log"
+        result = self.run_updater("-G", "-d", SERIAL + "," + other, "-u", server.url, "-k", str(log), "-X", "0x20")
+        self.assertEqual(result.status, 0, result)
+        stamped = re.compile(r"^[0-9]{4}(:[0-9]{2}){5} \| (%s|%s) \| " % (SERIAL, other))
+        by_device = {SERIAL: [], other: []}
+        for line in log.read_text().splitlines():
+            match = stamped.match(line)
+            self.assertIsNotNone(match, line)
+            by_device[match.group(2)].append(line)
+        for serial, lines in by_device.items():
+            with self.subTest(serial=serial):
+                queries = [line for line in lines if "GET(" in line]
+                self.assertTrue(any("op=bird&sn=%s&" % serial in line for line in queries), lines)
+                self.assertEqual([q for q in queries if "sn=" in q and "sn=%s&" % serial not in q], [])
+
     def test_concurrent_downloads_keep_every_record(self):
         # Two -G of the same device at once, with a record of an earlier update in the settings:
         # both builds are stored and no key is lost. Each save is a read-modify-write under the
