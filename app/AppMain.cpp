@@ -2,6 +2,7 @@
 
 #include <signal.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -27,11 +28,10 @@
 #include "aTime.h"
 #include "engine/Updater.h"
 #include "support/InterruptGuard.h"
+#include "store/StoreFolder.h"
 #include "support/PlaceholderSerial.h"
 
 namespace {
-
-constexpr mode_t kUpdaterDirectoryMode = 0755;
 
 enum ExitStatus { kExitSuccess = 0, kExitFailure = 1 };
 
@@ -235,13 +235,22 @@ class CommandRunner {
   uint64_t startMs_;
 };
 
+// The process of one device of a run over several shares the -k file with the others: each of
+// its lines carries the device's serial number.
+std::string logLineTag(const Parameters& params) {
+  if (!ReportChannel::Active() || params.serialNumber == 0) return std::string();
+  char serial[9];
+  snprintf(serial, sizeof serial, "%08X", params.serialNumber);
+  return serial;
+}
+
 // -k: records go to the file as well from here on (with those of the parse); the run goes on
 // without it when it cannot be written.
 void openLogFile(CLI_Display& display, const Parameters& params) {
   std::string warning;
   if (!params.logFileGiven) {
     LogFile::Close();
-  } else if (!LogFile::Open(params.logFileName, &warning)) {
+  } else if (!LogFile::Open(params.logFileName, &warning, logLineTag(params))) {
     display.message(UpdaterDisplayInterface::ERROR, "%s", warning.c_str());
   }
 }
@@ -307,9 +316,16 @@ int RunUpdater(int argc, char** argv) {
   }
 
   std::string directory = _build_updater_directory();
-  if (directory.empty() || aDirectory_Ensure(directory.c_str(), kUpdaterDirectoryMode) != aErrNone) {
+  if (directory.empty() || aDirectory_Ensure(directory.c_str(), kStoreFolderMode) != aErrNone) {
     display.message(UpdaterDisplayInterface::ERROR, "Could not find updater directory at %s", directory.c_str());
     document.SetError(UpdateOutcome::Step::Store, JsonOutput::FirstError());
+    _release_params(&params);
+    return kExitFailure;
+  }
+  // Whoever else can write into the store can plant the firmware a module will receive.
+  const std::string storeProblem = StoreProblem(directory);
+  if (!storeProblem.empty()) {
+    display.message(UpdaterDisplayInterface::ERROR, "%s", storeProblem.c_str());
     _release_params(&params);
     return kExitFailure;
   }

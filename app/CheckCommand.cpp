@@ -23,6 +23,7 @@ struct CheckTarget {
   std::string path;
   std::string storeProblem;
   unsigned int build = 0;
+  BirdFile::Links links = BirdFile::Links::Follow;  // a stored build is never read through a link
 };
 
 // 1234 for a stored file named 1234.bird; 0 for any other name.
@@ -59,7 +60,7 @@ class BirdFileChecker {
     if (!pathRefusal.empty()) return refuse(shown, record.Fault("path", pathRefusal));
     BirdFile bird;
     try {
-      bird = BirdFile(target.path.c_str());
+      bird = BirdFile(target.path.c_str(), target.links);
     } catch (const BirdFileLoadError& error) {
       return refuse(shown, record.Fault("load", error.describe()));
     } catch (const std::exception& error) {
@@ -166,7 +167,7 @@ bool CollectTargets(Display& display, Updater& updater, const Parameters& params
     return false;
   }
   for (const StoredBuild& build : device.builds) {
-    targets.push_back({build.path, build.problem, NamedBuild(build.fileName)});
+    targets.push_back({build.path, build.problem, NamedBuild(build.fileName), BirdFile::Links::Refuse});
   }
   return true;
 }

@@ -22,6 +22,8 @@ int gFile = -1;
 bool gHolding = false;
 std::string gHeld;
 bool gAtLineStart = true;
+std::string gTag;      // after the time stamp of every line: the device of a run over several
+std::string gPartial;  // the start of a line whose end has not been logged yet
 
 std::string TimeStamp() {
   char stamp[128];
@@ -29,7 +31,7 @@ std::string TimeStamp() {
   struct tm utc;
   gmtime_r(&now, &utc);
   size_t length = strftime(stamp, sizeof stamp, Log::TIMESTAMP_FORMAT, &utc);
-  return std::string(stamp, length) + Log::SEPARATOR;
+  return std::string(stamp, length) + Log::SEPARATOR + gTag;
 }
 
 // The record with the time stamp before each line that begins in it (records may continue a line).
@@ -49,6 +51,28 @@ std::string Warning(const std::string& path, int error) {
   return "Warning: could not write log file " + path + ": " + strerror(error);
 }
 
+// The held lines, stamped before the tag was known, with the tag after each stamp.
+std::string TaggedLines(const std::string& stampedLines) {
+  if (gTag.empty()) return stampedLines;
+  std::string tagged;
+  size_t start = 0;
+  while (start < stampedLines.size()) {
+    size_t end = stampedLines.find('\n', start);
+    end = end == std::string::npos ? stampedLines.size() : end + 1;
+    const size_t stampEnd = stampedLines.find(Log::SEPARATOR, start);
+    if (stampEnd == std::string::npos || stampEnd >= end) {
+      tagged.append(stampedLines, start, end - start);
+    } else {
+      const size_t afterStamp = stampEnd + strlen(Log::SEPARATOR);
+      tagged.append(stampedLines, start, afterStamp - start);
+      tagged += gTag;
+      tagged.append(stampedLines, afterStamp, end - afterStamp);
+    }
+    start = end;
+  }
+  return tagged;
+}
+
 // Log::copy is left alone here: another thread may be logging while a write fails.
 void StopCopying() {
   if (gFile >= 0) close(gFile);
@@ -56,6 +80,7 @@ void StopCopying() {
   gHolding = false;
   gHeld.clear();
   gHeld.shrink_to_fit();
+  gPartial.clear();
 }
 
 // False, with errno set, when the text could not be written whole.
@@ -81,7 +106,15 @@ void CopyRecord(const char* record, size_t length) {
     if (gHeld.size() + text.size() <= kMaxHeldBytes) gHeld += text;
     return;
   }
-  if (WriteAll(text)) return;
+  // Whole lines only, each in one write: the processes of a run over several devices append to
+  // the same file, and their lines must not cut into each other.
+  gPartial += text;
+  const size_t end = gPartial.rfind('\n');
+  if (end == std::string::npos && gPartial.size() < kMaxHeldBytes) return;
+  const size_t whole = end == std::string::npos ? gPartial.size() : end + 1;
+  const std::string lines = gPartial.substr(0, whole);
+  gPartial.erase(0, whole);
+  if (WriteAll(lines)) return;
   // One warning, then the run goes on without the file.
   const std::string warning = Warning(gPath, errno) + "\n";
   StopCopying();
@@ -100,10 +133,12 @@ void Hold() {
   Log::copy = CopyRecord;
 }
 
-bool Open(const std::string& path, std::string* warning) {
+bool Open(const std::string& path, std::string* warning, const std::string& lineTag) {
   std::lock_guard<std::mutex> hold(gLock);
-  const std::string held = gHolding ? gHeld : std::string();
+  const std::string heldBefore = gHolding ? gHeld : std::string();
   StopCopying();
+  gTag = lineTag.empty() ? std::string() : lineTag + Log::SEPARATOR;
+  const std::string held = TaggedLines(heldBefore);
   Log::copy = nullptr;
   gPath = path;
   // O_NONBLOCK: a FIFO without a reader must not stop the run.
@@ -119,6 +154,7 @@ bool Open(const std::string& path, std::string* warning) {
 
 void Close() {
   std::lock_guard<std::mutex> hold(gLock);
+  if (gFile >= 0 && !gPartial.empty()) (void)WriteAll(gPartial);  // the run ends: its last words count
   StopCopying();
   Log::copy = nullptr;
 }

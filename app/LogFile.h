@@ -9,9 +9,11 @@ namespace LogFile {
 // Keeps the records logged from now on in memory until Open or Close: the command line names the
 // file only once it has been parsed, and its parse writes records of its own.
 void Hold();
-// Appends the held records and every later one to path. False, with a one-line warning in
-// *warning, when the file cannot be opened for appending; nothing is copied then.
-bool Open(const std::string& path, std::string* warning);
+// Appends the held records and every later one to path, whole lines at a time. lineTag, when not
+// empty, follows the time stamp of every line ("2026:12:10:14:00:22 | 0F5849A1 | "): the processes
+// of a run over several devices share the file. False, with a one-line warning in *warning, when
+// the file cannot be opened for appending; nothing is copied then.
+bool Open(const std::string& path, std::string* warning, const std::string& lineTag = std::string());
 // Stops copying, drops what is held and closes the file.
 void Close();
 

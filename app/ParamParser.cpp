@@ -59,6 +59,16 @@ class ParamParse {
   bool failed() const { return failed_; }
   bool misunderstood() const { return misunderstood_; }
 
+  // -j counts devices run side by side: it means something only to -U and -G over devices named
+  // with -d; on any other command line it is refused like an option not understood.
+  void refuseMeaninglessOptions() {
+    const bool severalDevices = params_.commands.IsSet(CMD_UPDATE | CMD_GET_BUILD) &&
+                                (params_.allDevices || !params_.deviceSerials.empty());
+    if (!devicesAtOnceGiven_ || severalDevices) return;
+    display_.message(UpdaterDisplayInterface::ERROR, "Option [-j] is taken by -U and -G with -d only");
+    misunderstood_ = true;
+  }
+
   // Names an option the parser could not take (unknown, ambiguous, without its argument, or
   // with one it does not take).
   void rejected(int error, const char* text) {
@@ -102,7 +112,10 @@ class ParamParse {
     switch (text[1]) {
       case 'X': logMask(text, arg); break;
       case 'd': devices(arg); break;
-      case 'j': params_.devicesAtOnce = devicesAtOnce(arg); break;
+      case 'j':
+        devicesAtOnceGiven_ = true;
+        params_.devicesAtOnce = devicesAtOnce(arg);
+        break;
       case 'r': params_.routerSerialNumber = serial(arg, "router serial number"); break;
       case 't': transport(arg); break;
       case 'b': build(arg); break;
@@ -179,6 +192,14 @@ class ParamParse {
   }
 
   uint32_t devicesAtOnce(const char* arg) {
+    if (arg[0] == '-') {
+      display_.message(UpdaterDisplayInterface::ERROR,
+                       "Invalid number of devices at a time obtained from argument [%s]: the count must be a "
+                       "positive number, 1 to %u",
+                       arg, kMostDevicesAtOnce);
+      failed_ = true;
+      return 0;
+    }
     char* end = nullptr;
     const uint32_t count = _get_int_arg(arg, &end);
     if (count == 0 || count > kMostDevicesAtOnce) {
@@ -227,6 +248,7 @@ class ParamParse {
   Parameters& params_;
   bool failed_ = false;
   bool misunderstood_ = false;
+  bool devicesAtOnceGiven_ = false;
 };
 
 // Only regular files: the hint is for a bird file named without its -f.
@@ -291,6 +313,7 @@ int _get_params(UpdaterDisplayInterface& display, int argc, char** argv, Paramet
   }
   logArguments(*params, argv != nullptr ? argc : 0, argv);
   if (parse.failed()) return 1;
+  parse.refuseMeaninglessOptions();
   // A command line that was not understood whole is not acted on: it may have meant another file,
   // build or device than the one the rest of it names. Without a command there is nothing to do
   // and the usage is shown as for any such line.

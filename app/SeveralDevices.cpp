@@ -227,11 +227,9 @@ class SeveralDevicesRun {
       for (uint32_t serial : params_.deviceSerials) addJob(serial);
     }
     if (toRun() == 0 && failedBeforeStart() == 0) {
-      if (jobs_.empty()) {
-        info("Nothing to do: no module found");
-      } else {
-        display_.message(Display::INFO, "Nothing to do: all %zu modules found run the chosen build", jobs_.size());
-      }
+      // A fleet job whose modules are all unplugged has failed, not succeeded.
+      if (jobs_.empty()) return error("Nothing to do: no module found");
+      display_.message(Display::INFO, "Nothing to do: all %zu modules found run the chosen build", jobs_.size());
       return 0;
     }
     if (toRun() > 0) {

@@ -10,7 +10,9 @@
 // - No clumping (-DU is unknown) and no attached argument (-d1 is unknown; -d=1 is fine).
 // - Elements not beginning with "-" are skipped and moved behind the options, keeping their order.
 // - A row that requires an argument takes the "=" argument, else the next element; a next element
-//   that begins with "-" is refused and left to be parsed as the next option.
+//   that begins with "-" is refused and left to be parsed as the next option, unless it is a
+//   negative number ("-1"): no option is named by digits, so it is the argument, for the row to
+//   judge.
 #include <cstddef>
 
 // Argument type of a table row.
@@ -85,6 +87,14 @@ class CSimpleOptTempl {
 
   static bool isOption(const SOCHAR* element) { return element != nullptr && element[0] == '-'; }
 
+  static bool isNegativeNumber(const SOCHAR* element) {
+    if (element[0] != '-' || element[1] == 0) return false;
+    for (const SOCHAR* at = element + 1; *at != 0; ++at) {
+      if (*at < '0' || *at > '9') return false;
+    }
+    return true;
+  }
+
   static size_t hyphens(const SOCHAR* text, size_t length) {
     size_t count = 0;
     while (count < length && text[count] == '-') ++count;
@@ -129,7 +139,7 @@ class CSimpleOptTempl {
       arg_ = equalsArg;
     } else if (next_ >= last_) {
       error_ = kOptionMissingArg;
-    } else if (isOption(argv_[next_])) {
+    } else if (isOption(argv_[next_]) && !isNegativeNumber(argv_[next_])) {
       error_ = kOptionDashArg;
     } else {
       arg_ = argv_[next_++];

@@ -29,6 +29,7 @@ import re
 import select
 import signal
 import socket
+import ssl
 import sys
 import threading
 import time
@@ -577,7 +578,8 @@ class UpdateServer(ThreadingHTTPServer):
     daemon_threads = True
     allow_reuse_address = True
 
-    def __init__(self, port, store, faults, log_path, quiet):
+    def __init__(self, port, store, faults, log_path, quiet, tls=None):
+        self.tls = tls
         self.store = store
         self.faults = faults
         self.quiet = quiet
@@ -589,7 +591,20 @@ class UpdateServer(ThreadingHTTPServer):
 
     @property
     def url(self):
-        return "http://127.0.0.1:%d%s" % (self.server_address[1], QUERY_PATH)
+        scheme = "https" if self.tls else "http"
+        return "%s://127.0.0.1:%d%s" % (scheme, self.server_address[1], QUERY_PATH)
+
+    def finish_request(self, request, client_address):
+        # The handshake runs on the request's own thread, so a client that never completes it
+        # holds up nobody else; one that fails it gets no answer at all.
+        if self.tls:
+            request.settimeout(10)
+            try:
+                request = self.tls.wrap_socket(request, server_side=True)
+            except (ssl.SSLError, OSError):
+                return
+            request.settimeout(None)
+        super().finish_request(request, client_address)
 
     def log_query(self, query):
         with self._log_lock:
@@ -627,6 +642,9 @@ def main(argv=None):
     parser.add_argument("--fault", action="append", default=[], metavar="RULE",
                         help="fault rule as a query string, e.g. status=500&ops=bird&times=1")
     parser.add_argument("--quiet", action="store_true", help="no request lines on stderr")
+    parser.add_argument("--tls-cert", metavar="PEM",
+                        help="serve HTTPS with this certificate chain (its key in the same file or --tls-key)")
+    parser.add_argument("--tls-key", metavar="PEM", help="the private key of --tls-cert")
     args = parser.parse_args(argv)
 
     faults = Faults()
@@ -636,7 +654,11 @@ def main(argv=None):
     except ValueError as error:
         parser.error(str(error))
     store = BuildStore(args.root, args.fingerprints)
-    server = UpdateServer(args.port, store, faults, args.log, args.quiet)
+    tls = None
+    if args.tls_cert:
+        tls = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+        tls.load_cert_chain(args.tls_cert, args.tls_key)
+    server = UpdateServer(args.port, store, faults, args.log, args.quiet, tls)
 
     def on_signal(signum, frame):
         threading.Thread(target=server.stop, daemon=True).start()

@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 struct aUnixFile {
   FILE* stream;
@@ -64,13 +65,10 @@ aFileRef aFile_Open(const char* path, int mode) {
   return file;
 }
 
-aFileRef aFile_OpenRegular(const char* path) {
-  if (!pathUsable(path)) {
-    errno = EINVAL;
-    return nullptr;
-  }
-  // O_NONBLOCK: opening a FIFO for reading would otherwise wait for a writer.
-  int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+namespace {
+
+// Wraps a descriptor opened for reading (O_NONBLOCK) when it is a regular file; closes it when not.
+aFileRef adoptRegular(int fd) {
   if (fd < 0) return nullptr;
   struct stat info;
   if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) ||
@@ -90,6 +88,50 @@ aFileRef aFile_OpenRegular(const char* path) {
   file->mode = aFileModeRead;
   file->check = kFileCheck;
   return file;
+}
+
+// O_NONBLOCK: opening a FIFO for reading would otherwise wait for a writer.
+constexpr int kRegularReadFlags = O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY;
+
+}  // namespace
+
+aFileRef aFile_OpenRegular(const char* path) {
+  if (!pathUsable(path)) {
+    errno = EINVAL;
+    return nullptr;
+  }
+  return adoptRegular(open(path, kRegularReadFlags));
+}
+
+int aFile_OpenFolderOf(const char* path, const char** name) {
+  if (!pathUsable(path) || name == nullptr) {
+    errno = EINVAL;
+    return -1;
+  }
+  const char* slash = strrchr(path, '/');
+  *name = slash != nullptr ? slash + 1 : path;
+  if (**name == '\0' || strcmp(*name, ".") == 0 || strcmp(*name, "..") == 0) {
+    errno = EISDIR;
+    return -1;
+  }
+  std::string folder = slash == nullptr ? "." : slash == path ? "/" : std::string(path, slash);
+  // O_PATH with O_NOFOLLOW would open a link itself: O_DIRECTORY makes a link fail (ENOTDIR).
+  return open(folder.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+}
+
+int aFile_OpenNoLinks(const char* path, int flags, mode_t mode) {
+  const char* name = nullptr;
+  int folder = aFile_OpenFolderOf(path, &name);
+  if (folder < 0) return -1;
+  int fd = openat(folder, name, flags | O_NOFOLLOW | O_CLOEXEC, mode);
+  const int error = errno;
+  close(folder);
+  errno = error;
+  return fd;
+}
+
+aFileRef aFile_OpenRegularNoLinks(const char* path) {
+  return adoptRegular(aFile_OpenNoLinks(path, kRegularReadFlags, 0));
 }
 
 aErr aFile_Close(aFileRef* file) {

@@ -44,6 +44,31 @@ TEST(AtomicFileTest, CreatesAndReplacesFilesWithoutLeavingTemporaries) {
   EXPECT_EQ(std::set<std::string>{"file"}, ListNames(dir.path()));
 }
 
+// A link is never followed: one at the path is replaced by the file (what it led to is left as it
+// was), one as the folder fails the write.
+TEST(AtomicFileTest, LinksAreReplacedOrRefusedNeverFollowed) {
+  TempDir dir;
+  const std::string target = dir / "target";
+  WriteText(target, "kept");
+  ASSERT_EQ(0, chmod(target.c_str(), 0604));
+  const std::string link = dir / "link";
+  ASSERT_EQ(0, symlink(target.c_str(), link.c_str()));
+  EXPECT_EQ(aErrNone, AtomicFile_Write(link.c_str(), "new", 3));
+  EXPECT_EQ("kept", ReadText(target));
+  EXPECT_EQ("new", ReadText(link));
+  struct stat info;
+  ASSERT_EQ(0, lstat(link.c_str(), &info));
+  EXPECT_TRUE(S_ISREG(info.st_mode));
+  EXPECT_NE(0604u, info.st_mode & 07777);  // the mode of what the link led to is not taken either
+
+  const std::string linkedFolder = dir / "folder";
+  ASSERT_EQ(0, symlink(dir.path().c_str(), linkedFolder.c_str()));
+  int error = 0;
+  EXPECT_EQ(aErrNotFound, AtomicFile_Write((linkedFolder + "/target").c_str(), "x", 1, &error));
+  EXPECT_EQ(ENOTDIR, error);
+  EXPECT_EQ("kept", ReadText(target));
+}
+
 TEST(AtomicFileTest, ReplacedFileKeepsItsPermissions) {
   TempDir dir;
   std::string path = dir / "file";

@@ -363,16 +363,23 @@ TEST_F(KeyValueStoreTest, LockHeldTooLongFailsTheSave) {
 }
 
 // A lock file that is not a regular file (a FIFO, whose open could wait for a writer; a
-// directory) is neither opened blocking nor locked nor removed: the save ends at once with a reason.
+// directory; a link) is neither opened blocking nor locked nor removed: the save ends at once with a reason.
 TEST_F(KeyValueStoreTest, LockFileThatIsNoRegularFileFailsTheSave) {
   const std::string lockPath = file + ".lock";
-  for (const char* kind : {"fifo", "directory"}) {
+  // A link, whether it leads nowhere or to a file, is not followed: its target is neither created
+  // nor locked.
+  const std::string target = file + ".elsewhere";
+  for (const char* kind : {"fifo", "directory", "dangling link", "link"}) {
     SCOPED_TRACE(kind);
     WriteText(file, "K=old\n");
-    if (std::string(kind) == "fifo") {
+    const std::string what(kind);
+    if (what == "fifo") {
       ASSERT_EQ(0, mkfifo(lockPath.c_str(), 0444));
-    } else {
+    } else if (what == "directory") {
       store_test::MakeDirectory(lockPath);
+    } else {
+      if (what == "link") WriteText(target, "");
+      ASSERT_EQ(0, symlink(target.c_str(), lockPath.c_str()));
     }
     KeyValueStore store(file.c_str());
     EXPECT_TRUE(store.Add("K", "new"));
@@ -383,8 +390,10 @@ TEST_F(KeyValueStoreTest, LockFileThatIsNoRegularFileFailsTheSave) {
     EXPECT_EQ("K=old\n", ReadText(file));
     struct stat info;
     ASSERT_EQ(0, lstat(lockPath.c_str(), &info));
-    EXPECT_TRUE(S_ISFIFO(info.st_mode) || S_ISDIR(info.st_mode));
+    EXPECT_TRUE(S_ISFIFO(info.st_mode) || S_ISDIR(info.st_mode) || S_ISLNK(info.st_mode));
     ASSERT_EQ(0, remove(lockPath.c_str()));
+    EXPECT_EQ(what == "link", store_test::Exists(target));
+    (void)remove(target.c_str());
   }
 }
 

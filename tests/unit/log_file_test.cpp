@@ -53,6 +53,25 @@ TEST_F(LogFileTest, RecordsGoToTheLogOutputAsBeforeAndToTheFileStamped) {
   EXPECT_TRUE(std::regex_match(ReadFile(path), std::regex(expected))) << ReadFile(path);
 }
 
+// The processes of a run over several devices append to one file: each line carries the device's
+// serial number after its stamp (held lines too), and a line goes out only whole, in one write,
+// so that another process's line never lands inside it.
+TEST_F(LogFileTest, TaggedLinesGoOutWholeWithTheTagAfterTheStamp) {
+  LogCapture log(DEBUG_BirdFile);
+  const std::string path = dir / "rack.log";
+  LogFile::Hold();
+  Log::log(DEBUG_BirdFile, "held | with a bar\n");
+  std::string warning;
+  ASSERT_TRUE(LogFile::Open(path, &warning, "0F5849A1"));
+  Log::log(DEBUG_BirdFile, "first part, ");
+  const std::string tag = std::string(kStamp) + "0F5849A1 \\| ";
+  EXPECT_TRUE(std::regex_match(ReadFile(path), std::regex(tag + "held \\| with a bar\n"))) << ReadFile(path);
+  Log::log(DEBUG_BirdFile, "second part\nthe last words");
+  LogFile::Close();
+  const std::string expected = tag + "held \\| with a bar\n" + tag + "first part, second part\n" + tag + "the last words";
+  EXPECT_TRUE(std::regex_match(ReadFile(path), std::regex(expected))) << ReadFile(path);
+}
+
 TEST_F(LogFileTest, UnwritableFileGivesOneWarningAndNoCopy) {
   LogCapture log(DEBUG_BirdFile);
   LogFile::Hold();

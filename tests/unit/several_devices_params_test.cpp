@@ -40,7 +40,7 @@ TEST_F(DeviceListTest, ListsAndRepeatsNameEachDeviceOnceInOrder) {
       {{"-U", "-d", "0F5849A1,D272031D"}, {0x0F5849A1, 0xD272031D}, true},
       {{"-U", "-d", "D272031D", "-d=0F5849A1,D272031D,0x11"}, {0xD272031D, 0x0F5849A1, 0x11}, true},
       {{"-G", "-d", "0F5849A1", "-j", "2"}, {0x0F5849A1}, true},
-      {{"-U", "-j", "2"}, {}, false},
+      {{"-U", "-d", "all", "-j", "2"}, {}, true},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.words.back());
@@ -86,6 +86,39 @@ TEST_F(DeviceListTest, DevicesAtOnceIsBetweenOneAndSixtyFour) {
                                    std::string("Invalid number of devices at a time obtained from argument [") + bad +
                                    "]: 1 to 64"});
   }
+}
+
+TEST_F(DeviceListTest, ANegativeCountIsNamedAsSuchNotTakenForAnOption) {
+  for (const char* bad : {"-1", "-0", "-64"}) {
+    SCOPED_TRACE(bad);
+    display_.errors.clear();
+    EXPECT_EQ(parse({"-U", "-d", "1,2", "-j", bad}), 1);
+    EXPECT_EQ(display_.errors, std::vector<std::string>{std::string("Invalid number of devices at a time obtained "
+                                                                    "from argument [") +
+                                                        bad + "]: the count must be a positive number, 1 to 64"});
+  }
+}
+
+// -j means nothing without devices for -U or -G: it is refused like an option not understood,
+// which fails any command line that holds a command.
+TEST_F(DeviceListTest, DevicesAtOnceWithoutSeveralDevicesIsRefused) {
+  const std::vector<std::vector<std::string>> lines = {
+      {"-D", "-j", "2"},
+      {"-I", "-d", "0F5849A1", "-j", "2"},
+      {"-B", "-d", "0F5849A1", "-j", "2"},
+      {"-N", "-s", "/dev/ttyS0", "-j", "2"},
+      {"-U", "-j", "2"},
+      {"-G", "-b", "12", "-j=3"},
+  };
+  for (const auto& words : lines) {
+    SCOPED_TRACE(words.front());
+    display_.errors.clear();
+    EXPECT_EQ(parse(words), 1);
+    EXPECT_EQ(display_.errors, std::vector<std::string>{"Option [-j] is taken by -U and -G with -d only"});
+  }
+  display_.errors.clear();
+  EXPECT_EQ(parse({"-j", "2"}), 0);  // no command: the usage is shown, as for any option not understood
+  EXPECT_EQ(display_.errors, std::vector<std::string>{"Option [-j] is taken by -U and -G with -d only"});
 }
 
 }  // namespace

@@ -9,6 +9,10 @@
 #include <string>
 #include <vector>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "store/StoreFolder.h"
 #include "store/UpdaterStore.h"
 #include "store_test_support.h"
 
@@ -216,6 +220,66 @@ TEST_F(UpdaterStoreTest, ReadBirdFileRefusesMissingAndForeignFiles) {
   EXPECT_EQ(device + "42.bird", bird.filename);
   EXPECT_EQ(42u, bird.GetBuild());
   EXPECT_EQ(2u, bird.blockCount);
+}
+
+// A link in the store, as a build or as the device folder, leads out of the store: a bird file
+// there is never read, though the same file is read through its own path.
+TEST_F(UpdaterStoreTest, ReadBirdFileFollowsNoLink) {
+  UpdaterStore store(root.c_str());
+  UpdaterStoreItem item = store.AddDevice(0x0012ABCDu);
+  const std::string outside = dir / "outside";
+  MakeDirectory(outside);
+  MakeBird(outside + "/42.bird", {"--firmware", "0:count:16", "--info=build=42,version=1.0,serial=0x0012ABCD"});
+  ASSERT_EQ(0, symlink((outside + "/42.bird").c_str(), (root + "/0012ABCD/42.bird").c_str()));
+  EXPECT_EQ("Invalid bird " + root + "/0012ABCD/42.bird", ErrorText([&] { BirdFile bird = item.ReadBirdFile("42.bird"); }));
+  ASSERT_EQ(0, symlink(outside.c_str(), (root + "/0012ABCE").c_str()));
+  UpdaterStoreItem linked(root.c_str(), "0012ABCE", STORE_ITEM_DIRECTORY);
+  EXPECT_EQ("Invalid bird " + root + "/0012ABCE/42.bird", ErrorText([&] { BirdFile bird = linked.ReadBirdFile("42.bird"); }));
+  EXPECT_EQ(42u, BirdFile((outside + "/42.bird").c_str()).GetBuild());
+}
+
+// Folders the store makes are its user's alone; one that others may write into, or that is a
+// link, is refused with the fix.
+TEST_F(UpdaterStoreTest, FoldersAreMadePrivateAndUnsafeOnesRefused) {
+  const mode_t mask = umask(0);
+  {
+    UpdaterStore store(root.c_str());
+    (void)store.AddDevice(0x0012ABCDu);
+  }
+  umask(mask);
+  struct stat info;
+  ASSERT_EQ(0, stat(root.c_str(), &info));
+  EXPECT_EQ(0700u, info.st_mode & 07777);
+  ASSERT_EQ(0, stat((root + "/0012ABCD").c_str(), &info));
+  EXPECT_EQ(0700u, info.st_mode & 07777);
+  EXPECT_EQ("", StoreProblem(root));
+
+  ASSERT_EQ(0, chmod((root + "/0012ABCD").c_str(), 0770));
+  const std::string openDevice = "Refusing the device folder " + root + "/0012ABCD: group or others can write to it "
+                                 "(mode 0770); fix it with: chmod go-w " + root + "/0012ABCD";
+  EXPECT_EQ(openDevice, StoreProblem(root));
+  EXPECT_EQ(openDevice, ErrorText([&] { UpdaterStore(root.c_str()).AddDevice(0x0012ABCDu); }));
+  ASSERT_EQ(0, chmod((root + "/0012ABCD").c_str(), 0700));
+
+  ASSERT_EQ(0, symlink(dir.path().c_str(), (root + "/0012ABCE").c_str()));
+  const std::string link = "Refusing the device folder " + root + "/0012ABCE: it is a link; fix it with: rm " + root +
+                           "/0012ABCE";
+  EXPECT_EQ(link, StoreProblem(root));
+  EXPECT_EQ(link, ErrorText([&] { UpdaterStore(root.c_str()).AddDevice(0x0012ABCEu); }));
+  ASSERT_EQ(0, unlink((root + "/0012ABCE").c_str()));
+
+  ASSERT_EQ(0, chmod(root.c_str(), 0702));
+  const std::string openStore = "Refusing the store folder " + root + ": group or others can write to it (mode 0702); "
+                                "fix it with: chmod go-w " + root;
+  EXPECT_EQ(openStore, StoreProblem(root));
+  EXPECT_EQ(openStore, ErrorText([&] { UpdaterStore store(root.c_str()); }));
+  // Through a link the store folder is judged by where it leads.
+  const std::string linkedRoot = dir / "linked";
+  ASSERT_EQ(0, symlink(root.c_str(), linkedRoot.c_str()));
+  EXPECT_EQ("Refusing the store folder " + linkedRoot + ": group or others can write to it (mode 0702); fix it "
+            "with: chmod go-w " + linkedRoot, StoreFolderProblem(linkedRoot));
+  ASSERT_EQ(0, chmod(root.c_str(), 0755));
+  EXPECT_EQ("", StoreFolderProblem(linkedRoot));
 }
 
 // An item that refers to nothing must not read a file of that name from the working directory.

@@ -52,6 +52,32 @@ def run_as_uid():
     return False
 
 
+OPENSSL = shutil.which("openssl")
+
+
+def make_private_ca(directory):
+    """A certificate authority of the test's own and two server certificates it signed: one for
+    127.0.0.1 and one for another name. Returns (CA certificate, {name: (certificate, key)})."""
+    directory.mkdir(mode=0o755)
+    key_args = ["-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes"]
+
+    def openssl(*args):
+        subprocess.run([OPENSSL, *args], cwd=directory, check=True, timeout=30,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+    openssl("req", "-x509", *key_args, "-keyout", "ca.key", "-out", "ca.pem", "-days", "2",
+            "-subj", "/CN=Updater test CA")
+    servers = {}
+    for name, alt in (("local", "IP:127.0.0.1"), ("other", "DNS:updates.example.com")):
+        (directory / (name + ".ext")).write_text("subjectAltName=%s\n" % alt)
+        openssl("req", *key_args, "-keyout", name + ".key", "-out", name + ".csr", "-subj", "/CN=" + alt[alt.index(":") + 1:])
+        openssl("x509", "-req", "-in", name + ".csr", "-CA", "ca.pem", "-CAkey", "ca.key", "-CAcreateserial",
+                "-out", name + ".pem", "-days", "2", "-extfile", name + ".ext")
+        servers[name] = (directory / (name + ".pem"), directory / (name + ".key"))
+    os.chmod(directory / "ca.pem", 0o644)
+    return directory / "ca.pem", servers
+
+
 def fault_args(faults):
     return [arg for fault in faults for arg in ("--fault", fault)]
 
@@ -373,6 +399,87 @@ class BuildsTest(unittest.TestCase):
                     "Could not read the settings file %s; it is left as it is" % settings])
                 self.assertTrue(settings.is_fifo() if kind == "fifo" else settings.is_dir())
                 self.assertEqual(self.stored(), set())
+
+    def test_links_planted_in_the_store_are_never_followed(self):
+        # The run-as user may write where each link leads: only not following it keeps it there.
+        server = self.server()
+        target = self.home / "planted"
+        settings = self.device / ".settings"
+        cases = [
+            (".settings.lock", None, ["Build 12 stored, but the download record could not be saved in %s: its lock "
+                                      "file is not a regular file" % settings]),
+            (".settings", b"LATEST_DOWNLOAD=99.bird\n",
+             ["Could not read the settings file %s; it is left as it is" % settings]),
+            ("12.bird", b"not firmware", []),
+        ]
+        for name, contents, errors in cases:
+            with self.subTest(name=name):
+                shutil.rmtree(store_dir(self.home), ignore_errors=True)
+                target.unlink(missing_ok=True)
+                if contents is not None:
+                    target.write_bytes(contents)
+                self.device.mkdir(parents=True)
+                (self.device / name).symlink_to(target)
+                self.own_device_directory()
+                result = self.run_updater("-G", "-d", SERIAL, "-u", server.url)
+                self.assertEqual(result.err_lines, errors, result)
+                self.assertEqual(result.status, 1 if errors else 0)
+                if contents is None:
+                    self.assertFalse(os.path.lexists(target))
+                else:
+                    self.assertEqual(target.read_bytes(), contents)
+                if name == "12.bird":  # the link itself was replaced by the build
+                    self.assertFalse((self.device / name).is_symlink())
+                    self.assertEqual((self.device / name).read_bytes(), self.files[(SERIAL, 12)])
+
+    @unittest.skipUnless(OPENSSL, "needs openssl to make a certificate authority")
+    def test_https_server_of_a_private_ca_is_trusted_through_curl_ca_bundle(self):
+        ca, servers = make_private_ca(self.work / "tls")
+        local = UpdateServer(self, self.root, "--tls-cert", servers["local"][0], "--tls-key", servers["local"][1])
+        other = UpdateServer(self, self.root, "--tls-cert", servers["other"][0], "--tls-key", servers["other"][1])
+        self.assertTrue(local.url.startswith("https://127.0.0.1:"), local.url)
+        unknown_issuer = "SSL certificate problem: unable to get local issuer certificate"
+        cases = [
+            (local, {}, unknown_issuer),
+            (local, {"CURL_CA_BUNDLE": ca}, None),
+            (local, {"SSL_CERT_FILE": ca}, None),
+            (local, {"CURL_CA_BUNDLE": ca, "SSL_CERT_FILE": "/nonexistent.pem"}, None),
+            (other, {}, unknown_issuer),
+            (other, {"CURL_CA_BUNDLE": ca}, "SSL: no alternative certificate subject name matches target host name"),
+        ]
+        for server, env, cause in cases:
+            with self.subTest(server=server.url, env=env):
+                result = run_updater(("-B", "-d", SERIAL, "-u", server.url), self.home, uid=self.uid,
+                                     env={name: str(value) for name, value in env.items()}, timeout=RUN_TIMEOUT)
+                if cause is None:
+                    self.assertEqual((result.status, result.stderr), (0, ""), result)
+                    self.assertEqual(result.out_lines[1], "Build List for device [0012ABCD]:")
+                    continue
+                self.assertEqual(result.status, 1, result)
+                self.assertEqual(result.err_lines[0], "Server request failed for %s" % server.url)
+                self.assertTrue(result.err_lines[1].startswith("Greeting of the update server failed: " + cause),
+                                result.err_lines)
+
+    def test_log_file_of_several_devices_names_the_device_on_every_line(self):
+        # Each device's process appends to the one -k file: every line carries its serial number
+        # after the time stamp, whole, and only that device's queries are under its number.
+        other = "0012ABCE"
+        self.add_device(other, {7: "1.9"}, latest="7", firmware="fw-osprey")
+        server = self.server()
+        log = self.home / "run.log"
+        result = self.run_updater("-G", "-d", SERIAL + "," + other, "-u", server.url, "-k", str(log), "-X", "0x20")
+        self.assertEqual(result.status, 0, result)
+        stamped = re.compile(r"^[0-9]{4}(:[0-9]{2}){5} \| (%s|%s) \| " % (SERIAL, other))
+        by_device = {SERIAL: [], other: []}
+        for line in log.read_text().splitlines():
+            match = stamped.match(line)
+            self.assertIsNotNone(match, line)
+            by_device[match.group(2)].append(line)
+        for serial, lines in by_device.items():
+            with self.subTest(serial=serial):
+                queries = [line for line in lines if "GET(" in line]
+                self.assertTrue(any("op=bird&sn=%s&" % serial in line for line in queries), lines)
+                self.assertEqual([q for q in queries if "sn=" in q and "sn=%s&" % serial not in q], [])
 
     def test_concurrent_downloads_keep_every_record(self):
         # Two -G of the same device at once, with a record of an earlier update in the settings:

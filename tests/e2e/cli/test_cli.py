@@ -90,6 +90,8 @@ class CommandLine(unittest.TestCase):
             (["-Y"], "Unhandled command: [-Y]\n"),
             (["-d", "q", "-Y", "-t", "x"], "Invalid serial number obtained from argument [q]\nUnhandled command: [-Y]\n"
              "Invalid transport type:[x]\nMust be one of the following: USB, TCPIP, RECOVER\n"),
+            (["-U", "-d", "40F5849A,40F5849B", "-j", "-1"], "Invalid number of devices at a time obtained from "
+             "argument [-1]: the count must be a positive number, 1 to 64\n"),
         ]
         for args, errors in cases:
             with self.subTest(args=args):
@@ -125,8 +127,64 @@ class CommandLine(unittest.TestCase):
         run = self.run_updater("-I")
         self.assertEqual((run.status, run.stdout, run.stderr), (0, VERSION, ""), run)
         self.assertTrue(self.updater_dir().is_dir())
-        self.assertEqual(stat.S_IMODE(self.updater_dir().stat().st_mode) & 0o022, 0)
-        self.assertEqual(self.updater_dir().stat().st_uid, RUN_UID)
+        for folder in (self.updater_dir().parent, self.updater_dir()):
+            self.assertEqual(stat.S_IMODE(folder.stat().st_mode), 0o700, folder)
+            self.assertEqual(folder.stat().st_uid, RUN_UID)
+
+    # The store holds the firmware modules will receive: a store or device folder that another
+    # user owns or may write into stops every command with one line that names it and the fix.
+
+    def fresh_store(self, *devices):
+        shutil.rmtree(self.home / ".tessaron", ignore_errors=True)
+        for folder in [self.updater_dir()] + [self.updater_dir() / serial for serial in devices]:
+            folder.mkdir(mode=0o700, parents=True)
+            os.chown(folder, RUN_UID, RUN_UID)
+            os.chown(folder.parent, RUN_UID, RUN_UID)
+
+    def test_store_that_another_user_can_change_is_refused(self):
+        store = self.updater_dir()
+        device = store / "40F5849A"
+        refusal = "Refusing the %s %s: %s\n"
+        open_fix = "group or others can write to it (mode %s); fix it with: chmod go-w %s"
+        owner_fix = ("it belongs to user 0, not to you (user %d); fix it as root with: chown -R %d %%s, or remove it"
+                     % (RUN_UID, RUN_UID))
+        elsewhere = self.home / "elsewhere"
+        cases = [
+            ("store folder", store, lambda: os.chmod(store, 0o777), open_fix % ("0777", store)),
+            ("store folder", store, lambda: os.chown(store, 0, 0), owner_fix % store),
+            ("device folder", device, lambda: os.chmod(device, 0o720), open_fix % ("0720", device)),
+            ("device folder", device, lambda: os.chown(device, 0, RUN_UID), owner_fix % device),
+            ("device folder", device, lambda: (os.rmdir(device), elsewhere.mkdir(mode=0o700, exist_ok=True),
+                                               os.chown(elsewhere, RUN_UID, RUN_UID), device.symlink_to(elsewhere)),
+             "it is a link; fix it with: rm %s" % device),
+        ]
+        for what, folder, spoil, why in cases:
+            for args in (["-I"], ["-G", "-d", "40F5849A", "-u", DEAD_SERVER]):
+                with self.subTest(folder=folder.name, why=why, args=args):
+                    self.fresh_store("40F5849A")
+                    spoil()
+                    run = self.run_updater(*args)
+                    self.assertEqual((run.status, run.stdout), (1, VERSION), run)
+                    self.assertEqual(run.stderr, refusal % (what, folder, why))
+                    self.assertEqual(sorted(os.listdir(device)), [])
+        self.fresh_store("40F5849A")
+        os.chmod(store, 0o755)  # a folder others may read is the user's choice
+        run = self.run_updater("-I", "-d", "40F5849A")
+        self.assertEqual(run.stderr, "", run)
+
+    def test_path_that_a_shell_would_split_is_quoted_in_the_fix(self):
+        home = self.home / "a b's"
+        home.mkdir()
+        os.chown(home, RUN_UID, RUN_UID)
+        store = store_dir(home)
+        store.mkdir(parents=True, mode=0o700)
+        for folder in (store.parent, store):
+            os.chown(folder, RUN_UID, RUN_UID)
+        os.chmod(store, 0o770)
+        run = self.run_updater("-I", home=home)
+        self.assertEqual(run.status, 1, run)
+        self.assertEqual(run.stderr, "Refusing the store folder %s: group or others can write to it (mode 0770); "
+                                     "fix it with: chmod go-w '%s'\n" % (store, str(store).replace("'", "'\\''")))
 
     def test_commands_without_action_exit_zero(self):
         for args in (["-C"], ["-Z", "ignored"], ["-I", "-C"], ["-I", "-OVERRIDE", "-n", "-e", "x"]):
@@ -229,6 +287,7 @@ class CommandLine(unittest.TestCase):
             (["-e", "-U", "-d", "1"], "Option [-e] requires an argument\n"),
             (["-G", "-d", "40F5849A", "-D=1"], "Option [-D] takes no argument\n"),
             (["-U", "-t", "RECOVER", "-s", "/nonexistent/serial", "-Q"], "Unknown option: [-Q]\n"),
+            (["-U", "-j", "2"], "Option [-j] is taken by -U and -G with -d only\n"),
         ]
         for args, errors in cases:
             with self.subTest(args=args):
@@ -239,10 +298,23 @@ class CommandLine(unittest.TestCase):
                 self.assertFalse((self.home / ".tessaron").exists())
 
     def test_misunderstood_option_with_a_reading_command_does_nothing(self):
-        run = self.run_updater("-I", "-Q", "-X=")
-        self.assertEqual((run.status, run.stdout), (1, VERSION + COPYRIGHT), run)
-        self.assertEqual(run.stderr, "Unknown option: [-Q]\n" + self.golden("bare.stderr"))
-        self.assertFalse((self.home / ".tessaron").exists())
+        for args, errors in ((["-I", "-Q", "-X="], "Unknown option: [-Q]\n"),
+                             (["-D", "-j", "2"], "Option [-j] is taken by -U and -G with -d only\n"),
+                             (["-I", "-d", "40F5849A", "-j=8"], "Option [-j] is taken by -U and -G with -d only\n")):
+            with self.subTest(args=args):
+                run = self.run_updater(*args)
+                self.assertEqual((run.status, run.stdout), (1, VERSION + COPYRIGHT), run)
+                self.assertEqual(run.stderr, errors + self.golden("bare.stderr"))
+                self.assertFalse((self.home / ".tessaron").exists())
+
+    def test_every_module_found_is_none_and_fails(self):
+        # A fleet job whose cables are all unplugged has not succeeded.
+        for commands in (["-U"], ["-G", "-U"]):
+            with self.subTest(commands=commands):
+                run = self.run_updater(*commands, "-d", "all", "-u", DEAD_SERVER)
+                self.assertEqual(run.status, 1, run)
+                self.assertTrue(run.stdout.startswith(VERSION + "Searching for Halyard devices\n"), run)
+                self.assertEqual(run.stderr, "Nothing to do: no module found\n")
 
     def test_build_that_is_not_a_plain_decimal_number_is_refused(self):
         for value in ("1234x", "abc", "-5", "0x4D2", "99999999999", "0", ""):

@@ -8,11 +8,10 @@
 
 #include "aDirectory.h"
 #include "store/DeviceHistory.h"
+#include "store/StoreFolder.h"
 #include "store/UpdaterStore.h"
 
 namespace {
-
-constexpr mode_t kDeviceDirectoryMode = 0755;
 
 std::string utcNow() {
   const time_t now = time(nullptr);
@@ -134,7 +133,7 @@ bool HistoryRecord_FromJson(const Json::Value& object, HistoryRecord* record, st
 bool HistoryRecord_Append(const std::string& root, const HistoryRecord& record, std::string* why) {
   // Only the directory is made: a device the store did not know gets no settings file for it.
   const std::string directory = UpdaterStore::JoinPath(root, UpdaterStore::SerialText(record.device.serial));
-  if (aDirectory_Ensure(directory.c_str(), kDeviceDirectoryMode) != aErrNone) {
+  if (aDirectory_Ensure(directory.c_str(), kStoreFolderMode) != aErrNone) {
     *why = "the device's directory " + directory + " could not be made";
     return false;
   }

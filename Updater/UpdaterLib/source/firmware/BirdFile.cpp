@@ -51,10 +51,10 @@ bool FieldInImage(const BirdBlock& block, uint32_t offset, uint32_t size, size_t
 
 }  // namespace
 
-BirdFile::BirdFile(const char* name) : filename(name != nullptr ? name : "") {
+BirdFile::BirdFile(const char* name, Links links) : filename(name != nullptr ? name : "") {
   assert(this->filename.length() > 0);
   std::string reason;
-  if (!Load(&reason)) throw BirdFileLoadError(reason);
+  if (!Load(&reason, links)) throw BirdFileLoadError(reason);
 }
 
 BirdFile::BirdFile(BirdFile&& other) noexcept
@@ -113,9 +113,17 @@ void BirdFile::ResetToEmpty() {
   dataSize = 0;
 }
 
-bool BirdFile::VerifyFile(const char* name) {
+namespace {
+
+aFileRef openBirdFile(const char* name, BirdFile::Links links) {
+  return links == BirdFile::Links::Refuse ? aFile_OpenRegularNoLinks(name) : aFile_OpenRegular(name);
+}
+
+}  // namespace
+
+bool BirdFile::VerifyFile(const char* name, Links links) {
   if (name == nullptr) return false;
-  aFileRef file = aFile_OpenRegular(name);
+  aFileRef file = openBirdFile(name, links);
   if (file == nullptr) {
     Log::log(DEBUG_BirdFile, "BIRDFILE: Error - cannot open bird file: '%s'\n", name);
     return false;
@@ -128,9 +136,9 @@ bool BirdFile::VerifyFile(const char* name) {
          header[4] != 0 && header[5] != 0;
 }
 
-bool BirdFile::ReadWholeFile(std::vector<unsigned char>& contents, std::string* reason) const {
+bool BirdFile::ReadWholeFile(std::vector<unsigned char>& contents, std::string* reason, Links links) const {
   const char* name = filename.c_str();
-  aFileRef file = aFile_OpenRegular(name);
+  aFileRef file = openBirdFile(name, links);
   if (file == nullptr) {
     Log::log(DEBUG_BirdFile, "BIRDFILE: Error - cannot open bird file: '%s'\n", name);
     *reason = "cannot open the file";
@@ -167,7 +175,7 @@ bool BirdFile::ReadWholeFile(std::vector<unsigned char>& contents, std::string* 
   return true;
 }
 
-bool BirdFile::Load(std::string* reason) {
+bool BirdFile::Load(std::string* reason, Links links) {
   const char* name = filename.c_str();
   Log::log(DEBUG_BirdFile, "BIRDFILE: Loading File [%s]\n", name);
   if (!aFile_Exists(name)) {
@@ -177,7 +185,7 @@ bool BirdFile::Load(std::string* reason) {
   }
   std::vector<unsigned char> contents;
   try {
-    if (!ReadWholeFile(contents, reason)) return false;
+    if (!ReadWholeFile(contents, reason, links)) return false;
   } catch (const std::bad_alloc&) {
     Log::log(DEBUG_BirdFile, "BIRDFILE: Error (%d) reading %s\n", aErrMemory, name);
     *reason = "read error (" + std::to_string(static_cast<int>(aErrMemory)) + ")";

@@ -59,8 +59,12 @@ class BirdFile {
   static constexpr size_t MAX_FILE_SIZE = MAX_INFLATED_SIZE + 1024 * 1024;
 
   BirdFile() = default;
+  // Whether a link may stand for the file or for the folder that holds it. A file the user names
+  // may be a link; a file of the store may not (the store is the user's alone).
+  enum class Links { Follow, Refuse };
+
   // Loads the file; throws BirdFileLoadError ("Failed to load bird data") when it does not load.
-  explicit BirdFile(const char* filename);
+  explicit BirdFile(const char* filename, Links links = Links::Follow);
   ~BirdFile() = default;
   BirdFile(BirdFile&& other) noexcept;
   BirdFile& operator=(BirdFile&& other) noexcept;
@@ -68,7 +72,7 @@ class BirdFile {
   BirdFile& operator=(const BirdFile&) = delete;
 
   // True when the file starts with "bird" and two non-zero version bytes. Never throws.
-  [[nodiscard]] static bool VerifyFile(const char* filename);
+  [[nodiscard]] static bool VerifyFile(const char* filename, Links links = Links::Follow);
 
   // Every way in which the file is not what its format promises: a foreign signature, a zero
   // version byte, bytes after the compressed block list, and a block list whose count, sizes and
@@ -119,8 +123,8 @@ class BirdFile {
   size_t dataSize = 0;
 
   // Both record why they failed in *reason.
-  [[nodiscard]] bool Load(std::string* reason);
-  [[nodiscard]] bool ReadWholeFile(std::vector<unsigned char>& contents, std::string* reason) const;
+  [[nodiscard]] bool Load(std::string* reason, Links links);
+  [[nodiscard]] bool ReadWholeFile(std::vector<unsigned char>& contents, std::string* reason, Links links) const;
   [[nodiscard]] bool Inflate(const unsigned char* compressed, size_t length, std::string* reason);
   [[nodiscard]] bool ScanBlocks();
   // What is wrong with the block list, in words; empty when its count and sizes add up.

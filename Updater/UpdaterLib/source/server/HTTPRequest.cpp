@@ -3,6 +3,7 @@
 #include <curl/curl.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <cstdint>
 #include <mutex>
 #include <new>
@@ -82,6 +83,22 @@ CURLcode setSafetyOptions(CURL* curl, size_t maxBody) {
 #else
   if (code == CURLE_OK) code = curl_easy_setopt(curl, CURLOPT_PROTOCOLS, CURLPROTO_HTTP | CURLPROTO_HTTPS);
 #endif
+  return code;
+}
+
+// The certificates an https server is checked against: the file CURL_CA_BUNDLE names, else the
+// one SSL_CERT_FILE names (the order in which curl reads them), else the system's. The peer and
+// its host name are always checked; a private CA is trusted by naming a file that holds it.
+CURLcode setTrustOptions(CURL* curl) {
+  CURLcode code = curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 1L);
+  if (code == CURLE_OK) code = curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, 2L);
+  for (const char* variable : {"CURL_CA_BUNDLE", "SSL_CERT_FILE"}) {
+    const char* bundle = getenv(variable);
+    if (bundle == nullptr || bundle[0] == '\0') continue;
+    Log::log(DEBUG_ServerComm, "HTTPRequest: trusting the certificates of %s (from %s)\n", bundle, variable);
+    if (code == CURLE_OK) code = curl_easy_setopt(curl, CURLOPT_CAINFO, bundle);
+    break;
+  }
   return code;
 }
 
@@ -193,6 +210,7 @@ HTTPResponse HTTPRequest::GET(const char* url, const std::map<std::string, std::
   rate.graceS = bounds.averageGraceS;
   CURLcode code = setTransferOptions(handle.curl, response);
   if (code == CURLE_OK) code = setSafetyOptions(handle.curl, bounds.maxBody);
+  if (code == CURLE_OK) code = setTrustOptions(handle.curl);
   if (code == CURLE_OK && bounds.totalTimeoutMs > 0) {
     code = curl_easy_setopt(handle.curl, CURLOPT_TIMEOUT_MS, bounds.totalTimeoutMs);
   }

@@ -13,19 +13,28 @@
 #include <cstring>
 #include <string>
 
+#include "aFile.h"
+
 namespace {
 
-struct SplitPath {
-  std::string directory;  // "." when path has no directory part
-  std::string name;
-};
+// The folder of the target, opened without following a link in its own last component, and the
+// target's name in it: every call below works from that descriptor and never follows a link.
+class Folder {
+ public:
+  explicit Folder(const char* path) : fd_(aFile_OpenFolderOf(path, &name_)) {}
+  ~Folder() {
+    if (fd_ >= 0) close(fd_);
+  }
+  Folder(const Folder&) = delete;
+  Folder& operator=(const Folder&) = delete;
 
-SplitPath splitPath(const std::string& path) {
-  size_t slash = path.rfind('/');
-  if (slash == std::string::npos) return {".", path};
-  if (slash == 0) return {"/", path.substr(1)};
-  return {path.substr(0, slash), path.substr(slash + 1)};
-}
+  int fd() const { return fd_; }
+  const char* name() const { return name_; }
+
+ private:
+  const char* name_ = nullptr;
+  int fd_;
+};
 
 // Temporary files are named ".<name>" kTemporaryMark "<pid>.<counter>".
 constexpr const char* kTemporaryMark = ".partial.";
@@ -47,9 +56,13 @@ pid_t temporaryWriter(const char* entry) {
 
 // Removes the temporary files that runs killed while writing left in the directory. A writer
 // that still lives (or belongs to another user: EPERM) keeps its file.
-void removeAbandonedTemporaries(const std::string& directory) {
-  DIR* listing = opendir(directory.c_str());
-  if (listing == nullptr) return;
+void removeAbandonedTemporaries(const Folder& folder) {
+  int fd = openat(folder.fd(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  DIR* listing = fd >= 0 ? fdopendir(fd) : nullptr;
+  if (listing == nullptr) {
+    if (fd >= 0) close(fd);
+    return;
+  }
   while (struct dirent* entry = readdir(listing)) {
     pid_t writer = temporaryWriter(entry->d_name);
     if (writer == 0 || writer == getpid()) continue;
@@ -59,14 +72,16 @@ void removeAbandonedTemporaries(const std::string& directory) {
   closedir(listing);
 }
 
-// The temporary file being written, for the signal handler; empty when none.
-char g_pendingTemporary[PATH_MAX];
+// The temporary file being written (its folder's descriptor and its name), for the signal
+// handler; none while g_pendingSet is 0.
+int g_pendingFolder = -1;
+char g_pendingTemporary[NAME_MAX + 1];
 volatile sig_atomic_t g_pendingSet = 0;
 
 // SIGINT, SIGTERM or SIGHUP during a write: the temporary file goes, then the signal does what
 // it did before (by default, end the process).
 void removePendingAndResignal(int signalNumber) {
-  if (g_pendingSet) unlink(g_pendingTemporary);
+  if (g_pendingSet) unlinkat(g_pendingFolder, g_pendingTemporary, 0);
   signal(signalNumber, SIG_DFL);
   raise(signalNumber);
 }
@@ -99,10 +114,11 @@ class PendingTemporary {
   PendingTemporary& operator=(const PendingTemporary&) = delete;
 
   // Names the file before it is created, so a signal at any point leaves nothing behind.
-  void name(const std::string& path) {
+  void name(const Folder& folder, const std::string& name) {
     g_pendingSet = 0;
-    if (path.size() >= sizeof g_pendingTemporary) return;
-    memcpy(g_pendingTemporary, path.c_str(), path.size() + 1);
+    if (name.size() >= sizeof g_pendingTemporary) return;
+    g_pendingFolder = folder.fd();
+    memcpy(g_pendingTemporary, name.c_str(), name.size() + 1);
     g_pendingSet = 1;
   }
 
@@ -112,23 +128,23 @@ class PendingTemporary {
 };
 
 // Creates a new hidden file next to the target; 0666 lets the umask decide, as for a plain fopen.
-int createTemporary(const SplitPath& parts, PendingTemporary& pending, std::string* temporary) {
+int createTemporary(const Folder& folder, PendingTemporary& pending, std::string* temporary) {
   static std::atomic<unsigned> counter{0};
   for (int attempt = 0; attempt < 100; ++attempt) {
-    *temporary = parts.directory + "/." + parts.name + kTemporaryMark + std::to_string(getpid()) + "." +
+    *temporary = std::string(".") + folder.name() + kTemporaryMark + std::to_string(getpid()) + "." +
                  std::to_string(counter.fetch_add(1));
-    pending.name(*temporary);
-    int fd = open(temporary->c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    pending.name(folder, *temporary);
+    int fd = openat(folder.fd(), temporary->c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
     if (fd >= 0 || errno != EEXIST) return fd;
   }
   errno = EEXIST;
   return -1;
 }
 
-// A replaced file keeps its permission bits.
-bool keepMode(int fd, const char* path) {
+// A replaced file keeps its permission bits (a link in its place passes on nothing).
+bool keepMode(int fd, const Folder& folder) {
   struct stat info;
-  if (stat(path, &info) != 0 || !S_ISREG(info.st_mode)) return true;
+  if (fstatat(folder.fd(), folder.name(), &info, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(info.st_mode)) return true;
   return fchmod(fd, info.st_mode & 07777) == 0;
 }
 
@@ -150,8 +166,8 @@ bool writeAll(int fd, const unsigned char* bytes, size_t length) {
 }
 
 // Makes the rename itself survive a crash; a failure here leaves a correct file, so it is ignored.
-void syncDirectory(const std::string& directory) {
-  int fd = open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+void syncDirectory(const Folder& folder) {
+  int fd = openat(folder.fd(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) return;
   (void)fsync(fd);  // best effort: the file itself was synced
   close(fd);
@@ -169,30 +185,30 @@ aErr AtomicFile_Write(const char* path, const void* data, size_t length, int* sy
   if (path == nullptr || path[0] == '\0' || (data == nullptr && length > 0)) {
     return fail(aErrParam, EINVAL, systemError);
   }
-  SplitPath parts = splitPath(path);
-  if (parts.name.empty()) return fail(aErrParam, EISDIR, systemError);
+  Folder folder(path);
+  if (folder.fd() < 0) return fail(errno == EISDIR ? aErrParam : aErrNotFound, errno, systemError);
 
-  removeAbandonedTemporaries(parts.directory);
+  removeAbandonedTemporaries(folder);
   std::string temporary;
   PendingTemporary pending;
-  int fd = createTemporary(parts, pending, &temporary);
+  int fd = createTemporary(folder, pending, &temporary);
   if (fd < 0) return fail(aErrNotFound, errno, systemError);
 
-  bool ok = keepMode(fd, path) && writeAll(fd, static_cast<const unsigned char*>(data), length) &&
-            fsync(fd) == 0;
+  bool ok = keepMode(fd, folder) && writeAll(fd, static_cast<const unsigned char*>(data), length) && fsync(fd) == 0;
   int error = ok ? 0 : errno;
   if (close(fd) != 0 && ok) {
     ok = false;
     error = errno;
   }
-  if (ok && rename(temporary.c_str(), path) != 0) {
+  // A link in the target's place is replaced, never followed.
+  if (ok && renameat(folder.fd(), temporary.c_str(), folder.fd(), folder.name()) != 0) {
     ok = false;
     error = errno;
   }
   if (!ok) {
-    unlink(temporary.c_str());
+    unlinkat(folder.fd(), temporary.c_str(), 0);
     return fail(aErrIO, error, systemError);
   }
-  syncDirectory(parts.directory);
+  syncDirectory(folder);
   return aErrNone;
 }

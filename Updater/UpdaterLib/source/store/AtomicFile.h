@@ -8,7 +8,8 @@
 // which is flushed to disk and then renamed over path. While the temporary file exists, SIGINT,
 // SIGTERM and SIGHUP (when the program left them at their default) remove it before they end
 // the process; temporary files of runs that were killed outright are removed by the next write
-// to the same directory. Writes from one thread at a time. A new file gets the usual 0666 & ~umask
+// to the same directory. No link is followed: a link as the folder that holds path fails the write
+// (aErrNotFound), a link at path is replaced. Writes from one thread at a time. A new file gets the usual 0666 & ~umask
 // permissions, a replaced file keeps its own.
 //
 // Returns aErrNone on success. aErrParam for a null path or null data with a non-zero length,

@@ -13,6 +13,7 @@
 #include <ctime>
 
 #include "Log.h"
+#include "aFile.h"
 #include "store/AtomicFile.h"
 #include "store/StoreLock.h"
 
@@ -70,10 +71,11 @@ constexpr off_t kMaxFileSize = 16 * 1024 * 1024;
 
 enum class ReadOutcome { Read, Missing, Unreadable };
 
-// The whole file. A FIFO, device or directory is refused at once (never a blocking open).
+// The whole file. A FIFO, device or directory is refused at once (never a blocking open), and so
+// is a link as the file or as its folder.
 ReadOutcome ReadFileText(const std::string& name, std::string* text, int* error) {
   text->clear();
-  int fd = open(name.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+  int fd = aFile_OpenNoLinks(name.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY, 0);
   if (fd < 0) {
     *error = errno;
     return errno == ENOENT ? ReadOutcome::Missing : ReadOutcome::Unreadable;
@@ -117,6 +119,14 @@ std::map<std::string, std::string> ParseText(const std::string& text) {
 }
 
 }  // namespace
+
+bool KeyValueStore::ReadEntries(const char* name, std::map<std::string, std::string>* entries, int* error) {
+  std::string text;
+  *error = 0;
+  if (name == nullptr || ReadFileText(name, &text, error) != ReadOutcome::Read) return false;
+  *entries = ParseText(text);
+  return true;
+}
 
 bool KeyValueStore::Load(const char* name) {
   if (name == nullptr) return false;

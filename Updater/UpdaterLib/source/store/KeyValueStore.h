@@ -57,6 +57,9 @@ class KeyValueStore {
 
   // The current local time as ctime text without its line feed, e.g. "Sat Dec  5 21:20:24 2026".
   static std::string CurrentTimeText();
+  // The entries of a settings file, read as Load reads them but without creating or changing
+  // anything; false, with the errno in *error, when it is missing or cannot be read.
+  [[nodiscard]] static bool ReadEntries(const char* filename, std::map<std::string, std::string>* entries, int* error);
   // Splits one line of a settings file; false for a line that holds no entry.
   [[nodiscard]] static bool ParseLine(const char* line, std::string* key, std::string* value);
 

@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <chrono>
 
+#include "aFile.h"
 #include "aRetry.h"
 
 namespace {
@@ -15,6 +16,9 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 constexpr unsigned long kLockPollMs = 20;
+
+// What opening a link without following it gives: ELOOP for the file, ENOTDIR for its folder.
+bool isLink(int error) { return error == ELOOP || error == ENOTDIR; }
 
 // Only another run's lock is waited for: any other failure of flock leaves nothing to wait for.
 bool lockBefore(int fd, Clock::time_point deadline) {
@@ -39,11 +43,11 @@ StoreLock::~StoreLock() {
 StoreLock::Outcome StoreLock::acquire(unsigned long waitMs) {
   const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(waitMs);
   for (;;) {
-    constexpr int kFlags = O_CLOEXEC | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW;
-    int fd = open(path_.c_str(), O_RDWR | O_CREAT | kFlags, 0600);
-    if (fd < 0 && errno == ELOOP) return Outcome::NotRegular;
-    if (fd < 0) fd = open(path_.c_str(), O_RDONLY | kFlags);  // flock needs no write access
-    if (fd < 0) return errno == ELOOP ? Outcome::NotRegular : Outcome::Locked;
+    constexpr int kFlags = O_NOCTTY | O_NONBLOCK;
+    int fd = aFile_OpenNoLinks(path_.c_str(), O_RDWR | O_CREAT | kFlags, 0600);
+    if (fd < 0 && isLink(errno)) return Outcome::NotRegular;
+    if (fd < 0) fd = aFile_OpenNoLinks(path_.c_str(), O_RDONLY | kFlags, 0);  // flock needs no write access
+    if (fd < 0) return isLink(errno) ? Outcome::NotRegular : Outcome::Locked;
     struct stat locked;
     if (fstat(fd, &locked) != 0 || !S_ISREG(locked.st_mode)) {
       close(fd);

@@ -7,7 +7,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <exception>
-#include <fstream>
 
 #include "aDirectory.h"
 #include "firmware/BirdFile.h"
@@ -24,10 +23,11 @@ bool IsBirdFileName(const char* name) {
   return name[0] != '.' && length > extension && strcmp(name + length - extension, kBirdExtension) == 0;
 }
 
-// Only regular files are read: opening a FIFO of a store file's name would block.
+// Only regular files are read: opening a FIFO of a store file's name would block, and a link
+// could show a file that is not in the store.
 bool IsRegularFile(const char* path) {
   struct stat info;
-  return stat(path, &info) == 0 && S_ISREG(info.st_mode);
+  return lstat(path, &info) == 0 && S_ISREG(info.st_mode);
 }
 
 bool CollectBirdFile(const aDirectoryListData* entry, void* userData) {
@@ -53,12 +53,12 @@ bool ComesFirst(const StoredBuild& left, const StoredBuild& right) {
 
 // Reads the file as the update flow reads a stored build.
 void ReadBuild(StoredBuild& build) {
-  if (!BirdFile::VerifyFile(build.path.c_str())) {
+  if (!BirdFile::VerifyFile(build.path.c_str(), BirdFile::Links::Refuse)) {
     build.problem = "Invalid bird " + build.path;
     return;
   }
   try {
-    BirdFile bird(build.path.c_str());
+    BirdFile bird(build.path.c_str(), BirdFile::Links::Refuse);
     build.build = bird.GetBuild();
     build.version = bird.GetVersion();
   } catch (const BirdFileLoadError& error) {
@@ -68,20 +68,12 @@ void ReadBuild(StoredBuild& build) {
   }
 }
 
-// Reads the settings as the store reads them, without KeyValueStore::Load, which creates or
-// rewrites a file it cannot open: a view changes nothing.
+// Reads the settings without KeyValueStore::Load, which creates or rewrites a file it cannot
+// open: a view changes nothing.
 void ReadSettings(const std::string& path, StoredDevice& device) {
-  std::ifstream in(path);
-  if (!in) {
-    device.settingsError = strerror(errno);
-    return;
-  }
-  device.hasSettings = true;
-  std::string line, key, value;
-  while (std::getline(in, line)) {
-    line += '\n';  // as the store reads a line, with its line feed
-    if (KeyValueStore::ParseLine(line.c_str(), &key, &value)) device.settings[key] = value;
-  }
+  int error = 0;
+  device.hasSettings = KeyValueStore::ReadEntries(path.c_str(), &device.settings, &error);
+  if (!device.hasSettings) device.settingsError = strerror(error);
 }
 
 }  // namespace

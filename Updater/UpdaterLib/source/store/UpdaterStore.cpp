@@ -8,15 +8,14 @@
 
 #include "Log.h"
 #include "aDirectory.h"
+#include "store/StoreFolder.h"
 
 namespace {
-
-constexpr mode_t kDirectoryMode = 0755;
 
 void EnsureStoreDirectory(const std::string& path) {
   struct stat info;
   if (stat(path.c_str(), &info) != 0) {
-    aErr error = aDirectory_Ensure(path.c_str(), kDirectoryMode);
+    aErr error = aDirectory_Ensure(path.c_str(), kStoreFolderMode);
     if (error != aErrNone) {
       throw std::runtime_error("UpdaterStore: Could not create directory " + path + " error " +
                                std::to_string(static_cast<int>(error)));
@@ -57,6 +56,8 @@ UpdaterStore::UpdaterStore(const char* path) : root(path != nullptr ? path : "")
   if (root.empty()) throw std::runtime_error("UpdaterStore: Could not create directory  error " +
                                              std::to_string(static_cast<int>(aErrParam)));
   EnsureStoreDirectory(root);
+  const std::string problem = StoreFolderProblem(root);
+  if (!problem.empty()) throw std::runtime_error(problem);
 }
 
 std::string UpdaterStore::SerialText(uint32_t serial) {
@@ -75,6 +76,8 @@ UpdaterStoreItem UpdaterStore::AddDevice(const char* name) {
     throw std::runtime_error("UpdaterStore: Could not create directory " + path + " error " +
                              std::to_string(static_cast<int>(aErrParam)));
   }
+  const std::string problem = DeviceFolderProblem(path);
+  if (!problem.empty()) throw std::runtime_error(problem);
   EnsureStoreDirectory(path);
   return UpdaterStoreItem(root.c_str(), name, STORE_ITEM_DIRECTORY);
 }

@@ -80,10 +80,10 @@ aErr UpdaterStoreItem::WriteFile(const char* fileName, const unsigned char* data
 BirdFile UpdaterStoreItem::ReadBirdFile(const char* fileName) {
   std::string fullPath = JoinStorePath(FullPath(), fileName != nullptr ? fileName : "");
   // An item that refers to nothing must not pick up a file of that name in the working directory.
-  if (!IsValid() || fileName == nullptr || !BirdFile::VerifyFile(fullPath.c_str())) {
+  if (!IsValid() || fileName == nullptr || !BirdFile::VerifyFile(fullPath.c_str(), BirdFile::Links::Refuse)) {
     throw std::runtime_error("Invalid bird " + fullPath);
   }
-  return BirdFile(fullPath.c_str());
+  return BirdFile(fullPath.c_str(), BirdFile::Links::Refuse);
 }
 
 bool UpdaterStoreItem::FileExists(const char* fileName) {
