@@ -65,7 +65,7 @@ slowest_tests() {
     [ -e "$log" ] || continue
     build=${log#"$logs"/ctest-}
     sed -nE "s/^.*Test +#[0-9]+: ([^ ]+) .* ([0-9]+\.[0-9]+) sec\$/\2 ${build%.log} \1/p" "$log"
-  done | sort -rn | head -n 10 | awk '{ printf "%9.2f  %-11s %s\n", $1, $2, $3 }'
+  done | sort -rn | awk 'NR <= 10 { printf "%9.2f  %-11s %s\n", $1, $2, $3 }'   # reads all: no SIGPIPE
 }
 
 # Runs one step of the background chain at the lowest priority, its output in build-logs/NAME.log,
