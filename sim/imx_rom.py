@@ -40,6 +40,7 @@ BITS_PER_CHARACTER = 10
 BYTE_TIME = BITS_PER_CHARACTER / LINE_RATE
 IDLE_POLL_S = 0.02          # how often to look for a host while the port is closed
 READ_CHUNK = 4096
+LINE_IDLE_SLACK_S = 0.005   # a paced line from the host idle no longer than this is still busy
 FAULTS = ("silent", "short-status", "chatter", "reject")
 
 
@@ -58,19 +59,25 @@ class OutputPacer:
 
 
 class InputPacer:
-    """Byte timing of the line from the host: while bytes keep coming, take
-    no more than the line carried since the first of them; once the host
-    pauses (a read finds fewer bytes than allowed), the next byte starts the
-    clock again."""
+    """Byte timing of the line from the host: a read takes no more than the line carried since
+    the last byte taken. A UART keeps receiving while its chip is held up, so after a read that
+    left bytes waiting the clock goes on from the last byte and the backlog of a late wake-up is
+    read at once. Only a read that found fewer bytes than allowed (the line seen empty) lets the
+    line go idle; its next byte starts the clock anew, right after the previous byte when that
+    ended moments ago (a host writing frame after frame keeps the line busy), else now."""
 
     def __init__(self):
         self.idle = True
         self.line_free = 0.0    # when the last byte taken left the line
 
+    def _start(self, now):
+        if self.idle and self.line_free < now - LINE_IDLE_SLACK_S:
+            return now
+        return self.line_free
+
     def allowance(self, now):
-        if self.idle:
-            return 1
-        return int((now - self.line_free) / BYTE_TIME)
+        carried = int((now - self._start(now)) / BYTE_TIME)
+        return max(carried, 1) if self.idle else carried
 
     def wait(self, now):
         """Seconds until the next byte is due; None while idle."""
@@ -79,13 +86,9 @@ class InputPacer:
         return self.line_free + BYTE_TIME - now
 
     def taken(self, count, wanted, now):
-        if count and self.idle:
-            self.idle = False
-            self.line_free = now
-        elif count:
-            self.line_free += count * BYTE_TIME
-        if count < wanted:
-            self.idle = True
+        if count:
+            self.line_free = self._start(now) + count * BYTE_TIME
+        self.idle = count < wanted
 
 
 class RomPort:

@@ -57,6 +57,7 @@ gi.require_version("UMockdev", "1.0")
 from gi.repository import UMockdev  # noqa: E402
 
 import imx_sdp  # noqa: E402
+from part_priority import run_ahead_of_the_host  # noqa: E402
 from usb_env import program_env  # noqa: E402
 from halyard_module import (  # noqa: E402
     MODE_LOADER, SETTINGS, Faults, HalyardModule, ModuleFace, ModuleSession, PacketLog, parse_serial)
@@ -1521,6 +1522,7 @@ def main(argv=None):
     parser.add_argument("--timeout", type=float, default=120.0, help="time limit of COMMAND (s)")
     parser.add_argument("--verbose", action="store_true", help="log unusual requests on stderr")
     args = parser.parse_args(argv)
+    run_ahead_of_the_host()
     try:
         bus = UsbBus(build_config(args), verbose=args.verbose)
         if args.control:

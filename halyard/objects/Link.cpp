@@ -344,6 +344,11 @@ aErr Link::awaitPacket(aPacketFilter filter, const void* ref, unsigned long time
   return aErrNone;
 }
 
+size_t Link::unsentPackets() const {
+  if (m_impl == nullptr || m_impl->linkId == 0) return 0;
+  return static_cast<size_t>(aLink_GetUnsentCount(m_impl->linkId));
+}
+
 std::string Link::lostCause() const {
   if (m_impl == nullptr || m_impl->linkId == 0) return std::string();
   aErr cause = aLink_GetLostCause(m_impl->linkId);

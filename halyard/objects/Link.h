@@ -70,6 +70,8 @@ class Link {
   // this thread, takes from it what it needs) and removes it. aErrTimeout when none came,
   // aErrConnection without an engine link.
   [[nodiscard]] aErr awaitPacket(aPacketFilter filter, const void* ref, unsigned long timeoutMs);
+  // Packets sendPacket put on the outbound queue that are not on the wire yet.
+  size_t unsentPackets() const;
   // Removes every queued inbound packet the filter accepts, without waiting; returns how many.
   unsigned dropPackets(aPacketFilter filter, const void* ref);
   // Why the link no longer carries packets, in words ("connection reset by the module"); empty

@@ -587,6 +587,13 @@ aErr aLink_PutPacket(uint32_t id, const aPacket* packet) {
   return aPacketFifo_Put(link->outbound, packet);
 }
 
+int64_t aLink_GetUnsentCount(uint32_t id) {
+  LinkPtr link = lookUp(id);
+  if (!link) return 0;
+  int64_t length = aPacketFifo_GetLength(link->outbound);
+  return length > 0 ? length : 0;
+}
+
 aPacket* aLink_AwaitFirst(uint32_t id, aPacketFilter filter, const void* ref, unsigned long timeoutMs) {
   LinkPtr link = lookUp(id);
   if (!link || filter == nullptr) return nullptr;

@@ -53,6 +53,8 @@ linkStatus aLink_GetStatus(uint32_t id);
 aErr aLink_GetLostCause(uint32_t id);
 
 [[nodiscard]] aErr aLink_PutPacket(uint32_t id, const aPacket* packet);
+// Packets put on the outbound queue that the writer has not sent yet; 0 for an unknown link.
+int64_t aLink_GetUnsentCount(uint32_t id);
 // The first inbound packet the filter accepts, or null once the time-out has passed or as soon
 // as the link is not running. The caller destroys the packet.
 aPacket* aLink_AwaitFirst(uint32_t id, aPacketFilter filter, const void* ref, unsigned long timeoutMs);

@@ -26,6 +26,7 @@ SIM_DIR = os.environ.get("SIM_DIR") or os.path.join(SRC_DIR, "sim")
 
 sys.dont_write_bytecode = True
 sys.path.insert(0, SIM_DIR)
+import imx_rom  # noqa: E402
 import imx_sdp  # noqa: E402
 from support.imx_rom import ImxRomProcess  # noqa: E402
 
@@ -449,6 +450,46 @@ class FaultSwitches(SimTestCase):
                          ASSOCIATION + SECURITY + IDLE + SECURITY + FILE_OK
                          + SECURITY + data[:64])
         self.assertEqual(rom.memory(0x3000, len(data)), data)
+
+
+class InputLineTiming(unittest.TestCase):
+    """The paced line from the host (imx_rom.InputPacer) against a simulator that wakes late:
+    a UART keeps receiving while its chip is held up, so a late wake-up costs the line no time."""
+
+    BYTE = imx_rom.BYTE_TIME
+
+    def busy_line(self, at):
+        """A pacer whose last byte left the line at `at`, with more bytes waiting."""
+        pacer = imx_rom.InputPacer()
+        pacer.taken(1, 1, at - self.BYTE)
+        self.assertFalse(pacer.idle)
+        self.assertAlmostEqual(pacer.line_free, at)
+        return pacer
+
+    def test_a_late_wake_up_takes_what_the_line_carried_meanwhile(self):
+        pacer = self.busy_line(10.0)
+        self.assertEqual(pacer.allowance(10.0 + 500 * self.BYTE + 1e-9), 500)
+        pacer.taken(500, 500, 10.3)
+        self.assertAlmostEqual(pacer.line_free, 10.0 + 500 * self.BYTE)
+
+    def test_where_the_next_byte_starts_after_the_line_was_seen_empty(self):
+        slack = imx_rom.LINE_IDLE_SLACK_S
+        cases = [
+            # (seconds after the last byte when the next one is read, where the line goes on)
+            ("the host wrote its next frame at once", slack / 2, 0.0),
+            ("the host paused", slack * 4, slack * 4),
+        ]
+        for name, after, start in cases:
+            with self.subTest(name):
+                pacer = self.busy_line(10.0)
+                pacer.taken(3, 40, 10.0)             # drained: fewer bytes than allowed
+                self.assertTrue(pacer.idle)
+                last = pacer.line_free
+                self.assertIsNone(pacer.wait(last + after))
+                self.assertGreaterEqual(pacer.allowance(last + after), 1)
+                pacer.taken(1, 1, last + after)
+                self.assertAlmostEqual(pacer.line_free, last + start + self.BYTE)
+                self.assertFalse(pacer.idle)
 
 
 class HidReplyLayout(unittest.TestCase):

@@ -41,6 +41,13 @@ constexpr unsigned kLastNetworkAddress = 252;
 // once and the link's writer sends it at its own pace of one packet a millisecond.
 constexpr unsigned kScanWindow = 16;
 constexpr unsigned long kScanAnswerMs = 150;
+// A request's answer time starts once it is on the wire. On a busy host the link's writer can
+// hold the window's packets longer than kScanAnswerMs: a request past its time while packets
+// still wait to be written may be one of them, so it keeps its place in the window and its time
+// starts again. Letting it go would put more on the outbound queue than it holds, and a full
+// queue is purged, losing every request in it. A writer that has not emptied the queue this
+// long after a request was put is stuck: its requests then time out as any other.
+constexpr unsigned long kScanWriteLimitMs = 5000;
 // An answer lost in the crowd (or a request lost on the bus) shows as a request that timed out:
 // it goes to the back of the queue and is asked again. Every address is asked up to three times
 // (a silent one is most likely empty: twice was not enough for a module whose answer was lost
@@ -131,12 +138,38 @@ aErr ueiResult(const Request& request, ueiType type, uint32_t* value) {
 
 struct InFlight {
   size_t index;
+  Clock::time_point put;
   Clock::time_point deadline;
+};
+
+// False once the request's answer time has passed on the wire (see kScanWriteLimitMs).
+bool stillInFlight(InFlight& entry, Clock::time_point now, size_t unsent) {
+  if (now < entry.deadline) return true;
+  if (unsent == 0 || now - entry.put >= std::chrono::milliseconds(kScanWriteLimitMs)) return false;
+  entry.deadline = now + std::chrono::milliseconds(kScanAnswerMs);
+  return true;
+}
+
+// The scan over the router module's own link.
+class RouterLink : public ScanLink {
+ public:
+  explicit RouterLink(Link& link) : link_(link) {}
+  aErr send(uint8_t address, const uint8_t* data, uint8_t length) override {
+    return link_.sendPacket(address, data[0], static_cast<uint8_t>(length - 1), data + 1);
+  }
+  aErr await(aPacketFilter filter, const void* ref, unsigned long timeoutMs) override {
+    return link_.awaitPacket(filter, ref, timeoutMs);
+  }
+  bool connected() const override { return link_.isConnected(); }
+  size_t unsent() const override { return link_.unsentPackets(); }
+
+ private:
+  Link& link_;
 };
 
 // Sends the requests with at most kScanWindow in flight until every one is answered or was asked
 // `tries` times, or `done` says the caller has what it needs. Progress runs from `from` to `to`.
-void runRequests(Link& link, std::vector<Request>& requests, unsigned tries, const std::function<bool()>& done,
+void runRequests(ScanLink& link, std::vector<Request>& requests, unsigned tries, const std::function<bool()>& done,
                  const NetworkScan::Progress& progress, double from, double to) {
   std::deque<size_t> waiting;
   for (size_t index = 0; index < requests.size(); ++index) waiting.push_back(index);
@@ -148,11 +181,9 @@ void runRequests(Link& link, std::vector<Request>& requests, unsigned tries, con
       Request& request = requests[index];
       if (request.answered) continue;
       ++request.tries;
-      if (link.sendPacket(request.address, request.data[0], static_cast<uint8_t>(request.length - 1),
-                          request.data + 1) != aErrNone) {
-        return;
-      }
-      inFlight.push_back({index, Clock::now() + std::chrono::milliseconds(kScanAnswerMs)});
+      if (link.send(request.address, request.data, request.length) != aErrNone) return;
+      const auto put = Clock::now();
+      inFlight.push_back({index, put, put + std::chrono::milliseconds(kScanAnswerMs)});
     }
     if (inFlight.empty()) return;
 
@@ -160,19 +191,20 @@ void runRequests(Link& link, std::vector<Request>& requests, unsigned tries, con
                       return a.deadline < b.deadline;
                     })->deadline;
     auto left = std::chrono::duration_cast<std::chrono::milliseconds>(earliest - Clock::now()).count();
-    if (link.awaitPacket(takeAnswer, &requests, left > 0 ? static_cast<unsigned long>(left) : 0) != aErrNone &&
-        !link.isConnected()) {
+    if (link.await(takeAnswer, &requests, left > 0 ? static_cast<unsigned long>(left) : 0) != aErrNone &&
+        !link.connected()) {
       return;
     }
 
     const auto now = Clock::now();
+    const size_t unsent = link.unsent();
     size_t settled = 0;
     for (const Request& request : requests) settled += request.answered || request.tries >= tries ? 1 : 0;
     inFlight.erase(std::remove_if(inFlight.begin(), inFlight.end(),
-                                  [&](const InFlight& entry) {
+                                  [&](InFlight& entry) {
                                     const Request& request = requests[entry.index];
                                     if (request.answered) return true;
-                                    if (now < entry.deadline) return false;
+                                    if (stillInFlight(entry, now, unsent)) return false;
                                     if (request.tries < tries) waiting.push_back(entry.index);
                                     return true;
                                   }),
@@ -184,12 +216,20 @@ void runRequests(Link& link, std::vector<Request>& requests, unsigned tries, con
 
 }  // namespace
 
-NetworkScan::NetworkScan(Module& router, Progress progress) : router_(router), progress_(std::move(progress)) {}
+NetworkScan::NetworkScan(Module& router, Progress progress)
+    : ownLink_(router.getLink() != nullptr ? std::make_unique<RouterLink>(*router.getLink()) : nullptr),
+      link_(ownLink_.get()),
+      routerAddress_(router.getModuleAddress()),
+      progress_(std::move(progress)) {}
+
+NetworkScan::NetworkScan(ScanLink& link, uint8_t routerAddress, Progress progress)
+    : link_(&link), routerAddress_(routerAddress), progress_(std::move(progress)) {}
+
+NetworkScan::~NetworkScan() = default;
 
 std::vector<NetworkModule> NetworkScan::findModules(uint32_t wanted) {
   std::vector<NetworkModule> found;
-  Link* link = router_.getLink();
-  if (link == nullptr) return found;
+  if (link_ == nullptr) return found;
   std::vector<Request> probes;
   for (unsigned address = kFirstNetworkAddress; address <= kLastNetworkAddress; address += 2) {
     probes.push_back(systemGet(static_cast<uint8_t>(address), Tessaron::Halyard::systemSerialNumber));
@@ -203,7 +243,7 @@ std::vector<NetworkModule> NetworkScan::findModules(uint32_t wanted) {
                          [&](const Request& probe) { return serialOf(probe, &serial) && serial == wanted; });
     };
   }
-  runRequests(*link, probes, kProbeTries, done, progress_, 0.0, kProbeShare);
+  runRequests(*link_, probes, kProbeTries, done, progress_, 0.0, kProbeShare);
   for (const Request& probe : probes) {
     uint32_t serial = 0;
     if (serialOf(probe, &serial)) found.push_back({probe.address, serial});
@@ -244,8 +284,7 @@ uint32_t buildNumberOf(const Request& request) {
 std::vector<DeviceInfo> NetworkScan::describe(const std::vector<NetworkModule>& modules, const linkSpec& routerSpec,
                                               uint32_t routerSerialNumber) {
   std::vector<DeviceInfo> list;
-  Link* link = router_.getLink();
-  if (link == nullptr) return list;
+  if (link_ == nullptr) return list;
   std::vector<Request> details;
   for (const NetworkModule& module : modules) {
     details.push_back(buildNumberQuery(module.address));
@@ -254,7 +293,7 @@ std::vector<DeviceInfo> NetworkScan::describe(const std::vector<NetworkModule>& 
     details.push_back(systemGet(module.address, Tessaron::Halyard::systemRouter));
     details.push_back(systemGet(module.address, Tessaron::Halyard::systemModel));
   }
-  runRequests(*link, details, kDetailTries, nullptr, progress_, kProbeShare, 1.0);
+  runRequests(*link_, details, kDetailTries, nullptr, progress_, kProbeShare, 1.0);
 
   for (size_t index = 0; index < modules.size(); ++index) {
     const Request* asked = &details[index * kDetails];
@@ -262,7 +301,7 @@ std::vector<DeviceInfo> NetworkScan::describe(const std::vector<NetworkModule>& 
     record.spec.t = routerSpec.t;
     record.spec.type = routerSpec.type;
     record.spec.serialNumber = modules[index].serialNumber;
-    record.spec.router = router_.getModuleAddress();
+    record.spec.router = routerAddress_;
     record.spec.routerSerialNumber = routerSerialNumber;
     record.buildNumber = buildNumberOf(asked[kBuild]);
     record.error = versionDetails(asked, record);

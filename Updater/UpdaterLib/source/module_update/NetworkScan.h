@@ -3,10 +3,12 @@
 // several requests in flight at once instead of one address after another.
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <vector>
 
 #include "aLinkSpec.h"
 #include "module_update/DeviceInfo.h"
+#include "module_update/ScanLink.h"
 
 namespace Tessaron {
 namespace Halyard {
@@ -27,6 +29,9 @@ class NetworkScan {
 
   // The router must be connected and routing to the host (routeToMe(1)) while the scan runs.
   NetworkScan(Tessaron::Halyard::Module& router, Progress progress);
+  // A scan over a link of the caller's, to a router at `routerAddress` (tests).
+  NetworkScan(ScanLink& link, uint8_t routerAddress, Progress progress);
+  ~NetworkScan();
 
   // Every even address from 2 to 252 asked for its serial number: the modules that answered,
   // in rising address order. With `wanted` non-zero the scan ends once that serial number
@@ -40,6 +45,8 @@ class NetworkScan {
                                    uint32_t routerSerialNumber);
 
  private:
-  Tessaron::Halyard::Module& router_;
+  std::unique_ptr<ScanLink> ownLink_;
+  ScanLink* link_;  // null when the router has no link
+  uint8_t routerAddress_;
   Progress progress_;
 };
