@@ -29,6 +29,7 @@ INSTALLED = {
     "share/bash-completion/completions/Updater",
     "share/doc/tessaron-updater/copyright",
     "share/doc/tessaron-updater/changelog.gz",
+    "share/tessaron-updater/updater.schema.json",
 }
 RUNTIME_DEPENDS = ("libusb-1.0-0", "libhidapi-hidraw0", "libcurl4", "zlib1g")
 
@@ -60,7 +61,7 @@ def man_options(page):
         elif tag_next:
             tag_next = False
             if section in ("COMMANDS", "OPTIONS"):
-                options += re.findall(r"(?<![\w-])(-[A-Za-z]+)", line.replace("\\-", "-"))
+                options += re.findall(r"(?<![\w-])(--?[A-Za-z]+)", line.replace("\\-", "-"))
     return options
 
 
@@ -146,7 +147,7 @@ class Install(unittest.TestCase):
         # The man page lists the options -h lists, no more and no fewer.
         page = gzip.decompress((prefix / "share/man/man1/Updater.1.gz").read_bytes()).decode()
         listed = help_options(str(prefix / "bin/Updater"))
-        self.assertEqual(len(listed), 23)
+        self.assertEqual(len(listed), 24)
         self.assertEqual(sorted(man_options(page)), sorted(listed))
         if shutil.which("groff"):
             done = run(["groff", "-man", "-Tutf8", "-ww", "-z"], input=page)
