@@ -180,3 +180,7 @@ uint32_t aStream_Discontinuities(aStreamRef stream) {
 }
 
 void* aStream_Reference(aStreamRef stream) { return valid(stream) ? stream->ref : nullptr; }
+
+void* aStream_ReferenceOf(aStreamRef stream, aStreamDeleteProc del) {
+  return valid(stream) && stream->del == del ? stream->ref : nullptr;
+}

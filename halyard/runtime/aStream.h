@@ -32,6 +32,9 @@ aStreamRef aStream_Create(aStreamGetProc get, aStreamPutProc put, aStreamWritePr
 [[nodiscard]] aErr aStreamBufferChar(aStreamRef stream, uint8_t byte);
 // The transport record, for transports that need to reach it (tests, diagnostics).
 void* aStream_Reference(aStreamRef stream);
+// The transport record of a stream made with this delete procedure, else null: a transport
+// reaches its own record this way without taking another kind's record for one of its own.
+void* aStream_ReferenceOf(aStreamRef stream, aStreamDeleteProc del);
 
 // Readiness waiting. A stream whose transport offers a ready callback may be told to wait up to
 // waitMs (at most kStreamLongestReadyWaitMs) for a byte before a read answers aErrNotReady,

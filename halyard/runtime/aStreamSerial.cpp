@@ -139,6 +139,10 @@ aErr serialDelete(void* ref) {
   return aErrNone;
 }
 
+// The serial record of a stream, or null for a stream of another kind (whose record is not ours
+// to read, not even its check field).
+aUnixSerialStream* serialOf(aStreamRef stream) { return record(aStream_ReferenceOf(stream, serialDelete)); }
+
 aErr openErrorFor(int error) {
   if (error == ENOENT) return aErrNotFound;
   if (error == EACCES) return aErrPermission;
@@ -237,7 +241,7 @@ int aSerial_BaudIndex(unsigned baud) {
 }
 
 aErr aSerial_SetRate(aStreamRef stream, int baudIndex) {
-  aUnixSerialStream* serial = stream != nullptr ? record(aStream_Reference(stream)) : nullptr;
+  aUnixSerialStream* serial = serialOf(stream);
   if (serial == nullptr || serial->fd < 0 || baudIndex < 0 || baudIndex >= kSerialBaudCount) return aErrParam;
   aErr drained = serialDrain(serial);
   if (drained != aErrNone) return drained;
@@ -251,7 +255,7 @@ aErr aSerial_SetRate(aStreamRef stream, int baudIndex) {
 }
 
 aErr aSerial_KeepModemLinesAtClose(aStreamRef stream) {
-  aUnixSerialStream* serial = stream != nullptr ? record(aStream_Reference(stream)) : nullptr;
+  aUnixSerialStream* serial = serialOf(stream);
   if (serial == nullptr) return aErrParam;
   serial->keepModemLines = true;
   return aErrNone;

@@ -292,6 +292,7 @@ TEST(SerialStream, RateChangesInPlace) {
   aStreamRef file = nullptr;
   ASSERT_EQ(aStream_CreateFileOutput(path, &file), aErrNone);
   EXPECT_EQ(aSerial_SetRate(file, 6), aErrParam);
+  EXPECT_EQ(aSerial_KeepModemLinesAtClose(file), aErrParam);
   EXPECT_EQ(aStream_Destroy(&file), aErrNone);
   unlink(path);
 }
