@@ -7,12 +7,10 @@
 #                                 labelled `tsan`, and the short fuzz runs (what .ci/run runs)
 # Each tier ends with its ten slowest tests.
 #
-# Most of the time of the tests goes on sitting out simulated flash erases, module restarts and
-# bounds on servers that never answer, with the processors idle. So in the full tier, while the
-# tests of one build run, the next builds and the fuzz runs go on beside them at the lowest
-# priority: they take only the processor time the tests leave. The tests of each build start as
-# soon as that build is ready. The output of the background steps is kept in build-logs/ and shown
-# when they end.
+# In the full tier each build and its tests run one after the other, with nothing of ours beside
+# the tests: a build at the lowest priority beside them gained little time (it got only what the
+# tests left) and was there in the runs whose real-time suites missed their bounds. The output of
+# each build is kept in build-logs/ and its end shown when it fails.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -68,28 +66,16 @@ slowest_tests() {
   done | sort -rn | awk 'NR <= 10 { printf "%9.2f  %-11s %s\n", $1, $2, $3 }'   # reads all: no SIGPIPE
 }
 
-# Runs one step of the background chain at the lowest priority, its output in build-logs/NAME.log,
-# and leaves its exit status in build-logs/NAME.status for await_step.
-step() {
-  local name=$1 code=0
+# Runs one build step, its output in build-logs/NAME.log (the end of it shown when it fails).
+build_step() {
+  local name=$1
   shift
-  nice -n 19 "$@" >"$logs/$name.log" 2>&1 || code=$?
-  echo "$code" >"$logs/$name.status"
-  return "$code"
-}
-
-# Waits until a step of the background chain (process id chain) has ended; shows its log (the end
-# of it when it failed). A step the chain never reached, because an earlier one failed, fails too.
-await_step() {
-  local name=$1 chain=$2
-  while [ ! -e "$logs/$name.status" ] && kill -0 "$chain" 2>/dev/null; do
-    sleep 1
-  done
-  if [ "$(cat "$logs/$name.status" 2>/dev/null)" = 0 ]; then
+  phase "$name"
+  if "$@" >"$logs/$name.log" 2>&1; then
     phase "$name: done (log: $logs/$name.log)"
     return 0
   fi
-  [ -e "$logs/$name.log" ] && tail -n 60 "$logs/$name.log"
+  tail -n 60 "$logs/$name.log"
   phase "$name: FAILED (log: $logs/$name.log)"
   status=1
   return 1
@@ -105,34 +91,19 @@ finish() {
 phase "build"
 scripts/setup.sh build -DUPDATER_WERROR=ON
 
-if [ "$full" = 0 ]; then
-  run_ctest build
-  finish
-fi
-
-# The other builds and the fuzz runs in the order their tests come: the ASan build alone beside
-# the normal build's tests; then, beside the ASan build's tests, the TSan build and, at the same
-# time, the fuzz build with the short fuzz runs (12 seconds per target).
-(
-  step build-asan scripts/setup.sh build-asan -DUPDATER_WERROR=ON -DSANITIZE=address \
-    -DCMAKE_BUILD_TYPE=Debug -DUPDATER_BENCH=OFF || exit 1
-  if [ -x scripts/fuzz.sh ]; then step fuzz scripts/fuzz.sh 12 & fi
-  step build-tsan scripts/setup.sh build-tsan -DUPDATER_WERROR=ON -DSANITIZE=thread \
-    -DCMAKE_BUILD_TYPE=Debug -DUPDATER_BENCH=OFF -DUPDATER_E2E=OFF "-DUPDATER_TEST_FILTER=^tsan_" || true
-  wait
-) &
-chain=$!
-
 run_ctest build
-await_step build-asan $chain || { wait $chain || true; finish; }
-ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-  run_ctest build-asan -L sanitize
-if await_step build-tsan $chain; then   # the fuzz runs beside it end first
+[ "$full" = 1 ] || finish
+if build_step build-asan scripts/setup.sh build-asan -DUPDATER_WERROR=ON -DSANITIZE=address \
+  -DCMAKE_BUILD_TYPE=Debug -DUPDATER_BENCH=OFF; then
+  ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+    run_ctest build-asan -L sanitize
+fi
+if build_step build-tsan scripts/setup.sh build-tsan -DUPDATER_WERROR=ON -DSANITIZE=thread \
+  -DCMAKE_BUILD_TYPE=Debug -DUPDATER_BENCH=OFF -DUPDATER_E2E=OFF "-DUPDATER_TEST_FILTER=^tsan_"; then
   TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 run_ctest build-tsan -L tsan
 fi
 if [ -x scripts/fuzz.sh ]; then
-  await_step fuzz $chain || true   # its failure is in status; the summary below still shows
+  build_step fuzz scripts/fuzz.sh 12 || true   # its failure is in status; the summary below still shows
   grep -E '^(=== |fuzz: )' "$logs/fuzz.log" || true
 fi
-wait $chain || true
 finish
