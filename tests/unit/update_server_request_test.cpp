@@ -342,6 +342,32 @@ TEST(UpdateServerRequestTest, TransferFailuresCarryTheirCause) {
   }
 }
 
+// The HTTP client may judge the total bound up a little before our own clock says so; which
+// bound ended a transfer is told by the order in which the bounds fall due.
+TEST(UpdateServerRequestTest, TheBoundDueFirstIsTheOneThatEndedATransfer) {
+  const long floorMs = HTTPRequest::LOW_SPEED_TIME_S * 1000;
+  const long connectMs = HTTPRequest::CONNECT_TIMEOUT_S * 1000;
+  struct Case {
+    const char* name;
+    long totalMs;
+    long elapsedMs;
+    bool connected;
+    bool total;
+  };
+  const Case cases[] = {
+      {"connected, total bound under the floor, our clock a little behind", 4000, 3998, true, true},
+      {"connected, total bound under the floor, on time", 4000, 4003, true, true},
+      {"not connected, total bound under the connection bound", 4000, 3998, false, true},
+      {"not connected, total bound past the connection bound", connectMs + 60000, connectMs, false, false},
+      {"connected, the floor ended it before the total bound", floorMs + 60000, floorMs + 1000, true, false},
+      {"connected, total bound past the floor, reached", floorMs + 60000, floorMs + 60000, true, true},
+      {"no total bound", 0, 5000, true, false},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(HTTPRequest::TotalBoundEnded(c.totalMs, c.elapsedMs, c.connected), c.total) << c.name;
+  }
+}
+
 TEST(UpdateServerRequestTest, RefusedRepliesNameWhatCame) {
   LocalHttpServer server;
   const std::string url = server.url();

@@ -15,9 +15,6 @@ FIRMWARE = e2e.firmware_image(1234, "3.2.1")
 UNCHANGED = "Device %s was left unchanged: nothing was written, it still runs its old firmware" % SERIAL
 
 
-Outside = e2e.namespace_suite("cli.test_bird_integrity", "DamagedFiles")
-
-
 def blocks(firmware_length=None, build=1234):
     return [mkbird.loader_block(e2e.LOADER_ADDRESS, e2e.loader_image()),
             mkbird.firmware_block(e2e.FIRMWARE_ADDRESS, FIRMWARE, length=firmware_length),
@@ -138,6 +135,9 @@ class DamagedFiles(unittest.TestCase):
         self.sim.control.wait_for(SERIAL, lambda s: s["online"] and s["mode"] == "firmware", timeout=10)
         self.assertEqual(self.sim.dumped(SERIAL, "firmware", e2e.FIRMWARE_ADDRESS), good.firmware)
         self.assertEqual(self.work.settings(SERIAL).get("LATEST_TRANSFER"), "1234.bird")
+
+
+Outside = e2e.namespace_suite("cli.test_bird_integrity", "DamagedFiles")
 
 
 if __name__ == "__main__":

@@ -19,9 +19,6 @@ STAMP = r"[0-9]{4}:[0-9]{2}:[0-9]{2}:[0-9]{2}:[0-9]{2}:[0-9]{2} \| "
 DATE = r"[A-Z][a-z]{2} [A-Z][a-z]{2} [ 0-9][0-9] [0-9:]{8} [0-9]{4}"
 
 
-Outside = e2e.namespace_suite("cli.test_check_info", "Check", "Info", "LogFile")
-
-
 class Case(unittest.TestCase):
     def setUp(self):
         self.work = e2e.Workspace(self)
@@ -213,6 +210,9 @@ class LogFile(Case):
                          ["Warning: could not write log file /nonexistent/run.log: No such file or directory"]
                          + plain.err_lines)
         self.assertEqual(result.stdout, plain.stdout)
+
+
+Outside = e2e.namespace_suite("cli.test_check_info", "Check", "Info", "LogFile")
 
 
 if __name__ == "__main__":

@@ -22,8 +22,6 @@ OLD, NEW = 1000, 1234
 NOTE = "replaced after RMA 4471"
 TIME_RE = r"^20\d\d-\d\d-\d\dT\d\d:\d\d:\d\dZ$"
 
-Outside = e2e.namespace_suite("cli.test_device_history", "History")
-
 
 def module(serial, **keys):
     settings = dict(serial=serial, model=19, address=2 if serial == SERIAL else 4, version="2.1.5", build=OLD,
@@ -185,6 +183,9 @@ class History(unittest.TestCase):
                                             "Permission denied" % history], result)
         self.assertEqual(result.out_lines[-1], "Module %s now runs build %d" % (SERIAL, NEW))
         self.assertEqual(history.read_text(), "")
+
+
+Outside = e2e.namespace_suite("cli.test_device_history", "History")
 
 
 if __name__ == "__main__":

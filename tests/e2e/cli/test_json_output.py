@@ -23,8 +23,6 @@ RECORD_FIELDS = ["serial", "model", "build_before", "build_wanted", "build_after
                  "seconds", "file"]
 STATES = {"running", "unchanged", "in_loader", "not_back", "flash_may_be_erased", "unknown"}
 
-Outside = e2e.namespace_suite("cli.test_json_output", "JsonWithoutModules", "JsonWithModules")
-
 
 def normalized(lines):
     out = []
@@ -281,6 +279,9 @@ class JsonWithModules(JsonChecks, unittest.TestCase):
         # Nothing was written to the device that never started.
         self.assertEqual(self.sim.state(C)["build"], OLD)
         self.assertEqual(self.sim.state(C)["mode"], "firmware")
+
+
+Outside = e2e.namespace_suite("cli.test_json_output", "JsonWithoutModules", "JsonWithModules")
 
 
 if __name__ == "__main__":

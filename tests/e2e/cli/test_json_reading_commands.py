@@ -19,9 +19,6 @@ OTHER = "0F5849A2"
 ROUTER = "D272031D"
 CHIP = (0x12345678, 0x9ABCDEF0, 0x0F1E2D3C, 0x4B5A6978)
 
-Outside = e2e.namespace_suite("cli.test_json_reading_commands", "Discover", "Builds", "Check", "Info",
-                              "CommandLine", "FingerprintOfAChip")
-
 
 class Case(unittest.TestCase):
     def setUp(self):
@@ -292,6 +289,10 @@ class FingerprintOfAChip(Case):
         document, _ = self.run_json("-N", "-s", missing, "-u", e2e.closed_port_url(), command="fingerprint", ok=False)
         json_document.assert_failure(self, document, "identification")
         self.assertIsNone(document["fingerprint"])
+
+
+Outside = e2e.namespace_suite("cli.test_json_reading_commands", "Discover", "Builds", "Check", "Info",
+                              "CommandLine", "FingerprintOfAChip")
 
 
 if __name__ == "__main__":

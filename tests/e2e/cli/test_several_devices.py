@@ -32,8 +32,6 @@ ANSIBLE = shutil.which("ansible-playbook")
 ROW = re.compile(r"^    ([0-9A-F]{8})  (\S+) +(\S+) +(\S+) +([0-9.]+ s|-)  (.*)$")
 DOWNLOAD_ROW = re.compile(r"^    ([0-9A-F]{8})  (\S+) +(\S+) +([0-9.]+ s|-)$")
 
-Outside = e2e.namespace_suite("cli.test_several_devices", "Rack", "Routed")
-
 
 def firmware(serial, build):
     return e2e.firmware_image(build, "3.2.1", seed=int(serial, 16) % 251)
@@ -438,6 +436,9 @@ class Ansible:
         result = json.loads(report.read_text())
         self.testcase.assertEqual(run.returncode, 2 if result.get("failed") else 0, run.stderr + run.stdout)
         return result
+
+
+Outside = e2e.namespace_suite("cli.test_several_devices", "Rack", "Routed")
 
 
 if __name__ == "__main__":

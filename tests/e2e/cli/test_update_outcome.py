@@ -25,9 +25,6 @@ UNCHANGED = "Device %s was left unchanged: nothing was written, it still runs it
 # The test hook's cut of the 60 s wait for the module to come back.
 SHORT_WAIT_MS = 2500
 
-Outside = e2e.namespace_suite("cli.test_update_outcome", "TcpOutcome", "RoutedOutcome", "TcpLostLink",
-                              "TcpStateLines")
-
 
 def image_without_build(size=1500):
     """Firmware the simulator cannot read a build from: after its reboot the module keeps its old
@@ -282,6 +279,10 @@ class UsbOutcome(OutcomeRows, LostLinkRows, unittest.TestCase):
 
     def settings(self):
         return self.work.settings(SERIAL)
+
+
+Outside = e2e.namespace_suite("cli.test_update_outcome", "TcpOutcome", "RoutedOutcome", "TcpLostLink",
+                              "TcpStateLines")
 
 
 if __name__ == "__main__":

@@ -9,6 +9,7 @@ import subprocess
 import unittest
 from concurrent.futures import ThreadPoolExecutor
 
+from support.common import starts_first
 from support import updater as e2e
 from support import usb
 from cli.test_usb_updater import run_updater as run_on_usb_bus
@@ -38,9 +39,6 @@ def network_args():
         args += ["--behind", "router=%s,serial=%08X,model=%d,address=%d,version=2.%d.%d,build=%d"
                  % (router, serial, 19 + serial % 3, address, serial % 7, address, serial % 1000)]
     return args
-
-
-Outside = e2e.namespace_suite("cli.test_updater_discovery", "Discovery", "Hardening")
 
 
 @e2e.inside_only
@@ -198,6 +196,7 @@ class Hardening(unittest.TestCase):
         self.assertEqual(result.err_lines,
                          ["TCP/IP discovery failed: UDP port 9889 cannot be bound: Address already in use"])
 
+    @starts_first
     def test_two_discoveries_at_the_same_time_each_list_every_module_once(self):
         e2e.Simulator(self, self.work.root, *[
             arg for serial in self.MODULES
@@ -223,6 +222,9 @@ class Hardening(unittest.TestCase):
         self.assertEqual(self.listed(result), ["0F5849A1", "D272031D"])
         # Collection ends at its 10 s limit; one refused connection (port 1) is quick.
         self.assertLess(result.seconds, 30)
+
+
+Outside = e2e.namespace_suite("cli.test_updater_discovery", "Discovery", "Hardening")
 
 
 if __name__ == "__main__":

@@ -22,10 +22,6 @@ UPDATE_TIME = re.compile(r"^Update time: [0-9]+\.[0-9]{4} sec$")
 UNCHANGED = "Device %s was left unchanged: nothing was written, it still runs its old firmware"
 
 
-Outside = e2e.namespace_suite("cli.test_updater_update", "BuildChoice", "Validation", "Faults", "FailureLines",
-                              "Terminal", "Hardening", "Concurrent", "Routed")
-
-
 class UpdateCase(unittest.TestCase):
     module_keys = ""
 
@@ -565,6 +561,10 @@ class Routed(UpdateCase):
         self.assertEqual(self.sim.state(ROUTER)["route_to_me"], 0)
         self.assertEqual(self.sim.upgrade_requests(SERIAL, 0x00), [])
         self.assertEqual(list(self.work.store.glob("*/.settings")), [])
+
+
+Outside = e2e.namespace_suite("cli.test_updater_update", "BuildChoice", "Validation", "Faults", "FailureLines",
+                              "Terminal", "Hardening", "Concurrent", "Routed")
 
 
 if __name__ == "__main__":

@@ -14,6 +14,7 @@ import termios
 import unittest
 import urllib.parse
 
+from support.common import starts_first
 from support import recovery as rs
 from support.recovery import mkbird
 
@@ -112,11 +113,13 @@ class LpcRecoveryTest(rs.RecoveryCase):
 
     # Each takes the better part of a minute (the fill that would end an interrupted i.MX write
     # goes out at the line's rate): two tests, so that they run side by side.
+    @starts_first
     def test_fingerprint_on_a_mute_lpc_chip(self):
         mute = self.chip("--fault", "mute on")
         self.assert_nothing_answers_fingerprint(mute.link)
         self.assertEqual(mute.control("status")["bytes_out"], 0)
 
+    @starts_first
     def test_fingerprint_on_a_port_where_nothing_answers(self):
         silent = rs.BarePty(str(self.work))
         self.addCleanup(silent.close)

@@ -70,6 +70,14 @@ def give_to_run_user(root):
 
 # ---- private network namespaces ---------------------------------------------------------------------
 
+def starts_first(test):
+    """Marks a test that takes much longer than the others of its suite (it sits out a simulated
+    part's time): run_suite.py --jobs starts it before them, so that the suite ends with it rather
+    than after it."""
+    test.starts_first = True
+    return test
+
+
 def can_make_namespaces():
     """Whether a private network namespace can be made here (root, unshare and ip)."""
     return os.geteuid() == 0 and bool(shutil.which("unshare")) and bool(shutil.which("ip"))

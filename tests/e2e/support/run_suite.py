@@ -48,6 +48,14 @@ def skip_reason(test):
     return None
 
 
+def starts_first(test_id):
+    """Whether the test is marked to start before the others of its suite (common.starts_first)."""
+    module, _, method = test_id.rpartition(".")
+    module, _, case = module.rpartition(".")
+    holder = getattr(sys.modules.get(module), case, None)
+    return bool(getattr(getattr(holder, method, None), "starts_first", False))
+
+
 def run_in_order(name):
     suite = unittest.defaultTestLoader.loadTestsFromName(name)
     return exit_status(unittest.TextTestRunner(verbosity=2).run(suite))
@@ -90,6 +98,7 @@ def run_in_parallel(name, jobs):
         else:
             print("==== %s: skipped (%s)" % (test.id(), reason), flush=True)
             statuses.append(SKIPPED)
+    to_run.sort(key=lambda test_id: not starts_first(test_id))
     with ThreadPoolExecutor(jobs) as pool:
         for future in as_completed([pool.submit(run_alone, test_id) for test_id in to_run]):
             test_id, status, output, seconds = future.result()

@@ -12,6 +12,7 @@ directory, so its store (HOME/.tessaron/updater) never touches a real home direc
 import os
 import re
 import shutil
+import sys
 import tempfile
 import unittest
 from pathlib import Path
@@ -49,12 +50,19 @@ def run_inside(testcase, module, selector, timeout=900):
 
 def namespace_suite(module, *classes):
     """The test case that runs each named class of `module` in a private network namespace of its
-    own: one test per class, so that run_suite.py --jobs runs them side by side."""
-    def runner(selector):
+    own: one test per class, so that run_suite.py --jobs runs them side by side. (A namespace for
+    each test would let more of them run at once, but the processes it starts for each test cost
+    more of the machine than the suites gain.) Called at the end of the module, once its classes
+    are defined: a class with a test marked starts_first starts first."""
+    def runner(name, cls):
         def test(self):
-            run_inside(self, module, selector)
+            run_inside(self, module, name)
+        test.starts_first = any(getattr(getattr(cls, method), "starts_first", False)
+                                for method in unittest.defaultTestLoader.getTestCaseNames(cls))
         return test
-    methods = {"test_%s_in_a_private_network_namespace" % name: runner(name) for name in classes}
+    loaded = sys.modules[module]
+    methods = {"test_%s_in_a_private_network_namespace" % name: runner(name, getattr(loaded, name))
+               for name in classes}
     case = type("Outside", (unittest.TestCase,), dict(methods, __module__=module))
     case = unittest.skipUnless(can_run(), "needs root, unshare, ip, setpriv and UPDATER_BIN")(case)
     return unittest.skipIf(INSIDE, "runs in the machine's namespace")(case)

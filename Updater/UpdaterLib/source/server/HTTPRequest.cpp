@@ -223,13 +223,22 @@ HTTPResponse HTTPRequest::GET(const char* url, const std::map<std::string, std::
   long status = 0;
   if (code == CURLE_OK) code = curl_easy_getinfo(handle.curl, CURLINFO_RESPONSE_CODE, &status);
   if (code != CURLE_OK) {
-    // A time-out before the total bound was up is the low-speed floor's.
-    const auto elapsed = std::chrono::steady_clock::now() - rate.start;
+    const bool connected = wasConnected(handle.curl);
+    const long elapsedMs = static_cast<long>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - rate.start).count());
     const bool totalBoundUp =
-        bounds.totalTimeoutMs > 0 && elapsed >= std::chrono::milliseconds(bounds.totalTimeoutMs);
-    throwTransferError(code, response, errorBuffer, totalBoundUp ? bounds.totalTimeoutMs : 0, wasConnected(handle.curl),
+        code == CURLE_OPERATION_TIMEDOUT && TotalBoundEnded(bounds.totalTimeoutMs, elapsedMs, connected);
+    throwTransferError(code, response, errorBuffer, totalBoundUp ? bounds.totalTimeoutMs : 0, connected,
                        &rate);
   }
   response.set_status(status);
   return response;
+}
+
+bool HTTPRequest::TotalBoundEnded(long totalTimeoutMs, long elapsedMs, bool connected) {
+  if (totalTimeoutMs <= 0) return false;
+  // The low-speed floor cannot end a transfer before LOW_SPEED_TIME_S has passed.
+  const long otherBoundMs = (connected ? LOW_SPEED_TIME_S : CONNECT_TIMEOUT_S) * 1000;
+  if (totalTimeoutMs <= otherBoundMs) return true;
+  return connected && elapsedMs >= totalTimeoutMs;
 }

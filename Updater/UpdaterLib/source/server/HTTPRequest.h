@@ -89,4 +89,11 @@ class HTTPRequest {
   static HTTPResponse GET(const char* url, const std::map<std::string, std::string>& params,
                           size_t maxBody = HTTPResponse::DEFAULT_MAX_BODY, long totalTimeoutMs = 0);
   static HTTPResponse GET(const char* url, const std::map<std::string, std::string>& params, const Bounds& bounds);
+
+  // Whether a transfer that timed out after elapsedMs was ended by its total bound rather than by
+  // the connection bound (connected false) or the low-speed floor (connected true): of the bounds
+  // that could have ended it, the one due first. The HTTP client reads its clock less often than
+  // we do and may judge a bound up a little before our clock says so: the order of the bounds
+  // decides wherever it can, not a comparison of two clocks.
+  static bool TotalBoundEnded(long totalTimeoutMs, long elapsedMs, bool connected);
 };
