@@ -3,6 +3,7 @@
 // discovers). The scripted module plays the module side of the upgrade protocol with switches
 // for the replies a faulty module gives.
 #include <gtest/gtest.h>
+#include <signal.h>
 
 #include <algorithm>
 #include <map>
@@ -20,6 +21,7 @@
 #include "log_capture.h"
 #include "module_update/UpdaterEntity.h"
 #include "scripted_module.h"
+#include "support/InterruptGuard.h"
 #include "support/TestHook.h"
 
 using namespace engine;
@@ -216,6 +218,38 @@ TEST_F(UpgradeTest, BlockTransferFailures) {
     uint32_t packets = 0;
     EXPECT_EQ(entity._block_transfer(image.data(), 30, packets), c.result);
   }
+}
+
+// A signal while the last chunk is answered: the SUM is not sent, and the transfer ends with the
+// signal as its cause, at once, rather than waiting out a reply that cannot come and naming the
+// module for it.
+volatile sig_atomic_t signalAfterGuard = 0;
+void noteSignalAfterGuard(int number) { signalAfterGuard = number; }
+
+TEST_F(UpgradeTest, ASignalBeforeTheSumEndsTheTransferWithItsCause) {
+  struct sigaction noting {}, previous {};
+  noting.sa_handler = noteSignalAfterGuard;
+  sigemptyset(&noting.sa_mask);
+  ASSERT_EQ(sigaction(SIGINT, &noting, &previous), 0);
+  Bytes image = pattern(30, 1);
+  {
+    InterruptGuard interruptible;
+    peer.setRule([this](const Bytes& wire) {
+      Bytes data = dataOf(wire);
+      std::vector<Bytes> replies = upgrade.handle(wire);
+      // The second chunk (the last one) is answered, then the signal comes.
+      if (data.size() >= 2 && data[0] == 0x5F && data[1] == 0x01 && data.size() - 2 < 26) raise(SIGINT);
+      return replies;
+    });
+    uint32_t packets = 0;
+    EXPECT_EQ(entity._block_transfer(image.data(), 30, packets), aErrCancel);
+    EXPECT_EQ(entity.Failure(), "SUM not sent: interrupted by SIGINT");
+    EXPECT_TRUE(requestsWithOption(0x04).empty());
+    EXPECT_EQ(dataLengths(), (std::vector<size_t>{26, 4}));
+  }
+  // The guard hands the signal on once it is gone: to the handler that was there before it.
+  EXPECT_EQ(signalAfterGuard, SIGINT);
+  sigaction(SIGINT, &previous, nullptr);
 }
 
 TEST_F(UpgradeTest, WithoutValidationNoSumIsAsked) {

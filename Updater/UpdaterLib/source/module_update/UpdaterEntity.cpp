@@ -211,8 +211,9 @@ aErr UpdaterEntity::sendChunk(const uint8_t* data, uint32_t chunk, bool* unanswe
 
 aErr UpdaterEntity::validateSum(uint32_t localSum, uint32_t packets) {
   Log::log(DEBUG_Network_FIRM, "\nNETWORK: Block Transfer Validation {cmdUPGRADE, val_UPGRADE_SUM}\n");
-  // A lost request shows up as a missing reply.
-  (void)send(val_UPGRADE_SUM);
+  // A request lost on the way shows up as a missing reply; one not sent because the run is to
+  // stop ends the transfer here, with that cause (the wait would only put it down to the module).
+  if (send(val_UPGRADE_SUM) == aErrCancel) return aErrCancel;
   uint8_t reply[kPacketMaxData];
   uint8_t length = 0;
   aErr result = await(val_UPGRADE_STATUS, reply, &length);
