@@ -21,6 +21,7 @@ sys.dont_write_bytecode = True
 sys.path.insert(0, str(SIM_DIR))
 import mkbird  # noqa: E402
 from support.common import RUN_UID, UPDATER, UpdateServer, run_updater, store_dir  # noqa: E402
+from support.common import sanitizer_builds_skip  # noqa: E402
 
 SERIAL = "0012ABCD"
 DOWNLOAD_FAILED = "Download of build 12 for device %s failed: " % SERIAL
@@ -109,6 +110,8 @@ class ServerWords(unittest.TestCase):
                 self.assertEqual(self.stored(), [".settings"])
                 server.stop()
 
+    @sanitizer_builds_skip("it sits out the low-speed bound; the unit tests run the same code with "
+                           "short bounds")
     def test_body_just_above_the_low_speed_floor_ends(self):
         server = self.server("endless&rate=1200&limit=600&ops=bird")
         result = self.run_updater("-G", "-d", SERIAL, "-u", server.url, timeout=SLOW_END_S)

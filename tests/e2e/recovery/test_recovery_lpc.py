@@ -14,7 +14,7 @@ import termios
 import unittest
 import urllib.parse
 
-from support.common import starts_first
+from support.common import sanitizer_builds_skip, starts_first
 from support import recovery as rs
 from support.recovery import mkbird
 
@@ -114,6 +114,8 @@ class LpcRecoveryTest(rs.RecoveryCase):
     # Each takes the better part of a minute (the fill that would end an interrupted i.MX write
     # goes out at the line's rate): two tests, so that they run side by side.
     @starts_first
+    @sanitizer_builds_skip("the identification takes the path of the port where nothing answers; "
+                           "its time is the fill at the line's rate")
     def test_fingerprint_on_a_mute_lpc_chip(self):
         mute = self.chip("--fault", "mute on")
         self.assert_nothing_answers_fingerprint(mute.link)
@@ -201,10 +203,12 @@ class LpcRecoveryTest(rs.RecoveryCase):
     def test_recovery_interrupted_by_sigint_in_the_data_phase_runs_again(self):
         self.assert_interrupted_recovery_runs_again("SIGINT", signal.SIGINT, graceful=True)
 
+    @sanitizer_builds_skip('the run again takes the path it takes after SIGINT')
     def test_recovery_interrupted_by_sigterm_in_the_data_phase_runs_again(self):
         self.assert_interrupted_recovery_runs_again("SIGTERM", signal.SIGTERM, graceful=True)
 
     # A pulled cable (here: a process killed outright) leaves the chip anywhere in a line.
+    @sanitizer_builds_skip('the run again takes the path it takes after SIGINT')
     def test_recovery_killed_in_the_data_phase_runs_again(self):
         self.assert_interrupted_recovery_runs_again("killed", signal.SIGKILL, graceful=False)
 

@@ -381,7 +381,7 @@ aErr NXPSerialClass::AwaitAnyAnswer(unsigned long waitMs, bool* answered) {
     if (result != aErrNone) return result;
   }
   *answered = wire.BytesReceived() != before;
-  if (*answered) wire.DiscardInput(PROBE_WAIT_MS);
+  if (*answered) wire.DiscardInput(QUIET_LINE_MS);
   return aErrNone;
 }
 
@@ -440,7 +440,7 @@ aErr NXPSerialClass::LeaveDataPhase(bool* left) {
     std::vector<std::string> answers;
     // With echo on every line comes back before its answer.
     const unsigned long answerWait =
-        LpcIspWire::WaitTimeMs(batch.size() + FILL_LINES_PER_BATCH * 8, wire.Rate()) + PROBE_WAIT_MS;
+        LpcIspWire::WaitTimeMs(batch.size() + FILL_LINES_PER_BATCH * 8, wire.Rate()) + QUIET_LINE_MS;
     result = wire.CollectLines(answerWait, backAtCommands, &answers);
     // Nothing at all came back: a second look, for a loaded host or chip may be slow.
     if (result == aErrNone && answers.empty()) result = wire.CollectLines(QUIET_CHIP_WAIT_MS, backAtCommands, &answers);

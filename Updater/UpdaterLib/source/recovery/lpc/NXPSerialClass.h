@@ -41,16 +41,24 @@ class NXPSerialClass {
   // a line half received or in the data phase of a write that never ended. The probe is a
   // line that is empty data to a data phase and an unknown command otherwise (it also ends a
   // half-received line so that it cannot run), then "N\r\n". PROBE_WAIT_MS bounds the wait for
-  // the answer beyond the wire time.
+  // the answer beyond the wire time: a serial adapter holds what it received for up to its latency
+  // timer, and a busy host passes it on later still (100 ms were seen missed on a host building
+  // beside the recovery; the chip then took the synchronisation meant for a fresh one as a
+  // command line). A chip that is not synchronised costs this wait once per opening of the port.
   static constexpr const char* PROBE = "`\r\nN\r\n";
-  static constexpr unsigned long PROBE_WAIT_MS = 100;
+  static constexpr unsigned long PROBE_WAIT_MS = 500;
+  // How long the chip may stay quiet before what it sent counts as all of it, beyond the wire time.
+  static constexpr unsigned long QUIET_LINE_MS = 100;
   // A line that is 16 zero bytes to a data phase and the checksum 0 where the chip wants one:
   // sent repeatedly it completes any write the chip still expects data for; once the chip is
   // back at its commands it answers the line as an unknown command (1).
   static constexpr const char* FILL_LINE = "0                        \r\n";
   static constexpr unsigned int FILL_LINES_PER_BATCH = 21;
-  // How long fill lines that got no answer at all are given before the chip counts as silent.
-  static constexpr unsigned long QUIET_CHIP_WAIT_MS = 500;
+  // How long fill lines that got no answer at all are given before the chip counts as silent, and
+  // how long a chip known to talk is given for its answer to the probe. Only a silent chip waits it
+  // out; half a second was seen missed on a host running many recoveries and builds at once, and
+  // a chip in the middle of a write taken for one with none ends the identification.
+  static constexpr unsigned long QUIET_CHIP_WAIT_MS = 2000;
   // The most data a write left behind may still expect (our own writes are at most 4096 bytes).
   static constexpr unsigned long MAX_PENDING_WRITE = 8192;
 
