@@ -238,7 +238,8 @@ def assert_inner_run_passed(testcase, result):
     testcase.assertEqual(result.returncode, 0, "tests inside the namespace failed")
     summary = result.stderr.split("\nRan ")[-1]
     testcase.assertRegex(summary, r"^[1-9][0-9]* tests? in ")
-    skips = re.findall(r" \.\.\. skipped '(.*)'$", result.stderr, re.M)
+    # The reason is printed as Python writes a string: in double quotes when it holds a quote.
+    skips = [why for _, why in re.findall(r" \.\.\. skipped (['\"])(.*)\1$", result.stderr, re.M)]
     testcase.assertEqual([why for why in skips if not why.startswith(SANITIZER_SKIP)], [],
                          "tests skipped inside the namespace")
     if not skips:

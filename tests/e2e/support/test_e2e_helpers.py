@@ -96,11 +96,58 @@ class RunSuiteStatus(unittest.TestCase):
                 self.assertIn("==== suite_under_test: 2 tests, %d passed, %d skipped, 0 failed"
                               % (processes, 2 - processes), done.stdout)
 
+    def test_a_test_marked_to_start_first_starts_before_the_others(self):
+        body = ("open(os.path.join(os.environ['PYTHONPATH'], 'order'), 'a').write(self._testMethodName + '\\n'); "
+                "time.sleep(0.3)")
+        starts_first = "@(lambda test: setattr(test, 'starts_first', True) or test)"
+        self.assertEqual(self.run_suite_keeping_order([body] * 3, ["", "", starts_first]),
+                         ["test_2", "test_0", "test_1"])
+
+    def run_suite_keeping_order(self, bodies, decorators):
+        """The order in which the tests of a suite run one at a time in processes of their own."""
+        with tempfile.TemporaryDirectory() as directory:
+            tests = "".join("    %s\n    def test_%d(self):\n        %s\n" % (decorator, i, body)
+                            for i, (decorator, body) in enumerate(zip(decorators, bodies)))
+            with open(os.path.join(directory, "suite_under_test.py"), "w") as module:
+                module.write("import os, time, unittest\n\n\nclass Case(unittest.TestCase):\n" + tests)
+            env = dict(os.environ, PYTHONPATH=directory)
+            # Two at a time, so that the third waits: it must be one of the unmarked tests.
+            done = subprocess.run([sys.executable, RUN_SUITE, "--jobs", "2", "suite_under_test"], env=env,
+                                  cwd=directory, capture_output=True, text=True, timeout=60)
+            self.assertEqual(done.returncode, 0, done.stdout)
+            with open(os.path.join(directory, "order")) as order:
+                names = order.read().split()
+        # The first two start together; the last is the one that waited.
+        return sorted(names[:2], reverse=True) + names[2:]
+
     def test_a_suite_without_tests_fails(self):
         for options in ([], ["--jobs", "2"]):
             with self.subTest(options=options):
                 done = self.run_suite([], *options)
                 self.assertEqual(done.returncode, 1, done.stdout + done.stderr)
+
+
+class InnerRunCheck(unittest.TestCase):
+    """What a run of tests inside a namespace may skip: only what a sanitizer build leaves out."""
+
+    @staticmethod
+    def inner_run(*skipped):
+        lines = ["test_%d (m.C.test_%d) ... skipped %r" % (i, i, why) for i, why in enumerate(skipped)]
+        summary = "OK (skipped=%d)" % len(skipped) if skipped else "OK"
+        stderr = "\n".join(lines + ["test_x (m.C.test_x) ... ok", "", "-" * 70,
+                                     "Ran %d tests in 0.1s" % (len(skipped) + 1), "", summary, ""])
+        return subprocess.CompletedProcess([], 0, "", stderr)
+
+    def test_only_the_sanitizer_builds_skips_pass(self):
+        with mock.patch("sys.stderr"):
+            common.assert_inner_run_passed(self, self.inner_run())
+            # A reason holding a quote is printed in double quotes.
+            common.assert_inner_run_passed(self, self.inner_run(common.SANITIZER_SKIP + "the transfer's code"))
+            common.assert_inner_run_passed(self, self.inner_run(common.SANITIZER_SKIP + "one",
+                                                                common.SANITIZER_SKIP + "two"))
+            for skipped in (("needs umockdev",), (common.SANITIZER_SKIP + "x", "needs umockdev's typelib")):
+                with self.subTest(skipped=skipped), self.assertRaises(AssertionError):
+                    common.assert_inner_run_passed(self, self.inner_run(*skipped))
 
 
 def interfaces(command_prefix):
