@@ -61,14 +61,17 @@ Value storedBuild(const StoredBuild& build) {
 Value JsonRecords::DiscoveredDevice(const DeviceInfo& record) {
   const linkSpec& spec = record.spec;
   const bool asked = record.error == aErrNone;
+  // A build query that got no answer leaves the build 0, which no build carries.
+  const bool buildRead = asked && record.buildNumber != 0;
   const bool tcp = spec.type == linkTypeTCPIP;
   std::string cause;
   if (!asked) cause = std::string("its build and version could not be read: ") + aError_GetErrorDescription(record.error);
+  if (asked && !buildRead) cause = "its build could not be read: no valid answer to the build query";
   return Value::Object()
       .Set("serial", Value::String(SerialNumberText(spec.serialNumber)))
       .Set("model", Value::String(record.modelName))
       .Set("model_number", Value::Integer(spec.model))
-      .Set("build", asked ? Value::Integer(record.buildNumber) : Value::Null())
+      .Set("build", buildRead ? Value::Integer(record.buildNumber) : Value::Null())
       .Set("version", asked ? Value::String(versionText(record)) : Value::Null())
       .Set("transport", Value::String(tcp ? "TCP" : "USB"))
       .Set("address", tcp ? Value::String(ipText(spec.t.ip.ipAddress)) : Value::Null())
