@@ -1032,8 +1032,11 @@ class Simulator:
             head_time = self.out[0][0]
             start = max(head_time, self.tx_clock if self.pace else 0.0)
             if start <= now + 0.0005:
+                # Due: the poll below wakes once the host's side takes characters again. A host
+                # that does not read leaves its buffer full, and the chip waits on its line as a
+                # real one does, without running: at this simulator's priority a wait that polled
+                # without sleeping kept the host's programs from the processor.
                 want_out = True
-                timeout = 0.0
             else:
                 timeout = min(timeout, start - now)
         can_read = not self.pace or self.rx_clock <= now + 0.0005
@@ -1067,8 +1070,6 @@ class Simulator:
                 self.accept_control()
             elif kind == "client":
                 self.serve_control(fd)
-        if want_out and self.connected and self.out:
-            self.write_output()
 
     def read_input(self, unlimited=False):
         limit = 4096

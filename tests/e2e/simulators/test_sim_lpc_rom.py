@@ -396,6 +396,28 @@ class SynchronisationTest(HostTestCase):
         h.send("K\r\n")
         self.assertEqual([h.read_line() for _ in range(3)], ["0", "4", "1"])
 
+    def test_a_host_that_stops_reading_leaves_the_chip_waiting_asleep(self):
+        # Echo on, the chip echoes every line it gets; a host that sends and never reads fills its
+        # side of the line. The chip then waits for room on its line as a real one does, taking
+        # no processor time meanwhile (it runs ahead of the host's programs: a wait that never
+        # slept would keep them from the processor).
+        h = self.host
+        h.sync()
+        line = b"J" + b" " * 60 + b"\r\n"
+        for _ in range(2000):   # far more than the line and the host's buffers hold
+            h.send(line)
+        time.sleep(0.5)   # the chip has taken what it can and filled the host's side
+        before = self.processor_seconds()
+        time.sleep(2.0)
+        self.assertLess(self.processor_seconds() - before, 0.5)
+        # What it kept is still there for the host to read.
+        self.assertIn(b"J", h.read_some(1.0))
+
+    def processor_seconds(self):
+        with open("/proc/%d/stat" % self.sim.proc.pid) as stat:
+            fields = stat.read().rsplit(")", 1)[1].split()
+        return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
     def test_wrong_sync_line_returns_to_autobaud(self):
         h = self.host
         h.send("?")
