@@ -70,7 +70,7 @@ def give_to_run_user(root):
         os.chown(path, RUN_UID, RUN_UID, follow_symlinks=False)
 
 
-# ---- private network namespaces ---------------------------------------------------------------------
+# ---- marks on tests ---------------------------------------------------------------------------------
 
 def starts_first(test):
     """Marks a test that takes much longer than the others of its suite (it sits out a simulated
@@ -89,6 +89,8 @@ def sanitizer_builds_skip(why):
     finds faults in the code that runs, not in the time it waits)."""
     return unittest.skipIf(os.environ.get("UPDATER_SANITIZE"), SANITIZER_SKIP + why)
 
+
+# ---- private network namespaces ---------------------------------------------------------------------
 
 def can_make_namespaces():
     """Whether a private network namespace can be made here (root, unshare and ip)."""

@@ -3,6 +3,7 @@ the one way to run the Updater as that user, and the exit statuses of run_suite.
 in_loopback_namespace.sh, by which CTest tells a skipped suite from a passed one."""
 
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -97,28 +98,12 @@ class RunSuiteStatus(unittest.TestCase):
                               % (processes, 2 - processes), done.stdout)
 
     def test_a_test_marked_to_start_first_starts_before_the_others(self):
-        body = ("open(os.path.join(os.environ['PYTHONPATH'], 'order'), 'a').write(self._testMethodName + '\\n'); "
-                "time.sleep(0.3)")
+        # Two at a time, each test as long as the others: the one that waited ends last.
         starts_first = "@(lambda test: setattr(test, 'starts_first', True) or test)"
-        self.assertEqual(self.run_suite_keeping_order([body] * 3, ["", "", starts_first]),
-                         ["test_2", "test_0", "test_1"])
-
-    def run_suite_keeping_order(self, bodies, decorators):
-        """The order in which the tests of a suite run one at a time in processes of their own."""
-        with tempfile.TemporaryDirectory() as directory:
-            tests = "".join("    %s\n    def test_%d(self):\n        %s\n" % (decorator, i, body)
-                            for i, (decorator, body) in enumerate(zip(decorators, bodies)))
-            with open(os.path.join(directory, "suite_under_test.py"), "w") as module:
-                module.write("import os, time, unittest\n\n\nclass Case(unittest.TestCase):\n" + tests)
-            env = dict(os.environ, PYTHONPATH=directory)
-            # Two at a time, so that the third waits: it must be one of the unmarked tests.
-            done = subprocess.run([sys.executable, RUN_SUITE, "--jobs", "2", "suite_under_test"], env=env,
-                                  cwd=directory, capture_output=True, text=True, timeout=60)
-            self.assertEqual(done.returncode, 0, done.stdout)
-            with open(os.path.join(directory, "order")) as order:
-                names = order.read().split()
-        # The first two start together; the last is the one that waited.
-        return sorted(names[:2], reverse=True) + names[2:]
+        done = self.run_suite(["time.sleep(0.3)"] * 3, "--jobs", "2", decorators=["", "", starts_first])
+        self.assertEqual(done.returncode, 0, done.stdout)
+        ended = re.findall(r"^==== suite_under_test\.Case\.(test_\d): ok", done.stdout, re.M)
+        self.assertEqual((sorted(ended[:2]), ended[2:]), (["test_0", "test_2"], ["test_1"]), done.stdout)
 
     def test_a_suite_without_tests_fails(self):
         for options in ([], ["--jobs", "2"]):
